@@ -1,0 +1,31 @@
+#include "binding/constants.hpp"
+
+namespace smz {
+namespace {
+Constant* g_constants = nullptr;  // registration list, built in static initialisation
+}
+
+Constant::Constant() noexcept : next_(g_constants) { g_constants = this; }
+
+PyObject* ConstStr::make() const { return PyUnicode_InternFromString(utf8_); }
+
+PyObject* ConstInt::make() const { return PyLong_FromLong(value_); }
+
+bool build_constants() {
+    for (Constant* c = g_constants; c != nullptr; c = c->next_) {
+        if (c->obj_ != nullptr) continue;
+        PyObject* obj = c->make();
+        if (obj == nullptr) return false;
+        c->obj_ = obj;  // held for the life of the process
+    }
+    return true;
+}
+
+ConstStr kEmptyStr{""};
+ConstStr kNewline{"\n"};
+ConstStr kModuleName{"morvex.core.summarizer"};
+ConstInt kInt200{200};
+ConstInt kInt500{500};
+ConstInt kInt2048{2048};
+
+}  // namespace smz

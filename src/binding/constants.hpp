@@ -1,0 +1,62 @@
+// Process-wide constants. Each file declares the texts and ints it needs as
+// namespace-scope ConstStr / ConstInt objects; the module's exec step builds all of
+// them at once (build_constants), and they live until the process ends.
+#pragma once
+
+#include "binding/ref.hpp"
+
+namespace smz {
+
+class Constant {
+public:
+    Constant(const Constant&) = delete;
+    Constant& operator=(const Constant&) = delete;
+    // The object; valid once build_constants() has succeeded.
+    PyObject* get() const noexcept { return obj_; }
+    operator PyObject*() const noexcept { return obj_; }  // NOLINT: implicit by design
+
+protected:
+    Constant() noexcept;
+    virtual ~Constant() = default;
+    virtual PyObject* make() const = 0;
+
+private:
+    friend bool build_constants();
+    PyObject* obj_ = nullptr;
+    Constant* next_ = nullptr;
+};
+
+// An interned str built from UTF-8 text.
+class ConstStr final : public Constant {
+public:
+    explicit ConstStr(const char* utf8) noexcept : utf8_(utf8) {}
+    const char* utf8() const noexcept { return utf8_; }
+
+private:
+    PyObject* make() const override;
+    const char* utf8_;
+};
+
+// A host int.
+class ConstInt final : public Constant {
+public:
+    explicit ConstInt(long value) noexcept : value_(value) {}
+
+private:
+    PyObject* make() const override;
+    long value_;
+};
+
+// Builds every registered constant that is not built yet. False with an exception set
+// on failure; constants already built stay built.
+bool build_constants();
+
+// Constants shared by several subsystems.
+extern ConstStr kEmptyStr;   // ""
+extern ConstStr kNewline;    // "\n"
+extern ConstStr kModuleName; // "morvex.core.summarizer"
+extern ConstInt kInt200;
+extern ConstInt kInt500;
+extern ConstInt kInt2048;
+
+}  // namespace smz

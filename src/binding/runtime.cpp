@@ -1,0 +1,112 @@
+#include "binding/runtime.hpp"
+
+#include <frameobject.h>
+
+#include <unordered_map>
+#include <utility>
+
+namespace smz {
+namespace {
+
+PyObject* g_globals = nullptr;   // the module namespace, held for the process
+PyObject* g_builtins = nullptr;  // the namespace of the host's builtins module
+
+struct SiteKey {
+    const char* name;
+    int line;
+    bool operator==(const SiteKey& other) const noexcept {
+        return name == other.name && line == other.line;
+    }
+};
+
+struct SiteKeyHash {
+    size_t operator()(const SiteKey& key) const noexcept {
+        return std::hash<const void*>()(key.name) * 31u + static_cast<size_t>(key.line);
+    }
+};
+
+// One code object per traceback site, made on first use and kept for the process.
+std::unordered_map<SiteKey, PyObject*, SiteKeyHash>* g_site_codes = nullptr;
+
+PyObject* site_code(const char* name, int line) {
+    if (g_site_codes == nullptr) g_site_codes = new std::unordered_map<SiteKey, PyObject*, SiteKeyHash>();
+    auto found = g_site_codes->find(SiteKey{name, line});
+    if (found != g_site_codes->end()) return found->second;
+    PyObject* code = reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty("morvex/core/summarizer.py", name, line));
+    if (code != nullptr) g_site_codes->emplace(SiteKey{name, line}, code);
+    return code;
+}
+
+}  // namespace
+
+PyObject* module_globals() noexcept { return g_globals; }
+
+void set_module_globals(PyObject* globals, PyObject* builtins) noexcept {
+    Py_XINCREF(globals);
+    Py_XSETREF(g_globals, globals);
+    Py_XINCREF(builtins);
+    Py_XSETREF(g_builtins, builtins);
+}
+
+Owned lookup_global(PyObject* name) {
+    if (g_globals != nullptr) {
+        PyObject* found = PyDict_GetItemWithError(g_globals, name);  // borrowed
+        if (found != nullptr) return Owned::ref(found);
+        if (PyErr_Occurred()) PyErr_Clear();
+    }
+    if (g_builtins != nullptr) {
+        PyObject* found = PyDict_GetItemWithError(g_builtins, name);  // borrowed
+        if (found != nullptr) return Owned::ref(found);
+        if (PyErr_Occurred()) PyErr_Clear();
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+void add_traceback(const char* name, int line) noexcept {
+    if (!PyErr_Occurred()) return;
+    PyFrameObject* frame = nullptr;
+    {
+        PendingError keep;
+        PyObject* code = site_code(name, line);
+        if (code != nullptr && g_globals != nullptr) {
+            frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                                g_globals, nullptr);
+        }
+        PyErr_Clear();  // a failure to make the entry leaves the pending exception alone
+    }
+    if (frame == nullptr) return;
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+PyObject* TraceSite::fail(int line) const noexcept {
+    add_traceback(name_, line);
+    return nullptr;
+}
+
+void TraceSite::mark(int line) const noexcept { add_traceback(name_, line); }
+
+Owned call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return {};
+    PyObject* result = PyObject_Vectorcall(callable, args, nargs, kwnames);
+    Py_LeaveRecursiveCall();
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    }
+    return Owned::steal(result);
+}
+
+Owned call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t nargs) {
+    Owned method = Owned::steal(PyObject_GetAttr(obj, name));
+    if (!method) return {};
+    return call(method.get(), args, nargs);
+}
+
+Owned text_form(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return Owned::ref(value);
+    return Owned::steal(PyObject_Format(value, kEmptyStr));
+}
+
+}  // namespace smz

@@ -1,0 +1,83 @@
+// Services every function body uses: the module's namespace, global-name lookup,
+// traceback entries, calls of host objects and the text form of values.
+#pragma once
+
+#include "binding/constants.hpp"
+#include "binding/ref.hpp"
+
+namespace smz {
+
+// The module namespace dictionary (borrowed; set once at exec and kept alive).
+PyObject* module_globals() noexcept;
+// Records the module namespace and the namespace of the host's builtins module.
+void set_module_globals(PyObject* globals, PyObject* builtins) noexcept;
+
+// Looks `name` up in the module namespace, then among the host's built-ins.
+// Absent from both: NameError "name '...' is not defined" and a null handle.
+Owned lookup_global(PyObject* name);
+
+// Where a failure happened inside a function body: the traceback entry's function
+// name (e.g. "morvex.core.summarizer._parse_summary"). A body declares one site and
+// reports failing steps with `return site.fail(line)`.
+class TraceSite {
+public:
+    explicit constexpr TraceSite(const char* name) noexcept : name_(name) {}
+    // Adds the traceback entry for `line` to the pending exception; returns null so a
+    // failing step reads `return site.fail(212);`.
+    PyObject* fail(int line) const noexcept;
+    // Same, for functions that report failure with -1 or false.
+    void mark(int line) const noexcept;
+    const char* name() const noexcept { return name_; }
+
+private:
+    const char* name_;
+};
+
+// Adds a traceback entry (function `name`, file morvex/core/summarizer.py, `line`) to
+// the pending exception, leaving the exception itself unchanged. Does nothing when
+// no exception is pending or the entry cannot be made.
+void add_traceback(const char* name, int line) noexcept;
+
+// Calls a host object under the host's recursion guard (" while calling a Python
+// object"). A callee returning null without an exception gives SystemError.
+Owned call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames = nullptr);
+inline Owned call0(PyObject* callable) { return call(callable, nullptr, 0); }
+inline Owned call1(PyObject* callable, PyObject* arg) { return call(callable, &arg, 1); }
+// Looks up the attribute `name` of `obj` and calls it with positional arguments.
+Owned call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t nargs);
+inline Owned call_method0(PyObject* obj, PyObject* name) {
+    return call_method(obj, name, nullptr, 0);
+}
+inline Owned call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
+    return call_method(obj, name, &arg, 1);
+}
+
+// The text form of a value placed in a text: an exact str unchanged, anything else
+// the result of format(value, "").
+Owned text_form(PyObject* value);
+
+// The exact-type rule of typed parameters: exactly the type, or (in builds with
+// SUMMARIZER_ACCEPT_SUBCLASSES) a subclass too.
+inline bool accepts_list(PyObject* o) noexcept {
+#ifdef SUMMARIZER_ACCEPT_SUBCLASSES
+    return PyList_Check(o);
+#else
+    return PyList_CheckExact(o);
+#endif
+}
+inline bool accepts_dict(PyObject* o) noexcept {
+#ifdef SUMMARIZER_ACCEPT_SUBCLASSES
+    return PyDict_Check(o);
+#else
+    return PyDict_CheckExact(o);
+#endif
+}
+inline bool accepts_str(PyObject* o) noexcept {
+#ifdef SUMMARIZER_ACCEPT_SUBCLASSES
+    return PyUnicode_Check(o);
+#else
+    return PyUnicode_CheckExact(o);
+#endif
+}
+
+}  // namespace smz

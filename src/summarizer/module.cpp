@@ -1,0 +1,371 @@
+// The module frame: the initialisation entry, create and exec, and the module body
+// that binds the namespace in source order.
+#include <cstdlib>
+#include <cstring>
+
+#include "binding/constants.hpp"
+#include "binding/function.hpp"
+#include "binding/runtime.hpp"
+#include "summarizer/bodies.hpp"
+#include "summarizer/prompt.hpp"
+
+namespace smz {
+namespace {
+
+constexpr char kInitTrace[] = "init morvex.core.summarizer";
+
+// ---------------------------------------------------------------------------------
+// The function table, in the order the module body creates them.
+
+constexpr Param kInitParams[] = {{"self", ArgType::Any}, {"llm_client", ArgType::Any}};
+constexpr const char* kInitLocals[] = {"self", "llm_client"};
+constexpr Annotation kInitAnnotations[] = {{"llm_client", "Any"}};
+
+constexpr Param kSummarizeParams[] = {
+    {"self", ArgType::Any}, {"messages", ArgType::List}, {"existing_summary", ArgType::StrOrNone}};
+constexpr const char* kSummarizeLocals[] = {
+    "self", "messages", "existing_summary", "conv_text", "prompt_parts", "response", "e"};
+constexpr Annotation kSummarizeAnnotations[] = {{"messages", "list[dict[str, Any]]"},
+                                                {"existing_summary", "str | None"},
+                                                {"return", "dict[str, Any]"}};
+constexpr char kSummarizeDoc[] =
+    "Summarize a list of messages into a structured summary.\n"
+    "\n"
+    "        Args:\n"
+    "            messages: The messages to summarize (in chronological order)\n"
+    "            existing_summary: If provided, the new summary should build on this\n"
+    "\n"
+    "        Returns:\n"
+    "            A structured summary dict with goals, progress, etc.\n"
+    "        ";
+
+constexpr Param kContextParams[] = {{"self", ArgType::Any}, {"summary", ArgType::Dict}};
+constexpr const char* kContextLocals[] = {"self", "summary", "parts", "g", "p",
+                                          "d",    "f",       "b",     "n"};
+constexpr Annotation kContextAnnotations[] = {{"summary", "dict[str, Any]"}, {"return", "str"}};
+
+constexpr Param kMessagesParam[] = {{"messages", ArgType::List}};
+constexpr const char* kTranscriptLocals[] = {"messages", "lines", "msg",  "role", "content",
+                                             "tool_id",  "tc",    "name", "args", "args_brief"};
+constexpr Annotation kTranscriptAnnotations[] = {{"messages", "list[dict[str, Any]]"},
+                                                 {"return", "str"}};
+
+constexpr Param kBriefParams[] = {{"args", ArgType::Dict}};
+constexpr const char* kBriefLocals[] = {"args", "parts", "k", "v", "val_str"};
+constexpr Annotation kBriefAnnotations[] = {{"args", "dict"}, {"return", "str"}};
+
+constexpr Param kParseParams[] = {{"text", ArgType::Str}};
+constexpr const char* kParseLocals[] = {"text", "lines", "json_lines", "in_block", "line", "data"};
+constexpr Annotation kParseAnnotations[] = {{"text", "str"}, {"return", "dict[str, Any]"}};
+
+constexpr Annotation kEmptyAnnotations[] = {{"return", "dict[str, Any]"}};
+
+constexpr const char* kFallbackLocals[] = {"messages", "goals", "progress", "msg", "content"};
+constexpr Annotation kFallbackAnnotations[] = {{"messages", "list[dict[str, Any]]"},
+                                               {"return", "dict[str, Any]"}};
+
+template <typename T, size_t N>
+constexpr int count(const T (&)[N]) {
+    return static_cast<int>(N);
+}
+
+const FunctionSpec kInitSpec = {
+    "__init__", "ConversationSummarizer.__init__",
+    "morvex.core.summarizer.ConversationSummarizer.__init__",
+    "Initialize with an LLMClient instance.", 58, kInitParams, 2, 2, kInitLocals,
+    count(kInitLocals), kInitAnnotations, count(kInitAnnotations), false, summarizer_init};
+
+const FunctionSpec kSummarizeSpec = {
+    "summarize_messages", "ConversationSummarizer.summarize_messages",
+    "morvex.core.summarizer.ConversationSummarizer.summarize_messages", kSummarizeDoc, 62,
+    kSummarizeParams, 3, 2, kSummarizeLocals, count(kSummarizeLocals), kSummarizeAnnotations,
+    count(kSummarizeAnnotations), true, summarize_messages};
+
+const FunctionSpec kContextSpec = {
+    "format_summary_for_context", "ConversationSummarizer.format_summary_for_context",
+    "morvex.core.summarizer.ConversationSummarizer.format_summary_for_context",
+    "Format a structured summary as readable text for the system prompt.", 110, kContextParams,
+    2, 2, kContextLocals, count(kContextLocals), kContextAnnotations, count(kContextAnnotations),
+    false, format_summary_for_context};
+
+const FunctionSpec kModuleFunctions[] = {
+    {"_format_messages_for_summary", "_format_messages_for_summary",
+     "morvex.core.summarizer._format_messages_for_summary",
+     "Convert messages to a readable text format for the summarizer.", 160, kMessagesParam, 1, 1,
+     kTranscriptLocals, count(kTranscriptLocals), kTranscriptAnnotations,
+     count(kTranscriptAnnotations), false, format_messages_for_summary},
+    {"_brief_args", "_brief_args", "morvex.core.summarizer._brief_args",
+     "Create a brief summary of tool arguments.", 198, kBriefParams, 1, 1, kBriefLocals,
+     count(kBriefLocals), kBriefAnnotations, count(kBriefAnnotations), false, brief_args},
+    {"_parse_summary", "_parse_summary", "morvex.core.summarizer._parse_summary",
+     "Parse the LLM's JSON response into a summary dict.", 209, kParseParams, 1, 1, kParseLocals,
+     count(kParseLocals), kParseAnnotations, count(kParseAnnotations), false, parse_summary},
+    {"_empty_summary", "_empty_summary", "morvex.core.summarizer._empty_summary", nullptr, 259,
+     nullptr, 0, 0, nullptr, 0, kEmptyAnnotations, count(kEmptyAnnotations), false,
+     empty_summary},
+    {"_fallback_summary", "_fallback_summary", "morvex.core.summarizer._fallback_summary",
+     "Create a basic summary without LLM when summarization fails.", 273, kMessagesParam, 1, 1,
+     kFallbackLocals, count(kFallbackLocals), kFallbackAnnotations, count(kFallbackAnnotations),
+     false, fallback_summary},
+};
+
+constexpr char kModuleDoc[] =
+    "Conversation summarizer \xe2\x80\x94 compresses old messages into concise summaries.\n"
+    "\n"
+    "When a conversation grows beyond the context window, the summarizer:\n"
+    "1. Takes the oldest messages that would be dropped\n"
+    "2. Sends them to the LLM for summarization\n"
+    "3. Extracts key goals, decisions, facts, and progress\n"
+    "4. Returns a structured summary that replaces the raw messages\n"
+    "\n"
+    "This keeps the agent aware of its goals and progress even across\n"
+    "very long conversations that exceed the context window.\n";
+
+ConstStr kJson{"json"};
+ConstStr kLogging{"logging"};
+ConstStr kTime{"time"};
+ConstStr kTyping{"typing"};
+ConstStr kAny{"Any"};
+ConstStr kTypingAny{"typing.Any"};
+ConstStr kLogger{"logger"};
+ConstStr kGetLogger{"getLogger"};
+ConstStr kLoggerName{"morvex.summarizer"};
+ConstStr kSummarizePromptName{"SUMMARIZE_PROMPT"};
+ConstStr kSummarizePromptText{kSummarizePrompt};
+ConstStr kClassName{"ConversationSummarizer"};
+ConstStr kClassDoc{"Summarizes conversation chunks to compress context."};
+ConstStr kDunderModule{"__module__"};
+ConstStr kDunderQualname{"__qualname__"};
+ConstStr kDunderDoc{"__doc__"};
+ConstStr kDunderTest{"__test__"};
+
+// ---------------------------------------------------------------------------------
+// Process-wide state
+
+int64_t g_interpreter_id = -1;
+PyObject* g_module = nullptr;  // the one module object, once exec has started
+
+// A failed exec drops the module record so that a later import starts afresh.
+int fail_exec(int line, bool with_trace) {
+    if (with_trace) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ImportError, "init morvex.core.summarizer");
+        }
+        add_traceback(kInitTrace, line);
+    }
+    Py_CLEAR(g_module);
+    set_module_globals(nullptr, nullptr);
+    return -1;
+}
+
+// The running version the import check compares against. Tests may stand in another
+// one through MORVEX_SUMMARIZER_TEST_RUNTIME_VERSION ("major.minor").
+void running_version(int* major, int* minor) {
+    *major = static_cast<int>((Py_Version >> 24) & 0xff);
+    *minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    const char* forced = std::getenv("MORVEX_SUMMARIZER_TEST_RUNTIME_VERSION");
+    if (forced != nullptr) {
+        char* end = nullptr;
+        long fmajor = std::strtol(forced, &end, 10);
+        if (end != forced && *end == '.') {
+            long fminor = std::strtol(end + 1, &end, 10);
+            *major = static_cast<int>(fmajor);
+            *minor = static_cast<int>(fminor);
+        }
+    }
+}
+
+bool check_version() {
+    int major = 0;
+    int minor = 0;
+    running_version(&major, &minor);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
+    char message[200];
+    PyOS_snprintf(message, sizeof(message),
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "morvex.core.summarizer", "does not match",
+                  major, minor);
+    return PyErr_WarnEx(nullptr, message, 1) == 0;
+}
+
+bool register_in_sys_modules(PyObject* module) {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    int present = PyDict_Contains(modules, kModuleName);
+    if (present < 0) return false;
+    if (present) return true;
+    return PyDict_SetItem(modules, kModuleName, module) == 0;
+}
+
+// import NAME (absolute), bound under its own name.
+bool import_module(PyObject* globals, PyObject* name) {
+    Owned module =
+        Owned::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
+    return module && PyDict_SetItem(globals, name, module.get()) == 0;
+}
+
+// from typing import Any
+bool import_any(PyObject* globals) {
+    Owned module;
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* present = PyDict_GetItemWithError(modules, kTyping);  // borrowed
+    if (present == nullptr && PyErr_Occurred()) return false;
+    if (present != nullptr && PyObject_HasAttr(present, kAny)) {
+        module = Owned::ref(present);
+    } else {
+        Owned fromlist = Owned::steal(PyTuple_Pack(1, kAny.get()));
+        if (!fromlist) return false;
+        module = Owned::steal(
+            PyImport_ImportModuleLevelObject(kTyping, globals, nullptr, fromlist.get(), 0));
+        if (!module) return false;
+    }
+    Owned value = Owned::steal(PyObject_GetAttr(module.get(), kAny));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        PyObject* sub = PyDict_GetItemWithError(modules, kTypingAny);  // borrowed
+        if (sub == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", kAny.get());
+            return false;
+        }
+        value = Owned::ref(sub);
+    }
+    return PyDict_SetItem(globals, kAny, value.get()) == 0;
+}
+
+bool bind_logger(PyObject* globals) {
+    Owned logging = lookup_global(kLogging);
+    if (!logging) return false;
+    Owned get_logger = Owned::steal(PyObject_GetAttr(logging.get(), kGetLogger));
+    if (!get_logger) return false;
+    Owned logger = call1(get_logger.get(), kLoggerName);
+    return logger && PyDict_SetItem(globals, kLogger, logger.get()) == 0;
+}
+
+bool add_method(PyObject* namespace_dict, const FunctionSpec& spec, PyObject* globals) {
+    Owned function = Owned::steal(new_function(spec, globals));
+    return function && PyDict_SetItemString(namespace_dict, spec.name, function.get()) == 0;
+}
+
+bool bind_class(PyObject* globals) {
+    Owned ns = Owned::steal(PyDict_New());
+    if (!ns || PyDict_SetItem(ns.get(), kDunderModule, kModuleName) < 0 ||
+        PyDict_SetItem(ns.get(), kDunderQualname, kClassName) < 0 ||
+        PyDict_SetItem(ns.get(), kDunderDoc, kClassDoc) < 0) {
+        return false;
+    }
+    if (!add_method(ns.get(), kInitSpec, globals) ||
+        !add_method(ns.get(), kSummarizeSpec, globals) ||
+        !add_method(ns.get(), kContextSpec, globals)) {
+        return false;
+    }
+    Owned bases = Owned::steal(PyTuple_New(0));
+    if (!bases) return false;
+    PyObject* type_args[] = {kClassName.get(), bases.get(), ns.get()};
+    Owned cls = call(reinterpret_cast<PyObject*>(&PyType_Type), type_args, 3);
+    return cls && PyDict_SetItem(globals, kClassName, cls.get()) == 0;
+}
+
+// The module body, in source order. Each statement reports its own line.
+int run_body(PyObject* globals) {
+    if (!import_module(globals, kJson)) return fail_exec(15, true);
+    if (!import_module(globals, kLogging)) return fail_exec(16, true);
+    if (!import_module(globals, kTime)) return fail_exec(17, true);
+    if (!import_any(globals)) return fail_exec(18, true);
+    if (!bind_logger(globals)) return fail_exec(20, true);
+    if (PyDict_SetItem(globals, kSummarizePromptName, kSummarizePromptText) < 0) {
+        return fail_exec(23, true);
+    }
+    if (!bind_class(globals)) return fail_exec(55, true);
+    for (const FunctionSpec& spec : kModuleFunctions) {
+        if (!add_method(globals, spec, globals)) return fail_exec(spec.line, true);
+    }
+    Owned test = Owned::steal(PyDict_New());
+    if (!test || PyDict_SetItem(globals, kDunderTest, test.get()) < 0) return fail_exec(1, true);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------
+// Create and exec
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1 && PyErr_Occurred()) return nullptr;
+    if (g_interpreter_id == -1) {
+        g_interpreter_id = id;
+    } else if (g_interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (g_module != nullptr) return Py_NewRef(g_module);
+
+    Owned name = Owned::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Owned module = Owned::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());  // borrowed
+    static const char* const copies[][2] = {{"loader", "__loader__"},
+                                            {"origin", "__file__"},
+                                            {"parent", "__package__"},
+                                            {"submodule_search_locations", "__path__"}};
+    for (const auto& copy : copies) {
+        Owned value = Owned::steal(PyObject_GetAttrString(spec, copy[0]));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            continue;
+        }
+        if (std::strcmp(copy[1], "__path__") == 0 && value.get() == Py_None) continue;
+        if (PyDict_SetItemString(dict, copy[1], value.get()) < 0) return nullptr;
+    }
+    return module.release();
+}
+
+int module_exec(PyObject* module) {
+    if (g_module != nullptr) {
+        if (g_module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'summarizer' has already been imported. Re-initialisation is "
+                        "not supported.");
+        return -1;
+    }
+    g_module = Py_NewRef(module);
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+
+    Owned builtins = Owned::steal(PyImport_ImportModule("builtins"));
+    if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) {
+        return fail_exec(1, false);
+    }
+    if (!check_version()) return fail_exec(1, false);
+    if (!build_constants()) return fail_exec(1, false);
+    set_module_globals(globals, PyModule_GetDict(builtins.get()));
+
+    if (!init_function_type() || !init_coroutine_types()) return fail_exec(1, true);
+    if (!register_in_sys_modules(module)) return fail_exec(1, true);
+    if (!init_summarize_state()) return fail_exec(1, true);
+    return run_body(globals);
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "summarizer",
+    kModuleDoc,
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace smz
+
+PyMODINIT_FUNC PyInit_summarizer() { return PyModuleDef_Init(&smz::g_module_def); }
