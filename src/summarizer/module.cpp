@@ -1,5 +1,6 @@
 // The module frame: the initialisation entry, create and exec, and the module body
 // that binds the namespace in source order.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -142,7 +143,9 @@ ConstStr kDunderTest{"__test__"};
 // ---------------------------------------------------------------------------------
 // Process-wide state
 
-int64_t g_interpreter_id = -1;
+// The first interpreter to import the module owns it. Interpreters with their own
+// interpreter lock may race for it, hence the atomic.
+std::atomic<int64_t> g_interpreter_id{-1};
 PyObject* g_module = nullptr;  // the one module object, once exec has started
 
 // A failed exec drops the module record so that a later import starts afresh.
@@ -290,9 +293,8 @@ int run_body(PyObject* globals) {
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return nullptr;
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = id;
-    } else if (g_interpreter_id != id) {
+    int64_t owner = -1;
+    if (!g_interpreter_id.compare_exchange_strong(owner, id) && owner != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -350,6 +352,11 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_mod_multiple_interpreters
+    // Any interpreter may ask; create refuses every one but the first with a clear
+    // message, so the host's own refusal for isolated interpreters never hides it.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs the whole test suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer. The host allocates through malloc so ASan sees every
+# block; CPython's own deliberate leaks at exit are not reported.
+#   scripts/test-sanitized.sh [python]        default: CPython 3.12
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/default-python.sh"
+python=${1:-$(default_python)}
+tag=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
+venv="$root/.venv-asan-$tag"
+"$python" -m venv --clear "$venv"
+"$venv/bin/python" -m pip install --quiet pytest trio uvloop cmake ninja
+build="$root/build/asan-$tag"
+PATH="$venv/bin:$PATH" cmake -S "$root" -B "$build" -G Ninja \
+    -DPython_EXECUTABLE="$venv/bin/python" -DCMAKE_BUILD_TYPE=Debug \
+    -DSUMMARIZER_SANITIZE=ON >/dev/null
+PATH="$venv/bin:$PATH" cmake --build "$build"
+cd "$root"
+PYTHONMALLOC=malloc \
+LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
+ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+SUMMARIZER_SKIP_VARIANT_BUILD=1 \
+PYTHONPATH="$build/python" \
+    exec "$venv/bin/python" -m pytest -p no:cacheprovider "${@:2}" tests

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds and installs the module into a fresh virtual environment and runs the whole
+# test suite there.
+#   scripts/test.sh [python]        default: CPython 3.12
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/default-python.sh"
+python=${1:-$(default_python)}
+tag=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
+venv="$root/.venv-test-$tag"
+"$python" -m venv --clear "$venv"
+"$venv/bin/python" -m pip install --quiet "$root[test]"
+cd "$root"
+exec "$venv/bin/python" -m pytest "${@:2}" tests
