@@ -1,6 +1,5 @@
 #include "summary/record.hpp"
 
-#include "binding/runtime.hpp"
 #include "summarizer/bodies.hpp"
 
 namespace smz {
@@ -22,30 +21,47 @@ Owned record_timestamp() {
     return call_method0(time_module.get(), kTimeName);
 }
 
+bool put_new_list(PyObject* record, PyObject* key, const TraceSite& site, int list_line,
+                  int dict_line) {
+    Owned list = Owned::steal(PyList_New(0));
+    if (!list) {
+        site.mark(list_line);
+        return false;
+    }
+    if (PyDict_SetItem(record, key, list.get()) < 0) {
+        site.mark(dict_line);
+        return false;
+    }
+    return true;
+}
+
+PyObject* new_plain_record(PyObject* summary_text, const TraceSite& site,
+                           const PlainRecordLines& lines) {
+    const int dict = lines.dict;
+    Owned record = Owned::steal(PyDict_New());
+    if (!record) return site.fail(dict);
+    PyObject* r = record.get();
+    if (!put_new_list(r, kGoals, site, dict, dict)) return nullptr;
+    if (!put_new_list(r, kProgress, site, lines.lists[0], dict)) return nullptr;
+    if (PyDict_SetItem(r, kCurrentState, kEmptyStr) < 0) return site.fail(dict);
+    if (!put_new_list(r, kKeyDecisions, site, lines.lists[1], dict)) return nullptr;
+    if (!put_new_list(r, kKeyFacts, site, lines.lists[2], dict)) return nullptr;
+    if (!put_new_list(r, kBlockers, site, lines.lists[3], dict)) return nullptr;
+    if (!put_new_list(r, kNextSteps, site, lines.lists[4], dict)) return nullptr;
+    if (PyDict_SetItem(r, kSummary, summary_text) < 0) return site.fail(dict);
+    Owned stamp = record_timestamp();
+    if (!stamp) return site.fail(lines.stamp);
+    if (PyDict_SetItem(r, kCreatedAt, stamp.get()) < 0) return site.fail(dict);
+    return record.release();
+}
+
 namespace {
 constexpr TraceSite kEmptySite{"morvex.core.summarizer._empty_summary"};
-
-// A new empty list stored under `key`.
-bool set_new_list(PyObject* record, PyObject* key) {
-    Owned list = Owned::steal(PyList_New(0));
-    return list && PyDict_SetItem(record, key, list.get()) == 0;
-}
+constexpr PlainRecordLines kEmptyLines{261, {262, 264, 265, 266, 267}, 269};
 }  // namespace
 
 PyObject* empty_summary(PyObject*, PyObject* const*) {
-    Owned record = Owned::steal(PyDict_New());
-    if (!record || !set_new_list(record.get(), kGoals)) return kEmptySite.fail(261);
-    if (!set_new_list(record.get(), kProgress)) return kEmptySite.fail(262);
-    if (PyDict_SetItem(record.get(), kCurrentState, kEmptyStr) < 0) return kEmptySite.fail(261);
-    if (!set_new_list(record.get(), kKeyDecisions)) return kEmptySite.fail(264);
-    if (!set_new_list(record.get(), kKeyFacts)) return kEmptySite.fail(265);
-    if (!set_new_list(record.get(), kBlockers)) return kEmptySite.fail(266);
-    if (!set_new_list(record.get(), kNextSteps)) return kEmptySite.fail(267);
-    if (PyDict_SetItem(record.get(), kSummary, kEmptyStr) < 0) return kEmptySite.fail(261);
-    Owned stamp = record_timestamp();
-    if (!stamp) return kEmptySite.fail(269);
-    if (PyDict_SetItem(record.get(), kCreatedAt, stamp.get()) < 0) return kEmptySite.fail(261);
-    return record.release();
+    return new_plain_record(kEmptyStr, kEmptySite, kEmptyLines);
 }
 
 }  // namespace smz

@@ -1,8 +1,9 @@
 // The summary record: a dict with nine keys in a fixed order. Builders insert them in
-// the order of kRecordKeys.
+// the order of the declarations below.
 #pragma once
 
 #include "binding/constants.hpp"
+#include "binding/runtime.hpp"
 
 namespace smz {
 
@@ -22,5 +23,25 @@ extern ConstStr kTimeName;
 // time.time() through the module global `time`, looked up now. Null with an
 // exception set on failure.
 Owned record_timestamp();
+
+// Stores a new empty list under `key` of `record`. On failure marks `list_line` when
+// the list cannot be made, `dict_line` when it cannot be inserted, and returns false.
+bool put_new_list(PyObject* record, PyObject* key, const TraceSite& site, int list_line,
+                  int dict_line);
+
+// The lines a plain record reports: `dict` for the dictionary, every insertion and the
+// list of "goals"; `lists` for the lists of "progress", "key_decisions", "key_facts",
+// "blockers" and "next_steps"; `stamp` for time.time().
+struct PlainRecordLines {
+    int dict;
+    int lists[5];
+    int stamp;
+};
+
+// A new record whose list values are new empty lists, whose "current_state" is "" and
+// whose "summary" is `summary_text` (borrowed), stamped with time.time(). Returns a new
+// reference, or null with the exception set and a traceback entry from `site`.
+PyObject* new_plain_record(PyObject* summary_text, const TraceSite& site,
+                           const PlainRecordLines& lines);
 
 }  // namespace smz
