@@ -1,0 +1,282 @@
+import json
+import sys
+import types
+
+import pytest
+from conftest import leak_check, tb_entries
+
+FMT = "morvex.core.summarizer._format_messages_for_summary"
+BRIEF = "morvex.core.summarizer._brief_args"
+
+
+class GetOnly:  # no dict: read through its own get, which raises for the key `bad`
+    def __init__(self, d, bad=None):
+        self.d, self.bad = d, bad
+
+    def get(self, key, *default):
+        if key == self.bad:
+            raise ValueError(key)
+        return self.d.get(key, *default)
+
+
+class DictLike(GetOnly):
+    def __getitem__(self, key):
+        return self.d[key]
+
+
+class SubDict(dict):
+    pass
+
+
+def obj(**methods):
+    return type("Obj", (), methods)()
+
+
+def throw(exc):
+    def method(*args):
+        raise exc if isinstance(exc, BaseException) else ValueError(exc)
+    return method
+
+
+def bad(name): return obj(**{name: throw(name)})
+def role(r): return obj(__eq__=lambda s, o: throw("eq " + r)() if o == r else NotImplemented)
+
+
+TEXT = obj(__str__=lambda s: "S", __format__=lambda s, spec: "F")
+
+
+def rewrap(messages, kind):
+    """The same records as another kind: exact dicts, objects with get, dict subclasses."""
+    if kind == "dict":
+        return messages
+    rec = DictLike if kind == "like" else SubDict
+
+    def tool_call(tc):
+        if type(tc) is not dict:
+            return tc
+        fn = tc.get("function")
+        return SubDict(tc, **({"function": rec(fn)} if type(fn) is dict else {}))
+
+    def message(m):
+        if type(m) is dict and type(m.get("tool_calls")) is list:
+            m = m | {"tool_calls": [tool_call(tc) for tc in m["tool_calls"]]}
+        return rec(m) if type(m) is dict else m
+    return [message(m) for m in messages]
+
+
+def user(c): return {"role": "user", "content": c}
+def tool(c, i="c"): return {"role": "tool", "tool_call_id": i, "content": c}
+def calls(*tcs, content=""):
+    return {"role": "assistant", "content": content, "tool_calls": list(tcs)}
+def tcall(**kw): return [calls({"name": "n", "arguments": {}} | kw)]
+def called(*briefs): return "\n".join("[Assistant called n]: " + b for b in briefs)
+
+
+EXAMPLE = [
+    {"role": "system", "content": "You are an agent."},
+    user("List what is in /tmp"),
+    {"role": "assistant", "content": "Let me look.", "tool_calls": [{"id": "call_1", "function": {
+        "name": "shell", "arguments": json.dumps({"cmd": "ls /tmp", "timeout": 30})}}]},
+    {"role": "tool", "tool_call_id": "call_1", "content": "a.txt b.txt"},
+]
+RAW = [calls({"function": {"name": "shell", "arguments": "list tmp"}})]
+U = "\U0001F600"
+
+CASES = [
+    (EXAMPLE, "[User]: List what is in /tmp\n[Assistant]: Let me look.\n[Assistant called shell]: "
+              "cmd=ls /tmp, timeout=30\n[Tool Result (call_1)]: a.txt b.txt"),
+    (RAW, "[Assistant called shell]: list tmp"),
+    ([], ""),
+    ([{"role": "system", "content": "x"}, {"content": "y"}, {"role": None}, {"role": 5}], ""),
+    ([{"role": "user"}, user(None), user("a\nb"), user(3.5), user(TEXT), user("\udcff")],
+     "[User]: \n[User]: None\n[User]: a\nb\n[User]: 3.5\n[User]: F\n[User]: \udcff"),
+    ([{"role": "assistant", "content": ""}, calls(content=None)], ""),
+    ([calls({"name": "a"}, {"name": "b", "arguments": {"x": 1}}, content="hi")],
+     "[Assistant]: hi\n[Assistant called a]: \n[Assistant called b]: x=1"),
+    ([{"role": "tool", "content": "r"}, tool(None, 7), tool("")],
+     "[Tool Result (unknown)]: r\n[Tool Result (7)]: None\n[Tool Result (c)]: "),
+    ([tool("x" * 500), tool("x" * 501)],
+     "[Tool Result (c)]: " + "x" * 500 + "\n[Tool Result (c)]: " + "x" * 500 + "... [truncated]"),
+    ([tool(U * 501), tool("é" * 500 + U), tool("\ud800" * 600)], "\n".join(
+        "[Tool Result (c)]: " + s * 500 + "... [truncated]" for s in (U, "é", "\ud800"))),
+    ([calls({"name": "flat", "arguments": {"a": 1}, "function": {"name": "x", "arguments": {}}})],
+     "[Assistant called flat]: a=1"),
+    ([calls({"name": 5, "arguments": "ü" * 250})], "[Assistant called 5]: " + "ü" * 200),
+    ([calls(*({"name": "n", "arguments": a} for a in ("[1, 2]", "null", '"hi"', 1, None, TEXT)))],
+     called("[1, 2]", "None", "hi", "1", "None", "S")),
+    (tcall(arguments={1: None, "e": U * 101}), called("1=None, e=" + U * 100 + "...")),
+    (tcall(arguments={"a": "x" * 100, "b": "x" * 100 + U, "n" * 150: {"c": "d" * 200}, TEXT: TEXT}),
+     called(f"a={'x' * 100}, b={'x' * 100}..., {'n' * 150}={{'c': '{'d' * 93}..., F=S")),
+    (tcall(arguments={"s": "\ud800" * 101, "t": "\udfff"}),
+     called("s=" + "\ud800" * 100 + "..., t=\udfff")),
+    ([calls("s", None, [1], 2), calls(content="t") | {"tool_calls": "abc"}], "[Assistant]: t"),
+    ([calls() | {"tool_calls": ({"name": "t"},)},
+      calls() | {"tool_calls": {0: {"name": "i"}}.values()}],
+     "[Assistant called t]: \n[Assistant called i]: "),
+]
+
+
+def test_brief_example(mod):
+    args = {"path": "/tmp/a.txt", "content": "c" * 250, "overwrite": True, "lines": [1, 2]}
+    assert mod._brief_args(args) == (
+        f"path=/tmp/a.txt, content={'c' * 100}..., overwrite=True, lines=[1, 2]")
+
+
+@pytest.mark.parametrize("kind", ["dict", "like", "sub"])
+@pytest.mark.parametrize("messages,expected", CASES)
+def test_transcript(mod, messages, expected, kind):
+    assert mod._format_messages_for_summary(rewrap(messages, kind)) == expected
+
+
+def test_read_order(mod):
+    log = []
+
+    class Logged(dict):
+        def __getattribute__(self, name):
+            if name == "get":
+                log.append(("attr", self["tag"]))
+            return super().__getattribute__(name)
+
+        def get(self, key, *default):
+            log.append((self["tag"], key) + default)
+            return super().get(key, *default)
+
+        def __getitem__(self, key):
+            if key != "tag":
+                log.append(("item", self["tag"], key))
+            return super().__getitem__(key)
+
+    f = Logged(tag="f", name="fn", arguments="{}")
+    msg = Logged(tag="m", role="assistant", tool_calls=[Logged(tag="t", name="n", function=f)])
+    assert mod._format_messages_for_summary([msg]) == "[Assistant called n]: "
+    tc = [("attr", "t"), ("attr", "t"), ("t", "function", {}), ("attr", "f")]
+    assert log == [("attr", "m"), ("m", "role", "unknown"), ("attr", "m"), ("m", "content", ""),
+                   ("attr", "m"), ("m", "tool_calls"), ("item", "m", "tool_calls"),
+                   *tc, ("f", "name", "unknown"), ("t", "name", "fn"),
+                   *tc, ("f", "arguments", {}), ("t", "arguments", "{}")]
+
+
+FAILURES = [
+    ([5], AttributeError, "'int' object has no attribute 'get'", [164]),
+    ([DictLike(user("a"), bad="content")], ValueError, "content", [165]),
+    ([DictLike(tool("a"), bad="tool_call_id")], ValueError, "tool_call_id", [172]),
+    ([DictLike(calls(), bad="tool_calls")], ValueError, "tool_calls", [179]),
+    *(([{"role": role(r)}], ValueError, "eq " + r, [line])
+      for r, line in (("system", 167), ("tool", 170), ("assistant", 176), ("user", 192))),
+    ([tool(5)], TypeError, "object of type 'int' has no len()", [173]),
+    ([tool([0] * 501)], TypeError, 'can only concatenate list (not "str") to list', [174]),
+    ([tool("a", bad("__format__"))], ValueError, "__format__", [175]),
+    ([calls(content=bad("__bool__"))], ValueError, "__bool__", [177]),
+    ([calls(content=bad("__format__"))], ValueError, "__format__", [178]),
+    ([calls() | {"tool_calls": 5}], TypeError, "'int' object is not iterable", [180]),
+    ([GetOnly(calls({}))], TypeError, "'GetOnly' object is not subscriptable", [180]),
+    (tcall(function=None), AttributeError, "'NoneType' object has no attribute 'get'", [182]),
+    (tcall(function=DictLike({}, bad="arguments")), ValueError, "arguments", [183]),
+    (tcall(arguments=SubDict()), TypeError,
+     "Argument 'args' has incorrect type (expected dict, got SubDict)", [190]),
+    (tcall(arguments={"k": bad("__str__")}), ValueError, "__str__", [190, (BRIEF, 202)]),
+    (tcall(arguments={bad("__format__"): 1}), ValueError, "__format__", [190, (BRIEF, 205)]),
+    (tcall(arguments=bad("__str__")), ValueError, "__str__", [190]),
+    (tcall(name=bad("__format__")), ValueError, "__format__", [191]),
+    ([user(bad("__format__"))], ValueError, "__format__", [193]),
+]
+
+
+def failure(fn, arg, exc_type):
+    with pytest.raises(exc_type) as info:
+        fn(arg)
+    return info.value
+
+
+@pytest.mark.parametrize("messages,exc_type,text,lines", FAILURES)
+def test_failures(mod, messages, exc_type, text, lines):
+    exc = failure(mod._format_messages_for_summary, messages, exc_type)
+    assert str(exc) == text
+    assert tb_entries(exc) == [e if isinstance(e, tuple) else (FMT, e) for e in lines]
+
+
+@pytest.mark.parametrize("name,value,expected", [
+    ("json", types.SimpleNamespace(loads=throw(KeyError("k")), JSONDecodeError=LookupError),
+     called("{x")),
+    ("json", types.SimpleNamespace(loads=throw(ValueError("v")),
+                                   JSONDecodeError=json.JSONDecodeError), (ValueError, "v", 186)),
+    ("json", types.SimpleNamespace(loads=throw(ValueError("v"))), (AttributeError,
+     "'types.SimpleNamespace' object has no attribute 'JSONDecodeError'", 187)),
+    ("json", None, (NameError, "name 'json' is not defined", 187)),  # raised again while matching
+    ("_brief_args", lambda a: sorted(a), called("['a']")),
+    ("_brief_args", None, (NameError, "name '_brief_args' is not defined", 190)),
+])
+def test_late_bound_names(mod, monkeypatch, name, value, expected):
+    if value is None:
+        monkeypatch.delattr(mod, name)
+    else:
+        monkeypatch.setattr(mod, name, value)
+    messages = tcall(arguments="{x" if name == "json" else {"a": 1})
+    if isinstance(expected, str):
+        assert mod._format_messages_for_summary(messages) == expected
+        return
+    exc = failure(mod._format_messages_for_summary, messages, expected[0])
+    assert (str(exc), tb_entries(exc)) == (expected[1], [(FMT, expected[2])])
+
+
+@pytest.mark.parametrize("target,change,expected", [
+    ("msg", lambda msgs, tcs: msgs.clear(), "[User]: first"),
+    ("msg", lambda msgs, tcs: msgs.__setitem__(slice(1, None), [user("late")]),
+     "[User]: first\n[User]: late"),
+    ("tc", lambda msgs, tcs: tcs.clear(), "[User]: first\n[Assistant called a]: \n[User]: x"),
+    ("tc", lambda msgs, tcs: tcs.append({"name": "c"}),
+     "[User]: first\n" + "".join(f"[Assistant called {n}]: \n" for n in "abcccc") + "[User]: x"),
+])
+def test_lists_change_while_walked(mod, target, change, expected):
+    msgs, tcs = [], []
+
+    class Hostile(SubDict):  # each get runs `change`, which may drop this very record
+        def get(self, key, *default):
+            change(msgs, tcs)
+            return super().get(key, *default)
+    rec = {"msg": (Hostile, dict), "tc": (dict, Hostile)}[target]
+    tcs[:] = [rec[1](name="a"), {"name": "b"}]
+    msgs[:] = [rec[0](user("first")), {"role": "assistant", "tool_calls": tcs}, user("x")]
+    assert mod._format_messages_for_summary(msgs) == expected
+
+
+class Mutating:  # its text conversion changes the dictionary being briefed
+    def __init__(self, change):
+        self.change = change
+
+    def __str__(self):
+        self.change(self.args)
+        return "m"
+
+
+@pytest.mark.parametrize("change,expected", [
+    (lambda d: d.__setitem__("new", 1), None),
+    (lambda d: d.clear(), None),  # also drops the value being converted
+    (lambda d: (d.pop("z"), d.__setitem__("w", 1)), ("a=m, b=m, w=1", "z=0, a=m, b=m, w=1")),
+])
+@pytest.mark.parametrize("last", [0, 1])
+def test_brief_dict_changes(mod, change, expected, last):
+    first, second = Mutating(change), Mutating(lambda d: None)
+    args = {"z": 0, "a": second, "b": first} if last else {"a": first, "b": second, "z": 0}
+    first.args = second.args = args
+    if expected is not None:
+        assert mod._brief_args(args) == expected[last]
+        return
+    exc = failure(mod._brief_args, args, RuntimeError)
+    assert str(exc) == "dictionary changed size during iteration"
+    assert tb_entries(exc) == [(BRIEF, 201)]
+
+
+@pytest.mark.skipif(sys.getallocatedblocks() == 0, reason="needs pymalloc block counts")
+def test_no_leaks(mod):
+    args = {"a": Mutating(lambda d: d.clear())}
+
+    def run():
+        for messages, _ in CASES:
+            mod._format_messages_for_summary(messages)
+        for messages, exc_type, _, _ in FAILURES:
+            failure(mod._format_messages_for_summary, messages, exc_type)
+        args["a"] = Mutating(lambda d: d.clear())
+        args["a"].args = args
+        failure(mod._brief_args, args, RuntimeError)
+    leak_check(run, repeat=300, warmup=50)
