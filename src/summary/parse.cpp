@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "binding/exceptions.hpp"
 #include "binding/runtime.hpp"
 #include "summarizer/bodies.hpp"
 #include "summary/record.hpp"
@@ -146,84 +147,14 @@ Owned parse_record(PyObject* text) {
 // ---------------------------------------------------------------------------------
 // Catching the decode error
 
-// Takes the pending exception (normalized, its traceback attached).
-Owned take_raised() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Owned::steal(PyErr_GetRaisedException());
-#else
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Owned::steal(value);
-#endif
-}
-
-// Raises `exc` again, with the traceback it has.
-void raise_again(Owned exc) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyObject* value = exc.release();
-    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-    PyErr_Restore(type, value, PyException_GetTraceback(value));
-#endif
-}
-
-// While a caught exception is matched and handled it is the thread's handled
-// exception, as inside an `except` block: sys.exception() returns it, and exceptions
-// raised meanwhile take it as their context. The previous one comes back at the end.
-class Handling {
-public:
-    explicit Handling(PyObject* exc) noexcept
-        : saved_(std::exchange(PyThreadState_Get()->exc_info->exc_value, Py_NewRef(exc))) {}
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-    ~Handling() {
-        PyObject* current = std::exchange(PyThreadState_Get()->exc_info->exc_value, saved_);
-        Py_XDECREF(current);
-    }
-
-private:
-    PyObject* saved_;  // owned: the handled exception before this one, or null
-};
-
-// Whether `target` may stand in an except clause: an exception class, or a tuple of
-// exception classes.
-bool valid_except_target(PyObject* target) noexcept {
-    if (!PyTuple_Check(target)) return PyExceptionClass_Check(target);
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(target); ++i) {
-        if (!PyExceptionClass_Check(PyTuple_GET_ITEM(target, i))) return false;
-    }
-    return true;
-}
-
-// json.JSONDecodeError, looked up now, checked as an except clause checks its target.
-Owned decode_error_class() {
-    Owned json = lookup_global(kJsonGlobal);
-    if (!json) return {};
-    Owned target = Owned::steal(PyObject_GetAttr(json.get(), kDecodeError));
-    if (target && !valid_except_target(target.get())) {
-        PyErr_SetString(PyExc_TypeError,
-                        "catching classes that do not inherit from BaseException is not allowed");
-        return {};
-    }
-    return target;
-}
-
-// Matches `exc` against json.JSONDecodeError: 1 or 0; -1 with an exception set (and
-// its traceback entry made) when the class cannot be had.
+// Matches `exc` against json.JSONDecodeError, looked up now: 1 or 0; -1 with an
+// exception set (and its traceback entry made) when the class cannot be had.
 int is_decode_error(PyObject* exc) {
-    Owned target = decode_error_class();
-    if (!target) {
-        kSite.mark(244);
-        return -1;
-    }
-    return PyErr_GivenExceptionMatches(exc, target.get()) ? 1 : 0;
+    Owned json = lookup_global(kJsonGlobal);
+    Owned target = json ? Owned::steal(PyObject_GetAttr(json.get(), kDecodeError)) : Owned();
+    const int matched = target ? exception_matches(exc, target.get()) : -1;
+    if (matched < 0) kSite.mark(244);
+    return matched;
 }
 
 // After a failure of the guarded part: a decode error gives the warning and the record
@@ -231,7 +162,7 @@ int is_decode_error(PyObject* exc) {
 PyObject* handle_parse_failure(PyObject* text) {
     Owned exc = take_raised();
     if (!exc) return nullptr;  // normalizing the error failed; that error is pending
-    Handling handling(exc.get());
+    HandledException handling(exc.get());
     const int matched = is_decode_error(exc.get());
     if (matched < 0) return nullptr;
     if (matched == 0) {

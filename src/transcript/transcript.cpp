@@ -5,6 +5,7 @@
 // comparisons and text conversions below, may run host code that changes the
 // message list, a "tool_calls" list or a record, so every item is owned before it is
 // used and every walk re-reads the current length.
+#include "binding/exceptions.hpp"
 #include "binding/runtime.hpp"
 #include "summarizer/bodies.hpp"
 #include "transcript/text.hpp"
@@ -123,20 +124,16 @@ bool parse_arguments(Owned& args) {
         args = std::move(parsed);
         return true;
     }
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    Owned raised_type = Owned::steal(type);
-    Owned raised = Owned::steal(value);
-    Owned raised_tb = Owned::steal(traceback);
-
+    Owned raised = take_raised();
+    if (!raised) return failed_at(186);
+    HandledException handling(raised.get());
     Owned json_again = lookup_global(kJsonName);
     Owned decode_error =
         json_again ? Owned::steal(PyObject_GetAttr(json_again.get(), kJsonDecodeError)) : Owned();
-    if (!decode_error) return failed_at(187);  // the lookup's exception replaces the first
-    if (PyErr_GivenExceptionMatches(raised_type.get(), decode_error.get())) return true;
-    PyErr_Restore(raised_type.release(), raised.release(), raised_tb.release());
+    const int matched = decode_error ? exception_matches(raised.get(), decode_error.get()) : -1;
+    if (matched < 0) return failed_at(187);  // raised while matching, in the context of the first
+    if (matched > 0) return true;
+    raise_again(std::move(raised));
     return failed_at(186);
 }
 

@@ -1,0 +1,63 @@
+#include "binding/exceptions.hpp"
+
+#include <utility>
+
+namespace smz {
+
+Owned take_raised() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Owned::steal(PyErr_GetRaisedException());
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Owned::steal(value);
+#endif
+}
+
+void raise_again(Owned exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* value = exc.release();
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+// The thread's exception state is reached directly: PyErr_SetHandledException writes
+// the innermost entry while PyErr_GetHandledException reads the topmost non-empty one,
+// so inside a coroutine the pair would not restore what was there.
+HandledException::HandledException(PyObject* exc) noexcept
+    : saved_(std::exchange(PyThreadState_Get()->exc_info->exc_value, Py_NewRef(exc))) {}
+
+HandledException::~HandledException() {
+    PyObject* current = std::exchange(PyThreadState_Get()->exc_info->exc_value, saved_);
+    Py_XDECREF(current);
+}
+
+namespace {
+bool valid_target(PyObject* target) noexcept {
+    if (!PyTuple_Check(target)) return PyExceptionClass_Check(target);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(target); ++i) {
+        if (!PyExceptionClass_Check(PyTuple_GET_ITEM(target, i))) return false;
+    }
+    return true;
+}
+}  // namespace
+
+int exception_matches(PyObject* exc, PyObject* target) {
+    if (!valid_target(target)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "catching classes that do not inherit from BaseException is not allowed");
+        return -1;
+    }
+    return PyErr_GivenExceptionMatches(exc, target) ? 1 : 0;
+}
+
+}  // namespace smz
