@@ -43,8 +43,9 @@ class Log:
 
 
 class Client:
-    """complete() is an async def that suspends `suspend` times, then replies with
-    Reply(content) for a str or None, else with `content` itself."""
+    """complete() returns an async def that suspends `suspend` times, then raises
+    `content` if it is an exception, else replies with Reply(content) for a str or None
+    and with `content` itself otherwise."""
 
     def __init__(self, content='{"ok": 1}', suspend=1):
         self.content, self.suspend, self.calls, self.coros = content, suspend, [], []
@@ -58,6 +59,8 @@ class Client:
     async def _reply(self):
         for _ in range(self.suspend):
             await asyncio.sleep(0)
+        if isinstance(self.content, BaseException):
+            raise self.content
         plain = self.content is None or isinstance(self.content, str)
         return Reply(self.content) if plain else self.content
 

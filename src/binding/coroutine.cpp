@@ -51,8 +51,40 @@ bool is_await_iterator(PyObject* o) { return Py_IS_TYPE(o, &g_await_type); }
 
 void already_executing() { PyErr_SetString(PyExc_ValueError, "coroutine already executing"); }
 
+// How many resumptions are nested on this thread's C stack.
+thread_local int t_resume_depth = 0;
+
+// Operations awaiting operations resume each other without a Python frame in between,
+// so each entry point counts against the host's recursion limits: a very deep chain
+// raises RecursionError, at about the depth where a chain of the host's own coroutines
+// would, instead of exhausting the C stack.
+class RecursionGuard {
+public:
+    RecursionGuard() noexcept {
+        if (t_resume_depth >= Py_GetRecursionLimit()) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+            return;
+        }
+        if (Py_EnterRecursiveCall("")) return;
+        ++t_resume_depth;
+        entered_ = true;
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    ~RecursionGuard() {
+        if (!entered_) return;
+        --t_resume_depth;
+        Py_LeaveRecursiveCall();
+    }
+    bool entered() const noexcept { return entered_; }
+
+private:
+    bool entered_ = false;
+};
+
 // Gives the pending exception `cause` as its cause (and context), as `raise ... from`.
 void chain_cause(Owned cause) {
+    if (!cause) return;
     Owned raised = take_exception();
     if (!raised) return;
     PyException_SetCause(raised.get(), Py_NewRef(cause.get()));
@@ -209,7 +241,7 @@ PySendResult leave_raised(const CoroutineBody& body, int line) {
 
 PySendResult send_core(CoroutineObject* op, PyObject* value, PyObject** result);
 
-// The iterator that awaiting `awaitable` drives; null with an exception set.
+// A generator-based coroutine (types.coroutine) is its own await iterator.
 bool is_iterable_coroutine(PyObject* obj) {
     if (!PyGen_CheckExact(obj)) return false;
 #if PY_VERSION_HEX >= 0x030C0000
@@ -246,6 +278,7 @@ void await_failed(PyObject* awaitable, bool has_await) {
     chain_cause(std::move(cause));
 }
 
+// The iterator that awaiting `awaitable` drives; null with an exception set.
 Owned awaitable_iterator(PyObject* awaitable) {
     PyAsyncMethods* slots = Py_TYPE(awaitable)->tp_as_async;
     Owned iterator;
@@ -404,6 +437,11 @@ PySendResult send_core(CoroutineObject* op, PyObject* value, PyObject** result) 
         *result = nullptr;
         return PYGEN_ERROR;
     }
+    RecursionGuard guard;
+    if (!guard.entered()) {
+        *result = nullptr;
+        return PYGEN_ERROR;
+    }
     op->running = true;
     PySendResult status = op->delegate != nullptr ? delegate_send(op, value, result)
                                                   : resume(op, value, result, false);
@@ -492,6 +530,11 @@ PySendResult throw_core(CoroutineObject* op, PyObject* const* args, Py_ssize_t n
         *result = nullptr;
         return PYGEN_ERROR;
     }
+    RecursionGuard guard;
+    if (!guard.entered()) {
+        *result = nullptr;
+        return PYGEN_ERROR;
+    }
     op->running = true;
     PySendResult status = throw_running(op, args, nargs, result);
     op->running = false;
@@ -504,6 +547,8 @@ Owned close_core(CoroutineObject* op) {
         already_executing();
         return {};
     }
+    RecursionGuard guard;
+    if (!guard.entered()) return {};
     op->running = true;
     bool delegate_failed = false;
     if (op->delegate != nullptr) {
