@@ -1,21 +1,331 @@
+// ConversationSummarizer.__init__ and summarize_messages: the call builds the per-call
+// state and returns an operation; the operation runs the body below, which renders the
+// request, awaits the client's `complete`, and picks the parsed or the fallback summary.
+#include <cstddef>
+
+#include "binding/constants.hpp"
+#include "binding/coroutine.hpp"
+#include "binding/function.hpp"
+#include "binding/runtime.hpp"
+#include "binding/static_type.hpp"
 #include "summarizer/bodies.hpp"
 
 namespace smz {
+namespace {
 
-PyObject* summarizer_init(PyObject*, PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "summarizer_init is not built yet");
-    return nullptr;
+constexpr TraceSite kInitSite{"morvex.core.summarizer.ConversationSummarizer.__init__"};
+// Failures of the call itself and exceptions caught by the body's handler.
+constexpr TraceSite kSite{"morvex.core.summarizer.ConversationSummarizer.summarize_messages"};
+
+// Source lines of the body's steps.
+constexpr int kDefinitionLine = 62;
+constexpr int kEmptyLine = 77;
+constexpr int kTranscriptLine = 80;
+constexpr int kPromptLine = 82;
+constexpr int kPreviousAppendLine = 85;
+constexpr int kPreviousTextLine = 86;
+constexpr int kConversationLine = 89;
+constexpr int kRequestLine = 92;
+constexpr int kRequestListLine = 93;
+constexpr int kSystemLine = 94;
+constexpr int kUserLine = 95;
+constexpr int kContentTestLine = 100;
+constexpr int kParseLine = 101;
+constexpr int kWarningLine = 103;
+constexpr int kEmptyFallbackLine = 104;
+constexpr int kErrorLine = 107;
+constexpr int kFailureFallbackLine = 108;
+
+ConstStr kLlm{"_llm"};
+ConstStr kComplete{"complete"};
+ConstStr kContent{"content"};
+ConstStr kRole{"role"};
+ConstStr kSystem{"system"};
+ConstStr kUser{"user"};
+ConstStr kUserText{"Summarize the conversation above. Return ONLY the JSON object."};
+ConstStr kPreviousHeading{"\n\n## Previous Summary (build on this):\n"};
+ConstStr kConversationHeading{"\n\n## Conversation to Summarize:\n"};
+ConstStr kMessagesKeyword{"messages"};
+ConstStr kMaxTokensKeyword{"max_tokens"};
+ConstStr kLoggerName{"logger"};
+ConstStr kWarning{"warning"};
+ConstStr kError{"error"};
+ConstStr kEmptyReply{"Empty response from summarizer LLM"};
+ConstStr kFailedPrefix{"Summarization failed: "};
+ConstStr kPromptName{"SUMMARIZE_PROMPT"};
+ConstStr kEmptySummaryName{"_empty_summary"};
+ConstStr kTranscriptName{"_format_messages_for_summary"};
+ConstStr kParseName{"_parse_summary"};
+ConstStr kFallbackName{"_fallback_summary"};
+ConstStr kOperationName{"summarize_messages"};
+ConstStr kOperationQualname{"ConversationSummarizer.summarize_messages"};
+
+PyObject* g_complete_kwnames = nullptr;  // ("messages", "max_tokens"), held for the process
+
+// ---------------------------------------------------------------------------------
+// The per-call state: the arguments and the locals that live across the await.
+
+struct SummarizeState {
+    PyObject_HEAD
+    PyObject* self;
+    PyObject* messages;
+    PyObject* existing_summary;
+    PyObject* conv_text;
+    PyObject* prompt_parts;
+    PyObject* response;
+    PyObject* e;
+};
+
+PyTypeObject g_state_type = blank_type();
+
+SummarizeState* as_state(PyObject* o) { return reinterpret_cast<SummarizeState*>(o); }
+
+int state_traverse(PyObject* o, visitproc visit, void* arg) {
+    SummarizeState* s = as_state(o);
+    Py_VISIT(s->self);
+    Py_VISIT(s->messages);
+    Py_VISIT(s->existing_summary);
+    Py_VISIT(s->conv_text);
+    Py_VISIT(s->prompt_parts);
+    Py_VISIT(s->response);
+    Py_VISIT(s->e);
+    return 0;
 }
 
-}  // namespace smz
-
-namespace smz {
-
-PyObject* summarize_messages(PyObject*, PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "summarize_messages is not built yet");
-    return nullptr;
+int state_clear(PyObject* o) {
+    SummarizeState* s = as_state(o);
+    Py_CLEAR(s->self);
+    Py_CLEAR(s->messages);
+    Py_CLEAR(s->existing_summary);
+    Py_CLEAR(s->conv_text);
+    Py_CLEAR(s->prompt_parts);
+    Py_CLEAR(s->response);
+    Py_CLEAR(s->e);
+    return 0;
 }
 
-bool init_summarize_state() { return true; }
+void state_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    state_clear(o);
+    PyObject_GC_Del(o);
+}
+
+PyObject* new_state(PyObject* self, PyObject* messages, PyObject* existing_summary) {
+    SummarizeState* s = PyObject_GC_New(SummarizeState, &g_state_type);
+    if (s == nullptr) return nullptr;
+    s->self = Py_NewRef(self);
+    s->messages = Py_NewRef(messages);
+    s->existing_summary = Py_NewRef(existing_summary);
+    s->conv_text = nullptr;
+    s->prompt_parts = nullptr;
+    s->response = nullptr;
+    s->e = nullptr;
+    PyObject_GC_Track(s);
+    return reinterpret_cast<PyObject*>(s);
+}
+
+// ---------------------------------------------------------------------------------
+// Steps
+
+// A summary result must be a dict or None.
+bool check_summary(PyObject* value) {
+    if (PyDict_CheckExact(value) || value == Py_None) return true;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(value)->tp_name);
+    return false;
+}
+
+// Calls the module function `name` with `arg` (or none) and tests its result.
+Owned call_summary_function(PyObject* name, PyObject* arg) {
+    Owned function = lookup_global(name);
+    if (!function) return {};
+    Owned result = arg != nullptr ? call1(function.get(), arg) : call0(function.get());
+    if (!result || !check_summary(result.get())) return {};
+    return result;
+}
+
+// Appends heading + the text form of `value` to `list`; false with `line` set to the
+// failing step's line.
+bool append_part(PyObject* list, PyObject* heading, PyObject* value, int text_line,
+                 int append_line, int* line) {
+    *line = text_line;
+    Owned text = text_form(value);
+    if (!text) return false;
+    Owned part = Owned::steal(PyUnicode_Concat(heading, text.get()));
+    if (!part) return false;
+    *line = append_line;
+    return PyList_Append(list, part.get()) == 0;
+}
+
+// Steps 2 to 5: the transcript and the parts of the system text. False with the
+// exception set and `line` naming the failing step.
+bool build_prompt(SummarizeState* s, int* line) {
+    *line = kTranscriptLine;
+    Owned render = lookup_global(kTranscriptName);
+    if (!render) return false;
+    Owned conv_text = call1(render.get(), s->messages);
+    if (!conv_text) return false;
+    Py_XSETREF(s->conv_text, conv_text.release());
+
+    *line = kPromptLine;
+    Owned prompt = lookup_global(kPromptName);
+    if (!prompt) return false;
+    Owned parts = Owned::steal(PyList_New(1));
+    if (!parts) return false;
+    PyList_SET_ITEM(parts.get(), 0, prompt.release());
+    Py_XSETREF(s->prompt_parts, parts.release());
+
+    // existing_summary is a str or None; only a non-empty text adds a part.
+    if (s->existing_summary != Py_None && PyUnicode_GET_LENGTH(s->existing_summary) > 0 &&
+        !append_part(s->prompt_parts, kPreviousHeading, s->existing_summary, kPreviousTextLine,
+                     kPreviousAppendLine, line)) {
+        return false;
+    }
+    return append_part(s->prompt_parts, kConversationHeading, s->conv_text, kConversationLine,
+                       kConversationLine, line);
+}
+
+// {"role": role, "content": content}
+Owned message(PyObject* role, PyObject* content) {
+    Owned entry = Owned::steal(PyDict_New());
+    if (!entry || PyDict_SetItem(entry.get(), kRole, role) < 0 ||
+        PyDict_SetItem(entry.get(), kContent, content) < 0) {
+        return {};
+    }
+    return entry;
+}
+
+// Step 7: self._llm.complete(messages=[system, user], max_tokens=2048).
+Owned send_request(SummarizeState* s, int* line) {
+    *line = kRequestLine;
+    Owned client = Owned::steal(PyObject_GetAttr(s->self, kLlm));
+    if (!client) return {};
+    Owned complete = Owned::steal(PyObject_GetAttr(client.get(), kComplete));
+    if (!complete) return {};
+    *line = kSystemLine;
+    Owned system_text = Owned::steal(PyUnicode_Join(kNewline, s->prompt_parts));
+    if (!system_text) return {};
+    Owned system = message(kSystem, system_text.get());
+    if (!system) return {};
+    *line = kUserLine;
+    Owned user = message(kUser, kUserText);
+    if (!user) return {};
+    *line = kRequestListLine;
+    Owned request = Owned::steal(PyList_New(2));
+    if (!request) return {};
+    PyList_SET_ITEM(request.get(), 0, system.release());
+    PyList_SET_ITEM(request.get(), 1, user.release());
+    *line = kRequestLine;
+    PyObject* keywords[] = {request.get(), kInt2048.get()};
+    return call(complete.get(), keywords, 0, g_complete_kwnames);
+}
+
+// Steps 9 and 10, once the reply has arrived.
+Owned use_reply(SummarizeState* s, PyObject* response, int* line) {
+    Py_XSETREF(s->response, Py_NewRef(response));
+    *line = kContentTestLine;
+    Owned content = Owned::steal(PyObject_GetAttr(response, kContent));
+    if (!content) return {};
+    int present = PyObject_IsTrue(content.get());
+    content.reset();
+    if (present < 0) return {};
+    if (present) {
+        *line = kParseLine;
+        Owned parse = lookup_global(kParseName);
+        if (!parse) return {};
+        Owned text = Owned::steal(PyObject_GetAttr(response, kContent));
+        if (!text) return {};
+        Owned summary = call1(parse.get(), text.get());
+        if (!summary || !check_summary(summary.get())) return {};
+        return summary;
+    }
+    *line = kWarningLine;
+    Owned log = lookup_global(kLoggerName);
+    if (!log || !call_method1(log.get(), kWarning, kEmptyReply)) return {};
+    *line = kEmptyFallbackLine;
+    return call_summary_function(kFallbackName, s->messages);
+}
+
+// Step 13, with the caught exception in s->e.
+Owned report_failure(SummarizeState* s, int* line) {
+    *line = kErrorLine;
+    Owned log = lookup_global(kLoggerName);
+    if (!log) return {};
+    Owned error = Owned::steal(PyObject_GetAttr(log.get(), kError));
+    if (!error) return {};
+    Owned text = text_form(s->e);
+    if (!text) return {};
+    Owned entry = Owned::steal(PyUnicode_Concat(kFailedPrefix, text.get()));
+    if (!entry || !call1(error.get(), entry.get())) return {};
+    *line = kFailureFallbackLine;
+    return call_summary_function(kFallbackName, s->messages);
+}
+
+// Step 12: an Exception from the guarded steps is caught (sys.exc_info() shows it while
+// step 13 runs) and answered with the fallback summary; anything else leaves the body.
+BodyStep handle_failure(SummarizeState* s, int line) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return BodyStep::raise(line);
+    kSite.mark(line);
+    Owned caught = take_exception();
+    HandledException handling(caught.get());
+    Py_XSETREF(s->e, caught.release());
+    Owned summary = report_failure(s, &line);
+    Py_CLEAR(s->e);
+    if (!summary) return BodyStep::raise(line);
+    return BodyStep::finish(summary.release());
+}
+
+BodyStep resume_summarize(PyObject* scope, int resume_point, PyObject* value) {
+    SummarizeState* s = as_state(scope);
+    int line = kRequestLine;
+    if (resume_point == 0) {
+        if (PyList_GET_SIZE(s->messages) == 0) {
+            Owned empty = call_summary_function(kEmptySummaryName, nullptr);
+            if (!empty) return BodyStep::raise(kEmptyLine);
+            return BodyStep::finish(empty.release());
+        }
+        if (!build_prompt(s, &line)) return BodyStep::raise(line);
+        Owned awaitable = send_request(s, &line);
+        if (!awaitable) return handle_failure(s, line);
+        return BodyStep::await_on(awaitable.release());
+    }
+    if (value == nullptr) return handle_failure(s, kRequestLine);
+    Owned summary = use_reply(s, value, &line);
+    if (!summary) return handle_failure(s, line);
+    return BodyStep::finish(summary.release());
+}
+
+const CoroutineBody kSummarizeBody = {"summarize_messages", kDefinitionLine, resume_summarize};
+
+}  // namespace
+
+PyObject* summarizer_init(PyObject*, PyObject* const* args) {
+    if (PyObject_SetAttr(args[0], kLlm, args[1]) < 0) return kInitSite.fail(59);
+    Py_RETURN_NONE;
+}
+
+PyObject* summarize_messages(PyObject* function, PyObject* const* args) {
+    Owned state = Owned::steal(new_state(args[0], args[1], args[2]));
+    if (!state) return kSite.fail(kDefinitionLine);
+    PyObject* op = new_coroutine(kSummarizeBody, state.get(), function_code(function),
+                                 kOperationName, kOperationQualname, kModuleName);
+    if (op == nullptr) return kSite.fail(kDefinitionLine);
+    return op;
+}
+
+bool init_summarize_state() {
+    if (g_complete_kwnames == nullptr) {
+        g_complete_kwnames = PyTuple_Pack(2, kMessagesKeyword.get(), kMaxTokensKeyword.get());
+        if (g_complete_kwnames == nullptr) return false;
+    }
+    PyTypeObject& t = g_state_type;
+    if (t.tp_flags & Py_TPFLAGS_READY) return true;
+    t.tp_name = "morvex.core.summarizer.summarize_messages_state";
+    t.tp_basicsize = sizeof(SummarizeState);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    t.tp_dealloc = state_dealloc;
+    t.tp_traverse = state_traverse;
+    t.tp_clear = state_clear;
+    return PyType_Ready(&t) == 0;
+}
 
 }  // namespace smz
