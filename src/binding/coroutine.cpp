@@ -3,8 +3,10 @@
 #include <frameobject.h>
 
 #include <cstddef>
+#include <optional>
 
 #include "binding/constants.hpp"
+#include "binding/exceptions.hpp"
 #include "binding/runtime.hpp"
 #include "binding/static_type.hpp"
 
@@ -65,37 +67,34 @@ public:
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
             return;
         }
-        if (Py_EnterRecursiveCall("")) return;
-        ++t_resume_depth;
-        entered_ = true;
+        scope_.emplace("");
+        if (scope_->entered()) ++t_resume_depth;
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
     ~RecursionGuard() {
-        if (!entered_) return;
-        --t_resume_depth;
-        Py_LeaveRecursiveCall();
+        if (entered()) --t_resume_depth;
     }
-    bool entered() const noexcept { return entered_; }
+    bool entered() const noexcept { return scope_ && scope_->entered(); }
 
 private:
-    bool entered_ = false;
+    std::optional<RecursionScope> scope_;
 };
 
 // Gives the pending exception `cause` as its cause (and context), as `raise ... from`.
 void chain_cause(Owned cause) {
     if (!cause) return;
-    Owned raised = take_exception();
+    Owned raised = take_raised();
     if (!raised) return;
     PyException_SetCause(raised.get(), Py_NewRef(cause.get()));
     PyException_SetContext(raised.get(), cause.release());
-    restore_exception(std::move(raised));
+    raise_again(std::move(raised));
 }
 
 // A StopIteration may not leave a body: it turns into a RuntimeError caused by it.
 void replace_stop_iteration() {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
-    Owned stop = take_exception();
+    Owned stop = take_raised();
     PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
     chain_cause(std::move(stop));
 }
@@ -111,7 +110,7 @@ PySendResult stop_value(PyObject** result) {
         *result = nullptr;
         return PYGEN_ERROR;
     }
-    Owned stop = take_exception();
+    Owned stop = take_raised();
     PyObject* value = reinterpret_cast<PyStopIterationObject*>(stop.get())->value;
     *result = Py_NewRef(value != nullptr ? value : Py_None);
     return PYGEN_RETURN;
@@ -168,7 +167,7 @@ void raise_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
         return;
     }
     if (tb != nullptr && PyException_SetTraceback(instance.get(), tb) < 0) return;
-    restore_exception(std::move(instance));
+    raise_again(std::move(instance));
 }
 
 // ---------------------------------------------------------------------------------
@@ -263,16 +262,16 @@ void cannot_await(PyObject* awaitable) {
 // invalid awaitable, caused by the original exception.
 void await_failed(PyObject* awaitable, bool has_await) {
     if (!has_await && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        Owned pending = take_exception();
+        Owned pending = take_raised();
         Owned attribute = Owned::steal(PyObject_GetAttr(awaitable, kAwaitName));
         PyErr_Clear();
         if (!attribute) {
             cannot_await(awaitable);
             return;
         }
-        restore_exception(std::move(pending));
+        raise_again(std::move(pending));
     }
-    Owned cause = take_exception();
+    Owned cause = take_raised();
     PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.200s",
                  Py_TYPE(awaitable)->tp_name);
     chain_cause(std::move(cause));
@@ -655,7 +654,7 @@ PyObject* coroutine_await(PyObject* self) {
 void coroutine_finalize(PyObject* self) {
     CoroutineObject* op = as_coroutine(self);
     if (op->resume_point < 0) return;
-    Owned pending = take_exception();
+    Owned pending = take_raised();
     if (op->resume_point == 0 && !pending) {
         PyObject* qualname = op->qualname != nullptr ? op->qualname : kEmptyStr.get();
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited",
@@ -665,7 +664,7 @@ void coroutine_finalize(PyObject* self) {
     } else if (!close_core(op) && PyErr_Occurred()) {
         PyErr_WriteUnraisable(self);
     }
-    if (pending) restore_exception(std::move(pending));
+    if (pending) raise_again(std::move(pending));
 }
 
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -845,44 +844,6 @@ PyAsyncMethods g_await_async = {nullptr, nullptr, nullptr, await_am_send};
 
 // ---------------------------------------------------------------------------------
 // Shared helpers
-
-Owned take_exception() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Owned::steal(PyErr_GetRaisedException());
-#else
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    if (type == nullptr) return {};
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Owned::steal(value);
-#endif
-}
-
-void restore_exception(Owned exc) noexcept {
-    if (!exc) return;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyObject* value = exc.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
-                  PyException_GetTraceback(value));
-#endif
-}
-
-HandledException::HandledException(PyObject* exc) noexcept
-    : previous_(Py_XNewRef(PyThreadState_Get()->exc_info->exc_value)) {
-    PyErr_SetHandledException(exc);
-}
-
-HandledException::~HandledException() {
-    PyErr_SetHandledException(previous_);
-    Py_XDECREF(previous_);
-}
 
 bool is_coroutine(PyObject* obj) noexcept { return Py_IS_TYPE(obj, &g_coroutine_type); }
 

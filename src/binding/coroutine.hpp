@@ -49,23 +49,4 @@ PyObject* new_coroutine(const CoroutineBody& body, PyObject* scope, PyObject* co
 
 bool is_coroutine(PyObject* obj) noexcept;
 
-// The pending exception as a normalised instance carrying its traceback; clears it.
-Owned take_exception() noexcept;
-// Makes `exc` (stolen) the pending exception again.
-void restore_exception(Owned exc) noexcept;
-
-// While alive, `exc` is the exception being handled (what sys.exc_info() shows) in the
-// innermost exception context, as inside an `except` block; the destructor puts back
-// exactly what that context held before.
-class HandledException {
-public:
-    explicit HandledException(PyObject* exc) noexcept;
-    HandledException(const HandledException&) = delete;
-    HandledException& operator=(const HandledException&) = delete;
-    ~HandledException();
-
-private:
-    PyObject* previous_;  // owned; null when the context handled nothing
-};
-
 }  // namespace smz

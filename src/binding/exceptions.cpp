@@ -21,6 +21,7 @@ Owned take_raised() noexcept {
 }
 
 void raise_again(Owned exc) noexcept {
+    if (!exc) return;
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exc.release());
 #else

@@ -11,7 +11,7 @@ namespace smz {
 // none is pending.
 Owned take_raised() noexcept;
 
-// Raises `exc` again, with the traceback it carries.
+// Raises `exc` again, with the traceback it carries; nothing for a null handle.
 void raise_again(Owned exc) noexcept;
 
 // While a handler runs, the caught exception is the thread's handled exception, as

@@ -89,9 +89,9 @@ PyObject* TraceSite::fail(int line) const noexcept {
 void TraceSite::mark(int line) const noexcept { add_traceback(name_, line); }
 
 Owned call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return {};
+    RecursionScope guard(" while calling a Python object");
+    if (!guard.entered()) return {};
     PyObject* result = PyObject_Vectorcall(callable, args, nargs, kwnames);
-    Py_LeaveRecursiveCall();
     if (result == nullptr && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
     }

@@ -38,6 +38,23 @@ private:
 // no exception is pending or the entry cannot be made.
 void add_traceback(const char* name, int line) noexcept;
 
+// Counts one level against the host's recursion limit while alive; `where` ends the
+// RecursionError's message when the limit is passed. Check entered() after making it.
+class RecursionScope {
+public:
+    explicit RecursionScope(const char* where) noexcept
+        : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    RecursionScope(const RecursionScope&) = delete;
+    RecursionScope& operator=(const RecursionScope&) = delete;
+    ~RecursionScope() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    bool entered() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
+
 // Calls a host object under the host's recursion guard (" while calling a Python
 // object"). A callee returning null without an exception gives SystemError.
 Owned call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames = nullptr);

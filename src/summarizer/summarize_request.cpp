@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "binding/constants.hpp"
+#include "binding/exceptions.hpp"
 #include "binding/coroutine.hpp"
 #include "binding/function.hpp"
 #include "binding/runtime.hpp"
@@ -265,7 +266,7 @@ Owned report_failure(SummarizeState* s, int* line) {
 BodyStep handle_failure(SummarizeState* s, int line) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return BodyStep::raise(line);
     kSite.mark(line);
-    Owned caught = take_exception();
+    Owned caught = take_raised();
     HandledException handling(caught.get());
     Py_XSETREF(s->e, caught.release());
     Owned summary = report_failure(s, &line);
