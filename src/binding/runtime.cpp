@@ -8,6 +8,8 @@
 namespace smz {
 namespace {
 
+ConstStr kGetName{"get"};
+
 PyObject* g_globals = nullptr;   // the module namespace, held for the process
 PyObject* g_builtins = nullptr;  // the namespace of the host's builtins module
 
@@ -102,6 +104,17 @@ Owned call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t n
     Owned method = Owned::steal(PyObject_GetAttr(obj, name));
     if (!method) return {};
     return call(method.get(), args, nargs);
+}
+
+Owned record_get(PyObject* record, PyObject* key, PyObject* dflt) {
+    if (PyDict_CheckExact(record)) {
+        PyObject* found = PyDict_GetItemWithError(record, key);  // borrowed
+        if (found != nullptr) return Owned::ref(found);
+        if (PyErr_Occurred()) return {};
+        return Owned::ref(dflt != nullptr ? dflt : Py_None);
+    }
+    PyObject* call_args[2] = {key, dflt};
+    return call_method(record, kGetName, call_args, dflt != nullptr ? 2 : 1);
 }
 
 Owned text_form(PyObject* value) {

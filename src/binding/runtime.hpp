@@ -69,6 +69,11 @@ inline Owned call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
     return call_method(obj, name, &arg, 1);
 }
 
+// record.get(key, dflt), or record.get(key) when `dflt` is null. For an exact dict the
+// lookup is made directly, which is what dict.get does; any other record has its own
+// `get` looked up and called.
+Owned record_get(PyObject* record, PyObject* key, PyObject* dflt = nullptr);
+
 // The text form of a value placed in a text: an exact str unchanged, anything else
 // the result of format(value, "").
 Owned text_form(PyObject* value);

@@ -14,28 +14,20 @@ constexpr TraceSite kSite{"morvex.core.summarizer._fallback_summary"};
 ConstStr kRole{"role"};
 ConstStr kContent{"content"};
 ConstStr kUser{"user"};
-ConstStr kGet{"get"};
 ConstStr kEllipsis{"..."};
 ConstStr kUnknown{"unknown"};
 
 // A request text longer than this many items is cut to them and "..." appended.
 constexpr Py_ssize_t kRequestLimit = 200;
 
-// msg.get(key), with `get` looked up on the record as any attribute.
-Owned get_item(PyObject* msg, PyObject* key) {
-    Owned get = Owned::steal(PyObject_GetAttr(msg, kGet));
-    if (!get) return {};
-    return call1(get.get(), key);
-}
-
 // Whether `msg` is a user message with content: its get("role") equals "user", and
 // only then its get("content") is true. -1 with an exception set.
 int is_request(PyObject* msg) {
-    Owned role = get_item(msg, kRole);
+    Owned role = record_get(msg, kRole);
     if (!role) return -1;
     const int user = PyObject_RichCompareBool(role.get(), kUser, Py_EQ);
     if (user <= 0) return user;
-    Owned content = get_item(msg, kContent);
+    Owned content = record_get(msg, kContent);
     if (!content) return -1;
     return PyObject_IsTrue(content.get());
 }

@@ -54,19 +54,6 @@ bool failed_at(int line) {
 // ---------------------------------------------------------------------------------
 // Record reads
 
-// record.get(key, dflt), or record.get(key) when `dflt` is null. For an exact dict the
-// lookup is made directly, which is what dict.get does.
-Owned record_get(PyObject* record, PyObject* key, PyObject* dflt) {
-    if (PyDict_CheckExact(record)) {
-        PyObject* found = PyDict_GetItemWithError(record, key);  // borrowed
-        if (found != nullptr) return Owned::ref(found);
-        if (PyErr_Occurred()) return {};
-        return Owned::ref(dflt != nullptr ? dflt : Py_None);
-    }
-    PyObject* call_args[2] = {key, dflt};
-    return call_method(record, kGet, call_args, dflt != nullptr ? 2 : 1);
-}
-
 // record.get(key, {}), the default a new empty dict.
 Owned record_get_or_new_dict(PyObject* record, PyObject* key) {
     if (PyDict_CheckExact(record)) {
