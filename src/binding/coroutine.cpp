@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 
+#include "binding/attributes.hpp"
 #include "binding/constants.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/runtime.hpp"
@@ -402,6 +403,14 @@ PySendResult resume(CoroutineObject* op, PyObject* value, PyObject** result, boo
     return status;
 }
 
+// The delegate finished: drop it and resume the body with its result (`got`, stolen),
+// or with its exception pending when `got` is null.
+PySendResult resume_after_delegate(CoroutineObject* op, PyObject* got, PyObject** result) {
+    Owned outcome = Owned::steal(got);
+    drop_delegate(op);
+    return resume(op, outcome.get(), result, false);
+}
+
 // Passes `value` to the delegate. Yielded: the operation yields the same value and
 // keeps its delegate. Otherwise the delegate is dropped and the body resumes with the
 // delegate's result or exception.
@@ -423,29 +432,33 @@ PySendResult delegate_send(CoroutineObject* op, PyObject* value, PyObject** resu
         *result = got;
         return PYGEN_NEXT;
     }
-    Owned outcome = Owned::steal(got);
-    drop_delegate(op);
     delegate.reset();
-    return resume(op, outcome.get(), result, false);
+    return resume_after_delegate(op, got, result);
 }
 
 // send(value) and the am_send slot.
-PySendResult send_core(CoroutineObject* op, PyObject* value, PyObject** result) {
+// One entry into the operation: refused while it is running, counted against the
+// recursion limits, and holding the running flag while `work` runs.
+template <typename Work>
+PySendResult enter(CoroutineObject* op, PyObject** result, Work&& work) {
+    *result = nullptr;
     if (op->running) {
         already_executing();
-        *result = nullptr;
         return PYGEN_ERROR;
     }
     RecursionGuard guard;
-    if (!guard.entered()) {
-        *result = nullptr;
-        return PYGEN_ERROR;
-    }
+    if (!guard.entered()) return PYGEN_ERROR;
     op->running = true;
-    PySendResult status = op->delegate != nullptr ? delegate_send(op, value, result)
-                                                  : resume(op, value, result, false);
+    PySendResult status = work();
     op->running = false;
     return status;
+}
+
+PySendResult send_core(CoroutineObject* op, PyObject* value, PyObject** result) {
+    return enter(op, result, [&] {
+        return op->delegate != nullptr ? delegate_send(op, value, result)
+                                       : resume(op, value, result, false);
+    });
 }
 
 Owned close_core(CoroutineObject* op);
@@ -516,28 +529,13 @@ PySendResult throw_running(CoroutineObject* op, PyObject* const* args, Py_ssize_
         *result = got;
         return PYGEN_NEXT;
     }
-    Owned outcome = Owned::steal(got);
-    drop_delegate(op);
     delegate.reset();
-    return resume(op, outcome.get(), result, false);
+    return resume_after_delegate(op, got, result);
 }
 
 PySendResult throw_core(CoroutineObject* op, PyObject* const* args, Py_ssize_t nargs,
                         PyObject** result) {
-    if (op->running) {
-        already_executing();
-        *result = nullptr;
-        return PYGEN_ERROR;
-    }
-    RecursionGuard guard;
-    if (!guard.entered()) {
-        *result = nullptr;
-        return PYGEN_ERROR;
-    }
-    op->running = true;
-    PySendResult status = throw_running(op, args, nargs, result);
-    op->running = false;
-    return status;
+    return enter(op, result, [&] { return throw_running(op, args, nargs, result); });
 }
 
 // close(): None when the body ended by GeneratorExit (or was already finished).
@@ -701,20 +699,9 @@ void coroutine_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-PyObject* get_or_none(PyObject* value) { return Py_NewRef(value != nullptr ? value : Py_None); }
-
 PyObject* get_name(PyObject* self, void*) { return get_or_none(as_coroutine(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) {
     return get_or_none(as_coroutine(self)->qualname);
-}
-
-int set_str_field(PyObject** field, PyObject* value, const char* message) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return -1;
-    }
-    Py_XSETREF(*field, Py_NewRef(value));
-    return 0;
 }
 
 int set_name(PyObject* self, PyObject* value, void*) {

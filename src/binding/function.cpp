@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "binding/args.hpp"
+#include "binding/attributes.hpp"
 #include "binding/constants.hpp"
 #include "binding/runtime.hpp"
 #include "binding/static_type.hpp"
@@ -136,15 +137,6 @@ PyObject* get_name(PyObject* self, void*) {
     return Py_NewRef(f->name);
 }
 
-int set_str_field(PyObject** field, PyObject* value, const char* message) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return -1;
-    }
-    Py_XSETREF(*field, Py_NewRef(value));
-    return 0;
-}
-
 int set_name(PyObject* self, PyObject* value, void*) {
     return set_str_field(&as_function(self)->name, value,
                          "__name__ must be set to a string object");
@@ -181,8 +173,6 @@ int set_doc(PyObject* self, PyObject* value, void*) {
 PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
-
-PyObject* get_or_none(PyObject* value) { return Py_NewRef(value != nullptr ? value : Py_None); }
 
 PyObject* get_defaults(PyObject* self, void*) { return get_or_none(as_function(self)->defaults); }
 
