@@ -44,9 +44,9 @@ PyTypeObject* expected_type(ArgType type) {
 // says how to build a module that accepts it.
 void raise_type_error(const Param& param, PyObject* arg) {
     PyTypeObject* expected = expected_type(param.type);
-    Owned message = Owned::steal(PyUnicode_FromFormat(
-        "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
-        expected->tp_name, Py_TYPE(arg)->tp_name));
+    Owned message = Owned::steal(
+        PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                             param.name, expected->tp_name, Py_TYPE(arg)->tp_name));
     if (!message) return;
     Owned error = Owned::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!error) return;
@@ -96,8 +96,8 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* varnames, PyObject* cons
             }
         }
         if (found < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         spec.name, keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+                         keyword);
             return false;
         }
         if (bound[found] != nullptr) {

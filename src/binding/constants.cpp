@@ -5,11 +5,17 @@ namespace {
 Constant* g_constants = nullptr;  // registration list, built in static initialisation
 }
 
-Constant::Constant() noexcept : next_(g_constants) { g_constants = this; }
+Constant::Constant() noexcept : next_(g_constants) {
+    g_constants = this;
+}
 
-PyObject* ConstStr::make() const { return PyUnicode_InternFromString(utf8_); }
+PyObject* ConstStr::make() const {
+    return PyUnicode_InternFromString(utf8_);
+}
 
-PyObject* ConstInt::make() const { return PyLong_FromLong(value_); }
+PyObject* ConstInt::make() const {
+    return PyLong_FromLong(value_);
+}
 
 bool build_constants() {
     for (Constant* c = g_constants; c != nullptr; c = c->next_) {

@@ -52,9 +52,9 @@ private:
 bool build_constants();
 
 // Constants shared by several subsystems.
-extern ConstStr kEmptyStr;   // ""
-extern ConstStr kNewline;    // "\n"
-extern ConstStr kModuleName; // "morvex.core.summarizer"
+extern ConstStr kEmptyStr;    // ""
+extern ConstStr kNewline;     // "\n"
+extern ConstStr kModuleName;  // "morvex.core.summarizer"
 extern ConstInt kInt200;
 extern ConstInt kInt500;
 extern ConstInt kInt2048;

@@ -15,8 +15,7 @@ namespace smz {
 namespace {
 
 struct CoroutineObject {
-    PyObject_HEAD
-    const CoroutineBody* body;
+    PyObject_HEAD const CoroutineBody* body;
     PyObject* scope;             // the body's per-call state
     PyObject* delegate;          // the iterator being awaited, or null
     sendfunc delegate_send;      // the delegate type's am_send slot, or null
@@ -32,8 +31,7 @@ struct CoroutineObject {
 };
 
 struct AwaitObject {
-    PyObject_HEAD
-    PyObject* coroutine;  // the operation being awaited (strong)
+    PyObject_HEAD PyObject* coroutine;  // the operation being awaited (strong)
     PyObject* weakreflist;
 };
 
@@ -45,14 +43,22 @@ ConstStr kThrowName{"throw"};
 ConstStr kCloseName{"close"};
 ConstStr kAwaitName{"__await__"};
 
-CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
-AwaitObject* as_await(PyObject* o) { return reinterpret_cast<AwaitObject*>(o); }
-bool is_await_iterator(PyObject* o) { return Py_IS_TYPE(o, &g_await_type); }
+CoroutineObject* as_coroutine(PyObject* o) {
+    return reinterpret_cast<CoroutineObject*>(o);
+}
+AwaitObject* as_await(PyObject* o) {
+    return reinterpret_cast<AwaitObject*>(o);
+}
+bool is_await_iterator(PyObject* o) {
+    return Py_IS_TYPE(o, &g_await_type);
+}
 
 // ---------------------------------------------------------------------------------
 // Exception helpers
 
-void already_executing() { PyErr_SetString(PyExc_ValueError, "coroutine already executing"); }
+void already_executing() {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+}
 
 // How many resumptions are nested on this thread's C stack.
 thread_local int t_resume_depth = 0;
@@ -245,8 +251,8 @@ PySendResult send_core(CoroutineObject* op, PyObject* value, PyObject** result);
 bool is_iterable_coroutine(PyObject* obj) {
     if (!PyGen_CheckExact(obj)) return false;
 #if PY_VERSION_HEX >= 0x030C0000
-    Owned code = Owned::steal(reinterpret_cast<PyObject*>(
-        PyGen_GetCode(reinterpret_cast<PyGenObject*>(obj))));
+    Owned code = Owned::steal(
+        reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(obj))));
     return (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) != 0;
 #else
     return (reinterpret_cast<PyGenObject*>(obj)->gi_code->co_flags & CO_ITERABLE_COROUTINE) != 0;
@@ -595,7 +601,9 @@ PyObject* refuse_pickle(PyObject* self) {
     return nullptr;
 }
 
-PyObject* reduce_method(PyObject* self, PyObject*) { return refuse_pickle(self); }
+PyObject* reduce_method(PyObject* self, PyObject*) {
+    return refuse_pickle(self);
+}
 
 // ---------------------------------------------------------------------------------
 // The operation type
@@ -699,7 +707,9 @@ void coroutine_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-PyObject* get_name(PyObject* self, void*) { return get_or_none(as_coroutine(self)->name); }
+PyObject* get_name(PyObject* self, void*) {
+    return get_or_none(as_coroutine(self)->name);
+}
 PyObject* get_qualname(PyObject* self, void*) {
     return get_or_none(as_coroutine(self)->qualname);
 }
@@ -714,15 +724,21 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
                          "__qualname__ must be set to a string object");
 }
 
-PyObject* get_module(PyObject* self, void*) { return get_or_none(as_coroutine(self)->module); }
+PyObject* get_module(PyObject* self, void*) {
+    return get_or_none(as_coroutine(self)->module);
+}
 
 int set_module(PyObject* self, PyObject* value, void*) {
     Py_XSETREF(as_coroutine(self)->module, Py_XNewRef(value));
     return 0;
 }
 
-PyObject* get_await(PyObject* self, void*) { return get_or_none(as_coroutine(self)->delegate); }
-PyObject* get_code(PyObject* self, void*) { return get_or_none(as_coroutine(self)->code); }
+PyObject* get_await(PyObject* self, void*) {
+    return get_or_none(as_coroutine(self)->delegate);
+}
+PyObject* get_code(PyObject* self, void*) {
+    return get_or_none(as_coroutine(self)->code);
+}
 PyObject* get_running(PyObject* self, void*) {
     return PyBool_FromLong(as_coroutine(self)->running);
 }
@@ -772,7 +788,9 @@ PyAsyncMethods g_coroutine_async = {coroutine_await, nullptr, nullptr, coroutine
 // ---------------------------------------------------------------------------------
 // The await iterator type
 
-CoroutineObject* awaited(PyObject* self) { return as_coroutine(as_await(self)->coroutine); }
+CoroutineObject* awaited(PyObject* self) {
+    return as_coroutine(as_await(self)->coroutine);
+}
 
 PyObject* await_next(PyObject* self) {
     PyObject* result = nullptr;
@@ -790,9 +808,13 @@ PyObject* await_send(PyObject* self, PyObject* value) {
     return send_result(status, result);
 }
 
-PyObject* await_throw(PyObject* self, PyObject* args) { return throw_method(awaited(self), args); }
+PyObject* await_throw(PyObject* self, PyObject* args) {
+    return throw_method(awaited(self), args);
+}
 
-PyObject* await_close(PyObject* self, PyObject*) { return close_core(awaited(self)).release(); }
+PyObject* await_close(PyObject* self, PyObject*) {
+    return close_core(awaited(self)).release();
+}
 
 PySendResult await_am_send(PyObject* self, PyObject* value, PyObject** result) {
     return send_core(awaited(self), value, result);
@@ -832,10 +854,12 @@ PyAsyncMethods g_await_async = {nullptr, nullptr, nullptr, await_am_send};
 // ---------------------------------------------------------------------------------
 // Shared helpers
 
-bool is_coroutine(PyObject* obj) noexcept { return Py_IS_TYPE(obj, &g_coroutine_type); }
+bool is_coroutine(PyObject* obj) noexcept {
+    return Py_IS_TYPE(obj, &g_coroutine_type);
+}
 
-PyObject* new_coroutine(const CoroutineBody& body, PyObject* scope, PyObject* code,
-                        PyObject* name, PyObject* qualname, PyObject* module) {
+PyObject* new_coroutine(const CoroutineBody& body, PyObject* scope, PyObject* code, PyObject* name,
+                        PyObject* qualname, PyObject* module) {
     CoroutineObject* op = PyObject_GC_New(CoroutineObject, &g_coroutine_type);
     if (op == nullptr) return nullptr;
     op->body = &body;

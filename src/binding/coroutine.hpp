@@ -44,8 +44,8 @@ bool init_coroutine_types();
 
 // A new, not yet started operation that runs `body` over `scope` (the operation takes
 // its own references to all arguments). Null with an exception set on failure.
-PyObject* new_coroutine(const CoroutineBody& body, PyObject* scope, PyObject* code,
-                        PyObject* name, PyObject* qualname, PyObject* module);
+PyObject* new_coroutine(const CoroutineBody& body, PyObject* scope, PyObject* code, PyObject* name,
+                        PyObject* qualname, PyObject* module);
 
 bool is_coroutine(PyObject* obj) noexcept;
 

@@ -14,21 +14,20 @@ namespace smz {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec* spec;
-    PyObject* name;         // made from spec->name on first read unless set
+    PyObject* name;  // made from spec->name on first read unless set
     PyObject* qualname;
-    PyObject* doc;          // made on first read unless set
+    PyObject* doc;  // made on first read unless set
     bool doc_made;
     PyObject* module;
     PyObject* globals;
     PyObject* code;
-    PyObject* varnames;     // parameter and local names, parameters first
+    PyObject* varnames;  // parameter and local names, parameters first
     PyObject* defaults;
     PyObject* kwdefaults;
     PyObject* annotations;
-    PyObject* is_coroutine; // cached answer of _is_coroutine
+    PyObject* is_coroutine;  // cached answer of _is_coroutine
     PyObject* dict;
     PyObject* weakreflist;
 };
@@ -39,7 +38,9 @@ ConstStr kReplace{"replace"};
 ConstStr kAsyncioCoroutines{"asyncio.coroutines"};
 ConstStr kIsCoroutine{"_is_coroutine"};
 
-FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+FunctionObject* as_function(PyObject* o) {
+    return reinterpret_cast<FunctionObject*>(o);
+}
 
 // ---------------------------------------------------------------------------------
 // Calling
@@ -142,7 +143,9 @@ int set_name(PyObject* self, PyObject* value, void*) {
                          "__name__ must be set to a string object");
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
 
 int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_str_field(&as_function(self)->qualname, value,
@@ -170,11 +173,19 @@ int set_doc(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
-PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+PyObject* get_globals(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->globals);
+}
+PyObject* get_closure(PyObject*, void*) {
+    Py_RETURN_NONE;
+}
+PyObject* get_code(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->code);
+}
 
-PyObject* get_defaults(PyObject* self, void*) { return get_or_none(as_function(self)->defaults); }
+PyObject* get_defaults(PyObject* self, void*) {
+    return get_or_none(as_function(self)->defaults);
+}
 
 // Setting the defaults of a compiled function does not reach its calls, which always
 // use the defaults built into the function. Say so before storing.
@@ -238,8 +249,8 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
             f->is_coroutine = Py_NewRef(Py_False);
         } else {
             Owned module = Owned::steal(PyImport_Import(kAsyncioCoroutines));
-            Owned marker = module ? Owned::steal(PyObject_GetAttr(module.get(), kIsCoroutine))
-                                  : Owned();
+            Owned marker =
+                module ? Owned::steal(PyObject_GetAttr(module.get(), kIsCoroutine)) : Owned();
             if (!marker) {
                 PyErr_Clear();
                 marker = Owned::ref(Py_True);
@@ -343,9 +354,13 @@ bool init_function_type() {
     return PyType_Ready(&t) == 0;
 }
 
-bool is_function(PyObject* obj) noexcept { return Py_IS_TYPE(obj, &g_function_type); }
+bool is_function(PyObject* obj) noexcept {
+    return Py_IS_TYPE(obj, &g_function_type);
+}
 
-PyObject* function_code(PyObject* function) noexcept { return as_function(function)->code; }
+PyObject* function_code(PyObject* function) noexcept {
+    return as_function(function)->code;
+}
 
 PyObject* new_function(const FunctionSpec& spec, PyObject* globals) {
     Owned varnames = Owned::steal(PyTuple_New(spec.nlocals));

@@ -36,8 +36,8 @@ struct FunctionSpec {
     const char* doc;         // docstring, or null for None
     int line;                // definition line
     const Param* params;
-    int nparams;    // 0: the function takes no arguments at all
-    int nrequired;  // parameters without default; the rest default to None
+    int nparams;                // 0: the function takes no arguments at all
+    int nrequired;              // parameters without default; the rest default to None
     const char* const* locals;  // local names, parameters first
     int nlocals;
     const Annotation* annotations;

@@ -31,18 +31,21 @@ struct SiteKeyHash {
 std::unordered_map<SiteKey, PyObject*, SiteKeyHash>* g_site_codes = nullptr;
 
 PyObject* site_code(const char* name, int line) {
-    if (g_site_codes == nullptr) g_site_codes = new std::unordered_map<SiteKey, PyObject*, SiteKeyHash>();
+    if (g_site_codes == nullptr)
+        g_site_codes = new std::unordered_map<SiteKey, PyObject*, SiteKeyHash>();
     auto found = g_site_codes->find(SiteKey{name, line});
     if (found != g_site_codes->end()) return found->second;
-    PyObject* code = reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty("morvex/core/summarizer.py", name, line));
+    PyObject* code =
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty("morvex/core/summarizer.py", name, line));
     if (code != nullptr) g_site_codes->emplace(SiteKey{name, line}, code);
     return code;
 }
 
 }  // namespace
 
-PyObject* module_globals() noexcept { return g_globals; }
+PyObject* module_globals() noexcept {
+    return g_globals;
+}
 
 void set_module_globals(PyObject* globals, PyObject* builtins) noexcept {
     Py_XINCREF(globals);
@@ -88,7 +91,9 @@ PyObject* TraceSite::fail(int line) const noexcept {
     return nullptr;
 }
 
-void TraceSite::mark(int line) const noexcept { add_traceback(name_, line); }
+void TraceSite::mark(int line) const noexcept {
+    add_traceback(name_, line);
+}
 
 Owned call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
     RecursionScope guard(" while calling a Python object");

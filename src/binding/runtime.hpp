@@ -58,8 +58,12 @@ private:
 // Calls a host object under the host's recursion guard (" while calling a Python
 // object"). A callee returning null without an exception gives SystemError.
 Owned call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames = nullptr);
-inline Owned call0(PyObject* callable) { return call(callable, nullptr, 0); }
-inline Owned call1(PyObject* callable, PyObject* arg) { return call(callable, &arg, 1); }
+inline Owned call0(PyObject* callable) {
+    return call(callable, nullptr, 0);
+}
+inline Owned call1(PyObject* callable, PyObject* arg) {
+    return call(callable, &arg, 1);
+}
 // Looks up the attribute `name` of `obj` and calls it with positional arguments.
 Owned call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t nargs);
 inline Owned call_method0(PyObject* obj, PyObject* name) {

@@ -41,8 +41,7 @@ constexpr char kSummarizeDoc[] =
     "        ";
 
 constexpr Param kContextParams[] = {{"self", ArgType::Any}, {"summary", ArgType::Dict}};
-constexpr const char* kContextLocals[] = {"self", "summary", "parts", "g", "p",
-                                          "d",    "f",       "b",     "n"};
+constexpr const char* kContextLocals[] = {"self", "summary", "parts", "g", "p", "d", "f", "b", "n"};
 constexpr Annotation kContextAnnotations[] = {{"summary", "dict[str, Any]"}, {"return", "str"}};
 
 constexpr Param kMessagesParam[] = {{"messages", ArgType::List}};
@@ -70,24 +69,52 @@ constexpr int count(const T (&)[N]) {
     return static_cast<int>(N);
 }
 
-const FunctionSpec kInitSpec = {
-    "__init__", "ConversationSummarizer.__init__",
-    "morvex.core.summarizer.ConversationSummarizer.__init__",
-    "Initialize with an LLMClient instance.", 58, kInitParams, 2, 2, kInitLocals,
-    count(kInitLocals), kInitAnnotations, count(kInitAnnotations), false, summarizer_init};
+const FunctionSpec kInitSpec = {"__init__",
+                                "ConversationSummarizer.__init__",
+                                "morvex.core.summarizer.ConversationSummarizer.__init__",
+                                "Initialize with an LLMClient instance.",
+                                58,
+                                kInitParams,
+                                2,
+                                2,
+                                kInitLocals,
+                                count(kInitLocals),
+                                kInitAnnotations,
+                                count(kInitAnnotations),
+                                false,
+                                summarizer_init};
 
 const FunctionSpec kSummarizeSpec = {
-    "summarize_messages", "ConversationSummarizer.summarize_messages",
-    "morvex.core.summarizer.ConversationSummarizer.summarize_messages", kSummarizeDoc, 62,
-    kSummarizeParams, 3, 2, kSummarizeLocals, count(kSummarizeLocals), kSummarizeAnnotations,
-    count(kSummarizeAnnotations), true, summarize_messages};
+    "summarize_messages",
+    "ConversationSummarizer.summarize_messages",
+    "morvex.core.summarizer.ConversationSummarizer.summarize_messages",
+    kSummarizeDoc,
+    62,
+    kSummarizeParams,
+    3,
+    2,
+    kSummarizeLocals,
+    count(kSummarizeLocals),
+    kSummarizeAnnotations,
+    count(kSummarizeAnnotations),
+    true,
+    summarize_messages};
 
 const FunctionSpec kContextSpec = {
-    "format_summary_for_context", "ConversationSummarizer.format_summary_for_context",
+    "format_summary_for_context",
+    "ConversationSummarizer.format_summary_for_context",
     "morvex.core.summarizer.ConversationSummarizer.format_summary_for_context",
-    "Format a structured summary as readable text for the system prompt.", 110, kContextParams,
-    2, 2, kContextLocals, count(kContextLocals), kContextAnnotations, count(kContextAnnotations),
-    false, format_summary_for_context};
+    "Format a structured summary as readable text for the system prompt.",
+    110,
+    kContextParams,
+    2,
+    2,
+    kContextLocals,
+    count(kContextLocals),
+    kContextAnnotations,
+    count(kContextAnnotations),
+    false,
+    format_summary_for_context};
 
 const FunctionSpec kModuleFunctions[] = {
     {"_format_messages_for_summary", "_format_messages_for_summary",
@@ -102,8 +129,7 @@ const FunctionSpec kModuleFunctions[] = {
      "Parse the LLM's JSON response into a summary dict.", 209, kParseParams, 1, 1, kParseLocals,
      count(kParseLocals), kParseAnnotations, count(kParseAnnotations), false, parse_summary},
     {"_empty_summary", "_empty_summary", "morvex.core.summarizer._empty_summary", nullptr, 259,
-     nullptr, 0, 0, nullptr, 0, kEmptyAnnotations, count(kEmptyAnnotations), false,
-     empty_summary},
+     nullptr, 0, 0, nullptr, 0, kEmptyAnnotations, count(kEmptyAnnotations), false, empty_summary},
     {"_fallback_summary", "_fallback_summary", "morvex.core.summarizer._fallback_summary",
      "Create a basic summary without LLM when summarization fails.", 273, kMessagesParam, 1, 1,
      kFallbackLocals, count(kFallbackLocals), kFallbackAnnotations, count(kFallbackAnnotations),
@@ -227,7 +253,8 @@ bool import_any(PyObject* globals) {
         PyErr_Clear();
         PyObject* sub = PyDict_GetItemWithError(modules, kTypingAny);  // borrowed
         if (sub == nullptr) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", kAny.get());
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ImportError, "cannot import name %S", kAny.get());
             return false;
         }
         value = Owned::ref(sub);
@@ -361,18 +388,12 @@ PyModuleDef_Slot g_slots[] = {
 };
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT,
-    "summarizer",
-    kModuleDoc,
-    0,
-    nullptr,
-    g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "summarizer", kModuleDoc, 0, nullptr, g_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 }  // namespace smz
 
-PyMODINIT_FUNC PyInit_summarizer() { return PyModuleDef_Init(&smz::g_module_def); }
+PyMODINIT_FUNC PyInit_summarizer() {
+    return PyModuleDef_Init(&smz::g_module_def);
+}

@@ -4,8 +4,8 @@
 #include <cstddef>
 
 #include "binding/constants.hpp"
-#include "binding/exceptions.hpp"
 #include "binding/coroutine.hpp"
+#include "binding/exceptions.hpp"
 #include "binding/function.hpp"
 #include "binding/runtime.hpp"
 #include "binding/static_type.hpp"
@@ -67,8 +67,7 @@ PyObject* g_complete_kwnames = nullptr;  // ("messages", "max_tokens"), held for
 // The per-call state: the arguments and the locals that live across the await.
 
 struct SummarizeState {
-    PyObject_HEAD
-    PyObject* self;
+    PyObject_HEAD PyObject* self;
     PyObject* messages;
     PyObject* existing_summary;
     PyObject* conv_text;
@@ -79,7 +78,9 @@ struct SummarizeState {
 
 PyTypeObject g_state_type = blank_type();
 
-SummarizeState* as_state(PyObject* o) { return reinterpret_cast<SummarizeState*>(o); }
+SummarizeState* as_state(PyObject* o) {
+    return reinterpret_cast<SummarizeState*>(o);
+}
 
 int state_traverse(PyObject* o, visitproc visit, void* arg) {
     SummarizeState* s = as_state(o);
@@ -146,8 +147,8 @@ Owned call_summary_function(PyObject* name, PyObject* arg) {
 
 // Appends heading + the text form of `value` to `list`; false with `line` set to the
 // failing step's line.
-bool append_part(PyObject* list, PyObject* heading, PyObject* value, int text_line,
-                 int append_line, int* line) {
+bool append_part(PyObject* list, PyObject* heading, PyObject* value, int text_line, int append_line,
+                 int* line) {
     *line = text_line;
     Owned text = text_form(value);
     if (!text) return false;
