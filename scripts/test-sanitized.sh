@@ -10,7 +10,7 @@ python=${1:-$(default_python)}
 tag=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
 venv="$root/.venv-asan-$tag"
 "$python" -m venv --clear "$venv"
-"$venv/bin/python" -m pip install --quiet pytest trio uvloop cmake ninja
+"$venv/bin/python" -m pip install --quiet pytest trio uvloop cmake ninja clang-format==14.0.6
 build="$root/build/asan-$tag"
 PATH="$venv/bin:$PATH" cmake -S "$root" -B "$build" -G Ninja \
     -DPython_EXECUTABLE="$venv/bin/python" -DCMAKE_BUILD_TYPE=Debug \

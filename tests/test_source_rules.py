@@ -1,6 +1,10 @@
 """Text checks on the C++ sources for pairing rules the compiler cannot see."""
+import os
 import pathlib
 import re
+import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -45,3 +49,13 @@ def test_no_goto_cleanup_and_paired_fetch(path):
     fetches = len(re.findall(r"\bPyErr_Fetch\(", code))
     restores = len(re.findall(r"\bPyErr_Restore\(", code))
     assert fetches == restores, f"{path}: {fetches} PyErr_Fetch, {restores} PyErr_Restore"
+
+
+def test_sources_are_formatted():
+    here = os.path.join(os.path.dirname(sys.executable), "clang-format")
+    tool = here if os.path.exists(here) else shutil.which("clang-format")
+    if tool is None:
+        pytest.skip("clang-format is not installed")
+    result = subprocess.run([tool, "--dry-run", "--Werror", *map(str, SOURCES)],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr[-3000:]
