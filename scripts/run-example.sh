@@ -4,7 +4,7 @@
 #   scripts/run-example.sh [python]        default: CPython 3.12
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/default-python.sh"
+. "$root/scripts/common.sh"
 python=${1:-$(default_python)}
 venv="$root/.venv-example"
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"

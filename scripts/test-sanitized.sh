@@ -5,13 +5,11 @@
 #   scripts/test-sanitized.sh [python]        default: CPython 3.12
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/default-python.sh"
+. "$root/scripts/common.sh"
 python=${1:-$(default_python)}
-tag=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
-venv="$root/.venv-asan-$tag"
-"$python" -m venv --clear "$venv"
+venv=$(fresh_venv "$root" asan "$python")
 "$venv/bin/python" -m pip install --quiet pytest trio uvloop cmake ninja clang-format==14.0.6
-build="$root/build/asan-$tag"
+build="$root/build/asan-${venv##*-}"
 PATH="$venv/bin:$PATH" cmake -S "$root" -B "$build" -G Ninja \
     -DPython_EXECUTABLE="$venv/bin/python" -DCMAKE_BUILD_TYPE=Debug \
     -DSUMMARIZER_SANITIZE=ON >/dev/null

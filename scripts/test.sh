@@ -4,11 +4,9 @@
 #   scripts/test.sh [python]        default: CPython 3.12
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/default-python.sh"
+. "$root/scripts/common.sh"
 python=${1:-$(default_python)}
-tag=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
-venv="$root/.venv-test-$tag"
-"$python" -m venv --clear "$venv"
+venv=$(fresh_venv "$root" test "$python")
 "$venv/bin/python" -m pip install --quiet "$root[test]"
 cd "$root"
 exec "$venv/bin/python" -m pytest "${@:2}" tests
