@@ -202,3 +202,29 @@ def test_operation_resumed_from_finaliser_runs_to_its_end(mod):
     # As an `async def` coroutine does, the operation runs to its end (the collector may
     # already have emptied the summarizer's attributes, so the fallback may answer).
     assert seen == [["result", sorted(mod._empty_summary())]]
+
+
+def test_coroutine_state_matches_native_coroutine(mod):
+    import inspect
+
+    class Later:
+        def __await__(self):
+            return (yield "pause")
+
+    class Client:
+        def complete(self, messages, max_tokens):
+            return Later()
+
+    async def native():
+        return await Later()
+
+    for make in (native, lambda: mod.ConversationSummarizer(Client()).summarize_messages(
+            [{"role": "user", "content": "hi"}])):
+        op = make()
+        states = [inspect.getcoroutinestate(op)]
+        op.send(None)
+        states.append(inspect.getcoroutinestate(op))
+        states.append(op.cr_suspended)
+        op.close()
+        states.append(inspect.getcoroutinestate(op))
+        assert states == ["CORO_CREATED", "CORO_SUSPENDED", True, "CORO_CLOSED"], make
