@@ -55,6 +55,21 @@ bool build_constants();
 extern ConstStr kEmptyStr;    // ""
 extern ConstStr kNewline;     // "\n"
 extern ConstStr kModuleName;  // "morvex.core.summarizer"
+// Texts used by more than one subsystem: record keys and values, and the names of
+// module globals and of their attributes.
+extern ConstStr kGet;              // "get"
+extern ConstStr kRole;             // "role"
+extern ConstStr kContent;          // "content"
+extern ConstStr kSystem;           // "system"
+extern ConstStr kUser;             // "user"
+extern ConstStr kUnknown;          // "unknown"
+extern ConstStr kEllipsis;         // "..."
+extern ConstStr kJsonName;         // "json"
+extern ConstStr kLoads;            // "loads"
+extern ConstStr kJsonDecodeError;  // "JSONDecodeError"
+extern ConstStr kLoggerName;       // "logger"
+extern ConstStr kWarning;          // "warning"
+extern ConstStr kTimeName;         // "time"
 extern ConstInt kInt200;
 extern ConstInt kInt500;
 extern ConstInt kInt2048;

@@ -2,13 +2,14 @@
 
 #include <frameobject.h>
 
+#include <cstring>
 #include <unordered_map>
 #include <utility>
 
+#include "binding/exceptions.hpp"
+
 namespace smz {
 namespace {
-
-ConstStr kGetName{"get"};
 
 PyObject* g_globals = nullptr;   // the module namespace, held for the process
 PyObject* g_builtins = nullptr;  // the namespace of the host's builtins module
@@ -119,7 +120,36 @@ Owned record_get(PyObject* record, PyObject* key, PyObject* dflt) {
         return Owned::ref(dflt != nullptr ? dflt : Py_None);
     }
     PyObject* call_args[2] = {key, dflt};
-    return call_method(record, kGetName, call_args, dflt != nullptr ? 2 : 1);
+    return call_method(record, kGet, call_args, dflt != nullptr ? 2 : 1);
+}
+
+Owned record_get_or_new_dict(PyObject* record, PyObject* key) {
+    if (PyDict_CheckExact(record)) {
+        PyObject* found = PyDict_GetItemWithError(record, key);  // borrowed
+        if (found != nullptr) return Owned::ref(found);
+        if (PyErr_Occurred()) return {};
+        return Owned::steal(PyDict_New());
+    }
+    Owned fresh = Owned::steal(PyDict_New());
+    if (!fresh) return {};
+    return record_get(record, key, fresh.get());
+}
+
+int is_json_decode_error(PyObject* exc) {
+    Owned json = lookup_global(kJsonName);
+    if (!json) return -1;
+    Owned target = Owned::steal(PyObject_GetAttr(json.get(), kJsonDecodeError));
+    if (!target) return -1;
+    return exception_matches(exc, target.get());
+}
+
+int equals_text(PyObject* a, PyObject* b) {
+    if (a == b) return 1;
+    if (!PyUnicode_CheckExact(a)) return PyObject_RichCompareBool(a, b, Py_EQ);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return 0;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
 Owned text_form(PyObject* value) {

@@ -78,6 +78,22 @@ inline Owned call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
 // `get` looked up and called.
 Owned record_get(PyObject* record, PyObject* key, PyObject* dflt = nullptr);
 
+// record.get(key, {}), the default a new empty dict, made only when it is needed:
+// an exact dict is read directly and makes the default only for a missing key; any
+// other record gets a new dict as its `get` argument.
+Owned record_get_or_new_dict(PyObject* record, PyObject* key);
+
+// Whether the raised exception `exc` is a json.JSONDecodeError (or an instance of a
+// subclass), with `json` and its JSONDecodeError looked up now, as an `except
+// json.JSONDecodeError:` clause does: 1 or 0; -1 with an exception set when the
+// target cannot be had or is no exception class.
+int is_json_decode_error(PyObject* exc);
+
+// a == b by the host's equality, for a str `b` whose equality runs no host code:
+// an exact str `a` is compared in place, anything else through its own comparison.
+// 1 or 0; -1 with an exception set.
+int equals_text(PyObject* a, PyObject* b);
+
 // The text form of a value placed in a text: an exact str unchanged, anything else
 // the result of format(value, "").
 Owned text_form(PyObject* value);

@@ -1,9 +1,12 @@
-// The bodies of the module's functions. Each receives its function object and its
-// matched, type-tested arguments (borrowed), and returns a new reference or null
-// with an exception set.
+// The bodies of the driver's functions, and through the headers below those of the
+// other subsystems, for the module frame that binds them all. Each receives its function object and
+// its matched, type-tested arguments (borrowed), and returns a new reference or null with an
+// exception set.
 #pragma once
 
 #include "binding/ref.hpp"
+#include "summary/bodies.hpp"
+#include "transcript/bodies.hpp"
 
 namespace smz {
 
@@ -11,14 +14,6 @@ namespace smz {
 PyObject* summarizer_init(PyObject* function, PyObject* const* args);  // self, llm_client
 PyObject* summarize_messages(PyObject* function,
                              PyObject* const* args);  // self, messages, existing_summary
-PyObject* format_summary_for_context(PyObject* function, PyObject* const* args);  // self, summary
-
-// Module functions
-PyObject* format_messages_for_summary(PyObject* function, PyObject* const* args);  // messages
-PyObject* brief_args(PyObject* function, PyObject* const* args);                   // args
-PyObject* parse_summary(PyObject* function, PyObject* const* args);                // text
-PyObject* empty_summary(PyObject* function, PyObject* const* args);                // none
-PyObject* fallback_summary(PyObject* function, PyObject* const* args);             // messages
 
 // Types and constants the bodies need beyond the shared ones; made at exec.
 bool init_coroutine_types();

@@ -39,17 +39,11 @@ constexpr int kFailureFallbackLine = 108;
 
 ConstStr kLlm{"_llm"};
 ConstStr kComplete{"complete"};
-ConstStr kContent{"content"};
-ConstStr kRole{"role"};
-ConstStr kSystem{"system"};
-ConstStr kUser{"user"};
 ConstStr kUserText{"Summarize the conversation above. Return ONLY the JSON object."};
 ConstStr kPreviousHeading{"\n\n## Previous Summary (build on this):\n"};
 ConstStr kConversationHeading{"\n\n## Conversation to Summarize:\n"};
 ConstStr kMessagesKeyword{"messages"};
 ConstStr kMaxTokensKeyword{"max_tokens"};
-ConstStr kLoggerName{"logger"};
-ConstStr kWarning{"warning"};
 ConstStr kError{"error"};
 ConstStr kEmptyReply{"Empty response from summarizer LLM"};
 ConstStr kFailedPrefix{"Summarization failed: "};

@@ -2,7 +2,7 @@
 // its system prompt. Any value under any key is accepted: list sections iterate their
 // value, and every value placed in the text goes through its text form.
 #include "binding/runtime.hpp"
-#include "summarizer/bodies.hpp"
+#include "summary/bodies.hpp"
 #include "summary/record.hpp"
 
 namespace smz {

@@ -3,19 +3,13 @@
 #include <utility>
 
 #include "binding/runtime.hpp"
-#include "summarizer/bodies.hpp"
+#include "summary/bodies.hpp"
 #include "summary/record.hpp"
 
 namespace smz {
 namespace {
 
 constexpr TraceSite kSite{"morvex.core.summarizer._fallback_summary"};
-
-ConstStr kRole{"role"};
-ConstStr kContent{"content"};
-ConstStr kUser{"user"};
-ConstStr kEllipsis{"..."};
-ConstStr kUnknown{"unknown"};
 
 // A request text longer than this many items is cut to them and "..." appended.
 constexpr Py_ssize_t kRequestLimit = 200;

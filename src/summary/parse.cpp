@@ -7,7 +7,7 @@
 
 #include "binding/exceptions.hpp"
 #include "binding/runtime.hpp"
-#include "summarizer/bodies.hpp"
+#include "summary/bodies.hpp"
 #include "summary/record.hpp"
 
 namespace smz {
@@ -15,12 +15,6 @@ namespace {
 
 constexpr TraceSite kSite{"morvex.core.summarizer._parse_summary"};
 
-ConstStr kJsonGlobal{"json"};
-ConstStr kLoggerGlobal{"logger"};
-ConstStr kLoads{"loads"};
-ConstStr kDecodeError{"JSONDecodeError"};
-ConstStr kWarning{"warning"};
-ConstStr kGet{"get"};
 ConstStr kParseWarning{"Could not parse summary JSON, using fallback"};
 
 // The reply text kept by the record of an unparsable reply, in characters.
@@ -125,7 +119,7 @@ Owned read_field(PyObject* data, const Field& field) {
 
 // json.loads(text) and the record built from its result: the guarded part of parsing.
 Owned parse_record(PyObject* text) {
-    Owned json = lookup_global(kJsonGlobal);
+    Owned json = lookup_global(kJsonName);
     if (!json) return failed(231);
     Owned data = call_method1(json.get(), kLoads, text);
     if (!data) return failed(231);
@@ -150,9 +144,7 @@ Owned parse_record(PyObject* text) {
 // Matches `exc` against json.JSONDecodeError, looked up now: 1 or 0; -1 with an
 // exception set (and its traceback entry made) when the class cannot be had.
 int is_decode_error(PyObject* exc) {
-    Owned json = lookup_global(kJsonGlobal);
-    Owned target = json ? Owned::steal(PyObject_GetAttr(json.get(), kDecodeError)) : Owned();
-    const int matched = target ? exception_matches(exc, target.get()) : -1;
+    const int matched = is_json_decode_error(exc);
     if (matched < 0) kSite.mark(244);
     return matched;
 }
@@ -169,7 +161,7 @@ PyObject* handle_parse_failure(PyObject* text) {
         raise_again(std::move(exc));
         return nullptr;
     }
-    Owned logger = lookup_global(kLoggerGlobal);
+    Owned logger = lookup_global(kLoggerName);
     if (!logger) return kSite.fail(245);
     if (!call_method1(logger.get(), kWarning, kParseWarning)) return kSite.fail(245);
     const Py_ssize_t length = std::min(PyUnicode_GET_LENGTH(text), kKeptReplyLength);

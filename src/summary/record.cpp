@@ -1,6 +1,6 @@
 #include "summary/record.hpp"
 
-#include "summarizer/bodies.hpp"
+#include "summary/bodies.hpp"
 
 namespace smz {
 
@@ -13,7 +13,6 @@ ConstStr kBlockers{"blockers"};
 ConstStr kNextSteps{"next_steps"};
 ConstStr kSummary{"summary"};
 ConstStr kCreatedAt{"created_at"};
-ConstStr kTimeName{"time"};
 
 Owned record_timestamp() {
     Owned time_module = lookup_global(kTimeName);

@@ -17,9 +17,6 @@ extern ConstStr kNextSteps;
 extern ConstStr kSummary;
 extern ConstStr kCreatedAt;
 
-// "time", looked up in the module namespace for the "created_at" stamp.
-extern ConstStr kTimeName;
-
 // time.time() through the module global `time`, looked up now. Null with an
 // exception set on failure.
 Owned record_timestamp();

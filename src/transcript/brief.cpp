@@ -1,8 +1,9 @@
 // _brief_args(args): one short line for the arguments of a tool call,
-// "name=value, name=value", each value's text cut at 100 characters.
+// "name=value, name=value", each value's text cut at 100 characters. The line is built
+// in one pass: the pieces of every entry go straight into the builder.
 #include "binding/runtime.hpp"
-#include "summarizer/bodies.hpp"
-#include "transcript/text.hpp"
+#include "binding/text_builder.hpp"
+#include "transcript/bodies.hpp"
 
 namespace smz {
 namespace {
@@ -11,45 +12,128 @@ constexpr TraceSite kSite{"morvex.core.summarizer._brief_args"};
 constexpr Py_ssize_t kValueLimit = 100;
 
 ConstStr kEquals{"="};
-ConstStr kEllipsis{"..."};
 ConstStr kCommaBlank{", "};
+ConstStr kItems{"items"};
+
+// Records the traceback entry of the failing step; false for the caller to return.
+bool failed(int line) {
+    kSite.mark(line);
+    return false;
+}
+
+// One entry, "name=value", after the ", " that separates it from the one before.
+bool add_entry(TextBuilder& out, PyObject* key, PyObject* value, bool first) {
+    Owned val_str = Owned::steal(PyObject_Str(value));
+    if (!val_str) return failed(202);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(val_str.get());
+    Owned name = text_form(key);
+    if (!name) return failed(205);
+    if ((!first && !out.add(kCommaBlank)) || !out.add(name.get()) || !out.add(kEquals)) {
+        return failed(205);
+    }
+    if (length > kValueLimit) {
+        if (!out.add_head(val_str.get(), kValueLimit) || !out.add(kEllipsis)) {
+            return failed(204);
+        }
+        return true;
+    }
+    if (!out.add(val_str.get())) return failed(205);
+    return true;
+}
+
+// An exact dict, walked as its items() iterator walks it: the size is checked before
+// every step, and an entry found after as many entries as the dict held at the start
+// means its keys were replaced while it was walked.
+bool add_dict_entries(TextBuilder& out, PyObject* args) {
+    const Py_ssize_t size = PyDict_GET_SIZE(args);
+    Py_ssize_t remaining = size;
+    Py_ssize_t pos = 0;
+    for (bool first = true;; first = false) {
+        if (PyDict_GET_SIZE(args) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return failed(201);
+        }
+        PyObject* key_borrowed = nullptr;
+        PyObject* value_borrowed = nullptr;
+        if (!PyDict_Next(args, &pos, &key_borrowed, &value_borrowed)) return true;
+        if (remaining == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return failed(201);
+        }
+        --remaining;
+        // Own both before any host code runs: a conversion may drop them from the dict.
+        Owned key = Owned::ref(key_borrowed);
+        Owned value = Owned::ref(value_borrowed);
+        if (!add_entry(out, key.get(), value.get(), first)) return false;
+    }
+}
+
+// `for k, v in item`: the pair of an items() element, unpacked as the host unpacks it.
+bool unpack_pair(PyObject* item, Owned& key, Owned& value) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        key = Owned::ref(PyTuple_GET_ITEM(item, 0));
+        value = Owned::ref(PyTuple_GET_ITEM(item, 1));
+        return true;
+    }
+    Owned iter = Owned::steal(PyObject_GetIter(item));
+    if (!iter) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(item)->tp_name);
+        }
+        return false;
+    }
+    Owned* slots[2] = {&key, &value};
+    for (int got = 0; got < 2; ++got) {
+        *slots[got] = Owned::steal(PyIter_Next(iter.get()));
+        if (!*slots[got]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                             got);
+            }
+            return false;
+        }
+    }
+    Owned extra = Owned::steal(PyIter_Next(iter.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// Any other mapping (a dict subclass, in builds that accept them): its own items(),
+// walked through the iteration protocol.
+bool add_mapping_entries(TextBuilder& out, PyObject* args) {
+    Owned items = call_method0(args, kItems);
+    Owned iter = items ? Owned::steal(PyObject_GetIter(items.get())) : Owned();
+    if (!iter) return failed(201);
+    for (bool first = true;; first = false) {
+        Owned item = Owned::steal(PyIter_Next(iter.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return failed(201);
+            return true;
+        }
+        Owned key;
+        Owned value;
+        if (!unpack_pair(item.get(), key, value)) return failed(201);
+        item.reset();
+        if (!add_entry(out, key.get(), value.get(), first)) return false;
+    }
+}
 
 }  // namespace
 
 PyObject* brief_args(PyObject*, PyObject* const* argv) {
     // Held for the whole walk: value conversions run host code.
     Owned args = Owned::ref(argv[0]);
-    Owned parts = Owned::steal(PyList_New(0));
-    if (!parts) return kSite.fail(200);
-
-    const Py_ssize_t size = PyDict_GET_SIZE(args.get());
-    Py_ssize_t pos = 0;
-    for (;;) {
-        if (PyDict_GET_SIZE(args.get()) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return kSite.fail(201);
-        }
-        PyObject* key_borrowed = nullptr;
-        PyObject* value_borrowed = nullptr;
-        if (!PyDict_Next(args.get(), &pos, &key_borrowed, &value_borrowed)) break;
-        // Own both before any host code runs: a conversion may drop them from the dict.
-        Owned key = Owned::ref(key_borrowed);
-        Owned value = Owned::ref(value_borrowed);
-
-        Owned val_str = Owned::steal(PyObject_Str(value.get()));
-        if (!val_str) return kSite.fail(202);
-        if (PyUnicode_GET_LENGTH(val_str.get()) > kValueLimit) {
-            val_str = cut_text(val_str.get(), kValueLimit, kEllipsis);
-            if (!val_str) return kSite.fail(204);
-        }
-        Owned name = text_form(key.get());
-        if (!name) return kSite.fail(205);
-        Owned entry = concat_text({name.get(), kEquals, val_str.get()});
-        if (!entry || PyList_Append(parts.get(), entry.get()) < 0) return kSite.fail(205);
-    }
-    PyObject* result = PyUnicode_Join(kCommaBlank, parts.get());
-    if (result == nullptr) return kSite.fail(206);
-    return result;
+    TextBuilder out;
+    const bool done = PyDict_CheckExact(args.get()) ? add_dict_entries(out, args.get())
+                                                    : add_mapping_entries(out, args.get());
+    if (!done) return nullptr;
+    Owned result = out.build();
+    if (!result) return kSite.fail(206);
+    return result.release();
 }
 
 }  // namespace smz
