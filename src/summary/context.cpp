@@ -2,6 +2,7 @@
 // its system prompt. Any value under any key is accepted: list sections iterate their
 // value, and every value placed in the text goes through its text form.
 #include "binding/runtime.hpp"
+#include "binding/text_builder.hpp"
 #include "summary/bodies.hpp"
 #include "summary/record.hpp"
 
@@ -20,6 +21,8 @@ ConstStr kDecisionsHeading{"### Key Decisions"};
 ConstStr kFactsHeading{"### Key Facts"};
 ConstStr kBlockersHeading{"### Issues & Resolutions"};
 ConstStr kNextStepsHeading{"### Next Steps"};
+ConstStr kStateHeading{"### Current State\n"};
+ConstStr kNarrativeHeading{"### Narrative Summary\n"};
 
 // A section whose value is iterated, one bullet per element. Its steps report `line`
 // for the test of the value, then line + 1 for the heading, line + 2 for reading and
@@ -50,36 +53,42 @@ bool failed(int line) {
 
 // Whether summary.get(key) is true; a missing key reads as None. -1 with an exception.
 int holds_true(PyObject* summary, PyObject* key) {
-    PyObject* found = PyDict_GetItemWithError(summary, key);  // borrowed
-    if (found == nullptr) return PyErr_Occurred() ? -1 : 0;
-    // The truth test may run host code that changes the record: hold the value.
-    Owned value = Owned::ref(found);
+    // The truth test may run host code that changes the record: the value is held.
+    Owned value = record_get(summary, key);
+    if (!value) return -1;
     return PyObject_IsTrue(value.get());
 }
 
-// Appends a new part; false with an exception set.
-bool append_part(PyObject* parts, Owned part) {
-    return part && PyList_Append(parts, part.get()) == 0;
+// One bullet part, "  - " and the element's text form.
+bool add_bullet(TextBuilder& out, PyObject* element) {
+    Owned form = text_form(element);
+    return form && out.start_line(kNewline) && out.add(kBullet) && out.add(form.get());
 }
 
-bool render_list_section(PyObject* parts, PyObject* summary, const ListSection& section) {
+bool render_list_section(TextBuilder& out, PyObject* summary, const ListSection& section) {
     const int present = holds_true(summary, section.key);
     if (present < 0) return failed(section.line);
     if (present == 0) return true;
-    if (PyList_Append(parts, section.heading) < 0) return failed(section.line + 1);
+    if (!out.start_line(kNewline) || !out.add(section.heading)) return failed(section.line + 1);
     // summary[key] again: the truth test above may have changed the record.
     Owned value = Owned::steal(PyObject_GetItem(summary, section.key));
     if (!value) return failed(section.line + 2);
-    Owned iterator = Owned::steal(PyObject_GetIter(value.get()));
-    if (!iterator) return failed(section.line + 2);
-    while (Owned element = Owned::steal(PyIter_Next(iterator.get()))) {
-        Owned form = text_form(element.get());
-        if (!form || !append_part(parts, Owned::steal(PyUnicode_Concat(kBullet, form.get())))) {
-            return failed(section.line + 3);
+    if (PyList_CheckExact(value.get())) {
+        // As the list's own iterator walks it: by position, the length read each time.
+        PyObject* list = value.get();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            Owned element = Owned::ref(PyList_GET_ITEM(list, i));
+            if (!add_bullet(out, element.get())) return failed(section.line + 3);
         }
+    } else {
+        Owned iterator = Owned::steal(PyObject_GetIter(value.get()));
+        if (!iterator) return failed(section.line + 2);
+        while (Owned element = Owned::steal(PyIter_Next(iterator.get()))) {
+            if (!add_bullet(out, element.get())) return failed(section.line + 3);
+        }
+        if (PyErr_Occurred()) return failed(section.line + 2);
     }
-    if (PyErr_Occurred()) return failed(section.line + 2);
-    if (PyList_Append(parts, kEmptyStr) < 0) return failed(section.line + 4);
+    if (!out.start_line(kNewline)) return failed(section.line + 4);  // the blank part
     return true;
 }
 
@@ -90,31 +99,31 @@ Owned text_under(PyObject* summary, PyObject* key) {
     return text_form(value.get());
 }
 
-bool render_sections(PyObject* parts, PyObject* summary) {
+bool render_sections(TextBuilder& out, PyObject* summary) {
     for (const ListSection& section : kLeadingSections) {
-        if (!render_list_section(parts, summary, section)) return false;
+        if (!render_list_section(out, summary, section)) return false;
     }
 
     int present = holds_true(summary, kCurrentState);
     if (present < 0) return failed(127);
     if (present) {
         Owned state = text_under(summary, kCurrentState);
-        if (!state || !append_part(parts, Owned::steal(PyUnicode_FromFormat(
-                                              "### Current State\n%U\n", state.get())))) {
+        if (!state || !out.start_line(kNewline) || !out.add(kStateHeading) ||
+            !out.add(state.get()) || !out.add(kNewline)) {
             return failed(128);
         }
     }
 
     for (const ListSection& section : kTrailingSections) {
-        if (!render_list_section(parts, summary, section)) return false;
+        if (!render_list_section(out, summary, section)) return false;
     }
 
     present = holds_true(summary, kSummary);
     if (present < 0) return failed(154);
     if (present) {
         Owned narrative = text_under(summary, kSummary);
-        if (!narrative || !append_part(parts, Owned::steal(PyUnicode_FromFormat(
-                                                  "### Narrative Summary\n%U", narrative.get())))) {
+        if (!narrative || !out.start_line(kNewline) || !out.add(kNarrativeHeading) ||
+            !out.add(narrative.get())) {
             return failed(155);
         }
     }
@@ -124,12 +133,13 @@ bool render_sections(PyObject* parts, PyObject* summary) {
 }  // namespace
 
 PyObject* format_summary_for_context(PyObject*, PyObject* const* args) {
-    PyObject* summary = args[1];  // borrowed: exactly a dict; args[0], self, is not used
-    Owned parts = Owned::steal(PyList_New(0));
-    if (!parts || PyList_Append(parts.get(), kHeader) < 0) return kSite.fail(112);
-    if (PyList_Append(parts.get(), kNote) < 0) return kSite.fail(113);
-    if (!render_sections(parts.get(), summary)) return nullptr;
-    Owned text = Owned::steal(PyUnicode_Join(kNewline, parts.get()));
+    // The record is held for the whole rendering: its operations run host code.
+    Owned summary = Owned::ref(args[1]);  // args[0], self, is not used
+    TextBuilder out;
+    if (!out.start_line(kNewline) || !out.add(kHeader)) return kSite.fail(112);
+    if (!out.start_line(kNewline) || !out.add(kNote)) return kSite.fail(113);
+    if (!render_sections(out, summary.get())) return nullptr;
+    Owned text = out.build();
     if (!text) return kSite.fail(157);
     return text.release();
 }
