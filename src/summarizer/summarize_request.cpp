@@ -23,6 +23,7 @@ constexpr int kDefinitionLine = 62;
 constexpr int kEmptyLine = 77;
 constexpr int kTranscriptLine = 80;
 constexpr int kPromptLine = 82;
+constexpr int kPreviousTestLine = 84;
 constexpr int kPreviousAppendLine = 85;
 constexpr int kPreviousTextLine = 86;
 constexpr int kConversationLine = 89;
@@ -119,6 +120,15 @@ PyObject* new_state(PyObject* self, PyObject* messages, PyObject* existing_summa
 // ---------------------------------------------------------------------------------
 // Steps
 
+// The host's truth of a value, with exact lists and strs (and None) tested in place;
+// an instance of a subclass has its own `__bool__` or `__len__` asked.
+int truth(PyObject* value) {
+    if (value == Py_None) return 0;
+    if (PyList_CheckExact(value)) return PyList_GET_SIZE(value) > 0;
+    if (PyUnicode_CheckExact(value)) return PyUnicode_GET_LENGTH(value) > 0;
+    return PyObject_IsTrue(value);
+}
+
 // A summary result must be a dict or None.
 bool check_summary(PyObject* value) {
     if (PyDict_CheckExact(value) || value == Py_None) return true;
@@ -166,10 +176,12 @@ bool build_prompt(SummarizeState* s, int* line) {
     PyList_SET_ITEM(parts.get(), 0, prompt.release());
     Py_XSETREF(s->prompt_parts, parts.release());
 
-    // existing_summary is a str or None; only a non-empty text adds a part.
-    if (s->existing_summary != Py_None && PyUnicode_GET_LENGTH(s->existing_summary) > 0 &&
-        !append_part(s->prompt_parts, kPreviousHeading, s->existing_summary, kPreviousTextLine,
-                     kPreviousAppendLine, line)) {
+    // existing_summary is a str or None; only a true text adds a part.
+    *line = kPreviousTestLine;
+    const int previous = truth(s->existing_summary);
+    if (previous < 0) return false;
+    if (previous && !append_part(s->prompt_parts, kPreviousHeading, s->existing_summary,
+                                 kPreviousTextLine, kPreviousAppendLine, line)) {
         return false;
     }
     return append_part(s->prompt_parts, kConversationHeading, s->conv_text, kConversationLine,
@@ -270,7 +282,9 @@ BodyStep resume_summarize(PyObject* scope, int resume_point, PyObject* value) {
     SummarizeState* s = as_state(scope);
     int line = kRequestLine;
     if (resume_point == 0) {
-        if (PyList_GET_SIZE(s->messages) == 0) {
+        const int any = truth(s->messages);
+        if (any < 0) return BodyStep::raise(kEmptyLine);
+        if (!any) {
             Owned empty = call_summary_function(kEmptySummaryName, nullptr);
             if (!empty) return BodyStep::raise(kEmptyLine);
             return BodyStep::finish(empty.release());

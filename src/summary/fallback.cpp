@@ -19,10 +19,11 @@ constexpr Py_ssize_t kRequestLimit = 200;
 int is_request(PyObject* msg) {
     Owned role = record_get(msg, kRole);
     if (!role) return -1;
-    const int user = PyObject_RichCompareBool(role.get(), kUser, Py_EQ);
+    const int user = equals_text(role.get(), kUser);
     if (user <= 0) return user;
     Owned content = record_get(msg, kContent);
     if (!content) return -1;
+    if (PyUnicode_CheckExact(content.get())) return PyUnicode_GET_LENGTH(content.get()) > 0;
     return PyObject_IsTrue(content.get());
 }
 
@@ -37,6 +38,42 @@ Owned cut_request(PyObject* content) {
     return Owned::steal(PyNumber_Add(head.get(), kEllipsis));
 }
 
+// Records the traceback entry of the failing step; false for the caller to return.
+bool failed(int line) {
+    kSite.mark(line);
+    return false;
+}
+
+// Appends the request text of `msg` to `goals` when it is a user message with content.
+bool collect_request(PyObject* msg, PyObject* goals) {
+    const int wanted = is_request(msg);
+    if (wanted < 0) return failed(279);
+    if (wanted == 0) return true;
+    Owned content = Owned::steal(PyObject_GetItem(msg, kContent));
+    if (!content) return failed(280);
+    // Only the first request is kept. The later ones of an exact dict with text
+    // content are still looked up, but measuring, cutting and collecting them runs no
+    // host code and has no effect, so it is skipped.
+    if (PyList_GET_SIZE(goals) > 0 && PyDict_CheckExact(msg) &&
+        PyUnicode_CheckExact(content.get())) {
+        return true;
+    }
+    const Py_ssize_t length = PyObject_Size(content.get());
+    if (length < 0) return failed(281);
+    if (length > kRequestLimit) {
+        content = cut_request(content.get());
+        if (!content) return failed(282);
+    }
+    if (PyList_Append(goals, content.get()) < 0) return failed(283);
+    return true;
+}
+
+// len(messages): an exact list measured in place, anything else by its `__len__`.
+Py_ssize_t message_count(PyObject* messages) {
+    if (PyList_CheckExact(messages)) return PyList_GET_SIZE(messages);
+    return PyObject_Size(messages);
+}
+
 }  // namespace
 
 PyObject* fallback_summary(PyObject*, PyObject* const* args) {
@@ -46,22 +83,22 @@ PyObject* fallback_summary(PyObject*, PyObject* const* args) {
     Owned progress = Owned::steal(PyList_New(0));
     if (!progress) return kSite.fail(276);
 
-    // The length is read afresh for every record: the record operations may run host
-    // code that changes the list.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages); ++i) {
-        Owned msg = Owned::ref(PyList_GET_ITEM(messages, i));
-        const int wanted = is_request(msg.get());
-        if (wanted < 0) return kSite.fail(279);
-        if (wanted == 0) continue;
-        Owned content = Owned::steal(PyObject_GetItem(msg.get(), kContent));
-        if (!content) return kSite.fail(280);
-        const Py_ssize_t length = PyObject_Size(content.get());
-        if (length < 0) return kSite.fail(281);
-        if (length > kRequestLimit) {
-            content = cut_request(content.get());
-            if (!content) return kSite.fail(282);
+    if (PyList_CheckExact(messages)) {
+        // The length is read afresh for every record: the record operations may run
+        // host code that changes the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages); ++i) {
+            Owned msg = Owned::ref(PyList_GET_ITEM(messages, i));
+            if (!collect_request(msg.get(), goals.get())) return nullptr;
         }
-        if (PyList_Append(goals.get(), content.get()) < 0) return kSite.fail(283);
+    } else {
+        // An instance of a list subclass (in builds that accept them): its own
+        // iteration, as a `for` loop walks it.
+        Owned iter = Owned::steal(PyObject_GetIter(messages));
+        if (!iter) return kSite.fail(278);
+        while (Owned msg = Owned::steal(PyIter_Next(iter.get()))) {
+            if (!collect_request(msg.get(), goals.get())) return nullptr;
+        }
+        if (PyErr_Occurred()) return kSite.fail(278);
     }
     // Only the first request is kept, in a list of its own.
     if (PyList_GET_SIZE(goals.get()) > 0) {
@@ -76,8 +113,10 @@ PyObject* fallback_summary(PyObject*, PyObject* const* args) {
     PyObject* r = record.get();
     if (PyDict_SetItem(r, kGoals, goals.get()) < 0) return kSite.fail(290);
     if (PyDict_SetItem(r, kProgress, progress.get()) < 0) return kSite.fail(290);
-    Owned state = Owned::steal(PyUnicode_FromFormat(
-        "Conversation had %zd messages before summarization", PyList_GET_SIZE(messages)));
+    const Py_ssize_t had = message_count(messages);
+    if (had < 0) return kSite.fail(292);
+    Owned state = Owned::steal(
+        PyUnicode_FromFormat("Conversation had %zd messages before summarization", had));
     if (!state) return kSite.fail(292);
     if (PyDict_SetItem(r, kCurrentState, state.get()) < 0) return kSite.fail(290);
     if (!put_new_list(r, kKeyDecisions, kSite, 293, 290)) return nullptr;
@@ -85,7 +124,8 @@ PyObject* fallback_summary(PyObject*, PyObject* const* args) {
     if (!put_new_list(r, kBlockers, kSite, 295, 290)) return nullptr;
     if (!put_new_list(r, kNextSteps, kSite, 296, 290)) return nullptr;
     // The count is read before the request's text form, which may run host code.
-    const Py_ssize_t count = PyList_GET_SIZE(messages);
+    const Py_ssize_t count = message_count(messages);
+    if (count < 0) return kSite.fail(297);
     Owned request = Owned::ref(kUnknown);
     if (PyList_GET_SIZE(goals.get()) > 0) {
         Owned first = Owned::ref(PyList_GET_ITEM(goals.get(), 0));
