@@ -15,6 +15,10 @@ namespace {
 
 constexpr TraceSite kSite{"morvex.core.summarizer._parse_summary"};
 
+ConstStr kStrip{"strip"};
+ConstStr kStartsWith{"startswith"};
+ConstStr kSplit{"split"};
+ConstStr kFence{"```"};
 ConstStr kParseWarning{"Could not parse summary JSON, using fallback"};
 
 // The reply text kept by the record of an unparsable reply, in characters.
@@ -38,12 +42,11 @@ struct Span {
     Py_ssize_t end;
 };
 
-// The same whitespace test as str.strip(), so no copy is made just to look at a line.
-Span stripped_span(PyObject* s) noexcept {
+// The part of [start, end) of the str `s` that str.strip() keeps: the same whitespace
+// test, with no copy made just to look at a line.
+Span stripped_span(PyObject* s, Py_ssize_t start, Py_ssize_t end) noexcept {
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
-    Py_ssize_t start = 0;
-    Py_ssize_t end = PyUnicode_GET_LENGTH(s);
     while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
     while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
     return {start, end};
@@ -65,27 +68,88 @@ bool is_fence(PyObject* s, Span span) noexcept {
     return span.end - span.start == 3 && starts_with_fence(s, span);
 }
 
-// The content of a fenced reply: the lines after the opening fence line, up to the
-// first line that is the bare marker once stripped (or to the end), joined with "\n".
-// Content lines are kept as they are, surrounding whitespace included.
-Owned unwrap_fence(PyObject* text) {
-    Owned lines = Owned::steal(PyUnicode_Split(text, kNewline, -1));
+// The content of the fenced text `text` of `s`: the lines after the opening fence
+// line, up to the first line that is the bare marker once stripped (or to the end),
+// joined with "\n". Split at "\n" and joined with "\n" again, those lines are the
+// characters between the opening line's end and the closing line's start, so the
+// content is found as a span and copied once.
+Span fenced_content(PyObject* s, Span text) noexcept {
+    const Py_ssize_t first_break = PyUnicode_FindChar(s, '\n', text.start, text.end, 1);
+    if (first_break < 0) return {text.end, text.end};  // only the opening line
+    const Py_ssize_t start = first_break + 1;
+    Py_ssize_t line = start;
+    for (;;) {
+        Py_ssize_t stop = PyUnicode_FindChar(s, '\n', line, text.end, 1);
+        if (stop < 0) stop = text.end;
+        if (is_fence(s, stripped_span(s, line, stop))) {
+            return {start, line > start ? line - 1 : start};
+        }
+        if (stop == text.end) return {start, text.end};
+        line = stop + 1;
+    }
+}
+
+// Steps 1 and 2 for an exact str: the stripped and unwrapped text, made with one copy
+// (none when the reply is already the text). `stripped` says the caller has stripped
+// it already.
+Owned unwrapped_text(PyObject* reply, bool stripped) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(reply) < 0) return failed(212);
+#endif
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(reply);
+    Span span = stripped ? Span{0, length} : stripped_span(reply, 0, length);
+    int line = 212;
+    if (starts_with_fence(reply, span)) {
+        span = fenced_content(reply, span);
+        line = 228;
+    }
+    Owned text = Owned::steal(PyUnicode_Substring(reply, span.start, span.end));
+    if (!text) return failed(line);
+    return text;
+}
+
+// Whether obj.method(arg) is true, by the host's truth. -1 with an exception set.
+int call_test(PyObject* obj, PyObject* method, PyObject* arg) {
+    Owned result = call_method1(obj, method, arg);
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// line.strip(), called as a method.
+Owned strip_of(PyObject* line) {
+    return call_method0(line, kStrip);
+}
+
+// Steps 1 and 2 for an instance of a str subclass (in builds that accept them): every
+// step through the object's own methods, as the host runs them.
+Owned unwrapped_by_protocol(PyObject* reply) {
+    Owned text = strip_of(reply);
+    if (!text) return failed(212);
+    if (PyUnicode_CheckExact(text.get())) return unwrapped_text(text.get(), true);
+    const int fenced = call_test(text.get(), kStartsWith, kFence);
+    if (fenced < 0) return failed(215);
+    if (!fenced) return text;
+    Owned lines = call_method1(text.get(), kSplit, kNewline);
     if (!lines) return failed(216);
     Owned json_lines = Owned::steal(PyList_New(0));
     if (!json_lines) return failed(218);
+    Owned iter = Owned::steal(PyObject_GetIter(lines.get()));
+    if (!iter) return failed(220);
     bool in_block = false;
-    // The split list is ours and no host code runs in this loop, so its items can be
-    // read borrowed.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) {
-        PyObject* line = PyList_GET_ITEM(lines.get(), i);
-        const Span span = stripped_span(line);
-        if (!in_block && starts_with_fence(line, span)) {
+    while (Owned line = Owned::steal(PyIter_Next(iter.get()))) {
+        Owned stripped = strip_of(line.get());
+        const int opens = stripped ? call_test(stripped.get(), kStartsWith, kFence) : -1;
+        if (opens < 0) return failed(221);
+        if (opens && !in_block) {
             in_block = true;
             continue;
         }
-        if (in_block && is_fence(line, span)) break;
-        if (in_block && PyList_Append(json_lines.get(), line) < 0) return failed(227);
+        stripped = strip_of(line.get());
+        const int closes = stripped ? PyObject_RichCompareBool(stripped.get(), kFence, Py_EQ) : -1;
+        if (closes < 0) return failed(224);
+        if (closes && in_block) break;
+        if (in_block && PyList_Append(json_lines.get(), line.get()) < 0) return failed(227);
     }
+    if (PyErr_Occurred()) return failed(220);
     Owned joined = Owned::steal(PyUnicode_Join(kNewline, json_lines.get()));
     if (!joined) return failed(228);
     return joined;
@@ -109,6 +173,14 @@ const Field kParsedFields[] = {
 // data.get(key, default): `get` is looked up on `data` for each field, as any
 // attribute, so a value that is not a mapping fails with the host's AttributeError.
 Owned read_field(PyObject* data, const Field& field) {
+    if (PyDict_CheckExact(data)) {
+        // dict.get itself: the default is made only when it is returned, since making
+        // it and dropping it unused has no effect.
+        PyObject* found = PyDict_GetItemWithError(data, field.key);  // borrowed
+        if (found != nullptr) return Owned::ref(found);
+        if (PyErr_Occurred()) return {};
+        return field.list ? Owned::steal(PyList_New(0)) : Owned::ref(kEmptyStr);
+    }
     Owned get = Owned::steal(PyObject_GetAttr(data, kGet));
     if (!get) return {};
     Owned fallback = field.list ? Owned::steal(PyList_New(0)) : Owned::ref(kEmptyStr);
@@ -164,8 +236,15 @@ PyObject* handle_parse_failure(PyObject* text) {
     Owned logger = lookup_global(kLoggerName);
     if (!logger) return kSite.fail(245);
     if (!call_method1(logger.get(), kWarning, kParseWarning)) return kSite.fail(245);
-    const Py_ssize_t length = std::min(PyUnicode_GET_LENGTH(text), kKeptReplyLength);
-    Owned kept = Owned::steal(PyUnicode_Substring(text, 0, length));
+    Owned kept;
+    if (PyUnicode_CheckExact(text)) {
+        const Py_ssize_t length = std::min(PyUnicode_GET_LENGTH(text), kKeptReplyLength);
+        kept = Owned::steal(PyUnicode_Substring(text, 0, length));
+    } else {
+        Owned stop = Owned::steal(PyLong_FromSsize_t(kKeptReplyLength));
+        Owned head = stop ? Owned::steal(PySlice_New(nullptr, stop.get(), nullptr)) : Owned();
+        kept = head ? Owned::steal(PyObject_GetItem(text, head.get())) : Owned();
+    }
     if (!kept) return kSite.fail(254);
     return new_plain_record(kept.get(), kSite, kUnparsedLines);
 }
@@ -173,17 +252,10 @@ PyObject* handle_parse_failure(PyObject* text) {
 }  // namespace
 
 PyObject* parse_summary(PyObject*, PyObject* const* args) {
-    PyObject* reply = args[0];  // borrowed: exactly a str
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(reply) < 0) return kSite.fail(212);
-#endif
-    const Span span = stripped_span(reply);
-    Owned text = Owned::steal(PyUnicode_Substring(reply, span.start, span.end));
-    if (!text) return kSite.fail(212);
-    if (starts_with_fence(text.get(), {0, PyUnicode_GET_LENGTH(text.get())})) {
-        text = unwrap_fence(text.get());
-        if (!text) return nullptr;
-    }
+    PyObject* reply = args[0];  // borrowed: a str
+    Owned text =
+        PyUnicode_CheckExact(reply) ? unwrapped_text(reply, false) : unwrapped_by_protocol(reply);
+    if (!text) return nullptr;
     Owned record = parse_record(text.get());
     if (record) return record.release();
     return handle_parse_failure(text.get());
