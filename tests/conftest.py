@@ -1,5 +1,6 @@
 import gc
 import importlib
+import os
 import sys
 
 import pytest
@@ -41,3 +42,24 @@ def raises_with(fn, exc_type):
     with pytest.raises(exc_type) as info:
         fn()
     return info.value
+
+
+# Property suites: a modest number of examples by default (CI); more with
+# HYPOTHESIS_PROFILE=deep, or any count with HYPOTHESIS_EXAMPLES=<n>.
+try:
+    from hypothesis import HealthCheck, settings
+except ImportError:  # the property suites skip themselves without hypothesis
+    pass
+else:
+    _quiet = [HealthCheck.too_slow, HealthCheck.data_too_large,
+              HealthCheck.function_scoped_fixture, HealthCheck.filter_too_much]
+    settings.register_profile("ci", max_examples=60, deadline=None, database=None,
+                              suppress_health_check=_quiet)
+    settings.register_profile("deep", max_examples=2000, deadline=None,
+                              suppress_health_check=_quiet)
+    _profile = os.environ.get("HYPOTHESIS_PROFILE", "ci")
+    if os.environ.get("HYPOTHESIS_EXAMPLES"):
+        settings.register_profile("custom", parent=settings.get_profile(_profile),
+                                  max_examples=int(os.environ["HYPOTHESIS_EXAMPLES"]))
+        _profile = "custom"
+    settings.load_profile(_profile)

@@ -125,14 +125,16 @@ def test_reentrance_refused_like_host(env, kind):
         def complete(self, **kwargs):
             seen.extend(outcome(attempt) for attempt in (
                 lambda: op.send(None), lambda: op.throw(KeyError), op.close,
-                lambda: next(op.__await__())))
+                lambda: next(op.__await__()), lambda: iter_send(op, None),
+                lambda: op.__await__().send(None), lambda: op.__await__().throw(KeyError),
+                lambda: op.__await__().close()))
             seen.append(op.cr_running)
             return handoff()
 
     op = native_reentrant(Reentrant()) if kind == "native" else \
         env.make(Reentrant()).summarize_messages([1])
     assert op.send(None) == "marker" and op.cr_running is False
-    assert seen == [("ValueError", "coroutine already executing")] * 4 + [True]
+    assert seen == [("ValueError", "coroutine already executing")] * 8 + [True]
     op.close()
 
 

@@ -1,0 +1,140 @@
+// The operation's object layout and its states, shared by the files that make up the
+// awaitable: the resume core (coroutine_resume.cpp), the await and delegate protocol
+// (coroutine_await.cpp), the operation type (coroutine.cpp) and the await
+// iterator (await_iterator.cpp). Nothing outside those files includes this header.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "binding/coroutine.hpp"
+#include "binding/ref.hpp"
+#include "binding/runtime.hpp"
+
+namespace smz::coro {
+
+// Where an operation is in its life. Suspended always means a delegate is set: the
+// body's only suspension is an await, and the operation awaits on the body's behalf.
+enum class State : std::uint8_t {
+    Created,    // not started; the body has not run
+    Suspended,  // stopped at the body's await, driving `delegate`
+    Running,    // a resumption, throw or close is in progress
+    Finished,   // the body ended; the operation holds nothing any more
+};
+
+struct CoroutineObject {
+    PyObject_HEAD const CoroutineBody* body;
+    PyObject* scope;             // the body's per-call state
+    PyObject* delegate;          // the iterator being awaited, or null
+    sendfunc delegate_send;      // the delegate type's am_send slot, or null
+    _PyErr_StackItem exc_state;  // the exception being handled inside the body
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* code;
+    PyObject* frame;  // made on the first read of cr_frame
+    PyObject* weakreflist;
+    State state;
+};
+
+struct AwaitObject {
+    PyObject_HEAD PyObject* coroutine;  // the operation being awaited (strong)
+    PyObject* weakreflist;
+};
+
+extern PyTypeObject g_coroutine_type;
+extern PyTypeObject g_await_type;
+
+inline CoroutineObject* as_coroutine(PyObject* o) noexcept {
+    return reinterpret_cast<CoroutineObject*>(o);
+}
+inline AwaitObject* as_await(PyObject* o) noexcept {
+    return reinterpret_cast<AwaitObject*>(o);
+}
+inline bool is_await_iterator(PyObject* o) noexcept {
+    return Py_IS_TYPE(o, &g_await_type);
+}
+// The operation an await iterator drives.
+inline CoroutineObject* awaited(PyObject* await_iterator) noexcept {
+    return as_coroutine(as_await(await_iterator)->coroutine);
+}
+
+// One entry into an operation, shared by send, __next__, throw, am_send and close: it
+// refuses an operation that is running (ValueError "coroutine already executing"),
+// counts one level against the host's recursion limit, and marks the operation
+// Running while it lives. The state it found is `from()`; the state it leaves behind
+// is `from()` unless the work settles another one. Check entered() after making it.
+class Entry {
+public:
+    explicit Entry(CoroutineObject* op) noexcept;
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+    ~Entry();
+
+    bool entered() const noexcept { return entered_; }
+    State from() const noexcept { return from_; }
+    CoroutineObject* op() const noexcept { return op_; }
+    // The state the operation takes when this entry ends.
+    void settle(State next) noexcept { next_ = next; }
+
+private:
+    CoroutineObject* op_;
+    State from_;
+    State next_;
+    bool entered_ = false;
+    std::optional<RecursionScope> recursion_;
+};
+
+// Readies the await iterator type (await_iterator.cpp).
+bool init_await_type();
+
+// The delegate: set while the operation is suspended on it, dropped when it finishes.
+void set_delegate(CoroutineObject* op, PyObject* delegate);
+void drop_delegate(CoroutineObject* op);
+// Releases everything a finished operation no longer needs (all its fields).
+void release_fields(CoroutineObject* op);
+
+// The entry points' cores. Each takes its own Entry; `result` receives a new
+// reference for a yielded or returned value, null when an exception is raised.
+PySendResult send_core(CoroutineObject* op, PyObject* value, PyObject** result);
+PySendResult throw_core(CoroutineObject* op, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject** result);
+// close(): None when the body ended by GeneratorExit (or had finished); else null
+// with the exception set.
+Owned close_core(CoroutineObject* op);
+
+// Resumes the body of an entered operation with `value`, or with the pending
+// exception when `value` is null. `closing` lets a finished operation end quietly.
+PySendResult resume(Entry& entry, PyObject* value, PyObject** result, bool closing);
+
+// The await and delegate protocol (coroutine_await.cpp).
+
+// Awaits what the body suspended on. Yielded: the iterator that produced the value is
+// now the delegate. Returned or raised: the body goes on at once with the outcome.
+PySendResult await_step(CoroutineObject* op, PyObject* awaitable, PyObject** result);
+// Passes `value` to the delegate (send and __next__).
+PySendResult delegate_send(Entry& entry, PyObject* value, PyObject** result);
+// Throws into the delegate.
+PySendResult delegate_throw(Entry& entry, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject** result);
+// Closes a delegate. False with the exception set when its close failed; a missing
+// close counts as success, and so does a failed lookup, reported as unraisable.
+bool close_delegate(PyObject* delegate);
+
+// The exception a throw() raises into the body, by the rules of a `raise` statement.
+// Invalid arguments leave a TypeError pending instead; either way an exception is
+// pending afterwards.
+void raise_thrown(PyObject* typ, PyObject* val, PyObject* tb);
+
+// Gives the pending exception `cause` as its cause (and context), as `raise ... from`.
+void chain_cause(Owned cause);
+
+// Maps an outcome onto the send() convention: a yielded value is returned, a result
+// travels in StopIteration (none for None), an exception propagates.
+PyObject* send_result(PySendResult status, PyObject* value);
+// throw(typ[, val[, tb]]) as a method of either type.
+PyObject* throw_method(CoroutineObject* op, PyObject* args);
+// __reduce__ and __reduce_ex__ of either type: pickling is refused.
+PyObject* reduce_method(PyObject* self, PyObject*);
+
+}  // namespace smz::coro

@@ -1,0 +1,134 @@
+"""A plain-Python twin of the module's record and transcript functions, used as the
+oracle of the hostile-input suite: given the same inputs, the module and the twin must
+make the same calls into those inputs, in the same order, and end the same way."""
+import json
+
+KEYS = ("goals", "progress", "current_state", "key_decisions", "key_facts", "blockers",
+        "next_steps", "summary", "created_at")
+LIST_SECTIONS = (("goals", "### Original Goals"), ("progress", "### Progress So Far"))
+LATER_SECTIONS = (("key_decisions", "### Key Decisions"), ("key_facts", "### Key Facts"),
+                  ("blockers", "### Issues & Resolutions"), ("next_steps", "### Next Steps"))
+FENCE = "`" * 3
+
+
+def typed(name, value, kind):
+    if type(value) is not kind:
+        raise TypeError(f"Argument '{name}' has incorrect type (expected {kind.__name__}, "
+                        f"got {type(value).__name__})")
+
+
+def brief_args(args):
+    typed("args", args, dict)
+    parts = []
+    for k, v in args.items():
+        val_str = str(v)
+        if len(val_str) > 100:
+            val_str = val_str[:100] + "..."
+        parts.append(f"{k}={val_str}")
+    return ", ".join(parts)
+
+
+def format_messages(messages):
+    typed("messages", messages, list)
+    lines = []
+    for msg in messages:
+        role = msg.get("role", "unknown")
+        content = msg.get("content", "")
+        if role == "system":
+            continue
+        elif role == "tool":
+            tool_id = msg.get("tool_call_id", "unknown")
+            if content and len(content) > 500:
+                content = content[:500] + "... [truncated]"
+            lines.append(f"[Tool Result ({tool_id})]: {content}")
+        elif role == "assistant":
+            if content:
+                lines.append(f"[Assistant]: {content}")
+            if msg.get("tool_calls"):
+                for tc in msg["tool_calls"]:
+                    if not isinstance(tc, dict):
+                        continue
+                    name = tc.get("name", tc.get("function", {}).get("name", "unknown"))
+                    args = tc.get("arguments", tc.get("function", {}).get("arguments", {}))
+                    if isinstance(args, str):
+                        try:
+                            args = json.loads(args)
+                        except json.JSONDecodeError:
+                            pass
+                    if isinstance(args, dict):
+                        args_brief = brief_args(args)
+                    else:
+                        args_brief = str(args)[:200]
+                    lines.append(f"[Assistant called {name}]: {args_brief}")
+        elif role == "user":
+            lines.append(f"[User]: {content}")
+    return "\n".join(lines)
+
+
+def fallback(messages):
+    typed("messages", messages, list)
+    goals = []
+    for msg in messages:
+        if msg.get("role") == "user" and msg.get("content"):
+            content = msg["content"]
+            if len(content) > 200:
+                content = content[:200] + "..."
+            goals.append(content)
+    goals = goals[:1]
+    return {"goals": goals, "progress": [],
+            "current_state": f"Conversation had {len(messages)} messages before summarization",
+            "key_decisions": [], "key_facts": [], "blockers": [], "next_steps": [],
+            "summary": f"Conversation with {len(messages)} messages. Primary request: "
+                       f"{goals[0] if goals else 'unknown'}",
+            "created_at": None}
+
+
+def unfence(text):
+    text = text.strip()
+    if text.startswith(FENCE):
+        in_block, json_lines = False, []
+        for line in text.split("\n"):
+            if line.strip().startswith(FENCE) and not in_block:
+                in_block = True
+            elif line.strip() == FENCE and in_block:
+                break
+            elif in_block:
+                json_lines.append(line)
+        text = "\n".join(json_lines)
+    return text
+
+
+def parse(text):
+    typed("text", text, str)
+    text = unfence(text)
+    try:
+        data = json.loads(text)
+        record = {key: data.get(key, "" if key in ("current_state", "summary") else [])
+                  for key in KEYS[:-1]}
+    except json.JSONDecodeError:
+        record = {key: [] for key in KEYS[:-1]}
+        record.update(current_state="", summary=text[:1000])
+    record["created_at"] = None
+    return record
+
+
+def context(summary):
+    typed("summary", summary, dict)
+    parts = ["## Conversation History Summary",
+             "*(Earlier messages were summarized to save context space)*\n"]
+
+    def bullets(sections):
+        for key, heading in sections:
+            if summary.get(key):
+                parts.append(heading)
+                for item in summary[key]:
+                    parts.append(f"  - {item}")
+                parts.append("")
+
+    bullets(LIST_SECTIONS)
+    if summary.get("current_state"):
+        parts.append(f"### Current State\n{summary['current_state']}\n")
+    bullets(LATER_SECTIONS)
+    if summary.get("summary"):
+        parts.append(f"### Narrative Summary\n{summary['summary']}")
+    return "\n".join(parts)
