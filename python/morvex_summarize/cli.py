@@ -228,6 +228,7 @@ def build_parser(command: Command) -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     from . import batch  # noqa: F401  (registers the batch command)
+    from . import condense_command  # noqa: F401  (registers the condense command)
 
     argv = list(sys.argv[1:] if argv is None else argv)
     name = argv[0] if argv and argv[0] in COMMANDS else DEFAULT_COMMAND

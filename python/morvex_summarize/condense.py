@@ -139,11 +139,18 @@ def is_fallback_summary(record: Any) -> bool:
     return all(record.get(key) == [] for key in _LIST_KEYS[1:])
 
 
-def _merge_fallback(previous: Mapping, fallback: Mapping) -> dict:
+def _merge_fallback(previous: Mapping | None, fallback: Mapping,
+                    earlier_text: str | None) -> dict:
     """A fallback summary knows only the messages it was given; without this the goals
     and facts of the earlier summary would be dropped.  Keeps the earlier lists (followed
-    by the fallback's new entries) and both narratives, in a new record."""
+    by the fallback's new entries) and both narratives, in a new record.  Without the
+    earlier record (only its text is known), the earlier text goes into the narrative."""
     merged = dict(fallback)
+    if not isinstance(previous, Mapping):
+        if earlier_text:
+            merged["summary"] = (f"{fallback.get('summary', '')}\n\n"
+                                 f"Earlier summary:\n{earlier_text}")
+        return merged
     for key in _LIST_KEYS:
         old, new = previous.get(key), fallback.get(key)
         if isinstance(old, list) and isinstance(new, list):
@@ -172,6 +179,9 @@ class CondenseState:
     messages_before, messages_after: their lengths.
     fallback: the summary was built without the model (the native summarizer's fallback);
         the earlier summary's lists were kept in it.
+    summary_tokens: tokens of the context message in the returned list (0 without one).
+    within_budget: the returned list is within the budget (False when the rules left
+        nothing to summarize, or when the kept part alone exceeds the budget).
     """
 
     summary: dict | None = None
@@ -185,6 +195,8 @@ class CondenseState:
     messages_before: int = 0
     messages_after: int = 0
     fallback: bool = False
+    summary_tokens: int = 0
+    within_budget: bool = True
 
     @property
     def condensed(self) -> bool:
@@ -220,7 +232,9 @@ class Condenser:
 
     summarizer: a `morvex.core.summarizer.ConversationSummarizer`, or any object with an
         awaitable `summarize_messages(messages, existing_summary)` giving a record and a
-        `format_summary_for_context(record)` giving its text.
+        `format_summary_for_context(record)` giving its text; or an LLM client (an object
+        with a `complete` coroutine, such as the package's clients), which is wrapped in a
+        `ConversationSummarizer`.
     max_tokens: condense when the conversation counts more tokens than this.
     max_messages: condense when it holds more messages than this.
     target_tokens, target_messages: after condensing, the kept part (system message and
@@ -246,9 +260,15 @@ class Condenser:
         target_tokens: int | None = None,
         target_messages: int | None = None,
     ) -> None:
+        if (not callable(getattr(summarizer, "summarize_messages", None))
+                and callable(getattr(summarizer, "complete", None))):
+            from morvex.core.summarizer import ConversationSummarizer
+
+            summarizer = ConversationSummarizer(summarizer)
         for method in ("summarize_messages", "format_summary_for_context"):
             if not callable(getattr(summarizer, method, None)):
-                raise TypeError(f"summarizer has no {method}() method")
+                raise TypeError(f"summarizer has no {method}() method "
+                                "(and is no LLM client with complete())")
         self.max_tokens = _positive("max_tokens", max_tokens)
         self.max_messages = _positive("max_messages", max_messages)
         if self.max_tokens is None and self.max_messages is None:
@@ -315,34 +335,40 @@ class Condenser:
         counts = [self.count_message(m) for m in given]
         tokens_before = sum(counts)
         previous = state or CondenseState()
+        marker = previous.context_message
+        carried = next((c for m, c in zip(given, counts) if m is marker), 0)
         unchanged = dataclasses.replace(
-            previous, summarized=0, summarized_messages=(), fallback=False,
+            previous, summarized=0, summarized_messages=(), fallback=False, summary_tokens=carried,
             tokens_before=tokens_before, tokens_after=tokens_before,
-            messages_before=len(given), messages_after=len(given))
+            messages_before=len(given), messages_after=len(given), within_budget=True)
         if self.within_budget(tokens_before, len(given)):
             return CondenseResult(given, unchanged)
 
         head, earlier_text, body, body_counts = self._split(given, counts, state)
         cut = self._choose_cut(body, body_counts, head, counts)
         if cut == 0:
-            return CondenseResult(given, unchanged)
+            return CondenseResult(given, dataclasses.replace(unchanged, within_budget=False))
 
         handed = body[:cut]
         record = await self.summarizer.summarize_messages(list(handed), earlier_text)
         fallback = is_fallback_summary(record)
-        if fallback and isinstance(previous.summary, Mapping):
-            record = _merge_fallback(previous.summary, record)
+        if fallback:
+            record = _merge_fallback(previous.summary, record, earlier_text)
         text = self.summarizer.format_summary_for_context(record)
         if not isinstance(text, str):
             raise TypeError(f"format_summary_for_context returned {type(text).__name__}, not str")
         context = {"role": self.context_role, "content": text}
         result = ([head] if head is not None else []) + [context] + body[cut:]
+        tokens_after = self.count_tokens(result)
+        summary_tokens = self.count_message(context)
         return CondenseResult(result, CondenseState(
             summary=record, summary_text=text, context_message=context,
             summarized=cut, summarized_messages=tuple(handed),
             total_summarized=previous.total_summarized + cut,
-            tokens_before=tokens_before, tokens_after=self.count_tokens(result),
-            messages_before=len(given), messages_after=len(result), fallback=fallback))
+            tokens_before=tokens_before, tokens_after=tokens_after,
+            messages_before=len(given), messages_after=len(result), fallback=fallback,
+            summary_tokens=summary_tokens,
+            within_budget=self.within_budget(tokens_after, len(result))))
 
     def _split(self, given: list, counts: list, state: CondenseState | None):
         """(leading system message or None, earlier summary text, body, body counts)."""
