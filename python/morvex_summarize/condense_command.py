@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
+import logging
 import sys
 from collections.abc import Callable
 
@@ -73,6 +74,11 @@ def report(state: CondenseState, budget: int) -> str:
     return line
 
 
+def _not_failure_log(record: logging.LogRecord) -> bool:
+    """The summarizer logs a failed model exchange; the tool reports it as its error line."""
+    return not str(record.msg).startswith("Summarization failed: ")
+
+
 def _run(args: argparse.Namespace) -> int:
     messages = load_conversation(args.conversation)
     where = "<stdin>" if args.conversation == "-" else args.conversation
@@ -84,11 +90,15 @@ def _run(args: argparse.Namespace) -> int:
     condenser = Condenser(ConversationSummarizer(recorder), max_tokens=args.budget,
                           keep_last=args.keep_last, target_tokens=args.target,
                           context_role=args.context_role)
+    logger = logging.getLogger("morvex.summarizer")
+    logger.addFilter(_not_failure_log)
     try:
         with spinner("Condensing..."):
             result, state = asyncio.run(condenser.condense(messages))
     except (TypeError, ValueError, AttributeError) as exc:
         raise BadDocument(f"{where}: cannot condense these messages: {exc}") from None
+    finally:
+        logger.removeFilter(_not_failure_log)
     if recorder.failure is not None:
         code, reason = classify_client_failure(recorder.failure)
         raise ToolError(reason, code)
