@@ -273,9 +273,10 @@ class Condenser:
         self.max_messages = _positive("max_messages", max_messages)
         if self.max_tokens is None and self.max_messages is None:
             raise ValueError("a Condenser needs max_tokens or max_messages")
-        self.keep_last = _positive("keep_last", keep_last, zero=True)
-        if self.keep_last is None:
+        keep = _positive("keep_last", keep_last, zero=True)
+        if keep is None:
             raise TypeError("keep_last must be an int, not None")
+        self.keep_last: int = keep
         if context_role not in ("system", "user"):
             raise ValueError(f"context_role must be 'system' or 'user', got {context_role!r}")
         if token_counter is not None and not callable(token_counter):
