@@ -686,14 +686,6 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// A cleared operation can never run again: it counts as finished.
-int coroutine_clear(PyObject* self) {
-    CoroutineObject* op = as_coroutine(self);
-    op->resume_point = -1;
-    release_fields(op);
-    return 0;
-}
-
 void coroutine_dealloc(PyObject* self) {
     CoroutineObject* op = as_coroutine(self);
     PyObject_GC_UnTrack(self);
@@ -742,6 +734,11 @@ PyObject* get_code(PyObject* self, void*) {
 PyObject* get_running(PyObject* self, void*) {
     return PyBool_FromLong(as_coroutine(self)->running);
 }
+// Suspended: started, not finished, and not running now.
+PyObject* get_suspended(PyObject* self, void*) {
+    CoroutineObject* op = as_coroutine(self);
+    return PyBool_FromLong(op->resume_point == 1 && !op->running);
+}
 
 // A frame for the code object, made once: it serves introspection and does not follow
 // the body.
@@ -767,6 +764,7 @@ PyGetSetDef g_coroutine_getset[] = {
     {"cr_code", get_code, nullptr, nullptr, nullptr},
     {"cr_frame", get_frame, nullptr, "Frame of the coroutine", nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -825,8 +823,9 @@ int await_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// No tp_clear: an await iterator only holds its operation, whose own clear breaks any
-// cycle through it, so the operation stays valid for as long as the iterator lives.
+// No tp_clear: an await iterator only holds its operation, which (like the host's own
+// coroutines) is released by its finaliser or by the clear of a container in the
+// cycle, so the operation stays valid for as long as the iterator lives.
 void await_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (as_await(self)->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
@@ -888,7 +887,11 @@ bool init_coroutine_types() {
         c.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
         c.tp_dealloc = coroutine_dealloc;
         c.tp_traverse = coroutine_traverse;
-        c.tp_clear = coroutine_clear;
+        // No tp_clear, as with the host's own coroutines: a suspended operation in a
+        // cycle is closed by its finaliser, which releases everything it holds, and an
+        // unstarted one is part of a cycle only through a mutable container of its
+        // arguments, whose own clear breaks it. A finaliser that resumes an operation
+        // during a collection therefore finds it whole and runs it to its end.
         c.tp_finalize = coroutine_finalize;
         c.tp_as_async = &g_coroutine_async;
         c.tp_methods = g_coroutine_methods;

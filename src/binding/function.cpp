@@ -91,15 +91,19 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Clears only what can take part in a reference cycle, as the host does for its own
+// functions: the names, the code object and the parameter names stay set, so a
+// function reached after the collector cleared it (from a finaliser, through a weak
+// reference) still reads, prints and calls. A name replaced by an instance of a str
+// subclass can hold references, so it goes back to the built-in name.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    if (f->name != nullptr && !PyUnicode_CheckExact(f->name)) Py_CLEAR(f->name);
+    if (f->qualname != nullptr && !PyUnicode_CheckExact(f->qualname)) Py_CLEAR(f->qualname);
     Py_CLEAR(f->doc);
+    f->doc_made = true;  // a cleared docstring reads as None
     Py_CLEAR(f->module);
     Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->varnames);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->annotations);
@@ -109,15 +113,30 @@ int function_clear(PyObject* self) {
 }
 
 void function_dealloc(PyObject* self) {
+    FunctionObject* f = as_function(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
+    if (f->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->varnames);
     PyObject_GC_Del(self);
 }
 
+// The qualified name (borrowed), made again from the built-in one when a clear dropped
+// it. Null with an exception set on failure.
+PyObject* qualname_of(FunctionObject* f) {
+    if (f->qualname == nullptr) {
+        f->qualname = PyUnicode_FromString(f->spec->qualname);
+    }
+    return f->qualname;
+}
+
 PyObject* function_repr(PyObject* self) {
-    FunctionObject* f = as_function(self);
-    return PyUnicode_FromFormat("<compiled_function %U at %p>", f->qualname, self);
+    PyObject* qualname = qualname_of(as_function(self));  // borrowed
+    if (qualname == nullptr) return nullptr;
+    return PyUnicode_FromFormat("<compiled_function %U at %p>", qualname, self);
 }
 
 // A method found on an instance binds to it; found on the class it is the function.
@@ -144,7 +163,7 @@ int set_name(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_qualname(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->qualname);
+    return Py_XNewRef(qualname_of(as_function(self)));
 }
 
 int set_qualname(PyObject* self, PyObject* value, void*) {
@@ -163,7 +182,7 @@ PyObject* get_doc(PyObject* self, void*) {
         }
         f->doc_made = true;
     }
-    return Py_NewRef(f->doc);
+    return get_or_none(f->doc);
 }
 
 int set_doc(PyObject* self, PyObject* value, void*) {
@@ -174,7 +193,7 @@ int set_doc(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_globals(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->globals);
+    return get_or_none(as_function(self)->globals);
 }
 PyObject* get_closure(PyObject*, void*) {
     Py_RETURN_NONE;
@@ -262,7 +281,7 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
 }
 
 PyObject* function_reduce(PyObject* self, PyObject*) {
-    return Py_NewRef(as_function(self)->qualname);
+    return Py_XNewRef(qualname_of(as_function(self)));
 }
 
 PyGetSetDef g_function_getset[] = {

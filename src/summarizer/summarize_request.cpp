@@ -64,7 +64,8 @@ ConstStr kOperationQualname{"ConversationSummarizer.summarize_messages"};
 PyObject* g_complete_kwnames = nullptr;  // ("messages", "max_tokens"), held for the process
 
 // ---------------------------------------------------------------------------------
-// The per-call state: the arguments and the locals that live across the await.
+// The per-call state: the arguments and the locals that live across the await. Every
+// field the body reads is set for the state's whole life.
 
 struct SummarizeState {
     PyObject_HEAD PyObject* self;
@@ -94,8 +95,9 @@ int state_traverse(PyObject* o, visitproc visit, void* arg) {
     return 0;
 }
 
-int state_clear(PyObject* o) {
+void state_dealloc(PyObject* o) {
     SummarizeState* s = as_state(o);
+    PyObject_GC_UnTrack(o);
     Py_CLEAR(s->self);
     Py_CLEAR(s->messages);
     Py_CLEAR(s->existing_summary);
@@ -103,12 +105,6 @@ int state_clear(PyObject* o) {
     Py_CLEAR(s->prompt_parts);
     Py_CLEAR(s->response);
     Py_CLEAR(s->e);
-    return 0;
-}
-
-void state_dealloc(PyObject* o) {
-    PyObject_GC_UnTrack(o);
-    state_clear(o);
     PyObject_GC_Del(o);
 }
 
@@ -326,7 +322,11 @@ bool init_summarize_state() {
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     t.tp_dealloc = state_dealloc;
     t.tp_traverse = state_traverse;
-    t.tp_clear = state_clear;
+    // No tp_clear: the body reads every field whenever it runs, and only the operation
+    // holds the state, so the operation's own clear (which releases the state and
+    // leaves the operation finished) breaks any cycle through it. A finaliser that
+    // resumes the operation during a collection meets either a whole state or a
+    // finished operation, never a half-cleared one.
     return PyType_Ready(&t) == 0;
 }
 
