@@ -39,7 +39,7 @@ _models_lock = threading.Lock()
 
 def _load(path: str, n_ctx: int) -> tuple[Any, threading.Lock]:
     try:
-        from llama_cpp import Llama
+        from llama_cpp import Llama  # type: ignore[import-not-found, unused-ignore]
     except ImportError as exc:
         raise ConfigError("the gguf client needs llama-cpp-python: "
                           "pip install 'morvex-core-summarizer[local]'") from exc
