@@ -3,6 +3,7 @@ server, Ollama, LM Studio), on the official ``openai`` package."""
 
 from __future__ import annotations
 
+import json
 import os
 from typing import Any
 
@@ -57,8 +58,11 @@ class OpenAIClient:
         if self.temperature is not None:
             extra["temperature"] = self.temperature
         create: Any = self._client.chat.completions.create
-        response: Any = await create(model=self.model, messages=messages,
-                                     max_tokens=max_tokens, **extra)
+        try:
+            response: Any = await create(model=self.model, messages=messages,
+                                         max_tokens=max_tokens, **extra)
+        except json.JSONDecodeError as exc:
+            raise ModelError(f"the model server sent a body that is not JSON: {exc}") from exc
         try:
             content = response.choices[0].message.content
         except (AttributeError, IndexError, KeyError, TypeError) as exc:
