@@ -53,6 +53,19 @@ class ModelError(Exception):
     """Raised by a client when the model gave no usable reply."""
 
 
+def _connection_text(exc: BaseException, text: str) -> str:
+    """The SDK's connection errors say little: add the URL and the underlying cause."""
+    request = getattr(exc, "request", None)
+    url = getattr(request, "url", None)
+    where = ""
+    if url is not None:
+        where = f"{url.scheme}://{url.host}" + (f":{url.port}" if url.port else "")
+    cause = exc.__cause__
+    cause_text = " ".join(str(cause).split()) if cause is not None else ""
+    parts = [p for p in (where, text.rstrip("."), cause_text) if p]
+    return ": ".join(dict.fromkeys(parts))
+
+
 @dataclass(frozen=True)
 class Failure:
     """What a client's exception means for the tool."""
@@ -70,6 +83,8 @@ def classify_client_failure(exc: BaseException) -> Failure:
     import openai  # imported here: the offline path should not pay for it
 
     text = " ".join((str(exc) or type(exc).__name__).split())
+    if isinstance(exc, openai.APIConnectionError):
+        text = _connection_text(exc, text)
     if isinstance(exc, (openai.AuthenticationError, openai.PermissionDeniedError)):
         return Failure(EXIT_AUTH, f"the model server refused the key: {text}", fatal=True)
     if isinstance(exc, openai.APITimeoutError):
