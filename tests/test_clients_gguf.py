@@ -19,15 +19,14 @@ KEYS = ["goals", "progress", "current_state", "key_decisions", "key_facts", "blo
         "next_steps", "summary"]
 
 
-def test_schema_bounds_every_list_and_text():
-    schema = gguf.summary_schema(max_items=5, max_item_chars=100, max_text_chars=400)
+def test_schema_bounds_every_list():
+    schema = gguf.summary_schema(max_items=5)
     assert list(schema["properties"]) == KEYS and schema["required"] == KEYS
     for key, prop in schema["properties"].items():
         if key in ("current_state", "summary"):
-            assert prop == {"type": "string", "maxLength": 400}
+            assert prop == {"type": "string"}
         else:
-            assert prop == {"type": "array", "maxItems": 5,
-                            "items": {"type": "string", "maxLength": 100}}
+            assert prop == {"type": "array", "maxItems": 5, "items": {"type": "string"}}
 
 
 class StandInModel:
