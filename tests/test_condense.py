@@ -4,8 +4,6 @@ import copy
 import json
 import pathlib
 import sys
-import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
@@ -15,6 +13,7 @@ except ImportError:  # package not installed: use the source tree
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
     from morvex_summarize.condense import Condenser, estimate_tokens
 
+from llm_server import LLMServer
 from morvex_summarize.clients.extractive import ExtractiveClient
 
 HEADER = "## Conversation History Summary"
@@ -289,42 +288,13 @@ def test_works_with_the_offline_client_passed_directly(mod):
     assert "u00" in state.summary_text and state.summary["goals"][0] == "u00"
 
 
-class ChatCompletions(BaseHTTPRequestHandler):
-    """A loopback OpenAI-compatible server answering every request with one summary."""
-
-    requests = []
-
-    def do_POST(self):
-        body = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
-        self.requests.append(body)
-        reply = json.dumps({"goals": ["served goal"], "summary": "from the server"})
-        data = json.dumps({
-            "id": "x", "object": "chat.completion", "created": 0, "model": body["model"],
-            "choices": [{"index": 0, "finish_reason": "stop",
-                         "message": {"role": "assistant", "content": reply}}]}).encode()
-        self.send_response(200)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
-
-    def log_message(self, *args):
-        pass
-
-
 def test_works_with_the_openai_client_over_http(mod):
     from morvex_summarize.clients.openai_client import OpenAIClient
 
-    server = ThreadingHTTPServer(("127.0.0.1", 0), ChatCompletions)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    try:
-        url = "http://127.0.0.1:%d/v1" % server.server_address[1]
-        client = OpenAIClient("m", base_url=url, api_key="k", max_retries=0, timeout=10)
-        msgs = [user(i) for i in range(8)]
+    msgs = [user(i) for i in range(8)]
+    with LLMServer() as server:
+        client = OpenAIClient("m", base_url=server.url, api_key="k", max_retries=0, timeout=10)
         out, state = run(Condenser(client, max_messages=4, keep_last=2), msgs)
-    finally:
-        server.shutdown()
-        server.server_close()
-    assert state.summary["goals"] == ["served goal"] and out[1:] == msgs[-2:]
-    assert "[User]: u00" in ChatCompletions.requests[-1]["messages"][0]["content"]
+    assert state.summary["goals"] == ["u00"] and out[1:] == msgs[-2:]
+    assert state.summary["progress"] == ["answered by the loopback server"]
+    assert len(server.requests) == 1

@@ -4,10 +4,10 @@ import os
 import pathlib
 import re
 import socket
-import subprocess
-import sys
 
 import pytest
+from cli_support import run_tool, stderr_lines, tool_env
+from llm_server import LLMServer
 
 HEADER = "## Conversation History Summary"
 REPORT = re.compile(r"morvex-summarize: (\d+) messages summarized: (\d+) \u2192 (\d+) tokens, "
@@ -22,15 +22,12 @@ def env(mod):
     paths = [str(pathlib.Path(mod.__file__).resolve().parents[2]),
              str(pathlib.Path(morvex_summarize.__file__).resolve().parents[1])]
     extra = os.environ.get("PYTHONPATH")
-    return {**os.environ, "PYTHONPATH": os.pathsep.join(paths + ([extra] if extra else [])),
-            "PYTHONIOENCODING": "utf-8", "OPENAI_API_KEY": "", "MORVEX_SUMMARIZE_MODEL": "",
-            "OPENAI_MODEL": "", "OPENAI_BASE_URL": ""}
+    return tool_env(PYTHONPATH=os.pathsep.join(paths + ([extra] if extra else [])),
+                    PYTHONIOENCODING="utf-8")
 
 
-def tool(env, *args, stdin=None):
-    return subprocess.run([sys.executable, "-m", "morvex_summarize", "condense", *args],
-                          input=stdin, capture_output=True, text=True, env=env, timeout=120,
-                          encoding="utf-8")
+def tool(env, *args, stdin=None, cwd=None):
+    return run_tool("condense", *args, input=stdin, env=env, cwd=cwd)
 
 
 def conversation(turns):
@@ -125,10 +122,20 @@ def test_bad_input_gets_one_line_and_a_status(env, tmp_path, args, doc, code, me
     if doc is not None:
         write(tmp_path, doc)
     args = [a.format(port=closed_port()) for a in args]
-    done = subprocess.run([sys.executable, "-m", "morvex_summarize", "condense", *args],
-                          capture_output=True, text=True, env=env, cwd=tmp_path, timeout=120)
+    done = tool(env, *args, cwd=tmp_path)
     assert done.returncode == code, done.stderr
     assert done.stdout == "" and "Traceback" not in done.stderr
-    assert message in done.stderr.splitlines()[-1]
+    assert message in stderr_lines(done)[-1]
     if code != 2:  # argparse shows its usage above the error line
-        assert len(done.stderr.splitlines()) == 1
+        assert len(stderr_lines(done)) == 1
+
+
+def test_condenses_through_an_openai_compatible_server(env, tmp_path):
+    msgs = conversation(20)
+    with LLMServer() as server:
+        done = tool(env, write(tmp_path, msgs), "--budget", "1000", "--llm", "openai",
+                    "--model", "m", "--base-url", server.url)
+    assert done.returncode == 0, done.stderr
+    out = json.loads(done.stdout)
+    assert "answered by the loopback server" in out[1]["content"] and len(server.requests) == 1
+    assert REPORT.fullmatch(done.stderr.strip())

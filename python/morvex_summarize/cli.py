@@ -9,8 +9,10 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import importlib
 import json
 import logging
+import os
 import sys
 from collections.abc import Callable, Sequence
 from contextlib import nullcontext
@@ -22,6 +24,12 @@ from .errors import (EXIT_INTERRUPTED, EXIT_OK, BadDocument, InputMissing, Inval
                      OutputError, ToolError, classify_client_failure)
 
 DEFAULT_COMMAND = "summarize"
+
+# Modules that add subcommands with ``register`` when imported, in the order of ``--help``.
+COMMAND_MODULES = [
+    "morvex_summarize.batch",
+    "morvex_summarize.condense_command",
+]
 
 
 @dataclass(frozen=True)
@@ -37,7 +45,16 @@ COMMANDS: dict[str, Command] = {}
 
 def register(name: str, help: str, add_arguments: Callable[[argparse.ArgumentParser], None],
              run: Callable[[argparse.Namespace], int]) -> None:
+    """Adds the subcommand ``morvex-summarize NAME``: ``add_arguments`` fills its parser,
+    ``run`` gets the parsed arguments and returns the exit status (or raises ToolError)."""
+    if name in COMMANDS:
+        raise ValueError(f"command {name!r} is already registered")
     COMMANDS[name] = Command(name, help, add_arguments, run)
+
+
+def load_commands() -> None:
+    for module in COMMAND_MODULES:
+        importlib.import_module(module)
 
 
 # ---- shared helpers -------------------------------------------------------------------
@@ -151,9 +168,31 @@ async def summarize_one(client: Any, messages: list[dict[str, Any]],
     return record, summarizer.format_summary_for_context(record), recorder.failure
 
 
+async def close_client(client: Any) -> None:
+    """Closes the client's connections, if it keeps any, inside the loop that used them."""
+    aclose = getattr(client, "aclose", None)
+    if aclose is not None:
+        await aclose()
+
+
+class _ReportedByTool(logging.Filter):
+    """Drops the summarizer's own "Summarization failed" log line: the tool reports the
+    failure itself, as one line with its exit status."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        return not (record.name == "morvex.summarizer"
+                    and record.getMessage().startswith("Summarization failed: "))
+
+
 def setup_logging() -> None:
-    logging.basicConfig(level=logging.WARNING, stream=sys.stderr,
-                        format="%(name)s: %(levelname)s: %(message)s")
+    root = logging.getLogger()
+    if any(isinstance(f, _ReportedByTool) for h in root.handlers for f in h.filters):
+        return
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("morvex-summarize: %(levelname)s: %(message)s"))
+    handler.addFilter(_ReportedByTool())
+    root.addHandler(handler)
+    root.setLevel(logging.WARNING)
 
 
 def spinner(text: str) -> Any:
@@ -193,11 +232,18 @@ def _run_summarize(args: argparse.Namespace) -> int:
     messages = load_conversation(args.conversation)
     previous = read_text(args.previous) if args.previous else None
     client = build_client(args)
+
+    async def run() -> tuple[dict[str, Any], str, BaseException | None]:
+        try:
+            return await summarize_one(client, messages, previous)
+        finally:
+            await close_client(client)
+
     with spinner("Summarizing..."):
-        record, context, failure = asyncio.run(summarize_one(client, messages, previous))
+        record, context, failure = asyncio.run(run())
     if failure is not None:
-        code, reason = classify_client_failure(failure)
-        raise ToolError(reason, code)
+        found = classify_client_failure(failure)
+        raise ToolError(found.reason, found.exit_code)
     parts = []
     if args.format in ("json", "both"):
         parts.append(json.dumps(record, indent=2, ensure_ascii=False) + "\n")
@@ -227,9 +273,7 @@ def build_parser(command: Command) -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    from . import batch  # noqa: F401  (registers the batch command)
-    from . import condense_command  # noqa: F401  (registers the condense command)
-
+    load_commands()
     argv = list(sys.argv[1:] if argv is None else argv)
     name = argv[0] if argv and argv[0] in COMMANDS else DEFAULT_COMMAND
     if argv and argv[0] == name:
@@ -246,6 +290,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("morvex-summarize: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
+        # The reader went away (``| head``): stop quietly, without a second error at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_OK
 
 

@@ -11,12 +11,11 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
-import logging
 import sys
 from collections.abc import Callable
 
-from .cli import (RecordingClient, add_client_arguments, build_client, load_conversation,
-                  register, spinner, write_output)
+from .cli import (RecordingClient, add_client_arguments, build_client, close_client,
+                  load_conversation, register, spinner, write_output)
 from .condense import CHARS_PER_TOKEN, Condenser, CondenseState
 from .errors import EXIT_OK, BadDocument, ToolError, classify_client_failure
 
@@ -74,11 +73,6 @@ def report(state: CondenseState, budget: int) -> str:
     return line
 
 
-def _not_failure_log(record: logging.LogRecord) -> bool:
-    """The summarizer logs a failed model exchange; the tool reports it as its error line."""
-    return not str(record.msg).startswith("Summarization failed: ")
-
-
 def _run(args: argparse.Namespace) -> int:
     messages = load_conversation(args.conversation)
     where = "<stdin>" if args.conversation == "-" else args.conversation
@@ -86,22 +80,26 @@ def _run(args: argparse.Namespace) -> int:
         raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})", 2)
     from morvex.core.summarizer import ConversationSummarizer
 
-    recorder = RecordingClient(build_client(args))
+    client = build_client(args)
+    recorder = RecordingClient(client)
     condenser = Condenser(ConversationSummarizer(recorder), max_tokens=args.budget,
                           keep_last=args.keep_last, target_tokens=args.target,
                           context_role=args.context_role)
-    logger = logging.getLogger("morvex.summarizer")
-    logger.addFilter(_not_failure_log)
+
+    async def run() -> tuple[list, CondenseState]:
+        try:
+            return await condenser.condense(messages)
+        finally:
+            await close_client(client)
+
     try:
         with spinner("Condensing..."):
-            result, state = asyncio.run(condenser.condense(messages))
+            result, state = asyncio.run(run())
     except (TypeError, ValueError, AttributeError) as exc:
         raise BadDocument(f"{where}: cannot condense these messages: {exc}") from None
-    finally:
-        logger.removeFilter(_not_failure_log)
     if recorder.failure is not None:
-        code, reason = classify_client_failure(recorder.failure)
-        raise ToolError(reason, code)
+        found = classify_client_failure(recorder.failure)
+        raise ToolError(found.reason, found.exit_code)
     write_output(json.dumps(result, indent=2, ensure_ascii=False) + "\n", args.output)
     print(f"{PROG}: {report(state, args.budget)}", file=sys.stderr)
     return EXIT_OK

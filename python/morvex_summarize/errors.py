@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from dataclasses import dataclass
+
 EXIT_OK = 0
 EXIT_USAGE = 2
 EXIT_NO_INPUT = 3
@@ -51,25 +53,50 @@ class ModelError(Exception):
     """Raised by a client when the model gave no usable reply."""
 
 
-def classify_client_failure(exc: BaseException) -> tuple[int, str]:
-    """Maps a client's exception to (exit status, one-line reason)."""
-    try:
-        import openai
-    except ImportError:  # pragma: no cover - openai is a dependency
-        openai = None  # type: ignore[assignment]
-    text = str(exc) or type(exc).__name__
-    if openai is not None:
-        if isinstance(exc, (openai.AuthenticationError, openai.PermissionDeniedError)):
-            return EXIT_AUTH, f"the model server refused the key: {text}"
-        if isinstance(exc, openai.APITimeoutError):
-            return EXIT_UNREACHABLE, f"the model server did not answer in time: {text}"
-        if isinstance(exc, openai.APIConnectionError):
-            return EXIT_UNREACHABLE, f"cannot reach the model server: {text}"
-        if isinstance(exc, openai.NotFoundError):
-            return EXIT_MODEL_FAILED, f"the model server does not know this model or path: {text}"
-    return EXIT_MODEL_FAILED, f"the model failed: {text}"
+def _connection_text(exc: BaseException, text: str) -> str:
+    """The SDK's connection errors say little: add the URL and the underlying cause."""
+    request = getattr(exc, "request", None)
+    url = getattr(request, "url", None)
+    where = ""
+    if url is not None:
+        where = f"{url.scheme}://{url.host}" + (f":{url.port}" if url.port else "")
+    cause = exc.__cause__
+    cause_text = " ".join(str(cause).split()) if cause is not None else ""
+    parts = [p for p in (where, text.rstrip("."), cause_text) if p]
+    return ": ".join(dict.fromkeys(parts))
 
 
-def is_fatal_for_batch(exit_code: int) -> bool:
-    """Failures that affect every conversation alike: a batch stops on them."""
-    return exit_code == EXIT_AUTH
+@dataclass(frozen=True)
+class Failure:
+    """What a client's exception means for the tool."""
+
+    exit_code: int
+    reason: str
+    transient: bool = False
+    """The same request may well succeed later (rate limit, server error, time-out)."""
+    fatal: bool = False
+    """Every request would fail alike (bad key, no server): a batch stops."""
+
+
+def classify_client_failure(exc: BaseException) -> Failure:
+    """Maps a client's exception to its exit status and a one-line reason."""
+    import openai  # imported here: the offline path should not pay for it
+
+    text = " ".join((str(exc) or type(exc).__name__).split())
+    if isinstance(exc, openai.APIConnectionError):
+        text = _connection_text(exc, text)
+    if isinstance(exc, (openai.AuthenticationError, openai.PermissionDeniedError)):
+        return Failure(EXIT_AUTH, f"the model server refused the key: {text}", fatal=True)
+    if isinstance(exc, openai.APITimeoutError):
+        return Failure(EXIT_UNREACHABLE, f"the model server did not answer in time: {text}",
+                       transient=True)
+    if isinstance(exc, openai.APIConnectionError):
+        return Failure(EXIT_UNREACHABLE, f"cannot reach the model server: {text}",
+                       transient=True, fatal=True)
+    if isinstance(exc, openai.NotFoundError):
+        return Failure(EXIT_MODEL_FAILED,
+                       f"the model server does not know this model or path: {text}", fatal=True)
+    if isinstance(exc, (openai.RateLimitError, openai.InternalServerError)):
+        return Failure(EXIT_MODEL_FAILED, f"the model server kept failing: {text}",
+                       transient=True)
+    return Failure(EXIT_MODEL_FAILED, f"the model failed: {text}")

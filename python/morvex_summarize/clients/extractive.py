@@ -19,6 +19,9 @@ _TROUBLE = re.compile(
     r"can't|unable|refused?)\b",
     re.IGNORECASE,
 )
+_REFUSAL = re.compile(r"\b(sorry|cannot|can't|unable|won't)\b", re.IGNORECASE)
+_CONSTRAINT = re.compile(r"\b(don't|do not|never|must|mustn't|only|avoid)\b", re.IGNORECASE)
+_REQUEST = re.compile(r"(?i)^(also|and|then|now|next|please|could you|can you|add|make|fix)\b|\?$")
 _DECISION = re.compile(r"^(i'll|i will|let's|we'll|decided|understood|instead)\b|\binstead\b",
                        re.IGNORECASE)
 _MAX_ITEM = 300
@@ -78,22 +81,26 @@ def summarize_transcript(transcript: str, previous: str = "") -> dict[str, Any]:
     calls = [(label, text) for kind, label, text in entries if kind == "call"]
     results = [(label, text) for kind, label, text in entries if kind == "result"]
 
+    later = users[1:]
+    constraints = [u for u in later if _CONSTRAINT.search(u)]
     goals = [_clip(users[0])] if users else []
-    goals += [_clip(u) for u in users[1:] if u.rstrip().endswith("?") or
-              re.match(r"(?i)^(also|and|then|now|please|could you|can you)\b", u.strip())]
+    goals += [_clip(u) for u in later if u not in constraints and _REQUEST.search(u.strip())]
     progress = [_clip(f"Called {name}" + (f" ({args})" if args else "")) for name, args in calls]
     facts = [_clip(f"{tool_id}: {text}") for tool_id, text in results
              if text.strip() and not _TROUBLE.search(text)]
     blockers = [_clip(f"{tool_id}: {text}") for tool_id, text in results if _TROUBLE.search(text)]
-    blockers += [_clip(t) for t in said if re.search(r"(?i)\b(sorry|cannot|can't|unable)\b", t)]
+    blockers += [_clip(t) for t in said if _REFUSAL.search(t)]
     decisions = [_clip(t) for t in said if _DECISION.search(t)]
-    decisions += [_clip(u) for u in users[1:] if re.search(r"(?i)\b(don't|do not|never|must)\b", u)]
+    decisions += [_clip(u) for u in constraints]
     state = _clip(said[-1]) if said else ""
     next_steps: list[str] = []
-    if entries and entries[-1][0] == "call":
-        next_steps.append(_clip(f"Wait for the result of {entries[-1][1]}"))
-    elif entries and entries[-1][0] == "user":
-        next_steps.append(_clip(f"Answer the user: {entries[-1][2]}"))
+    last_kind, last_label, last_text = entries[-1] if entries else ("", "", "")
+    if last_kind == "call":
+        next_steps.append(_clip(f"Wait for the result of {last_label}"))
+    elif last_kind == "user":
+        next_steps.append(_clip(f"Answer the user: {last_text}"))
+    elif last_kind == "result" and _TROUBLE.search(last_text):
+        next_steps.append(_clip(f"Resolve the failure of {last_label}: {last_text}"))
     narrative_parts = []
     if previous:
         narrative_parts.append(f"Continues an earlier summary ({_clip(previous, 200)}).")

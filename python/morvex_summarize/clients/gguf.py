@@ -18,18 +18,17 @@ LIST_KEYS = ("goals", "progress", "key_decisions", "key_facts", "blockers", "nex
 TEXT_KEYS = ("current_state", "summary")
 
 
-def summary_schema(max_items: int = 8, max_item_chars: int = 300,
-                   max_text_chars: int = 1200) -> dict[str, Any]:
-    """JSON schema of the summary object, with bounded lists and texts so a looping model
-    still ends."""
-    item = {"type": "string", "maxLength": max_item_chars}
+def summary_schema(max_items: int = 8) -> dict[str, Any]:
+    """JSON schema of the summary object with bounded lists, so a looping model still ends.
+    Texts carry no length bound: llama.cpp's grammar turns one into a rule per character
+    and rejects it; the token limit bounds them instead."""
     props: dict[str, Any] = {}
     for key in ("goals", "progress", "current_state", "key_decisions", "key_facts",
                 "blockers", "next_steps", "summary"):
         if key in LIST_KEYS:
-            props[key] = {"type": "array", "items": item, "maxItems": max_items}
+            props[key] = {"type": "array", "items": {"type": "string"}, "maxItems": max_items}
         else:
-            props[key] = {"type": "string", "maxLength": max_text_chars}
+            props[key] = {"type": "string"}
     return {"type": "object", "properties": props, "required": list(props)}
 
 
@@ -39,7 +38,7 @@ _models_lock = threading.Lock()
 
 def _load(path: str, n_ctx: int) -> tuple[Any, threading.Lock]:
     try:
-        from llama_cpp import Llama
+        from llama_cpp import Llama  # type: ignore[import-not-found, unused-ignore]
     except ImportError as exc:
         raise ConfigError("the gguf client needs llama-cpp-python: "
                           "pip install 'morvex-core-summarizer[local]'") from exc

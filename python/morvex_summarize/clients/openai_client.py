@@ -3,6 +3,7 @@ server, Ollama, LM Studio), on the official ``openai`` package."""
 
 from __future__ import annotations
 
+import json
 import os
 from typing import Any
 
@@ -33,9 +34,10 @@ class OpenAIClient:
         json_mode: bool = False,
         temperature: float | None = 0.0,
     ) -> None:
-        self.model = model or configured_model()
-        if not self.model:
+        chosen = model or configured_model()
+        if not chosen:
             raise ConfigError("no model given: pass --model or set MORVEX_SUMMARIZE_MODEL")
+        self.model: str = chosen
         base_url = base_url or os.environ.get("OPENAI_BASE_URL") or None
         api_key = api_key or os.environ.get("OPENAI_API_KEY") or None
         if api_key is None:
@@ -55,8 +57,12 @@ class OpenAIClient:
             extra["response_format"] = {"type": "json_object"}
         if self.temperature is not None:
             extra["temperature"] = self.temperature
-        response: Any = await self._client.chat.completions.create(
-            model=self.model, messages=messages, max_tokens=max_tokens, **extra)
+        create: Any = self._client.chat.completions.create
+        try:
+            response: Any = await create(model=self.model, messages=messages,
+                                         max_tokens=max_tokens, **extra)
+        except json.JSONDecodeError as exc:
+            raise ModelError(f"the model server sent a body that is not JSON: {exc}") from exc
         try:
             content = response.choices[0].message.content
         except (AttributeError, IndexError, KeyError, TypeError) as exc:
