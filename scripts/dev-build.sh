@@ -8,5 +8,5 @@ python=${1:-python3}
 build=${2:-$here/build/dev}
 shift $(( $# > 2 ? 2 : $# ))
 cmake -S "$here" -B "$build" -G Ninja -DPython_EXECUTABLE="$(command -v "$python")" \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSUMMARIZER_WERROR=ON "$@" >/dev/null
 cmake --build "$build"

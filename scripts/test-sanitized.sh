@@ -12,7 +12,7 @@ venv=$(fresh_venv "$root" asan "$python")
 build="$root/build/asan-${venv##*-}"
 PATH="$venv/bin:$PATH" cmake -S "$root" -B "$build" -G Ninja \
     -DPython_EXECUTABLE="$venv/bin/python" -DCMAKE_BUILD_TYPE=Debug \
-    -DSUMMARIZER_SANITIZE=ON >/dev/null
+    -DSUMMARIZER_SANITIZE=ON -DSUMMARIZER_WERROR=ON >/dev/null
 PATH="$venv/bin:$PATH" cmake --build "$build"
 cd "$root"
 PYTHONMALLOC=malloc \

@@ -7,6 +7,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/common.sh"
 python=${1:-$(default_python)}
 venv=$(fresh_venv "$root" test "$python")
-"$venv/bin/python" -m pip install --quiet "$root[test]"
+SUMMARIZER_WERROR=ON "$venv/bin/python" -m pip install --quiet "$root[test]"
 cd "$root"
 exec "$venv/bin/python" -m pytest "${@:2}" tests

@@ -1,0 +1,75 @@
+"""Chat-completions client for any OpenAI-compatible server (hosted APIs, vLLM, llama.cpp's
+server, Ollama, LM Studio), on the official ``openai`` package."""
+
+from __future__ import annotations
+
+import json
+import os
+from typing import Any
+
+import openai
+
+from ..errors import ConfigError, ModelError
+from . import Reply, configured_model
+
+DEFAULT_TIMEOUT = 120.0
+DEFAULT_RETRIES = 3
+NO_KEY = "no-key"  # local servers take any key; the SDK insists on one
+
+
+class OpenAIClient:
+    """``complete`` sends one chat-completions request; the SDK retries 408, 409, 429 and
+    5xx answers and lost connections with back-off. Every failure raises."""
+
+    name = "openai"
+
+    def __init__(
+        self,
+        model: str | None = None,
+        *,
+        base_url: str | None = None,
+        api_key: str | None = None,
+        timeout: float = DEFAULT_TIMEOUT,
+        max_retries: int = DEFAULT_RETRIES,
+        json_mode: bool = False,
+        temperature: float | None = 0.0,
+    ) -> None:
+        chosen = model or configured_model()
+        if not chosen:
+            raise ConfigError("no model given: pass --model or set MORVEX_SUMMARIZE_MODEL")
+        self.model: str = chosen
+        base_url = base_url or os.environ.get("OPENAI_BASE_URL") or None
+        api_key = api_key or os.environ.get("OPENAI_API_KEY") or None
+        if api_key is None:
+            if base_url is None:
+                raise ConfigError("no API key: set OPENAI_API_KEY (or give --base-url "
+                                  "for a local server)")
+            api_key = NO_KEY
+        self.base_url = base_url
+        self.json_mode = json_mode
+        self.temperature = temperature
+        self._client = openai.AsyncOpenAI(api_key=api_key, base_url=base_url,
+                                          timeout=timeout, max_retries=max_retries)
+
+    async def complete(self, messages: list[dict[str, Any]], max_tokens: int) -> Reply:
+        extra: dict[str, Any] = {}
+        if self.json_mode:
+            extra["response_format"] = {"type": "json_object"}
+        if self.temperature is not None:
+            extra["temperature"] = self.temperature
+        create: Any = self._client.chat.completions.create
+        try:
+            response: Any = await create(model=self.model, messages=messages,
+                                         max_tokens=max_tokens, **extra)
+        except json.JSONDecodeError as exc:
+            raise ModelError(f"the model server sent a body that is not JSON: {exc}") from exc
+        try:
+            content = response.choices[0].message.content
+        except (AttributeError, IndexError, KeyError, TypeError) as exc:
+            raise ModelError(f"malformed reply from the model server: {exc}") from exc
+        if not isinstance(content, str) or not content.strip():
+            raise ModelError("the model server sent an empty reply")
+        return Reply(content)
+
+    async def aclose(self) -> None:
+        await self._client.close()

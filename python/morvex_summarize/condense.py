@@ -1,0 +1,477 @@
+"""Condensing: keep a growing agent conversation within a budget.
+
+A `Condenser` decides when a conversation is too long, which of its oldest messages to
+hand to a summarizer, and how to put the summary back::
+
+    condenser = Condenser(ConversationSummarizer(client), max_tokens=8000, keep_last=6)
+    messages, state = await condenser.condense(messages)
+    ...                                       # the agent appends new messages
+    messages, state = await condenser.condense(messages, state)
+
+The new list is the leading system message (kept when `keep_system` is on), one context
+message holding the rendered summary (role "system" or "user", see `context_role`), then
+the kept tail of the conversation, verbatim.  Passing the returned state to the next call
+chains the summaries: the earlier summary's text is given to the summarizer as
+`existing_summary`, and the earlier context message is recognised and replaced rather
+than summarized as if it were conversation.
+
+Rules the condenser keeps:
+
+* a conversation within budget is returned unchanged (as a new list);
+* an assistant message with tool calls and the tool results answering it are never split:
+  they are summarized together or kept together, also when other messages come between;
+* an assistant message whose tool calls still wait for results (only tool messages follow
+  it) is never summarized, so a result that arrives later still finds its call;
+* the newest `keep_last` messages are always kept verbatim, extended further back only as
+  far as keeping a tool call with its results needs;
+* beyond that, as few messages as possible are summarized, but enough that the kept part
+  (system message and tail) fits the target budget, where the rules above allow it;
+* the caller's list is never changed; message records are shared, never copied or changed;
+* over repeated calls, every original message is either in the kept tail or was handed to
+  exactly one summary (`CondenseState.summarized_messages` shows which).
+
+Token counts come from a pluggable per-message counter.  The default, `estimate_tokens`,
+is a character estimate: one token per `CHARS_PER_TOKEN` characters of the message's text
+(content, tool-call names and arguments, tool-call id), rounded up, plus
+`MESSAGE_OVERHEAD_TOKENS` per message for the role and framing.  It is meant for English
+text and code; pass a real tokenizer's count for exact budgets.
+"""
+from __future__ import annotations
+
+import dataclasses
+import json
+import math
+import re
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, NamedTuple
+
+__all__ = [
+    "CHARS_PER_TOKEN",
+    "MESSAGE_OVERHEAD_TOKENS",
+    "CONTEXT_HEADER",
+    "CondenseResult",
+    "CondenseState",
+    "Condenser",
+    "estimate_tokens",
+    "is_fallback_summary",
+]
+
+CHARS_PER_TOKEN = 4
+"""Characters per token of the default estimate (a common figure for English text)."""
+
+MESSAGE_OVERHEAD_TOKENS = 4
+"""Tokens the default estimate adds per message for its role and framing."""
+
+CONTEXT_HEADER = "## Conversation History Summary"
+"""First line of the context text that the native summarizer renders; a message starting
+with it, right after the system message, is taken for an earlier context message when no
+state is given."""
+
+_LIST_KEYS = ("goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps")
+_FALLBACK_STATE = re.compile(r"Conversation had \d+ messages before summarization\Z")
+_FALLBACK_SUMMARY = re.compile(r"Conversation with \d+ messages\. Primary request: ")
+
+
+def _text_length(value: Any) -> int:
+    """Characters of a content value: a str as it is, a list of parts by their text."""
+    if value is None:
+        return 0
+    if isinstance(value, str):
+        return len(value)
+    if isinstance(value, (list, tuple)):
+        total = 0
+        for part in value:
+            if isinstance(part, Mapping):
+                total += _text_length(part.get("text"))
+            else:
+                total += _text_length(part)
+        return total
+    return len(str(value))
+
+
+def _arguments_length(args: Any) -> int:
+    if args is None or isinstance(args, str):
+        return _text_length(args)
+    try:
+        return len(json.dumps(args, ensure_ascii=False, default=str))
+    except (TypeError, ValueError):
+        return len(str(args))
+
+
+def _tool_calls(message: Mapping) -> list:
+    calls = message.get("tool_calls")
+    if not calls or isinstance(calls, (str, bytes)):
+        return []
+    try:
+        return [tc for tc in calls if isinstance(tc, Mapping)]
+    except TypeError:
+        return []
+
+
+def estimate_tokens(message: Mapping) -> int:
+    """The default token counter: characters / CHARS_PER_TOKEN, rounded up, plus
+    MESSAGE_OVERHEAD_TOKENS."""
+    chars = _text_length(message.get("content"))
+    chars += _text_length(message.get("tool_call_id"))
+    for tc in _tool_calls(message):
+        function = tc.get("function")
+        if not isinstance(function, Mapping):
+            function = {}
+        chars += _text_length(tc.get("name", function.get("name")))
+        chars += _arguments_length(tc.get("arguments", function.get("arguments")))
+        chars += _text_length(tc.get("id"))
+    return math.ceil(chars / CHARS_PER_TOKEN) + MESSAGE_OVERHEAD_TOKENS
+
+
+def is_fallback_summary(record: Any) -> bool:
+    """True for a summary record that the native summarizer built without the model (its
+    fallback summary: at most one goal, every other list empty, fixed texts)."""
+    if not isinstance(record, Mapping):
+        return False
+    state, summary = record.get("current_state"), record.get("summary")
+    if not (isinstance(state, str) and isinstance(summary, str)):
+        return False
+    if not (_FALLBACK_STATE.match(state) and _FALLBACK_SUMMARY.match(summary)):
+        return False
+    goals = record.get("goals")
+    if not isinstance(goals, list) or len(goals) > 1:
+        return False
+    return all(record.get(key) == [] for key in _LIST_KEYS[1:])
+
+
+def _merge_fallback(previous: Mapping | None, fallback: Mapping,
+                    earlier_text: str | None) -> dict:
+    """A fallback summary knows only the messages it was given; without this the goals
+    and facts of the earlier summary would be dropped.  Keeps the earlier lists (followed
+    by the fallback's new entries) and both narratives, in a new record.  Without the
+    earlier record (only its text is known), the earlier text goes into the narrative."""
+    merged = dict(fallback)
+    if not isinstance(previous, Mapping):
+        if earlier_text:
+            merged["summary"] = (f"{fallback.get('summary', '')}\n\n"
+                                 f"Earlier summary:\n{earlier_text}")
+        return merged
+    for key in _LIST_KEYS:
+        old, new = previous.get(key), fallback.get(key)
+        if isinstance(old, list) and isinstance(new, list):
+            merged[key] = old + [item for item in new if item not in old]
+        elif old and not new:
+            merged[key] = old
+    old_summary = previous.get("summary")
+    if old_summary:
+        merged["summary"] = f"{old_summary}\n\n{fallback.get('summary', '')}"
+    return merged
+
+
+@dataclasses.dataclass(frozen=True)
+class CondenseState:
+    """What one `condense` call did, and what the next call needs to chain onto it.
+
+    summary: the latest summary record (carried over unchanged by a call that summarized
+        nothing), or None before the first summary.
+    summary_text: the context text of that record; given to the summarizer as
+        `existing_summary` by the next summary.
+    context_message: the message that holds `summary_text` in the returned list.
+    summarized: messages handed to the summarizer by this call.
+    summarized_messages: those messages, oldest first.
+    total_summarized: messages handed to summaries over the whole chain.
+    tokens_before, tokens_after: token counts of the list given and the list returned.
+    messages_before, messages_after: their lengths.
+    fallback: the summary was built without the model (the native summarizer's fallback);
+        the earlier summary's lists were kept in it.
+    summary_tokens: tokens of the context message in the returned list (0 without one).
+    within_budget: the returned list is within the budget (False when the rules left
+        nothing to summarize, or when the kept part alone exceeds the budget).
+    """
+
+    summary: dict | None = None
+    summary_text: str | None = None
+    context_message: dict | None = None
+    summarized: int = 0
+    summarized_messages: tuple = ()
+    total_summarized: int = 0
+    tokens_before: int = 0
+    tokens_after: int = 0
+    messages_before: int = 0
+    messages_after: int = 0
+    fallback: bool = False
+    summary_tokens: int = 0
+    within_budget: bool = True
+
+    @property
+    def condensed(self) -> bool:
+        """True when this call replaced messages with a summary."""
+        return self.summarized > 0
+
+
+class CondenseResult(NamedTuple):
+    messages: list
+    state: CondenseState
+
+
+def _positive(name: str, value: Any, *, zero: bool = False) -> int | None:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
+    if value < 0 or (value == 0 and not zero):
+        raise ValueError(f"{name} must be {'non-negative' if zero else 'positive'}, got {value}")
+    return value
+
+
+def _call_key(value: Any) -> Any:
+    try:
+        hash(value)
+    except TypeError:
+        return repr(value)
+    return value
+
+
+class Condenser:
+    """Condensing policy around a summarizer.
+
+    summarizer: a `morvex.core.summarizer.ConversationSummarizer`, or any object with an
+        awaitable `summarize_messages(messages, existing_summary)` giving a record and a
+        `format_summary_for_context(record)` giving its text; or an LLM client (an object
+        with a `complete` coroutine, such as the package's clients), which is wrapped in a
+        `ConversationSummarizer`.
+    max_tokens: condense when the conversation counts more tokens than this.
+    max_messages: condense when it holds more messages than this.
+    target_tokens, target_messages: after condensing, the kept part (system message and
+        tail; for messages, the context message too) is brought within these where the
+        rules allow; default three quarters of the budget, which leaves the rest to the
+        summary and to the messages that follow.
+    keep_last: the newest messages always kept verbatim.
+    keep_system: keep a leading system message in front.
+    context_role: "system" or "user", the role of the context message.
+    token_counter: tokens of one message record; default `estimate_tokens`.
+    """
+
+    def __init__(
+        self,
+        summarizer: Any,
+        *,
+        max_tokens: int | None = None,
+        max_messages: int | None = None,
+        keep_last: int = 4,
+        keep_system: bool = True,
+        context_role: str = "system",
+        token_counter: Callable[[Mapping], int] | None = None,
+        target_tokens: int | None = None,
+        target_messages: int | None = None,
+    ) -> None:
+        if (not callable(getattr(summarizer, "summarize_messages", None))
+                and callable(getattr(summarizer, "complete", None))):
+            from morvex.core.summarizer import ConversationSummarizer
+
+            summarizer = ConversationSummarizer(summarizer)
+        for method in ("summarize_messages", "format_summary_for_context"):
+            if not callable(getattr(summarizer, method, None)):
+                raise TypeError(f"summarizer has no {method}() method "
+                                "(and is no LLM client with complete())")
+        self.max_tokens = _positive("max_tokens", max_tokens)
+        self.max_messages = _positive("max_messages", max_messages)
+        if self.max_tokens is None and self.max_messages is None:
+            raise ValueError("a Condenser needs max_tokens or max_messages")
+        keep = _positive("keep_last", keep_last, zero=True)
+        if keep is None:
+            raise TypeError("keep_last must be an int, not None")
+        self.keep_last: int = keep
+        if context_role not in ("system", "user"):
+            raise ValueError(f"context_role must be 'system' or 'user', got {context_role!r}")
+        if token_counter is not None and not callable(token_counter):
+            raise TypeError("token_counter must be callable")
+        self.target_tokens = self._target("tokens", self.max_tokens, target_tokens)
+        self.target_messages = self._target("messages", self.max_messages, target_messages)
+        self.summarizer = summarizer
+        self.keep_system = bool(keep_system)
+        self.context_role = context_role
+        self.token_counter = token_counter or estimate_tokens
+
+    @staticmethod
+    def _target(kind: str, budget: int | None, target: Any) -> int | None:
+        target = _positive(f"target_{kind}", target, zero=True)
+        if budget is None:
+            if target is not None:
+                raise ValueError(f"target_{kind} needs max_{kind}")
+            return None
+        if target is None:
+            return budget * 3 // 4
+        if target > budget:
+            raise ValueError(f"target_{kind} ({target}) exceeds max_{kind} ({budget})")
+        return target
+
+    # -- counting ---------------------------------------------------------------------
+
+    def count_message(self, message: Mapping) -> int:
+        count = self.token_counter(message)
+        if isinstance(count, bool) or not isinstance(count, int):
+            raise TypeError(f"token_counter returned {type(count).__name__}, not int")
+        if count < 0:
+            raise ValueError(f"token_counter returned a negative count ({count})")
+        return count
+
+    def count_tokens(self, messages: Sequence[Mapping]) -> int:
+        """Tokens of a message list, by the configured counter."""
+        return sum(self.count_message(m) for m in messages)
+
+    def within_budget(self, tokens: int, length: int) -> bool:
+        if self.max_tokens is not None and tokens > self.max_tokens:
+            return False
+        return self.max_messages is None or length <= self.max_messages
+
+    # -- condensing -------------------------------------------------------------------
+
+    async def condense(self, messages: Sequence[Mapping], state: CondenseState | None = None
+                       ) -> CondenseResult:
+        """Returns (new message list, state); see the module documentation."""
+        if not isinstance(messages, (list, tuple)):
+            raise TypeError(f"messages must be a list, not {type(messages).__name__}")
+        if state is not None and not isinstance(state, CondenseState):
+            raise TypeError(f"state must be a CondenseState or None, not {type(state).__name__}")
+        given = list(messages)  # a snapshot: the caller may change its list meanwhile
+        for index, message in enumerate(given):
+            if not isinstance(message, Mapping):
+                raise TypeError(f"message {index} is not a mapping ({type(message).__name__})")
+        counts = [self.count_message(m) for m in given]
+        tokens_before = sum(counts)
+        previous = state or CondenseState()
+        marker = previous.context_message
+        carried = next((c for m, c in zip(given, counts) if m is marker), 0)
+        unchanged = dataclasses.replace(
+            previous, summarized=0, summarized_messages=(), fallback=False, summary_tokens=carried,
+            tokens_before=tokens_before, tokens_after=tokens_before,
+            messages_before=len(given), messages_after=len(given), within_budget=True)
+        if self.within_budget(tokens_before, len(given)):
+            return CondenseResult(given, unchanged)
+
+        head, earlier_text, body, body_counts = self._split(given, counts, state)
+        cut = self._choose_cut(body, body_counts, head, counts)
+        if cut == 0:
+            return CondenseResult(given, dataclasses.replace(unchanged, within_budget=False))
+
+        handed = body[:cut]
+        record = await self.summarizer.summarize_messages(list(handed), earlier_text)
+        fallback = is_fallback_summary(record)
+        if fallback:
+            record = _merge_fallback(previous.summary, record, earlier_text)
+        text = self.summarizer.format_summary_for_context(record)
+        if not isinstance(text, str):
+            raise TypeError(f"format_summary_for_context returned {type(text).__name__}, not str")
+        context = {"role": self.context_role, "content": text}
+        result = ([head] if head is not None else []) + [context] + body[cut:]
+        tokens_after = self.count_tokens(result)
+        summary_tokens = self.count_message(context)
+        return CondenseResult(result, CondenseState(
+            summary=record, summary_text=text, context_message=context,
+            summarized=cut, summarized_messages=tuple(handed),
+            total_summarized=previous.total_summarized + cut,
+            tokens_before=tokens_before, tokens_after=tokens_after,
+            messages_before=len(given), messages_after=len(result), fallback=fallback,
+            summary_tokens=summary_tokens,
+            within_budget=self.within_budget(tokens_after, len(result))))
+
+    def _split(self, given: list, counts: list, state: CondenseState | None):
+        """(leading system message or None, earlier summary text, body, body counts)."""
+        marker = state.context_message if state is not None else None
+
+        def earlier_context(message: Mapping, at_front: bool) -> bool:
+            if marker is not None:
+                return message is marker or message == marker
+            if state is not None and state.summary_text is not None:
+                return False
+            content = message.get("content")
+            return (at_front and message.get("role") in ("system", "user")
+                    and isinstance(content, str) and content.startswith(CONTEXT_HEADER + "\n"))
+
+        head = None
+        start = 0
+        if (self.keep_system and given and given[0].get("role") == "system"
+                and not earlier_context(given[0], True)):
+            head, start = given[0], 1
+        earlier_text = state.summary_text if state is not None else None
+        drop = None
+        if marker is not None:
+            drop = next((i for i in range(start, len(given)) if earlier_context(given[i], False)),
+                        None)
+        elif start < len(given) and earlier_context(given[start], True):
+            drop = start
+            if earlier_text is None:
+                earlier_text = given[start]["content"]
+        keep = [i for i in range(start, len(given)) if i != drop]
+        return head, earlier_text, [given[i] for i in keep], [counts[i] for i in keep]
+
+    def _valid_cuts(self, body: list) -> list[bool]:
+        """valid[c]: summarizing body[:c] splits no tool call from its results and leaves
+        no call still waiting for results in the summary."""
+        n = len(body)
+        blocked = [0] * (n + 2)  # difference array over cut positions 0..n
+
+        def block(first: int, last: int) -> None:  # cuts first..last inclusive
+            blocked[first] += 1
+            blocked[last + 1] -= 1
+
+        by_id: dict = {}  # call id -> index of the latest assistant message making it
+        latest_caller = None
+        open_calls: dict[int, set] = {}  # assistant index -> its call ids still unanswered
+        anonymous: dict[int, int] = {}  # assistant index -> its calls without an id, unanswered
+        for j, message in enumerate(body):
+            role = message.get("role")
+            if role == "assistant":
+                calls = _tool_calls(message)
+                if calls:
+                    latest_caller = j
+                    ids = {_call_key(tc.get("id")) for tc in calls if tc.get("id") is not None}
+                    for call_id in ids:
+                        by_id[call_id] = j
+                    open_calls[j] = set(ids)
+                    anonymous[j] = sum(1 for tc in calls if tc.get("id") is None)
+            elif role == "tool":
+                call_id = message.get("tool_call_id")
+                if call_id is not None:
+                    caller = by_id.get(_call_key(call_id))
+                    if caller is not None:
+                        open_calls[caller].discard(_call_key(call_id))
+                else:
+                    caller = latest_caller
+                    if caller is not None and anonymous[caller]:
+                        anonymous[caller] -= 1
+                if caller is not None:
+                    block(caller + 1, j)
+        # A call still waiting for results: only tool messages follow its message.
+        trailing = n
+        while trailing > 0 and body[trailing - 1].get("role") == "tool":
+            trailing -= 1
+        for caller, ids in open_calls.items():
+            if caller >= trailing - 1 and (ids or anonymous[caller]):
+                block(caller + 1, n)
+        valid, depth = [], 0
+        for c in range(n + 1):
+            depth += blocked[c]
+            valid.append(depth == 0)
+        return valid
+
+    def _choose_cut(self, body: list, body_counts: list, head: Mapping | None,
+                    counts: list) -> int:
+        """How many of the oldest body messages to summarize (0: none can be)."""
+        n = len(body)
+        valid = self._valid_cuts(body)
+        latest = max(n - self.keep_last, 0)
+        while latest > 0 and not valid[latest]:
+            latest -= 1
+        if latest == 0:
+            return 0
+        head_tokens = counts[0] if head is not None else 0
+        fixed = 1 + (head is not None)  # messages in front of the tail: context, system
+        suffix = [0] * (n + 1)
+        for i in range(n - 1, -1, -1):
+            suffix[i] = suffix[i + 1] + body_counts[i]
+        for cut in range(1, latest + 1):
+            if not valid[cut]:
+                continue
+            if self.target_tokens is not None and head_tokens + suffix[cut] > self.target_tokens:
+                continue
+            if self.target_messages is not None and fixed + n - cut > self.target_messages:
+                continue
+            return cut
+        return latest

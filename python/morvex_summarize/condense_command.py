@@ -1,0 +1,108 @@
+"""``morvex-summarize condense``: bring a conversation file within a token budget.
+
+Prints the new message list (leading system message, one context message with the summary,
+then the kept newest messages) as JSON on stdout, and one report line on stderr.  A file that
+already holds a context message from an earlier run is condensed onto it: the earlier summary
+is handed to the new one instead of being summarized as conversation.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import sys
+from collections.abc import Callable
+
+from .cli import (RecordingClient, add_client_arguments, build_client, close_client,
+                  load_conversation, register, spinner, write_output)
+from .condense import CHARS_PER_TOKEN, Condenser, CondenseState
+from .errors import EXIT_OK, BadDocument, ToolError, classify_client_failure
+
+PROG = "morvex-summarize"
+
+
+def _count(minimum: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {value}")
+        return value
+
+    return parse
+
+
+def _add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("conversation", metavar="CONVERSATION",
+                        help="JSON file with a list of message objects, or - for stdin")
+    parser.add_argument("--budget", type=_count(1), required=True, metavar="N",
+                        help="condense when the conversation counts more than N tokens "
+                             f"(estimated at {CHARS_PER_TOKEN} characters per token)")
+    parser.add_argument("--keep-last", type=_count(0), default=4, metavar="K",
+                        help="newest messages always kept verbatim (default: 4)")
+    parser.add_argument("--target", type=_count(0), default=None, metavar="T",
+                        help="tokens the kept messages are brought within "
+                             "(default: three quarters of the budget)")
+    parser.add_argument("--context-role", choices=("system", "user"), default="system",
+                        help="role of the message that holds the summary (default: system)")
+    add_client_arguments(parser)
+    parser.add_argument("--output", metavar="FILE", default=None,
+                        help="write the JSON here instead of stdout")
+
+
+def report(state: CondenseState, budget: int) -> str:
+    """The one-line account of a condense run."""
+    sizes = (f"{state.tokens_before} \u2192 {state.tokens_after} tokens, "
+             f"{state.messages_before} \u2192 {state.messages_after} messages")
+    if state.condensed:
+        line = f"{state.summarized} messages summarized: {sizes}"
+        if state.fallback:
+            line += " (fallback summary)"
+    elif state.within_budget:
+        line = f"within budget, nothing summarized: {sizes}"
+    else:
+        line = f"over budget, but no message can be summarized: {sizes}"
+    if state.condensed and not state.within_budget:
+        if state.tokens_after - state.summary_tokens > budget:
+            line += "; still over budget (the kept messages alone exceed it)"
+        else:
+            line += f"; still over budget (the summary takes {state.summary_tokens} tokens)"
+    return line
+
+
+def _run(args: argparse.Namespace) -> int:
+    messages = load_conversation(args.conversation)
+    where = "<stdin>" if args.conversation == "-" else args.conversation
+    if args.target is not None and args.target > args.budget:
+        raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})", 2)
+    from morvex.core.summarizer import ConversationSummarizer
+
+    client = build_client(args)
+    recorder = RecordingClient(client)
+    condenser = Condenser(ConversationSummarizer(recorder), max_tokens=args.budget,
+                          keep_last=args.keep_last, target_tokens=args.target,
+                          context_role=args.context_role)
+
+    async def run() -> tuple[list, CondenseState]:
+        try:
+            return await condenser.condense(messages)
+        finally:
+            await close_client(client)
+
+    try:
+        with spinner("Condensing..."):
+            result, state = asyncio.run(run())
+    except (TypeError, ValueError, AttributeError) as exc:
+        raise BadDocument(f"{where}: cannot condense these messages: {exc}") from None
+    if recorder.failure is not None:
+        found = classify_client_failure(recorder.failure)
+        raise ToolError(found.reason, found.exit_code)
+    write_output(json.dumps(result, indent=2, ensure_ascii=False) + "\n", args.output)
+    print(f"{PROG}: {report(state, args.budget)}", file=sys.stderr)
+    return EXIT_OK
+
+
+register("condense", "condense a conversation to fit a token budget", _add_arguments, _run)

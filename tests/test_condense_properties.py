@@ -1,0 +1,204 @@
+"""Condenser invariants over generated conversations, condensed once and repeatedly."""
+import asyncio
+import copy
+import itertools
+import json
+import pathlib
+import sys
+
+import pytest
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+try:
+    from morvex_summarize.condense import Condenser, estimate_tokens
+except ImportError:  # package not installed: use the source tree
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+    from morvex_summarize.condense import Condenser, estimate_tokens
+
+SETTINGS = settings(max_examples=150, deadline=None,
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+text = st.text(alphabet="abcdef xyz.?", max_size=60)
+
+
+class Reply:
+    def __init__(self, content):
+        self.content = content
+
+
+class Client:
+    async def complete(self, messages, max_tokens):
+        return Reply(json.dumps({"goals": ["g"], "summary": "n"}))
+
+
+class Spy:
+    def __init__(self, mod):
+        self.real = mod.ConversationSummarizer(Client())
+        self.handed = []
+
+    async def summarize_messages(self, messages, existing_summary=None):
+        self.handed.append((list(messages), existing_summary))
+        return await self.real.summarize_messages(messages, existing_summary)
+
+    def format_summary_for_context(self, record):
+        return self.real.format_summary_for_context(record)
+
+
+@st.composite
+def conversations(draw):
+    """(messages, places where a growing conversation may be cut into chunks)."""
+    ids = itertools.count()
+    messages, cuts = [], []
+    if draw(st.booleans()):
+        messages.append({"role": "system", "content": draw(text)})
+    for _ in range(draw(st.integers(0, 14))):
+        kind = draw(st.sampled_from(["user", "assistant", "calls", "calls", "system"]))
+        if kind != "calls":
+            messages.append({"role": kind, "content": draw(text)})
+        else:
+            anonymous = draw(st.booleans()) and draw(st.booleans())
+            n = draw(st.integers(1, 3))
+            call_ids = [None if anonymous else "id%d" % next(ids) for _ in range(n)]
+            messages.append({"role": "assistant", "content": draw(text), "tool_calls": [
+                {"id": i, "type": "function",
+                 "function": {"name": "tool", "arguments": json.dumps({"q": draw(text)})}}
+                for i in call_ids]})
+            # results: all, some or none, possibly after other messages, possibly only
+            # in the next chunk of a growing conversation
+            answered = [i for i in call_ids if draw(st.booleans()) or draw(st.booleans())]
+            if draw(st.booleans()):
+                messages.append({"role": "user", "content": draw(text)})
+            elif answered:
+                cuts.append(len(messages))
+            for i in answered:
+                result = {"role": "tool", "content": draw(text)}
+                if i is not None:
+                    result["tool_call_id"] = i
+                messages.append(result)
+        cuts.append(len(messages))
+    return messages, sorted(set(cuts))
+
+
+def pairs(messages):
+    """(call message, result message) pairs: by id, or the latest call for a result
+    without one."""
+    by_id, latest, out = {}, None, []
+    for m in messages:
+        if m["role"] == "assistant" and m.get("tool_calls"):
+            latest = m
+            for tc in m["tool_calls"]:
+                if tc["id"] is not None:
+                    by_id[tc["id"]] = m
+        elif m["role"] == "tool":
+            caller = by_id.get(m["tool_call_id"]) if "tool_call_id" in m else latest
+            if caller is not None:
+                out.append((caller, m))
+    return out
+
+
+def waiting_call(messages):
+    """The assistant message whose calls still wait for results, or None."""
+    end = len(messages)
+    while end and messages[end - 1]["role"] == "tool":
+        end -= 1
+    if end == 0 or not messages[end - 1].get("tool_calls"):
+        return None
+    caller = messages[end - 1]
+    ids = [tc["id"] for tc in caller["tool_calls"]]
+    results = messages[end:]
+    if None in ids:
+        return caller if len(results) < len(ids) else None
+    answered = {m.get("tool_call_id") for m in results}
+    return None if set(ids) <= answered else caller
+
+
+configs = st.fixed_dictionaries({
+    "keep_last": st.integers(0, 5),
+    "keep_system": st.booleans(),
+    "context_role": st.sampled_from(["system", "user"]),
+}).flatmap(lambda base: st.one_of(
+    st.builds(lambda n: {**base, "max_tokens": n}, st.integers(1, 250)),
+    st.builds(lambda n: {**base, "max_messages": n}, st.integers(1, 12)),
+))
+
+
+def check_step(given_list, out, state, handed, config, marker):
+    """The rules one condense call keeps, for the list it was given."""
+    ids = {id(m) for m in out}
+    conversation = [m for m in given_list if m is not marker]
+    if config["keep_system"] and given_list and given_list[0]["role"] == "system" \
+            and given_list[0] is not marker:
+        assert out[0] is given_list[0]
+    keep = config["keep_last"]
+    assert all(id(m) in ids for m in conversation[len(conversation) - keep:])
+    if not state.condensed:
+        assert out == given_list and not handed
+        return
+    handed_ids = {id(m) for m in handed}
+    assert not handed_ids & ids
+    for caller, result in pairs(given_list):
+        assert (id(caller) in handed_ids) == (id(result) in handed_ids)
+    waiting = waiting_call(given_list)
+    assert waiting is None or id(waiting) not in handed_ids
+    # the new list: system message, context, then the rest in the given order
+    context = state.context_message
+    assert sum(m is context for m in out) == 1 and all(m is not marker for m in out)
+    rest = [m for m in out if m is not context]
+    assert rest == [m for m in given_list if id(m) not in handed_ids and m is not marker]
+    assert state.tokens_after == sum(map(estimate_tokens, out))
+    assert state.tokens_before == sum(map(estimate_tokens, given_list))
+
+
+@SETTINGS
+@given(conversations(), configs)
+def test_one_condense_keeps_the_rules(mod, conversation, config):
+    messages, _ = conversation
+    snapshot, items = copy.deepcopy(messages), list(messages)
+    spy = Spy(mod)
+    out, state = asyncio.run(Condenser(spy, **config).condense(messages))
+    assert messages == snapshot and all(a is b for a, b in zip(messages, items))
+    assert len(messages) == len(items)
+    handed = spy.handed[0][0] if spy.handed else []
+    assert len(spy.handed) == state.condensed and list(state.summarized_messages) == handed
+    check_step(messages, out, state, handed, config, None)
+
+
+@SETTINGS
+@given(conversations(), configs, st.data())
+def test_repeated_condensing_loses_and_duplicates_nothing(mod, conversation, config, data):
+    messages, cuts = conversation
+    chosen = [c for c in cuts if data.draw(st.booleans())]
+    bounds = [0] + chosen + [len(messages)]
+    chunks = [messages[a:b] for a, b in zip(bounds, bounds[1:]) if b > a]
+    spy = Spy(mod)
+    condenser = Condenser(spy, **config)
+
+    async def grow():
+        current, state, texts = [], None, []
+        for chunk in chunks:
+            given_list = current + chunk
+            calls = len(spy.handed)
+            marker = state.context_message if state else None
+            current, state = await condenser.condense(given_list, state)
+            handed = spy.handed[calls][0] if len(spy.handed) > calls else []
+            check_step(given_list, current, state, handed, config, marker)
+            if state.condensed:
+                texts.append(state.summary_text)
+        return current, state, texts
+
+    final, state, texts = asyncio.run(grow())
+    batches = [batch for batch, _ in spy.handed]
+    # every original message is in the final list or in exactly one summary, never both
+    seen = [id(m) for batch in batches for m in batch]
+    seen += [id(m) for m in final if m is not (state and state.context_message)]
+    assert sorted(seen) == sorted(id(m) for m in messages)
+    # a call and its results end up together: in one summary, or all still in the list
+    bucket = {id(m): n for n, batch in enumerate(batches) for m in batch}
+    for caller, result in pairs(messages):
+        assert bucket.get(id(caller)) == bucket.get(id(result))
+    # each summary builds on the one before it
+    assert [earlier for _, earlier in spy.handed] == ([None] + texts)[:len(texts)]
+    assert state is None or state.total_summarized == sum(map(len, batches))

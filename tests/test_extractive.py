@@ -1,0 +1,146 @@
+"""The offline extractive client, on the sample conversation and on generated ones."""
+
+import asyncio
+import json
+import random
+
+import pytest
+
+from cli_support import SAMPLE
+from morvex_summarize.clients.extractive import ExtractiveClient, parse_transcript
+
+LIST_KEYS = ["goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps"]
+KEYS = ["goals", "progress", "current_state", "key_decisions", "key_facts", "blockers",
+        "next_steps", "summary"]
+
+
+def clip(text, limit=300):
+    text = " ".join(text.split())
+    return text if len(text) <= limit else text[: limit - 3].rstrip() + "..."
+
+
+def ask(mod, messages, previous=None):
+    """(the client's JSON object, the record the summarizer made of it)."""
+    client = ExtractiveClient()
+    sent = []
+
+    class Spy:
+        async def complete(self, messages, max_tokens):
+            reply = await client.complete(messages=messages, max_tokens=max_tokens)
+            sent.append(json.loads(reply.content))
+            return reply
+
+    record = asyncio.run(mod.ConversationSummarizer(Spy()).summarize_messages(messages, previous))
+    return sent[0], record
+
+
+def test_sample_conversation(mod):
+    messages = json.loads(SAMPLE.read_text(encoding="utf-8"))
+    reply, record = ask(mod, messages)
+    assert list(reply) == KEYS
+    assert {k: record[k] for k in KEYS} == reply  # the summarizer took the reply as it is
+    assert reply["goals"] == [messages[1]["content"]]
+    assert [p.split(" (")[0] for p in reply["progress"]] == \
+        ["Called shell", "Called git_log", "Called edit_file", "Called shell"]
+    assert reply["blockers"] == [clip("call_1: " + messages[3]["content"])]
+    assert any("don't revert Dana's change" in d for d in reply["key_decisions"])
+    assert "call_2: a41c2e9 Move rounding_mode into money::detail (yesterday, Dana)" in \
+        reply["key_facts"]
+    assert reply["current_state"] == "Rebuilding to confirm."
+    assert reply["summary"].startswith("2 user message(s), 4 assistant message(s), "
+                                       "4 tool call(s), 4 tool result(s).")
+
+
+@pytest.mark.parametrize("previous", [None, "The team fixed the ledger yesterday."])
+def test_previous_summary_and_determinism(mod, previous):
+    messages = json.loads(SAMPLE.read_text(encoding="utf-8"))
+    first, _ = ask(mod, messages, previous)
+    again, _ = ask(mod, messages, previous)
+    assert first == again
+    assert ("The team fixed the ledger yesterday." in first["summary"]) is (previous is not None)
+
+
+@pytest.mark.parametrize("messages,next_step", [
+    ([{"role": "user", "content": "list the files"}], "Answer the user: list the files"),
+    ([{"role": "user", "content": "go"},
+      {"role": "assistant", "content": None,
+       "tool_calls": [{"id": "1", "function": {"name": "ls", "arguments": {}}}]}],
+     "Wait for the result of ls"),
+    ([{"role": "user", "content": "go"},
+      {"role": "tool", "tool_call_id": "t9", "content": "fatal: permission denied"}],
+     "Resolve the failure of t9: fatal: permission denied"),
+])
+def test_next_step_follows_from_the_last_entry(mod, messages, next_step):
+    reply, _ = ask(mod, messages)
+    assert reply["next_steps"] == [next_step]
+
+
+def test_request_without_transcript_gives_an_empty_summary():
+    reply = asyncio.run(ExtractiveClient().complete(
+        messages=[{"role": "user", "content": "hello"}], max_tokens=10))
+    doc = json.loads(reply.content)
+    assert all(doc[k] == [] for k in LIST_KEYS) and doc["current_state"] == ""
+
+
+def test_continuation_lines_stay_with_their_entry():
+    entries = parse_transcript("[User]: one\ntwo\n[Tool Result (x)]: a\nb\n[Assistant]: ok")
+    assert entries == [("user", "", "one\ntwo"), ("result", "x", "a\nb"),
+                       ("assistant", "", "ok")]
+
+
+WORDS = ("build test deploy ledger header money rounding branch commit review cache "
+         "payments service config flag module error failed ok passed").split()
+
+
+def generate(seed):
+    """A random but well-formed agent conversation, with what a summary must say of it."""
+    rng = random.Random(seed)
+
+    def words(n):
+        return " ".join(rng.choice(WORDS) for _ in range(n)).replace("error failed", "errorx")
+
+    messages = [{"role": "user", "content": words(rng.randint(3, 60))}]
+    calls = trouble = 0
+    last_said = None
+    for n in range(rng.randint(0, 25)):
+        kind = rng.choice(["user", "assistant", "call"])
+        if kind == "user":
+            messages.append({"role": "user", "content": words(rng.randint(1, 10))})
+        elif kind == "assistant":
+            last_said = words(rng.randint(1, 20))
+            messages.append({"role": "assistant", "content": last_said})
+        else:
+            calls += 1
+            said = words(3) if rng.random() < 0.5 else None
+            last_said = said or last_said
+            name = rng.choice(["shell", "read_file", "git"])
+            messages.append({"role": "assistant", "content": said, "tool_calls": [
+                {"id": f"id{n}", "type": "function",
+                 "function": {"name": name, "arguments": {"arg": words(2)}}}]})
+            bad = rng.random() < 0.3
+            trouble += bad
+            text = ("error: " if bad else "") + words(rng.randint(1, 150))
+            messages.append({"role": "tool", "tool_call_id": f"id{n}", "content": text})
+    return messages, calls, last_said
+
+
+@pytest.mark.parametrize("seed", range(25))
+def test_generated_conversations(mod, seed):
+    messages, calls, last_said = generate(seed)
+    reply, record = ask(mod, messages)
+    assert list(reply) == KEYS
+    assert all(isinstance(reply[k], list) and all(isinstance(i, str) for i in reply[k])
+               and len(reply[k]) <= 12 and len(set(reply[k])) == len(reply[k])
+               for k in LIST_KEYS)
+    assert all(len(i) <= 300 for k in LIST_KEYS for i in reply[k])
+    assert reply["goals"][0] == clip(messages[0]["content"])
+    assert len(reply["progress"]) <= calls
+    assert all(p.startswith(("Called shell", "Called read_file", "Called git"))
+               for p in reply["progress"])
+    errors = [clip(f"{m['tool_call_id']}: {m['content'][:500]}" +
+                   ("... [truncated]" if len(m["content"]) > 500 else ""))
+              for m in messages if m["role"] == "tool" and m["content"].startswith("error: ")]
+    assert set(errors[-12:]) <= set(reply["blockers"])
+    assert not set(errors) & set(reply["key_facts"])
+    assert reply["current_state"] == (clip(last_said) if last_said else "")
+    assert {k: record[k] for k in KEYS} == reply
