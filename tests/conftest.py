@@ -63,3 +63,17 @@ else:
                                   max_examples=int(os.environ["HYPOTHESIS_EXAMPLES"]))
         _profile = "custom"
     settings.load_profile(_profile)
+
+
+
+# --gc-threshold-one runs the suite with gc.set_threshold(1), so the collector runs at
+# almost every allocation of a tracked object and finds any object the module leaves
+# half-made or reachable after it is gone.
+def pytest_addoption(parser):
+    parser.addoption("--gc-threshold-one", action="store_true",
+                     help="run the suite with gc.set_threshold(1)")
+
+
+def pytest_configure(config):
+    if config.getoption("--gc-threshold-one"):
+        gc.set_threshold(1)
