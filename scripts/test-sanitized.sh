@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Runs the whole test suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The host allocates through malloc so ASan sees every
-# block; CPython's own deliberate leaks at exit are not reported.
+# block; CPython's own deliberate leaks at exit are not reported. The companion package
+# runs from its source folder beside the sanitized module.
 #   scripts/test-sanitized.sh [python]        default: CPython 3.12
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/common.sh"
 python=${1:-$(default_python)}
 venv=$(fresh_venv "$root" asan "$python")
-"$venv/bin/python" -m pip install --quiet pytest hypothesis trio uvloop cmake ninja clang-format==14.0.6
+"$venv/bin/python" -m pip install --quiet pytest hypothesis trio uvloop cmake ninja clang-format==14.0.6 \
+    openai rich
 build="$root/build/asan-${venv##*-}"
 PATH="$venv/bin:$PATH" cmake -S "$root" -B "$build" -G Ninja \
     -DPython_EXECUTABLE="$venv/bin/python" -DCMAKE_BUILD_TYPE=Debug \
@@ -20,5 +22,5 @@ LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.s
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 SUMMARIZER_SKIP_VARIANT_BUILD=1 \
-PYTHONPATH="$build/python" \
+PYTHONPATH="$build/python:$root/python" \
     exec "$venv/bin/python" -m pytest -p no:cacheprovider "${@:2}" tests

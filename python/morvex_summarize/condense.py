@@ -45,6 +45,8 @@ import re
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, NamedTuple
 
+Message = Mapping[str, Any]
+
 __all__ = [
     "CHARS_PER_TOKEN",
     "MESSAGE_OVERHEAD_TOKENS",
@@ -98,7 +100,7 @@ def _arguments_length(args: Any) -> int:
         return len(str(args))
 
 
-def _tool_calls(message: Mapping) -> list:
+def _tool_calls(message: Message) -> list[Any]:
     calls = message.get("tool_calls")
     if not calls or isinstance(calls, (str, bytes)):
         return []
@@ -108,7 +110,7 @@ def _tool_calls(message: Mapping) -> list:
         return []
 
 
-def estimate_tokens(message: Mapping) -> int:
+def estimate_tokens(message: Message) -> int:
     """The default token counter: characters / CHARS_PER_TOKEN, rounded up, plus
     MESSAGE_OVERHEAD_TOKENS."""
     chars = _text_length(message.get("content"))
@@ -139,8 +141,8 @@ def is_fallback_summary(record: Any) -> bool:
     return all(record.get(key) == [] for key in _LIST_KEYS[1:])
 
 
-def _merge_fallback(previous: Mapping | None, fallback: Mapping,
-                    earlier_text: str | None) -> dict:
+def _merge_fallback(previous: Message | None, fallback: Message,
+                    earlier_text: str | None) -> dict[str, Any]:
     """A fallback summary knows only the messages it was given; without this the goals
     and facts of the earlier summary would be dropped.  Keeps the earlier lists (followed
     by the fallback's new entries) and both narratives, in a new record.  Without the
@@ -184,11 +186,11 @@ class CondenseState:
         nothing to summarize, or when the kept part alone exceeds the budget).
     """
 
-    summary: dict | None = None
+    summary: dict[str, Any] | None = None
     summary_text: str | None = None
-    context_message: dict | None = None
+    context_message: dict[str, Any] | None = None
     summarized: int = 0
-    summarized_messages: tuple = ()
+    summarized_messages: tuple[Message, ...] = ()
     total_summarized: int = 0
     tokens_before: int = 0
     tokens_after: int = 0
@@ -205,7 +207,7 @@ class CondenseState:
 
 
 class CondenseResult(NamedTuple):
-    messages: list
+    messages: list[Message]
     state: CondenseState
 
 
@@ -256,7 +258,7 @@ class Condenser:
         keep_last: int = 4,
         keep_system: bool = True,
         context_role: str = "system",
-        token_counter: Callable[[Mapping], int] | None = None,
+        token_counter: Callable[[Message], int] | None = None,
         target_tokens: int | None = None,
         target_messages: int | None = None,
     ) -> None:
@@ -290,20 +292,20 @@ class Condenser:
 
     @staticmethod
     def _target(kind: str, budget: int | None, target: Any) -> int | None:
-        target = _positive(f"target_{kind}", target, zero=True)
+        checked = _positive(f"target_{kind}", target, zero=True)
         if budget is None:
-            if target is not None:
+            if checked is not None:
                 raise ValueError(f"target_{kind} needs max_{kind}")
             return None
-        if target is None:
+        if checked is None:
             return budget * 3 // 4
-        if target > budget:
-            raise ValueError(f"target_{kind} ({target}) exceeds max_{kind} ({budget})")
-        return target
+        if checked > budget:
+            raise ValueError(f"target_{kind} ({checked}) exceeds max_{kind} ({budget})")
+        return checked
 
     # -- counting ---------------------------------------------------------------------
 
-    def count_message(self, message: Mapping) -> int:
+    def count_message(self, message: Message) -> int:
         count = self.token_counter(message)
         if isinstance(count, bool) or not isinstance(count, int):
             raise TypeError(f"token_counter returned {type(count).__name__}, not int")
@@ -311,7 +313,7 @@ class Condenser:
             raise ValueError(f"token_counter returned a negative count ({count})")
         return count
 
-    def count_tokens(self, messages: Sequence[Mapping]) -> int:
+    def count_tokens(self, messages: Sequence[Message]) -> int:
         """Tokens of a message list, by the configured counter."""
         return sum(self.count_message(m) for m in messages)
 
@@ -322,7 +324,7 @@ class Condenser:
 
     # -- condensing -------------------------------------------------------------------
 
-    async def condense(self, messages: Sequence[Mapping], state: CondenseState | None = None
+    async def condense(self, messages: Sequence[Message], state: CondenseState | None = None
                        ) -> CondenseResult:
         """Returns (new message list, state); see the module documentation."""
         if not isinstance(messages, (list, tuple)):
@@ -371,11 +373,12 @@ class Condenser:
             summary_tokens=summary_tokens,
             within_budget=self.within_budget(tokens_after, len(result))))
 
-    def _split(self, given: list, counts: list, state: CondenseState | None):
+    def _split(self, given: list[Message], counts: list[int], state: CondenseState | None
+               ) -> tuple[Message | None, str | None, list[Message], list[int]]:
         """(leading system message or None, earlier summary text, body, body counts)."""
         marker = state.context_message if state is not None else None
 
-        def earlier_context(message: Mapping, at_front: bool) -> bool:
+        def earlier_context(message: Message, at_front: bool) -> bool:
             if marker is not None:
                 return message is marker or message == marker
             if state is not None and state.summary_text is not None:
@@ -401,7 +404,7 @@ class Condenser:
         keep = [i for i in range(start, len(given)) if i != drop]
         return head, earlier_text, [given[i] for i in keep], [counts[i] for i in keep]
 
-    def _valid_cuts(self, body: list) -> list[bool]:
+    def _valid_cuts(self, body: list[Message]) -> list[bool]:
         """valid[c]: summarizing body[:c] splits no tool call from its results and leaves
         no call still waiting for results in the summary."""
         n = len(body)
@@ -411,9 +414,9 @@ class Condenser:
             blocked[first] += 1
             blocked[last + 1] -= 1
 
-        by_id: dict = {}  # call id -> index of the latest assistant message making it
+        by_id: dict[Any, int] = {}  # call id -> index of the latest assistant message making it
         latest_caller = None
-        open_calls: dict[int, set] = {}  # assistant index -> its call ids still unanswered
+        open_calls: dict[int, set[Any]] = {}  # assistant index -> its call ids still unanswered
         anonymous: dict[int, int] = {}  # assistant index -> its calls without an id, unanswered
         for j, message in enumerate(body):
             role = message.get("role")
@@ -451,8 +454,8 @@ class Condenser:
             valid.append(depth == 0)
         return valid
 
-    def _choose_cut(self, body: list, body_counts: list, head: Mapping | None,
-                    counts: list) -> int:
+    def _choose_cut(self, body: list[Message], body_counts: list[int], head: Message | None,
+                    counts: list[int]) -> int:
         """How many of the oldest body messages to summarize (0: none can be)."""
         n = len(body)
         valid = self._valid_cuts(body)

@@ -12,7 +12,8 @@ import argparse
 import asyncio
 import json
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
+from typing import Any
 
 from .cli import (RecordingClient, add_client_arguments, build_client, close_client,
                   load_conversation, register, spinner, write_output)
@@ -86,7 +87,7 @@ def _run(args: argparse.Namespace) -> int:
                           keep_last=args.keep_last, target_tokens=args.target,
                           context_role=args.context_role)
 
-    async def run() -> tuple[list, CondenseState]:
+    async def run() -> tuple[list[Mapping[str, Any]], CondenseState]:
         try:
             return await condenser.condense(messages)
         finally:
