@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Runs the module's own tests with gc.set_threshold(1), so the collector runs at almost
-# every allocation, in the test environment that scripts/test.sh made.
-#   scripts/hunt.sh [python]
+# Runs the module's own tests twice more in the test environment that scripts/test.sh
+# made: with gc.set_threshold(1), so the collector runs at almost every allocation, and
+# as a leak hunt that repeats each test and fails on growth of allocated blocks and
+# live objects. Further pytest arguments go to both runs (-v lists the tests the leak
+# hunt could not repeat).
+#   scripts/hunt.sh [python] [pytest arguments...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/common.sh"
@@ -10,8 +13,11 @@ tag=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
 venv="$root/.venv-test-$tag"
 [ -x "$venv/bin/python" ] || { echo "no test environment at $venv: run scripts/test.sh first"; exit 1; }
 cd "$root"
-exec "$venv/bin/python" -m pytest -q -p no:cacheprovider --gc-threshold-one \
-    tests/test_parse.py tests/test_transcript.py tests/test_context.py tests/test_fallback.py \
-    tests/test_function.py tests/test_module.py tests/test_summarize.py \
-    tests/test_coroutine.py tests/test_gc_reentry.py tests/test_hostile.py \
-    tests/test_protocol_fuzz.py
+tests=(tests/test_parse.py tests/test_transcript.py tests/test_context.py tests/test_fallback.py
+       tests/test_function.py tests/test_module.py tests/test_summarize.py
+       tests/test_coroutine.py tests/test_gc_reentry.py tests/test_hostile.py
+       tests/test_protocol_fuzz.py)
+echo "--- with gc.set_threshold(1)"
+"$venv/bin/python" -m pytest -q -p no:cacheprovider --gc-threshold-one "${@:2}" "${tests[@]}"
+echo "--- leak hunt"
+exec "$venv/bin/python" -m pytest -q -p no:cacheprovider --leak-hunt "${@:2}" "${tests[@]}"

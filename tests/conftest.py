@@ -1,7 +1,9 @@
 import gc
 import importlib
+import logging
 import os
 import sys
+import time
 
 import pytest
 
@@ -72,8 +74,114 @@ else:
 def pytest_addoption(parser):
     parser.addoption("--gc-threshold-one", action="store_true",
                      help="run the suite with gc.set_threshold(1)")
+    parser.addoption("--leak-hunt", action="store_true",
+                     help="repeat each passing test and fail on growth of allocated "
+                          "blocks and live objects")
 
 
 def pytest_configure(config):
     if config.getoption("--gc-threshold-one"):
         gc.set_threshold(1)
+    config.stash[_unrepeatable] = []
+
+
+# --leak-hunt repeats each passing test after its own run, in the manner of the host's
+# -R option: warm-up runs fill the caches, then the test fails if every measured run (of
+# a short series, then of a longer one to confirm) left more live objects behind, or
+# every one more than LEAK_BLOCK_SLACK allocated blocks (the host's own machinery, an
+# event loop's for one, leaves a block or two now and then; single calls are measured
+# more finely by the leak checks of each file). Not measured: a test whose repeat fails
+# (one written to run once), one whose own run took over LEAK_MAX_SECONDS (builds and
+# subprocesses), and property tests, as each of their runs draws new examples. A
+# fixture value with a rerun_reset() method has it called between runs.
+LEAK_WARMUPS = 6
+LEAK_RUNS = 5
+LEAK_BLOCK_SLACK = 3
+LEAK_CONFIRM_RUNS = 20
+LEAK_MAX_SECONDS = 1.0
+_PATCH_STACKS = ("_setattr", "_setitem")
+
+
+def _hunt_leaks(item):
+    # What fresh fixtures would give each run: a repeat's own patches stay in force
+    # but their undo entries (which hold the previous run's values) are dropped, so
+    # teardown still restores the originals; captured logs and output are emptied.
+    patches = [(value, {name: len(getattr(value, name)) for name in _PATCH_STACKS})
+               for value in getattr(item, "funcargs", {}).values()
+               if isinstance(value, pytest.MonkeyPatch)]
+
+    def reset():
+        for patch, sizes in patches:
+            for name, size in sizes.items():
+                del getattr(patch, name)[size:]
+        for value in getattr(item, "funcargs", {}).values():
+            if isinstance(value, pytest.LogCaptureFixture):
+                value.clear()
+            elif isinstance(value, pytest.CaptureFixture):
+                value.readouterr()
+            elif callable(getattr(value, "rerun_reset", None)):  # a fixture's own state
+                value.rerun_reset()
+        for handler in logging.getLogger().handlers:  # the report's own log capture
+            if isinstance(handler, logging.StreamHandler) and hasattr(handler, "reset"):
+                handler.reset()
+
+    def run():
+        item.runtest()
+        reset()
+
+    # The deltas go into lists made beforehand and are small ints (cached by the host),
+    # so the bookkeeping itself allocates nothing between two measurements.
+    def measure(runs):
+        blocks, objects = [0] * runs, [0] * runs
+        gc.collect()
+        blocks_before, objects_before = sys.getallocatedblocks(), len(gc.get_objects())
+        for i in range(runs):
+            run()
+            gc.collect()
+            blocks_now, objects_now = sys.getallocatedblocks(), len(gc.get_objects())
+            blocks[i], objects[i] = blocks_now - blocks_before, objects_now - objects_before
+            blocks_before, objects_before = blocks_now, objects_now
+        leaks = (all(delta > LEAK_BLOCK_SLACK for delta in blocks)
+                 or all(delta > 0 for delta in objects))
+        return leaks, blocks, objects
+
+    try:
+        reset()
+        for _ in range(LEAK_WARMUPS):
+            run()
+        leaks, blocks, objects = measure(LEAK_RUNS)
+        if leaks:  # a suspect: confirmed only if a longer series leaks all along too
+            leaks, blocks, objects = measure(LEAK_CONFIRM_RUNS)
+    except Exception as exc:  # not repeatable: leave it to its own run
+        item.config.stash[_unrepeatable].append(f"{item.nodeid}: {type(exc).__name__}: "
+                                                f"{str(exc)[:160]!r}")
+        return
+    if leaks:
+        raise AssertionError(f"{item.nodeid} leaks: allocated blocks left by each repeated "
+                             f"run: {blocks}, live objects: {objects}")
+
+
+_unrepeatable = pytest.StashKey[list]()
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_call(item):
+    started = time.perf_counter()
+    result = yield
+    if item.config.getoption("--leak-hunt"):
+        if getattr(getattr(item, "obj", None), "is_hypothesis_test", False):
+            pass
+        elif time.perf_counter() - started > LEAK_MAX_SECONDS:
+            item.config.stash[_unrepeatable].append(f"{item.nodeid}: too slow to repeat")
+        else:
+            _hunt_leaks(item)
+    return result
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    if config.getoption("--leak-hunt"):
+        skipped = config.stash.get(_unrepeatable, [])
+        terminalreporter.write_line(
+            f"leak hunt: {len(skipped)} tests not repeatable or too slow, so not measured")
+        for nodeid in skipped if config.getoption("verbose") > 0 else ():
+            terminalreporter.write_line(f"  not repeatable: {nodeid}")

@@ -50,6 +50,10 @@ class Client:
     def __init__(self, content='{"ok": 1}', suspend=1):
         self.content, self.suspend, self.calls, self.coros = content, suspend, [], []
 
+    def rerun_reset(self):  # between repeated runs of one test (the leak hunt)
+        self.calls.clear()
+        self.coros.clear()
+
     def complete(self, *args, **kwargs):
         self.calls.append((args, kwargs))
         coro = self._reply()
@@ -60,7 +64,7 @@ class Client:
         for _ in range(self.suspend):
             await asyncio.sleep(0)
         if isinstance(self.content, BaseException):
-            raise self.content
+            raise self.content.with_traceback(None)  # the same instance, a fresh traceback
         plain = self.content is None or isinstance(self.content, str)
         return Reply(self.content) if plain else self.content
 
@@ -98,6 +102,12 @@ def env(mod, monkeypatch):
     monkeypatch.setattr(mod, "_parse_summary", parse_standin)
     monkeypatch.setattr(mod, "logger", ns.log)
     ns.make = lambda client=None: mod.ConversationSummarizer(client or Client())
+
+    def rerun_reset():  # between repeated runs of one test (the leak hunt)
+        ns.log.records.clear()
+        ns.log.handled.clear()
+        ns.fallbacks.clear()
+    ns.rerun_reset = rerun_reset
     return ns
 
 

@@ -17,7 +17,7 @@ class Text:
 
     def __format__(self, spec):
         if isinstance(self.text, Exception):
-            raise self.text
+            raise self.text.with_traceback(None)  # a fresh traceback each call
         return self.text
 
     def __bool__(self):

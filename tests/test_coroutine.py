@@ -94,13 +94,16 @@ def finished(op):
     return op
 
 
-THROWN = ValueError("thrown")
+def thrown():  # a fresh exception each time, so no traceback carries over
+    return ValueError("thrown")
+
+
 SCENARIOS = {
     "send value to new": lambda op: op.send(1),
     "close new": lambda op: op.close(),
-    "throw into new": lambda op: op.throw(THROWN),
+    "throw into new": lambda op: op.throw(thrown()),
     "send to finished": lambda op: finished(op).send(None),
-    "throw into finished": lambda op: finished(op).throw(THROWN),
+    "throw into finished": lambda op: finished(op).throw(thrown()),
     "close finished": lambda op: finished(op).close(),
     "await finished": lambda op: run(awaiting(finished(op))),
     "wrapper next on finished": lambda op: next(finished(op).__await__()),
@@ -317,7 +320,7 @@ class Delegate:
 
 def failing(exc):
     def fail(*args):
-        raise exc
+        raise exc.with_traceback(None)  # a fresh traceback each call
     return fail
 
 
@@ -367,7 +370,7 @@ class BadAwait:
 
     def __await__(self):
         if self.error:
-            raise self.error
+            raise self.error.with_traceback(None)  # a fresh traceback each call
         return self.result
 
 

@@ -31,7 +31,7 @@ class Equal:
 
     def __eq__(self, other):
         if isinstance(self.result, Exception):
-            raise self.result
+            raise self.result.with_traceback(None)  # a fresh traceback each call
         return self.result
 
 

@@ -6,6 +6,7 @@ import sys
 import textwrap
 
 import pytest
+from conftest import leak_check
 
 NAME = "morvex.core.summarizer"
 
@@ -133,6 +134,17 @@ def test_reimport_and_reload_keep_the_module(mod):
     finally:
         mod.SUMMARIZE_PROMPT = saved
         sys.modules[NAME] = mod
+
+
+def test_reimport_leaves_nothing(mod):
+    def reimport():
+        del sys.modules[NAME]
+        try:
+            assert importlib.import_module(NAME) is mod
+        finally:
+            sys.modules[NAME] = mod
+    # the import system's own caches move a little; a block per import is the fault
+    leak_check(reimport, repeat=1000, warmup=50, slack=250)
 
 
 INTERP_CHANGE = ("Interpreter change detected - this module can only be loaded into one "

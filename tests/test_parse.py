@@ -17,9 +17,14 @@ def record(**values):
     return {k: values.get(k, "" if k in texts else []) for k in KEYS[:-1]} | {"created_at": 7.25}
 
 
+class Calls(list):
+    def rerun_reset(self):  # between repeated runs of one test (the leak hunt)
+        self.clear()
+
+
 @pytest.fixture
 def calls(mod, monkeypatch):
-    calls = []
+    calls = Calls()
     warn = lambda *a, **k: calls.append((a, k, type(sys.exception())))  # noqa: E731
     monkeypatch.setattr(mod, "logger", NS(warning=warn))
     monkeypatch.setattr(mod, "time", NS(time=lambda: 7.25))
@@ -78,7 +83,7 @@ class Picky(dict):
 
 def raising(exc):
     def fn(*args):
-        raise exc
+        raise exc.with_traceback(None)  # a fresh traceback each call
     return fn
 
 

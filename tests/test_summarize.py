@@ -16,7 +16,7 @@ EMPTY = ("warning", "Empty response from summarizer LLM")
 
 def raising(exc):
     def fail(*args, **kwargs):
-        raise exc
+        raise exc.with_traceback(None)  # a fresh traceback each call
     return fail
 
 

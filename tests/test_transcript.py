@@ -34,7 +34,8 @@ def obj(**methods):
 
 def throw(exc):
     def method(*args):
-        raise exc if isinstance(exc, BaseException) else ValueError(exc)
+        # a fresh traceback each time: re-raising one instance would grow its old one
+        raise exc.with_traceback(None) if isinstance(exc, BaseException) else ValueError(exc)
     return method
 
 

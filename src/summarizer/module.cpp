@@ -327,7 +327,14 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
                         "interpreter per process.");
         return nullptr;
     }
-    if (g_module != nullptr) return Py_NewRef(g_module);
+    if (g_module != nullptr) {
+        // Importing again gives the same module. The host takes what this slot returns
+        // for a new module: it sets the module's (empty) state pointer to NULL without
+        // freeing it, and the exec step then allocates a new one. Free the old one here,
+        // or each import after `del sys.modules[...]` leaves a block behind.
+        PyMem_Free(PyModule_GetState(g_module));
+        return Py_NewRef(g_module);
+    }
 
     Owned name = Owned::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
