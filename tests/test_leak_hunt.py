@@ -57,7 +57,9 @@ def test_leak_hunt_verdicts(tmp_path):
          "test_sample.py"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     out = result.stdout
     verdicts = dict(re.findall(r"^test_sample\.py::(\w+) (PASSED|FAILED)", out, re.M))
-    assert verdicts == {"test_leaks": "FAILED", "test_leaks_untracked": "FAILED",
+    # without pymalloc (the sanitized run) there are no block counts: only live objects
+    untracked = "FAILED" if sys.getallocatedblocks() > 0 else "PASSED"
+    assert verdicts == {"test_leaks": "FAILED", "test_leaks_untracked": untracked,
                         "test_clean": "PASSED",
                         "test_fixture_state_reset_between_runs": "PASSED",
                         "test_runs_once": "PASSED"}, out
