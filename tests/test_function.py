@@ -366,10 +366,59 @@ def test_build_accepting_subclasses(tmp_path):
         "print(m._empty_summary.__class__.__name__, m._fallback_summary(L())['current_state'])\n"
         "try:\n    m._fallback_summary(())\nexcept TypeError as e:\n    print(e)\n"
     )
-    env = dict(os.environ, PYTHONPATH=str(build / "python"))
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(build / "python"),
+                                                       os.path.join(root, "tests")]))
+    result = subprocess.run([sys.executable, "-c", code + SUBCLASS_OVERRIDES], capture_output=True,
+                            text=True, env=env)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "compiled_function Conversation had 0 messages before summarization",
         "Argument 'messages' has incorrect type (expected list, got tuple)",
-    ]
+    ] + [f"{name}: same" for name in ("fallback L", "transcript L", "transcript D",
+                                       "fallback D", "brief I", "parse S", "context D")]
+
+
+# In that build, a subclass's own __iter__, __len__, get, __getitem__, items and strip are
+# used wherever the plain-Python twin would use them.
+SUBCLASS_OVERRIDES = """
+import twin
+
+def typed(name, value, kind):
+    if not isinstance(value, kind):
+        raise TypeError(f"Argument '{name}' has incorrect type (expected {kind.__name__}, "
+                        f"got {type(value).__name__})")
+twin.typed = typed
+
+class L(list):
+    def __iter__(self): return iter([{"role": "user", "content": "from iter"}])
+    def __len__(self): return 7
+class D(dict):
+    def get(self, key, default=None): return "user" if key == "role" else ["from get"]
+    def __getitem__(self, key): return ["from getitem"]
+class I(dict):
+    def items(self): return [("x", "from items")]
+class S(str):
+    def strip(self): return '{"goals": ["from strip"]}'
+
+def outcome(fn, value):
+    try:
+        result = fn(value)
+    except Exception as exc:
+        return type(exc).__name__, str(exc)
+    return dict(result, created_at=None) if isinstance(result, dict) else result
+
+context = m.ConversationSummarizer(None).format_summary_for_context
+for name, ours, theirs, value in [
+    ("fallback L", m._fallback_summary, twin.fallback, L([{"role": "user", "content": "x"}])),
+    ("transcript L", m._format_messages_for_summary, twin.format_messages,
+     L([{"role": "user", "content": "x"}])),
+    ("transcript D", m._format_messages_for_summary, twin.format_messages,
+     [D(role="system", content="x")]),
+    ("fallback D", m._fallback_summary, twin.fallback, [D(role="system", content="x")]),
+    ("brief I", m._brief_args, twin.brief_args, I(a=1)),
+    ("parse S", m._parse_summary, twin.parse, S(" {} ")),
+    ("context D", context, twin.context, D(goals=["x"])),
+]:
+    got, expected = outcome(ours, value), outcome(theirs, value)
+    print(f"{name}: same" if got == expected else f"{name}: {got!r} != {expected!r}")
+"""
