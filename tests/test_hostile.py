@@ -302,7 +302,7 @@ async def summarize_twin(mod, log, client, messages, existing):
             {"role": "system", "content": "\n".join(prompt)},
             {"role": "user", "content": USER_TEXT}], max_tokens=2048)
         if response.content:
-            return twin.parse(response.content)
+            return twin.parse(response.content, log.append)
         log.append("Empty response from summarizer LLM")
         return twin.fallback(messages)
     except Exception as e:

@@ -98,7 +98,8 @@ def unfence(text):
     return text
 
 
-def parse(text):
+def parse(text, warn=None):
+    """`warn`, when given, is called with the warning the module logs."""
     typed("text", text, str)
     text = unfence(text)
     try:
@@ -106,6 +107,8 @@ def parse(text):
         record = {key: data.get(key, "" if key in ("current_state", "summary") else [])
                   for key in KEYS[:-1]}
     except json.JSONDecodeError:
+        if warn is not None:
+            warn("Could not parse summary JSON, using fallback")
         record = {key: [] for key in KEYS[:-1]}
         record.update(current_state="", summary=text[:1000])
     record["created_at"] = None
