@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the module's own tests twice more in the test environment that scripts/test.sh
 # made: with gc.set_threshold(1), so the collector runs at almost every allocation, and
-# as a leak hunt that repeats each test and fails on growth of allocated blocks and
+# as a leak hunt that repeats each test and fails on steady growth of allocated blocks or
 # live objects. Further pytest arguments go to both runs (-v lists the tests the leak
 # hunt could not repeat).
 #   scripts/hunt.sh [python] [pytest arguments...]
