@@ -13,6 +13,9 @@ import morvex.core.summarizer as native
 from benchmarks import conversations as conv
 from benchmarks import twin
 
+# Both hold the same system text while they wait: the twin sends the module's prompt.
+twin.SUMMARIZE_PROMPT = native.SUMMARIZE_PROMPT
+
 
 class Pending:
     """A client whose request never finishes: operations stay suspended in it."""

@@ -9,11 +9,17 @@ Constant::Constant() noexcept : next_(g_constants) {
     g_constants = this;
 }
 
-PyObject* ConstStr::make() const {
-    return PyUnicode_InternFromString(utf8_);
+PyObject* ConstStr::make() {
+    PyObject* text = PyUnicode_InternFromString(utf8_);
+    if (text == nullptr) return nullptr;
+    data_ = PyUnicode_DATA(text);
+    length_ = PyUnicode_GET_LENGTH(text);
+    kind_ = PyUnicode_KIND(text);
+    max_char_ = PyUnicode_MAX_CHAR_VALUE(text);
+    return text;
 }
 
-PyObject* ConstInt::make() const {
+PyObject* ConstInt::make() {
     return PyLong_FromLong(value_);
 }
 

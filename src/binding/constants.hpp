@@ -18,7 +18,7 @@ public:
 protected:
     Constant() noexcept;
     virtual ~Constant() = default;
-    virtual PyObject* make() const = 0;
+    virtual PyObject* make() = 0;
 
 private:
     friend bool build_constants();
@@ -26,15 +26,24 @@ private:
     Constant* next_ = nullptr;
 };
 
-// An interned str built from UTF-8 text.
+// An interned str built from UTF-8 text. Its length, width and characters are kept
+// beside it for text building.
 class ConstStr final : public Constant {
 public:
     explicit ConstStr(const char* utf8) noexcept : utf8_(utf8) {}
     const char* utf8() const noexcept { return utf8_; }
+    const void* data() const noexcept { return data_; }
+    Py_ssize_t length() const noexcept { return length_; }
+    int kind() const noexcept { return kind_; }
+    Py_UCS4 max_char() const noexcept { return max_char_; }
 
 private:
-    PyObject* make() const override;
+    PyObject* make() override;
     const char* utf8_;
+    const void* data_ = nullptr;
+    Py_ssize_t length_ = 0;
+    int kind_ = PyUnicode_1BYTE_KIND;
+    Py_UCS4 max_char_ = 0;
 };
 
 // A host int.
@@ -43,7 +52,7 @@ public:
     explicit ConstInt(long value) noexcept : value_(value) {}
 
 private:
-    PyObject* make() const override;
+    PyObject* make() override;
     long value_;
 };
 

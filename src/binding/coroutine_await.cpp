@@ -13,6 +13,7 @@ ConstStr kSendName{"send"};
 ConstStr kThrowName{"throw"};
 ConstStr kCloseName{"close"};
 ConstStr kAwaitName{"__await__"};
+ConstStr kCrAwait{"cr_await"};
 
 // After a delegate produced no value: the value of a pending StopIteration is the
 // result (None when nothing is pending); any other exception stays pending.
@@ -146,6 +147,21 @@ PySendResult await_step(CoroutineObject* op, PyObject* awaitable, PyObject** res
             return PYGEN_ERROR;
         }
         PySendResult status = send_core(as_coroutine(awaitable), Py_None, result);
+        if (status == PYGEN_NEXT) set_delegate(op, awaitable);
+        return status;
+    }
+    if (PyCoro_CheckExact(awaitable)) {
+        // The host's coroutine is advanced itself, as `await` does it, with no wrapper
+        // made for it; one that is awaiting something already is refused.
+        Owned awaiting = Owned::steal(PyObject_GetAttr(awaitable, kCrAwait));
+        if (!awaiting || awaiting.get() != Py_None) {
+            if (awaiting) {
+                PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            }
+            *result = nullptr;
+            return PYGEN_ERROR;
+        }
+        PySendResult status = PyIter_Send(awaitable, Py_None, result);
         if (status == PYGEN_NEXT) set_delegate(op, awaitable);
         return status;
     }

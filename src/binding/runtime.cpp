@@ -11,6 +11,8 @@
 namespace smz {
 namespace {
 
+constexpr Py_ssize_t kScanLimit = 8;  // entries a record walk reads at most
+
 PyObject* g_globals = nullptr;   // the module namespace, held for the process
 PyObject* g_builtins = nullptr;  // the namespace of the host's builtins module
 
@@ -121,6 +123,33 @@ Owned record_get(PyObject* record, PyObject* key, PyObject* dflt) {
     }
     PyObject* call_args[2] = {key, dflt};
     return call_method(record, kGet, call_args, dflt != nullptr ? 2 : 1);
+}
+
+bool scan_text_keys(PyObject* dict, PyObject* const* keys, PyObject** found, int count) noexcept {
+    for (int i = 0; i < count; ++i) found[i] = nullptr;
+    // A walk pays for itself over a few entries; a large record is read by lookups.
+    if (PyDict_GET_SIZE(dict) > kScanLimit) return false;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;    // borrowed
+    PyObject* value = nullptr;  // borrowed
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            for (int i = 0; i < count; ++i) found[i] = nullptr;
+            return false;
+        }
+        // The same object, or an equal text: a str equal to an ASCII text is ASCII.
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        for (int i = 0; i < count; ++i) {
+            if (key == keys[i] ||
+                (length == PyUnicode_GET_LENGTH(keys[i]) && PyUnicode_IS_ASCII(key) &&
+                 std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(keys[i]),
+                             static_cast<size_t>(length)) == 0)) {
+                found[i] = value;
+                break;
+            }
+        }
+    }
+    return true;
 }
 
 Owned record_get_or_new_dict(PyObject* record, PyObject* key) {

@@ -78,6 +78,13 @@ inline Owned call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
 // `get` looked up and called.
 Owned record_get(PyObject* record, PyObject* key, PyObject* dflt = nullptr);
 
+// Finds the values of `count` keys (ASCII strs, all different) in one walk of an exact
+// dict's entries: found[i] is the borrowed value under keys[i], or null when the key is
+// missing. A small dict whose keys are all exact strs is read so with no host code, as
+// its own lookups would read it; for any other dict nothing is found and the result
+// is false, for its lookups (which may run a key's own equality) to be made one by one.
+bool scan_text_keys(PyObject* dict, PyObject* const* keys, PyObject** found, int count) noexcept;
+
 // record.get(key, {}), the default a new empty dict, made only when it is needed:
 // an exact dict is read directly and makes the default only for a missing key; any
 // other record gets a new dict as its `get` argument.

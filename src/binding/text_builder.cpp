@@ -7,6 +7,10 @@
 namespace smz {
 namespace {
 
+constexpr size_t kFirstBlock = 32;       // pieces in the first block
+constexpr size_t kLargestBlock = 4096;   // blocks double in size up to this
+constexpr size_t kPrefetchDistance = 6;  // pieces ahead whose characters are asked for
+
 // The bound of the storage class that holds `ch`.
 Py_UCS4 class_bound(Py_UCS4 ch) noexcept {
     if (ch < 0x80) return 0x7f;
@@ -22,18 +26,18 @@ Py_UCS4 largest(const Char* data, Py_ssize_t count) noexcept {
     return most;
 }
 
+// Widening or narrowing copy; simple enough for the compiler to vectorise.
 template <typename From, typename To>
-void convert(const From* from, To* to, Py_ssize_t count) noexcept {
+void convert(const From* __restrict from, To* __restrict to, Py_ssize_t count) noexcept {
     for (Py_ssize_t i = 0; i < count; ++i) to[i] = static_cast<To>(from[i]);
 }
 
 template <typename To>
-void copy_into(To* to, PyObject* from, Py_ssize_t count) noexcept {
-    const void* data = PyUnicode_DATA(from);
-    switch (PyUnicode_KIND(from)) {
-        case PyUnicode_1BYTE_KIND: convert(static_cast<const Py_UCS1*>(data), to, count); break;
-        case PyUnicode_2BYTE_KIND: convert(static_cast<const Py_UCS2*>(data), to, count); break;
-        default: convert(static_cast<const Py_UCS4*>(data), to, count); break;
+void copy_into(To* to, const void* from, int from_kind, Py_ssize_t count) noexcept {
+    switch (from_kind) {
+        case PyUnicode_1BYTE_KIND: convert(static_cast<const Py_UCS1*>(from), to, count); break;
+        case PyUnicode_2BYTE_KIND: convert(static_cast<const Py_UCS2*>(from), to, count); break;
+        default: convert(static_cast<const Py_UCS4*>(from), to, count); break;
     }
 }
 
@@ -58,29 +62,30 @@ TextBuilder::~TextBuilder() {
 void TextBuilder::clear() noexcept {
     // Moved out first: releasing a piece never runs host code, but the builder is
     // consistent whatever happens.
-    std::vector<Piece> pieces;
-    pieces.swap(pieces_);
-    for (const Piece& piece : pieces) Py_DECREF(piece.text);
+    std::vector<Block> blocks;
+    blocks.swap(blocks_);
+    for (const Block& block : blocks) {
+        for (size_t i = 0; i < block.size; ++i) Py_XDECREF(block.items[i].owner);
+    }
     length_ = 0;
     max_char_ = 0;
     started_ = false;
 }
 
-bool TextBuilder::push(PyObject* text, Py_ssize_t count, Py_UCS4 max_char) {
-    if (count > PY_SSIZE_T_MAX - length_) {
+bool TextBuilder::grow(const Piece& piece, Py_UCS4 max_char) {
+    if (piece.count > PY_SSIZE_T_MAX - length_) {
         PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
         return false;
     }
+    const size_t capacity =
+        blocks_.empty() ? kFirstBlock : std::min(2 * blocks_.back().capacity, kLargestBlock);
     try {
-        pieces_.push_back(Piece{text, count});
+        blocks_.push_back(Block{std::unique_ptr<Piece[]>(new Piece[capacity]), 0, capacity});
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
     }
-    Py_INCREF(text);
-    length_ += count;
-    max_char_ = std::max(max_char_, max_char);
-    return true;
+    return push(piece, max_char);
 }
 
 bool TextBuilder::add(PyObject* text) {
@@ -93,9 +98,13 @@ bool TextBuilder::add(PyObject* text) {
         // An instance of a subclass is copied now, as the host copies it into the
         // text it is joined with, so the builder holds no reference to it.
         Owned copy = Owned::steal(PyUnicode_Substring(text, 0, count));
-        return copy && push(copy.get(), count, PyUnicode_MAX_CHAR_VALUE(copy.get()));
+        if (!copy) return false;
+        PyObject* exact = copy.get();
+        return push(Piece{PyUnicode_DATA(exact), count, exact, PyUnicode_KIND(exact)},
+                    PyUnicode_MAX_CHAR_VALUE(exact));
     }
-    return push(text, count, PyUnicode_MAX_CHAR_VALUE(text));
+    return push(Piece{PyUnicode_DATA(text), count, text, PyUnicode_KIND(text)},
+                PyUnicode_MAX_CHAR_VALUE(text));
 }
 
 bool TextBuilder::add_head(PyObject* text, Py_ssize_t count) {
@@ -105,17 +114,13 @@ bool TextBuilder::add_head(PyObject* text, Py_ssize_t count) {
     if (count == 0) return true;
     if (!PyUnicode_CheckExact(text)) {
         Owned copy = Owned::steal(PyUnicode_Substring(text, 0, count));
-        return copy && push(copy.get(), count, PyUnicode_MAX_CHAR_VALUE(copy.get()));
+        if (!copy) return false;
+        PyObject* exact = copy.get();
+        return push(Piece{PyUnicode_DATA(exact), count, exact, PyUnicode_KIND(exact)},
+                    PyUnicode_MAX_CHAR_VALUE(exact));
     }
-    return push(text, count, head_max_char(text, count));
-}
-
-bool TextBuilder::start_line(PyObject* separator) {
-    if (!started_) {
-        started_ = true;
-        return true;
-    }
-    return add(separator);
+    return push(Piece{PyUnicode_DATA(text), count, text, PyUnicode_KIND(text)},
+                head_max_char(text, count));
 }
 
 Owned TextBuilder::build() {
@@ -127,20 +132,37 @@ Owned TextBuilder::build() {
     const int kind = PyUnicode_KIND(out.get());
     char* data = static_cast<char*>(PyUnicode_DATA(out.get()));
     Py_ssize_t at = 0;
-    for (const Piece& piece : pieces_) {
-        if (PyUnicode_KIND(piece.text) == kind) {
-            std::memcpy(data + at * kind, PyUnicode_DATA(piece.text),
-                        static_cast<size_t>(piece.count) * kind);
-        } else if (kind == PyUnicode_1BYTE_KIND) {
-            copy_into(reinterpret_cast<Py_UCS1*>(data) + at, piece.text, piece.count);
-        } else if (kind == PyUnicode_2BYTE_KIND) {
-            copy_into(reinterpret_cast<Py_UCS2*>(data) + at, piece.text, piece.count);
-        } else {
-            copy_into(reinterpret_cast<Py_UCS4*>(data) + at, piece.text, piece.count);
+    for (const Block& block : blocks_) {
+        for (size_t i = 0; i < block.size; ++i) {
+            const Piece& piece = block.items[i];
+            // The characters of a piece a few places on are asked for ahead: pieces lie
+            // anywhere in memory, and waiting for each one's first bytes is most of
+            // the cost of copying a text of many pieces.
+            if (i + kPrefetchDistance < block.size) {
+                __builtin_prefetch(block.items[i + kPrefetchDistance].data);
+            }
+            if (piece.kind == kind) {
+                std::memcpy(data + at * kind, piece.data, static_cast<size_t>(piece.count) * kind);
+            } else if (kind == PyUnicode_1BYTE_KIND) {
+                copy_into(reinterpret_cast<Py_UCS1*>(data) + at, piece.data, piece.kind,
+                          piece.count);
+            } else if (kind == PyUnicode_2BYTE_KIND) {
+                copy_into(reinterpret_cast<Py_UCS2*>(data) + at, piece.data, piece.kind,
+                          piece.count);
+            } else {
+                copy_into(reinterpret_cast<Py_UCS4*>(data) + at, piece.data, piece.kind,
+                          piece.count);
+            }
+            at += piece.count;
+            // Released while its characters are still near in the cache; a str's
+            // release runs no host code.
+            Py_XDECREF(piece.owner);
         }
-        at += piece.count;
     }
-    clear();
+    blocks_.clear();
+    length_ = 0;
+    max_char_ = 0;
+    started_ = false;
     return out;
 }
 

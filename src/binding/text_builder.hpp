@@ -1,10 +1,16 @@
 // One-pass text building: a result text is collected as a list of pieces (whole strs
 // or the leading characters of strs), measured as they come, and made once at the end
 // with the width its widest character needs, each piece copied once.
+//
+// A piece keeps where its characters are and how wide they are, so making the text
+// reads only the characters; the reference a piece holds is dropped right after its
+// characters are copied. Process constants are added without a reference.
 #pragma once
 
+#include <memory>
 #include <vector>
 
+#include "binding/constants.hpp"
 #include "binding/ref.hpp"
 
 namespace smz {
@@ -19,13 +25,33 @@ public:
     // Appends the characters of the str `text` (an instance of str or of a subclass);
     // the builder keeps its own reference. False with an exception set on failure.
     bool add(PyObject* text);
+    // Appends a process constant; no reference is taken.
+    bool add(const ConstStr& text) {
+        if (text.length() == 0) return true;
+        return push(Piece{text.data(), text.length(), nullptr, text.kind()}, text.max_char());
+    }
     // Appends the first `count` characters of the str `text` (count <= its length).
     bool add_head(PyObject* text, Py_ssize_t count);
     // Appends "\n" before every line but the first: text joined by lines.
-    bool start_line(PyObject* separator);
+    bool start_line() {
+        if (!started_) {
+            started_ = true;
+            return true;
+        }
+        return add(kNewline);
+    }
+    // Starts a line with the constant `text`, an ASCII text that begins with "\n":
+    // the first line of the text takes it without that "\n".
+    bool line(const ConstStr& text) {
+        if (started_) return add(text);
+        started_ = true;
+        const char* data = static_cast<const char*>(text.data());
+        return text.length() <= 1 ||
+               push(Piece{data + 1, text.length() - 1, nullptr, PyUnicode_1BYTE_KIND}, 0x7f);
+    }
 
     Py_ssize_t length() const noexcept { return length_; }
-    bool empty() const noexcept { return pieces_.empty(); }
+    bool empty() const noexcept { return blocks_.empty(); }
 
     // The text of all pieces in order, as a new exact str in its narrowest form (the
     // empty str when there are none). The builder is left empty.
@@ -33,13 +59,36 @@ public:
 
 private:
     struct Piece {
-        PyObject* text;  // owned
+        const void* data;
         Py_ssize_t count;
+        PyObject* owner;  // the reference that keeps `data` alive; null for a constant
+        int kind;
     };
-    bool push(PyObject* text, Py_ssize_t count, Py_UCS4 max_char);
+    // Pieces are kept in blocks that never move once made: a text of many pieces
+    // grows by adding blocks, not by copying the pieces it has.
+    struct Block {
+        std::unique_ptr<Piece[]> items;
+        size_t size;
+        size_t capacity;
+    };
+    // The common case, a piece that fits the current block, is inline; the rest is
+    // in grow().
+    bool push(const Piece& piece, Py_UCS4 max_char) {
+        if (piece.count > PY_SSIZE_T_MAX - length_ || blocks_.empty() ||
+            blocks_.back().size == blocks_.back().capacity) {
+            return grow(piece, max_char);
+        }
+        Block& block = blocks_.back();
+        block.items[block.size++] = piece;
+        Py_XINCREF(piece.owner);
+        length_ += piece.count;
+        if (max_char > max_char_) max_char_ = max_char;
+        return true;
+    }
+    bool grow(const Piece& piece, Py_UCS4 max_char);
     void clear() noexcept;
 
-    std::vector<Piece> pieces_;
+    std::vector<Block> blocks_;
     Py_ssize_t length_ = 0;
     Py_UCS4 max_char_ = 0;
     bool started_ = false;

@@ -12,17 +12,17 @@ namespace {
 constexpr TraceSite kSite{
     "morvex.core.summarizer.ConversationSummarizer.format_summary_for_context"};
 
-ConstStr kHeader{"## Conversation History Summary"};
-ConstStr kNote{"*(Earlier messages were summarized to save context space)*\n"};
-ConstStr kBullet{"  - "};
-ConstStr kGoalsHeading{"### Original Goals"};
-ConstStr kProgressHeading{"### Progress So Far"};
-ConstStr kDecisionsHeading{"### Key Decisions"};
-ConstStr kFactsHeading{"### Key Facts"};
-ConstStr kBlockersHeading{"### Issues & Resolutions"};
-ConstStr kNextStepsHeading{"### Next Steps"};
-ConstStr kStateHeading{"### Current State\n"};
-ConstStr kNarrativeHeading{"### Narrative Summary\n"};
+ConstStr kHeader{"\n## Conversation History Summary"};
+ConstStr kNote{"\n*(Earlier messages were summarized to save context space)*\n"};
+ConstStr kBulletLine{"\n  - "};
+ConstStr kGoalsHeading{"\n### Original Goals"};
+ConstStr kProgressHeading{"\n### Progress So Far"};
+ConstStr kDecisionsHeading{"\n### Key Decisions"};
+ConstStr kFactsHeading{"\n### Key Facts"};
+ConstStr kBlockersHeading{"\n### Issues & Resolutions"};
+ConstStr kNextStepsHeading{"\n### Next Steps"};
+ConstStr kStateHeading{"\n### Current State\n"};
+ConstStr kNarrativeHeading{"\n### Narrative Summary\n"};
 
 // A section whose value is iterated, one bullet per element. Its steps report `line`
 // for the test of the value, then line + 1 for the heading, line + 2 for reading and
@@ -62,14 +62,14 @@ int holds_true(PyObject* summary, PyObject* key) {
 // One bullet part, "  - " and the element's text form.
 bool add_bullet(TextBuilder& out, PyObject* element) {
     Owned form = text_form(element);
-    return form && out.start_line(kNewline) && out.add(kBullet) && out.add(form.get());
+    return form && out.line(kBulletLine) && out.add(form.get());
 }
 
 bool render_list_section(TextBuilder& out, PyObject* summary, const ListSection& section) {
     const int present = holds_true(summary, section.key);
     if (present < 0) return failed(section.line);
     if (present == 0) return true;
-    if (!out.start_line(kNewline) || !out.add(section.heading)) return failed(section.line + 1);
+    if (!out.line(section.heading)) return failed(section.line + 1);
     // summary[key] again: the truth test above may have changed the record.
     Owned value = Owned::steal(PyObject_GetItem(summary, section.key));
     if (!value) return failed(section.line + 2);
@@ -88,7 +88,7 @@ bool render_list_section(TextBuilder& out, PyObject* summary, const ListSection&
         }
         if (PyErr_Occurred()) return failed(section.line + 2);
     }
-    if (!out.start_line(kNewline)) return failed(section.line + 4);  // the blank part
+    if (!out.start_line()) return failed(section.line + 4);  // the blank part
     return true;
 }
 
@@ -108,8 +108,7 @@ bool render_sections(TextBuilder& out, PyObject* summary) {
     if (present < 0) return failed(127);
     if (present) {
         Owned state = text_under(summary, kCurrentState);
-        if (!state || !out.start_line(kNewline) || !out.add(kStateHeading) ||
-            !out.add(state.get()) || !out.add(kNewline)) {
+        if (!state || !out.line(kStateHeading) || !out.add(state.get()) || !out.add(kNewline)) {
             return failed(128);
         }
     }
@@ -122,8 +121,7 @@ bool render_sections(TextBuilder& out, PyObject* summary) {
     if (present < 0) return failed(154);
     if (present) {
         Owned narrative = text_under(summary, kSummary);
-        if (!narrative || !out.start_line(kNewline) || !out.add(kNarrativeHeading) ||
-            !out.add(narrative.get())) {
+        if (!narrative || !out.line(kNarrativeHeading) || !out.add(narrative.get())) {
             return failed(155);
         }
     }
@@ -136,8 +134,8 @@ PyObject* format_summary_for_context(PyObject*, PyObject* const* args) {
     // The record is held for the whole rendering: its operations run host code.
     Owned summary = Owned::ref(args[1]);  // args[0], self, is not used
     TextBuilder out;
-    if (!out.start_line(kNewline) || !out.add(kHeader)) return kSite.fail(112);
-    if (!out.start_line(kNewline) || !out.add(kNote)) return kSite.fail(113);
+    if (!out.line(kHeader)) return kSite.fail(112);
+    if (!out.line(kNote)) return kSite.fail(113);
     if (!render_sections(out, summary.get())) return nullptr;
     Owned text = out.build();
     if (!text) return kSite.fail(157);

@@ -28,13 +28,13 @@ ConstStr kArguments{"arguments"};
 ConstStr kTool{"tool"};
 ConstStr kAssistant{"assistant"};
 
-ConstStr kToolResultOpen{"[Tool Result ("};
+ConstStr kToolResultLine{"\n[Tool Result ("};
 ConstStr kToolResultClose{")]: "};
 ConstStr kTruncated{"... [truncated]"};
-ConstStr kAssistantPrefix{"[Assistant]: "};
-ConstStr kCalledOpen{"[Assistant called "};
+ConstStr kAssistantLine{"\n[Assistant]: "};
+ConstStr kCalledLine{"\n[Assistant called "};
 ConstStr kCalledClose{"]: "};
-ConstStr kUserPrefix{"[User]: "};
+ConstStr kUserLine{"\n[User]: "};
 ConstStr kBriefArgsName{"_brief_args"};
 
 // Records the traceback entry of the failing step; for steps in bool helpers.
@@ -124,8 +124,7 @@ bool render_tool_call(PyObject* tc, TextBuilder& out) {
     // The name's text form is made before the brief's, as the line's f-string does.
     Owned name_text = text_form(name.get());
     if (!name_text) return failed_at(191);
-    if (!out.start_line(kNewline) || !out.add(kCalledOpen) || !out.add(name_text.get()) ||
-        !out.add(kCalledClose)) {
+    if (!out.line(kCalledLine) || !out.add(name_text.get()) || !out.add(kCalledClose)) {
         return failed_at(191);
     }
     if (!PyDict_Check(args.get())) {
@@ -141,9 +140,10 @@ bool render_tool_call(PyObject* tc, TextBuilder& out) {
 }
 
 // Walks msg["tool_calls"]: an exact list or tuple by position, re-reading its length
-// each round; anything else through the iteration protocol.
-bool render_tool_calls(PyObject* msg, TextBuilder& out) {
-    Owned calls = Owned::steal(PyObject_GetItem(msg, kToolCalls));
+// each round; anything else through the iteration protocol. `calls` is the value
+// when it is known to be what the subscription would give, or null.
+bool render_tool_calls(PyObject* msg, Owned calls, TextBuilder& out) {
+    if (!calls) calls = Owned::steal(PyObject_GetItem(msg, kToolCalls));
     if (!calls) return failed_at(180);
     PyObject* seq = calls.get();
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
@@ -166,9 +166,23 @@ bool render_tool_calls(PyObject* msg, TextBuilder& out) {
     }
 }
 
+// What one walk of an exact dict record found beyond its role and content. The values
+// stand for the record's later reads only while no host code has run since the walk;
+// `current` says so.
+struct LaterReads {
+    bool current = false;
+    Owned tool_call_id;  // null when the key is missing
+    Owned tool_calls;
+};
+
 // "[Tool Result (ID)]: CONTENT", the content cut at 500 characters.
-bool render_tool_result(PyObject* msg, Owned content, TextBuilder& out) {
-    Owned tool_id = record_get(msg, kToolCallId, kUnknown);
+bool render_tool_result(PyObject* msg, Owned content, LaterReads& later, TextBuilder& out) {
+    Owned tool_id;
+    if (!later.current) {
+        tool_id = record_get(msg, kToolCallId, kUnknown);
+    } else {
+        tool_id = later.tool_call_id ? std::move(later.tool_call_id) : Owned::ref(kUnknown);
+    }
     if (!tool_id) return failed_at(172);
 
     if (PyUnicode_CheckExact(content.get())) {
@@ -179,8 +193,7 @@ bool render_tool_result(PyObject* msg, Owned content, TextBuilder& out) {
             tool_id = std::move(id_text);
         }
         const Py_ssize_t length = PyUnicode_GET_LENGTH(content.get());
-        if (!out.start_line(kNewline) || !out.add(kToolResultOpen) || !out.add(tool_id.get()) ||
-            !out.add(kToolResultClose)) {
+        if (!out.line(kToolResultLine) || !out.add(tool_id.get()) || !out.add(kToolResultClose)) {
             return failed_at(175);
         }
         if (length <= kToolResultLimit) {
@@ -209,38 +222,61 @@ bool render_tool_result(PyObject* msg, Owned content, TextBuilder& out) {
     }
     Owned id_text = text_form(tool_id.get());
     Owned content_text = id_text ? text_form(content.get()) : Owned();
-    if (!content_text || !out.start_line(kNewline) || !out.add(kToolResultOpen) ||
-        !out.add(id_text.get()) || !out.add(kToolResultClose) || !out.add(content_text.get())) {
+    if (!content_text || !out.line(kToolResultLine) || !out.add(id_text.get()) ||
+        !out.add(kToolResultClose) || !out.add(content_text.get())) {
         return failed_at(175);
     }
     return true;
 }
 
 // "[Assistant]: CONTENT" when the content is true, then one line per tool call.
-bool render_assistant(PyObject* msg, PyObject* content, TextBuilder& out) {
-    int has_text = PyUnicode_CheckExact(content) ? PyUnicode_GET_LENGTH(content) > 0
-                                                 : PyObject_IsTrue(content);
+bool render_assistant(PyObject* msg, PyObject* content, LaterReads& later, TextBuilder& out) {
+    const bool exact_text = PyUnicode_CheckExact(content);
+    if (!exact_text) later.current = false;  // its truth and text form may run host code
+    int has_text = exact_text ? PyUnicode_GET_LENGTH(content) > 0 : PyObject_IsTrue(content);
     if (has_text < 0) return failed_at(177);
     if (has_text) {
         Owned text = text_form(content);
-        if (!text || !out.start_line(kNewline) || !out.add(kAssistantPrefix) ||
-            !out.add(text.get())) {
+        if (!text || !out.line(kAssistantLine) || !out.add(text.get())) {
             return failed_at(178);
         }
     }
-    Owned calls = record_get(msg, kToolCalls, nullptr);
+    Owned calls;
+    if (!later.current) {
+        calls = record_get(msg, kToolCalls, nullptr);
+    } else {
+        calls = later.tool_calls ? std::move(later.tool_calls) : Owned::ref(Py_None);
+    }
+    // The truth of an exact list or tuple runs no host code: the value read is then
+    // still what msg["tool_calls"] gives.
+    const bool keeps =
+        later.current && (PyList_CheckExact(calls.get()) || PyTuple_CheckExact(calls.get()));
     int has_calls = calls ? PyObject_IsTrue(calls.get()) : -1;
     if (has_calls < 0) return failed_at(179);
-    calls.reset();
-    return !has_calls || render_tool_calls(msg, out);
+    if (!keeps) calls.reset();
+    return !has_calls || render_tool_calls(msg, std::move(calls), out);
 }
 
 // The lines of one message record.
 bool render_message(PyObject* msg, TextBuilder& out) {
-    Owned role = record_get(msg, kRole, kUnknown);
-    if (!role) return failed_at(164);
-    Owned content = record_get(msg, kContent, kEmptyStr);
-    if (!content) return failed_at(165);
+    Owned role;
+    Owned content;
+    LaterReads later;
+    PyObject* keys[] = {kRole, kContent, kToolCallId, kToolCalls};
+    PyObject* found[4];  // borrowed
+    if (PyDict_CheckExact(msg) && scan_text_keys(msg, keys, found, 4)) {
+        role = Owned::ref(found[0] != nullptr ? found[0] : kUnknown.get());
+        content = Owned::ref(found[1] != nullptr ? found[1] : kEmptyStr.get());
+        later.tool_call_id = Owned::ref(found[2]);
+        later.tool_calls = Owned::ref(found[3]);
+        // Comparisons of any role but an exact str may run host code.
+        later.current = PyUnicode_CheckExact(role.get());
+    } else {
+        role = record_get(msg, kRole, kUnknown);
+        if (!role) return failed_at(164);
+        content = record_get(msg, kContent, kEmptyStr);
+        if (!content) return failed_at(165);
+    }
 
     int match = equals_text(role.get(), kSystem);
     if (match < 0) return failed_at(167);
@@ -248,17 +284,17 @@ bool render_message(PyObject* msg, TextBuilder& out) {
 
     match = equals_text(role.get(), kTool);
     if (match < 0) return failed_at(170);
-    if (match) return render_tool_result(msg, std::move(content), out);
+    if (match) return render_tool_result(msg, std::move(content), later, out);
 
     match = equals_text(role.get(), kAssistant);
     if (match < 0) return failed_at(176);
-    if (match) return render_assistant(msg, content.get(), out);
+    if (match) return render_assistant(msg, content.get(), later, out);
 
     match = equals_text(role.get(), kUser);
     if (match < 0) return failed_at(192);
     if (match) {
         Owned text = text_form(content.get());
-        if (!text || !out.start_line(kNewline) || !out.add(kUserPrefix) || !out.add(text.get())) {
+        if (!text || !out.line(kUserLine) || !out.add(text.get())) {
             return failed_at(193);
         }
     }
