@@ -11,6 +11,7 @@ import random
 import sys
 import warnings
 import weakref
+from types import coroutine as types_coroutine
 
 import pytest
 from conftest import leak_check, tb_entries
@@ -578,3 +579,51 @@ def test_paths_do_not_leak(env, path):
                 pass
         env.log.records.clear(), env.log.handled.clear(), env.fallbacks.clear()
     leak_check(once)
+
+
+@types_coroutine
+def _pause():
+    yield "paused"
+
+
+async def _inner():
+    await _pause()
+    return Reply('{"goals": ["g"]}')
+
+
+async def _awaiting(awaitable):
+    return await awaitable
+
+
+@pytest.mark.parametrize("state", ["awaited elsewhere", "finished", "fresh"])
+def test_awaiting_a_host_coroutine_as_the_host_does(env, state):
+    def make():
+        coro = _inner()
+        if state == "awaited elsewhere":
+            holder = _awaiting(coro)
+            holder.send(None)
+            return coro, holder
+        if state == "finished":
+            with contextlib.suppress(StopIteration):
+                coro.send(None)
+                coro.send(None)
+        return coro, None
+
+    theirs, held = make()
+    try:
+        outcome = _awaiting(theirs).send(None)
+    except Exception as exc:
+        outcome = f"{ERR}{exc}"
+    ours, held_too = make()
+    op = env.make(OpClient(ours)).summarize_messages([1])
+    if state == "fresh":  # both stop at the inner pause, the operation awaiting the coroutine
+        assert op.send(None) == outcome == "paused" and op.cr_await is ours
+        with pytest.raises(StopIteration) as info:
+            op.send(None)
+        assert info.value.value["goals"] == ["g"]
+        return
+    assert run(op)[0] == FALLBACK
+    assert [text for _, text in env.log.records] == [outcome]
+    for coro in (held, held_too):
+        if coro is not None:
+            coro.close()

@@ -317,3 +317,43 @@ def test_no_leaks(mod):
         args["a"].args = args
         failure(mod._brief_args, args, RuntimeError)
     leak_check(run, repeat=300, warmup=50)
+
+
+class Colliding:
+    """A key that hashes like "role" and logs each comparison the dict makes with it."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def __hash__(self):
+        return hash("role")
+
+    def __eq__(self, other):
+        self.log.append(other)
+        return False
+
+
+def later_calls(msg):
+    class Text:
+        def __format__(self, spec):  # runs after the record's first reads
+            msg["tool_calls"] = [{"name": "late", "arguments": {"x": 1}}]
+            return "text"
+    return Text()
+
+
+@pytest.mark.parametrize("make", [
+    # keys equal to the ones read but not the same objects, as json.loads gives them
+    lambda log: json.loads('{"role": "tool", "tool_call_id": "c1", "content": "out"}'),
+    lambda log: {"".join(["con", "tent"]): "hi", "".join(["ro", "le"]): "user"},
+    # a key of another type: the lookups run its equality, in their own order
+    lambda log: {Colliding(log): 1, "role": "assistant", "content": "x", "tool_calls": []},
+    # more entries than a walk reads
+    lambda log: {**{f"k{i}": i for i in range(12)}, "role": "user", "content": "many"},
+    # host code run after the first reads changes what the later ones find
+    lambda log: (lambda m: m.update(content=later_calls(m)) or m)({"role": "assistant"}),
+])
+def test_records_read_as_lookups_read_them(mod, make):
+    import twin
+    ours, theirs = [], []
+    assert mod._format_messages_for_summary([make(ours)]) == twin.format_messages([make(theirs)])
+    assert ours == theirs

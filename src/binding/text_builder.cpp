@@ -1,15 +1,15 @@
 #include "binding/text_builder.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
 namespace smz {
 namespace {
 
-constexpr size_t kFirstBlock = 32;       // pieces in the first block
-constexpr size_t kLargestBlock = 4096;   // blocks double in size up to this
-constexpr size_t kPrefetchDistance = 6;  // pieces ahead whose characters are asked for
+constexpr size_t kFirstBlock = 32;      // pieces in the first block
+constexpr size_t kLargestBlock = 4096;  // blocks double in size up to this
 
 // The bound of the storage class that holds `ch`.
 Py_UCS4 class_bound(Py_UCS4 ch) noexcept {
@@ -38,6 +38,30 @@ void copy_into(To* to, const void* from, int from_kind, Py_ssize_t count) noexce
         case PyUnicode_1BYTE_KIND: convert(static_cast<const Py_UCS1*>(from), to, count); break;
         case PyUnicode_2BYTE_KIND: convert(static_cast<const Py_UCS2*>(from), to, count); break;
         default: convert(static_cast<const Py_UCS4*>(from), to, count); break;
+    }
+}
+
+// Copies `count` bytes; the short copies most pieces are (the line openers, names,
+// numbers) are made in place rather than through a call.
+inline void copy_bytes(char* __restrict to, const char* __restrict from, size_t count) noexcept {
+    if (count > 16) {
+        std::memcpy(to, from, count);
+    } else if (count >= 8) {
+        uint64_t head;
+        uint64_t tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + count - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + count - 8, &tail, 8);
+    } else if (count >= 4) {
+        uint32_t head;
+        uint32_t tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + count - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + count - 4, &tail, 4);
+    } else {
+        for (size_t i = 0; i < count; ++i) to[i] = from[i];
     }
 }
 
@@ -135,14 +159,9 @@ Owned TextBuilder::build() {
     for (const Block& block : blocks_) {
         for (size_t i = 0; i < block.size; ++i) {
             const Piece& piece = block.items[i];
-            // The characters of a piece a few places on are asked for ahead: pieces lie
-            // anywhere in memory, and waiting for each one's first bytes is most of
-            // the cost of copying a text of many pieces.
-            if (i + kPrefetchDistance < block.size) {
-                __builtin_prefetch(block.items[i + kPrefetchDistance].data);
-            }
             if (piece.kind == kind) {
-                std::memcpy(data + at * kind, piece.data, static_cast<size_t>(piece.count) * kind);
+                copy_bytes(data + at * kind, static_cast<const char*>(piece.data),
+                           static_cast<size_t>(piece.count) * kind);
             } else if (kind == PyUnicode_1BYTE_KIND) {
                 copy_into(reinterpret_cast<Py_UCS1*>(data) + at, piece.data, piece.kind,
                           piece.count);

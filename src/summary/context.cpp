@@ -77,7 +77,14 @@ bool render_list_section(TextBuilder& out, PyObject* summary, const ListSection&
         // As the list's own iterator walks it: by position, the length read each time.
         PyObject* list = value.get();
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            Owned element = Owned::ref(PyList_GET_ITEM(list, i));
+            PyObject* borrowed = PyList_GET_ITEM(list, i);
+            if (PyUnicode_CheckExact(borrowed)) {
+                // A text is its own text form and adding it runs no host code: the
+                // builder's own reference is the only one needed.
+                if (!out.line(kBulletLine) || !out.add(borrowed)) return failed(section.line + 3);
+                continue;
+            }
+            Owned element = Owned::ref(borrowed);
             if (!add_bullet(out, element.get())) return failed(section.line + 3);
         }
     } else {
