@@ -41,25 +41,27 @@ void copy_into(To* to, const void* from, int from_kind, Py_ssize_t count) noexce
     }
 }
 
+// Copies 2 * sizeof(Word) bytes or fewer (at least sizeof(Word)) as two words that may
+// overlap: the first and the last.
+template <typename Word>
+void copy_ends(char* __restrict to, const char* __restrict from, size_t count) noexcept {
+    Word head;
+    Word tail;
+    std::memcpy(&head, from, sizeof(Word));
+    std::memcpy(&tail, from + count - sizeof(Word), sizeof(Word));
+    std::memcpy(to, &head, sizeof(Word));
+    std::memcpy(to + count - sizeof(Word), &tail, sizeof(Word));
+}
+
 // Copies `count` bytes; the short copies most pieces are (the line openers, names,
 // numbers) are made in place rather than through a call.
 inline void copy_bytes(char* __restrict to, const char* __restrict from, size_t count) noexcept {
     if (count > 16) {
         std::memcpy(to, from, count);
     } else if (count >= 8) {
-        uint64_t head;
-        uint64_t tail;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + count - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + count - 8, &tail, 8);
+        copy_ends<uint64_t>(to, from, count);
     } else if (count >= 4) {
-        uint32_t head;
-        uint32_t tail;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + count - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + count - 4, &tail, 4);
+        copy_ends<uint32_t>(to, from, count);
     } else {
         for (size_t i = 0; i < count; ++i) to[i] = from[i];
     }
