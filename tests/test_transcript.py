@@ -341,7 +341,26 @@ def later_calls(msg):
     return Text()
 
 
+class Dying:
+    def __init__(self, log):
+        self.log = log
+
+    def __del__(self):
+        self.log.append("freed")
+
+
+def dropping_calls(msg, log):
+    class Text:
+        def __format__(self, spec):  # the record's value goes as the record drops it
+            del msg["tool_calls"]
+            log.append("formatted")
+            return "text"
+    return Text()
+
+
 @pytest.mark.parametrize("make", [
+    lambda log: (lambda m: m.update(content=dropping_calls(m, log)) or m)(
+        {"role": "user", "tool_calls": Dying(log)}),
     # keys equal to the ones read but not the same objects, as json.loads gives them
     lambda log: json.loads('{"role": "tool", "tool_call_id": "c1", "content": "out"}'),
     lambda log: {"".join(["con", "tent"]): "hi", "".join(["ro", "le"]): "user"},

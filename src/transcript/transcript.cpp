@@ -166,13 +166,14 @@ bool render_tool_calls(PyObject* msg, Owned calls, TextBuilder& out) {
     }
 }
 
-// What one walk of an exact dict record found beyond its role and content. The values
-// stand for the record's later reads only while no host code has run since the walk;
-// `current` says so.
+// What one walk of an exact dict record found beyond its role and content, borrowed
+// from the record. The values stand for the record's later reads, and are alive, only
+// while no host code has run since the walk; `current` says so. No reference is taken
+// before a value is read, so a value the record drops meanwhile goes when it would.
 struct LaterReads {
     bool current = false;
-    Owned tool_call_id;  // null when the key is missing
-    Owned tool_calls;
+    PyObject* tool_call_id = nullptr;  // borrowed; null when the key is missing
+    PyObject* tool_calls = nullptr;    // borrowed; null when the key is missing
 };
 
 // "[Tool Result (ID)]: CONTENT", the content cut at 500 characters.
@@ -181,7 +182,7 @@ bool render_tool_result(PyObject* msg, Owned content, LaterReads& later, TextBui
     if (!later.current) {
         tool_id = record_get(msg, kToolCallId, kUnknown);
     } else {
-        tool_id = later.tool_call_id ? std::move(later.tool_call_id) : Owned::ref(kUnknown);
+        tool_id = Owned::ref(later.tool_call_id != nullptr ? later.tool_call_id : kUnknown.get());
     }
     if (!tool_id) return failed_at(172);
 
@@ -245,7 +246,7 @@ bool render_assistant(PyObject* msg, PyObject* content, LaterReads& later, TextB
     if (!later.current) {
         calls = record_get(msg, kToolCalls, nullptr);
     } else {
-        calls = later.tool_calls ? std::move(later.tool_calls) : Owned::ref(Py_None);
+        calls = Owned::ref(later.tool_calls != nullptr ? later.tool_calls : Py_None);
     }
     // The truth of an exact list or tuple runs no host code: the value read is then
     // still what msg["tool_calls"] gives.
@@ -267,8 +268,8 @@ bool render_message(PyObject* msg, TextBuilder& out) {
     if (PyDict_CheckExact(msg) && scan_text_keys(msg, keys, found, 4)) {
         role = Owned::ref(found[0] != nullptr ? found[0] : kUnknown.get());
         content = Owned::ref(found[1] != nullptr ? found[1] : kEmptyStr.get());
-        later.tool_call_id = Owned::ref(found[2]);
-        later.tool_calls = Owned::ref(found[3]);
+        later.tool_call_id = found[2];
+        later.tool_calls = found[3];
         // Comparisons of any role but an exact str may run host code.
         later.current = PyUnicode_CheckExact(role.get());
     } else {
