@@ -1,17 +1,21 @@
 """Turns pytest-benchmark's JSON into the Markdown table and the PNG plot."""
 import json
 import pathlib
+import statistics
 from collections import defaultdict
 
 
-def _load(raw):
-    data = json.loads(pathlib.Path(raw).read_text())
-    rows = defaultdict(dict)  # (workload, label, size, unit) -> impl -> median seconds
-    for bench in data["benchmarks"]:
-        info = bench["extra_info"]
-        key = (info["workload"], info["label"], info["size"], info["unit"])
-        rows[key][info["impl"]] = bench["stats"]["median"]
-    return rows
+def _load(raws):
+    """(workload, label, size, unit) -> impl -> seconds: the median over the passes of
+    each pass's median."""
+    passes = defaultdict(lambda: defaultdict(list))
+    for raw in raws:
+        for bench in json.loads(pathlib.Path(raw).read_text())["benchmarks"]:
+            info = bench["extra_info"]
+            key = (info["workload"], info["label"], info["size"], info["unit"])
+            passes[key][info["impl"]].append(bench["stats"]["median"])
+    return {key: {impl: statistics.median(times) for impl, times in impls.items()}
+            for key, impls in passes.items()}
 
 
 def _time(seconds):
@@ -88,11 +92,13 @@ def plot(rows, path):
     plt.close(fig)
 
 
-def write(raw, memory, out, machine, interpreter):
-    rows = _load(raw)
+def write(raws, memory, out, machine, interpreter, rounds):
+    rows = _load(raws)
     out = pathlib.Path(out)
     text = [f"Measured on {machine}; {interpreter}.", "",
-            "Medians of the rounds pytest-benchmark ran for each case (at least seven).",
+            f"Each figure: the median over {len(raws)} pass{'es' if len(raws) > 1 else ''} of "
+            "the whole set, each pass giving the median of the rounds pytest-benchmark ran "
+            f"for the case (at least {rounds}).",
             "Floor: only the host calls the behaviour cannot avoid (its `json.loads` calls, "
             "the `str()` of non-text values, one dict lookup per record, and one join of "
             "the finished pieces).", "", table(rows), ""]

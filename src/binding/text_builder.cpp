@@ -8,7 +8,6 @@
 namespace smz {
 namespace {
 
-constexpr size_t kFirstBlock = 32;      // pieces in the first block
 constexpr size_t kLargestBlock = 4096;  // blocks double in size up to this
 
 // The bound of the storage class that holds `ch`.
@@ -85,17 +84,21 @@ TextBuilder::~TextBuilder() {
     clear();
 }
 
-void TextBuilder::clear() noexcept {
-    // Moved out first: releasing a piece never runs host code, but the builder is
-    // consistent whatever happens.
-    std::vector<Block> blocks;
-    blocks.swap(blocks_);
-    for (const Block& block : blocks) {
-        for (size_t i = 0; i < block.size; ++i) Py_XDECREF(block.items[i].owner);
-    }
+void TextBuilder::reset() noexcept {
+    full_.clear();
+    storage_.reset();
+    items_ = inline_;
+    size_ = 0;
+    capacity_ = kInlinePieces;
     length_ = 0;
     max_char_ = 0;
     started_ = false;
+}
+
+void TextBuilder::clear() noexcept {
+    // Releasing a piece never runs host code: the pieces are all released first.
+    for_each_piece([](const Piece& piece) { Py_XDECREF(piece.owner); });
+    reset();
 }
 
 bool TextBuilder::grow(const Piece& piece, Py_UCS4 max_char) {
@@ -103,14 +106,18 @@ bool TextBuilder::grow(const Piece& piece, Py_UCS4 max_char) {
         PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
         return false;
     }
-    const size_t capacity =
-        blocks_.empty() ? kFirstBlock : std::min(2 * blocks_.back().capacity, kLargestBlock);
+    const size_t capacity = std::min(2 * capacity_, kLargestBlock);
     try {
-        blocks_.push_back(Block{std::unique_ptr<Piece[]>(new Piece[capacity]), 0, capacity});
+        std::unique_ptr<Piece[]> fresh(new Piece[capacity]);
+        full_.push_back(Block{items_, size_, std::move(storage_)});
+        storage_ = std::move(fresh);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
     }
+    items_ = storage_.get();
+    size_ = 0;
+    capacity_ = capacity;
     return push(piece, max_char);
 }
 
@@ -158,32 +165,23 @@ Owned TextBuilder::build() {
     const int kind = PyUnicode_KIND(out.get());
     char* data = static_cast<char*>(PyUnicode_DATA(out.get()));
     Py_ssize_t at = 0;
-    for (const Block& block : blocks_) {
-        for (size_t i = 0; i < block.size; ++i) {
-            const Piece& piece = block.items[i];
-            if (piece.kind == kind) {
-                copy_bytes(data + at * kind, static_cast<const char*>(piece.data),
-                           static_cast<size_t>(piece.count) * kind);
-            } else if (kind == PyUnicode_1BYTE_KIND) {
-                copy_into(reinterpret_cast<Py_UCS1*>(data) + at, piece.data, piece.kind,
-                          piece.count);
-            } else if (kind == PyUnicode_2BYTE_KIND) {
-                copy_into(reinterpret_cast<Py_UCS2*>(data) + at, piece.data, piece.kind,
-                          piece.count);
-            } else {
-                copy_into(reinterpret_cast<Py_UCS4*>(data) + at, piece.data, piece.kind,
-                          piece.count);
-            }
-            at += piece.count;
-            // Released while its characters are still near in the cache; a str's
-            // release runs no host code.
-            Py_XDECREF(piece.owner);
+    for_each_piece([kind, data, &at](const Piece& piece) {
+        if (piece.kind == kind) {
+            copy_bytes(data + at * kind, static_cast<const char*>(piece.data),
+                       static_cast<size_t>(piece.count) * kind);
+        } else if (kind == PyUnicode_1BYTE_KIND) {
+            copy_into(reinterpret_cast<Py_UCS1*>(data) + at, piece.data, piece.kind, piece.count);
+        } else if (kind == PyUnicode_2BYTE_KIND) {
+            copy_into(reinterpret_cast<Py_UCS2*>(data) + at, piece.data, piece.kind, piece.count);
+        } else {
+            copy_into(reinterpret_cast<Py_UCS4*>(data) + at, piece.data, piece.kind, piece.count);
         }
-    }
-    blocks_.clear();
-    length_ = 0;
-    max_char_ = 0;
-    started_ = false;
+        at += piece.count;
+        // Released while its characters are still near in the cache; a str's release
+        // runs no host code.
+        Py_XDECREF(piece.owner);
+    });
+    reset();
     return out;
 }
 

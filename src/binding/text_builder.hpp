@@ -51,7 +51,7 @@ public:
     }
 
     Py_ssize_t length() const noexcept { return length_; }
-    bool empty() const noexcept { return blocks_.empty(); }
+    bool empty() const noexcept { return size_ == 0 && full_.empty(); }
 
     // The text of all pieces in order, as a new exact str in its narrowest form (the
     // empty str when there are none). The builder is left empty.
@@ -65,30 +65,44 @@ private:
         int kind;
     };
     // Pieces are kept in blocks that never move once made: a text of many pieces
-    // grows by adding blocks, not by copying the pieces it has.
+    // grows by adding blocks, not by copying the pieces it has. The first block is
+    // part of the builder, so a short text is built with no allocation but its own.
+    static constexpr size_t kInlinePieces = 48;
     struct Block {
-        std::unique_ptr<Piece[]> items;
+        Piece* items;
         size_t size;
-        size_t capacity;
+        std::unique_ptr<Piece[]> storage;  // null for the builder's own block
     };
     // The common case, a piece that fits the current block, is inline; the rest is
     // in grow().
     bool push(const Piece& piece, Py_UCS4 max_char) {
-        if (piece.count > PY_SSIZE_T_MAX - length_ || blocks_.empty() ||
-            blocks_.back().size == blocks_.back().capacity) {
+        if (piece.count > PY_SSIZE_T_MAX - length_ || size_ == capacity_) {
             return grow(piece, max_char);
         }
-        Block& block = blocks_.back();
-        block.items[block.size++] = piece;
+        items_[size_++] = piece;
         Py_XINCREF(piece.owner);
         length_ += piece.count;
         if (max_char > max_char_) max_char_ = max_char;
         return true;
     }
     bool grow(const Piece& piece, Py_UCS4 max_char);
+    // Calls `each` for every piece in order.
+    template <typename Each>
+    void for_each_piece(Each each) const {
+        for (const Block& block : full_) {
+            for (size_t i = 0; i < block.size; ++i) each(block.items[i]);
+        }
+        for (size_t i = 0; i < size_; ++i) each(items_[i]);
+    }
+    void reset() noexcept;
     void clear() noexcept;
 
-    std::vector<Block> blocks_;
+    Piece inline_[kInlinePieces];
+    Piece* items_ = inline_;  // the block being filled
+    size_t size_ = 0;
+    size_t capacity_ = kInlinePieces;
+    std::unique_ptr<Piece[]> storage_;  // owns items_ unless it is inline_
+    std::vector<Block> full_;           // the blocks filled before it, in order
     Py_ssize_t length_ = 0;
     Py_UCS4 max_char_ = 0;
     bool started_ = false;
