@@ -66,7 +66,7 @@ def test_previous_summary_reaches_the_model(tmp_path, server):
     ('["a list"]', "expected an object, got list"),
     ('{"messages": []}', 'missing or unusable "id"'),
     ('{"id": [1], "messages": []}', 'missing or unusable "id"'),
-    ('{"id": "m", "messages": {"role": "user"}}', "expected a JSON list of message objects"),
+    ('{"id": "m", "messages": {"role": "user"}}', "expected a list of message objects"),
     ('{"id": "m", "messages": [1]}', "message 0 is int"),
     ('{"id": "m", "messages": [], "previous": 3}', '"previous" must be a string'),
     ('{"id": "a", "messages": []}', "duplicate id \"a\""),

@@ -110,7 +110,7 @@ def bad_case(kind, tmp_path, server):
     if kind == "stdin-invalid":
         return ["-"], "{nope"
     if kind == "object":
-        conv.write_text('{"messages": []}', encoding="utf-8")
+        conv.write_text('{"conversation": []}', encoding="utf-8")
         return [conv], None
     if kind == "list-of-strings":
         conv.write_text('["hello", "world"]', encoding="utf-8")
@@ -146,7 +146,7 @@ def bad_case(kind, tmp_path, server):
     ("invalid-json", 4, "invalid JSON at line 1"),
     ("not-utf8", 4, "not UTF-8"),
     ("stdin-invalid", 4, "<stdin>: invalid JSON"),
-    ("object", 5, "expected a JSON list of message objects, got dict"),
+    ("object", 5, 'a request body with "messages", got an object with keys conversation'),
     ("list-of-strings", 5, "message 0 is str, not an object"),
     ("previous-missing", 3, "nope.md: no such file"),
     ("unknown-llm", 2, "unknown --llm 'claude'"),

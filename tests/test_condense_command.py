@@ -104,11 +104,11 @@ def closed_port():
 @pytest.mark.parametrize("args, doc, code, message", [
     (["missing.json", "--budget", "10"], None, 3, "no such file"),
     (["conv.json", "--budget", "10"], "[{", 4, "invalid JSON at line 1"),
-    (["conv.json", "--budget", "10"], {"role": "user"}, 5, "expected a JSON list"),
+    (["conv.json", "--budget", "10"], {"role": "user"}, 5, "expected a list of message objects"),
     (["conv.json", "--budget", "10"], [{"role": "user"}, 3], 5, "message 1 is int"),
     (["conv.json", "--budget", "10", "--llm", "extractive"],
      [{"role": "assistant", "tool_calls": 5}] + [{"role": "user", "content": "x"}] * 9, 5,
-     "cannot condense these messages"),
+     "message 0: tool_calls is int, not a list"),
     (["conv.json", "--budget", "0"], [], 2, "--budget: must be at least 1"),
     (["conv.json", "--budget", "ten"], [], 2, "--budget: expected a whole number"),
     (["conv.json"], [], 2, "--budget"),

@@ -15,8 +15,9 @@ from contextlib import nullcontext
 from dataclasses import dataclass, field
 from typing import IO, Any
 
-from .cli import (add_client_arguments, build_client, check_messages, close_client, register,
-                  summarize_one)
+from .cli import (add_client_arguments, add_format_argument, build_client, close_client,
+                  read_messages, register, summarize_one)
+from .formats import AUTO
 from .errors import (EXIT_OK, EXIT_PARTIAL, EXIT_USAGE, BadDocument, Failure, InputMissing,
                      OutputError, ToolError, classify_client_failure)
 
@@ -49,8 +50,9 @@ def id_key(value: Any) -> str:
     return json.dumps(value, sort_keys=True)
 
 
-def parse_line(text: str) -> Job | str:
-    """A Job, or the reason the line is unusable."""
+def parse_line(text: str, input_format: str = AUTO) -> Job | str:
+    """A Job, or the reason the line is unusable. The conversation is ``messages`` in any
+    format, with Anthropic's ``system`` beside it when the line has one."""
     try:
         doc = json.loads(text)
     except json.JSONDecodeError as exc:
@@ -60,8 +62,11 @@ def parse_line(text: str) -> Job | str:
     ident = doc.get("id")
     if not isinstance(ident, (str, int, float)) or isinstance(ident, bool):
         return 'missing or unusable "id" (a string or number)'
+    conversation = doc.get("messages")
+    if "system" in doc and isinstance(conversation, list):
+        conversation = {"system": doc["system"], "messages": conversation}
     try:
-        messages = check_messages(doc.get("messages"), '"messages"')
+        messages = read_messages(conversation, '"messages"', input_format)
     except BadDocument as exc:
         return str(exc)
     previous = doc.get("previous")
@@ -96,7 +101,8 @@ def count_lines(path: str) -> int | None:
         return sum(1 for line in f if line.strip())
 
 
-def read_jobs(path: str, skip: set[str], counts: Counts) -> Iterator[Job]:
+def read_jobs(path: str, skip: set[str], counts: Counts, input_format: str = AUTO
+              ) -> Iterator[Job]:
     seen: set[str] = set()
     try:
         f = sys.stdin if path == "-" else open(path, encoding="utf-8")
@@ -115,7 +121,7 @@ def read_jobs(path: str, skip: set[str], counts: Counts) -> Iterator[Job]:
             number += 1
             if not text.strip():
                 continue
-            job = parse_line(text)
+            job = parse_line(text, input_format)
             if isinstance(job, str):
                 counts.bad_lines += 1
                 print(f"morvex-summarize: {where}:{number}: skipped: {job}", file=sys.stderr)
@@ -274,6 +280,7 @@ def _add_batch(parser: argparse.ArgumentParser) -> None:
                         help="conversations in flight at once (default: 8)")
     parser.add_argument("--fsync", action="store_true",
                         help="also sync each result to disk (survives a power cut)")
+    add_format_argument(parser)
     add_client_arguments(parser)
 
 
@@ -293,7 +300,7 @@ def _run_batch(args: argparse.Namespace) -> int:
     started = time.monotonic()
     try:
         with Progress(total) as progress:
-            asyncio.run(run_batch(client, read_jobs(args.input, skip, counts), writer,
+            asyncio.run(run_batch(client, read_jobs(args.input, skip, counts, args.input_format), writer,
                                   args.concurrency, counts, progress))
     except KeyboardInterrupt:
         print(f"morvex-summarize: interrupted after {counts.ok + counts.fallback} results; "

@@ -17,9 +17,10 @@ import sys
 from collections.abc import Callable, Sequence
 from contextlib import nullcontext
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 from . import __version__
+from .formats import AUTO, FORMATS, FormatError, to_messages
 from .errors import (EXIT_INTERRUPTED, EXIT_OK, BadDocument, InputMissing, InvalidJSON,
                      OutputError, ToolError, classify_client_failure)
 
@@ -76,28 +77,40 @@ def read_text(path: str) -> str:
         raise InputMissing(f"{path}: {exc.strerror}") from None
 
 
-def check_messages(doc: Any, where: str) -> list[dict[str, Any]]:
-    """The document as a message list, or BadDocument naming what is wrong."""
-    if not isinstance(doc, list):
-        raise BadDocument(f"{where}: expected a JSON list of message objects, "
-                          f"got {type(doc).__name__}")
-    for index, item in enumerate(doc):
-        if not isinstance(item, dict):
-            raise BadDocument(f"{where}: message {index} is {type(item).__name__}, "
-                              "not an object")
-    return doc
-
-
-def load_conversation(path: str) -> list[dict[str, Any]]:
-    """Loads a JSON file (``-`` for stdin) holding a list of message objects."""
+def read_document(path: str) -> Any:
+    """The JSON document in a file (``-`` for stdin)."""
     text = read_text(path)
-    where = "<stdin>" if path == "-" else path
     try:
-        doc = json.loads(text)
+        return json.loads(text)
     except json.JSONDecodeError as exc:
-        raise InvalidJSON(f"{where}: invalid JSON at line {exc.lineno} column {exc.colno}: "
-                          f"{exc.msg}") from None
-    return check_messages(doc, where)
+        raise InvalidJSON(f"{where_of(path)}: invalid JSON at line {exc.lineno} column "
+                          f"{exc.colno}: {exc.msg}") from None
+
+
+def where_of(path: str) -> str:
+    return "<stdin>" if path == "-" else path
+
+
+def read_messages(doc: Any, where: str, input_format: str = AUTO) -> list[dict[str, Any]]:
+    """A conversation in any format as the summarizer's messages, or BadDocument saying
+    what was found."""
+    try:
+        return cast("list[dict[str, Any]]", to_messages(doc, input_format))
+    except FormatError as exc:
+        raise BadDocument(f"{where}: {exc}") from None
+
+
+def load_conversation(path: str, input_format: str = AUTO) -> list[dict[str, Any]]:
+    """Loads a conversation file (``-`` for stdin) in any format, as the summarizer's
+    messages."""
+    return read_messages(read_document(path), where_of(path), input_format)
+
+
+def add_format_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--input-format", choices=(AUTO, *FORMATS), default=AUTO,
+                        help="the conversation's format: OpenAI chat messages, Responses API "
+                             "items, Anthropic messages or LangChain messages, as a list or "
+                             "a request body (default: auto, detected)")
 
 
 def add_client_arguments(parser: argparse.ArgumentParser) -> None:
@@ -219,9 +232,11 @@ def write_output(text: str, path: str | None) -> None:
 
 def _add_summarize(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("conversation", metavar="CONVERSATION",
-                        help="JSON file with a list of message objects, or - for stdin")
+                        help="JSON file with a conversation (a list of messages or a request "
+                             "body), or - for stdin")
     parser.add_argument("--previous", metavar="FILE", default=None,
                         help="text file with an earlier summary to build on")
+    add_format_argument(parser)
     add_client_arguments(parser)
     parser.add_argument("--format", choices=("json", "markdown", "both"), default="both")
     parser.add_argument("--output", metavar="FILE", default=None,
@@ -229,7 +244,7 @@ def _add_summarize(parser: argparse.ArgumentParser) -> None:
 
 
 def _run_summarize(args: argparse.Namespace) -> int:
-    messages = load_conversation(args.conversation)
+    messages = load_conversation(args.conversation, args.input_format)
     previous = read_text(args.previous) if args.previous else None
     client = build_client(args)
 

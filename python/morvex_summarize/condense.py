@@ -45,11 +45,16 @@ import re
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, NamedTuple
 
+from .formats import (AUTO, CONTEXT_HEADER, MEDIA_KINDS, BodyContext, BodyField, Conversation,
+                      Converted, read_conversation)
+from .formats.parts import content_text
+
 Message = Mapping[str, Any]
 
 __all__ = [
     "CHARS_PER_TOKEN",
     "MESSAGE_OVERHEAD_TOKENS",
+    "MEDIA_TOKENS",
     "CONTEXT_HEADER",
     "CondenseResult",
     "CondenseState",
@@ -64,10 +69,11 @@ CHARS_PER_TOKEN = 4
 MESSAGE_OVERHEAD_TOKENS = 4
 """Tokens the default estimate adds per message for its role and framing."""
 
-CONTEXT_HEADER = "## Conversation History Summary"
-"""First line of the context text that the native summarizer renders; a message starting
-with it, right after the system message, is taken for an earlier context message when no
-state is given."""
+MEDIA_TOKENS: Mapping[str, int] = {"image": 1000, "audio": 500, "file": 2000}
+"""Tokens charged per image, audio clip and file (a document) on top of the estimate of the
+text: their data is never counted by its length. About what the model APIs charge for an
+image of a megapixel, half a minute of audio and a few pages of a PDF; set `media_tokens`
+for other figures."""
 
 _LIST_KEYS = ("goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps")
 _FALLBACK_STATE = re.compile(r"Conversation had \d+ messages before summarization\Z")
@@ -81,13 +87,7 @@ def _text_length(value: Any) -> int:
     if isinstance(value, str):
         return len(value)
     if isinstance(value, (list, tuple)):
-        total = 0
-        for part in value:
-            if isinstance(part, Mapping):
-                total += _text_length(part.get("text"))
-            else:
-                total += _text_length(part)
-        return total
+        return len(content_text(value)[0])
     return len(str(value))
 
 
@@ -108,6 +108,11 @@ def _tool_calls(message: Message) -> list[Any]:
         return [tc for tc in calls if isinstance(tc, Mapping)]
     except TypeError:
         return []
+
+
+def _only_calls(message: Message) -> bool:
+    return (message.get("role") == "assistant" and not message.get("content")
+            and bool(_tool_calls(message)))
 
 
 def estimate_tokens(message: Message) -> int:
@@ -221,6 +226,21 @@ def _positive(name: str, value: Any, *, zero: bool = False) -> int | None:
     return value
 
 
+def _length(items: Sequence[Any]) -> int:
+    """Messages in a conversation's items, without a body's top-level instructions."""
+    return sum(1 for i in items if not isinstance(i, (BodyField, BodyContext)))
+
+
+def _same(item: Any, marker: Any) -> bool:
+    """The item is the context message an earlier call put there (or an equal copy of it,
+    as after a round trip through JSON)."""
+    if marker is None:
+        return False
+    if item is marker:
+        return True
+    return type(item) is type(marker) and bool(item == marker)
+
+
 def _call_key(value: Any) -> Any:
     try:
         hash(value)
@@ -246,7 +266,12 @@ class Condenser:
     keep_last: the newest messages always kept verbatim.
     keep_system: keep a leading system message in front.
     context_role: "system" or "user", the role of the context message.
-    token_counter: tokens of one message record; default `estimate_tokens`.
+    token_counter: tokens of one message record in the summarizer's shape; default
+        `estimate_tokens`. A message of another format is counted through its converted
+        records, plus `media_tokens` per image, audio clip and file in it.
+    media_tokens: tokens per "image", "audio" and "file"; default `MEDIA_TOKENS`.
+    input_format: the conversation format, or "auto" to detect it (see
+        `morvex_summarize.formats`); a call's own `input_format` overrides it.
     """
 
     def __init__(
@@ -261,6 +286,8 @@ class Condenser:
         token_counter: Callable[[Message], int] | None = None,
         target_tokens: int | None = None,
         target_messages: int | None = None,
+        media_tokens: Mapping[str, int] | None = None,
+        input_format: str = AUTO,
     ) -> None:
         if (not callable(getattr(summarizer, "summarize_messages", None))
                 and callable(getattr(summarizer, "complete", None))):
@@ -289,6 +316,15 @@ class Condenser:
         self.keep_system = bool(keep_system)
         self.context_role = context_role
         self.token_counter = token_counter or estimate_tokens
+        self.media_tokens = dict(MEDIA_TOKENS)
+        for kind, tokens in (media_tokens or {}).items():
+            if kind not in MEDIA_KINDS:
+                raise ValueError(f"media_tokens: unknown kind {kind!r} "
+                                 f"(one of {', '.join(MEDIA_KINDS)})")
+            checked = _positive(f"media_tokens[{kind!r}]", tokens, zero=True)
+            self.media_tokens[kind] = checked or 0
+        read_conversation([], input_format)  # checks the name
+        self.input_format = input_format
 
     @staticmethod
     def _target(kind: str, budget: int | None, target: Any) -> int | None:
@@ -313,9 +349,17 @@ class Condenser:
             raise ValueError(f"token_counter returned a negative count ({count})")
         return count
 
-    def count_tokens(self, messages: Sequence[Message]) -> int:
-        """Tokens of a message list, by the configured counter."""
-        return sum(self.count_message(m) for m in messages)
+    def count_view(self, view: Converted) -> int:
+        """Tokens of one item of a conversation: its records, and its media."""
+        count = sum(self.count_message(m) for m in view.messages)
+        for kind, number in view.media.items():
+            count += self.media_tokens.get(kind, 0) * number
+        return count
+
+    def count_tokens(self, messages: Any, input_format: str | None = None) -> int:
+        """Tokens of a conversation in any format, by the configured counter."""
+        conversation = read_conversation(messages, input_format or self.input_format)
+        return sum(self.count_view(v) for v in conversation.views)
 
     def within_budget(self, tokens: int, length: int) -> bool:
         if self.max_tokens is not None and tokens > self.max_tokens:
@@ -324,85 +368,99 @@ class Condenser:
 
     # -- condensing -------------------------------------------------------------------
 
-    async def condense(self, messages: Sequence[Message], state: CondenseState | None = None
-                       ) -> CondenseResult:
-        """Returns (new message list, state); see the module documentation."""
-        if not isinstance(messages, (list, tuple)):
-            raise TypeError(f"messages must be a list, not {type(messages).__name__}")
+    async def condense(self, messages: Any, state: CondenseState | None = None, *,
+                       input_format: str | None = None) -> CondenseResult:
+        """Returns (the conversation condensed, in the shape and format it was given;
+        state); see the module documentation."""
         if state is not None and not isinstance(state, CondenseState):
             raise TypeError(f"state must be a CondenseState or None, not {type(state).__name__}")
-        given = list(messages)  # a snapshot: the caller may change its list meanwhile
-        for index, message in enumerate(given):
-            if not isinstance(message, Mapping):
-                raise TypeError(f"message {index} is not a mapping ({type(message).__name__})")
-        counts = [self.count_message(m) for m in given]
+        if isinstance(messages, (list, tuple)):
+            messages = list(messages)  # a snapshot: the caller may change its list meanwhile
+        conversation = read_conversation(messages, input_format or self.input_format)
+        items = conversation.items
+        counts = [self.count_view(v) for v in conversation.views]
         tokens_before = sum(counts)
+        length = _length(items)
         previous = state or CondenseState()
         marker = previous.context_message
-        carried = next((c for m, c in zip(given, counts) if m is marker), 0)
+        carried = next((c for m, c in zip(items, counts) if _same(m, marker)), 0)
         unchanged = dataclasses.replace(
             previous, summarized=0, summarized_messages=(), fallback=False, summary_tokens=carried,
             tokens_before=tokens_before, tokens_after=tokens_before,
-            messages_before=len(given), messages_after=len(given), within_budget=True)
-        if self.within_budget(tokens_before, len(given)):
-            return CondenseResult(given, unchanged)
+            messages_before=length, messages_after=length, within_budget=True)
+        if self.within_budget(tokens_before, length):
+            return CondenseResult(conversation.unchanged(), unchanged)
 
-        head, earlier_text, body, body_counts = self._split(given, counts, state)
-        cut = self._choose_cut(body, body_counts, head, counts)
+        head, earlier_text, body = self._split(conversation, state)
+        body_counts = [counts[i] for i in body]
+        cut = self._choose_cut(conversation, body, body_counts, head, counts)
         if cut == 0:
-            return CondenseResult(given, dataclasses.replace(unchanged, within_budget=False))
+            return CondenseResult(conversation.unchanged(),
+                                  dataclasses.replace(unchanged, within_budget=False))
 
         handed = body[:cut]
-        record = await self.summarizer.summarize_messages(list(handed), earlier_text)
+        record = await self.summarizer.summarize_messages(conversation.messages_of(handed),
+                                                          earlier_text)
         fallback = is_fallback_summary(record)
         if fallback:
             record = _merge_fallback(previous.summary, record, earlier_text)
         text = self.summarizer.format_summary_for_context(record)
         if not isinstance(text, str):
             raise TypeError(f"format_summary_for_context returned {type(text).__name__}, not str")
-        context = {"role": self.context_role, "content": text}
-        result = ([head] if head is not None else []) + [context] + body[cut:]
-        tokens_after = self.count_tokens(result)
-        summary_tokens = self.count_message(context)
+        tail = [items[i] for i in body[cut:]]
+        result, holder = conversation.rebuild(items[head] if head is not None else None, tail,
+                                              text, self.context_role)
+        summary_tokens = self.count_message({"role": self.context_role, "content": text})
+        tokens_after = (counts[head] if head is not None else 0) + summary_tokens + \
+            sum(counts[i] for i in body[cut:])
+        length_after = _length(result if isinstance(result, list) else
+                               result[conversation.items_key])
         return CondenseResult(result, CondenseState(
-            summary=record, summary_text=text, context_message=context,
-            summarized=cut, summarized_messages=tuple(handed),
+            summary=record, summary_text=text, context_message=holder,
+            summarized=cut, summarized_messages=tuple(items[i] for i in handed),
             total_summarized=previous.total_summarized + cut,
             tokens_before=tokens_before, tokens_after=tokens_after,
-            messages_before=len(given), messages_after=len(result), fallback=fallback,
+            messages_before=length, messages_after=length_after, fallback=fallback,
             summary_tokens=summary_tokens,
-            within_budget=self.within_budget(tokens_after, len(result))))
+            within_budget=self.within_budget(tokens_after, length_after)))
 
-    def _split(self, given: list[Message], counts: list[int], state: CondenseState | None
-               ) -> tuple[Message | None, str | None, list[Message], list[int]]:
-        """(leading system message or None, earlier summary text, body, body counts)."""
+    def _split(self, conversation: Conversation, state: CondenseState | None
+               ) -> tuple[int | None, str | None, list[int]]:
+        """(index of the leading system message or None, earlier summary text, indexes of
+        the body)."""
+        items, views = conversation.items, conversation.views
         marker = state.context_message if state is not None else None
 
-        def earlier_context(message: Message, at_front: bool) -> bool:
+        def earlier_context(index: int, at_front: bool) -> bool:
             if marker is not None:
-                return message is marker or message == marker
+                return _same(items[index], marker)
             if state is not None and state.summary_text is not None:
                 return False
-            content = message.get("content")
-            return (at_front and message.get("role") in ("system", "user")
-                    and isinstance(content, str) and content.startswith(CONTEXT_HEADER + "\n"))
+            if isinstance(items[index], BodyContext):
+                return True
+            view = views[index].messages
+            if not (at_front and len(view) == 1):
+                return False
+            content = view[0].get("content")
+            return (view[0].get("role") in ("system", "user") and isinstance(content, str)
+                    and content.startswith(CONTEXT_HEADER + "\n"))
 
         head = None
         start = 0
-        if (self.keep_system and given and given[0].get("role") == "system"
-                and not earlier_context(given[0], True)):
-            head, start = given[0], 1
+        if items and (isinstance(items[0], BodyField) or (
+                self.keep_system and len(views[0].messages) == 1
+                and views[0].messages[0].get("role") == "system"
+                and not earlier_context(0, True))):
+            head, start = 0, 1
         earlier_text = state.summary_text if state is not None else None
         drop = None
         if marker is not None:
-            drop = next((i for i in range(start, len(given)) if earlier_context(given[i], False)),
-                        None)
-        elif start < len(given) and earlier_context(given[start], True):
+            drop = next((i for i in range(start, len(items)) if earlier_context(i, False)), None)
+        elif start < len(items) and earlier_context(start, True):
             drop = start
             if earlier_text is None:
-                earlier_text = given[start]["content"]
-        keep = [i for i in range(start, len(given)) if i != drop]
-        return head, earlier_text, [given[i] for i in keep], [counts[i] for i in keep]
+                earlier_text = views[start].messages[0]["content"]
+        return head, earlier_text, [i for i in range(start, len(items)) if i != drop]
 
     def _valid_cuts(self, body: list[Message]) -> list[bool]:
         """valid[c]: summarizing body[:c] splits no tool call from its results and leaves
@@ -441,9 +499,11 @@ class Condenser:
                         anonymous[caller] -= 1
                 if caller is not None:
                     block(caller + 1, j)
-        # A call still waiting for results: only tool messages follow its message.
+        # A call still waiting for results: only tool messages, and other messages that
+        # only make calls (parallel calls as separate items), follow its message.
         trailing = n
-        while trailing > 0 and body[trailing - 1].get("role") == "tool":
+        while trailing > 0 and (body[trailing - 1].get("role") == "tool"
+                                or _only_calls(body[trailing - 1])):
             trailing -= 1
         for caller, ids in open_calls.items():
             if caller >= trailing - 1 and (ids or anonymous[caller]):
@@ -454,17 +514,23 @@ class Condenser:
             valid.append(depth == 0)
         return valid
 
-    def _choose_cut(self, body: list[Message], body_counts: list[int], head: Message | None,
-                    counts: list[int]) -> int:
-        """How many of the oldest body messages to summarize (0: none can be)."""
+    def _choose_cut(self, conversation: Conversation, body: list[int], body_counts: list[int],
+                    head: int | None, counts: list[int]) -> int:
+        """How many of the oldest body items to summarize (0: none can be)."""
         n = len(body)
-        valid = self._valid_cuts(body)
+        flat: list[Message] = []
+        bounds = [0]
+        for i in body:
+            flat += conversation.views[i].messages
+            bounds.append(len(flat))
+        valid_at = self._valid_cuts(flat)
+        valid = [valid_at[b] for b in bounds]
         latest = max(n - self.keep_last, 0)
         while latest > 0 and not valid[latest]:
             latest -= 1
         if latest == 0:
             return 0
-        head_tokens = counts[0] if head is not None else 0
+        head_tokens = counts[head] if head is not None else 0
         fixed = 1 + (head is not None)  # messages in front of the tail: context, system
         suffix = [0] * (n + 1)
         for i in range(n - 1, -1, -1):

@@ -12,13 +12,14 @@ import argparse
 import asyncio
 import json
 import sys
-from collections.abc import Callable, Mapping
+from collections.abc import Callable
 from typing import Any
 
-from .cli import (RecordingClient, add_client_arguments, build_client, close_client,
-                  load_conversation, register, spinner, write_output)
+from .cli import (RecordingClient, add_client_arguments, add_format_argument, build_client,
+                  close_client, read_document, register, spinner, where_of, write_output)
 from .condense import CHARS_PER_TOKEN, Condenser, CondenseState
 from .errors import EXIT_OK, BadDocument, ToolError, classify_client_failure
+from .formats import FormatError, read_conversation
 
 PROG = "morvex-summarize"
 
@@ -38,7 +39,10 @@ def _count(minimum: int) -> Callable[[str], int]:
 
 def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("conversation", metavar="CONVERSATION",
-                        help="JSON file with a list of message objects, or - for stdin")
+                        help="JSON file with a conversation (a list of messages or a request "
+                             "body), or - for stdin; the condensed one is written in the same "
+                             "format and shape")
+    add_format_argument(parser)
     parser.add_argument("--budget", type=_count(1), required=True, metavar="N",
                         help="condense when the conversation counts more than N tokens "
                              f"(estimated at {CHARS_PER_TOKEN} characters per token)")
@@ -75,8 +79,12 @@ def report(state: CondenseState, budget: int) -> str:
 
 
 def _run(args: argparse.Namespace) -> int:
-    messages = load_conversation(args.conversation)
-    where = "<stdin>" if args.conversation == "-" else args.conversation
+    doc = read_document(args.conversation)
+    where = where_of(args.conversation)
+    try:
+        read_conversation(doc, args.input_format)
+    except FormatError as exc:
+        raise BadDocument(f"{where}: {exc}") from None
     if args.target is not None and args.target > args.budget:
         raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})", 2)
     from morvex.core.summarizer import ConversationSummarizer
@@ -85,11 +93,11 @@ def _run(args: argparse.Namespace) -> int:
     recorder = RecordingClient(client)
     condenser = Condenser(ConversationSummarizer(recorder), max_tokens=args.budget,
                           keep_last=args.keep_last, target_tokens=args.target,
-                          context_role=args.context_role)
+                          context_role=args.context_role, input_format=args.input_format)
 
-    async def run() -> tuple[list[Mapping[str, Any]], CondenseState]:
+    async def run() -> tuple[Any, CondenseState]:
         try:
-            return await condenser.condense(messages)
+            return await condenser.condense(doc)
         finally:
             await close_client(client)
 

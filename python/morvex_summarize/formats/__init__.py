@@ -1,0 +1,173 @@
+"""Conversations as their users hold them, read into the summarizer's message shape.
+
+Formats: ``openai`` (Chat Completions messages, the summarizer's own shape among them),
+``responses`` (Responses API input items), ``anthropic`` (Messages API messages) and
+``langchain`` (message objects, their dumps, and the ``messages_to_dict`` shape). A
+conversation is a list of messages or a request body holding one (``{"messages": [...]}``
+with or without ``system``, ``model``, ``tools``; ``{"input": [...]}`` for Responses).
+SDK objects (pydantic models) are read through ``model_dump``, without importing the SDK.
+
+``read_conversation`` detects the format (or takes the one it is told) and returns a
+`Conversation`: the caller's items, each with its summarizer messages, and the way to put
+a summary back in the same format. ``to_messages`` gives just the messages.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from types import ModuleType
+from typing import Any
+
+from . import anthropic, langchain, openai_chat, responses
+from .base import (CONTEXT_HEADER, BodyContext, BodyField, Conversation, Converted, FormatError,
+                   Message, describe)
+from .parts import MEDIA_KINDS, content_text, plain
+
+__all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "MEDIA_KINDS", "BodyContext", "BodyField",
+           "Conversation", "Converted", "FormatError", "detect_format", "read_conversation",
+           "to_messages"]
+
+AUTO = "auto"
+READERS: dict[str, ModuleType] = {
+    openai_chat.NAME: openai_chat,
+    responses.NAME: responses,
+    anthropic.NAME: anthropic,
+    langchain.NAME: langchain,
+}
+FORMATS = tuple(READERS)
+"""The formats ``input_format`` may name, besides ``"auto"``."""
+
+_SPOKEN = frozenset({"user", "assistant", "tool"})
+
+
+def _kind(item: Any, message: Any) -> str | None:
+    """The format an item must be in, "plain" for a message several formats share, or None
+    for an item of no format."""
+    if not isinstance(message, Mapping):
+        return langchain.NAME if langchain.is_message_object(item) else None
+    if type(message) is dict and "type" not in message and \
+            type(message.get("content")) is str and not openai_chat.is_own(message):
+        return "plain" if isinstance(message.get("role"), str) else None
+    if langchain.is_message_object(item) or langchain.is_own(message):
+        return langchain.NAME
+    if responses.is_own(message):
+        return responses.NAME
+    if anthropic.is_own(message):
+        return anthropic.NAME
+    if openai_chat.is_own(message):
+        return openai_chat.NAME
+    if message.get("type") == "message" and isinstance(message.get("content"), list):
+        return anthropic.NAME  # an Anthropic ``Message`` of text blocks, as the SDK returns it
+    if message.get("type") == "message":
+        return responses.NAME
+    return "plain" if isinstance(message.get("role"), str) else None
+
+
+def _unknown(index: int, message: Any) -> str:
+    if not isinstance(message, Mapping):
+        return f"message {index} is {type(message).__name__}, not an object"
+    return (f"message {index} is {describe(message)}: not a message of any known format "
+            f"({', '.join(FORMATS)})")
+
+
+def _unpack(doc: Any) -> tuple[list[Any], Mapping[str, Any] | None, str]:
+    """(items, body or None, the body's key for them)."""
+    if isinstance(doc, (list, tuple)):
+        return list(doc), None, "messages"
+    doc = plain(doc)
+    if isinstance(doc, Mapping):
+        if isinstance(doc.get("messages"), (list, tuple)):
+            return list(doc["messages"]), doc, "messages"
+        found = doc.get("input")
+        if isinstance(found, (list, tuple)):
+            return list(found), doc, "input"
+        if isinstance(found, str):
+            return [{"role": "user", "content": found}], doc, "input"
+        raise FormatError("expected a list of message objects or a request body with "
+                          f"\"messages\", got {describe(doc)}")
+    raise FormatError(f"expected a list of message objects, got {type(doc).__name__}")
+
+
+def _detect(items: list[Any], messages: list[Any], body: Mapping[str, Any] | None,
+            key: str) -> str:
+    first: dict[str, int] = {}
+    for index, (item, message) in enumerate(zip(items, messages)):
+        kind = _kind(item, message)
+        if kind is None:
+            raise FormatError(_unknown(index, message))
+        if kind != "plain" and kind not in first:
+            first[kind] = index
+    if key == "input":
+        first.setdefault(responses.NAME, 0)
+    if len(first) > 1:
+        found = ", ".join(f"message {i} is {name}" for name, i in
+                          sorted(first.items(), key=lambda kv: kv[1]))
+        raise FormatError(f"messages in more than one format ({found}); "
+                          "name the format to read them as one")
+    if first:
+        return next(iter(first))
+    if body is not None and "system" in body:
+        return anthropic.NAME
+    return openai_chat.NAME
+
+
+def _field_view(item: BodyField | BodyContext) -> Converted:
+    """A body's top-level instructions, or the summary in them, as a system message."""
+    if isinstance(item, BodyContext):
+        return Converted([{"role": "system", "content": item.text}])
+    text, media = content_text(item.value)
+    return Converted([{"role": "system", "content": text}], media)
+
+
+def detect_format(doc: Any) -> str:
+    """The format of a conversation (see the module documentation)."""
+    items, body, key = _unpack(doc)
+    return _detect(items, [plain(i) for i in items], body, key)
+
+
+def read_conversation(doc: Any, input_format: str = AUTO, *,
+                      require_messages: bool = False) -> Conversation:
+    """Reads a conversation in any format, or in the one ``input_format`` names.
+
+    Raises FormatError, saying what was found, for a shape no format reads and, with
+    ``require_messages``, for a non-empty conversation holding no user, assistant or tool
+    message."""
+    if input_format != AUTO and input_format not in READERS:
+        raise ValueError(f"input_format must be one of {AUTO}, {', '.join(FORMATS)}; "
+                         f"got {input_format!r}")
+    items, body, key = _unpack(doc)
+    messages = [plain(i) for i in items]
+    name = _detect(items, messages, body, key) if input_format == AUTO else input_format
+    reader = READERS[name]
+    conversation = Conversation(name, [], [], body=body, items_key=key,
+                                placer=reader.place_context)
+    if body is not None:
+        if name == anthropic.NAME and body.get("system") not in (None, "", []):
+            prefix = anthropic.system_items(body["system"])
+        elif name == responses.NAME and body.get("instructions"):
+            prefix = [BodyField("instructions", body["instructions"])]
+        else:
+            prefix = []
+        for field_item in prefix:
+            conversation.items.append(field_item)
+            conversation.views.append(_field_view(field_item))
+    note = getattr(reader, "note", None)
+    for index, (item, message) in enumerate(zip(items, messages)):
+        where = f"message {index}"
+        if not isinstance(message, Mapping):
+            raise FormatError(_unknown(index, message))
+        conversation.items.append(item)
+        conversation.views.append(reader.convert(item, message, where))
+        if note is not None:
+            note(conversation, item, message)
+    if require_messages and items and not any(
+            m.get("role") in _SPOKEN for m in conversation.messages):
+        roles = sorted({str(m.get("role")) for m in conversation.messages})
+        raise FormatError(f"no user, assistant or tool message among {len(items)} "
+                          f"{name} item(s)" + (f" (found: {', '.join(roles)})" if roles else ""))
+    return conversation
+
+
+def to_messages(doc: Any, input_format: str = AUTO) -> list[Message]:
+    """A conversation in any format as the summarizer's message records."""
+    return read_conversation(doc, input_format, require_messages=True).messages

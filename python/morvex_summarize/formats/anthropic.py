@@ -1,0 +1,154 @@
+"""Anthropic Messages: ``content`` as a str or blocks (text, image, document, ``tool_use``,
+``tool_result``, thinking, server tools), and a request body's top-level ``system``.
+
+A message becomes the summarizer's messages in block order: an assistant's text and the
+calls that follow it form one message (text after a call starts the next), and each
+``tool_result`` block becomes a tool message, so a user message holding several results and
+text keeps their order."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+from .base import (CONTEXT_HEADER, BodyContext, BodyField, Conversation, Converted, FormatError,
+                   Message, call)
+from .parts import Rendered, content_text, plain, render_part
+
+NAME = "anthropic"
+
+# Blocks that only this format has.
+OWN_PARTS = frozenset({"tool_use", "tool_result", "server_tool_use", "thinking",
+                       "redacted_thinking", "document", "search_result", "container_upload",
+                       "mcp_tool_use", "mcp_tool_result", "web_search_tool_result"})
+
+
+def _is_call(kind: Any) -> bool:
+    return isinstance(kind, str) and (kind == "tool_use" or kind.endswith("_tool_use"))
+
+
+def _is_result(block: Mapping[str, Any]) -> bool:
+    kind = block.get("type")
+    return isinstance(kind, str) and kind.endswith("tool_result") and "tool_use_id" in block
+
+
+def is_own(item: Mapping[str, Any]) -> bool:
+    content = item.get("content")
+    if not isinstance(content, list):
+        return False
+    for block in content:
+        block = plain(block)
+        if isinstance(block, Mapping):
+            kind = block.get("type")
+            if kind in OWN_PARTS or _is_call(kind) or _is_result(block):
+                return True
+            if kind == "image" and isinstance(block.get("source"), Mapping):
+                return True
+    return False
+
+
+def _result_text(block: Mapping[str, Any]) -> tuple[str, dict[str, int]]:
+    content = block.get("content")
+    out = Rendered()
+    if isinstance(content, (list, tuple)):
+        for part in content:
+            part = plain(part)
+            if isinstance(part, Mapping) and part.get("type") == "web_search_result":
+                out.add(f"{part.get('title') or ''} ({part.get('url') or ''})".strip())
+            else:
+                render_part(part, out)
+    elif content is not None:
+        render_part(content, out)
+    text = out.text()
+    if block.get("is_error"):
+        text = f"[error] {text}"
+    return text, out.media
+
+
+def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
+    role = message.get("role")
+    if not isinstance(role, str):
+        raise FormatError(f"{where}: no role")
+    content = plain(message.get("content"))
+    if isinstance(content, str) or content is None:
+        if type(item) is dict and isinstance(content, str):
+            return Converted([item])
+        text, found = content_text(content)
+        return Converted([{"role": role, "content": text}], found)
+    if not isinstance(content, (list, tuple)):
+        raise FormatError(f"{where}: content is {type(content).__name__}, not text or blocks")
+    messages: list[Message] = []
+    media: dict[str, int] = {}
+    run = Rendered()
+    calls: list[dict[str, Any]] = []
+
+    def flush() -> None:
+        nonlocal run, calls
+        run.merge_media(media)
+        if run.pieces or calls:
+            out: dict[str, Any] = {"role": role, "content": run.text()}
+            if calls:
+                out["tool_calls"] = calls
+            messages.append(out)
+        run, calls = Rendered(), []
+
+    for block in content:
+        block = plain(block)
+        kind = block.get("type") if isinstance(block, Mapping) else None
+        if isinstance(block, Mapping) and _is_call(kind):
+            calls.append(call(block.get("id"), block.get("name"), block.get("input")))
+        elif isinstance(block, Mapping) and _is_result(block):
+            flush()
+            text, found = _result_text(block)
+            for k, n in found.items():
+                media[k] = media.get(k, 0) + n
+            messages.append({"role": "tool", "tool_call_id": block.get("tool_use_id"),
+                             "content": text})
+        else:
+            if calls:
+                flush()
+            render_part(block, run)
+    flush()
+    if not messages:
+        messages.append({"role": role, "content": ""})
+    return Converted(messages, media)
+
+
+def system_items(value: Any) -> list[Any]:
+    """A body's ``system`` as items: the instructions, then an earlier summary that
+    condensing appended to them."""
+    value = plain(value)
+    if isinstance(value, str):
+        at = value.find(CONTEXT_HEADER + "\n")
+        if at == 0 or (at > 0 and value[:at].endswith("\n\n")):
+            base = value[:at].rstrip("\n")
+            return ([BodyField("system", base)] if base else []) + [BodyContext(value[at:])]
+        return [BodyField("system", value)]
+    if isinstance(value, (list, tuple)):
+        blocks = [plain(b) for b in value]
+        last = blocks[-1] if blocks else None
+        if isinstance(last, Mapping) and isinstance(last.get("text"), str) \
+                and last["text"].startswith(CONTEXT_HEADER + "\n"):
+            rest = list(value[:-1])
+            return ([BodyField("system", rest)] if rest else []) + [BodyContext(last["text"])]
+        return [BodyField("system", list(value))]
+    raise FormatError(f"system is {type(value).__name__}, not text or text blocks")
+
+
+def _with_context(system: Any, text: str) -> Any:
+    if system is None or system == "" or system == []:
+        return text
+    if isinstance(system, str):
+        return f"{system}\n\n{text}"
+    return list(system) + [{"type": "text", "text": text}]
+
+
+def place_context(conversation: Conversation, head: Any, text: str, role: str
+                  ) -> tuple[Any, list[Any], Any]:
+    """Messages hold no system role: the summary goes to a body's ``system``, or to a user
+    message in front (the API joins it with a user message that follows)."""
+    if role == "system" and (conversation.body is not None or isinstance(head, BodyField)):
+        base = head.value if isinstance(head, BodyField) else None
+        return BodyField("system", _with_context(base, text)), [], BodyContext(text)
+    context = {"role": "user", "content": text}
+    return head, [context], context

@@ -1,0 +1,129 @@
+"""What every format reader produces: a `Conversation` of the caller's items, each with its
+view in the summarizer's message shape."""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+Message = Mapping[str, Any]
+
+CONTEXT_HEADER = "## Conversation History Summary"
+"""First line of the context text the summarizer renders."""
+
+
+class FormatError(TypeError, ValueError):
+    """A conversation that no format reads, or that holds no message: says what was found.
+    A TypeError and a ValueError both, so callers that catch either keep working."""
+
+
+@dataclass(frozen=True)
+class BodyField:
+    """A request body's top-level instructions (Anthropic's ``system``, the Responses API's
+    ``instructions``), standing first among the items: never summarized, always kept, and
+    written back to its own key."""
+
+    key: str
+    value: Any
+
+
+@dataclass(frozen=True)
+class BodyContext:
+    """The summary text that an earlier condensing appended to a body's ``system``."""
+
+    text: str
+
+
+@dataclass
+class Converted:
+    """One item as summarizer messages, with the media counted in it."""
+
+    messages: list[Message]
+    media: dict[str, int] = field(default_factory=dict)
+
+
+def one(message: Message, media: dict[str, int] | None = None) -> Converted:
+    return Converted([message], media or {})
+
+
+def call(call_id: Any, name: Any, arguments: Any) -> dict[str, Any]:
+    """A tool-call record in the nested form the summarizer reads."""
+    return {"id": call_id, "type": "function",
+            "function": {"name": name if name is not None else "unknown",
+                         "arguments": arguments if arguments is not None else {}}}
+
+
+def joined(*texts: str | None) -> str:
+    return "\n".join(t for t in texts if t)
+
+
+def describe(item: Any) -> str:
+    """What an item is, for an error message."""
+    if isinstance(item, Mapping):
+        keys = ", ".join(map(str, list(item)[:6])) + (", ..." if len(item) > 6 else "")
+        return f"an object with keys {keys}" if keys else "an empty object"
+    return f"a {type(item).__name__}"
+
+
+Placer = Callable[["Conversation", Any, str, str], "tuple[Any, list[Any], Any]"]
+"""(conversation, head or None, context text, context role) -> (head, items to put in front
+of the kept tail, what holds the context): where a format puts the summary."""
+
+
+@dataclass
+class Conversation:
+    """A conversation read in its own format.
+
+    format: the name of the format it was read in.
+    items: the caller's items, unchanged (objects stay objects); a request body's top-level
+        instructions come first as a `BodyField`, and a summary appended to them as a
+        `BodyContext` after it.
+    views: per item, its messages in the summarizer's shape.
+    media: per item, the images, audio clips and files in it.
+    body: the request body the items came in, or None for a bare list.
+    items_key: the body's key that holds the messages ("messages" or "input").
+    """
+
+    format: str
+    items: list[Any]
+    views: list[Converted]
+    body: Mapping[str, Any] | None = None
+    items_key: str = "messages"
+    placer: Placer | None = None
+    notes: dict[str, Any] = field(default_factory=dict)
+
+    @property
+    def messages(self) -> list[Message]:
+        """The whole conversation in the summarizer's message shape."""
+        return [m for view in self.views for m in view.messages]
+
+    def messages_of(self, indexes: Sequence[int]) -> list[Message]:
+        return [m for i in indexes for m in self.views[i].messages]
+
+    def unchanged(self) -> Any:
+        """The conversation as given, in a new list (and a new body around it)."""
+        head = self.items[0] if self.items and isinstance(self.items[0], BodyField) else None
+        return self.assemble([i for i in self.items
+                              if not isinstance(i, (BodyField, BodyContext))], head)
+
+    def rebuild(self, head: Any, tail: list[Any], context_text: str, context_role: str
+                ) -> tuple[Any, Any]:
+        """(the conversation in its own shape: the head, the summary's context and the kept
+        tail; what holds the context, for recognising it next time)."""
+        assert self.placer is not None
+        head, lead, holder = self.placer(self, head, context_text, context_role)
+        field_head = head if isinstance(head, BodyField) else None
+        items = ([head] if head is not None and field_head is None else []) + lead + tail
+        return self.assemble(items, field_head), holder
+
+    def assemble(self, items: list[Any], system: BodyField | None = None) -> Any:
+        """A bare list, or the body it came in with its items (and top-level instructions)
+        replaced."""
+        if self.body is None:
+            return items
+        body = dict(self.body)
+        body[self.items_key] = items
+        if system is not None:
+            body[system.key] = system.value
+        return body

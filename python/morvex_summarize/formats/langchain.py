@@ -1,0 +1,136 @@
+"""LangChain messages: the message objects (``HumanMessage``, ``AIMessage`` with its
+``tool_calls``, ``ToolMessage``, ...), their ``model_dump`` form, and the JSON shape of
+``messages_to_dict`` (``{"type": "human", "data": {...}}``), which needs no LangChain."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+from .base import Conversation, Converted, FormatError, Message, call, one
+from .openai_chat import tool_calls as openai_tool_calls
+from .parts import Rendered, plain, render_part
+
+NAME = "langchain"
+
+ROLES = {"human": "user", "ai": "assistant", "AIMessageChunk": "assistant",
+         "HumanMessageChunk": "user", "system": "system", "SystemMessageChunk": "system",
+         "tool": "tool", "ToolMessageChunk": "tool", "function": "tool",
+         "FunctionMessageChunk": "tool", "chat": None, "ChatMessageChunk": None,
+         "remove": None}
+# Content blocks that hold calls, read from ``tool_calls`` instead.
+_CALL_BLOCKS = frozenset({"tool_use", "tool_call", "tool_call_chunk", "server_tool_call",
+                          "function_call"})
+
+
+def is_message_object(item: Any) -> bool:
+    """A LangChain message object, known by its class's module and shape; checked against
+    ``langchain_core``'s base class when that is installed."""
+    module = type(item).__module__ or ""
+    if not module.startswith("langchain"):
+        return False
+    try:
+        from langchain_core.messages import BaseMessage
+    except ImportError:
+        return hasattr(item, "type") and hasattr(item, "content")
+    return isinstance(item, BaseMessage)
+
+
+def unwrap(item: Mapping[str, Any]) -> Mapping[str, Any] | None:
+    """The message fields of a dict in either LangChain shape, else None."""
+    kind = item.get("type")
+    if kind not in ROLES or "role" in item and kind != "chat":
+        return None
+    data = item.get("data")
+    if isinstance(data, Mapping) and "content" in data:
+        return {**data, "type": kind}
+    if "content" in item:
+        return item
+    return None
+
+
+def is_own(item: Mapping[str, Any]) -> bool:
+    return unwrap(item) is not None
+
+
+def _calls(fields: Mapping[str, Any], where: str) -> list[dict[str, Any]]:
+    calls = []
+    for tc in fields.get("tool_calls") or ():
+        tc = plain(tc)
+        if isinstance(tc, Mapping):
+            calls.append(call(tc.get("id"), tc.get("name"), tc.get("args")))
+    if not calls:
+        extra = fields.get("additional_kwargs") or {}
+        if isinstance(extra, Mapping):
+            calls = openai_tool_calls(extra.get("tool_calls"), where)
+            legacy = extra.get("function_call")
+            if isinstance(legacy, Mapping):
+                calls.append(call(legacy.get("name"), legacy.get("name"),
+                                  legacy.get("arguments")))
+    return calls
+
+
+def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
+    fields = unwrap(message)
+    if fields is None:
+        raise FormatError(f"{where}: not a LangChain message")
+    kind = fields["type"]
+    role = ROLES[kind]
+    if kind in ("chat", "ChatMessageChunk"):
+        role = fields.get("role") if isinstance(fields.get("role"), str) else "user"
+    if kind == "remove":
+        return Converted([])
+    calls = _calls(fields, where) if role == "assistant" else []
+    known = {c["id"] for c in calls}
+    out = Rendered()
+    content = plain(fields.get("content"))
+    for block in content if isinstance(content, (list, tuple)) else [content]:
+        block = plain(block)
+        if isinstance(block, Mapping) and block.get("type") in _CALL_BLOCKS:
+            if role == "assistant" and block.get("id") not in known:
+                arguments = block.get("input", block.get("args", block.get("arguments")))
+                calls.append(call(block.get("id"), block.get("name"), arguments))
+            continue
+        render_part(block, out)
+    text = out.text()
+    name = fields.get("name")
+    record: dict[str, Any] = {"role": role, "content": text}
+    if role == "tool":
+        if kind.startswith(("function", "Function")):
+            record["tool_call_id"] = name or "function"
+        else:
+            record["tool_call_id"] = fields.get("tool_call_id")
+        if fields.get("status") == "error":
+            record["content"] = f"[error] {text}"
+    elif name and role == "user":
+        record["content"] = f"{name}: {text}"
+    if calls:
+        record["tool_calls"] = calls
+    return one(record, out.media)
+
+
+def place_context(conversation: Conversation, head: Any, text: str, role: str
+                  ) -> tuple[Any, list[Any], Any]:
+    shape = conversation.notes.get("langchain_shape", "dict")
+    kind = "system" if role == "system" else "human"
+    context: Any
+    if shape == "object":
+        from langchain_core.messages import HumanMessage, SystemMessage
+
+        context = SystemMessage(content=text) if kind == "system" else HumanMessage(content=text)
+    elif shape == "flat":
+        context = {"type": kind, "content": text}
+    else:
+        context = {"type": kind, "data": {"content": text, "additional_kwargs": {},
+                                          "response_metadata": {}, "type": kind,
+                                          "name": None, "id": None}}
+    return head, [context], context
+
+
+def note(conversation: Conversation, item: Any, message: Message) -> None:
+    if is_message_object(item):
+        conversation.notes["langchain_shape"] = "object"
+    elif "data" not in message:
+        conversation.notes.setdefault("langchain_shape", "flat")
+    else:
+        conversation.notes.setdefault("langchain_shape", "dict")

@@ -1,0 +1,113 @@
+"""OpenAI Chat Completions messages: the summarizer's own shape, plus content-part lists,
+``refusal``, ``audio``, ``name``, custom tool calls, the legacy ``function_call`` with its
+``function`` message, and the ``developer`` role."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+from .base import Conversation, Converted, FormatError, Message, call, joined, one
+from .parts import content_text, text_of
+
+NAME = "openai"
+
+ROLES = frozenset({"system", "developer", "user", "assistant", "tool", "function"})
+# Content parts that only this format has.
+OWN_PARTS = frozenset({"image_url", "input_audio", "file", "refusal"})
+
+
+def is_own(item: Mapping[str, Any]) -> bool:
+    """A message only this format writes."""
+    if item.get("role") in ("tool", "function", "developer"):
+        return True
+    if item.get("tool_calls") or item.get("function_call") or item.get("refusal"):
+        return True
+    content = item.get("content")
+    return isinstance(content, list) and any(
+        isinstance(p, Mapping) and p.get("type") in OWN_PARTS for p in content)
+
+
+def _is_plain(item: Any) -> bool:
+    """A record the summarizer reads as it is: nothing to convert."""
+    if not isinstance(item, dict):
+        return False
+    content = item.get("content")
+    if content is not None and not isinstance(content, str):
+        return False
+    if item.get("refusal") or item.get("function_call") or item.get("audio"):
+        return False
+    if item.get("name") and item.get("role") in ("user", "function"):
+        return False
+    if item.get("role") in ("developer", "function"):
+        return False
+    calls = item.get("tool_calls")
+    if calls is None:
+        return True
+    return isinstance(calls, list) and all(
+        isinstance(tc, dict) and tc.get("type", "function") == "function" for tc in calls)
+
+
+def tool_calls(value: Any, where: str) -> list[dict[str, Any]]:
+    if value is None:
+        return []
+    if not isinstance(value, (list, tuple)):
+        raise FormatError(f"{where}: tool_calls is {type(value).__name__}, not a list")
+    calls = []
+    for tc in value:
+        if not isinstance(tc, Mapping):
+            raise FormatError(f"{where}: a tool call is {type(tc).__name__}, not an object")
+        custom = tc.get("custom")
+        if tc.get("type") == "custom" and isinstance(custom, Mapping):
+            calls.append(call(tc.get("id"), custom.get("name"), custom.get("input")))
+        else:
+            calls.append(dict(tc))
+    return calls
+
+
+def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
+    """``item`` as given, ``message`` the same as a mapping."""
+    if _is_plain(item):
+        return one(item)
+    role = message.get("role")
+    if not isinstance(role, str):
+        raise FormatError(f"{where}: no role")
+    text, media = content_text(message.get("content"))
+    audio = message.get("audio")
+    if isinstance(audio, Mapping) and audio.get("transcript"):
+        text = joined(text, f"[audio transcript] {audio['transcript']}")
+    if message.get("refusal"):
+        text = joined(text, f"[refusal] {text_of(message['refusal'])}")
+    name = message.get("name")
+    if role == "function":
+        return one({"role": "tool", "tool_call_id": name or "function", "content": text}, media)
+    if role == "developer":
+        role = "system"
+    if name and role == "user":
+        text = f"{name}: {text}"
+    out: dict[str, Any] = {"role": role, "content": text}
+    if role == "tool":
+        out["tool_call_id"] = message.get("tool_call_id")
+        if out["tool_call_id"] is None:
+            del out["tool_call_id"]
+    calls = tool_calls(message.get("tool_calls"), where)
+    legacy = message.get("function_call")
+    if isinstance(legacy, Mapping):
+        # The legacy form has no id: its name pairs it with the ``function`` message.
+        calls.append(call(legacy.get("name"), legacy.get("name"), legacy.get("arguments")))
+    if calls:
+        out["tool_calls"] = calls
+    return one(out, media)
+
+
+def place_context(conversation: Conversation, head: Any, text: str, role: str
+                  ) -> tuple[Any, list[Any], Any]:
+    if role == "system" and conversation.notes.get("developer"):
+        role = "developer"
+    context = {"role": role, "content": text}
+    return head, [context], context
+
+
+def note(conversation: Conversation, item: Any, message: Message) -> None:
+    if message.get("role") == "developer":
+        conversation.notes["developer"] = True

@@ -1,0 +1,113 @@
+"""OpenAI Responses API input items: messages (and the short ``{"role", "content"}`` form),
+``function_call`` / ``function_call_output`` paired by ``call_id``, the other tool calls and
+their outputs, and ``reasoning`` items."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+from .base import Conversation, Converted, FormatError, Message, call, one
+from .parts import Rendered, content_text, render_parts, text_of
+
+NAME = "responses"
+
+# Content parts that only this format has.
+OWN_PARTS = frozenset({"input_text", "output_text", "input_image", "input_file"})
+# Items with no content for a summary.
+SILENT = frozenset({"item_reference", "compaction", "compaction_trigger", "mcp_list_tools",
+                    "additional_tools", "configuration_update", "tool_search_output"})
+_ARGUMENT_KEYS = ("arguments", "input", "action", "actions", "code", "queries", "operation")
+_OUTPUT_KEYS = ("output", "outputs", "result", "results")
+
+
+def is_own(item: Mapping[str, Any]) -> bool:
+    kind = item.get("type")
+    if isinstance(kind, str) and kind != "message":
+        return kind == "reasoning" or kind.endswith(("_call", "_output")) or kind in SILENT \
+            or kind.startswith("mcp_")
+    content = item.get("content")
+    return isinstance(content, list) and any(
+        isinstance(p, Mapping) and p.get("type") in OWN_PARTS for p in content)
+
+
+def _arguments(item: Mapping[str, Any]) -> Any:
+    for key in _ARGUMENT_KEYS:
+        if item.get(key) is not None:
+            return item[key]
+    return {}
+
+
+def _output_text(value: Any) -> tuple[str, dict[str, int]]:
+    if isinstance(value, str) or value is None:
+        return value or "", {}
+    if isinstance(value, Mapping) or isinstance(value, (list, tuple)):
+        return content_text(value)
+    return text_of(value), {}
+
+
+def _result(call_id: Any, value: Any) -> Converted:
+    text, media = _output_text(value)
+    return one({"role": "tool", "tool_call_id": call_id, "content": text}, media)
+
+
+def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
+    kind = message.get("type")
+    if kind in (None, "message"):
+        role = message.get("role")
+        if not isinstance(role, str):
+            raise FormatError(f"{where}: a message item without a role")
+        text, found = content_text(message.get("content"))
+        return one({"role": "system" if role == "developer" else role, "content": text}, found)
+    if not isinstance(kind, str):
+        raise FormatError(f"{where}: item type {kind!r} is not a string")
+    if kind == "reasoning":
+        out = Rendered()
+        render_parts(message.get("summary"), out)
+        render_parts(message.get("content"), out)
+        if not out.pieces:
+            return Converted([])
+        return one({"role": "assistant", "content": f"[reasoning] {out.text()}"})
+    if kind.endswith("_output"):
+        call_id = message.get("call_id") or message.get("id")
+        if kind == "local_shell_call_output":
+            call_id = message.get("id") or message.get("call_id")
+        return _result(call_id, message.get("output"))
+    if kind.endswith("_call") or kind in ("mcp_approval_request", "program"):
+        name = message.get("name") or (kind[:-5] if kind.endswith("_call") else kind)
+        call_id = message.get("call_id")
+        if call_id is not None:
+            return one({"role": "assistant", "content": "",
+                        "tool_calls": [call(call_id, name, _arguments(message))]})
+        # A tool the server ran itself: the call and what it gave, in one item.
+        call_id = message.get("id") or kind
+        messages: list[Message] = [{"role": "assistant", "content": "",
+                                    "tool_calls": [call(call_id, name, _arguments(message))]}]
+        media: dict[str, int] = {}
+        output = next((message[k] for k in _OUTPUT_KEYS if message.get(k) is not None), None)
+        if kind == "image_generation_call" and isinstance(output, str):
+            output = [{"type": "image", "base64": output,
+                       "mime_type": f"image/{message.get('output_format') or 'png'}"}]
+        if output is not None or message.get("error"):
+            result = _result(call_id, output if output is not None else
+                             f"[error] {text_of(message.get('error'))}")
+            messages += result.messages
+            media = result.media
+        return Converted(messages, media)
+    if kind in SILENT or kind.startswith("mcp_"):
+        return Converted([])
+    raise FormatError(f"{where}: unknown Responses item type {kind!r}")
+
+
+def place_context(conversation: Conversation, head: Any, text: str, role: str
+                  ) -> tuple[Any, list[Any], Any]:
+    if role == "system" and conversation.notes.get("developer"):
+        role = "developer"
+    context = {"type": "message", "role": role,
+               "content": [{"type": "input_text", "text": text}]}
+    return head, [context], context
+
+
+def note(conversation: Conversation, item: Any, message: Message) -> None:
+    if message.get("role") == "developer":
+        conversation.notes["developer"] = True
