@@ -189,6 +189,9 @@ class CondenseState:
     summary_tokens: tokens of the context message in the returned list (0 without one).
     within_budget: the returned list is within the budget (False when the rules left
         nothing to summarize, or when the kept part alone exceeds the budget).
+    format: the conversation's format, once something only that format writes was seen;
+        a later call given this state reads messages that several formats share (as a
+        condensed list may hold only such) in that format.
     """
 
     summary: dict[str, Any] | None = None
@@ -204,6 +207,7 @@ class CondenseState:
     fallback: bool = False
     summary_tokens: int = 0
     within_budget: bool = True
+    format: str | None = None
 
     @property
     def condensed(self) -> bool:
@@ -376,7 +380,10 @@ class Condenser:
             raise TypeError(f"state must be a CondenseState or None, not {type(state).__name__}")
         if isinstance(messages, (list, tuple)):
             messages = list(messages)  # a snapshot: the caller may change its list meanwhile
-        conversation = read_conversation(messages, input_format or self.input_format)
+        conversation = read_conversation(messages, input_format or self.input_format,
+                                         default=state.format if state is not None else None)
+        known = conversation.format if conversation.definite else (
+            state.format if state is not None else None)
         items = conversation.items
         counts = [self.count_view(v) for v in conversation.views]
         tokens_before = sum(counts)
@@ -387,7 +394,7 @@ class Condenser:
         unchanged = dataclasses.replace(
             previous, summarized=0, summarized_messages=(), fallback=False, summary_tokens=carried,
             tokens_before=tokens_before, tokens_after=tokens_before,
-            messages_before=length, messages_after=length, within_budget=True)
+            messages_before=length, messages_after=length, within_budget=True, format=known)
         if self.within_budget(tokens_before, length):
             return CondenseResult(conversation.unchanged(), unchanged)
 
@@ -422,7 +429,7 @@ class Condenser:
             tokens_before=tokens_before, tokens_after=tokens_after,
             messages_before=length, messages_after=length_after, fallback=fallback,
             summary_tokens=summary_tokens,
-            within_budget=self.within_budget(tokens_after, length_after)))
+            within_budget=self.within_budget(tokens_after, length_after), format=known))
 
     def _split(self, conversation: Conversation, state: CondenseState | None
                ) -> tuple[int | None, str | None, list[int]]:

@@ -89,7 +89,8 @@ def _unpack(doc: Any) -> tuple[list[Any], Mapping[str, Any] | None, str]:
 
 
 def _detect(items: list[Any], messages: list[Any], body: Mapping[str, Any] | None,
-            key: str) -> str:
+            key: str, default: str | None = None) -> tuple[str, bool]:
+    """(format, whether something only that format writes was found)."""
     first: dict[str, int] = {}
     for index, (item, message) in enumerate(zip(items, messages)):
         kind = _kind(item, message)
@@ -105,10 +106,10 @@ def _detect(items: list[Any], messages: list[Any], body: Mapping[str, Any] | Non
         raise FormatError(f"messages in more than one format ({found}); "
                           "name the format to read them as one")
     if first:
-        return next(iter(first))
+        return next(iter(first)), True
     if body is not None and "system" in body:
-        return anthropic.NAME
-    return openai_chat.NAME
+        return anthropic.NAME, True
+    return default or openai_chat.NAME, False
 
 
 def _field_view(item: BodyField | BodyContext) -> Converted:
@@ -122,12 +123,13 @@ def _field_view(item: BodyField | BodyContext) -> Converted:
 def detect_format(doc: Any) -> str:
     """The format of a conversation (see the module documentation)."""
     items, body, key = _unpack(doc)
-    return _detect(items, [plain(i) for i in items], body, key)
+    return _detect(items, [plain(i) for i in items], body, key)[0]
 
 
-def read_conversation(doc: Any, input_format: str = AUTO, *,
-                      require_messages: bool = False) -> Conversation:
-    """Reads a conversation in any format, or in the one ``input_format`` names.
+def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: bool = False,
+                      default: str | None = None) -> Conversation:
+    """Reads a conversation in any format, or in the one ``input_format`` names; ``default``
+    is the format of messages that several formats share (else "openai").
 
     Raises FormatError, saying what was found, for a shape no format reads and, with
     ``require_messages``, for a non-empty conversation holding no user, assistant or tool
@@ -137,10 +139,13 @@ def read_conversation(doc: Any, input_format: str = AUTO, *,
                          f"got {input_format!r}")
     items, body, key = _unpack(doc)
     messages = [plain(i) for i in items]
-    name = _detect(items, messages, body, key) if input_format == AUTO else input_format
+    if input_format == AUTO:
+        name, definite = _detect(items, messages, body, key, default)
+    else:
+        name, definite = input_format, True
     reader = READERS[name]
     conversation = Conversation(name, [], [], body=body, items_key=key,
-                                placer=reader.place_context)
+                                placer=reader.place_context, definite=definite)
     if body is not None:
         if name == anthropic.NAME and body.get("system") not in (None, "", []):
             prefix = anthropic.system_items(body["system"])

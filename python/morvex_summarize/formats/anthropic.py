@@ -143,11 +143,15 @@ def _with_context(system: Any, text: str) -> Any:
     return list(system) + [{"type": "text", "text": text}]
 
 
-def place_context(conversation: Conversation, head: Any, text: str, role: str
-                  ) -> tuple[Any, list[Any], Any]:
-    """Messages hold no system role: the summary goes to a body's ``system``, or to a user
-    message in front (the API joins it with a user message that follows)."""
-    if role == "system" and (conversation.body is not None or isinstance(head, BodyField)):
+def place_context(conversation: Conversation, head: Any, tail: list[Any], text: str,
+                  role: str) -> tuple[Any, list[Any], Any]:
+    """Messages hold no system role, and the first one is the user's: the summary goes to
+    a body's ``system`` when a user message comes first, else to a user message in front
+    (which the API joins with a user message that follows)."""
+    first = plain(tail[0]) if tail else None
+    user_first = isinstance(first, Mapping) and first.get("role") == "user"
+    if role == "system" and user_first and (conversation.body is not None
+                                            or isinstance(head, BodyField)):
         base = head.value if isinstance(head, BodyField) else None
         return BodyField("system", _with_context(base, text)), [], BodyContext(text)
     context = {"role": "user", "content": text}

@@ -66,9 +66,9 @@ def describe(item: Any) -> str:
     return f"a {type(item).__name__}"
 
 
-Placer = Callable[["Conversation", Any, str, str], "tuple[Any, list[Any], Any]"]
-"""(conversation, head or None, context text, context role) -> (head, items to put in front
-of the kept tail, what holds the context): where a format puts the summary."""
+Placer = Callable[["Conversation", Any, list[Any], str, str], "tuple[Any, list[Any], Any]"]
+"""(conversation, head or None, kept tail, context text, context role) -> (head, items to put
+in front of the tail, what holds the context): where a format puts the summary."""
 
 
 @dataclass
@@ -83,6 +83,8 @@ class Conversation:
     media: per item, the images, audio clips and files in it.
     body: the request body the items came in, or None for a bare list.
     items_key: the body's key that holds the messages ("messages" or "input").
+    definite: the format was named, or something only it writes was found (else the
+        messages are of a shape several formats share).
     """
 
     format: str
@@ -91,6 +93,7 @@ class Conversation:
     body: Mapping[str, Any] | None = None
     items_key: str = "messages"
     placer: Placer | None = None
+    definite: bool = True
     notes: dict[str, Any] = field(default_factory=dict)
 
     @property
@@ -112,7 +115,7 @@ class Conversation:
         """(the conversation in its own shape: the head, the summary's context and the kept
         tail; what holds the context, for recognising it next time)."""
         assert self.placer is not None
-        head, lead, holder = self.placer(self, head, context_text, context_role)
+        head, lead, holder = self.placer(self, head, tail, context_text, context_role)
         field_head = head if isinstance(head, BodyField) else None
         items = ([head] if head is not None and field_head is None else []) + lead + tail
         return self.assemble(items, field_head), holder

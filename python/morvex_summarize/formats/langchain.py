@@ -8,7 +8,7 @@ from collections.abc import Mapping
 from typing import Any
 
 from .base import Conversation, Converted, FormatError, Message, call, one
-from .openai_chat import tool_calls as openai_tool_calls
+from . import openai_chat
 from .parts import Rendered, plain, render_part
 
 NAME = "langchain"
@@ -62,7 +62,7 @@ def _calls(fields: Mapping[str, Any], where: str) -> list[dict[str, Any]]:
     if not calls:
         extra = fields.get("additional_kwargs") or {}
         if isinstance(extra, Mapping):
-            calls = openai_tool_calls(extra.get("tool_calls"), where)
+            calls = openai_chat.tool_calls(extra.get("tool_calls"), where)
             legacy = extra.get("function_call")
             if isinstance(legacy, Mapping):
                 calls.append(call(legacy.get("name"), legacy.get("name"),
@@ -73,6 +73,8 @@ def _calls(fields: Mapping[str, Any], where: str) -> list[dict[str, Any]]:
 def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     fields = unwrap(message)
     if fields is None:
+        if isinstance(message.get("role"), str):  # LangChain takes role dicts as messages
+            return openai_chat.convert(item, message, where)
         raise FormatError(f"{where}: not a LangChain message")
     kind = fields["type"]
     role = ROLES[kind]
@@ -109,8 +111,8 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     return one(record, out.media)
 
 
-def place_context(conversation: Conversation, head: Any, text: str, role: str
-                  ) -> tuple[Any, list[Any], Any]:
+def place_context(conversation: Conversation, head: Any, tail: list[Any], text: str,
+                  role: str) -> tuple[Any, list[Any], Any]:
     shape = conversation.notes.get("langchain_shape", "dict")
     kind = "system" if role == "system" else "human"
     context: Any

@@ -19,7 +19,7 @@ OWN_PARTS = frozenset({"image_url", "input_audio", "file", "refusal"})
 
 def is_own(item: Mapping[str, Any]) -> bool:
     """A message only this format writes."""
-    if item.get("role") in ("tool", "function", "developer"):
+    if item.get("role") in ("tool", "function"):
         return True
     if item.get("tool_calls") or item.get("function_call") or item.get("refusal"):
         return True
@@ -100,8 +100,8 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     return one(out, media)
 
 
-def place_context(conversation: Conversation, head: Any, text: str, role: str
-                  ) -> tuple[Any, list[Any], Any]:
+def place_context(conversation: Conversation, head: Any, tail: list[Any], text: str,
+                  role: str) -> tuple[Any, list[Any], Any]:
     if role == "system" and conversation.notes.get("developer"):
         role = "developer"
     context = {"role": role, "content": text}

@@ -110,6 +110,8 @@ def marker(kind: str, *, media_type: Any = None, data: Any = None, url: Any = No
     """``[kind: name, media type, size]``; a data URL gives its media type and size, another
     URL is kept shortened, a file id is kept."""
     details: list[str] = []
+    if isinstance(data, str) and data.startswith("data:"):
+        url, data = data, None
     if isinstance(url, str) and url.startswith("data:"):
         head, _, payload = url.partition(",")
         media_type = media_type or head[5:].split(";", 1)[0] or None

@@ -99,8 +99,8 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     raise FormatError(f"{where}: unknown Responses item type {kind!r}")
 
 
-def place_context(conversation: Conversation, head: Any, text: str, role: str
-                  ) -> tuple[Any, list[Any], Any]:
+def place_context(conversation: Conversation, head: Any, tail: list[Any], text: str,
+                  role: str) -> tuple[Any, list[Any], Any]:
     if role == "system" and conversation.notes.get("developer"):
         role = "developer"
     context = {"type": "message", "role": role,
