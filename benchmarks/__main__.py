@@ -57,10 +57,17 @@ def main(argv=None):
     if memory.returncode != 0:
         print(memory.stderr, file=sys.stderr)
         return 1
+    formats = subprocess.run([sys.executable, "-m", "benchmarks.formats",
+                              "1000" if args.quick else "186000", "--seconds",
+                              "0.2" if args.quick else "8", "--out", str(out / "formats.md")],
+                             env=env, capture_output=True, text=True)
+    if formats.returncode != 0:
+        print(formats.stderr, file=sys.stderr)
+        return 1
     machine = f"{platform.machine()}, {os.cpu_count()} cores, {platform.platform()}"
     interpreter = f"CPython {platform.python_version()} ({sys.executable})"
     report.write(raws, json.loads(memory.stdout), out, machine, interpreter, rounds)
-    print(f"wrote {out / 'results.md'} and {out / 'results.png'}")
+    print(f"wrote {out / 'results.md'}, {out / 'results.png'} and {out / 'formats.md'}")
     return 0
 
 

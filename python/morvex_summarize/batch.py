@@ -12,7 +12,7 @@ import sys
 import time
 from collections.abc import Iterator
 from contextlib import nullcontext
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import IO, Any
 
 from .cli import (add_client_arguments, add_format_argument, build_client, close_client,

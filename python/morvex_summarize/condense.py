@@ -46,7 +46,7 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import Any, NamedTuple
 
 from .formats import (AUTO, CONTEXT_HEADER, MEDIA_KINDS, BodyContext, BodyField, Conversation,
-                      Converted, read_conversation)
+                      read_conversation)
 from .formats.parts import content_text
 
 Message = Mapping[str, Any]
@@ -353,17 +353,24 @@ class Condenser:
             raise ValueError(f"token_counter returned a negative count ({count})")
         return count
 
-    def count_view(self, view: Converted) -> int:
-        """Tokens of one item of a conversation: its records, and its media."""
-        count = sum(self.count_message(m) for m in view.messages)
-        for kind, number in view.media.items():
-            count += self.media_tokens.get(kind, 0) * number
-        return count
+    def count_items(self, conversation: Conversation) -> list[int]:
+        """Tokens of each item of a conversation: its records, and its media."""
+        counts = []
+        count_message = self.count_message
+        for item, view in zip(conversation.items, conversation.views):
+            if view is None:
+                counts.append(count_message(item))
+                continue
+            count = sum(count_message(m) for m in view.messages)
+            for kind, number in view.media.items():
+                count += self.media_tokens.get(kind, 0) * number
+            counts.append(count)
+        return counts
 
     def count_tokens(self, messages: Any, input_format: str | None = None) -> int:
         """Tokens of a conversation in any format, by the configured counter."""
-        conversation = read_conversation(messages, input_format or self.input_format)
-        return sum(self.count_view(v) for v in conversation.views)
+        return sum(self.count_items(read_conversation(messages,
+                                                      input_format or self.input_format)))
 
     def within_budget(self, tokens: int, length: int) -> bool:
         if self.max_tokens is not None and tokens > self.max_tokens:
@@ -385,7 +392,7 @@ class Condenser:
         known = conversation.format if conversation.definite else (
             state.format if state is not None else None)
         items = conversation.items
-        counts = [self.count_view(v) for v in conversation.views]
+        counts = self.count_items(conversation)
         tokens_before = sum(counts)
         length = _length(items)
         previous = state or CondenseState()
@@ -435,7 +442,7 @@ class Condenser:
                ) -> tuple[int | None, str | None, list[int]]:
         """(index of the leading system message or None, earlier summary text, indexes of
         the body)."""
-        items, views = conversation.items, conversation.views
+        items = conversation.items
         marker = state.context_message if state is not None else None
 
         def earlier_context(index: int, at_front: bool) -> bool:
@@ -445,7 +452,7 @@ class Condenser:
                 return False
             if isinstance(items[index], BodyContext):
                 return True
-            view = views[index].messages
+            view = conversation.view(index).messages
             if not (at_front and len(view) == 1):
                 return False
             content = view[0].get("content")
@@ -455,8 +462,8 @@ class Condenser:
         head = None
         start = 0
         if items and (isinstance(items[0], BodyField) or (
-                self.keep_system and len(views[0].messages) == 1
-                and views[0].messages[0].get("role") == "system"
+                self.keep_system and len(conversation.view(0).messages) == 1
+                and conversation.view(0).messages[0].get("role") == "system"
                 and not earlier_context(0, True))):
             head, start = 0, 1
         earlier_text = state.summary_text if state is not None else None
@@ -466,7 +473,7 @@ class Condenser:
         elif start < len(items) and earlier_context(start, True):
             drop = start
             if earlier_text is None:
-                earlier_text = views[start].messages[0]["content"]
+                earlier_text = conversation.view(start).messages[0]["content"]
         return head, earlier_text, [i for i in range(start, len(items)) if i != drop]
 
     def _valid_cuts(self, body: list[Message]) -> list[bool]:
@@ -528,7 +535,11 @@ class Condenser:
         flat: list[Message] = []
         bounds = [0]
         for i in body:
-            flat += conversation.views[i].messages
+            view = conversation.views[i]
+            if view is None:
+                flat.append(conversation.items[i])
+            else:
+                flat += view.messages
             bounds.append(len(flat))
         valid_at = self._valid_cuts(flat)
         valid = [valid_at[b] for b in bounds]

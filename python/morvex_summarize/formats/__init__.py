@@ -21,7 +21,7 @@ from typing import Any
 from . import anthropic, langchain, openai_chat, responses
 from .base import (CONTEXT_HEADER, BodyContext, BodyField, Conversation, Converted, FormatError,
                    Message, describe)
-from .parts import MEDIA_KINDS, content_text, plain
+from .parts import MEDIA_KINDS, content_text, is_map, plain
 
 __all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "MEDIA_KINDS", "BodyContext", "BodyField",
            "Conversation", "Converted", "FormatError", "detect_format", "read_conversation",
@@ -40,31 +40,76 @@ FORMATS = tuple(READERS)
 _SPOKEN = frozenset({"user", "assistant", "tool"})
 
 
+def _plain_view(item: Any) -> str | None:
+    """For a record every format reads as it is (an exact dict with text content and
+    nothing to convert): "plain", or "openai" when only that format writes it. Else None,
+    and the item goes through its format's reader. Kept cheap: most items take it."""
+    if type(item) is not dict or "type" in item or type(item.get("content")) is not str:
+        return None
+    role = item.get("role")
+    if role == "user" or role == "system":
+        return None if "name" in item else "plain"
+    if role == "tool":
+        return openai_chat.NAME
+    if role != "assistant" or "refusal" in item or "function_call" in item or "audio" in item:
+        return None
+    calls = item.get("tool_calls")
+    if calls is None:
+        return "plain"
+    if type(calls) is not list:
+        return None
+    for tc in calls:
+        if type(tc) is not dict or tc.get("type", "function") != "function":
+            return None
+    return openai_chat.NAME
+
+
+# The content parts only one format writes.
+_PART_FORMATS = {**{t: openai_chat.NAME for t in openai_chat.OWN_PARTS},
+                 **{t: responses.NAME for t in responses.OWN_PARTS},
+                 **{t: anthropic.NAME for t in anthropic.OWN_PARTS}}
+
+
+def _part_format(content: list[Any]) -> str | None:
+    """The format that the first part only one format writes belongs to."""
+    for part in content:
+        if type(part) is not dict:
+            part = plain(part)
+            if not is_map(part):
+                continue
+        kind = part.get("type")
+        found = _PART_FORMATS.get(kind)
+        if found is not None:
+            return found
+        if anthropic.is_block(part):
+            return anthropic.NAME
+    return None
+
+
 def _kind(item: Any, message: Any) -> str | None:
     """The format an item must be in, "plain" for a message several formats share, or None
     for an item of no format."""
-    if not isinstance(message, Mapping):
+    if not is_map(message):
         return langchain.NAME if langchain.is_message_object(item) else None
-    if type(message) is dict and "type" not in message and \
-            type(message.get("content")) is str and not openai_chat.is_own(message):
-        return "plain" if isinstance(message.get("role"), str) else None
-    if langchain.is_message_object(item) or langchain.is_own(message):
-        return langchain.NAME
-    if responses.is_own(message):
-        return responses.NAME
-    if anthropic.is_own(message):
-        return anthropic.NAME
+    kind = message.get("type")
+    if kind is not None and kind != "message":
+        if langchain.is_own(message):
+            return langchain.NAME
+        return responses.NAME if responses.is_own(message) else None
+    content = message.get("content")
+    if type(content) is list:
+        found = _part_format(content)
+        if found is not None:
+            return found
     if openai_chat.is_own(message):
         return openai_chat.NAME
-    if message.get("type") == "message" and isinstance(message.get("content"), list):
-        return anthropic.NAME  # an Anthropic ``Message`` of text blocks, as the SDK returns it
-    if message.get("type") == "message":
-        return responses.NAME
+    if kind == "message":  # an Anthropic ``Message`` of text blocks, as the SDK returns it
+        return anthropic.NAME if isinstance(content, list) else responses.NAME
     return "plain" if isinstance(message.get("role"), str) else None
 
 
 def _unknown(index: int, message: Any) -> str:
-    if not isinstance(message, Mapping):
+    if not is_map(message):
         return f"message {index} is {type(message).__name__}, not an object"
     return (f"message {index} is {describe(message)}: not a message of any known format "
             f"({', '.join(FORMATS)})")
@@ -75,7 +120,7 @@ def _unpack(doc: Any) -> tuple[list[Any], Mapping[str, Any] | None, str]:
     if isinstance(doc, (list, tuple)):
         return list(doc), None, "messages"
     doc = plain(doc)
-    if isinstance(doc, Mapping):
+    if is_map(doc):
         if isinstance(doc.get("messages"), (list, tuple)):
             return list(doc["messages"]), doc, "messages"
         found = doc.get("input")
@@ -88,14 +133,26 @@ def _unpack(doc: Any) -> tuple[list[Any], Mapping[str, Any] | None, str]:
     raise FormatError(f"expected a list of message objects, got {type(doc).__name__}")
 
 
-def _detect(items: list[Any], messages: list[Any], body: Mapping[str, Any] | None,
-            key: str, default: str | None = None) -> tuple[str, bool]:
+def _kinds(items: list[Any], messages: list[Any]) -> tuple[list[str], list[bool]]:
+    """Each item's format ("plain" for a message several formats share), and whether it
+    is a record every format reads as it is."""
+    kinds, as_is = [], []
+    for index, item in enumerate(items):
+        kind = _plain_view(item)
+        as_is.append(kind is not None)
+        if kind is None:
+            kind = _kind(item, messages[index])
+            if kind is None:
+                raise FormatError(_unknown(index, messages[index]))
+        kinds.append(kind)
+    return kinds, as_is
+
+
+def _detect(kinds: list[str], body: Mapping[str, Any] | None, key: str,
+            default: str | None = None) -> tuple[str, bool]:
     """(format, whether something only that format writes was found)."""
     first: dict[str, int] = {}
-    for index, (item, message) in enumerate(zip(items, messages)):
-        kind = _kind(item, message)
-        if kind is None:
-            raise FormatError(_unknown(index, message))
+    for index, kind in enumerate(kinds):
         if kind != "plain" and kind not in first:
             first[kind] = index
     if key == "input":
@@ -123,7 +180,7 @@ def _field_view(item: BodyField | BodyContext) -> Converted:
 def detect_format(doc: Any) -> str:
     """The format of a conversation (see the module documentation)."""
     items, body, key = _unpack(doc)
-    return _detect(items, [plain(i) for i in items], body, key)[0]
+    return _detect(_kinds(items, [plain(i) for i in items])[0], body, key)[0]
 
 
 def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: bool = False,
@@ -140,9 +197,10 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
     items, body, key = _unpack(doc)
     messages = [plain(i) for i in items]
     if input_format == AUTO:
-        name, definite = _detect(items, messages, body, key, default)
+        kinds, as_is = _kinds(items, messages)
+        name, definite = _detect(kinds, body, key, default)
     else:
-        name, definite = input_format, True
+        as_is, name, definite = [False] * len(items), input_format, True
     reader = READERS[name]
     conversation = Conversation(name, [], [], body=body, items_key=key,
                                 placer=reader.place_context, definite=definite)
@@ -156,15 +214,20 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
         for field_item in prefix:
             conversation.items.append(field_item)
             conversation.views.append(_field_view(field_item))
-    note = getattr(reader, "note", None)
-    for index, (item, message) in enumerate(zip(items, messages)):
-        where = f"message {index}"
-        if not isinstance(message, Mapping):
+    note = reader.note
+    views = conversation.views
+    # A record every format reads as it is keeps its view without the reader, unless it is
+    # the format's own business (a developer role, a LangChain object).
+    for index, item in enumerate(items):
+        if as_is[index]:
+            views.append(None)
+            continue
+        message = messages[index]
+        if not is_map(message):
             raise FormatError(_unknown(index, message))
-        conversation.items.append(item)
-        conversation.views.append(reader.convert(item, message, where))
-        if note is not None:
-            note(conversation, item, message)
+        views.append(reader.convert(item, message, f"message {index}"))
+        note(conversation, item, message)
+    conversation.items.extend(items)
     if require_messages and items and not any(
             m.get("role") in _SPOKEN for m in conversation.messages):
         roles = sorted({str(m.get("role")) for m in conversation.messages})

@@ -13,7 +13,7 @@ from typing import Any
 
 from .base import (CONTEXT_HEADER, BodyContext, BodyField, Conversation, Converted, FormatError,
                    Message, call)
-from .parts import Rendered, content_text, plain, render_part
+from .parts import Rendered, content_text, is_map, plain, render_part
 
 NAME = "anthropic"
 
@@ -32,19 +32,12 @@ def _is_result(block: Mapping[str, Any]) -> bool:
     return isinstance(kind, str) and kind.endswith("tool_result") and "tool_use_id" in block
 
 
-def is_own(item: Mapping[str, Any]) -> bool:
-    content = item.get("content")
-    if not isinstance(content, list):
-        return False
-    for block in content:
-        block = plain(block)
-        if isinstance(block, Mapping):
-            kind = block.get("type")
-            if kind in OWN_PARTS or _is_call(kind) or _is_result(block):
-                return True
-            if kind == "image" and isinstance(block.get("source"), Mapping):
-                return True
-    return False
+def is_block(block: Mapping[str, Any]) -> bool:
+    """A block only this format writes (beyond the types in OWN_PARTS): another tool's
+    call or result, an image with a ``source``."""
+    kind = block.get("type")
+    return _is_call(kind) or _is_result(block) or (
+        kind == "image" and is_map(block.get("source")))
 
 
 def _result_text(block: Mapping[str, Any]) -> tuple[str, dict[str, int]]:
@@ -53,7 +46,7 @@ def _result_text(block: Mapping[str, Any]) -> tuple[str, dict[str, int]]:
     if isinstance(content, (list, tuple)):
         for part in content:
             part = plain(part)
-            if isinstance(part, Mapping) and part.get("type") == "web_search_result":
+            if is_map(part) and part.get("type") == "web_search_result":
                 out.add(f"{part.get('title') or ''} ({part.get('url') or ''})".strip())
             else:
                 render_part(part, out)
@@ -63,6 +56,13 @@ def _result_text(block: Mapping[str, Any]) -> tuple[str, dict[str, int]]:
     if block.get("is_error"):
         text = f"[error] {text}"
     return text, out.media
+
+
+def _message(role: str, run: Rendered, calls: list[dict[str, Any]]) -> dict[str, Any]:
+    out: dict[str, Any] = {"role": role, "content": run.text()}
+    if calls:
+        out["tool_calls"] = calls
+    return out
 
 
 def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
@@ -81,34 +81,37 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     media: dict[str, int] = {}
     run = Rendered()
     calls: list[dict[str, Any]] = []
-
-    def flush() -> None:
-        nonlocal run, calls
-        run.merge_media(media)
-        if run.pieces or calls:
-            out: dict[str, Any] = {"role": role, "content": run.text()}
-            if calls:
-                out["tool_calls"] = calls
-            messages.append(out)
-        run, calls = Rendered(), []
-
     for block in content:
-        block = plain(block)
-        kind = block.get("type") if isinstance(block, Mapping) else None
-        if isinstance(block, Mapping) and _is_call(kind):
+        if type(block) is not dict:
+            block = plain(block)
+        kind = block.get("type") if is_map(block) else None
+        if kind == "text" and not calls and type(block.get("text")) is str:
+            run.add(block["text"])
+        elif kind == "tool_use" or _is_call(kind):
             calls.append(call(block.get("id"), block.get("name"), block.get("input")))
-        elif isinstance(block, Mapping) and _is_result(block):
-            flush()
-            text, found = _result_text(block)
-            for k, n in found.items():
-                media[k] = media.get(k, 0) + n
+        elif kind == "tool_result" or (kind is not None and _is_result(block)):
+            if run.pieces or calls:
+                run.merge_media(media)
+                messages.append(_message(role, run, calls))
+                run, calls = Rendered(), []
+            result = block.get("content")
+            if type(result) is str and not block.get("is_error"):
+                text = result
+            else:
+                text, found = _result_text(block)
+                for k, n in found.items():
+                    media[k] = media.get(k, 0) + n
             messages.append({"role": "tool", "tool_call_id": block.get("tool_use_id"),
                              "content": text})
         else:
             if calls:
-                flush()
+                run.merge_media(media)
+                messages.append(_message(role, run, calls))
+                run, calls = Rendered(), []
             render_part(block, run)
-    flush()
+    if run.pieces or calls:
+        run.merge_media(media)
+        messages.append(_message(role, run, calls))
     if not messages:
         messages.append({"role": role, "content": ""})
     return Converted(messages, media)
@@ -127,7 +130,7 @@ def system_items(value: Any) -> list[Any]:
     if isinstance(value, (list, tuple)):
         blocks = [plain(b) for b in value]
         last = blocks[-1] if blocks else None
-        if isinstance(last, Mapping) and isinstance(last.get("text"), str) \
+        if is_map(last) and isinstance(last.get("text"), str) \
                 and last["text"].startswith(CONTEXT_HEADER + "\n"):
             rest = list(value[:-1])
             return ([BodyField("system", rest)] if rest else []) + [BodyContext(last["text"])]
@@ -149,10 +152,14 @@ def place_context(conversation: Conversation, head: Any, tail: list[Any], text: 
     a body's ``system`` when a user message comes first, else to a user message in front
     (which the API joins with a user message that follows)."""
     first = plain(tail[0]) if tail else None
-    user_first = isinstance(first, Mapping) and first.get("role") == "user"
+    user_first = is_map(first) and first.get("role") == "user"
     if role == "system" and user_first and (conversation.body is not None
                                             or isinstance(head, BodyField)):
         base = head.value if isinstance(head, BodyField) else None
         return BodyField("system", _with_context(base, text)), [], BodyContext(text)
     context = {"role": "user", "content": text}
     return head, [context], context
+
+
+def note(conversation: Conversation, item: Any, message: Message) -> None:
+    """Nothing of one message changes how this format puts a summary back."""

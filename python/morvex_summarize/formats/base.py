@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
+from types import MappingProxyType
 from typing import Any
 
 Message = Mapping[str, Any]
@@ -35,23 +36,27 @@ class BodyContext:
     text: str
 
 
-@dataclass
+NO_MEDIA: Mapping[str, int] = MappingProxyType({})
+
+
 class Converted:
     """One item as summarizer messages, with the media counted in it."""
 
-    messages: list[Message]
-    media: dict[str, int] = field(default_factory=dict)
+    __slots__ = ("messages", "media")
+
+    def __init__(self, messages: list[Message], media: Mapping[str, int] | None = None) -> None:
+        self.messages = messages
+        self.media = media or NO_MEDIA
 
 
-def one(message: Message, media: dict[str, int] | None = None) -> Converted:
-    return Converted([message], media or {})
+def one(message: Message, media: Mapping[str, int] | None = None) -> Converted:
+    return Converted([message], media)
 
 
 def call(call_id: Any, name: Any, arguments: Any) -> dict[str, Any]:
-    """A tool-call record in the nested form the summarizer reads."""
-    return {"id": call_id, "type": "function",
-            "function": {"name": name if name is not None else "unknown",
-                         "arguments": arguments if arguments is not None else {}}}
+    """A tool-call record in the flat form the summarizer reads (one dict, not two)."""
+    return {"id": call_id, "name": name if name is not None else "unknown",
+            "arguments": arguments if arguments is not None else {}}
 
 
 def joined(*texts: str | None) -> str:
@@ -79,8 +84,9 @@ class Conversation:
     items: the caller's items, unchanged (objects stay objects); a request body's top-level
         instructions come first as a `BodyField`, and a summary appended to them as a
         `BodyContext` after it.
-    views: per item, its messages in the summarizer's shape.
-    media: per item, the images, audio clips and files in it.
+    views: per item, its messages in the summarizer's shape and the images, audio clips
+        and files in it; None for an item that is itself such a message (most are: no
+        allocation for them).
     body: the request body the items came in, or None for a bare list.
     items_key: the body's key that holds the messages ("messages" or "input").
     definite: the format was named, or something only it writes was found (else the
@@ -89,20 +95,33 @@ class Conversation:
 
     format: str
     items: list[Any]
-    views: list[Converted]
+    views: list[Converted | None]
     body: Mapping[str, Any] | None = None
     items_key: str = "messages"
     placer: Placer | None = None
     definite: bool = True
     notes: dict[str, Any] = field(default_factory=dict)
 
+    def view(self, index: int) -> Converted:
+        found = self.views[index]
+        return Converted([self.items[index]]) if found is None else found
+
+    def messages_of(self, indexes: Sequence[int]) -> list[Message]:
+        """The messages of the items at ``indexes``, in order."""
+        out: list[Message] = []
+        items, views = self.items, self.views
+        for i in indexes:
+            found = views[i]
+            if found is None:
+                out.append(items[i])
+            else:
+                out += found.messages
+        return out
+
     @property
     def messages(self) -> list[Message]:
         """The whole conversation in the summarizer's message shape."""
-        return [m for view in self.views for m in view.messages]
-
-    def messages_of(self, indexes: Sequence[int]) -> list[Message]:
-        return [m for i in indexes for m in self.views[i].messages]
+        return self.messages_of(range(len(self.items)))
 
     def unchanged(self) -> Any:
         """The conversation as given, in a new list (and a new body around it)."""

@@ -9,7 +9,7 @@ from typing import Any
 
 from .base import Conversation, Converted, FormatError, Message, call, one
 from . import openai_chat
-from .parts import Rendered, plain, render_part
+from .parts import Rendered, is_map, plain, render_part
 
 NAME = "langchain"
 
@@ -37,13 +37,14 @@ def is_message_object(item: Any) -> bool:
 
 
 def unwrap(item: Mapping[str, Any]) -> Mapping[str, Any] | None:
-    """The message fields of a dict in either LangChain shape, else None."""
+    """The message fields of a dict in either LangChain shape (their "type" may be the
+    outer one's), else None."""
     kind = item.get("type")
     if kind not in ROLES or "role" in item and kind != "chat":
         return None
     data = item.get("data")
-    if isinstance(data, Mapping) and "content" in data:
-        return {**data, "type": kind}
+    if is_map(data) and "content" in data:
+        return data
     if "content" in item:
         return item
     return None
@@ -57,14 +58,14 @@ def _calls(fields: Mapping[str, Any], where: str) -> list[dict[str, Any]]:
     calls = []
     for tc in fields.get("tool_calls") or ():
         tc = plain(tc)
-        if isinstance(tc, Mapping):
+        if is_map(tc):
             calls.append(call(tc.get("id"), tc.get("name"), tc.get("args")))
     if not calls:
         extra = fields.get("additional_kwargs") or {}
-        if isinstance(extra, Mapping):
+        if is_map(extra):
             calls = openai_chat.tool_calls(extra.get("tool_calls"), where)
             legacy = extra.get("function_call")
-            if isinstance(legacy, Mapping):
+            if is_map(legacy):
                 calls.append(call(legacy.get("name"), legacy.get("name"),
                                   legacy.get("arguments")))
     return calls
@@ -76,7 +77,7 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
         if isinstance(message.get("role"), str):  # LangChain takes role dicts as messages
             return openai_chat.convert(item, message, where)
         raise FormatError(f"{where}: not a LangChain message")
-    kind = fields["type"]
+    kind = message["type"]
     role = ROLES[kind]
     if kind in ("chat", "ChatMessageChunk"):
         role = fields.get("role") if isinstance(fields.get("role"), str) else "user"
@@ -87,8 +88,11 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     out = Rendered()
     content = plain(fields.get("content"))
     for block in content if isinstance(content, (list, tuple)) else [content]:
+        if type(block) is str:
+            out.add(block)
+            continue
         block = plain(block)
-        if isinstance(block, Mapping) and block.get("type") in _CALL_BLOCKS:
+        if is_map(block) and block.get("type") in _CALL_BLOCKS:
             if role == "assistant" and block.get("id") not in known:
                 arguments = block.get("input", block.get("args", block.get("arguments")))
                 calls.append(call(block.get("id"), block.get("name"), arguments))

@@ -8,7 +8,7 @@ from collections.abc import Mapping
 from typing import Any
 
 from .base import Conversation, Converted, FormatError, Message, call, joined, one
-from .parts import content_text, text_of
+from .parts import content_text, is_map, text_of
 
 NAME = "openai"
 
@@ -18,14 +18,10 @@ OWN_PARTS = frozenset({"image_url", "input_audio", "file", "refusal"})
 
 
 def is_own(item: Mapping[str, Any]) -> bool:
-    """A message only this format writes."""
+    """A message only this format writes (by its fields; its parts are in OWN_PARTS)."""
     if item.get("role") in ("tool", "function"):
         return True
-    if item.get("tool_calls") or item.get("function_call") or item.get("refusal"):
-        return True
-    content = item.get("content")
-    return isinstance(content, list) and any(
-        isinstance(p, Mapping) and p.get("type") in OWN_PARTS for p in content)
+    return bool(item.get("tool_calls") or item.get("function_call") or item.get("refusal"))
 
 
 def _is_plain(item: Any) -> bool:
@@ -55,10 +51,10 @@ def tool_calls(value: Any, where: str) -> list[dict[str, Any]]:
         raise FormatError(f"{where}: tool_calls is {type(value).__name__}, not a list")
     calls = []
     for tc in value:
-        if not isinstance(tc, Mapping):
+        if not is_map(tc):
             raise FormatError(f"{where}: a tool call is {type(tc).__name__}, not an object")
         custom = tc.get("custom")
-        if tc.get("type") == "custom" and isinstance(custom, Mapping):
+        if tc.get("type") == "custom" and is_map(custom):
             calls.append(call(tc.get("id"), custom.get("name"), custom.get("input")))
         else:
             calls.append(dict(tc))
@@ -74,7 +70,7 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
         raise FormatError(f"{where}: no role")
     text, media = content_text(message.get("content"))
     audio = message.get("audio")
-    if isinstance(audio, Mapping) and audio.get("transcript"):
+    if is_map(audio) and audio.get("transcript"):
         text = joined(text, f"[audio transcript] {audio['transcript']}")
     if message.get("refusal"):
         text = joined(text, f"[refusal] {text_of(message['refusal'])}")
@@ -92,7 +88,7 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
             del out["tool_call_id"]
     calls = tool_calls(message.get("tool_calls"), where)
     legacy = message.get("function_call")
-    if isinstance(legacy, Mapping):
+    if is_map(legacy):
         # The legacy form has no id: its name pairs it with the ``function`` message.
         calls.append(call(legacy.get("name"), legacy.get("name"), legacy.get("arguments")))
     if calls:

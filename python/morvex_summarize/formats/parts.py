@@ -10,8 +10,7 @@ from __future__ import annotations
 
 import json
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, TypeGuard
 from urllib.parse import urlsplit
 
 MEDIA_KINDS = ("image", "audio", "file")
@@ -20,43 +19,65 @@ _URL_LIMIT = 80
 _NAME_LIMIT = 40
 
 
-@dataclass
-class Rendered:
-    """Text pieces of one message's content, and the media found in it."""
+def is_map(value: Any) -> TypeGuard[Mapping[str, Any]]:
+    """A mapping; a plain dict without the cost of the abstract-class check."""
+    return type(value) is dict or isinstance(value, Mapping)
 
-    pieces: list[str] = field(default_factory=list)
-    media: dict[str, int] = field(default_factory=dict)
-    _inline: list[bool] = field(default_factory=list)
+
+class Rendered:
+    """Text pieces of one message's content, and the media found in it. Most content is
+    text alone: the media counts and the marker positions are made when first needed."""
+
+    __slots__ = ("pieces", "_media", "_inline")
+
+    def __init__(self) -> None:
+        self.pieces: list[str] = []
+        self._media: dict[str, int] | None = None
+        self._inline: list[bool] | None = None
+
+    @property
+    def media(self) -> dict[str, int]:
+        return self._media or {}
 
     def add(self, text: str | None) -> None:
         if text:
             self.pieces.append(text)
-            self._inline.append(False)
+            if self._inline is not None:
+                self._inline.append(False)
 
     def add_media(self, kind: str, marker: str) -> None:
-        self.media[kind] = self.media.get(kind, 0) + 1
+        if self._media is None:
+            self._media = {}
+            self._inline = [False] * len(self.pieces)
+        assert self._inline is not None
+        self._media[kind] = self._media.get(kind, 0) + 1
         self.pieces.append(marker)
         self._inline.append(True)
 
     def text(self) -> str:
         """The pieces in order: texts on lines of their own, a marker on the line before."""
-        if len(self.pieces) == 1:
-            return self.pieces[0]
-        out = self.pieces[:1]
-        for piece, inline in zip(self.pieces[1:], self._inline[1:]):
+        pieces = self.pieces
+        if self._inline is None or len(pieces) == 1:
+            return "\n".join(pieces)
+        out = pieces[:1]
+        for piece, inline in zip(pieces[1:], self._inline[1:]):
             out.append(" " if inline else "\n")
             out.append(piece)
         return "".join(out)
 
     def merge_media(self, into: dict[str, int]) -> None:
-        for kind, count in self.media.items():
-            into[kind] = into.get(kind, 0) + count
+        if self._media:
+            for kind, count in self._media.items():
+                into[kind] = into.get(kind, 0) + count
+
+
+_AS_THEY_ARE = frozenset({dict, str, list, tuple, type(None), int, float, bool})
 
 
 def plain(value: Any) -> Any:
     """An SDK object (a pydantic model, such as ``ChatCompletionMessage`` or Anthropic's
     ``TextBlock``) as the dict it stands for; anything else as it is."""
-    if isinstance(value, (Mapping, str, list, tuple)) or value is None:
+    if type(value) in _AS_THEY_ARE or isinstance(value, (Mapping, str, list, tuple)):
         return value
     dump = getattr(value, "model_dump", None)
     if callable(dump):
@@ -140,10 +161,10 @@ def _image(part: Mapping[str, Any]) -> str:
     """Images of every format: OpenAI ``image_url``, Responses ``input_image``, Anthropic's
     ``source`` and LangChain's standard blocks."""
     image_url = part.get("image_url")
-    if isinstance(image_url, Mapping):
+    if is_map(image_url):
         image_url = image_url.get("url")
     source = part.get("source")
-    if isinstance(source, Mapping):
+    if is_map(source):
         return marker("image", media_type=source.get("media_type"), data=source.get("data"),
                       url=source.get("url"), file_id=source.get("file_id"))
     return marker("image", media_type=part.get("mime_type") or part.get("media_type"),
@@ -156,7 +177,7 @@ def _image(part: Mapping[str, Any]) -> str:
 
 def _audio(part: Mapping[str, Any]) -> str:
     audio = part.get("input_audio")
-    if not isinstance(audio, Mapping):
+    if not is_map(audio):
         audio = part
     media_type = audio.get("mime_type") or audio.get("media_type") or audio.get("format")
     data = audio.get("data") if audio.get("data") is not None else audio.get("base64")
@@ -168,11 +189,11 @@ def _file(part: Mapping[str, Any]) -> str:
     """OpenAI ``file``, Responses ``input_file``, Anthropic ``document`` and LangChain
     ``file`` blocks."""
     inner = part.get("file")
-    if isinstance(inner, Mapping):
+    if is_map(inner):
         part = {**part, **inner}
     source = part.get("source")
     kind = "document" if part.get("type") == "document" else "file"
-    if isinstance(source, Mapping):
+    if is_map(source):
         data = source.get("data")
         size = len(data.encode("utf-8")) if source.get("type") == "text" and \
             isinstance(data, str) else None
@@ -205,7 +226,7 @@ def render_part(part: Any, out: Rendered) -> None:
     if isinstance(part, str):
         out.add(part)
         return
-    if not isinstance(part, Mapping):
+    if not is_map(part):
         if part is not None:
             out.add(json_text(part))
         return
@@ -259,7 +280,7 @@ def _texts(value: Any) -> Iterable[str]:
     if isinstance(value, (list, tuple)):
         for item in value:
             item = plain(item)
-            if isinstance(item, Mapping) and isinstance(item.get("text"), str):
+            if is_map(item) and isinstance(item.get("text"), str):
                 yield item["text"]
             elif isinstance(item, str):
                 yield item

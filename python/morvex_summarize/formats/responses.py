@@ -8,7 +8,7 @@ from collections.abc import Mapping
 from typing import Any
 
 from .base import Conversation, Converted, FormatError, Message, call, one
-from .parts import Rendered, content_text, render_parts, text_of
+from .parts import Rendered, content_text, is_map, render_parts, text_of
 
 NAME = "responses"
 
@@ -22,13 +22,11 @@ _OUTPUT_KEYS = ("output", "outputs", "result", "results")
 
 
 def is_own(item: Mapping[str, Any]) -> bool:
+    """An item of a type other than "message" that this format writes."""
     kind = item.get("type")
-    if isinstance(kind, str) and kind != "message":
-        return kind == "reasoning" or kind.endswith(("_call", "_output")) or kind in SILENT \
-            or kind.startswith("mcp_")
-    content = item.get("content")
-    return isinstance(content, list) and any(
-        isinstance(p, Mapping) and p.get("type") in OWN_PARTS for p in content)
+    return isinstance(kind, str) and (
+        kind == "reasoning" or kind.endswith(("_call", "_output")) or kind in SILENT
+        or kind.startswith("mcp_"))
 
 
 def _arguments(item: Mapping[str, Any]) -> Any:
@@ -41,7 +39,7 @@ def _arguments(item: Mapping[str, Any]) -> Any:
 def _output_text(value: Any) -> tuple[str, dict[str, int]]:
     if isinstance(value, str) or value is None:
         return value or "", {}
-    if isinstance(value, Mapping) or isinstance(value, (list, tuple)):
+    if is_map(value) or isinstance(value, (list, tuple)):
         return content_text(value)
     return text_of(value), {}
 
@@ -83,7 +81,7 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
         call_id = message.get("id") or kind
         messages: list[Message] = [{"role": "assistant", "content": "",
                                     "tool_calls": [call(call_id, name, _arguments(message))]}]
-        media: dict[str, int] = {}
+        media: Mapping[str, int] = {}
         output = next((message[k] for k in _OUTPUT_KEYS if message.get(k) is not None), None)
         if kind == "image_generation_call" and isinstance(output, str):
             output = [{"type": "image", "base64": output,
