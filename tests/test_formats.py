@@ -205,6 +205,10 @@ def test_condensing_keeps_pairs_and_every_message_once_in_each_format(
     assert all(id(i) in known or i is state.context_message for i in items_of(final))
     final_calls, final_results = calls_and_results(final)
     assert set(final_calls) <= set(final_results), "a call lost its results"
+    summarized = {id(i) for i in handed}
+    for first, second in zip(originals, originals[1:]):
+        if isinstance(first, dict) and first.get("type") == "reasoning":  # with what it led to
+            assert (id(first) in summarized) == (id(second) in summarized)
 
 
 @pytest.mark.parametrize("name", ["anthropic", "anthropic-list"])

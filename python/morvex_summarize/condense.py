@@ -543,6 +543,10 @@ class Condenser:
             bounds.append(len(flat))
         valid_at = self._valid_cuts(flat)
         valid = [valid_at[b] for b in bounds]
+        for k, i in enumerate(body, start=1):  # an item that leads to the next one
+            view = conversation.views[i]
+            if view is not None and view.leads:
+                valid[k] = False
         latest = max(n - self.keep_last, 0)
         while latest > 0 and not valid[latest]:
             latest -= 1

@@ -40,13 +40,17 @@ NO_MEDIA: Mapping[str, int] = MappingProxyType({})
 
 
 class Converted:
-    """One item as summarizer messages, with the media counted in it."""
+    """One item as summarizer messages, with the media counted in it. ``leads``: the item
+    belongs with the one after it (a Responses reasoning item with the call or message it
+    led to), so the two are never split."""
 
-    __slots__ = ("messages", "media")
+    __slots__ = ("messages", "media", "leads")
 
-    def __init__(self, messages: list[Message], media: Mapping[str, int] | None = None) -> None:
+    def __init__(self, messages: list[Message], media: Mapping[str, int] | None = None,
+                 leads: bool = False) -> None:
         self.messages = messages
         self.media = media or NO_MEDIA
+        self.leads = leads
 
 
 def one(message: Message, media: Mapping[str, int] | None = None) -> Converted:

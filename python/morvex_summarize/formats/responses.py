@@ -60,12 +60,14 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     if not isinstance(kind, str):
         raise FormatError(f"{where}: item type {kind!r} is not a string")
     if kind == "reasoning":
+        # The API wants a reasoning item followed by the item it led to: they stay together.
         out = Rendered()
         render_parts(message.get("summary"), out)
         render_parts(message.get("content"), out)
         if not out.pieces:
-            return Converted([])
-        return one({"role": "assistant", "content": f"[reasoning] {out.text()}"})
+            return Converted([], leads=True)
+        return Converted([{"role": "assistant", "content": f"[reasoning] {out.text()}"}],
+                         leads=True)
     if kind.endswith("_output"):
         call_id = message.get("call_id") or message.get("id")
         if kind == "local_shell_call_output":
