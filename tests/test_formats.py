@@ -230,6 +230,8 @@ def test_anthropic_condensing_as_the_api_requires(name, keep):
         assert messages[0] == {"role": "user", "content": state.summary_text}
         tail = messages[1:]
     assert tail == originals[len(originals) - len(tail):] and len(tail) >= keep
+    within, _ = asyncio.run(Condenser(ExtractiveClient(), max_tokens=10**6).condense(out, state))
+    assert within == out  # nothing to do: the summary stays where it is
     grown = {**out, "messages": messages + [{"role": "user", "content": "more"}]} \
         if name == "anthropic" else messages + [{"role": "user", "content": "more"}]
     again, later = asyncio.run(condenser.condense(grown, state))

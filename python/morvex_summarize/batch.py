@@ -300,8 +300,8 @@ def _run_batch(args: argparse.Namespace) -> int:
     started = time.monotonic()
     try:
         with Progress(total) as progress:
-            asyncio.run(run_batch(client, read_jobs(args.input, skip, counts, args.input_format), writer,
-                                  args.concurrency, counts, progress))
+            jobs = read_jobs(args.input, skip, counts, args.input_format)
+            asyncio.run(run_batch(client, jobs, writer, args.concurrency, counts, progress))
     except KeyboardInterrupt:
         print(f"morvex-summarize: interrupted after {counts.ok + counts.fallback} results; "
               "rerun the same command to continue", file=sys.stderr)

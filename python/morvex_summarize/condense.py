@@ -46,7 +46,7 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import Any, NamedTuple
 
 from .formats import (AUTO, CONTEXT_HEADER, MEDIA_KINDS, BodyContext, BodyField, Conversation,
-                      read_conversation)
+                      check_format, read_conversation)
 from .formats.parts import content_text
 
 Message = Mapping[str, Any]
@@ -327,8 +327,7 @@ class Condenser:
                                  f"(one of {', '.join(MEDIA_KINDS)})")
             checked = _positive(f"media_tokens[{kind!r}]", tokens, zero=True)
             self.media_tokens[kind] = checked or 0
-        read_conversation([], input_format)  # checks the name
-        self.input_format = input_format
+        self.input_format = check_format(input_format)
 
     @staticmethod
     def _target(kind: str, budget: int | None, target: Any) -> int | None:
@@ -446,12 +445,12 @@ class Condenser:
         marker = state.context_message if state is not None else None
 
         def earlier_context(index: int, at_front: bool) -> bool:
+            if isinstance(items[index], BodyContext):
+                return True  # a summary in a body's system is never conversation
             if marker is not None:
                 return _same(items[index], marker)
             if state is not None and state.summary_text is not None:
                 return False
-            if isinstance(items[index], BodyContext):
-                return True
             view = conversation.view(index).messages
             if not (at_front and len(view) == 1):
                 return False

@@ -24,8 +24,8 @@ from .base import (CONTEXT_HEADER, BodyContext, BodyField, Conversation, Convert
 from .parts import MEDIA_KINDS, content_text, is_map, plain
 
 __all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "MEDIA_KINDS", "BodyContext", "BodyField",
-           "Conversation", "Converted", "FormatError", "detect_format", "read_conversation",
-           "to_messages"]
+           "Conversation", "Converted", "FormatError", "check_format", "detect_format",
+           "read_conversation", "to_messages"]
 
 AUTO = "auto"
 READERS: dict[str, ModuleType] = {
@@ -38,30 +38,6 @@ FORMATS = tuple(READERS)
 """The formats ``input_format`` may name, besides ``"auto"``."""
 
 _SPOKEN = frozenset({"user", "assistant", "tool"})
-
-
-def _plain_view(item: Any) -> str | None:
-    """For a record every format reads as it is (an exact dict with text content and
-    nothing to convert): "plain", or "openai" when only that format writes it. Else None,
-    and the item goes through its format's reader. Kept cheap: most items take it."""
-    if type(item) is not dict or "type" in item or type(item.get("content")) is not str:
-        return None
-    role = item.get("role")
-    if role == "user" or role == "system":
-        return None if "name" in item else "plain"
-    if role == "tool":
-        return openai_chat.NAME
-    if role != "assistant" or "refusal" in item or "function_call" in item or "audio" in item:
-        return None
-    calls = item.get("tool_calls")
-    if calls is None:
-        return "plain"
-    if type(calls) is not list:
-        return None
-    for tc in calls:
-        if type(tc) is not dict or tc.get("type", "function") != "function":
-            return None
-    return openai_chat.NAME
 
 
 # The content parts only one format writes.
@@ -138,7 +114,7 @@ def _kinds(items: list[Any], messages: list[Any]) -> tuple[list[str], list[bool]
     is a record every format reads as it is."""
     kinds, as_is = [], []
     for index, item in enumerate(items):
-        kind = _plain_view(item)
+        kind = openai_chat.as_is(item)
         as_is.append(kind is not None)
         if kind is None:
             kind = _kind(item, messages[index])
@@ -183,6 +159,14 @@ def detect_format(doc: Any) -> str:
     return _detect(_kinds(items, [plain(i) for i in items])[0], body, key)[0]
 
 
+def check_format(name: str) -> str:
+    """``name`` when it is "auto" or a format's name, else ValueError."""
+    if name != AUTO and name not in READERS:
+        raise ValueError(f"input_format must be one of {AUTO}, {', '.join(FORMATS)}; "
+                         f"got {name!r}")
+    return name
+
+
 def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: bool = False,
                       default: str | None = None) -> Conversation:
     """Reads a conversation in any format, or in the one ``input_format`` names; ``default``
@@ -191,9 +175,7 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
     Raises FormatError, saying what was found, for a shape no format reads and, with
     ``require_messages``, for a non-empty conversation holding no user, assistant or tool
     message."""
-    if input_format != AUTO and input_format not in READERS:
-        raise ValueError(f"input_format must be one of {AUTO}, {', '.join(FORMATS)}; "
-                         f"got {input_format!r}")
+    check_format(input_format)
     items, body, key = _unpack(doc)
     messages = [plain(i) for i in items]
     if input_format == AUTO:

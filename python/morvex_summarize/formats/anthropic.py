@@ -153,11 +153,12 @@ def place_context(conversation: Conversation, head: Any, tail: list[Any], text: 
     (which the API joins with a user message that follows)."""
     first = plain(tail[0]) if tail else None
     user_first = is_map(first) and first.get("role") == "user"
-    if role == "system" and user_first and (conversation.body is not None
-                                            or isinstance(head, BodyField)):
-        base = head.value if isinstance(head, BodyField) else None
+    base = head.value if isinstance(head, BodyField) else None
+    if role == "system" and user_first and conversation.body is not None:
         return BodyField("system", _with_context(base, text)), [], BodyContext(text)
     context = {"role": "user", "content": text}
+    if conversation.body is not None:  # an earlier summary leaves the system prompt
+        head = BodyField("system", base)
     return head, [context], context
 
 

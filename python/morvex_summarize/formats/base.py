@@ -23,7 +23,7 @@ class FormatError(TypeError, ValueError):
 class BodyField:
     """A request body's top-level instructions (Anthropic's ``system``, the Responses API's
     ``instructions``), standing first among the items: never summarized, always kept, and
-    written back to its own key."""
+    written back to its own key (which a value of None removes)."""
 
     key: str
     value: Any
@@ -129,9 +129,8 @@ class Conversation:
 
     def unchanged(self) -> Any:
         """The conversation as given, in a new list (and a new body around it)."""
-        head = self.items[0] if self.items and isinstance(self.items[0], BodyField) else None
         return self.assemble([i for i in self.items
-                              if not isinstance(i, (BodyField, BodyContext))], head)
+                              if not isinstance(i, (BodyField, BodyContext))])
 
     def rebuild(self, head: Any, tail: list[Any], context_text: str, context_role: str
                 ) -> tuple[Any, Any]:
@@ -151,5 +150,8 @@ class Conversation:
         body = dict(self.body)
         body[self.items_key] = items
         if system is not None:
-            body[system.key] = system.value
+            if system.value is None:
+                body.pop(system.key, None)
+            else:
+                body[system.key] = system.value
         return body

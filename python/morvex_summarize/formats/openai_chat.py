@@ -24,24 +24,31 @@ def is_own(item: Mapping[str, Any]) -> bool:
     return bool(item.get("tool_calls") or item.get("function_call") or item.get("refusal"))
 
 
-def _is_plain(item: Any) -> bool:
-    """A record the summarizer reads as it is: nothing to convert."""
-    if not isinstance(item, dict):
-        return False
-    content = item.get("content")
-    if content is not None and not isinstance(content, str):
-        return False
-    if item.get("refusal") or item.get("function_call") or item.get("audio"):
-        return False
-    if item.get("name") and item.get("role") in ("user", "function"):
-        return False
-    if item.get("role") in ("developer", "function"):
-        return False
+def as_is(item: Any) -> str | None:
+    """For a record every format reads as it is (an exact dict with text content and
+    nothing to convert): "plain", or this format's name when only it writes such a record
+    (a tool result, tool calls). Else None, and the item goes through a format's reader.
+    Kept cheap: most items of most conversations take it."""
+    if type(item) is not dict or "type" in item or type(item.get("content")) is not str:
+        return None
+    role = item.get("role")
+    if role == "user" or role == "system":
+        return None if "name" in item else "plain"
+    if role == "tool":
+        return NAME
+    if role != "assistant":
+        return None if role in ROLES or not isinstance(role, str) else "plain"
+    if "refusal" in item or "function_call" in item or "audio" in item:
+        return None
     calls = item.get("tool_calls")
     if calls is None:
-        return True
-    return isinstance(calls, list) and all(
-        isinstance(tc, dict) and tc.get("type", "function") == "function" for tc in calls)
+        return "plain"
+    if type(calls) is not list:
+        return None
+    for tc in calls:
+        if type(tc) is not dict or tc.get("type", "function") != "function":
+            return None
+    return NAME
 
 
 def tool_calls(value: Any, where: str) -> list[dict[str, Any]]:
@@ -63,7 +70,7 @@ def tool_calls(value: Any, where: str) -> list[dict[str, Any]]:
 
 def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     """``item`` as given, ``message`` the same as a mapping."""
-    if _is_plain(item):
+    if as_is(item) is not None:
         return one(item)
     role = message.get("role")
     if not isinstance(role, str):
