@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 python=${1:-$(default_python)}
 venv=$(fresh_venv "$root" asan "$python")
 "$venv/bin/python" -m pip install --quiet pytest hypothesis trio uvloop cmake ninja clang-format==14.0.6 \
-    openai rich
+    openai rich anthropic langchain-core
 build="$root/build/asan-${venv##*-}"
 PATH="$venv/bin:$PATH" cmake -S "$root" -B "$build" -G Ninja \
     -DPython_EXECUTABLE="$venv/bin/python" -DCMAKE_BUILD_TYPE=Debug \

@@ -46,10 +46,10 @@ def test_results_one_line_each_and_rerun_skips_them(tmp_path, server):
         assert r["summary"]["goals"] == [f"conversation {r['id']}"]
         assert r["status"] == "ok"
         assert r["context"].startswith("## Conversation History Summary")
-    assert "5 written (0 fallback), 0 already done" in first.stderr
+    assert "5 written (5 ok, 0 unparsed, 0 fallback, 0 failed), 0 already done" in first.stderr
     before = out.read_bytes()
     again = run_tool("batch", inp, "--output", out, *openai_args(server))
-    assert again.returncode == 0 and "0 written (0 fallback), 5 already done" in again.stderr
+    assert again.returncode == 0 and "0 written (0 ok, 0 unparsed, 0 fallback, 0 failed), 5 already done" in again.stderr
     assert out.read_bytes() == before and len(server.requests) == 5
 
 
@@ -92,7 +92,8 @@ def test_passing_failures_are_left_for_a_rerun(tmp_path, server):
                 Answer(429, {"error": {"message": "slow down"}}))
     first = run_tool("batch", inp, "--output", out, *openai_args(server, "--concurrency", "1"))
     assert first.returncode == 11, first.stderr
-    assert "4 written (0 fallback), 0 already done, 0 bad lines, 2 failed" in first.stderr
+    assert ("4 written (4 ok, 0 unparsed, 0 fallback, 0 failed), 0 already done, 0 bad lines, "
+            "2 not written") in first.stderr
     assert len(read_results(out)) == 4
     second = run_tool("batch", inp, "--output", out, *openai_args(server))
     assert second.returncode == 0, second.stderr
@@ -160,7 +161,7 @@ def test_an_interrupted_run_resumes_without_loss_or_repeats(tmp_path, how):
 
 @pytest.mark.parametrize("args,status,text", [
     (["missing.jsonl", "--output", "o.jsonl"], 3, "missing.jsonl: no such file"),
-    (["in.jsonl", "--output", "o.jsonl", "--concurrency", "0"], 2, "--concurrency must be"),
+    (["in.jsonl", "--output", "o.jsonl", "--concurrency", "0"], 2, "--concurrency: must be at least 1"),
     (["in.jsonl", "--output", "in.jsonl"], 2, "must not be the input file"),
     (["in.jsonl", "--output", "nodir/o.jsonl"], 9, "cannot write"),
 ])

@@ -1,25 +1,35 @@
 """``morvex-summarize batch``: many conversations, one JSON line each, with bounded
 concurrency. Each result is appended and flushed as it finishes; a rerun skips the ids
-already in the output, so an interrupted run loses nothing and repeats nothing."""
+already in the output (or retries those of the statuses it is told to), so an interrupted
+run loses nothing and repeats nothing."""
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import io
 import json
 import os
 import sys
+import tempfile
 import time
 from collections.abc import Iterator
-from contextlib import nullcontext
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import IO, Any
 
-from .cli import (add_client_arguments, add_format_argument, build_client, close_client,
-                  read_messages, register, summarize_one)
-from .formats import AUTO
 from .errors import (EXIT_OK, EXIT_PARTIAL, EXIT_USAGE, BadDocument, Failure, InputMissing,
                      OutputError, ToolError, classify_client_failure)
+from .formats import AUTO
+from .tool import (PROG, add_client_arguments, add_format_argument, build_client,
+                   close_client, encode, is_regular_file, parse_json, read_messages,
+                   summarize_one, where_of, whole_number, write_fd)
+
+HELP = "summarize many conversations from a JSON-lines file"
+
+STATUSES = ("ok", "unparsed", "fallback", "failed")
+"""Statuses of a written result: a summary from the model's JSON; from its prose reply; a
+fallback summary built from the messages because the model failed; no summary, because
+the conversation cannot be summarized (the error says why)."""
 
 
 @dataclass
@@ -32,9 +42,8 @@ class Job:
 
 @dataclass
 class Counts:
-    ok: int = 0
-    fallback: int = 0
-    failed: int = 0
+    written: dict[str, int] = field(default_factory=lambda: dict.fromkeys(STATUSES, 0))
+    not_written: int = 0
     bad_lines: int = 0
     skipped: int = 0
     first_error: str | None = None
@@ -42,7 +51,7 @@ class Counts:
 
     @property
     def finished(self) -> int:
-        return self.ok + self.fallback + self.failed
+        return sum(self.written.values()) + self.not_written
 
 
 def id_key(value: Any) -> str:
@@ -54,9 +63,9 @@ def parse_line(text: str, input_format: str = AUTO) -> Job | str:
     """A Job, or the reason the line is unusable. The conversation is ``messages`` in any
     format, with Anthropic's ``system`` beside it when the line has one."""
     try:
-        doc = json.loads(text)
-    except json.JSONDecodeError as exc:
-        return f"invalid JSON at column {exc.colno}: {exc.msg}"
+        doc = parse_json(text.rstrip("\r\n"))
+    except ValueError as exc:
+        return str(exc).replace(" at line 1 column ", " at column ")
     if not isinstance(doc, dict):
         return f"expected an object, got {type(doc).__name__}"
     ident = doc.get("id")
@@ -75,23 +84,34 @@ def parse_line(text: str, input_format: str = AUTO) -> Job | str:
     return Job(0, ident, messages, previous)
 
 
-def done_ids(path: str) -> set[str]:
-    """Ids already in an output file."""
-    ids: set[str] = set()
+def _result(line: bytes) -> dict[str, Any] | None:
+    """A complete result line, or None."""
     try:
-        with open(path, encoding="utf-8") as f:
+        doc = json.loads(line)
+    except (ValueError, RecursionError):
+        return None
+    if isinstance(doc, dict) and "id" in doc and "summary" in doc:
+        return doc
+    return None
+
+
+def earlier_results(path: str) -> dict[str, str]:
+    """The id keys of the results in an output file, each with the status of its last
+    line. A file of another kind (a pipe, a device) has none: it is never read."""
+    statuses: dict[str, str] = {}
+    if not is_regular_file(path):
+        return statuses
+    try:
+        with open(path, "rb") as f:
             for line in f:
-                try:
-                    doc = json.loads(line)
-                except json.JSONDecodeError:
-                    continue
-                if isinstance(doc, dict) and "id" in doc and "summary" in doc:
-                    ids.add(id_key(doc["id"]))
+                doc = _result(line)
+                if doc is not None:
+                    statuses[id_key(doc["id"])] = str(doc.get("status", "ok"))
     except FileNotFoundError:
         pass
-    except (OSError, UnicodeDecodeError) as exc:
-        raise OutputError(f"{path}: cannot read the earlier results: {exc}") from None
-    return ids
+    except OSError as exc:
+        raise OutputError(f"{path}: cannot read the earlier results: {exc.strerror}") from None
+    return statuses
 
 
 def count_lines(path: str) -> int | None:
@@ -101,15 +121,16 @@ def count_lines(path: str) -> int | None:
         return sum(1 for line in f if line.strip())
 
 
-def read_jobs(path: str, skip: set[str], counts: Counts, input_format: str = AUTO
-              ) -> Iterator[Job]:
+def read_jobs(path: str, skip: set[str], counts: Counts, input_format: str = AUTO,
+              progress: Progress | None = None) -> Iterator[Job]:
     seen: set[str] = set()
     try:
-        f = sys.stdin if path == "-" else open(path, encoding="utf-8")
+        raw: IO[bytes] = sys.stdin.buffer if path == "-" else open(path, "rb")
     except OSError as exc:
         raise InputMissing(f"{path}: {exc.strerror}") from None
-    where = "<stdin>" if path == "-" else path
-    with nullcontext(f) if path == "-" else f:
+    where = where_of(path)
+    f = io.TextIOWrapper(raw, encoding="utf-8", errors="strict", newline="\n")
+    try:
         number = 0
         while True:
             try:
@@ -124,39 +145,66 @@ def read_jobs(path: str, skip: set[str], counts: Counts, input_format: str = AUT
             job = parse_line(text, input_format)
             if isinstance(job, str):
                 counts.bad_lines += 1
-                print(f"morvex-summarize: {where}:{number}: skipped: {job}", file=sys.stderr)
+                print(f"{PROG}: {where}:{number}: skipped: {job}", file=sys.stderr)
                 continue
             key = id_key(job.id)
             if key in seen:
                 counts.bad_lines += 1
-                print(f"morvex-summarize: {where}:{number}: skipped: duplicate id {key}",
+                print(f"{PROG}: {where}:{number}: skipped: duplicate id {key}",
                       file=sys.stderr)
                 continue
             seen.add(key)
             if key in skip:
                 counts.skipped += 1
+                if progress is not None:
+                    progress.skip()
                 continue
             job.line = number
             yield job
+    finally:
+        if path == "-":
+            f.detach()
+        else:
+            f.close()
 
 
 class Writer:
-    """Appends one JSON line per result and flushes it at once. A line that an earlier,
-    interrupted run left unfinished is cut off first: it holds no usable result."""
+    """Appends one JSON line per result, each written whole or not at all. A regular file
+    is resumed: a last line that an interrupted run left unfinished is cut off, or, when
+    it is a complete result that lacks only its line break, given one. Output of another
+    kind (standard output, a pipe, a device) is written as it comes."""
 
     def __init__(self, path: str, fsync: bool = False) -> None:
+        self.path = "standard output" if path == "-" else path
         self.fsync = fsync
+        self.regular = path != "-" and is_regular_file(path)
         try:
-            self.file: IO[bytes] = open(path, "ab+")
-            size = self.file.seek(0, os.SEEK_END)
-            if size:
-                keep = self._complete_length(size)
-                if keep != size:
-                    self.file.truncate(keep)
-                    self.file.seek(0, os.SEEK_END)
+            if path == "-":
+                self.fd = sys.stdout.fileno()
+            elif self.regular:
+                self.fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o666)
+            else:
+                self.fd = os.open(path, os.O_WRONLY | os.O_APPEND)
         except OSError as exc:
             raise OutputError(f"{path}: cannot write: {exc.strerror}") from None
-        self.path = path
+        self.size = 0
+        if self.regular:
+            self._repair_end()
+
+    def _repair_end(self) -> None:
+        try:
+            size = os.lseek(self.fd, 0, os.SEEK_END)
+            keep = self._complete_length(size)
+            if keep != size:
+                tail = os.pread(self.fd, size - keep, keep)
+                if _result(tail) is not None:
+                    write_fd(self.fd, b"\n", self.path)
+                    keep = size + 1
+                else:
+                    os.ftruncate(self.fd, keep)
+            self.size = keep
+        except OSError as exc:
+            raise OutputError(f"{self.path}: cannot write: {exc.strerror}") from None
 
     def _complete_length(self, size: int) -> int:
         """Length of the file up to and including its last line break."""
@@ -164,8 +212,7 @@ class Writer:
         end = size
         while end > 0:
             start = max(0, end - block)
-            self.file.seek(start)
-            chunk = self.file.read(end - start)
+            chunk = os.pread(self.fd, end - start, start)
             at = chunk.rfind(b"\n")
             if at >= 0:
                 return start + at + 1
@@ -173,17 +220,57 @@ class Writer:
         return 0
 
     def write(self, doc: dict[str, Any]) -> None:
-        data = (json.dumps(doc, ensure_ascii=False) + "\n").encode("utf-8")
+        data = encode(json.dumps(doc, ensure_ascii=False) + "\n")
         try:
-            self.file.write(data)
-            self.file.flush()
-            if self.fsync:
-                os.fsync(self.file.fileno())
+            write_fd(self.fd, data, self.path)
+            if self.fsync and self.regular:
+                os.fsync(self.fd)
+        except OutputError:
+            if self.regular:  # no torn line: what was written of this one goes
+                try:
+                    os.ftruncate(self.fd, self.size)
+                except OSError:
+                    pass
+            raise
         except OSError as exc:
             raise OutputError(f"{self.path}: cannot write: {exc.strerror}") from None
+        self.size += len(data)
 
     def close(self) -> None:
-        self.file.close()
+        if self.fd != sys.stdout.fileno():
+            os.close(self.fd)
+
+
+def compact(path: str) -> None:
+    """Rewrites a result file with only the last line of each id, when an id has several
+    (a retried result and the one it replaces): atomically, so an interruption leaves
+    either file whole."""
+    lines: dict[str, bytes] = {}
+    total = 0
+    with open(path, "rb") as f:
+        for line in f:
+            doc = _result(line)
+            if doc is None:
+                continue
+            total += 1
+            key = id_key(doc["id"])
+            lines.pop(key, None)  # the last line of an id keeps its place at the end
+            lines[key] = line if line.endswith(b"\n") else line + b"\n"
+    if total == len(lines):
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=".morvex-summarize-")
+    try:
+        try:
+            write_fd(fd, b"".join(lines.values()), path)
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.chmod(temporary, os.stat(path).st_mode & 0o777)
+        os.replace(temporary, path)
+    finally:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
 
 
 class Progress:
@@ -194,6 +281,7 @@ class Progress:
 
         self.console = Console(stderr=True)
         self.bar: Any = None
+        self.total = total
         self.started = time.monotonic()
         if self.console.is_terminal:
             from rich.progress import BarColumn, MofNCompleteColumn
@@ -214,69 +302,98 @@ class Progress:
         if self.bar is not None:
             self.bar.stop()
 
+    def skip(self) -> None:
+        """A line already done: it leaves the total."""
+        if self.total is not None:
+            self.total -= 1
+            if self.bar is not None:
+                self.bar.update(self.task, total=self.total)
+
     def advance(self, finished: int) -> None:
         if self.bar is not None:
             rate = finished / max(time.monotonic() - self.started, 1e-9)
             self.bar.update(self.task, completed=finished, rate=rate)
 
 
-async def run_batch(client: Any, jobs: Iterator[Job], writer: Writer, concurrency: int,
-                    counts: Counts, progress: Progress) -> None:
-    queue: asyncio.Queue[Job | None] = asyncio.Queue(maxsize=concurrency * 2)
-    stop = asyncio.Event()
-
-    async def worker() -> None:
-        while True:
-            job = await queue.get()
-            if job is None:
-                return
-            if stop.is_set():
-                continue
-            record, context, failure = await summarize_one(client, job.messages, job.previous)
-            doc: dict[str, Any] = {"id": job.id, "summary": record, "context": context,
-                                   "status": "ok"}
-            if failure is not None:
-                found = classify_client_failure(failure)
-                counts.first_error = counts.first_error or found.reason
-                if found.fatal and not stop.is_set():
-                    counts.stopped = found
-                    stop.set()
-                if found.transient or found.fatal:
-                    # Not written: a rerun asks the model again.
-                    counts.failed += 1
-                    progress.advance(counts.finished)
-                    continue
-                # The model cannot summarize this conversation: keep the fallback summary.
-                doc["status"] = "fallback"
-                doc["error"] = found.reason
-                counts.fallback += 1
-            else:
-                counts.ok += 1
-            writer.write(doc)
-            progress.advance(counts.finished)
-
-    workers = [asyncio.create_task(worker()) for _ in range(concurrency)]
+async def summarize_job(client: Any, job: Job, deadline: float | None,
+                        counts: Counts) -> dict[str, Any] | None:
+    """The result line of one job, or None when it is to be retried by a later run."""
     try:
-        for job in jobs:
-            if stop.is_set():
-                break
-            await queue.put(job)
-        for _ in workers:
-            await queue.put(None)
-        await asyncio.gather(*workers)
+        record, context, outcome = await summarize_one(client, job.messages, job.previous,
+                                                       deadline)
+    except (TypeError, ValueError, AttributeError, RecursionError) as exc:
+        # The summarizer refused these messages: a result of their own, and the run goes on.
+        reason = f"the summarizer cannot read this conversation: {exc}"
+        counts.first_error = counts.first_error or reason
+        return {"id": job.id, "summary": None, "context": None, "status": "failed",
+                "error": reason}
+    doc: dict[str, Any] = {"id": job.id, "summary": record, "context": context,
+                           "status": outcome.status}
+    if outcome.failure is not None:
+        found = classify_client_failure(outcome.failure)
+        counts.first_error = counts.first_error or found.reason
+        if found.fatal and counts.stopped is None:
+            counts.stopped = found
+        if found.transient or found.fatal:
+            return None  # not written: a rerun asks the model again
+        doc["error"] = found.reason  # the model cannot summarize it: keep the fallback
+    return doc
+
+
+async def run_batch(client: Any, jobs: Iterator[Job], writer: Writer, concurrency: int,
+                    counts: Counts, progress: Progress, deadline: float | None = None) -> None:
+    """Runs the jobs, at most ``concurrency`` at once. A failure to write ends the run at
+    once (the results in flight are cancelled); any other failure is one job's result."""
+    slots = asyncio.Semaphore(concurrency)
+
+    async def one(job: Job) -> None:
+        try:
+            doc = await summarize_job(client, job, deadline, counts)
+            if doc is None:
+                counts.not_written += 1
+            else:
+                writer.write(doc)
+                counts.written[doc["status"]] += 1
+            progress.advance(counts.finished)
+        finally:
+            slots.release()
+
+    try:
+        async with asyncio.TaskGroup() as group:
+            for job in jobs:
+                await slots.acquire()
+                if counts.stopped is not None:
+                    slots.release()
+                    break
+                group.create_task(one(job))
+    except BaseExceptionGroup as group_error:
+        raise group_error.exceptions[0] from None
     finally:
-        for w in workers:
-            w.cancel()
         await close_client(client)
 
 
-def _add_batch(parser: argparse.ArgumentParser) -> None:
+def _statuses(text: str) -> set[str]:
+    chosen = {s.strip() for s in text.split(",") if s.strip()}
+    unknown = chosen - set(STATUSES[1:])
+    if unknown or not chosen:
+        raise argparse.ArgumentTypeError(
+            f"expected statuses among {', '.join(STATUSES[1:])}, got {text!r}")
+    return chosen
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("input", metavar="INPUT.jsonl",
                         help='one {"id": ..., "messages": [...], "previous": "..."} per line '
-                             "(- for stdin)")
+                             "(- for stdin); ids 5 and \"5\" are different ids")
     parser.add_argument("--output", metavar="OUT.jsonl", required=True,
-                        help="results are appended here; ids already in it are skipped")
-    parser.add_argument("--concurrency", type=int, default=8,
+                        help="results are appended here and ids already in it are skipped; "
+                             "- for stdout, which like any output that is not a regular "
+                             "file is written without reading earlier results")
+    parser.add_argument("--retry", type=_statuses, default=set(), metavar="STATUSES",
+                        help="also redo the ids whose results have these statuses "
+                             "(comma-separated: unparsed, fallback, failed); their lines "
+                             "are replaced")
+    parser.add_argument("--concurrency", type=whole_number(1), default=8, metavar="N",
                         help="conversations in flight at once (default: 8)")
     parser.add_argument("--fsync", action="store_true",
                         help="also sync each result to disk (survives a power cut)")
@@ -284,15 +401,14 @@ def _add_batch(parser: argparse.ArgumentParser) -> None:
     add_client_arguments(parser)
 
 
-def _run_batch(args: argparse.Namespace) -> int:
-    if args.concurrency < 1:
-        raise ToolError("--concurrency must be at least 1", EXIT_USAGE)
+def run(args: argparse.Namespace) -> int:
     if args.input != "-" and not os.path.isfile(args.input):
         raise InputMissing(f"{args.input}: no such file")
-    if args.input != "-" and os.path.exists(args.output) and \
+    if args.input != "-" and args.output != "-" and os.path.exists(args.output) and \
             os.path.samefile(args.input, args.output):
         raise ToolError("--output must not be the input file", EXIT_USAGE)
-    skip = done_ids(args.output)
+    earlier = {} if args.output == "-" else earlier_results(args.output)
+    skip = {key for key, status in earlier.items() if status not in args.retry}
     total = count_lines(args.input)
     client = build_client(args)
     counts = Counts()
@@ -300,26 +416,32 @@ def _run_batch(args: argparse.Namespace) -> int:
     started = time.monotonic()
     try:
         with Progress(total) as progress:
-            jobs = read_jobs(args.input, skip, counts, args.input_format)
-            asyncio.run(run_batch(client, jobs, writer, args.concurrency, counts, progress))
+            jobs = read_jobs(args.input, skip, counts, args.input_format, progress)
+            asyncio.run(run_batch(client, jobs, writer, args.concurrency, counts, progress,
+                                  args.deadline))
     except KeyboardInterrupt:
-        print(f"morvex-summarize: interrupted after {counts.ok + counts.fallback} results; "
-              "rerun the same command to continue", file=sys.stderr)
+        print(f"{PROG}: interrupted after {sum(counts.written.values())} results; rerun the "
+              "same command to continue", file=sys.stderr)
         raise
     finally:
         writer.close()
+    if writer.regular:
+        compact(args.output)  # a retried id keeps only its new line
     elapsed = time.monotonic() - started
-    written = counts.ok + counts.fallback
-    print(f"morvex-summarize: {written} written ({counts.fallback} fallback), "
-          f"{counts.skipped} already done, {counts.bad_lines} bad lines, {counts.failed} failed, "
+    written = sum(counts.written.values())
+    by_status = ", ".join(f"{n} {s}" for s, n in counts.written.items())
+    print(f"{PROG}: {written} written ({by_status}), {counts.skipped} already done, "
+          f"{counts.bad_lines} bad lines, {counts.not_written} not written, "
           f"in {elapsed:.2f} s ({written / max(elapsed, 1e-9):.1f}/s)", file=sys.stderr)
     if counts.stopped is not None:
         raise ToolError(f"batch stopped: {counts.stopped.reason}", counts.stopped.exit_code)
-    if counts.first_error is not None:
-        print(f"morvex-summarize: error: {counts.first_error}; rerun to retry the "
-              "conversations not written", file=sys.stderr)
+    if counts.not_written:
+        print(f"{PROG}: error: {counts.first_error}; rerun to retry the conversations not "
+              "written", file=sys.stderr)
         return EXIT_PARTIAL
-    return EXIT_OK if counts.bad_lines == 0 else EXIT_PARTIAL
-
-
-register("batch", "summarize many conversations from a JSON-lines file", _add_batch, _run_batch)
+    not_ok = written - counts.written["ok"]
+    if not_ok:
+        print(f"{PROG}: {not_ok} results are not ok; rerun with --retry "
+              f"{','.join(s for s in STATUSES[1:] if counts.written[s])} to redo them",
+              file=sys.stderr)
+    return EXIT_OK if counts.bad_lines == 0 and not not_ok else EXIT_PARTIAL

@@ -12,50 +12,37 @@ import argparse
 import asyncio
 import json
 import sys
-from collections.abc import Callable
 from typing import Any
 
-from .cli import (RecordingClient, add_client_arguments, add_format_argument, build_client,
-                  close_client, read_document, register, spinner, where_of, write_output)
 from .condense import CHARS_PER_TOKEN, Condenser, CondenseState
-from .errors import EXIT_OK, BadDocument, ToolError, classify_client_failure
+from .errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError, classify_client_failure
 from .formats import FormatError, read_conversation
+from .tool import (PROG, Outcome, RecordingClient, add_client_arguments, add_format_argument,
+                   build_client, close_client, read_document, spinner, where_of, whole_number,
+                   write_output)
 
-PROG = "morvex-summarize"
-
-
-def _count(minimum: int) -> Callable[[str], int]:
-    def parse(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-        if value < minimum:
-            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {value}")
-        return value
-
-    return parse
+HELP = "condense a conversation to fit a token budget"
 
 
-def _add_arguments(parser: argparse.ArgumentParser) -> None:
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("conversation", metavar="CONVERSATION",
                         help="JSON file with a conversation (a list of messages or a request "
                              "body), or - for stdin; the condensed one is written in the same "
                              "format and shape")
     add_format_argument(parser)
-    parser.add_argument("--budget", type=_count(1), required=True, metavar="N",
+    parser.add_argument("--budget", type=whole_number(1), required=True, metavar="N",
                         help="condense when the conversation counts more than N tokens "
                              f"(estimated at {CHARS_PER_TOKEN} characters per token)")
-    parser.add_argument("--keep-last", type=_count(0), default=4, metavar="K",
+    parser.add_argument("--keep-last", type=whole_number(0), default=4, metavar="K",
                         help="newest messages always kept verbatim (default: 4)")
-    parser.add_argument("--target", type=_count(0), default=None, metavar="T",
+    parser.add_argument("--target", type=whole_number(0), default=None, metavar="T",
                         help="tokens the kept messages are brought within "
                              "(default: three quarters of the budget)")
     parser.add_argument("--context-role", choices=("system", "user"), default="system",
                         help="role of the message that holds the summary (default: system)")
     add_client_arguments(parser)
     parser.add_argument("--output", metavar="FILE", default=None,
-                        help="write the JSON here instead of stdout")
+                        help="write the JSON here instead of stdout (- for stdout)")
 
 
 def report(state: CondenseState, budget: int) -> str:
@@ -78,7 +65,7 @@ def report(state: CondenseState, budget: int) -> str:
     return line
 
 
-def _run(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace) -> int:
     doc = read_document(args.conversation)
     where = where_of(args.conversation)
     try:
@@ -86,32 +73,29 @@ def _run(args: argparse.Namespace) -> int:
     except FormatError as exc:
         raise BadDocument(f"{where}: {exc}") from None
     if args.target is not None and args.target > args.budget:
-        raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})", 2)
+        raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
+                        EXIT_USAGE)
     from morvex.core.summarizer import ConversationSummarizer
 
     client = build_client(args)
-    recorder = RecordingClient(client)
+    outcome = Outcome()
+    recorder = RecordingClient(client, outcome, args.deadline)
     condenser = Condenser(ConversationSummarizer(recorder), max_tokens=args.budget,
                           keep_last=args.keep_last, target_tokens=args.target,
                           context_role=args.context_role, input_format=args.input_format)
 
-    async def run() -> tuple[Any, CondenseState]:
+    async def condense() -> tuple[Any, CondenseState]:
         try:
             return await condenser.condense(doc)
         finally:
             await close_client(client)
 
-    try:
-        with spinner("Condensing..."):
-            result, state = asyncio.run(run())
-    except (TypeError, ValueError, AttributeError) as exc:
-        raise BadDocument(f"{where}: cannot condense these messages: {exc}") from None
-    if recorder.failure is not None:
-        found = classify_client_failure(recorder.failure)
+    with spinner("Condensing..."):
+        result, state = asyncio.run(condense())
+    if outcome.failure is not None:
+        found = classify_client_failure(outcome.failure)
         raise ToolError(found.reason, found.exit_code)
     write_output(json.dumps(result, indent=2, ensure_ascii=False) + "\n", args.output)
     print(f"{PROG}: {report(state, args.budget)}", file=sys.stderr)
     return EXIT_OK
 
-
-register("condense", "condense a conversation to fit a token budget", _add_arguments, _run)

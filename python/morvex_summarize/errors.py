@@ -80,9 +80,14 @@ class Failure:
 
 def classify_client_failure(exc: BaseException) -> Failure:
     """Maps a client's exception to its exit status and a one-line reason."""
-    import openai  # imported here: the offline path should not pay for it
-
     text = " ".join((str(exc) or type(exc).__name__).split())
+    if isinstance(exc, TimeoutError):  # --deadline: the whole exchange took too long
+        return Failure(EXIT_UNREACHABLE, "the model did not answer within the deadline",
+                       transient=True)
+    try:
+        import openai  # imported here: the offline path should not pay for it
+    except ImportError:
+        return Failure(EXIT_MODEL_FAILED, f"the model failed: {text}")
     if isinstance(exc, openai.APIConnectionError):
         text = _connection_text(exc, text)
     if isinstance(exc, (openai.AuthenticationError, openai.PermissionDeniedError)):

@@ -1,0 +1,365 @@
+"""What the tool's commands share: reading conversations, the model options and clients,
+one summary with what became of it, and writing output that fails in one clear line."""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import contextvars
+import json
+import logging
+import math
+import os
+import stat
+import sys
+import tempfile
+from collections.abc import Callable
+from contextlib import nullcontext
+from dataclasses import dataclass
+from typing import Any, cast
+
+from .errors import (BadDocument, InputMissing, InvalidJSON, OutputError, ToolError,
+                     EXIT_USAGE)
+from .formats import AUTO, FORMATS, FormatError, to_messages
+
+PROG = "morvex-summarize"
+PARSE_WARNING = "Could not parse summary JSON, using fallback"
+
+
+# ---- input ------------------------------------------------------------------------------
+
+def where_of(path: str) -> str:
+    return "<stdin>" if path == "-" else path
+
+
+def read_text(path: str) -> str:
+    """The UTF-8 text of a file, or of standard input for ``-``: both refuse other bytes."""
+    try:
+        if path == "-":
+            data = sys.stdin.buffer.read()
+        else:
+            with open(path, "rb") as f:
+                data = f.read()
+    except FileNotFoundError:
+        raise InputMissing(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise InputMissing(f"{path}: is a directory") from None
+    except OSError as exc:
+        raise InputMissing(f"{where_of(path)}: {exc.strerror}") from None
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise InvalidJSON(f"{where_of(path)}: not UTF-8 text ({exc.reason} at byte "
+                          f"{exc.start})") from None
+
+
+def parse_json(text: str) -> Any:
+    """A JSON document, or the reason it is not one (as ValueError): also for what
+    ``json.loads`` refuses with other exceptions (nesting too deep, huge integers)."""
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as exc:
+        raise ValueError(f"invalid JSON at line {exc.lineno} column {exc.colno}: "
+                         f"{exc.msg}") from None
+    except RecursionError:
+        raise ValueError("invalid JSON: nested too deeply") from None
+    except ValueError as exc:  # e.g. an integer of more digits than the limit
+        raise ValueError(f"invalid JSON: {' '.join(str(exc).split())}") from None
+
+
+def read_document(path: str) -> Any:
+    """The JSON document in a file (``-`` for stdin)."""
+    text = read_text(path)
+    try:
+        return parse_json(text)
+    except ValueError as exc:
+        raise InvalidJSON(f"{where_of(path)}: {exc}") from None
+
+
+def read_messages(doc: Any, where: str, input_format: str = AUTO) -> list[dict[str, Any]]:
+    """A conversation in any format as the summarizer's messages, or BadDocument saying
+    what was found."""
+    try:
+        return cast("list[dict[str, Any]]", to_messages(doc, input_format))
+    except FormatError as exc:
+        raise BadDocument(f"{where}: {exc}") from None
+    except RecursionError:
+        raise BadDocument(f"{where}: nested too deeply") from None
+
+
+def load_conversation(path: str, input_format: str = AUTO) -> list[dict[str, Any]]:
+    """Loads a conversation file (``-`` for stdin) in any format, as the summarizer's
+    messages."""
+    return read_messages(read_document(path), where_of(path), input_format)
+
+
+# ---- options ----------------------------------------------------------------------------
+
+def whole_number(minimum: int) -> Callable[[str], int]:
+    """An argparse type: a whole number of at least ``minimum``."""
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {value}")
+        return value
+
+    return parse
+
+
+def seconds(text: str) -> float:
+    """An argparse type: a positive, finite number of seconds."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected seconds, got {text!r}") from None
+    if not math.isfinite(value) or value <= 0:
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, got {text}")
+    return value
+
+
+def add_format_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--input-format", choices=(AUTO, *FORMATS), default=AUTO,
+                        help="the conversation's format: OpenAI chat messages, Responses API "
+                             "items, Anthropic messages or LangChain messages, as a list or "
+                             "a request body (default: auto, detected)")
+
+
+def add_client_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--llm", default=None, metavar="extractive|openai|gguf:PATH",
+                        help="the model to use (default: openai when a model is configured, "
+                             "else the offline extractive client)")
+    parser.add_argument("--model", default=None,
+                        help="model name for an OpenAI-compatible server "
+                             "(default: $MORVEX_SUMMARIZE_MODEL or $OPENAI_MODEL)")
+    parser.add_argument("--base-url", default=None,
+                        help="OpenAI-compatible server URL (default: $OPENAI_BASE_URL)")
+    parser.add_argument("--timeout", type=seconds, default=120.0, metavar="SECONDS",
+                        help="seconds to wait for each attempt at a model reply; with "
+                             "retries one conversation may take several times this "
+                             "(default: 120)")
+    parser.add_argument("--deadline", type=seconds, default=None, metavar="SECONDS",
+                        help="seconds one conversation's summary may take in all, retries "
+                             "included (default: no limit beyond --timeout and --retries)")
+    parser.add_argument("--retries", type=whole_number(0), default=3, metavar="N",
+                        help="retries on 429, 5xx and lost connections (default: 3)")
+    parser.add_argument("--json-mode", action="store_true",
+                        help="ask the server for a JSON-object reply")
+
+
+def build_client(args: argparse.Namespace) -> Any:
+    """The client that --llm/--model/--base-url ask for; announces the offline default."""
+    from .clients import configured_model
+
+    choice = args.llm
+    if choice is None:
+        choice = "openai" if (args.model or configured_model()) else "extractive"
+        if choice == "extractive":
+            print(f"{PROG}: no model configured; using the offline extractive "
+                  "summarizer (use --llm/--model to pick a model)", file=sys.stderr)
+    if choice == "extractive":
+        from .clients.extractive import ExtractiveClient
+        return ExtractiveClient()
+    if choice == "openai":
+        from .clients.openai_client import OpenAIClient
+        return OpenAIClient(args.model, base_url=args.base_url, timeout=args.timeout,
+                            max_retries=args.retries, json_mode=args.json_mode)
+    if choice.startswith("gguf:") and len(choice) > 5:
+        from .clients.gguf import GGUFClient
+        return GGUFClient(choice[5:])
+    raise ToolError(f"unknown --llm {choice!r}: use extractive, openai or gguf:PATH",
+                    EXIT_USAGE)
+
+
+# ---- one summary ------------------------------------------------------------------------
+
+@dataclass
+class Outcome:
+    """What became of one summary: the client's failure, if any, and whether the model's
+    reply was prose rather than the JSON asked for."""
+
+    failure: BaseException | None = None
+    unparsed: bool = False
+
+    @property
+    def status(self) -> str:
+        """"ok", "unparsed" (the model answered in prose) or "fallback" (the model failed
+        and the summary was built from the messages)."""
+        if self.failure is not None:
+            return "fallback"
+        return "unparsed" if self.unparsed else "ok"
+
+
+_outcome: contextvars.ContextVar[Outcome | None] = contextvars.ContextVar("outcome",
+                                                                          default=None)
+
+
+class _NoticeUnparsed(logging.Filter):
+    """Marks the summary in progress in this task when the summarizer says it could not
+    parse the reply. The summarizer runs in the awaiting task, so the mark lands on the
+    right summary among many in flight."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        outcome = _outcome.get()
+        if outcome is not None and record.getMessage() == PARSE_WARNING:
+            outcome.unparsed = True
+        return True
+
+
+_notice = _NoticeUnparsed()
+
+
+class RecordingClient:
+    """Passes calls to a shared client, within the overall deadline if there is one, and
+    keeps the exception of a failed one, so the tool can tell a model failure from a
+    summary (the module turns failures into a fallback)."""
+
+    def __init__(self, client: Any, outcome: Outcome, deadline: float | None = None) -> None:
+        self.client = client
+        self.outcome = outcome
+        self.deadline = deadline
+
+    async def complete(self, messages: list[dict[str, Any]], max_tokens: int) -> Any:
+        try:
+            async with asyncio.timeout(self.deadline):
+                return await self.client.complete(messages=messages, max_tokens=max_tokens)
+        except Exception as exc:
+            self.outcome.failure = exc
+            raise
+
+
+async def summarize_one(client: Any, messages: list[dict[str, Any]],
+                        previous: str | None = None, deadline: float | None = None
+                        ) -> tuple[dict[str, Any], str, Outcome]:
+    """(record, context text, what became of it) for one conversation."""
+    from morvex.core.summarizer import ConversationSummarizer
+
+    logger = logging.getLogger("morvex.summarizer")
+    if _notice not in logger.filters:
+        logger.addFilter(_notice)
+    outcome = Outcome()
+    token = _outcome.set(outcome)
+    try:
+        summarizer = ConversationSummarizer(RecordingClient(client, outcome, deadline))
+        record = await summarizer.summarize_messages(messages, previous or None)
+        return record, summarizer.format_summary_for_context(record), outcome
+    finally:
+        _outcome.reset(token)
+
+
+async def close_client(client: Any) -> None:
+    """Closes the client's connections, if it keeps any, inside the loop that used them."""
+    aclose = getattr(client, "aclose", None)
+    if aclose is not None:
+        await aclose()
+
+
+# ---- output -----------------------------------------------------------------------------
+
+class _ReportedByTool(logging.Filter):
+    """Drops the summarizer's own "Summarization failed" log line: the tool reports the
+    failure itself, as one line with its exit status."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        return not (record.name == "morvex.summarizer"
+                    and record.getMessage().startswith("Summarization failed: "))
+
+
+def setup_logging() -> None:
+    root = logging.getLogger()
+    if any(isinstance(f, _ReportedByTool) for h in root.handlers for f in h.filters):
+        return
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter(f"{PROG}: %(levelname)s: %(message)s"))
+    handler.addFilter(_ReportedByTool())
+    root.addHandler(handler)
+    root.setLevel(logging.WARNING)
+
+
+def spinner(text: str) -> Any:
+    """A spinner on stderr when it is a terminal; nothing otherwise."""
+    from rich.console import Console
+
+    console = Console(stderr=True)
+    return console.status(text) if console.is_terminal else nullcontext()
+
+
+def encode(text: str) -> bytes:
+    """UTF-8, with a lone surrogate (which JSON text may hold as an escape) written as the
+    same escape, so the output stays valid JSON and valid UTF-8."""
+    return text.encode("utf-8", "backslashreplace")
+
+
+def write_fd(fd: int, data: bytes, where: str) -> None:
+    """Writes all of ``data``; OutputError naming ``where`` when it cannot. A reader that
+    went away (``| head``) raises BrokenPipeError, which the tool ends quietly on."""
+    view = memoryview(data)
+    while view:
+        try:
+            written = os.write(fd, view)
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise OutputError(f"{where}: cannot write: {exc.strerror}") from None
+        view = view[written:]
+
+
+def is_regular_file(path: str) -> bool:
+    """True for a regular file, or a path where none is yet (one will be made)."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except FileNotFoundError:
+        return True
+    except OSError:
+        return False
+
+
+def write_output(text: str, path: str | None) -> None:
+    """Writes to standard output (None or ``-``) or to a file: a regular file is replaced
+    at once when all of it is written, so a failure leaves no part of it behind."""
+    data = encode(text)
+    if path is None or path == "-":
+        write_fd(sys.stdout.fileno(), data, "standard output")
+        return
+    if not is_regular_file(path):
+        try:
+            fd = os.open(path, os.O_WRONLY)
+        except OSError as exc:
+            raise OutputError(f"{path}: cannot write: {exc.strerror}") from None
+        try:
+            write_fd(fd, data, path)
+        finally:
+            os.close(fd)
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    try:
+        fd, temporary = tempfile.mkstemp(dir=folder, prefix=".morvex-summarize-")
+    except OSError as exc:
+        raise OutputError(f"{path}: cannot write: {exc.strerror}") from None
+    try:
+        try:
+            write_fd(fd, data, path)
+        finally:
+            os.close(fd)
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, path)
+    except OSError as exc:
+        raise OutputError(f"{path}: cannot write: {exc.strerror}") from None
+    finally:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def quiet_broken_pipe() -> None:
+    """After the reader of standard output went away: point it at /dev/null so that the
+    interpreter's own flush at exit reports nothing."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
