@@ -1,0 +1,211 @@
+"""The tool under faults: full disks and devices, closed pipes, bad bytes and values,
+inputs json refuses, results that are not ok and reruns. Each run is a child process
+that must end at once with one line and its status, never a traceback or a hang."""
+import json
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from cli_support import (conversation, read_results, run_tool, stderr_lines, tool_command,
+                         tool_env, write_jsonl)
+from llm_server import Answer, LLMServer, completion
+
+
+def jobs(ids):
+    return [{"id": i, "messages": conversation(i)} for i in ids]
+
+
+def no_traceback(result):
+    assert "Traceback" not in result.stderr, result.stderr
+
+
+def one_error(result, status, text):
+    assert result.returncode == status, result.stderr
+    no_traceback(result)
+    lines = [ln for ln in stderr_lines(result) if "error" in ln]
+    assert len(lines) == 1 and text in lines[0], result.stderr
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 64 KB tmpfs, where the machine lets a test mount one."""
+    where = tmp_path / "disk"
+    where.mkdir()
+    if shutil.which("mount") is None or subprocess.run(
+            ["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(where)],
+            capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a small tmpfs here (needs root and mount rights)")
+    yield where
+    subprocess.run(["umount", "-l", str(where)], capture_output=True)
+
+
+def test_a_full_disk_stops_the_batch_at_once_and_a_rerun_finishes(tmp_path, small_disk):
+    ids = list(range(60))
+    inp, out = tmp_path / "in.jsonl", small_disk / "out.jsonl"
+    write_jsonl(inp, jobs(ids))
+    filler = small_disk / "filler"
+    filler.write_bytes(b"\0" * 40_000)
+    full = run_tool("batch", inp, "--output", out, "--llm", "extractive", timeout=60)
+    one_error(full, 9, "No space left on device")
+    text = out.read_bytes()
+    assert text.endswith(b"\n") and all(json.loads(ln) for ln in text.splitlines())
+    filler.unlink()
+    again = run_tool("batch", inp, "--output", out, "--llm", "extractive", timeout=60)
+    assert again.returncode in (0, 9), again.stderr
+    if again.returncode == 0:
+        assert sorted(r["id"] for r in read_results(out)) == ids
+
+
+@pytest.mark.parametrize("output", ["-", "/dev/stdout"])
+def test_batch_to_standard_output_through_a_pipe(tmp_path, output):
+    inp = tmp_path / "in.jsonl"
+    write_jsonl(inp, jobs(["a", "b"]))
+    done = run_tool("batch", inp, "--output", output, "--llm", "extractive", timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert sorted(json.loads(ln)["id"] for ln in done.stdout.splitlines()) == ["a", "b"]
+
+
+@pytest.mark.parametrize("command", [["batch", "IN", "--output", "/dev/full"],
+                                     ["IN.json", "--output", "/dev/full"],
+                                     ["IN.json"]])
+def test_a_full_device_is_an_output_error(tmp_path, command):
+    write_jsonl(tmp_path / "IN", jobs(["a"]))
+    (tmp_path / "IN.json").write_text(json.dumps(conversation("a")), encoding="utf-8")
+    with open("/dev/full", "wb") as full:
+        done = subprocess.run(tool_command(*command, "--llm", "extractive"), cwd=tmp_path,
+                              stdout=full if command == ["IN.json"] else subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, env=tool_env(), timeout=60)
+    one_error(done, 9, "No space left on device")
+
+
+def test_a_reader_that_stops_early_ends_the_tool_quietly(tmp_path):
+    path = tmp_path / "c.json"
+    path.write_text(json.dumps(conversation("x", turns=40)), encoding="utf-8")
+    child = subprocess.Popen(tool_command(path, "--llm", "extractive"), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=tool_env())
+    child.stdout.read(10)
+    child.stdout.close()
+    assert child.wait(timeout=60) == 0
+    assert b"Traceback" not in child.stderr.read()
+
+
+@pytest.mark.parametrize("args, text", [
+    (["--retries", "-5"], "argument --retries: must be at least 0"),
+    (["--timeout", "-1"], "argument --timeout: must be a positive number of seconds"),
+    (["--timeout", "nan"], "argument --timeout: must be a positive number of seconds"),
+    (["--deadline", "0"], "argument --deadline: must be a positive number of seconds"),
+    (["--retry", "ok"], "argument --retry: expected statuses among"),
+])
+def test_option_values_are_usage_errors_naming_the_option(tmp_path, args, text):
+    (tmp_path / "c.json").write_text("[]", encoding="utf-8")
+    command = ["batch", "c.json", "--output", "o"] if "--retry" in args else ["c.json"]
+    done = run_tool(*command, *args, "--llm", "openai", "--model", "m", cwd=tmp_path)
+    one_error(done, 2, text)
+
+
+def test_non_utf8_standard_input_is_refused_as_a_file_is(tmp_path):
+    data = json.dumps(conversation("x")).encode().replace(b"conversation", b"conv\xff")
+    (tmp_path / "c.json").write_bytes(data)
+    for args, stdin in ((["c.json"], None), (["-"], data)):
+        done = subprocess.run(tool_command(*args, "--llm", "extractive"), input=stdin,
+                              capture_output=True, env=tool_env(), cwd=tmp_path, timeout=60)
+        assert done.returncode == 4 and b"not UTF-8 text" in done.stderr
+        assert done.stdout == b""
+
+
+DEEP = "[" * 100_000 + "]" * 100_000
+HUGE = '[{"role": "user", "content": "x", "n": ' + "9" * 5000 + "}]"
+
+
+@pytest.mark.parametrize("text, reason", [(DEEP, "nested too deeply"),
+                                          (HUGE, "invalid JSON: Exceeds the limit")])
+def test_inputs_json_refuses_otherwise(tmp_path, text, reason):
+    (tmp_path / "c.json").write_text(text, encoding="utf-8")
+    for command in (["c.json"], ["condense", "c.json", "--budget", "10"]):
+        one_error(run_tool(*command, "--llm", "extractive", cwd=tmp_path), 4, reason)
+    lines = [json.dumps(j) for j in jobs(["a"])] + [
+        '{"id": "b", "messages": ' + text + "}", '{"id": "c", "messages": [',
+        json.dumps(jobs(["d"])[0])]
+    (tmp_path / "in.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    done = run_tool("batch", "in.jsonl", "--output", "o.jsonl", "--llm", "extractive",
+                    cwd=tmp_path)
+    assert done.returncode == 11 and sorted(r["id"] for r in
+                                            read_results(tmp_path / "o.jsonl")) == ["a", "d"]
+    no_traceback(done)
+    skipped = [ln for ln in stderr_lines(done) if "skipped" in ln]
+    assert reason in skipped[0] and skipped[1].endswith(
+        f":3: skipped: invalid JSON at column {len(lines[2]) + 1}: Expecting value")
+
+
+def test_conversations_the_tool_cannot_read_do_not_stall_the_batch(tmp_path):
+    lines = jobs(range(12))
+    lines[3]["messages"] = [{"role": "tool", "content": 42}]
+    lines[6]["messages"] = [{"role": "assistant", "tool_calls": 5}]
+    write_jsonl(tmp_path / "in.jsonl", lines)
+    for concurrency in ("1", "4"):
+        out = tmp_path / f"o{concurrency}.jsonl"
+        done = run_tool("batch", tmp_path / "in.jsonl", "--output", out, "--concurrency",
+                        concurrency, "--llm", "extractive", timeout=60)
+        no_traceback(done)
+        assert done.returncode == 11 and len(read_results(out)) == 11
+        assert "in.jsonl:7: skipped: \"messages\": message 0: tool_calls is int" in done.stderr
+
+
+def test_statuses_say_what_each_result_is_and_a_retry_replaces_them(tmp_path):
+    inp, out = tmp_path / "in.jsonl", tmp_path / "out.jsonl"
+    write_jsonl(inp, jobs(range(6)))
+    with LLMServer() as server:
+        args = ["batch", inp, "--output", out, "--llm", "openai", "--model", "m",
+                "--base-url", server.url, "--retries", "0", "--concurrency", "1"]
+        server.push(Answer(body=completion("The conversation was about a build.")),
+                    Answer(400, {"error": {"message": "context length exceeded"}}))
+        first = run_tool(*args)
+        assert first.returncode == 11, first.stderr
+        assert "6 written (4 ok, 1 unparsed, 1 fallback, 0 failed)" in first.stderr
+        assert "--retry unparsed,fallback" in first.stderr
+        again = run_tool(*args)
+        assert "0 written" in again.stderr and "6 already done" in again.stderr
+        retried = run_tool(*args, "--retry", "fallback,unparsed")
+        assert retried.returncode == 0, retried.stderr
+        assert "2 written (2 ok, 0 unparsed, 0 fallback, 0 failed), 4 already done" \
+            in retried.stderr
+    results = read_results(out)
+    assert sorted(r["id"] for r in results) == list(range(6))
+    assert {r["status"] for r in results} == {"ok"}
+
+
+@pytest.mark.parametrize("tail", [b"", b'{"id": 4, "summ'])
+def test_a_rerun_keeps_a_complete_last_line_without_its_line_break(tmp_path, tail):
+    inp, out = tmp_path / "in.jsonl", tmp_path / "out.jsonl"
+    write_jsonl(inp, jobs(range(5)))
+    assert run_tool("batch", inp, "--output", out, "--llm", "extractive").returncode == 0
+    data = out.read_bytes()
+    if tail:  # a line cut short: dropped and redone
+        data = data[:data.rstrip(b"\n").rfind(b"\n") + 1] + tail
+    out.write_bytes(data.rstrip(b"\n") if not tail else data)
+    rerun = run_tool("batch", inp, "--output", out, "--llm", "extractive")
+    assert rerun.returncode == 0, rerun.stderr
+    assert ("5 already done" if not tail else "4 already done") in rerun.stderr
+    assert sorted(r["id"] for r in read_results(out)) == list(range(5))
+    assert out.read_bytes().endswith(b"\n")
+
+
+def test_help_command_and_the_format_option_help():
+    done = run_tool("help")
+    assert done.returncode == 0 and "--format {json,markdown,both}" in done.stdout
+    assert "print the summary record as JSON" in done.stdout
+    batch = run_tool("help", "batch")
+    assert batch.returncode == 0 and "--retry STATUSES" in batch.stdout
+
+
+def test_outputs_of_the_summarizer_stay_valid_utf8(tmp_path):
+    doc = [{"role": "user", "content": "half a pair: \ud83d end"}]
+    (tmp_path / "c.json").write_text(json.dumps(doc), encoding="ascii")
+    done = run_tool("c.json", "--format", "json", "--llm", "extractive", "--output", "o.json",
+                    cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    record = json.loads((tmp_path / "o.json").read_bytes().decode("utf-8"))
+    assert record["goals"] == ["half a pair: \ud83d end"]
+    assert os.path.getsize(tmp_path / "o.json") > 0
