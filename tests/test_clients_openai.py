@@ -12,7 +12,8 @@ openai = pytest.importorskip("openai")
 from llm_server import Answer, Drop, LLMServer, completion  # noqa: E402
 from morvex_summarize.clients.openai_client import OpenAIClient  # noqa: E402
 from morvex_summarize.errors import (EXIT_AUTH, EXIT_MODEL_FAILED, EXIT_UNREACHABLE,  # noqa: E402
-                                     ConfigError, ModelError, classify_client_failure)
+                                     ClientError, ConfigError, ModelError,
+                                     classify_client_failure)
 
 FAST_RETRY = {"retry-after-ms": "1"}  # the SDK honours it: keeps the retry tests quick
 
@@ -74,9 +75,9 @@ def test_retries_a_passing_failure_then_succeeds(server, status):
                                           (429, openai.RateLimitError)])
 def test_gives_up_when_retries_run_out(server, status, error):
     server.push(*[Answer(status, {"error": {"message": "down"}}, FAST_RETRY)] * 5)
-    with pytest.raises(error) as info:
+    with pytest.raises(ClientError) as info:
         call(dict(model="m", base_url=server.url, max_retries=2))
-    assert len(server.requests) == 3
+    assert len(server.requests) == 3 and type(info.value.__cause__) is error
     assert classify_client_failure(info.value).transient
 
 
@@ -96,8 +97,9 @@ def test_a_malformed_or_empty_answer_raises(server, answer):
 
 def test_time_out(server):
     server.push(Answer(delay=5.0))
-    with pytest.raises(openai.APITimeoutError) as info:
+    with pytest.raises(ClientError) as info:
         call(dict(model="m", base_url=server.url, timeout=0.3, max_retries=0))
+    assert isinstance(info.value.__cause__, openai.APITimeoutError)
     assert classify_client_failure(info.value).exit_code == EXIT_UNREACHABLE
 
 
@@ -106,8 +108,9 @@ def test_connection_failures(server, target):
     url = refused_url() if target == "refused" else server.url
     if target == "dropped":
         server.push(Drop(), Drop())
-    with pytest.raises(openai.APIConnectionError) as info:
+    with pytest.raises(ClientError) as info:
         call(dict(model="m", base_url=url, max_retries=1))
+    assert isinstance(info.value.__cause__, openai.APIConnectionError)
     found = classify_client_failure(info.value)
     assert (found.exit_code, found.fatal) == (EXIT_UNREACHABLE, True)
 
@@ -116,9 +119,9 @@ def test_connection_failures(server, target):
                                          (404, EXIT_MODEL_FAILED), (400, EXIT_MODEL_FAILED)])
 def test_client_errors_are_not_retried(server, status, code):
     server.push(Answer(status, {"error": {"message": "nope"}}))
-    with pytest.raises(openai.APIStatusError) as info:
+    with pytest.raises(ClientError) as info:
         call(dict(model="m", base_url=server.url, max_retries=3))
-    assert len(server.requests) == 1
+    assert len(server.requests) == 1 and isinstance(info.value.__cause__, openai.APIStatusError)
     assert classify_client_failure(info.value).exit_code == code
 
 

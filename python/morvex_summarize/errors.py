@@ -49,23 +49,6 @@ class OutputError(ToolError):
     exit_code = EXIT_OUTPUT
 
 
-class ModelError(Exception):
-    """Raised by a client when the model gave no usable reply."""
-
-
-def _connection_text(exc: BaseException, text: str) -> str:
-    """The SDK's connection errors say little: add the URL and the underlying cause."""
-    request = getattr(exc, "request", None)
-    url = getattr(request, "url", None)
-    where = ""
-    if url is not None:
-        where = f"{url.scheme}://{url.host}" + (f":{url.port}" if url.port else "")
-    cause = exc.__cause__
-    cause_text = " ".join(str(cause).split()) if cause is not None else ""
-    parts = [p for p in (where, text.rstrip("."), cause_text) if p]
-    return ": ".join(dict.fromkeys(parts))
-
-
 @dataclass(frozen=True)
 class Failure:
     """What a client's exception means for the tool."""
@@ -78,30 +61,28 @@ class Failure:
     """Every request would fail alike (bad key, no server): a batch stops."""
 
 
+class ClientError(Exception):
+    """A client's failure in the package's terms: each client translates its own library's
+    errors into one of these (the library's exception is its cause)."""
+
+    def __init__(self, failure: Failure) -> None:
+        super().__init__(failure.reason)
+        self.failure = failure
+
+
+class ModelError(ClientError):
+    """Raised by a client when the model gave no usable reply."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(Failure(EXIT_MODEL_FAILED, f"the model failed: {message}"))
+
+
 def classify_client_failure(exc: BaseException) -> Failure:
     """Maps a client's exception to its exit status and a one-line reason."""
-    text = " ".join((str(exc) or type(exc).__name__).split())
+    if isinstance(exc, ClientError):
+        return exc.failure
     if isinstance(exc, TimeoutError):  # --deadline: the whole exchange took too long
         return Failure(EXIT_UNREACHABLE, "the model did not answer within the deadline",
                        transient=True)
-    try:
-        import openai  # imported here: the offline path should not pay for it
-    except ImportError:
-        return Failure(EXIT_MODEL_FAILED, f"the model failed: {text}")
-    if isinstance(exc, openai.APIConnectionError):
-        text = _connection_text(exc, text)
-    if isinstance(exc, (openai.AuthenticationError, openai.PermissionDeniedError)):
-        return Failure(EXIT_AUTH, f"the model server refused the key: {text}", fatal=True)
-    if isinstance(exc, openai.APITimeoutError):
-        return Failure(EXIT_UNREACHABLE, f"the model server did not answer in time: {text}",
-                       transient=True)
-    if isinstance(exc, openai.APIConnectionError):
-        return Failure(EXIT_UNREACHABLE, f"cannot reach the model server: {text}",
-                       transient=True, fatal=True)
-    if isinstance(exc, openai.NotFoundError):
-        return Failure(EXIT_MODEL_FAILED,
-                       f"the model server does not know this model or path: {text}", fatal=True)
-    if isinstance(exc, (openai.RateLimitError, openai.InternalServerError)):
-        return Failure(EXIT_MODEL_FAILED, f"the model server kept failing: {text}",
-                       transient=True)
+    text = " ".join((str(exc) or type(exc).__name__).split())
     return Failure(EXIT_MODEL_FAILED, f"the model failed: {text}")

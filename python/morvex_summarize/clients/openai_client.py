@@ -10,7 +10,8 @@ from typing import Any
 import openai
 from openai.types.chat import ChatCompletion
 
-from ..errors import ConfigError, ModelError
+from ..errors import (EXIT_AUTH, EXIT_MODEL_FAILED, EXIT_UNREACHABLE, ClientError, ConfigError,
+                      Failure, ModelError)
 from . import Reply, configured_model
 
 DEFAULT_TIMEOUT = 120.0
@@ -67,6 +68,8 @@ class OpenAIClient:
                                                     cast_to=ChatCompletion)
         except json.JSONDecodeError as exc:
             raise ModelError(f"the model server sent a body that is not JSON: {exc}") from exc
+        except openai.APIError as exc:
+            raise ClientError(failure_of(exc)) from exc
         try:
             content = response.choices[0].message.content
         except (AttributeError, IndexError, KeyError, TypeError) as exc:
@@ -77,3 +80,38 @@ class OpenAIClient:
 
     async def aclose(self) -> None:
         await self._client.close()
+
+
+def _connection_text(exc: openai.APIConnectionError, text: str) -> str:
+    """The SDK's connection errors say little: add the URL and the underlying cause."""
+    url = getattr(getattr(exc, "request", None), "url", None)
+    where = ""
+    if url is not None:
+        where = f"{url.scheme}://{url.host}" + (f":{url.port}" if url.port else "")
+    cause = exc.__cause__
+    cause_text = " ".join(str(cause).split()) if cause is not None else ""
+    parts = [p for p in (where, text.rstrip("."), cause_text) if p]
+    return ": ".join(dict.fromkeys(parts))
+
+
+def failure_of(exc: openai.APIError) -> Failure:
+    """What an error of the openai package means: its exit status and one-line reason,
+    whether a later attempt may succeed and whether every request would fail alike."""
+    text = " ".join((str(exc) or type(exc).__name__).split())
+    if isinstance(exc, openai.APIConnectionError):
+        text = _connection_text(exc, text)
+    if isinstance(exc, (openai.AuthenticationError, openai.PermissionDeniedError)):
+        return Failure(EXIT_AUTH, f"the model server refused the key: {text}", fatal=True)
+    if isinstance(exc, openai.APITimeoutError):
+        return Failure(EXIT_UNREACHABLE, f"the model server did not answer in time: {text}",
+                       transient=True)
+    if isinstance(exc, openai.APIConnectionError):
+        return Failure(EXIT_UNREACHABLE, f"cannot reach the model server: {text}",
+                       transient=True, fatal=True)
+    if isinstance(exc, openai.NotFoundError):
+        return Failure(EXIT_MODEL_FAILED,
+                       f"the model server does not know this model or path: {text}", fatal=True)
+    if isinstance(exc, (openai.RateLimitError, openai.InternalServerError)):
+        return Failure(EXIT_MODEL_FAILED, f"the model server kept failing: {text}",
+                       transient=True)
+    return Failure(EXIT_MODEL_FAILED, f"the model failed: {text}")
