@@ -26,3 +26,22 @@ def test_companion_package_is_typed_strictly(tmp_path):
     result = run("mypy", "--cache-dir", str(tmp_path / "cache"), "--strict",
                  "-p", "morvex_summarize", cwd=ROOT / "python")
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_the_package_shapes_match_the_extension(mod):
+    """The package's SummaryRecord is the record the extension makes (keys, order, value
+    kinds), and its clients have the shape the extension calls."""
+    import asyncio
+    import typing
+
+    from morvex_summarize.clients.extractive import ExtractiveClient
+    from morvex_summarize.records import LIST_KEYS, SUMMARY_KEYS, LLMClient, SummaryRecord
+
+    for record in (mod._empty_summary(), mod._parse_summary("prose"),
+                   mod._fallback_summary([{"role": "user", "content": "x"}]),
+                   asyncio.run(mod.ConversationSummarizer(ExtractiveClient()).summarize_messages(
+                       [{"role": "user", "content": "Fix the build"}]))):
+        assert tuple(record) == SUMMARY_KEYS == tuple(typing.get_type_hints(SummaryRecord))
+        assert all(isinstance(record[k], list) for k in LIST_KEYS)
+        assert isinstance(record["created_at"], float)
+    assert isinstance(ExtractiveClient(), LLMClient) and not isinstance(object(), LLMClient)

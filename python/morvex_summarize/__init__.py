@@ -4,15 +4,18 @@ morvex.core.summarizer."""
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Any, cast
+from typing import TYPE_CHECKING, Any, cast
+
+if TYPE_CHECKING:
+    from .records import LLMClient, SummaryRecord
 
 __version__ = "0.3.0"
 
 __all__ = ["__version__", "summarize"]
 
 
-async def summarize(messages: Any, client: Any = None, previous: Any = None,
-                    input_format: str = "auto") -> dict[str, Any]:
+async def summarize(messages: Any, client: LLMClient | None = None, previous: Any = None,
+                    input_format: str = "auto") -> SummaryRecord:
     """The summary record of a conversation in any format (see `morvex_summarize.formats`):
     OpenAI, Responses, Anthropic or LangChain messages, SDK objects, or a request body.
 
@@ -36,6 +39,6 @@ async def summarize(messages: Any, client: Any = None, previous: Any = None,
     elif previous is not None and not isinstance(previous, str):
         raise TypeError(f"previous must be a summary's text or record, not "
                         f"{type(previous).__name__}")
-    record: dict[str, Any] = await summarizer.summarize_messages(
-        cast("list[dict[str, Any]]", converted), previous)
-    return record
+    record = await summarizer.summarize_messages(cast("list[dict[str, Any]]", converted),
+                                                 previous)
+    return cast("SummaryRecord", record)

@@ -48,6 +48,7 @@ from typing import Any, NamedTuple
 from .formats import (AUTO, CONTEXT_HEADER, MEDIA_KINDS, BodyContext, BodyField, Conversation,
                       check_format, read_conversation)
 from .formats.parts import content_text
+from .records import LIST_KEYS
 
 Message = Mapping[str, Any]
 
@@ -75,7 +76,6 @@ text: their data is never counted by its length. About what the model APIs charg
 image of a megapixel, half a minute of audio and a few pages of a PDF; set `media_tokens`
 for other figures."""
 
-_LIST_KEYS = ("goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps")
 _FALLBACK_STATE = re.compile(r"Conversation had \d+ messages before summarization\Z")
 _FALLBACK_SUMMARY = re.compile(r"Conversation with \d+ messages\. Primary request: ")
 
@@ -143,7 +143,7 @@ def is_fallback_summary(record: Any) -> bool:
     goals = record.get("goals")
     if not isinstance(goals, list) or len(goals) > 1:
         return False
-    return all(record.get(key) == [] for key in _LIST_KEYS[1:])
+    return all(record.get(key) == [] for key in LIST_KEYS[1:])
 
 
 def _merge_fallback(previous: Message | None, fallback: Message,
@@ -158,7 +158,7 @@ def _merge_fallback(previous: Message | None, fallback: Message,
             merged["summary"] = (f"{fallback.get('summary', '')}\n\n"
                                  f"Earlier summary:\n{earlier_text}")
         return merged
-    for key in _LIST_KEYS:
+    for key in LIST_KEYS:
         old, new = previous.get(key), fallback.get(key)
         if isinstance(old, list) and isinstance(new, list):
             merged[key] = old + [item for item in new if item not in old]

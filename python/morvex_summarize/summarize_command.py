@@ -5,9 +5,8 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
-from typing import Any
-
 from .errors import EXIT_OK, ToolError, classify_client_failure
+from .records import SummaryRecord
 from .tool import (Outcome, add_client_arguments, add_format_argument, build_client,
                    close_client, load_conversation, read_text, spinner, summarize_one,
                    write_output)
@@ -35,7 +34,7 @@ def run(args: argparse.Namespace) -> int:
     previous = read_text(args.previous) if args.previous else None
     client = build_client(args)
 
-    async def summarize() -> tuple[dict[str, Any], str, Outcome]:
+    async def summarize() -> tuple[SummaryRecord, str, Outcome]:
         try:
             return await summarize_one(client, messages, previous, args.deadline)
         finally:

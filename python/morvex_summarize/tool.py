@@ -21,6 +21,7 @@ from typing import Any, cast
 from .errors import (BadDocument, InputMissing, InvalidJSON, OutputError, ToolError,
                      EXIT_USAGE)
 from .formats import AUTO, FORMATS, FormatError, to_messages
+from .records import LLMClient, SummaryRecord
 
 PROG = "morvex-summarize"
 PARSE_WARNING = "Could not parse summary JSON, using fallback"
@@ -149,7 +150,7 @@ def add_client_arguments(parser: argparse.ArgumentParser) -> None:
                         help="ask the server for a JSON-object reply")
 
 
-def build_client(args: argparse.Namespace) -> Any:
+def build_client(args: argparse.Namespace) -> LLMClient:
     """The client that --llm/--model/--base-url ask for; announces the offline default."""
     from .clients import configured_model
 
@@ -216,7 +217,8 @@ class RecordingClient:
     keeps the exception of a failed one, so the tool can tell a model failure from a
     summary (the module turns failures into a fallback)."""
 
-    def __init__(self, client: Any, outcome: Outcome, deadline: float | None = None) -> None:
+    def __init__(self, client: LLMClient, outcome: Outcome,
+                 deadline: float | None = None) -> None:
         self.client = client
         self.outcome = outcome
         self.deadline = deadline
@@ -230,9 +232,9 @@ class RecordingClient:
             raise
 
 
-async def summarize_one(client: Any, messages: list[dict[str, Any]],
+async def summarize_one(client: LLMClient, messages: list[dict[str, Any]],
                         previous: str | None = None, deadline: float | None = None
-                        ) -> tuple[dict[str, Any], str, Outcome]:
+                        ) -> tuple[SummaryRecord, str, Outcome]:
     """(record, context text, what became of it) for one conversation."""
     from morvex.core.summarizer import ConversationSummarizer
 
@@ -244,7 +246,8 @@ async def summarize_one(client: Any, messages: list[dict[str, Any]],
     try:
         summarizer = ConversationSummarizer(RecordingClient(client, outcome, deadline))
         record = await summarizer.summarize_messages(messages, previous or None)
-        return record, summarizer.format_summary_for_context(record), outcome
+        context = summarizer.format_summary_for_context(record)
+        return cast(SummaryRecord, record), context, outcome
     finally:
         _outcome.reset(token)
 

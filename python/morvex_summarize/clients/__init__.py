@@ -5,7 +5,8 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Any, Protocol
+
+from ..records import LLMClient
 
 MODEL_ENV = "MORVEX_SUMMARIZE_MODEL"
 """Environment variable naming the model for OpenAI-compatible servers."""
@@ -14,10 +15,6 @@ MODEL_ENV = "MORVEX_SUMMARIZE_MODEL"
 @dataclass(frozen=True)
 class Reply:
     content: str
-
-
-class LLMClient(Protocol):
-    async def complete(self, messages: list[dict[str, Any]], max_tokens: int) -> Any: ...
 
 
 def configured_model() -> str | None:

@@ -12,10 +12,8 @@ import threading
 from typing import Any
 
 from ..errors import ConfigError, ModelError
+from ..records import LIST_KEYS, SUMMARY_KEYS
 from . import Reply
-
-LIST_KEYS = ("goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps")
-TEXT_KEYS = ("current_state", "summary")
 
 
 def summary_schema(max_items: int = 8) -> dict[str, Any]:
@@ -23,8 +21,7 @@ def summary_schema(max_items: int = 8) -> dict[str, Any]:
     Texts carry no length bound: llama.cpp's grammar turns one into a rule per character
     and rejects it; the token limit bounds them instead."""
     props: dict[str, Any] = {}
-    for key in ("goals", "progress", "current_state", "key_decisions", "key_facts",
-                "blockers", "next_steps", "summary"):
+    for key in SUMMARY_KEYS[:-1]:  # all but the time, which the summarizer adds
         if key in LIST_KEYS:
             props[key] = {"type": "array", "items": {"type": "string"}, "maxItems": max_items}
         else:
