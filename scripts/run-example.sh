@@ -10,5 +10,5 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 python=${1:-$(default_python)}
 venv="$root/.venv-example"
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install --quiet --force-reinstall "$root"
+"$venv/bin/python" -m pip install --quiet --force-reinstall "$root[cli]"
 exec "$venv/bin/morvex-summarize" "$root/examples/conversation.json" --format both

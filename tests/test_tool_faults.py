@@ -209,3 +209,18 @@ def test_outputs_of_the_summarizer_stay_valid_utf8(tmp_path):
     record = json.loads((tmp_path / "o.json").read_bytes().decode("utf-8"))
     assert record["goals"] == ["half a pair: \ud83d end"]
     assert os.path.getsize(tmp_path / "o.json") > 0
+
+
+@pytest.mark.parametrize("blocked, args", [("rich", []), ("openai", ["--llm", "openai",
+                                                                      "--model", "m"])])
+def test_a_missing_extra_is_named(tmp_path, blocked, args):
+    """The module needs nothing; the tool says which extra brings what it lacks."""
+    (tmp_path / blocked).mkdir()
+    (tmp_path / blocked / "__init__.py").write_text("raise ImportError('not installed')\n")
+    (tmp_path / "c.json").write_text(json.dumps(conversation("x")), encoding="utf-8")
+    env = tool_env(PYTHONPATH=os.pathsep.join(
+        [str(tmp_path)] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
+    done = subprocess.run(tool_command("c.json", *args), capture_output=True, text=True,
+                          env=env, cwd=tmp_path, timeout=60)
+    one_error(done, 10, f"needs the {blocked} package: pip install "
+                        "'morvex-core-summarizer[cli]'")

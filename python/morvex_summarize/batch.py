@@ -21,7 +21,7 @@ from .errors import (EXIT_OK, EXIT_PARTIAL, EXIT_USAGE, BadDocument, Failure, In
                      OutputError, ToolError, classify_client_failure)
 from .formats import AUTO
 from .tool import (PROG, add_client_arguments, add_format_argument, build_client,
-                   close_client, encode, is_regular_file, parse_json, read_messages,
+                   close_client, encode, is_regular_file, needs, parse_json, read_messages,
                    summarize_one, where_of, whole_number, write_fd)
 
 HELP = "summarize many conversations from a JSON-lines file"
@@ -277,9 +277,7 @@ class Progress:
     """A progress bar with counts and rate on stderr when it is a terminal."""
 
     def __init__(self, total: int | None) -> None:
-        from rich.console import Console
-
-        self.console = Console(stderr=True)
+        self.console = needs("rich.console", "the command-line tool").Console(stderr=True)
         self.bar: Any = None
         self.total = total
         self.started = time.monotonic()

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextvars
+import importlib
 import json
 import logging
 import math
@@ -18,12 +19,13 @@ from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any, cast
 
-from .errors import (BadDocument, InputMissing, InvalidJSON, OutputError, ToolError,
-                     EXIT_USAGE)
+from .errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
+                     OutputError, ToolError)
 from .formats import AUTO, FORMATS, FormatError, to_messages
 from .records import LLMClient, SummaryRecord
 
 PROG = "morvex-summarize"
+DISTRIBUTION = "morvex-core-summarizer"
 PARSE_WARNING = "Could not parse summary JSON, using fallback"
 
 
@@ -92,6 +94,15 @@ def load_conversation(path: str, input_format: str = AUTO) -> list[dict[str, Any
     """Loads a conversation file (``-`` for stdin) in any format, as the summarizer's
     messages."""
     return read_messages(read_document(path), where_of(path), input_format)
+
+
+def needs(module: str, what: str) -> Any:
+    """Imports a library of the tool's extra, or says how to install it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise ConfigError(f"{what} needs the {module.split('.')[0]} package: pip install "
+                          f"'{DISTRIBUTION}[cli]'") from None
 
 
 # ---- options ----------------------------------------------------------------------------
@@ -164,6 +175,7 @@ def build_client(args: argparse.Namespace) -> LLMClient:
         from .clients.extractive import ExtractiveClient
         return ExtractiveClient()
     if choice == "openai":
+        needs("openai", "the openai client")
         from .clients.openai_client import OpenAIClient
         return OpenAIClient(args.model, base_url=args.base_url, timeout=args.timeout,
                             max_retries=args.retries, json_mode=args.json_mode)
@@ -283,9 +295,7 @@ def setup_logging() -> None:
 
 def spinner(text: str) -> Any:
     """A spinner on stderr when it is a terminal; nothing otherwise."""
-    from rich.console import Console
-
-    console = Console(stderr=True)
+    console = needs("rich.console", "the command-line tool").Console(stderr=True)
     return console.status(text) if console.is_terminal else nullcontext()
 
 
