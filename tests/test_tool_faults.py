@@ -224,3 +224,30 @@ def test_a_missing_extra_is_named(tmp_path, blocked, args):
                           env=env, cwd=tmp_path, timeout=60)
     one_error(done, 10, f"needs the {blocked} package: pip install "
                         "'morvex-core-summarizer[cli]'")
+
+
+def test_a_resumed_batch_counts_only_what_is_left_on_its_progress_bar(tmp_path):
+    pty = pytest.importorskip("pty")
+    inp, out = tmp_path / "in.jsonl", tmp_path / "out.jsonl"
+    write_jsonl(inp, jobs(range(12)))
+    write_jsonl(out, [])
+    assert run_tool("batch", inp, "--output", out, "--llm", "extractive").returncode == 0
+    out.write_text("".join(out.read_text().splitlines(keepends=True)[:5]))
+    leader, follower = pty.openpty()
+    child = subprocess.Popen(tool_command("batch", inp, "--output", out, "--llm", "extractive"),
+                             stdout=follower, stderr=follower,
+                             env=tool_env(COLUMNS="120", TERM="xterm"))
+    os.close(follower)
+    screen = b""
+    while True:
+        try:
+            chunk = os.read(leader, 4096)
+        except OSError:  # the child closed the terminal
+            break
+        if not chunk:
+            break
+        screen += chunk
+    assert child.wait(timeout=60) == 0
+    os.close(leader)
+    last_frame = screen.rsplit(b"summarizing", 1)[-1]
+    assert b" 7/7 " in last_frame, screen

@@ -274,22 +274,20 @@ def compact(path: str) -> None:
 
 
 class Progress:
-    """A progress bar with counts and rate on stderr when it is a terminal."""
+    """Rich's progress bar (counts, rate, time) on stderr when it is a terminal."""
 
     def __init__(self, total: int | None) -> None:
-        self.console = needs("rich.console", "the command-line tool").Console(stderr=True)
-        self.bar: Any = None
+        console = needs("rich.console", "the command-line tool").Console(stderr=True)
         self.total = total
-        self.started = time.monotonic()
-        if self.console.is_terminal:
-            from rich.progress import BarColumn, MofNCompleteColumn
-            from rich.progress import Progress as Bar
-            from rich.progress import TextColumn, TimeElapsedColumn
+        self.bar: Any = None
+        if console.is_terminal:
+            from rich import progress
 
-            self.bar = Bar(TextColumn("summarizing"), BarColumn(), MofNCompleteColumn(),
-                           TextColumn("{task.fields[rate]:.1f}/s"), TimeElapsedColumn(),
-                           console=self.console)
-            self.task = self.bar.add_task("batch", total=total, rate=0.0)
+            self.bar = progress.Progress(
+                progress.TextColumn("summarizing"), progress.BarColumn(),
+                progress.MofNCompleteColumn(), progress.TaskProgressColumn(),
+                progress.TimeElapsedColumn(), progress.TimeRemainingColumn(), console=console)
+            self.task = self.bar.add_task("batch", total=total)
 
     def __enter__(self) -> Progress:
         if self.bar is not None:
@@ -309,8 +307,7 @@ class Progress:
 
     def advance(self, finished: int) -> None:
         if self.bar is not None:
-            rate = finished / max(time.monotonic() - self.started, 1e-9)
-            self.bar.update(self.task, completed=finished, rate=rate)
+            self.bar.update(self.task, completed=finished)
 
 
 async def summarize_job(client: Any, job: Job, deadline: float | None,
