@@ -22,7 +22,7 @@ from .errors import (EXIT_OK, EXIT_PARTIAL, EXIT_USAGE, BadDocument, Failure, In
 from .formats import AUTO
 from .tool import (PROG, add_client_arguments, add_format_argument, build_client,
                    close_client, encode, is_regular_file, needs, parse_json, read_messages,
-                   summarize_one, where_of, whole_number, write_fd)
+                   rejected_by_summarizer, summarize_one, where_of, whole_number, write_fd)
 
 HELP = "summarize many conversations from a JSON-lines file"
 
@@ -316,7 +316,9 @@ async def summarize_job(client: Any, job: Job, deadline: float | None,
     try:
         record, context, outcome = await summarize_one(client, job.messages, job.previous,
                                                        deadline)
-    except (TypeError, ValueError, AttributeError, RecursionError) as exc:
+    except Exception as exc:
+        if not rejected_by_summarizer(exc):
+            raise
         # The summarizer refused these messages: a result of their own, and the run goes on.
         reason = f"the summarizer cannot read this conversation: {exc}"
         counts.first_error = counts.first_error or reason

@@ -18,8 +18,8 @@ from .condense import CHARS_PER_TOKEN, Condenser, CondenseState
 from .errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError, classify_client_failure
 from .formats import FormatError, read_conversation
 from .tool import (PROG, Outcome, RecordingClient, add_client_arguments, add_format_argument,
-                   build_client, close_client, read_document, spinner, where_of, whole_number,
-                   write_output)
+                   build_client, close_client, read_document, rejected_by_summarizer, spinner,
+                   where_of, whole_number, write_output)
 
 HELP = "condense a conversation to fit a token budget"
 
@@ -90,8 +90,14 @@ def run(args: argparse.Namespace) -> int:
         finally:
             await close_client(client)
 
-    with spinner("Condensing..."):
-        result, state = asyncio.run(condense())
+    try:
+        with spinner("Condensing..."):
+            result, state = asyncio.run(condense())
+    except Exception as exc:
+        if not rejected_by_summarizer(exc):
+            raise
+        raise BadDocument(f"{where}: the summarizer cannot read this conversation: "
+                          f"{exc}") from None
     if outcome.failure is not None:
         found = classify_client_failure(outcome.failure)
         raise ToolError(found.reason, found.exit_code)

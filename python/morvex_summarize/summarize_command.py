@@ -5,11 +5,11 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
-from .errors import EXIT_OK, ToolError, classify_client_failure
+from .errors import EXIT_OK, BadDocument, ToolError, classify_client_failure
 from .records import SummaryRecord
 from .tool import (Outcome, add_client_arguments, add_format_argument, build_client,
-                   close_client, load_conversation, read_text, spinner, summarize_one,
-                   write_output)
+                   close_client, load_conversation, read_text, rejected_by_summarizer,
+                   spinner, summarize_one, where_of, write_output)
 
 HELP = "summarize one conversation (the default command)"
 
@@ -40,8 +40,14 @@ def run(args: argparse.Namespace) -> int:
         finally:
             await close_client(client)
 
-    with spinner("Summarizing..."):
-        record, context, outcome = asyncio.run(summarize())
+    try:
+        with spinner("Summarizing..."):
+            record, context, outcome = asyncio.run(summarize())
+    except Exception as exc:
+        if not rejected_by_summarizer(exc):
+            raise
+        raise BadDocument(f"{where_of(args.conversation)}: the summarizer cannot read this "
+                          f"conversation: {exc}") from None
     if outcome.failure is not None:
         found = classify_client_failure(outcome.failure)
         raise ToolError(found.reason, found.exit_code)

@@ -264,6 +264,21 @@ async def summarize_one(client: LLMClient, messages: list[dict[str, Any]],
         _outcome.reset(token)
 
 
+SUMMARIZER_SOURCE = "morvex/core/summarizer.py"  # the file its traceback entries name
+
+
+def rejected_by_summarizer(exc: BaseException) -> bool:
+    """The exception left the native summarizer's own code (its traceback ends in the
+    module's source): the summarizer refused the messages. Any other exception is a fault
+    of the tool, and is not to be reported as one of the input."""
+    tb = exc.__traceback__
+    if tb is None:
+        return False
+    while tb.tb_next is not None:
+        tb = tb.tb_next
+    return tb.tb_frame.f_code.co_filename == SUMMARIZER_SOURCE
+
+
 async def close_client(client: Any) -> None:
     """Closes the client's connections, if it keeps any, inside the loop that used them."""
     aclose = getattr(client, "aclose", None)
