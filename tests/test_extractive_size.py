@@ -1,0 +1,46 @@
+"""The offline extractive client's time grows in step with the transcript: a conversation of
+a hundred thousand messages must not take minutes."""
+
+import time
+
+import pytest
+
+from morvex_summarize.clients.extractive import summarize_transcript
+
+
+def many_entries(n):
+    """Distinct requests, calls and results: every summary list sees n new items."""
+    return "\n".join(f"[User]: please look at part {i}?\n"
+                     f"[Assistant called read_file]: {{\"path\": \"src/part{i}.py\"}}\n"
+                     f"[Tool Result (call_{i})]: part {i} reads fine" for i in range(n))
+
+
+def long_entry(n):
+    """One tool result of n lines."""
+    return "[Tool Result (call_1)]: first line\n" + "\n".join(f"line {i} of the output"
+                                                             for i in range(n))
+
+
+def fastest(transcript, runs=3):
+    """The best of a few runs: a busy machine slows some runs down, never speeds one up."""
+    best = float("inf")
+    for _ in range(runs):
+        started = time.perf_counter()
+        summary = summarize_transcript(transcript)
+        best = min(best, time.perf_counter() - started)
+    return best, summary
+
+
+@pytest.mark.parametrize("make,n,last_fact", [
+    (many_entries, 1500, "call_5999: part 5999 reads fine"),
+    (long_entry, 10000, None),
+])
+def test_four_times_the_transcript_takes_about_four_times_as_long(make, n, last_fact):
+    small, _ = fastest(make(n))
+    large, summary = fastest(make(4 * n))
+    if last_fact is not None:
+        assert summary["key_facts"][-1] == last_fact and len(summary["key_facts"]) == 12
+    else:
+        assert summary["key_facts"][0].startswith("call_1: first line line 0 of the output")
+    # Linear growth gives about 4; squared growth gives 16.
+    assert large / small < 8, f"4x the transcript took {large / small:.1f}x as long"
