@@ -5,9 +5,9 @@
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, TypeGuard
 
-from .base import Conversation, Converted, FormatError, Message, call, joined, one
+from .base import NO_MEDIA, Conversation, Converted, FormatError, Message, call, joined, one
 from .parts import content_text, is_map, text_of
 
 NAME = "openai"
@@ -68,6 +68,17 @@ def tool_calls(value: Any, where: str) -> list[dict[str, Any]]:
     return calls
 
 
+def _plain_calls(value: Any) -> TypeGuard[list[dict[str, Any]]]:
+    """Tool calls already in the summarizer's shape (a list of function-call dicts): the
+    converted message shares them, as it shares the records of every other message."""
+    if type(value) is not list:
+        return False
+    for tc in value:
+        if type(tc) is not dict or tc.get("type") == "custom":
+            return False
+    return True
+
+
 def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     """``item`` as given, ``message`` the same as a mapping."""
     if as_is(item) is not None:
@@ -75,7 +86,9 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     role = message.get("role")
     if not isinstance(role, str):
         raise FormatError(f"{where}: no role")
-    text, media = content_text(message.get("content"))
+    content = message.get("content")
+    # No content is common (an assistant message that only calls tools): skip the renderer.
+    text, media = ("", NO_MEDIA) if content is None else content_text(content)
     audio = message.get("audio")
     if is_map(audio) and audio.get("transcript"):
         text = joined(text, f"[audio transcript] {audio['transcript']}")
@@ -93,11 +106,14 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
         out["tool_call_id"] = message.get("tool_call_id")
         if out["tool_call_id"] is None:
             del out["tool_call_id"]
-    calls = tool_calls(message.get("tool_calls"), where)
     legacy = message.get("function_call")
+    value = message.get("tool_calls")
     if is_map(legacy):
+        calls = tool_calls(value, where)
         # The legacy form has no id: its name pairs it with the ``function`` message.
         calls.append(call(legacy.get("name"), legacy.get("name"), legacy.get("arguments")))
+    else:
+        calls = value if _plain_calls(value) else tool_calls(value, where)
     if calls:
         out["tool_calls"] = calls
     return one(out, media)
