@@ -438,7 +438,7 @@ class Condenser:
             within_budget=self.within_budget(tokens_after, length_after), format=known))
 
     def _split(self, conversation: Conversation, state: CondenseState | None
-               ) -> tuple[int | None, str | None, list[int]]:
+               ) -> tuple[int | None, str | None, Sequence[int]]:
         """(index of the leading system message or None, earlier summary text, indexes of
         the body)."""
         items = conversation.items
@@ -473,6 +473,8 @@ class Condenser:
             drop = start
             if earlier_text is None:
                 earlier_text = conversation.view(start).messages[0]["content"]
+        if drop is None:
+            return head, earlier_text, range(start, len(items))
         return head, earlier_text, [i for i in range(start, len(items)) if i != drop]
 
     def _valid_cuts(self, body: list[Message]) -> list[bool]:
@@ -485,6 +487,13 @@ class Condenser:
             blocked[first] += 1
             blocked[last + 1] -= 1
 
+        # A call still waiting for results: only tool messages, and other messages that
+        # only make calls (parallel calls as separate items), follow its message. Only the
+        # calls from trailing - 1 on can wait, so only theirs are tracked below.
+        trailing = n
+        while trailing > 0 and (body[trailing - 1].get("role") == "tool"
+                                or _only_calls(body[trailing - 1])):
+            trailing -= 1
         by_id: dict[Any, int] = {}  # call id -> index of the latest assistant message making it
         latest_caller = None
         open_calls: dict[int, set[Any]] = {}  # assistant index -> its call ids still unanswered
@@ -498,28 +507,23 @@ class Condenser:
                     ids = {_call_key(tc.get("id")) for tc in calls if tc.get("id") is not None}
                     for call_id in ids:
                         by_id[call_id] = j
-                    open_calls[j] = set(ids)
-                    anonymous[j] = sum(1 for tc in calls if tc.get("id") is None)
+                    if j >= trailing - 1:
+                        open_calls[j] = ids
+                        anonymous[j] = sum(1 for tc in calls if tc.get("id") is None)
             elif role == "tool":
                 call_id = message.get("tool_call_id")
                 if call_id is not None:
                     caller = by_id.get(_call_key(call_id))
-                    if caller is not None:
+                    if caller in open_calls:
                         open_calls[caller].discard(_call_key(call_id))
                 else:
                     caller = latest_caller
-                    if caller is not None and anonymous[caller]:
+                    if caller is not None and anonymous.get(caller):
                         anonymous[caller] -= 1
                 if caller is not None:
                     block(caller + 1, j)
-        # A call still waiting for results: only tool messages, and other messages that
-        # only make calls (parallel calls as separate items), follow its message.
-        trailing = n
-        while trailing > 0 and (body[trailing - 1].get("role") == "tool"
-                                or _only_calls(body[trailing - 1])):
-            trailing -= 1
         for caller, ids in open_calls.items():
-            if caller >= trailing - 1 and (ids or anonymous[caller]):
+            if ids or anonymous[caller]:
                 block(caller + 1, n)
         valid, depth = [], 0
         for c in range(n + 1):
@@ -527,25 +531,22 @@ class Condenser:
             valid.append(depth == 0)
         return valid
 
-    def _choose_cut(self, conversation: Conversation, body: list[int], body_counts: list[int],
+    def _choose_cut(self, conversation: Conversation, body: Sequence[int], body_counts: list[int],
                     head: int | None, counts: list[int]) -> int:
         """How many of the oldest body items to summarize (0: none can be)."""
         n = len(body)
-        flat: list[Message] = []
-        bounds = [0]
+        valid_at = self._valid_cuts(conversation.messages_of(body))
+        views = conversation.views
+        valid = [valid_at[0]]  # valid[k]: at the item boundary after body[:k]
+        at = 0
         for i in body:
-            view = conversation.views[i]
+            view = views[i]
             if view is None:
-                flat.append(conversation.items[i])
-            else:
-                flat += view.messages
-            bounds.append(len(flat))
-        valid_at = self._valid_cuts(flat)
-        valid = [valid_at[b] for b in bounds]
-        for k, i in enumerate(body, start=1):  # an item that leads to the next one
-            view = conversation.views[i]
-            if view is not None and view.leads:
-                valid[k] = False
+                at += 1
+                valid.append(valid_at[at])
+            else:  # an item that leads to the next one is no boundary
+                at += len(view.messages)
+                valid.append(valid_at[at] and not view.leads)
         latest = max(n - self.keep_last, 0)
         while latest > 0 and not valid[latest]:
             latest -= 1
@@ -553,13 +554,12 @@ class Condenser:
             return 0
         head_tokens = counts[head] if head is not None else 0
         fixed = 1 + (head is not None)  # messages in front of the tail: context, system
-        suffix = [0] * (n + 1)
-        for i in range(n - 1, -1, -1):
-            suffix[i] = suffix[i + 1] + body_counts[i]
+        kept = sum(body_counts)  # tokens of body[cut:]
         for cut in range(1, latest + 1):
+            kept -= body_counts[cut - 1]
             if not valid[cut]:
                 continue
-            if self.target_tokens is not None and head_tokens + suffix[cut] > self.target_tokens:
+            if self.target_tokens is not None and head_tokens + kept > self.target_tokens:
                 continue
             if self.target_messages is not None and fixed + n - cut > self.target_messages:
                 continue
