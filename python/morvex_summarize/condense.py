@@ -384,10 +384,14 @@ class Condenser:
         state); see the module documentation."""
         if state is not None and not isinstance(state, CondenseState):
             raise TypeError(f"state must be a CondenseState or None, not {type(state).__name__}")
-        if isinstance(messages, (list, tuple)):
-            messages = list(messages)  # a snapshot: the caller may change its list meanwhile
-        conversation = read_conversation(messages, input_format or self.input_format,
-                                         default=state.format if state is not None else None)
+        if isinstance(messages, Conversation):  # already read (by a caller that checks first)
+            conversation = messages
+        else:
+            if isinstance(messages, (list, tuple)):
+                messages = list(messages)  # a snapshot: the caller may change its list
+            conversation = read_conversation(
+                messages, input_format or self.input_format,
+                default=state.format if state is not None else None)
         known = conversation.format if conversation.definite else (
             state.format if state is not None else None)
         items = conversation.items

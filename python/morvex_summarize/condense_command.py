@@ -69,7 +69,7 @@ def run(args: argparse.Namespace) -> int:
     doc = read_document(args.conversation)
     where = where_of(args.conversation)
     try:
-        read_conversation(doc, args.input_format)
+        conversation = read_conversation(doc, args.input_format)
     except FormatError as exc:
         raise BadDocument(f"{where}: {exc}") from None
     if args.target is not None and args.target > args.budget:
@@ -84,15 +84,20 @@ def run(args: argparse.Namespace) -> int:
                           keep_last=args.keep_last, target_tokens=args.target,
                           context_role=args.context_role, input_format=args.input_format)
 
-    async def condense() -> tuple[Any, CondenseState]:
+    done: list[Any] = []
+
+    async def condense() -> None:
+        # The result is kept aside, not returned: asyncio.run makes the repr of the
+        # finished task, which for a long conversation costs as much as condensing it.
         try:
-            return await condenser.condense(doc)
+            done.extend(await condenser.condense(conversation))
         finally:
             await close_client(client)
 
     try:
         with spinner("Condensing..."):
-            result, state = asyncio.run(condense())
+            asyncio.run(condense())
+        result, state = done
     except Exception as exc:
         if not rejected_by_summarizer(exc):
             raise
