@@ -217,16 +217,17 @@ def test_fallback_keeps_the_earlier_summary(mod):
     # without the earlier record, its text still reaches the new context
     _, textual = run(c2, copy.deepcopy(out) + [user(i) for i in range(8, 12)])
     assert textual.fallback and state.summary_text in textual.summary_text
-    assert textual.summary["goals"] == ["u05"]
+    assert textual.summary["goals"] == ["goal 1", "u05"]  # read back from the earlier text
 
 
-def test_model_made_summary_is_not_merged(mod):
+def test_model_made_summary_gets_back_only_the_goals_it_dropped(mod):
     msgs = [user(i) for i in range(8)]
     c = Condenser(mod.ConversationSummarizer(Client()), max_tokens=6, keep_last=2,
                   token_counter=one_token)
     out, state = run(c, msgs)
     _, state2 = run(c, out + [user(i) for i in range(8, 12)], state)
-    assert not state2.fallback and state2.summary["goals"] == ["goal 2"]
+    assert not state2.fallback and state2.summary["goals"] == ["goal 1", "goal 2"]
+    assert state2.summary["summary"] == "s" and state2.summary["key_facts"] == []
 
 
 @pytest.mark.parametrize("kwargs, error", [

@@ -7,6 +7,7 @@ import random
 import pytest
 
 from cli_support import SAMPLE
+from morvex_summarize.carry import LIMITS
 from morvex_summarize.clients.extractive import ExtractiveClient, parse_transcript
 
 LIST_KEYS = ["goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps"]
@@ -39,12 +40,14 @@ def test_sample_conversation(mod):
     reply, record = ask(mod, messages)
     assert list(reply) == KEYS
     assert {k: record[k] for k in KEYS} == reply  # the summarizer took the reply as it is
-    assert reply["goals"] == [messages[1]["content"]]
+    assert reply["goals"][0] == messages[1]["content"]
+    assert reply["goals"][1:] == ["Constraint: Please don't revert Dana's change, she needs it "
+                                  "for the currency work."]
     assert [p.split(" (")[0] for p in reply["progress"]] == \
         ["Called shell", "Called git_log", "Called edit_file", "Called shell"]
-    assert reply["blockers"] == [clip("call_1: " + messages[3]["content"])]
-    assert any("don't revert Dana's change" in d for d in reply["key_decisions"])
-    assert "call_2: a41c2e9 Move rounding_mode into money::detail (yesterday, Dana)" in \
+    # the salient lines of the outputs, not their first characters
+    assert reply["blockers"][0].startswith("error: src/ledger.cpp:42: 'rounding_mode' was not")
+    assert "a41c2e9 Move rounding_mode into money::detail (yesterday, Dana)" in \
         reply["key_facts"]
     assert reply["current_state"] == "Rebuilding to confirm."
     assert reply["summary"].startswith("2 user message(s), 4 assistant message(s), "
@@ -130,17 +133,17 @@ def test_generated_conversations(mod, seed):
     reply, record = ask(mod, messages)
     assert list(reply) == KEYS
     assert all(isinstance(reply[k], list) and all(isinstance(i, str) for i in reply[k])
-               and len(reply[k]) <= 12 and len(set(reply[k])) == len(reply[k])
-               for k in LIST_KEYS)
+               and len(set(reply[k])) == len(reply[k]) for k in LIST_KEYS)
+    assert all(len(reply[k]) <= LIMITS.get(k, 32) for k in LIST_KEYS)
     assert all(len(i) <= 300 for k in LIST_KEYS for i in reply[k])
     assert reply["goals"][0] == clip(messages[0]["content"])
     assert len(reply["progress"]) <= calls
     assert all(p.startswith(("Called shell", "Called read_file", "Called git"))
                for p in reply["progress"])
-    errors = [clip(f"{m['tool_call_id']}: {m['content'][:500]}" +
-                   ("... [truncated]" if len(m["content"]) > 500 else ""))
-              for m in messages if m["role"] == "tool" and m["content"].startswith("error: ")]
-    assert set(errors[-12:]) <= set(reply["blockers"])
-    assert not set(errors) & set(reply["key_facts"])
+    errors = [m["content"][:500] for m in messages
+              if m["role"] == "tool" and m["content"].startswith("error: ")]
+    # the newest failures are among the blockers (each by its own line), never the facts
+    assert all(any(b and b[:100] in e for b in reply["blockers"]) for e in errors[-6:])
+    assert not any(f.startswith("error: ") for f in reply["key_facts"])
     assert reply["current_state"] == (clip(last_said) if last_said else "")
     assert {k: record[k] for k in KEYS} == reply

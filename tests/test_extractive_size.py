@@ -5,6 +5,7 @@ import time
 
 import pytest
 
+from morvex_summarize.carry import LIMITS
 from morvex_summarize.clients.extractive import summarize_transcript
 
 
@@ -12,13 +13,13 @@ def many_entries(n):
     """Distinct requests, calls and results: every summary list sees n new items."""
     return "\n".join(f"[User]: please look at part {i}?\n"
                      f"[Assistant called read_file]: {{\"path\": \"src/part{i}.py\"}}\n"
-                     f"[Tool Result (call_{i})]: part {i} reads fine" for i in range(n))
+                     f"[Tool Result (call_{i})]: part {i}: {i} tests passed" for i in range(n))
 
 
 def long_entry(n):
-    """One tool result of n lines."""
-    return "[Tool Result (call_1)]: first line\n" + "\n".join(f"line {i} of the output"
-                                                             for i in range(n))
+    """One tool result of n lines, which fails at its end."""
+    return "[Tool Result (call_1)]: first line\n" + "\n".join(
+        f"line {i} of the output" for i in range(n)) + f"\nerror: step {n} failed"
 
 
 def fastest(transcript, runs=3):
@@ -31,16 +32,14 @@ def fastest(transcript, runs=3):
     return best, summary
 
 
-@pytest.mark.parametrize("make,n,last_fact", [
-    (many_entries, 1500, "call_5999: part 5999 reads fine"),
-    (long_entry, 10000, None),
+@pytest.mark.parametrize("make,n,last", [
+    (many_entries, 1500, ("key_facts", "part 5999: 5999 tests passed")),
+    (long_entry, 10000, ("blockers", "error: step 40000 failed")),
 ])
-def test_four_times_the_transcript_takes_about_four_times_as_long(make, n, last_fact):
+def test_four_times_the_transcript_takes_about_four_times_as_long(make, n, last):
     small, _ = fastest(make(n))
     large, summary = fastest(make(4 * n))
-    if last_fact is not None:
-        assert summary["key_facts"][-1] == last_fact and len(summary["key_facts"]) == 12
-    else:
-        assert summary["key_facts"][0].startswith("call_1: first line line 0 of the output")
+    key, item = last
+    assert summary[key][-1] == item and len(summary[key]) <= LIMITS[key]
     # Linear growth gives about 4; squared growth gives 16.
     assert large / small < 8, f"4x the transcript took {large / small:.1f}x as long"

@@ -48,6 +48,7 @@ from typing import Any, NamedTuple
 from .formats import (AUTO, CONTEXT_HEADER, MEDIA_KINDS, BodyContext, BodyField, Conversation,
                       check_format, read_conversation)
 from .formats.parts import content_text
+from . import carry
 from .records import LIST_KEYS
 
 Message = Mapping[str, Any]
@@ -69,6 +70,9 @@ CHARS_PER_TOKEN = 4
 
 MESSAGE_OVERHEAD_TOKENS = 4
 """Tokens the default estimate adds per message for its role and framing."""
+
+TOOL_RESULT_LIMIT = 500
+"""Characters of a tool result that reach the summarizer's transcript."""
 
 MEDIA_TOKENS: Mapping[str, int] = {"image": 1000, "audio": 500, "file": 2000}
 """Tokens charged per image, audio clip and file (a document) on top of the estimate of the
@@ -192,6 +196,8 @@ class CondenseState:
     format: the conversation's format, once something only that format writes was seen;
         a later call given this state reads messages that several formats share (as a
         condensed list may hold only such) in that format.
+    budget_note: why the returned list is over the token budget, when a summary was made
+        and still it could not be met (None otherwise).
     """
 
     summary: dict[str, Any] | None = None
@@ -208,6 +214,7 @@ class CondenseState:
     summary_tokens: int = 0
     within_budget: bool = True
     format: str | None = None
+    budget_note: str | None = None
 
     @property
     def condensed(self) -> bool:
@@ -228,6 +235,20 @@ def _positive(name: str, value: Any, *, zero: bool = False) -> int | None:
     if value < 0 or (value == 0 and not zero):
         raise ValueError(f"{name} must be {'non-negative' if zero else 'positive'}, got {value}")
     return value
+
+
+def _skimmed(messages: list[Message]) -> list[Message]:
+    """The messages as the summarizer is handed them: a long tool output by its skim (first
+    line, salient lines, last line), since only its beginning reaches the transcript, and
+    the failures are mostly at its end. The caller's records stay as they are."""
+    out: list[Message] = []
+    for message in messages:
+        content = message.get("content")
+        if message.get("role") == "tool" and isinstance(content, str) and \
+                len(content) > TOOL_RESULT_LIMIT:
+            message = {**message, "content": carry.excerpt(content, TOOL_RESULT_LIMIT)}
+        out.append(message)
+    return out
 
 
 def _length(items: Sequence[Any]) -> int:
@@ -416,20 +437,21 @@ class Condenser:
                                   dataclasses.replace(unchanged, within_budget=False))
 
         handed = body[:cut]
-        record = await self.summarizer.summarize_messages(conversation.messages_of(handed),
-                                                          earlier_text)
+        record = await self.summarizer.summarize_messages(
+            _skimmed(conversation.messages_of(handed)), earlier_text)
         fallback = is_fallback_summary(record)
+        earlier = previous.summary if previous.summary is not None else (
+            carry.parse_context(earlier_text) if earlier_text else None)
         if fallback:
             record = _merge_fallback(previous.summary, record, earlier_text)
-        text = self.summarizer.format_summary_for_context(record)
-        if not isinstance(text, str):
-            raise TypeError(f"format_summary_for_context returned {type(text).__name__}, not str")
+        record = carry.restore_goals(earlier, record)
+        kept_tokens = (counts[head] if head is not None else 0) + \
+            sum(counts[i] for i in body[cut:])
+        record, text, summary_tokens, note = self._fit(record, kept_tokens)
         tail = [items[i] for i in body[cut:]]
         result, holder = conversation.rebuild(items[head] if head is not None else None, tail,
                                               text, self.context_role)
-        summary_tokens = self.count_message({"role": self.context_role, "content": text})
-        tokens_after = (counts[head] if head is not None else 0) + summary_tokens + \
-            sum(counts[i] for i in body[cut:])
+        tokens_after = kept_tokens + summary_tokens
         length_after = _length(result if isinstance(result, list) else
                                result[conversation.items_key])
         return CondenseResult(result, CondenseState(
@@ -439,7 +461,32 @@ class Condenser:
             tokens_before=tokens_before, tokens_after=tokens_after,
             messages_before=length, messages_after=length_after, fallback=fallback,
             summary_tokens=summary_tokens,
-            within_budget=self.within_budget(tokens_after, length_after), format=known))
+            within_budget=self.within_budget(tokens_after, length_after), format=known,
+            budget_note=note))
+
+    def _render(self, record: Mapping[str, Any]) -> tuple[str, int]:
+        """(the context text of a record, its tokens as the context message)."""
+        text = self.summarizer.format_summary_for_context(dict(record))
+        if not isinstance(text, str):
+            raise TypeError(f"format_summary_for_context returned {type(text).__name__}, not str")
+        return text, self.count_message({"role": self.context_role, "content": text})
+
+    def _fit(self, record: dict[str, Any], kept_tokens: int
+             ) -> tuple[dict[str, Any], str, int, str | None]:
+        """(the record, made smaller when its context text would take the list over the
+        token budget, its text, its tokens, why the budget cannot be met or None)."""
+        text, tokens = self._render(record)
+        if self.max_tokens is None or kept_tokens + tokens <= self.max_tokens:
+            return record, text, tokens, None
+        room = self.max_tokens - kept_tokens
+        if room <= 0:
+            return record, text, tokens, (f"the kept messages alone take {kept_tokens} "
+                                          f"tokens of the {self.max_tokens} budget")
+        fitted, fits = carry.shrink_to_fit(record, lambda r: self._render(r)[1], room)
+        text, tokens = self._render(fitted)
+        note = None if fits else (f"the summary takes {tokens} tokens at its smallest (its "
+                                  f"goals are never dropped), and {room} are left")
+        return fitted, text, tokens, note
 
     def _split(self, conversation: Conversation, state: CondenseState | None
                ) -> tuple[int | None, str | None, Sequence[int]]:

@@ -4,10 +4,10 @@ from __future__ import annotations
 
 import json
 import re
-from array import array
 from collections.abc import Iterator
 from typing import Any
 
+from .. import carry
 from . import Reply
 
 CONVERSATION_HEADING = "## Conversation to Summarize:\n"
@@ -15,7 +15,8 @@ PREVIOUS_HEADING = "## Previous Summary (build on this):\n"
 
 # An entry starts a line; the lines after it that start none continue it.
 _ENTRY = re.compile(
-    r"^\[(?:(User)|(Assistant)|Assistant called (?P<tool>[^\]\n]*)|Tool Result \((?P<id>[^)\n]*)\))\]: ",
+    r"^\[(?:(User)|(Assistant)|Assistant called (?P<tool>[^\]\n]*)"
+    r"|Tool Result \((?P<id>[^)\n]*)\))\]: ",
     re.MULTILINE,
 )
 _TROUBLE = re.compile(
@@ -24,13 +25,7 @@ _TROUBLE = re.compile(
     re.IGNORECASE,
 )
 _REFUSAL = re.compile(r"\b(sorry|cannot|can't|unable|won't)\b", re.IGNORECASE)
-_CONSTRAINT = re.compile(r"\b(don't|do not|never|must|mustn't|only|avoid)\b", re.IGNORECASE)
-_REQUEST = re.compile(r"(?i)^(also|and|then|now|next|please|could you|can you|add|make|fix)\b|\?$")
-_DECISION = re.compile(r"^(i'll|i will|let's|we'll|decided|understood|instead)\b|\binstead\b",
-                       re.IGNORECASE)
 _MAX_ITEM = 300
-_MAX_ITEMS = 12
-_NEWEST = 64 * _MAX_ITEMS  # items that _bounded looks at first
 
 
 def _clip(text: str, limit: int = _MAX_ITEM) -> str:
@@ -84,97 +79,114 @@ def _item(kind: str, label: str, body: str) -> str:
     return _clip(body)
 
 
-class _Found:
-    """The entries that give the items of one list, as where they are in the transcript:
-    a large transcript gives many items, of which only the newest few are kept, so an item
-    is made from its entry when it is looked at."""
-
-    __slots__ = ("spans", "text")
-
-    def __init__(self, text: str) -> None:
-        self.text = text
-        self.spans = array("q")  # entry start, text end; per entry
-
-    def add(self, match: re.Match[str], end: int) -> None:
-        self.spans.append(match.start())
-        self.spans.append(end)
-
-    def __len__(self) -> int:
-        return len(self.spans) // 2
-
-    def __getitem__(self, index: int) -> str:
-        match = _ENTRY.match(self.text, self.spans[2 * index])
-        assert match is not None
-        return _item(*_heading(match), self.text[match.end():self.spans[2 * index + 1]])
-
-
-def _bounded(*groups: _Found) -> list[str]:
-    """The newest _MAX_ITEMS distinct non-empty items of the groups one after the other, in
-    the order each first came. Takes the distinct items of a newest part, drops those that
-    came before it, and widens the part while fewer than _MAX_ITEMS are left. So it holds
-    the distinct items of all entries only when the newest ones mostly repeat older ones."""
-    def item(index: int) -> str:
-        for group in groups:
-            if index < len(group):
-                return group[index]
-            index -= len(group)
-        raise IndexError(index)
-
-    count = sum(len(g) for g in groups)
-    size = _NEWEST
-    while True:
-        cut = max(count - size, 0)
-        new = dict.fromkeys(filter(None, map(item, range(cut, count))))
-        for index in range(cut):
-            if not new:
-                break
-            new.pop(item(index), None)
-        if len(new) >= _MAX_ITEMS or not cut:
-            return list(new)[-_MAX_ITEMS:]
-        size *= 8
-
-
 def summarize_transcript(transcript: str, previous: str = "") -> dict[str, Any]:
-    """The summary object (goals, progress, ... summary) for a transcript."""
+    """The summary object (goals, progress, ... summary) for a transcript, built on the
+    earlier summary's text when there is one."""
     return _summarize(transcript, 0, previous)
 
 
+class _Kept:
+    """The items of one list as they come, holding at most a few times its limit: the
+    least important and oldest leave first, as they would from the whole list at the end."""
+
+    __slots__ = ("items", "limit")
+
+    def __init__(self, limit: int) -> None:
+        self.items: list[str] = []
+        self.limit = limit
+
+    def add(self, item: str) -> None:
+        if item:
+            self.items.append(item)
+            if len(self.items) > 4 * self.limit + 16:
+                self.items = carry.bounded(self.items, 2 * self.limit)
+
+    def result(self) -> list[str]:
+        seen: set[str] = set()
+        distinct = []
+        for item in self.items:
+            if item not in seen:
+                seen.add(item)
+                distinct.append(item)
+        return carry.bounded(distinct, self.limit)
+
+
+_SENTENCE = re.compile(r"(?<=[.!?;])\s+|\n+")
+_FILLER = re.compile(
+    r"(?i)\W*(?:(?:ok(?:ay)?|thanks?(?: you)?|thx|great|good|nice|cool|perfect|awesome|"
+    r"yes|yep|yeah|sure|right|got it|sounds good|looks good|lgtm|go ahead|go on|continue|"
+    r"carry on|keep going|proceed|please|do it|makes sense|understood)\W*)+(?:so far\W*)?")
+_ASKS = re.compile(
+    r"(?i)^(also|and|then|now|next|please|could you|can you|would you|add|make|fix|"
+    r"implement|update|change|remove|rename|move|write|create|migrate|upgrade|we need|"
+    r"i need|i want|let's)\b|\?\s*$")
+_RULE = re.compile(
+    r"(?i)\b(never|don't|do not|must not|mustn't|must stay|must remain|must keep|only|"
+    r"avoid|no changes? to|without (?:touching|changing|modifying)|keep\b.{0,60}\b"
+    r"(?:untouched|unchanged|as is|intact|stable)|leave\b.{0,60}\balone|stick to|stay on|"
+    r"under no circumstances|not allowed|off[- ]limits|hands off)\b")
+_PLAN = re.compile(
+    r"(?i)\b(i'll|i will|i'm going to|i am going to|let's|we'll|we will|we should|i'd|"
+    r"plan|going with|go with|decided|switching|switch to|opting|opt for|chose|choosing|"
+    r"settled|instead|rather than|cleanest|simplest|safest|best option|approach)\b")
+
+
+def _sentences(text: str) -> list[str]:
+    return [s.strip() for s in _SENTENCE.split(text) if s and s.strip()]
+
+
+def _salient_lines(body: str) -> list[str]:
+    """Up to three lines of a tool output worth keeping: errors first, the last ones first,
+    then the other salient ones (paths, versions, ports, counts, identifiers)."""
+    body = body.removesuffix("... [truncated]")
+    lines = [line.strip() for line in body.split("\n")]
+    trouble = [line for line in lines if line and _TROUBLE.search(line)]
+    other = [line for line in lines if line and not _TROUBLE.search(line)
+             and carry.SALIENT.search(line)]
+    picked = set((trouble[-2:] + other[-3:])[:3] if trouble else other[-3:])
+    return [line for line in lines if line in picked]
+
+
 def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
-    """The summary of the transcript in ``text`` from ``start`` on. Reads each entry once,
-    keeping counts, the last entry and where the listed ones are, never their texts."""
+    """The summary of the transcript in ``text`` from ``start`` on, merged with the earlier
+    summary's lists. Reads each entry once; each list holds a bounded number of items."""
     users = said = calls = results = 0
     first_goal = last_said = None
-    goals, progress, facts, troubles, refusals, decisions, constraints = (
-        _Found(text) for _ in range(7))
+    goals, rules = _Kept(carry.LIMITS["goals"]), _Kept(carry.LIMITS["goals"])
+    progress, decisions = _Kept(carry.LIMITS["progress"]), _Kept(carry.LIMITS["key_decisions"])
+    facts, blockers = _Kept(carry.LIMITS["key_facts"]), _Kept(carry.LIMITS["blockers"])
     kind = label = body = ""
     for match, end in _spans(text, start):
         kind, label = _heading(match)
         body = text[match.end():end]
         if kind == "user":
-            if not users:
-                first_goal = _clip(body)
-                goals.add(match, end)
-            elif _CONSTRAINT.search(body):
-                constraints.add(match, end)
-            elif _REQUEST.search(body.strip()):
-                goals.add(match, end)
             users += 1
+            stripped = body.strip()
+            if not stripped or _FILLER.fullmatch(stripped):
+                continue  # "thanks, keep going" asks for nothing new
+            said_rules = [s for s in _sentences(stripped) if _RULE.search(s)]
+            for sentence in said_rules:
+                rules.add(carry.CONSTRAINT_PREFIX + _clip(sentence, 200))
+            if first_goal is None:
+                first_goal = _clip(body)
+                goals.add(first_goal)
+            elif not said_rules and _ASKS.search(stripped):
+                goals.add(_clip(body))
         elif kind == "assistant":
             said += 1
             last_said = body
+            for sentence in _sentences(body):
+                if _PLAN.search(sentence):
+                    decisions.add(_clip(sentence, 200))
             if _REFUSAL.search(body):
-                refusals.add(match, end)
-            if _DECISION.search(body):
-                decisions.add(match, end)
+                blockers.add(_clip(body, 200))
         elif kind == "call":
             calls += 1
-            progress.add(match, end)
+            progress.add(_item(kind, label, body))
         else:
             results += 1
-            if _TROUBLE.search(body):
-                troubles.add(match, end)
-            elif body.strip():
-                facts.add(match, end)
+            for line in _salient_lines(body):
+                (blockers if _TROUBLE.search(line) else facts).add(_clip(line, 200))
     state = _clip(last_said) if last_said is not None else ""
     next_steps: list[str] = []
     if kind == "call":
@@ -183,8 +195,11 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
         next_steps.append(_clip(f"Answer the user: {body}"))
     elif kind == "result" and _TROUBLE.search(body):
         next_steps.append(_clip(f"Resolve the failure of {label}: {body}"))
+    earlier = carry.parse_context(previous) if previous else {}
     narrative_parts = []
-    if previous:
+    if earlier:
+        narrative_parts.append("Continues an earlier summary.")
+    elif previous:  # an earlier summary in words of its own, not in sections
         narrative_parts.append(f"Continues an earlier summary ({_clip(previous, 200)}).")
     narrative_parts.append(
         f"{users} user message(s), {said} assistant message(s), "
@@ -194,16 +209,18 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
         narrative_parts.append(f"The user asked: {first_goal}")
     if state:
         narrative_parts.append(f"Last assistant message: {state}")
-    return {
-        "goals": _bounded(goals),
-        "progress": _bounded(progress),
+    found_goals = goals.result()
+    record = {
+        "goals": found_goals[:1] + rules.result() + found_goals[1:],
+        "progress": progress.result(),
         "current_state": state,
-        "key_decisions": _bounded(decisions, constraints),
-        "key_facts": _bounded(facts),
-        "blockers": _bounded(troubles, refusals),
+        "key_decisions": decisions.result(),
+        "key_facts": facts.result(),
+        "blockers": blockers.result(),
         "next_steps": next_steps,
         "summary": " ".join(narrative_parts),
     }
+    return carry.merge(earlier, record) if earlier else record
 
 
 class ExtractiveClient:

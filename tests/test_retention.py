@@ -1,0 +1,145 @@
+"""What condensing remembers: the goal and the user's constraints through every round, the
+salient lines of tool outputs, decisions however they are worded, and a summary made to fit
+the budget."""
+import asyncio
+import json
+
+import pytest
+
+from morvex_summarize import carry
+from morvex_summarize.clients.extractive import ExtractiveClient, summarize_transcript
+from morvex_summarize.condense import Condenser, estimate_tokens
+
+GOAL = "Migrate the billing service from MySQL to PostgreSQL 16."
+RULE = "Never touch the invoices table, it is shared with finance."
+
+
+def turns(n):
+    """n rounds of an agent at work: a call, a long output that fails at its end on every
+    fifth round, a remark, and now and then a request to go on."""
+    out = [{"role": "system", "content": "You are a coding agent."},
+           {"role": "user", "content": f"{GOAL} {RULE}"}]
+    for i in range(n):
+        output = "\n".join(f"step {i}.{k}: compiled module_{k}.o" for k in range(60))
+        if i % 5 == 4:
+            output += f"\nerror: migration {i} failed: relation \"ledger_{i}\" does not exist"
+        out += [{"role": "assistant", "content": f"Running step {i}.", "tool_calls": [
+                    {"id": f"c{i}", "type": "function",
+                     "function": {"name": "shell", "arguments": json.dumps({"cmd": f"make {i}"})}}]},
+                {"role": "tool", "tool_call_id": f"c{i}", "content": output},
+                {"role": "assistant", "content": f"Step {i} done."}]
+        if i % 4 == 3:
+            out.append({"role": "user", "content": "thanks, keep going"})
+    return out
+
+
+class Forgetful:
+    """A model that sees only the messages it is given: each summary names the newest goal
+    it was told of, and drops the earlier ones."""
+
+    def __init__(self):
+        self.calls = 0
+
+    async def complete(self, messages, max_tokens):
+        self.calls += 1
+        goals = [f"{GOAL} {RULE}"] if self.calls == 1 else [f"Finish step {self.calls}"]
+
+        class Reply:
+            content = json.dumps({"goals": goals, "summary": "n"})
+        return Reply()
+
+
+@pytest.mark.parametrize("client", [ExtractiveClient, Forgetful],
+                         ids=["offline", "forgetful-model"])
+@pytest.mark.parametrize("budget", [1200, 3000])
+def test_goal_and_constraint_survive_every_round(client, budget):
+    conversation = turns(40)
+    condenser = Condenser(client(), max_tokens=budget, keep_last=4)
+
+    async def grow():
+        current, state, rounds = [], None, 0
+        for message in conversation:
+            current, state = await condenser.condense(current + [message], state)
+            if state.summary is not None:
+                rounds += state.condensed
+                text = state.summary_text
+                assert GOAL in text and RULE in text, f"lost after {rounds} rounds"
+                if client is Forgetful and rounds > 1:  # and the newest goal it was told of
+                    assert f"Finish step {rounds}" in text
+            assert state.within_budget or state.budget_note, state
+            if state.condensed:
+                assert state.tokens_after <= budget or state.budget_note
+        return rounds, state
+
+    rounds, state = asyncio.run(grow())
+    assert rounds >= 5
+
+
+def test_a_failure_at_the_end_of_a_long_output_reaches_the_summary():
+    conversation = turns(5)
+    condenser = Condenser(ExtractiveClient(), max_tokens=300, keep_last=1)
+    _, state = asyncio.run(condenser.condense(conversation))
+    assert 'error: migration 4 failed: relation "ledger_4" does not exist' in state.summary_text
+    # the caller's records are not changed by the skim the summarizer is handed
+    assert conversation[-2]["content"].startswith("step 4.0: compiled")
+
+
+@pytest.mark.parametrize("said", [
+    "I'll switch the pool to pgbouncer.", "Plan: run the migration in two phases.",
+    "Going with logical replication for the cut-over.",
+    "The cleanest fix is to rename the column first.",
+    "We decided to keep the old schema read-only.",
+    "Rather than patching the ORM, we'll use raw SQL here.",
+])
+def test_decisions_however_they_are_worded(said):
+    summary = summarize_transcript(f"[User]: go\n[Assistant]: Looking around. {said}")
+    assert said in summary["key_decisions"]
+
+
+@pytest.mark.parametrize("output, fact", [
+    ("Connecting...\nserver listening on port 5433\ndone", "server listening on port 5433"),
+    ("reading config\nloaded /etc/billing/app.yaml\nok", "loaded /etc/billing/app.yaml"),
+    ("resolving\ninstalled psycopg 3.1.18\nok", "installed psycopg 3.1.18"),
+    ("collecting\n412 tests passed\n", "412 tests passed"),
+    ("HEAD is now at 9f2c1e7 Fix rounding", "HEAD is now at 9f2c1e7 Fix rounding"),
+])
+def test_facts_are_the_salient_lines_of_an_output(output, fact):
+    summary = summarize_transcript(f"[User]: go\n[Tool Result (c1)]: {output}")
+    assert summary["key_facts"] == [fact]
+
+
+@pytest.mark.parametrize("remark", ["thanks, keep going", "ok", "Great, continue please!",
+                                    "sounds good"])
+def test_a_request_to_go_on_is_not_a_goal(remark):
+    summary = summarize_transcript(f"[User]: {remark}\n[User]: Fix the login page.\n"
+                                   f"[User]: {remark}")
+    assert summary["goals"] == ["Fix the login page."]
+
+
+def test_a_summary_made_smaller_to_fit_keeps_its_goals():
+    record = {"goals": [GOAL, carry.CONSTRAINT_PREFIX + RULE],
+              "progress": [f"Called shell (step {i})" for i in range(30)],
+              "key_facts": [f"fact {i}" for i in range(20)] + ["port 5433 is open"],
+              "key_decisions": [], "blockers": [], "next_steps": [], "current_state": "x",
+              "summary": "y" * 50}
+
+    def cost(r):
+        return sum(len(str(v)) for v in r.values()) // 4
+
+    fitted, fits = carry.shrink_to_fit(record, cost, 60)
+    assert fits and cost(fitted) <= 60 and fitted["goals"] == record["goals"]
+    assert fitted["progress"] == [] and 0 < len(fitted["key_facts"]) < 21
+    assert "port 5433 is open" in fitted["key_facts"]  # the salient fact goes last
+    smallest, fits = carry.shrink_to_fit(record, cost, 10)
+    assert not fits and smallest["goals"] == record["goals"]
+
+
+def test_reading_a_rendered_summary_back(mod):
+    record = {"goals": [GOAL, "Constraint: x\ny"], "progress": ["a"], "current_state": "s\nt",
+              "key_decisions": ["d"], "key_facts": ["f"], "blockers": ["b"],
+              "next_steps": ["n"], "summary": "narrative", "created_at": 0.0}
+    text = mod.ConversationSummarizer(ExtractiveClient()).format_summary_for_context(record)
+    back = carry.parse_context(text)
+    assert back == {**{k: v for k, v in record.items() if k != "created_at"},
+                    "goals": [GOAL, "Constraint: x y"]}
+    assert estimate_tokens({"role": "system", "content": text}) > 0
