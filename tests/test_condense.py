@@ -286,7 +286,7 @@ def test_works_with_the_offline_client_passed_directly(mod):
     msgs = [system()] + [user(i) for i in range(6)] + [call(1), result(1), user(7)]
     out, state = run(Condenser(ExtractiveClient(), max_messages=6, keep_last=3), msgs)
     assert out[0] is msgs[0] and out[-3:] == msgs[-3:] and state.condensed
-    assert "u00" in state.summary_text and state.summary["goals"][0] == "u00"
+    assert "u00" in state.summary_text and state.summary["goals"][0].startswith("u00")
 
 
 def test_works_with_the_openai_client_over_http(mod):

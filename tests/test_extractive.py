@@ -136,7 +136,9 @@ def test_generated_conversations(mod, seed):
                and len(set(reply[k])) == len(reply[k]) for k in LIST_KEYS)
     assert all(len(reply[k]) <= LIMITS.get(k, 32) for k in LIST_KEYS)
     assert all(len(i) <= 300 for k in LIST_KEYS for i in reply[k])
-    assert reply["goals"][0] == clip(messages[0]["content"])
+    first = clip(messages[0]["content"])  # a short first request is read with the next
+    assert reply["goals"][0] == first if len(first) >= 80 else \
+        reply["goals"][0].startswith(first)
     assert len(reply["progress"]) <= calls
     assert all(p.startswith(("Called shell", "Called read_file", "Called git"))
                for p in reply["progress"])

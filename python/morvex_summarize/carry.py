@@ -31,20 +31,27 @@ CONSTRAINT_PREFIX = "Constraint: "
 LIMITS = {"goals": 16, "progress": 12, "key_decisions": 16, "key_facts": 24, "blockers": 12,
           "next_steps": 6}
 """Items each list keeps when an earlier summary is merged with a new one."""
+CONSTRAINTS_KEPT = 8
+"""The user's constraints a summary keeps beside the goal: the earliest, which the user
+states first and means most."""
 
 # The order in which lists give up items to fit a budget: least important first.
 SHRINK_ORDER = ("progress", "next_steps", "key_facts", "key_decisions", "blockers")
 
+# Possessive quantifiers keep each alternative from backtracking through a word it cannot
+# use, which made the search the largest cost of reading a long transcript.
 SALIENT = re.compile(
-    r"(?i)\b(error|errors|failed|failure|fatal|exception|traceback|panic|denied|refused|"
+    r"(?i)\b(?:error|errors|failed|failure|fatal|exception|traceback|panic|denied|refused|"
     r"not found|cannot|timed? ?out|conflict)\b"
-    r"|(?:^|[\s'\"(=])(?:~|\.{1,2})?/[\w.@%+-]+(?:/[\w.@%+-]+)+"  # a path
-    r"|\b[\w-]+/[\w.-]+\.\w{1,6}\b"  # a relative path with an extension
-    r"|\bv?\d+\.\d+(?:\.\d+)+(?:[-+][\w.]+)?\b|\bv\d+\.\d+\b"  # a version
-    r"|\bport\s*:?\s*\d{2,5}\b|(?<![\w.])(?:localhost|[\w-]+(?:\.[\w-]+)*):\d{2,5}\b"  # a port
-    r"|\b\d[\d,]*\s+(?:tests?|files?|passed|failed|errors?|warnings?|rows?|records?|items?|"
-    r"requests?|users?|lines?|bytes|[kmg]b|ms|seconds?)\b"  # a count
-    r"|\b[A-Z][A-Z0-9]{1,9}-\d+\b|\b[0-9a-f]{7,40}\b"  # a ticket or a hash
+    r"|(?:^|[\s'\"(=])(?:~|\.{1,2})?+/[\w.@%+-]++(?:/[\w.@%+-]++)++"  # a path
+    r"|\b[\w-]++/[\w.-]++(?<=\.\w)"  # a relative path with an extension
+    r"|\b[\w-]++/[\w-]*+\.\w{1,6}\b"
+    r"|\bv?\d++\.\d++(?:\.\d++)++(?:[-+][\w.]++)?+|\bv\d++\.\d++\b"  # a version
+    r"|\bport\s*+:?\s*+\d{2,5}\b"  # a port
+    r"|(?<![\w.])(?:localhost|[\w-]++(?:\.[\w-]++)*+):\d{2,5}\b"
+    r"|\b\d[\d,]*+\s++(?:tests?|files?|passed|failed|errors?|warnings?|rows?|records?|"
+    r"items?|requests?|users?|lines?|bytes|[kmg]b|ms|seconds?)\b"  # a count
+    r"|\b[A-Z][A-Z0-9]{1,9}-\d++\b|\b[0-9a-f]{7,40}\b"  # a ticket or a hash
     r"|\b[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\b")
 
 
@@ -128,9 +135,11 @@ def _goals(pinned: list[Any], added: list[Any]) -> list[Any]:
 
 
 def _pinned(goals: list[Any]) -> tuple[list[Any], list[Any]]:
-    """(the first goal and the constraints, the other goals) of a goals list."""
-    pinned = goals[:1] + [g for g in goals[1:] if str(g).startswith(CONSTRAINT_PREFIX)]
-    return pinned, [g for g in goals[1:] if not str(g).startswith(CONSTRAINT_PREFIX)]
+    """(the first goal and the constraints, the earliest CONSTRAINTS_KEPT of them; the
+    other goals) of a goals list."""
+    constraints = [g for g in goals[1:] if str(g).startswith(CONSTRAINT_PREFIX)]
+    return (goals[:1] + constraints[:CONSTRAINTS_KEPT],
+            [g for g in goals[1:] if not str(g).startswith(CONSTRAINT_PREFIX)])
 
 
 def merge(earlier: Mapping[str, Any], new: Mapping[str, Any]) -> dict[str, Any]:

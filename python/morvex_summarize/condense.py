@@ -431,22 +431,27 @@ class Condenser:
 
         head, earlier_text, body = self._split(conversation, state)
         body_counts = [counts[i] for i in body]
-        cut = self._choose_cut(conversation, body, body_counts, head, counts)
+        target = self.target_tokens
+        if target is not None and self.max_tokens is not None and previous.summary is not None:
+            # Room for a summary about the size of the last one: the kept part is brought
+            # within what the budget leaves beside it, when that is less than the target.
+            target = max(0, min(target, self.max_tokens - previous.summary_tokens))
+        cut = self._choose_cut(conversation, body, body_counts, head, counts, target)
         if cut == 0:
             return CondenseResult(conversation.unchanged(),
                                   dataclasses.replace(unchanged, within_budget=False))
 
+        head_tokens = counts[head] if head is not None else 0
+        earlier = previous.summary if previous.summary is not None else (
+            carry.parse_context(earlier_text) if earlier_text else None)
         handed = body[:cut]
         record = await self.summarizer.summarize_messages(
             _skimmed(conversation.messages_of(handed)), earlier_text)
         fallback = is_fallback_summary(record)
-        earlier = previous.summary if previous.summary is not None else (
-            carry.parse_context(earlier_text) if earlier_text else None)
         if fallback:
             record = _merge_fallback(previous.summary, record, earlier_text)
         record = carry.restore_goals(earlier, record)
-        kept_tokens = (counts[head] if head is not None else 0) + \
-            sum(counts[i] for i in body[cut:])
+        kept_tokens = head_tokens + sum(body_counts[cut:])
         record, text, summary_tokens, note = self._fit(record, kept_tokens)
         tail = [items[i] for i in body[cut:]]
         result, holder = conversation.rebuild(items[head] if head is not None else None, tail,
@@ -583,8 +588,9 @@ class Condenser:
         return valid
 
     def _choose_cut(self, conversation: Conversation, body: Sequence[int], body_counts: list[int],
-                    head: int | None, counts: list[int]) -> int:
-        """How many of the oldest body items to summarize (0: none can be)."""
+                    head: int | None, counts: list[int], target_tokens: int | None) -> int:
+        """How many of the oldest body items to summarize (0: none can be), bringing the
+        kept part within ``target_tokens`` where the rules allow."""
         n = len(body)
         valid_at = self._valid_cuts(conversation.messages_of(body))
         views = conversation.views
@@ -610,7 +616,7 @@ class Condenser:
             kept -= body_counts[cut - 1]
             if not valid[cut]:
                 continue
-            if self.target_tokens is not None and head_tokens + kept > self.target_tokens:
+            if target_tokens is not None and head_tokens + kept > target_tokens:
                 continue
             if self.target_messages is not None and fixed + n - cut > self.target_messages:
                 continue

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import re
+from array import array
 from collections.abc import Iterator
 from typing import Any
 
@@ -86,34 +87,49 @@ def summarize_transcript(transcript: str, previous: str = "") -> dict[str, Any]:
 
 
 class _Kept:
-    """The items of one list as they come, holding at most a few times its limit: the
-    least important and oldest leave first, as they would from the whole list at the end."""
+    """The items of one list as they are found (in any order), each with where it stands
+    in the transcript and its importance, holding at most a few times the list's limit:
+    the least important and oldest leave first, as they would from the whole list."""
 
-    __slots__ = ("items", "limit")
+    __slots__ = ("found", "limit", "important")
 
     def __init__(self, limit: int) -> None:
-        self.items: list[str] = []
+        self.found: list[tuple[int, int, str]] = []  # (importance, where, item)
         self.limit = limit
+        self.important = 0  # items of the higher importance among them
 
-    def add(self, item: str) -> None:
+    def add(self, where: int, item: str) -> None:
         if item:
-            self.items.append(item)
-            if len(self.items) > 4 * self.limit + 16:
-                self.items = carry.bounded(self.items, 2 * self.limit)
+            rank = carry.importance(item)
+            self.found.append((rank, where, item))
+            self.important += rank > 1
+            if len(self.found) > 4 * self.limit + 16:
+                self.found = sorted(self.found)[-2 * self.limit:]
+                self.important = sum(rank > 1 for rank, _, _ in self.found)
+
+    def full(self) -> bool:
+        """No item older than those found can enter any more."""
+        return self.important >= self.limit
 
     def result(self) -> list[str]:
-        seen: set[str] = set()
-        distinct = []
-        for item in self.items:
-            if item not in seen:
-                seen.add(item)
-                distinct.append(item)
-        return carry.bounded(distinct, self.limit)
+        """The items in transcript order: of equal ones the newest, within the limit."""
+        newest: dict[str, tuple[int, int, str]] = {}
+        for entry in self.found:
+            if entry[2] not in newest or newest[entry[2]][1] < entry[1]:
+                newest[entry[2]] = entry
+        kept = sorted(newest.values())[-self.limit:]
+        return [item for _, _, item in sorted(kept, key=lambda e: e[1])]
 
+
+_PREAMBLE = 80  # a short greeting first is read with the request after it
+_GREETING = re.compile(r"(?i)(?:hi|hello|hey|ok|okay|so|good (?:morning|afternoon|evening)"
+                       r"|morning|afternoon|evening)\b")
+_WHOLE_RULE = 200  # a user message that sets a rule, up to this long, is kept whole
 
 _SENTENCE = re.compile(r"(?<=[.!?;])\s+|\n+")
 _FILLER = re.compile(
-    r"(?i)\W*(?:(?:ok(?:ay)?|thanks?(?: you)?|thx|great|good|nice|cool|perfect|awesome|"
+    r"(?i)\W*(?:(?:hi|hello|hey|good (?:morning|afternoon|evening)|hi there|hello there|"
+    r"ok(?:ay)?|thanks?(?: you)?|thx|great|good|nice|cool|perfect|awesome|"
     r"yes|yep|yeah|sure|right|got it|sounds good|looks good|lgtm|go ahead|go on|continue|"
     r"carry on|keep going|proceed|please|do it|makes sense|understood)\W*)+(?:so far\W*)?")
 _ASKS = re.compile(
@@ -121,8 +137,11 @@ _ASKS = re.compile(
     r"implement|update|change|remove|rename|move|write|create|migrate|upgrade|we need|"
     r"i need|i want|let's)\b|\?\s*$")
 _RULE = re.compile(
-    r"(?i)\b(never|don't|do not|must not|mustn't|must stay|must remain|must keep|only|"
-    r"avoid|no changes? to|without (?:touching|changing|modifying)|keep\b.{0,60}\b"
+    r"(?i)\b(never|don't|do not|must not|mustn't|must stay|must remain|must keep|must be|"
+    r"(?:use|touch|change|modify|edit|call) only|only (?:use|touch|change|modify|edit|call)|"
+    r"avoid|no changes? to|no new|hard rule|rule:|remember|whatever (?:you do|happens)|"
+    r"has to (?:stay|keep|remain)|stays?\b.{0,30}\b(?:as it is|off|on|unchanged|the same)|"
+    r"without (?:touching|changing|modifying)|keep\b.{0,60}\b"
     r"(?:untouched|unchanged|as is|intact|stable)|leave\b.{0,60}\balone|stick to|stay on|"
     r"under no circumstances|not allowed|off[- ]limits|hands off)\b")
 _PLAN = re.compile(
@@ -135,13 +154,16 @@ def _sentences(text: str) -> list[str]:
     return [s.strip() for s in _SENTENCE.split(text) if s and s.strip()]
 
 
-def _salient_lines(body: str) -> list[str]:
+def _salient_lines(body: str, facts: bool = True) -> list[str]:
     """Up to three lines of a tool output worth keeping: errors first, the last ones first,
-    then the other salient ones (paths, versions, ports, counts, identifiers)."""
+    then (when ``facts``) the other salient ones (paths, versions, ports, counts,
+    identifiers)."""
     body = body.removesuffix("... [truncated]")
+    if not facts and not _TROUBLE.search(body):
+        return []
     lines = [line.strip() for line in body.split("\n")]
     trouble = [line for line in lines if line and _TROUBLE.search(line)]
-    other = [line for line in lines if line and not _TROUBLE.search(line)
+    other = [line for line in lines if facts and line and not _TROUBLE.search(line)
              and carry.SALIENT.search(line)]
     picked = set((trouble[-2:] + other[-3:])[:3] if trouble else other[-3:])
     return [line for line in lines if line in picked]
@@ -152,9 +174,11 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
     summary's lists. Reads each entry once; each list holds a bounded number of items."""
     users = said = calls = results = 0
     first_goal = last_said = None
+    preamble = False
     goals, rules = _Kept(carry.LIMITS["goals"]), _Kept(carry.LIMITS["goals"])
     progress, decisions = _Kept(carry.LIMITS["progress"]), _Kept(carry.LIMITS["key_decisions"])
     facts, blockers = _Kept(carry.LIMITS["key_facts"]), _Kept(carry.LIMITS["blockers"])
+    outputs = array("q")  # where each tool output starts and ends
     kind = label = body = ""
     for match, end in _spans(text, start):
         kind, label = _heading(match)
@@ -164,29 +188,46 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
             stripped = body.strip()
             if not stripped or _FILLER.fullmatch(stripped):
                 continue  # "thanks, keep going" asks for nothing new
-            said_rules = [s for s in _sentences(stripped) if _RULE.search(s)]
+            where = match.start()
+            # a short message that sets a rule is kept whole: its object may be in the
+            # sentence after the rule's words
+            said_rules = ([stripped] if _RULE.search(stripped) else []) \
+                if len(stripped) <= _WHOLE_RULE else \
+                [s for s in _sentences(stripped) if _RULE.search(s)]
             for sentence in said_rules:
-                rules.add(carry.CONSTRAINT_PREFIX + _clip(sentence, 200))
+                rules.add(where, carry.CONSTRAINT_PREFIX + _clip(sentence, 200))
             if first_goal is None:
                 first_goal = _clip(body)
-                goals.add(first_goal)
+                preamble = len(first_goal) < _PREAMBLE and (
+                    _GREETING.match(stripped) is not None or not _ASKS.search(stripped))
+            elif preamble and not said_rules:
+                # "hi, got a task for you" first: the request that follows is the goal too
+                first_goal = _clip(f"{first_goal} {body}")
+                preamble = False
             elif not said_rules and _ASKS.search(stripped):
-                goals.add(_clip(body))
+                goals.add(where, _clip(body))
         elif kind == "assistant":
             said += 1
             last_said = body
             for sentence in _sentences(body):
                 if _PLAN.search(sentence):
-                    decisions.add(_clip(sentence, 200))
+                    decisions.add(match.start(), _clip(sentence, 200))
             if _REFUSAL.search(body):
-                blockers.add(_clip(body, 200))
+                blockers.add(match.start(), _clip(body, 200))
         elif kind == "call":
             calls += 1
-            progress.add(_item(kind, label, body))
+            progress.add(match.start(), _item(kind, label, body))
         else:
             results += 1
-            for line in _salient_lines(body):
-                (blockers if _TROUBLE.search(line) else facts).add(_clip(line, 200))
+            outputs.append(match.end())
+            outputs.append(end)
+    # Tool outputs are read newest first, and only while an older line can still enter
+    # the lists: in a long transcript, the newest outputs fill them.
+    for index in range(len(outputs) - 2, -1, -2):
+        if facts.full() and blockers.full():
+            break
+        for line in _salient_lines(text[outputs[index]:outputs[index + 1]], not facts.full()):
+            (blockers if _TROUBLE.search(line) else facts).add(outputs[index], _clip(line, 200))
     state = _clip(last_said) if last_said is not None else ""
     next_steps: list[str] = []
     if kind == "call":
@@ -209,9 +250,9 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
         narrative_parts.append(f"The user asked: {first_goal}")
     if state:
         narrative_parts.append(f"Last assistant message: {state}")
-    found_goals = goals.result()
     record = {
-        "goals": found_goals[:1] + rules.result() + found_goals[1:],
+        "goals": ([first_goal] if first_goal else []) + rules.result()[:carry.CONSTRAINTS_KEPT]
+        + goals.result(),
         "progress": progress.result(),
         "current_state": state,
         "key_decisions": decisions.result(),
