@@ -38,21 +38,30 @@ states first and means most."""
 # The order in which lists give up items to fit a budget: least important first.
 SHRINK_ORDER = ("progress", "next_steps", "key_facts", "key_decisions", "blockers")
 
-# Possessive quantifiers keep each alternative from backtracking through a word it cannot
-# use, which made the search the largest cost of reading a long transcript.
-SALIENT = re.compile(
-    r"(?i)\b(?:error|errors|failed|failure|fatal|exception|traceback|panic|denied|refused|"
-    r"not found|cannot|timed? ?out|conflict)\b"
-    r"|(?:^|[\s'\"(=])(?:~|\.{1,2})?+/[\w.@%+-]++(?:/[\w.@%+-]++)++"  # a path
-    r"|\b[\w-]++/[\w.-]++(?<=\.\w)"  # a relative path with an extension
-    r"|\b[\w-]++/[\w-]*+\.\w{1,6}\b"
+# What makes a line of a tool output worth keeping: the words of a failure, or a mark of
+# something one refers to later. Possessive quantifiers keep each alternative from
+# backtracking through a word it cannot use; the marks are looked for only in a line that
+# has a digit, a slash or a colon, which every one of them needs.
+_FAILURE_WORDS = re.compile(
+    r"\b(?:errors?|fail(?:ed|ure)|fatal|exception|traceback|panic|denied|refused|"
+    r"not found|cannot|timed? ?out|conflict)\b")
+_MARKED = re.compile(r"[\d/:]")
+_MARKS = re.compile(
+    r"(?:^|[\s'\"(=])(?:~|\.{1,2})?+/[\w.@%+-]++(?:/[\w.@%+-]++)++"  # a path
+    r"|\b[\w-]++/[\w-]*+\.\w{1,6}\b|\b[\w-]++/[\w.-]++(?<=\.\w)"  # a relative path
     r"|\bv?\d++\.\d++(?:\.\d++)++(?:[-+][\w.]++)?+|\bv\d++\.\d++\b"  # a version
-    r"|\bport\s*+:?\s*+\d{2,5}\b"  # a port
+    r"|(?i:\bport)\s*+:?\s*+\d{2,5}\b"  # a port
     r"|(?<![\w.])(?:localhost|[\w-]++(?:\.[\w-]++)*+):\d{2,5}\b"
-    r"|\b\d[\d,]*+\s++(?:tests?|files?|passed|failed|errors?|warnings?|rows?|records?|"
+    r"|\b\d[\d,]*+\s++(?i:tests?|files?|passed|failed|errors?|warnings?|rows?|records?|"
     r"items?|requests?|users?|lines?|bytes|[kmg]b|ms|seconds?)\b"  # a count
-    r"|\b[A-Z][A-Z0-9]{1,9}-\d++\b|\b[0-9a-f]{7,40}\b"  # a ticket or a hash
+    r"|\b[A-Z][A-Z0-9]{1,9}-\d++\b|\b[0-9a-fA-F]{7,40}\b"  # a ticket or a hash
     r"|\b[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\b")
+
+
+def salient(text: str) -> bool:
+    """The text names a failure, or a path, version, port, count or identifier."""
+    return _FAILURE_WORDS.search(text.lower()) is not None or (
+        _MARKED.search(text) is not None and _MARKS.search(text) is not None)
 
 
 DECIDED = re.compile(
@@ -66,7 +75,7 @@ DECIDED = re.compile(
 def importance(item: str) -> int:
     """2 for an item that names an error, an identifier or a choice made, 1 for any
     other."""
-    return 2 if SALIENT.search(item) or DECIDED.search(item) else 1
+    return 2 if salient(item) or DECIDED.search(item) else 1
 
 
 def parse_context(text: str) -> dict[str, Any]:
@@ -185,17 +194,26 @@ def restore_goals(earlier: Mapping[str, Any] | None, new: Mapping[str, Any]) -> 
 def excerpt(text: str, limit: int = 500) -> str:
     """A long tool output within ``limit`` characters, as a reader would skim it: its first
     line, its salient lines (the last ones first, where failures are) and its last line,
-    in their order. A shorter text stays whole."""
+    in their order. A shorter text stays whole. Reads the output from its end, only as far
+    as there is room."""
     if len(text) <= limit:
         return text
-    lines = [line.rstrip() for line in text.split("\n")]
-    picked = {0, len(lines) - 1}
-    room = limit - len(lines[0]) - len(lines[-1]) - 2
-    for index in range(len(lines) - 2, 0, -1):
-        if SALIENT.search(lines[index]) and len(lines[index]) + 1 <= room:
-            picked.add(index)
-            room -= len(lines[index]) + 1
-    out = "\n".join(lines[i] for i in sorted(picked) if lines[i])
+    first_end = text.find("\n")
+    last_start = text.rfind("\n") + 1
+    if first_end < 0 or last_start <= first_end:
+        return text[:limit - 3] + "..."
+    first, last = text[:first_end].rstrip(), text[last_start:].rstrip()
+    room = limit - len(first) - len(last) - 2
+    picked: list[str] = []
+    end = last_start - 1  # the line break before the last line
+    while room >= 16 and end > first_end:  # no room left for a line worth reading
+        start = text.rfind("\n", first_end, end) + 1
+        line = text[start:end].rstrip()
+        if line and len(line) + 1 <= room and salient(line):
+            picked.append(line)
+            room -= len(line) + 1
+        end = start - 1
+    out = "\n".join(part for part in [first, *reversed(picked), last] if part)
     return out if len(out) <= limit else out[:limit - 3] + "..."
 
 

@@ -164,7 +164,7 @@ def _salient_lines(body: str, facts: bool = True) -> list[str]:
     lines = [line.strip() for line in body.split("\n")]
     trouble = [line for line in lines if line and _TROUBLE.search(line)]
     other = [line for line in lines if facts and line and not _TROUBLE.search(line)
-             and carry.SALIENT.search(line)]
+             and carry.salient(line)]
     picked = set((trouble[-2:] + other[-3:])[:3] if trouble else other[-3:])
     return [line for line in lines if line in picked]
 
