@@ -198,6 +198,9 @@ class CondenseState:
         condensed list may hold only such) in that format.
     budget_note: why the returned list is over the token budget, when a summary was made
         and still it could not be met (None otherwise).
+    refitted: nothing could be summarized, and the earlier summary was made smaller to
+        bring the list within the budget (its context message replaced; nothing else
+        changed).
     """
 
     summary: dict[str, Any] | None = None
@@ -215,6 +218,7 @@ class CondenseState:
     within_budget: bool = True
     format: str | None = None
     budget_note: str | None = None
+    refitted: bool = False
 
     @property
     def condensed(self) -> bool:
@@ -425,11 +429,12 @@ class Condenser:
         unchanged = dataclasses.replace(
             previous, summarized=0, summarized_messages=(), fallback=False, summary_tokens=carried,
             tokens_before=tokens_before, tokens_after=tokens_before,
-            messages_before=length, messages_after=length, within_budget=True, format=known)
+            messages_before=length, messages_after=length, within_budget=True, format=known,
+            budget_note=None, refitted=False)
         if self.within_budget(tokens_before, length):
             return CondenseResult(conversation.unchanged(), unchanged)
 
-        head, earlier_text, body = self._split(conversation, state)
+        head, earlier_text, body, drop = self._split(conversation, state)
         body_counts = [counts[i] for i in body]
         target = self.target_tokens
         if target is not None and self.max_tokens is not None and previous.summary is not None:
@@ -437,13 +442,26 @@ class Condenser:
             # within what the budget leaves beside it, when that is less than the target.
             target = max(0, min(target, self.max_tokens - previous.summary_tokens))
         cut = self._choose_cut(conversation, body, body_counts, head, counts, target)
-        if cut == 0:
-            return CondenseResult(conversation.unchanged(),
-                                  dataclasses.replace(unchanged, within_budget=False))
-
         head_tokens = counts[head] if head is not None else 0
         earlier = previous.summary if previous.summary is not None else (
             carry.parse_context(earlier_text) if earlier_text else None)
+        if cut == 0:
+            if drop is not None and earlier and self.max_tokens is not None:
+                # Nothing more can be summarized: the earlier summary is made smaller.
+                kept_tokens = tokens_before - counts[drop]
+                record, text, summary_tokens, note = self._fit(dict(earlier), kept_tokens)
+                if summary_tokens < counts[drop]:
+                    result, holder = conversation.rebuild(
+                        items[head] if head is not None else None,
+                        [items[i] for i in body], text, self.context_role)
+                    return CondenseResult(result, dataclasses.replace(
+                        unchanged, summary=record, summary_text=text, context_message=holder,
+                        tokens_after=kept_tokens + summary_tokens, summary_tokens=summary_tokens,
+                        within_budget=self.within_budget(kept_tokens + summary_tokens, length),
+                        budget_note=note, refitted=True))
+            return CondenseResult(conversation.unchanged(),
+                                  dataclasses.replace(unchanged, within_budget=False))
+
         handed = body[:cut]
         record = await self.summarizer.summarize_messages(
             _skimmed(conversation.messages_of(handed)), earlier_text)
@@ -494,9 +512,9 @@ class Condenser:
         return fitted, text, tokens, note
 
     def _split(self, conversation: Conversation, state: CondenseState | None
-               ) -> tuple[int | None, str | None, Sequence[int]]:
+               ) -> tuple[int | None, str | None, Sequence[int], int | None]:
         """(index of the leading system message or None, earlier summary text, indexes of
-        the body)."""
+        the body, index of the earlier context message or None)."""
         items = conversation.items
         marker = state.context_message if state is not None else None
 
@@ -530,8 +548,8 @@ class Condenser:
             if earlier_text is None:
                 earlier_text = conversation.view(start).messages[0]["content"]
         if drop is None:
-            return head, earlier_text, range(start, len(items))
-        return head, earlier_text, [i for i in range(start, len(items)) if i != drop]
+            return head, earlier_text, range(start, len(items)), None
+        return head, earlier_text, [i for i in range(start, len(items)) if i != drop], drop
 
     def _valid_cuts(self, body: list[Message]) -> list[bool]:
         """valid[c]: summarizing body[:c] splits no tool call from its results and leaves
