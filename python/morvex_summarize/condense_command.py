@@ -9,17 +9,16 @@ is handed to the new one instead of being summarized as conversation.
 from __future__ import annotations
 
 import argparse
-import asyncio
 import json
 import sys
 from typing import Any
 
 from .condense import CHARS_PER_TOKEN, Condenser, CondenseState
-from .errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError, classify_client_failure
+from .errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError
 from .formats import FormatError, read_conversation
 from .tool import (PROG, Outcome, RecordingClient, add_client_arguments, add_format_argument,
-                   build_client, close_client, read_document, rejected_by_summarizer, spinner,
-                   where_of, whole_number, write_output)
+                   build_client, close_client, read_document, run_exchange, where_of,
+                   whole_number, write_output)
 
 HELP = "condense a conversation to fit a token budget"
 
@@ -94,18 +93,8 @@ def run(args: argparse.Namespace) -> int:
         finally:
             await close_client(client)
 
-    try:
-        with spinner("Condensing..."):
-            asyncio.run(condense())
-        result, state = done
-    except Exception as exc:
-        if not rejected_by_summarizer(exc):
-            raise
-        raise BadDocument(f"{where}: the summarizer cannot read this conversation: "
-                          f"{exc}") from None
-    if outcome.failure is not None:
-        found = classify_client_failure(outcome.failure)
-        raise ToolError(found.reason, found.exit_code)
+    run_exchange(condense, where, "Condensing...", outcome)
+    result, state = done
     write_output(json.dumps(result, indent=2, ensure_ascii=False) + "\n", args.output)
     print(f"{PROG}: {report(state, args.budget)}", file=sys.stderr)
     return EXIT_OK

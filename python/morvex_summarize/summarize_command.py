@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import argparse
-import asyncio
 import json
-from .errors import EXIT_OK, BadDocument, ToolError, classify_client_failure
+
+from .errors import EXIT_OK
 from .records import SummaryRecord
 from .tool import (Outcome, add_client_arguments, add_format_argument, build_client,
-                   close_client, load_conversation, read_text, rejected_by_summarizer,
-                   spinner, summarize_one, where_of, write_output)
+                   close_client, load_conversation, read_text, run_exchange, summarize_one,
+                   where_of, write_output)
 
 HELP = "summarize one conversation (the default command)"
 
@@ -33,24 +33,20 @@ def run(args: argparse.Namespace) -> int:
     messages = load_conversation(args.conversation, args.input_format)
     previous = read_text(args.previous) if args.previous else None
     client = build_client(args)
+    outcome = Outcome()
+    done: list[tuple[SummaryRecord, str, Outcome]] = []
 
-    async def summarize() -> tuple[SummaryRecord, str, Outcome]:
+    async def summarize() -> None:
+        # The result is kept aside, not returned: asyncio.run makes the repr of the
+        # finished task's result.
         try:
-            return await summarize_one(client, messages, previous, args.deadline)
+            done.append(await summarize_one(client, messages, previous, args.deadline,
+                                            outcome))
         finally:
             await close_client(client)
 
-    try:
-        with spinner("Summarizing..."):
-            record, context, outcome = asyncio.run(summarize())
-    except Exception as exc:
-        if not rejected_by_summarizer(exc):
-            raise
-        raise BadDocument(f"{where_of(args.conversation)}: the summarizer cannot read this "
-                          f"conversation: {exc}") from None
-    if outcome.failure is not None:
-        found = classify_client_failure(outcome.failure)
-        raise ToolError(found.reason, found.exit_code)
+    run_exchange(summarize, where_of(args.conversation), "Summarizing...", outcome)
+    record, context, _ = done[0]
     parts = []
     if args.format in ("json", "both"):
         parts.append(json.dumps(record, indent=2, ensure_ascii=False) + "\n")

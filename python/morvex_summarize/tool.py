@@ -14,13 +14,13 @@ import os
 import stat
 import sys
 import tempfile
-from collections.abc import Callable
+from collections.abc import Callable, Coroutine
 from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any, cast
 
 from .errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
-                     OutputError, ToolError)
+                     OutputError, ToolError, classify_client_failure)
 from .formats import AUTO, FORMATS, FormatError, to_messages
 from .records import LLMClient, SummaryRecord
 
@@ -245,15 +245,16 @@ class RecordingClient:
 
 
 async def summarize_one(client: LLMClient, messages: list[dict[str, Any]],
-                        previous: str | None = None, deadline: float | None = None
-                        ) -> tuple[SummaryRecord, str, Outcome]:
-    """(record, context text, what became of it) for one conversation."""
+                        previous: str | None = None, deadline: float | None = None,
+                        outcome: Outcome | None = None) -> tuple[SummaryRecord, str, Outcome]:
+    """(record, context text, what became of it: ``outcome``, or a new one) for one
+    conversation."""
     from morvex.core.summarizer import ConversationSummarizer
 
     logger = logging.getLogger("morvex.summarizer")
     if _notice not in logger.filters:
         logger.addFilter(_notice)
-    outcome = Outcome()
+    outcome = outcome or Outcome()
     token = _outcome.set(outcome)
     try:
         summarizer = ConversationSummarizer(RecordingClient(client, outcome, deadline))
@@ -277,6 +278,24 @@ def rejected_by_summarizer(exc: BaseException) -> bool:
     while tb.tb_next is not None:
         tb = tb.tb_next
     return tb.tb_frame.f_code.co_filename == SUMMARIZER_SOURCE
+
+
+def run_exchange(main: Callable[[], Coroutine[Any, Any, None]], where: str, busy: str,
+                 outcome: Outcome) -> None:
+    """Runs a command's exchange with the summarizer under a spinner. A conversation the
+    summarizer refuses is the input's fault (BadDocument); a model failure is raised as
+    its ToolError."""
+    try:
+        with spinner(busy):
+            asyncio.run(main())
+    except Exception as exc:
+        if not rejected_by_summarizer(exc):
+            raise
+        raise BadDocument(f"{where}: the summarizer cannot read this conversation: "
+                          f"{exc}") from None
+    if outcome.failure is not None:
+        found = classify_client_failure(outcome.failure)
+        raise ToolError(found.reason, found.exit_code)
 
 
 async def close_client(client: Any) -> None:
