@@ -143,3 +143,23 @@ def test_reading_a_rendered_summary_back(mod):
     assert back == {**{k: v for k, v in record.items() if k != "created_at"},
                     "goals": [GOAL, "Constraint: x y"]}
     assert estimate_tokens({"role": "system", "content": text}) > 0
+
+
+def test_what_stops_the_work_is_a_blocker_whoever_says_it():
+    summary = summarize_transcript(
+        "[User]: Fix the login page.\n"
+        "[User]: bad news: the staging cluster is down until tomorrow.\n"
+        "[Assistant]: I'm blocked: the registry rejects our token.")
+    assert summary["blockers"] == ["bad news: the staging cluster is down until tomorrow.",
+                                   "I'm blocked: the registry rejects our token."]
+
+
+def test_building_on_a_summary_its_goal_stays_the_goal(mod):
+    earlier = {"goals": ["Fix the login page.", carry.CONSTRAINT_PREFIX + RULE],
+               "key_facts": ["port 5433 is open"], "summary": "n"}
+    previous = mod.ConversationSummarizer(ExtractiveClient()).format_summary_for_context(earlier)
+    summary = summarize_transcript("[User]: great progress so far, nice work\n"
+                                   "[User]: can you also add a test?", previous)
+    assert summary["goals"] == ["Fix the login page.", carry.CONSTRAINT_PREFIX + RULE,
+                                "can you also add a test?"]
+    assert summary["key_facts"] == ["port 5433 is open"]

@@ -26,6 +26,11 @@ _TROUBLE = re.compile(
     re.IGNORECASE,
 )
 _REFUSAL = re.compile(r"\b(sorry|cannot|can't|unable|won't)\b", re.IGNORECASE)
+# What stops the work, in the words of the user or the agent.
+_BLOCKED = re.compile(
+    r"(?i)\b(blocked|blocker|stuck|is down|are down|frozen|expired|waiting on|cannot|can't|"
+    r"won't|unable|not (?:cleared|allowed|available|set|approved)|no deploys?|nothing merges|"
+    r"bad news|is missing|are missing|rejects?|refuses?)\b")
 _MAX_ITEM = 300
 
 
@@ -175,6 +180,10 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
     users = said = calls = results = 0
     first_goal = last_said = None
     preamble = False
+    earlier = carry.parse_context(previous) if previous else {}
+    # Building on an earlier summary, the goal is the one it holds: the first message here
+    # is one more message, a goal only when it asks for something.
+    continues = bool(earlier.get("goals"))
     goals, rules = _Kept(carry.LIMITS["goals"]), _Kept(carry.LIMITS["goals"])
     progress, decisions = _Kept(carry.LIMITS["progress"]), _Kept(carry.LIMITS["key_decisions"])
     facts, blockers = _Kept(carry.LIMITS["key_facts"]), _Kept(carry.LIMITS["blockers"])
@@ -196,7 +205,7 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
                 [s for s in _sentences(stripped) if _RULE.search(s)]
             for sentence in said_rules:
                 rules.add(where, carry.CONSTRAINT_PREFIX + _clip(sentence, 200))
-            if first_goal is None:
+            if first_goal is None and not continues:
                 first_goal = _clip(body)
                 preamble = len(first_goal) < _PREAMBLE and (
                     _GREETING.match(stripped) is not None or not _ASKS.search(stripped))
@@ -206,13 +215,15 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
                 preamble = False
             elif not said_rules and _ASKS.search(stripped):
                 goals.add(where, _clip(body))
+            if not said_rules and _BLOCKED.search(stripped):
+                blockers.add(where, _clip(stripped, 200))
         elif kind == "assistant":
             said += 1
             last_said = body
             for sentence in _sentences(body):
                 if _PLAN.search(sentence):
                     decisions.add(match.start(), _clip(sentence, 200))
-            if _REFUSAL.search(body):
+            if _REFUSAL.search(body) or _BLOCKED.search(body):
                 blockers.add(match.start(), _clip(body, 200))
         elif kind == "call":
             calls += 1
@@ -236,7 +247,6 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
         next_steps.append(_clip(f"Answer the user: {body}"))
     elif kind == "result" and _TROUBLE.search(body):
         next_steps.append(_clip(f"Resolve the failure of {label}: {body}"))
-    earlier = carry.parse_context(previous) if previous else {}
     narrative_parts = []
     if earlier:
         narrative_parts.append("Continues an earlier summary.")
