@@ -43,12 +43,7 @@ def as_is(item: Any) -> str | None:
     calls = item.get("tool_calls")
     if calls is None:
         return "plain"
-    if type(calls) is not list:
-        return None
-    for tc in calls:
-        if type(tc) is not dict or tc.get("type", "function") != "function":
-            return None
-    return NAME
+    return NAME if _plain_calls(calls) else None
 
 
 def tool_calls(value: Any, where: str) -> list[dict[str, Any]]:
@@ -74,7 +69,7 @@ def _plain_calls(value: Any) -> TypeGuard[list[dict[str, Any]]]:
     if type(value) is not list:
         return False
     for tc in value:
-        if type(tc) is not dict or tc.get("type") == "custom":
+        if type(tc) is not dict or tc.get("type", "function") != "function":
             return False
     return True
 
