@@ -253,3 +253,53 @@ def test_context_message_in_the_input_format(name, role):
     assert context["content"].startswith(HEADER) and context["role"] == "system"
     if name in ("openai", "responses"):
         assert out[1]["role"] == role
+
+
+def _responses_output():
+    from openai.types.responses import (ResponseFunctionToolCall, ResponseOutputMessage,
+                                        ResponseOutputText, ResponseReasoningItem)
+    from openai.types.responses.response_reasoning_item import Summary
+
+    return [ResponseReasoningItem(id="rs_1", type="reasoning",
+                                  summary=[Summary(type="summary_text", text="look first")]),
+            ResponseFunctionToolCall(type="function_call", call_id="c1", name="ls",
+                                     arguments='{"p": "/"}'),
+            {"type": "function_call_output", "call_id": "c1", "output": "bin etc"},
+            ResponseOutputMessage(id="m1", type="message", role="assistant", status="completed",
+                                  content=[ResponseOutputText(type="output_text", text="done",
+                                                              annotations=[])])]
+
+
+def _anthropic_message():
+    from anthropic.types import Message, TextBlock, ToolUseBlock, Usage
+
+    return [Message(id="m", type="message", role="assistant", model="claude",
+                    content=[TextBlock(type="text", text="done"),
+                             ToolUseBlock(type="tool_use", id="c1", name="ls", input={"p": "/"})],
+                    stop_reason="tool_use", stop_sequence=None,
+                    usage=Usage(input_tokens=1, output_tokens=1)),
+            {"role": "user", "content": [{"type": "tool_result", "tool_use_id": "c1",
+                                          "content": "bin etc"}]}]
+
+
+def _langchain_blocks():
+    from langchain_core.messages import AIMessage, ToolMessage
+
+    return [AIMessage(content=[{"type": "text", "text": "done"},
+                               {"type": "tool_use", "id": "c1", "name": "ls",
+                                "input": {"p": "/"}}],
+                      tool_calls=[{"name": "ls", "args": {"p": "/"}, "id": "c1"}]),
+            ToolMessage("bin etc", tool_call_id="c1")]
+
+
+@pytest.mark.parametrize("replies, name", [(_responses_output, "responses"),
+                                           (_anthropic_message, "anthropic"),
+                                           (_langchain_blocks, "langchain")])
+def test_what_the_sdks_return_is_appended_as_their_docs_show(replies, name, transcript):
+    """A model's reply object, appended to the conversation as it came back: each call
+    once (LangChain's content blocks repeat its tool_calls), its result, the text."""
+    doc = [{"role": "user", "content": "go"}, *replies()]
+    assert detect_format(doc) == name
+    text = transcript(doc)
+    assert text.count("[Assistant called ls]: p=/") == 1
+    assert "[Tool Result (c1)]: bin etc" in text and "[Assistant]: done" in text
