@@ -49,7 +49,6 @@ ConstStr kJsonDecodeError{"JSONDecodeError"};
 ConstStr kLoggerName{"logger"};
 ConstStr kWarning{"warning"};
 ConstStr kTimeName{"time"};
-ConstInt kInt200{200};
 ConstInt kInt500{500};
 ConstInt kInt2048{2048};
 

@@ -31,7 +31,6 @@ private:
 class ConstStr final : public Constant {
 public:
     explicit ConstStr(const char* utf8) noexcept : utf8_(utf8) {}
-    const char* utf8() const noexcept { return utf8_; }
     const void* data() const noexcept { return data_; }
     Py_ssize_t length() const noexcept { return length_; }
     int kind() const noexcept { return kind_; }
@@ -79,7 +78,6 @@ extern ConstStr kJsonDecodeError;  // "JSONDecodeError"
 extern ConstStr kLoggerName;       // "logger"
 extern ConstStr kWarning;          // "warning"
 extern ConstStr kTimeName;         // "time"
-extern ConstInt kInt200;
 extern ConstInt kInt500;
 extern ConstInt kInt2048;
 

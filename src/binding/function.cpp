@@ -14,7 +14,8 @@ namespace smz {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     PyObject* name;  // made from spec->name on first read unless set
     PyObject* qualname;
@@ -371,10 +372,6 @@ bool init_function_type() {
     t.tp_dictoffset = offsetof(FunctionObject, dict);
     t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
     return PyType_Ready(&t) == 0;
-}
-
-bool is_function(PyObject* obj) noexcept {
-    return Py_IS_TYPE(obj, &g_function_type);
 }
 
 PyObject* function_code(PyObject* function) noexcept {

@@ -53,8 +53,6 @@ bool init_function_type();
 // reference or null with an exception set.
 PyObject* new_function(const FunctionSpec& spec, PyObject* globals);
 
-bool is_function(PyObject* obj) noexcept;
-
 // The code object a function object carries (borrowed).
 PyObject* function_code(PyObject* function) noexcept;
 

@@ -49,20 +49,6 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// A borrowed reference: somebody else keeps the object alive. Naming it says so.
-class Borrowed {
-public:
-    constexpr Borrowed() noexcept = default;
-    constexpr Borrowed(PyObject* p) noexcept : p_(p) {}  // NOLINT: implicit by design
-    Borrowed(const Owned& o) noexcept : p_(o.get()) {}   // NOLINT
-    PyObject* get() const noexcept { return p_; }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-    Owned ref() const noexcept { return Owned::ref(p_); }
-
-private:
-    PyObject* p_ = nullptr;
-};
-
 // Saves the pending exception and restores it when the scope ends; used where work
 // must run without disturbing an exception that is on its way out.
 class PendingError {

@@ -46,10 +46,6 @@ PyObject* site_code(const char* name, int line) {
 
 }  // namespace
 
-PyObject* module_globals() noexcept {
-    return g_globals;
-}
-
 void set_module_globals(PyObject* globals, PyObject* builtins) noexcept {
     Py_XINCREF(globals);
     Py_XSETREF(g_globals, globals);

@@ -7,8 +7,6 @@
 
 namespace smz {
 
-// The module namespace dictionary (borrowed; set once at exec and kept alive).
-PyObject* module_globals() noexcept;
 // Records the module namespace and the namespace of the host's builtins module.
 void set_module_globals(PyObject* globals, PyObject* builtins) noexcept;
 
@@ -27,7 +25,6 @@ public:
     PyObject* fail(int line) const noexcept;
     // Same, for functions that report failure with -1 or false.
     void mark(int line) const noexcept;
-    const char* name() const noexcept { return name_; }
 
 private:
     const char* name_;

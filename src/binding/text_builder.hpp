@@ -50,9 +50,6 @@ public:
                push(Piece{data + 1, text.length() - 1, nullptr, PyUnicode_1BYTE_KIND}, 0x7f);
     }
 
-    Py_ssize_t length() const noexcept { return length_; }
-    bool empty() const noexcept { return size_ == 0 && full_.empty(); }
-
     // The text of all pieces in order, as a new exact str in its narrowest form (the
     // empty str when there are none). The builder is left empty.
     Owned build();
