@@ -39,6 +39,30 @@ def tb_entries(exc):
     return out
 
 
+@pytest.fixture(scope="session")
+def variant_build(tmp_path_factory):
+    """The directory to put on PYTHONPATH for a build of the module with the options
+    only the tests use: SUMMARIZER_ACCEPT_SUBCLASSES and SUMMARIZER_TEST_HOOKS. Built
+    once per session."""
+    import subprocess
+    if os.environ.get("SUMMARIZER_SKIP_VARIANT_BUILD") == "1":
+        pytest.skip("variant build disabled")
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    build = tmp_path_factory.mktemp("variant") / "build"
+    cmake = os.path.join(os.path.dirname(sys.executable), "cmake")
+    cmake = cmake if os.path.exists(cmake) else "cmake"
+    configure = subprocess.run(
+        [cmake, "-S", root, "-B", str(build), f"-DPython_EXECUTABLE={sys.executable}",
+         "-DSUMMARIZER_ACCEPT_SUBCLASSES=ON", "-DSUMMARIZER_TEST_HOOKS=ON",
+         "-DCMAKE_BUILD_TYPE=Release"],
+        capture_output=True, text=True)
+    if configure.returncode != 0:
+        pytest.skip(f"cmake unavailable: {configure.stderr[-300:]}")
+    built = subprocess.run([cmake, "--build", str(build), "-j2"], capture_output=True, text=True)
+    assert built.returncode == 0, built.stdout[-2000:] + built.stderr[-2000:]
+    return str(build / "python")
+
+
 def raises_with(fn, exc_type):
     """Calls fn, which must raise exc_type; returns the exception."""
     with pytest.raises(exc_type) as info:

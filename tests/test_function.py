@@ -343,22 +343,9 @@ def test_no_leaks_on_calls_and_errors(mod, inst):
     leak_check(calls)
 
 
-@pytest.mark.skipif(os.environ.get("SUMMARIZER_SKIP_VARIANT_BUILD") == "1",
-                    reason="variant build disabled")
-def test_build_accepting_subclasses(tmp_path):
+def test_build_accepting_subclasses(variant_build):
     """The SUMMARIZER_ACCEPT_SUBCLASSES build lets typed parameters take subclasses."""
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    build = tmp_path / "build"
-    cmake = os.path.join(os.path.dirname(sys.executable), "cmake")
-    cmake = cmake if os.path.exists(cmake) else "cmake"
-    configure = subprocess.run(
-        [cmake, "-S", root, "-B", str(build), f"-DPython_EXECUTABLE={sys.executable}",
-         "-DSUMMARIZER_ACCEPT_SUBCLASSES=ON", "-DCMAKE_BUILD_TYPE=Release"],
-        capture_output=True, text=True)
-    if configure.returncode != 0:
-        pytest.skip(f"cmake unavailable: {configure.stderr[-300:]}")
-    built = subprocess.run([cmake, "--build", str(build), "-j2"], capture_output=True, text=True)
-    assert built.returncode == 0, built.stdout[-2000:] + built.stderr[-2000:]
     code = (
         "import morvex.core.summarizer as m\n"
         "class D(dict): pass\n"
@@ -366,7 +353,7 @@ def test_build_accepting_subclasses(tmp_path):
         "print(m._empty_summary.__class__.__name__, m._fallback_summary(L())['current_state'])\n"
         "try:\n    m._fallback_summary(())\nexcept TypeError as e:\n    print(e)\n"
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(build / "python"),
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([variant_build,
                                                        os.path.join(root, "tests")]))
     result = subprocess.run([sys.executable, "-c", code + SUBCLASS_OVERRIDES], capture_output=True,
                             text=True, env=env)

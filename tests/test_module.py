@@ -171,7 +171,8 @@ def test_second_interpreter_is_refused():
 
 
 @pytest.mark.parametrize("as_error", [False, True])
-def test_version_mismatch_warning(as_error):
+def test_version_mismatch_warning(as_error, variant_build):
+    # Only a build with the test hooks reads the stand-in version.
     major, minor = sys.version_info[:2]
     fake = f"{major}.{minor + 1}"
     message = (f"compile time Python version {major}.{minor} of module '{NAME}' "
@@ -187,7 +188,7 @@ def test_version_mismatch_warning(as_error):
                 print("error", e)
             else:
                 print("ok", [(w.category.__name__, str(w.message)) for w in caught])
-    """, env={"MORVEX_SUMMARIZER_TEST_RUNTIME_VERSION": fake})
+    """, env={"MORVEX_SUMMARIZER_TEST_RUNTIME_VERSION": fake, "PYTHONPATH": variant_build})
     assert result.returncode == 0, result.stderr
     if as_error:
         assert result.stdout.strip() == f"error {message}"
@@ -195,13 +196,16 @@ def test_version_mismatch_warning(as_error):
         assert result.stdout.strip() == f"ok {[('RuntimeWarning', message)]}"
 
 
-def test_matching_version_is_silent():
+@pytest.mark.parametrize("stand_in", [None, "2.0"])
+def test_matching_version_is_silent(stand_in):
+    # A build without the test hooks never reads the stand-in version.
+    env = {"MORVEX_SUMMARIZER_TEST_RUNTIME_VERSION": stand_in} if stand_in else None
     result = run_python(f"""
         import warnings
         warnings.simplefilter("error")
         import {NAME}
         print("ok")
-    """)
+    """, env)
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr
 
 

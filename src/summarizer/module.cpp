@@ -187,11 +187,13 @@ int fail_exec(int line, bool with_trace) {
     return -1;
 }
 
-// The running version the import check compares against. Tests may stand in another
-// one through MORVEX_SUMMARIZER_TEST_RUNTIME_VERSION ("major.minor").
+// The running version the import check compares against. A build with
+// SUMMARIZER_TEST_HOOKS lets the tests stand in another one through
+// MORVEX_SUMMARIZER_TEST_RUNTIME_VERSION ("major.minor"); no other build reads it.
 void running_version(int* major, int* minor) {
     *major = static_cast<int>((Py_Version >> 24) & 0xff);
     *minor = static_cast<int>((Py_Version >> 16) & 0xff);
+#ifdef SUMMARIZER_TEST_HOOKS
     const char* forced = std::getenv("MORVEX_SUMMARIZER_TEST_RUNTIME_VERSION");
     if (forced != nullptr) {
         char* end = nullptr;
@@ -202,6 +204,7 @@ void running_version(int* major, int* minor) {
             *minor = static_cast<int>(fminor);
         }
     }
+#endif
 }
 
 bool check_version() {
