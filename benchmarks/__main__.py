@@ -65,7 +65,7 @@ def main(argv=None):
         print(formats.stderr, file=sys.stderr)
         return 1
     machine = f"{platform.machine()}, {os.cpu_count()} cores, {platform.platform()}"
-    interpreter = f"CPython {platform.python_version()} ({sys.executable})"
+    interpreter = f"CPython {platform.python_version()}"
     report.write(raws, json.loads(memory.stdout), out, machine, interpreter, rounds)
     print(f"wrote {out / 'results.md'}, {out / 'results.png'} and {out / 'formats.md'}")
     return 0

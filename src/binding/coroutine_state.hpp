@@ -23,7 +23,8 @@ enum class State : std::uint8_t {
 };
 
 struct CoroutineObject {
-    PyObject_HEAD const CoroutineBody* body;
+    PyObject_HEAD
+    const CoroutineBody* body;
     PyObject* scope;             // the body's per-call state
     PyObject* delegate;          // the iterator being awaited, or null
     sendfunc delegate_send;      // the delegate type's am_send slot, or null
@@ -38,7 +39,8 @@ struct CoroutineObject {
 };
 
 struct AwaitObject {
-    PyObject_HEAD PyObject* coroutine;  // the operation being awaited (strong)
+    PyObject_HEAD
+    PyObject* coroutine;  // the operation being awaited (strong)
     PyObject* weakreflist;
 };
 

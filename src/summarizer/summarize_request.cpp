@@ -63,7 +63,8 @@ PyObject* g_complete_kwnames = nullptr;  // ("messages", "max_tokens"), held for
 // field the body reads is set for the state's whole life.
 
 struct SummarizeState {
-    PyObject_HEAD PyObject* self;
+    PyObject_HEAD
+    PyObject* self;
     PyObject* messages;
     PyObject* existing_summary;
     PyObject* conv_text;
