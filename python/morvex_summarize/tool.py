@@ -140,9 +140,13 @@ def add_format_argument(parser: argparse.ArgumentParser) -> None:
 
 
 def add_client_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--llm", default=None, metavar="extractive|openai|gguf:PATH",
+    parser.add_argument("--llm", default=None,
+                        metavar="extractive|openai|gguf:PATH|langchain:PROVIDER:MODEL",
                         help="the model to use (default: openai when a model is configured, "
-                             "else the offline extractive client)")
+                             "else the offline extractive client); langchain:PROVIDER:MODEL "
+                             "is any chat model LangChain's init_chat_model makes, such as "
+                             "langchain:anthropic:claude-sonnet-4-5 (the langchain extra and "
+                             "the provider's package)")
     parser.add_argument("--model", default=None,
                         help="model name for an OpenAI-compatible server "
                              "(default: $MORVEX_SUMMARIZE_MODEL or $OPENAI_MODEL)")
@@ -182,8 +186,11 @@ def build_client(args: argparse.Namespace) -> LLMClient:
     if choice.startswith("gguf:") and len(choice) > 5:
         from .clients.gguf import GGUFClient
         return GGUFClient(choice[5:])
-    raise ToolError(f"unknown --llm {choice!r}: use extractive, openai or gguf:PATH",
-                    EXIT_USAGE)
+    if choice.startswith("langchain:"):
+        from .clients.langchain_client import from_spec
+        return from_spec(choice[len("langchain:"):])
+    raise ToolError(f"unknown --llm {choice!r}: use extractive, openai, gguf:PATH or "
+                    "langchain:PROVIDER:MODEL", EXIT_USAGE)
 
 
 # ---- one summary ------------------------------------------------------------------------
