@@ -59,3 +59,33 @@ def test_sources_are_formatted():
     result = subprocess.run([tool, "--dry-run", "--Werror", *map(str, SOURCES)],
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stderr[-3000:]
+
+
+def table_texts():
+    """(name, text) of every entry of the module's table of strs."""
+    table = (SRC / "binding" / "strings.hpp").read_text(encoding="utf-8")
+    ids = re.search(r"#define SMZ_IDENTIFIERS\(X\)(.*?)\n// clang-format on", table, re.S).group(1)
+    texts = re.search(r"#define SMZ_TEXTS\(X\)(.*?)\n\n", table, re.S).group(1)
+    entries = [(name, name) for name in re.findall(r"\bX\((\w+)\)", ids)]
+    entries += [(name, bytes(text, "ascii").decode("unicode_escape"))
+                for name, text in re.findall(r'\bX\((\w+), "((?:[^"\\]|\\.)*)"\)', texts)]
+    return entries
+
+
+@pytest.mark.parametrize("rule", ["one entry per text", "no str constant outside the table"])
+def test_each_text_has_one_home(rule):
+    if rule == "one entry per text":
+        entries = table_texts()
+        assert len(entries) > 90
+        seen = {}
+        for name, text in entries:
+            assert text not in seen, f"{text!r} is both kStr.{seen[text]} and kStr.{name}"
+            seen[text] = name
+        return
+    for path in SOURCES:
+        if path.name in ("strings.hpp", "strings.cpp"):
+            continue
+        code = code_of(path)
+        assert not re.search(r"\bConstStr\s+\w+\s*[{=(]", code), f"{path}: a str outside kStr"
+        assert not re.search(r'PyUnicode_(Intern)?FromString\("', code), \
+            f"{path}: a literal str made outside kStr"

@@ -1,11 +1,10 @@
 #include "binding/args.hpp"
 
 #include "binding/runtime.hpp"
+#include "binding/strings.hpp"
 
 namespace smz {
 namespace {
-
-ConstStr kAddNote{"add_note"};
 
 void raise_count_error(const FunctionSpec& spec, const char* relation, Py_ssize_t expected,
                        Py_ssize_t given) {
@@ -21,13 +20,25 @@ int keyword_matches(PyObject* keyword, PyObject* param) {
     return PyObject_RichCompareBool(keyword, param, Py_EQ);
 }
 
+// Typed parameters take exactly their type; builds with SUMMARIZER_ACCEPT_SUBCLASSES
+// take a subclass too.
+#ifdef SUMMARIZER_ACCEPT_SUBCLASSES
+constexpr bool kAcceptSubclasses = true;
+#else
+constexpr bool kAcceptSubclasses = false;
+#endif
+
+bool accepts(PyObject* arg, PyTypeObject* type) noexcept {
+    return Py_IS_TYPE(arg, type) || (kAcceptSubclasses && PyObject_TypeCheck(arg, type));
+}
+
 bool type_accepted(ArgType type, PyObject* arg) {
     switch (type) {
         case ArgType::Any: return true;
-        case ArgType::List: return accepts_list(arg);
-        case ArgType::Dict: return accepts_dict(arg);
-        case ArgType::Str: return accepts_str(arg);
-        case ArgType::StrOrNone: return arg == Py_None || accepts_str(arg);
+        case ArgType::List: return accepts(arg, &PyList_Type);
+        case ArgType::Dict: return accepts(arg, &PyDict_Type);
+        case ArgType::Str: return accepts(arg, &PyUnicode_Type);
+        case ArgType::StrOrNone: return arg == Py_None || accepts(arg, &PyUnicode_Type);
     }
     return true;
 }
@@ -56,7 +67,7 @@ void raise_type_error(const Param& param, PyObject* arg) {
             "subclasses of built-in types such as %.200s; a build configured with "
             "-DSUMMARIZER_ACCEPT_SUBCLASSES=ON accepts them.",
             expected->tp_name));
-        Owned added = note ? call_method1(error.get(), kAddNote, note.get()) : Owned();
+        Owned added = note ? call_method1(error.get(), kStr.add_note, note.get()) : Owned();
         if (!added) PyErr_Clear();
     }
     PyErr_SetObject(PyExc_TypeError, error.get());

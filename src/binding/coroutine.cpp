@@ -7,11 +7,11 @@
 #include <cstddef>
 
 #include "binding/attributes.hpp"
-#include "binding/constants.hpp"
 #include "binding/coroutine_state.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/runtime.hpp"
 #include "binding/static_type.hpp"
+#include "binding/strings.hpp"
 
 namespace smz::coro {
 
@@ -62,7 +62,7 @@ void coroutine_finalize(PyObject* self) {
     if (op->state == State::Finished) return;
     Owned pending = take_raised();
     if (op->state == State::Created && !pending) {
-        PyObject* qualname = op->qualname != nullptr ? op->qualname : kEmptyStr.get();
+        PyObject* qualname = op->qualname != nullptr ? op->qualname : kStr.empty.get();
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited",
                              qualname) < 0) {
             PyErr_WriteUnraisable(self);

@@ -1,19 +1,13 @@
 // The await and delegate protocol: how the operation obtains and advances the
 // iterator of what its body awaits, and how send, throw and close reach that iterator
 // (the delegate) while the operation is suspended on it.
-#include "binding/constants.hpp"
 #include "binding/coroutine_state.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/runtime.hpp"
+#include "binding/strings.hpp"
 
 namespace smz::coro {
 namespace {
-
-ConstStr kSendName{"send"};
-ConstStr kThrowName{"throw"};
-ConstStr kCloseName{"close"};
-ConstStr kAwaitName{"__await__"};
-ConstStr kCrAwait{"cr_await"};
 
 // After a delegate produced no value: the value of a pending StopIteration is the
 // result (None when nothing is pending); any other exception stays pending.
@@ -55,7 +49,7 @@ void cannot_await(PyObject* awaitable) {
 void await_failed(PyObject* awaitable, bool has_await) {
     if (!has_await && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         Owned pending = take_raised();
-        Owned attribute = Owned::steal(PyObject_GetAttr(awaitable, kAwaitName));
+        Owned attribute = Owned::steal(PyObject_GetAttr(awaitable, kStr.dunder_await));
         PyErr_Clear();
         if (!attribute) {
             cannot_await(awaitable);
@@ -82,7 +76,7 @@ Owned awaitable_iterator(PyObject* awaitable) {
     } else if (is_iterable_coroutine(awaitable)) {
         return Owned::ref(awaitable);
     } else {
-        Owned method = Owned::steal(PyObject_GetAttr(awaitable, kAwaitName));
+        Owned method = Owned::steal(PyObject_GetAttr(awaitable, kStr.dunder_await));
         if (!method) {
             if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 cannot_await(awaitable);
@@ -153,7 +147,7 @@ PySendResult await_step(CoroutineObject* op, PyObject* awaitable, PyObject** res
     if (PyCoro_CheckExact(awaitable)) {
         // The host's coroutine is advanced itself, as `await` does it, with no wrapper
         // made for it; one that is awaiting something already is refused.
-        Owned awaiting = Owned::steal(PyObject_GetAttr(awaitable, kCrAwait));
+        Owned awaiting = Owned::steal(PyObject_GetAttr(awaitable, kStr.cr_await));
         if (!awaiting || awaiting.get() != Py_None) {
             if (awaiting) {
                 PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
@@ -192,7 +186,7 @@ PySendResult delegate_send(Entry& entry, PyObject* value, PyObject** result) {
         if (value == Py_None && PyIter_Check(delegate.get())) {
             got = Py_TYPE(delegate.get())->tp_iternext(delegate.get());
         } else {
-            got = call_method1(delegate.get(), kSendName, value).release();
+            got = call_method1(delegate.get(), kStr.send, value).release();
         }
         status = got != nullptr ? PYGEN_NEXT : stop_value(&got);
     }
@@ -224,7 +218,7 @@ PySendResult delegate_throw(Entry& entry, PyObject* const* args, Py_ssize_t narg
     } else if (is_await_iterator(delegate.get())) {
         status = throw_core(awaited(delegate.get()), args, nargs, &got);
     } else {
-        Owned method = Owned::steal(PyObject_GetAttr(delegate.get(), kThrowName));
+        Owned method = Owned::steal(PyObject_GetAttr(delegate.get(), kStr.throw_method));
         if (!method) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 *result = nullptr;
@@ -249,7 +243,7 @@ PySendResult delegate_throw(Entry& entry, PyObject* const* args, Py_ssize_t narg
 bool close_delegate(PyObject* delegate) {
     if (is_coroutine(delegate)) return bool(close_core(as_coroutine(delegate)));
     if (is_await_iterator(delegate)) return bool(close_core(awaited(delegate)));
-    Owned method = Owned::steal(PyObject_GetAttr(delegate, kCloseName));
+    Owned method = Owned::steal(PyObject_GetAttr(delegate, kStr.close));
     if (!method) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();

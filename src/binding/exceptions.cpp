@@ -2,7 +2,29 @@
 
 #include <utility>
 
+#include "binding/runtime.hpp"
+#include "binding/strings.hpp"
+
 namespace smz {
+
+#if PY_VERSION_HEX >= 0x030C0000
+PendingError::PendingError() noexcept : exc_(PyErr_GetRaisedException()) {}
+PendingError::~PendingError() {
+    if (exc_ != nullptr) {
+        PyErr_SetRaisedException(exc_);
+    } else {
+        PyErr_Clear();
+    }
+}
+#else
+// The triple is kept as it is: normalizing it could run the exception class's code.
+PendingError::PendingError() noexcept {
+    PyErr_Fetch(&type_, &value_, &tb_);
+}
+PendingError::~PendingError() {
+    PyErr_Restore(type_, value_, tb_);
+}
+#endif
 
 Owned take_raised() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -59,6 +81,14 @@ int exception_matches(PyObject* exc, PyObject* target) {
         return -1;
     }
     return PyErr_GivenExceptionMatches(exc, target) ? 1 : 0;
+}
+
+int is_json_decode_error(PyObject* exc) {
+    Owned json = lookup_global(kStr.json);
+    if (!json) return -1;
+    Owned target = Owned::steal(PyObject_GetAttr(json.get(), kStr.JSONDecodeError));
+    if (!target) return -1;
+    return exception_matches(exc, target.get());
 }
 
 }  // namespace smz

@@ -7,6 +7,26 @@
 
 namespace smz {
 
+// Sets the pending exception aside and puts it back when the scope ends (clearing
+// whatever is pending then); for work that must run without disturbing an exception
+// on its way out. Nothing pending is put back as nothing pending.
+class PendingError {
+public:
+    PendingError() noexcept;
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    ~PendingError();
+
+private:
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc_ = nullptr;
+#else
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+#endif
+};
+
 // Takes the pending exception, normalized and with its traceback attached; null when
 // none is pending.
 Owned take_raised() noexcept;
@@ -32,5 +52,11 @@ private:
 // classes): 1 or 0; -1 with TypeError set when the target is not made of exception
 // classes, as the host refuses such a clause.
 int exception_matches(PyObject* exc, PyObject* target);
+
+// Whether the raised exception `exc` is a json.JSONDecodeError (or an instance of a
+// subclass), with `json` and its JSONDecodeError looked up now, as an `except
+// json.JSONDecodeError:` clause does: 1 or 0; -1 with an exception set when the
+// target cannot be had or is no exception class.
+int is_json_decode_error(PyObject* exc);
 
 }  // namespace smz

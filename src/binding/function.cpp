@@ -6,9 +6,9 @@
 
 #include "binding/args.hpp"
 #include "binding/attributes.hpp"
-#include "binding/constants.hpp"
 #include "binding/runtime.hpp"
 #include "binding/static_type.hpp"
+#include "binding/strings.hpp"
 
 namespace smz {
 namespace {
@@ -34,10 +34,6 @@ struct FunctionObject {
 };
 
 PyTypeObject g_function_type = blank_type();
-
-ConstStr kReplace{"replace"};
-ConstStr kAsyncioCoroutines{"asyncio.coroutines"};
-ConstStr kIsCoroutine{"_is_coroutine"};
 
 FunctionObject* as_function(PyObject* o) {
     return reinterpret_cast<FunctionObject*>(o);
@@ -268,9 +264,9 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
         if (!f->spec->coroutine) {
             f->is_coroutine = Py_NewRef(Py_False);
         } else {
-            Owned module = Owned::steal(PyImport_Import(kAsyncioCoroutines));
+            Owned module = Owned::steal(PyImport_Import(kStr.asyncio_coroutines));
             Owned marker =
-                module ? Owned::steal(PyObject_GetAttr(module.get(), kIsCoroutine)) : Owned();
+                module ? Owned::steal(PyObject_GetAttr(module.get(), kStr._is_coroutine)) : Owned();
             if (!marker) {
                 PyErr_Clear();
                 marker = Owned::ref(Py_True);
@@ -343,7 +339,7 @@ Owned make_code(const FunctionSpec& spec, PyObject* varnames) {
         PyDict_SetItemString(kwargs.get(), "co_qualname", name.get()) < 0) {
         return {};
     }
-    Owned replace = Owned::steal(PyObject_GetAttr(base.get(), kReplace));
+    Owned replace = Owned::steal(PyObject_GetAttr(base.get(), kStr.replace));
     if (!replace) return {};
     Owned empty = Owned::steal(PyTuple_New(0));
     if (!empty) return {};
@@ -415,7 +411,7 @@ PyObject* new_function(const FunctionSpec& spec, PyObject* globals) {
     f->qualname = qualname.release();
     f->doc = nullptr;
     f->doc_made = false;
-    f->module = Py_NewRef(kModuleName.get());
+    f->module = Py_NewRef(kStr.module_name.get());
     f->globals = Py_NewRef(globals);
     f->code = code.release();
     f->varnames = varnames.release();

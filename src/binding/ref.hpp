@@ -49,19 +49,4 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// Saves the pending exception and restores it when the scope ends; used where work
-// must run without disturbing an exception that is on its way out.
-class PendingError {
-public:
-    PendingError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
-    ~PendingError() { PyErr_Restore(type_, value_, tb_); }
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* tb_ = nullptr;
-};
-
 }  // namespace smz

@@ -2,7 +2,6 @@
 
 #include <frameobject.h>
 
-#include <cstring>
 #include <unordered_map>
 #include <utility>
 
@@ -10,8 +9,6 @@
 
 namespace smz {
 namespace {
-
-constexpr Py_ssize_t kScanLimit = 8;  // entries a record walk reads at most
 
 PyObject* g_globals = nullptr;   // the module namespace, held for the process
 PyObject* g_builtins = nullptr;  // the namespace of the host's builtins module
@@ -108,78 +105,6 @@ Owned call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t n
     Owned method = Owned::steal(PyObject_GetAttr(obj, name));
     if (!method) return {};
     return call(method.get(), args, nargs);
-}
-
-Owned record_get(PyObject* record, PyObject* key, PyObject* dflt) {
-    if (PyDict_CheckExact(record)) {
-        PyObject* found = PyDict_GetItemWithError(record, key);  // borrowed
-        if (found != nullptr) return Owned::ref(found);
-        if (PyErr_Occurred()) return {};
-        return Owned::ref(dflt != nullptr ? dflt : Py_None);
-    }
-    PyObject* call_args[2] = {key, dflt};
-    return call_method(record, kGet, call_args, dflt != nullptr ? 2 : 1);
-}
-
-bool scan_text_keys(PyObject* dict, PyObject* const* keys, PyObject** found, int count) noexcept {
-    for (int i = 0; i < count; ++i) found[i] = nullptr;
-    // A walk pays for itself over a few entries; a large record is read by lookups.
-    if (PyDict_GET_SIZE(dict) > kScanLimit) return false;
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;    // borrowed
-    PyObject* value = nullptr;  // borrowed
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            for (int i = 0; i < count; ++i) found[i] = nullptr;
-            return false;
-        }
-        // The same object, or an equal text: a str equal to an ASCII text is ASCII.
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
-        for (int i = 0; i < count; ++i) {
-            if (key == keys[i] ||
-                (length == PyUnicode_GET_LENGTH(keys[i]) && PyUnicode_IS_ASCII(key) &&
-                 std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(keys[i]),
-                             static_cast<size_t>(length)) == 0)) {
-                found[i] = value;
-                break;
-            }
-        }
-    }
-    return true;
-}
-
-Owned record_get_or_new_dict(PyObject* record, PyObject* key) {
-    if (PyDict_CheckExact(record)) {
-        PyObject* found = PyDict_GetItemWithError(record, key);  // borrowed
-        if (found != nullptr) return Owned::ref(found);
-        if (PyErr_Occurred()) return {};
-        return Owned::steal(PyDict_New());
-    }
-    Owned fresh = Owned::steal(PyDict_New());
-    if (!fresh) return {};
-    return record_get(record, key, fresh.get());
-}
-
-int is_json_decode_error(PyObject* exc) {
-    Owned json = lookup_global(kJsonName);
-    if (!json) return -1;
-    Owned target = Owned::steal(PyObject_GetAttr(json.get(), kJsonDecodeError));
-    if (!target) return -1;
-    return exception_matches(exc, target.get());
-}
-
-int equals_text(PyObject* a, PyObject* b) {
-    if (a == b) return 1;
-    if (!PyUnicode_CheckExact(a)) return PyObject_RichCompareBool(a, b, Py_EQ);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return 0;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
-}
-
-Owned text_form(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return Owned::ref(value);
-    return Owned::steal(PyObject_Format(value, kEmptyStr));
 }
 
 }  // namespace smz

@@ -1,8 +1,7 @@
-// Services every function body uses: the module's namespace, global-name lookup,
-// traceback entries, calls of host objects and the text form of values.
+// Services every function body uses: the module's namespace and global-name lookup,
+// traceback entries, the recursion guard and calls of host objects.
 #pragma once
 
-#include "binding/constants.hpp"
 #include "binding/ref.hpp"
 
 namespace smz {
@@ -68,62 +67,6 @@ inline Owned call_method0(PyObject* obj, PyObject* name) {
 }
 inline Owned call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
     return call_method(obj, name, &arg, 1);
-}
-
-// record.get(key, dflt), or record.get(key) when `dflt` is null. For an exact dict the
-// lookup is made directly, which is what dict.get does; any other record has its own
-// `get` looked up and called.
-Owned record_get(PyObject* record, PyObject* key, PyObject* dflt = nullptr);
-
-// Finds the values of `count` keys (ASCII strs, all different) in one walk of an exact
-// dict's entries: found[i] is the borrowed value under keys[i], or null when the key is
-// missing. A small dict whose keys are all exact strs is read so with no host code, as
-// its own lookups would read it; for any other dict nothing is found and the result
-// is false, for its lookups (which may run a key's own equality) to be made one by one.
-bool scan_text_keys(PyObject* dict, PyObject* const* keys, PyObject** found, int count) noexcept;
-
-// record.get(key, {}), the default a new empty dict, made only when it is needed:
-// an exact dict is read directly and makes the default only for a missing key; any
-// other record gets a new dict as its `get` argument.
-Owned record_get_or_new_dict(PyObject* record, PyObject* key);
-
-// Whether the raised exception `exc` is a json.JSONDecodeError (or an instance of a
-// subclass), with `json` and its JSONDecodeError looked up now, as an `except
-// json.JSONDecodeError:` clause does: 1 or 0; -1 with an exception set when the
-// target cannot be had or is no exception class.
-int is_json_decode_error(PyObject* exc);
-
-// a == b by the host's equality, for a str `b` whose equality runs no host code:
-// an exact str `a` is compared in place, anything else through its own comparison.
-// 1 or 0; -1 with an exception set.
-int equals_text(PyObject* a, PyObject* b);
-
-// The text form of a value placed in a text: an exact str unchanged, anything else
-// the result of format(value, "").
-Owned text_form(PyObject* value);
-
-// The exact-type rule of typed parameters: exactly the type, or (in builds with
-// SUMMARIZER_ACCEPT_SUBCLASSES) a subclass too.
-inline bool accepts_list(PyObject* o) noexcept {
-#ifdef SUMMARIZER_ACCEPT_SUBCLASSES
-    return PyList_Check(o);
-#else
-    return PyList_CheckExact(o);
-#endif
-}
-inline bool accepts_dict(PyObject* o) noexcept {
-#ifdef SUMMARIZER_ACCEPT_SUBCLASSES
-    return PyDict_Check(o);
-#else
-    return PyDict_CheckExact(o);
-#endif
-}
-inline bool accepts_str(PyObject* o) noexcept {
-#ifdef SUMMARIZER_ACCEPT_SUBCLASSES
-    return PyUnicode_Check(o);
-#else
-    return PyUnicode_CheckExact(o);
-#endif
 }
 
 }  // namespace smz

@@ -121,21 +121,23 @@ bool TextBuilder::grow(const Piece& piece, Py_UCS4 max_char) {
     return push(piece, max_char);
 }
 
+// An instance of a subclass is copied now, as the host copies it into the text it is
+// joined with, so the builder holds no reference to it.
+bool TextBuilder::add_copy(PyObject* text, Py_ssize_t count) {
+    Owned copy = Owned::steal(PyUnicode_Substring(text, 0, count));
+    if (!copy) return false;
+    PyObject* exact = copy.get();
+    return push(Piece{PyUnicode_DATA(exact), count, exact, PyUnicode_KIND(exact)},
+                PyUnicode_MAX_CHAR_VALUE(exact));
+}
+
 bool TextBuilder::add(PyObject* text) {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(text) < 0) return false;
 #endif
     const Py_ssize_t count = PyUnicode_GET_LENGTH(text);
     if (count == 0) return true;
-    if (!PyUnicode_CheckExact(text)) {
-        // An instance of a subclass is copied now, as the host copies it into the
-        // text it is joined with, so the builder holds no reference to it.
-        Owned copy = Owned::steal(PyUnicode_Substring(text, 0, count));
-        if (!copy) return false;
-        PyObject* exact = copy.get();
-        return push(Piece{PyUnicode_DATA(exact), count, exact, PyUnicode_KIND(exact)},
-                    PyUnicode_MAX_CHAR_VALUE(exact));
-    }
+    if (!PyUnicode_CheckExact(text)) return add_copy(text, count);
     return push(Piece{PyUnicode_DATA(text), count, text, PyUnicode_KIND(text)},
                 PyUnicode_MAX_CHAR_VALUE(text));
 }
@@ -145,13 +147,7 @@ bool TextBuilder::add_head(PyObject* text, Py_ssize_t count) {
     if (PyUnicode_READY(text) < 0) return false;
 #endif
     if (count == 0) return true;
-    if (!PyUnicode_CheckExact(text)) {
-        Owned copy = Owned::steal(PyUnicode_Substring(text, 0, count));
-        if (!copy) return false;
-        PyObject* exact = copy.get();
-        return push(Piece{PyUnicode_DATA(exact), count, exact, PyUnicode_KIND(exact)},
-                    PyUnicode_MAX_CHAR_VALUE(exact));
-    }
+    if (!PyUnicode_CheckExact(text)) return add_copy(text, count);
     return push(Piece{PyUnicode_DATA(text), count, text, PyUnicode_KIND(text)},
                 head_max_char(text, count));
 }

@@ -10,8 +10,8 @@
 #include <memory>
 #include <vector>
 
-#include "binding/constants.hpp"
 #include "binding/ref.hpp"
+#include "binding/strings.hpp"
 
 namespace smz {
 
@@ -38,7 +38,7 @@ public:
             started_ = true;
             return true;
         }
-        return add(kNewline);
+        return add(kStr.newline);
     }
     // Starts a line with the constant `text`, an ASCII text that begins with "\n":
     // the first line of the text takes it without that "\n".
@@ -83,6 +83,7 @@ private:
         return true;
     }
     bool grow(const Piece& piece, Py_UCS4 max_char);
+    bool add_copy(PyObject* text, Py_ssize_t count);
     // Calls `each` for every piece in order.
     template <typename Each>
     void for_each_piece(Each each) const {

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "binding/constants.hpp"
 #include "binding/function.hpp"
 #include "binding/runtime.hpp"
+#include "binding/strings.hpp"
 #include "summarizer/bodies.hpp"
 #include "summarizer/prompt.hpp"
 
@@ -148,24 +148,6 @@ constexpr char kModuleDoc[] =
     "This keeps the agent aware of its goals and progress even across\n"
     "very long conversations that exceed the context window.\n";
 
-ConstStr kJson{"json"};
-ConstStr kLogging{"logging"};
-ConstStr kTime{"time"};
-ConstStr kTyping{"typing"};
-ConstStr kAny{"Any"};
-ConstStr kTypingAny{"typing.Any"};
-ConstStr kLogger{"logger"};
-ConstStr kGetLogger{"getLogger"};
-ConstStr kLoggerName{"morvex.summarizer"};
-ConstStr kSummarizePromptName{"SUMMARIZE_PROMPT"};
-ConstStr kSummarizePromptText{kSummarizePrompt};
-ConstStr kClassName{"ConversationSummarizer"};
-ConstStr kClassDoc{"Summarizes conversation chunks to compress context."};
-ConstStr kDunderModule{"__module__"};
-ConstStr kDunderQualname{"__qualname__"};
-ConstStr kDunderDoc{"__doc__"};
-ConstStr kDunderTest{"__test__"};
-
 // ---------------------------------------------------------------------------------
 // Process-wide state
 
@@ -222,10 +204,10 @@ bool check_version() {
 
 bool register_in_sys_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    int present = PyDict_Contains(modules, kModuleName);
+    int present = PyDict_Contains(modules, kStr.module_name);
     if (present < 0) return false;
     if (present) return true;
-    return PyDict_SetItem(modules, kModuleName, module) == 0;
+    return PyDict_SetItem(modules, kStr.module_name, module) == 0;
 }
 
 // import NAME (absolute), bound under its own name.
@@ -239,39 +221,39 @@ bool import_module(PyObject* globals, PyObject* name) {
 bool import_any(PyObject* globals) {
     Owned module;
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* present = PyDict_GetItemWithError(modules, kTyping);  // borrowed
+    PyObject* present = PyDict_GetItemWithError(modules, kStr.typing);  // borrowed
     if (present == nullptr && PyErr_Occurred()) return false;
-    if (present != nullptr && PyObject_HasAttr(present, kAny)) {
+    if (present != nullptr && PyObject_HasAttr(present, kStr.Any)) {
         module = Owned::ref(present);
     } else {
-        Owned fromlist = Owned::steal(PyTuple_Pack(1, kAny.get()));
+        Owned fromlist = Owned::steal(PyTuple_Pack(1, kStr.Any.get()));
         if (!fromlist) return false;
         module = Owned::steal(
-            PyImport_ImportModuleLevelObject(kTyping, globals, nullptr, fromlist.get(), 0));
+            PyImport_ImportModuleLevelObject(kStr.typing, globals, nullptr, fromlist.get(), 0));
         if (!module) return false;
     }
-    Owned value = Owned::steal(PyObject_GetAttr(module.get(), kAny));
+    Owned value = Owned::steal(PyObject_GetAttr(module.get(), kStr.Any));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
-        PyObject* sub = PyDict_GetItemWithError(modules, kTypingAny);  // borrowed
+        PyObject* sub = PyDict_GetItemWithError(modules, kStr.typing_any);  // borrowed
         if (sub == nullptr) {
             if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ImportError, "cannot import name %S", kAny.get());
+                PyErr_Format(PyExc_ImportError, "cannot import name %S", kStr.Any.get());
             return false;
         }
         value = Owned::ref(sub);
     }
-    return PyDict_SetItem(globals, kAny, value.get()) == 0;
+    return PyDict_SetItem(globals, kStr.Any, value.get()) == 0;
 }
 
 bool bind_logger(PyObject* globals) {
-    Owned logging = lookup_global(kLogging);
+    Owned logging = lookup_global(kStr.logging);
     if (!logging) return false;
-    Owned get_logger = Owned::steal(PyObject_GetAttr(logging.get(), kGetLogger));
+    Owned get_logger = Owned::steal(PyObject_GetAttr(logging.get(), kStr.getLogger));
     if (!get_logger) return false;
-    Owned logger = call1(get_logger.get(), kLoggerName);
-    return logger && PyDict_SetItem(globals, kLogger, logger.get()) == 0;
+    Owned logger = call1(get_logger.get(), kStr.logger_name);
+    return logger && PyDict_SetItem(globals, kStr.logger, logger.get()) == 0;
 }
 
 bool add_method(PyObject* namespace_dict, const FunctionSpec& spec, PyObject* globals) {
@@ -281,9 +263,9 @@ bool add_method(PyObject* namespace_dict, const FunctionSpec& spec, PyObject* gl
 
 bool bind_class(PyObject* globals) {
     Owned ns = Owned::steal(PyDict_New());
-    if (!ns || PyDict_SetItem(ns.get(), kDunderModule, kModuleName) < 0 ||
-        PyDict_SetItem(ns.get(), kDunderQualname, kClassName) < 0 ||
-        PyDict_SetItem(ns.get(), kDunderDoc, kClassDoc) < 0) {
+    if (!ns || PyDict_SetItem(ns.get(), kStr.dunder_module, kStr.module_name) < 0 ||
+        PyDict_SetItem(ns.get(), kStr.dunder_qualname, kStr.ConversationSummarizer) < 0 ||
+        PyDict_SetItem(ns.get(), kStr.dunder_doc, kStr.class_doc) < 0) {
         return false;
     }
     if (!add_method(ns.get(), kInitSpec, globals) ||
@@ -293,19 +275,20 @@ bool bind_class(PyObject* globals) {
     }
     Owned bases = Owned::steal(PyTuple_New(0));
     if (!bases) return false;
-    PyObject* type_args[] = {kClassName.get(), bases.get(), ns.get()};
+    PyObject* type_args[] = {kStr.ConversationSummarizer.get(), bases.get(), ns.get()};
     Owned cls = call(reinterpret_cast<PyObject*>(&PyType_Type), type_args, 3);
-    return cls && PyDict_SetItem(globals, kClassName, cls.get()) == 0;
+    return cls && PyDict_SetItem(globals, kStr.ConversationSummarizer, cls.get()) == 0;
 }
 
 // The module body, in source order. Each statement reports its own line.
 int run_body(PyObject* globals) {
-    if (!import_module(globals, kJson)) return fail_exec(15, true);
-    if (!import_module(globals, kLogging)) return fail_exec(16, true);
-    if (!import_module(globals, kTime)) return fail_exec(17, true);
+    if (!import_module(globals, kStr.json)) return fail_exec(15, true);
+    if (!import_module(globals, kStr.logging)) return fail_exec(16, true);
+    if (!import_module(globals, kStr.time)) return fail_exec(17, true);
     if (!import_any(globals)) return fail_exec(18, true);
     if (!bind_logger(globals)) return fail_exec(20, true);
-    if (PyDict_SetItem(globals, kSummarizePromptName, kSummarizePromptText) < 0) {
+    Owned prompt = Owned::steal(PyUnicode_InternFromString(kSummarizePrompt));
+    if (!prompt || PyDict_SetItem(globals, kStr.SUMMARIZE_PROMPT, prompt.get()) < 0) {
         return fail_exec(23, true);
     }
     if (!bind_class(globals)) return fail_exec(55, true);
@@ -313,7 +296,8 @@ int run_body(PyObject* globals) {
         if (!add_method(globals, spec, globals)) return fail_exec(spec.line, true);
     }
     Owned test = Owned::steal(PyDict_New());
-    if (!test || PyDict_SetItem(globals, kDunderTest, test.get()) < 0) return fail_exec(1, true);
+    if (!test || PyDict_SetItem(globals, kStr.dunder_test, test.get()) < 0)
+        return fail_exec(1, true);
     return 0;
 }
 
@@ -377,7 +361,7 @@ int module_exec(PyObject* module) {
         return fail_exec(1, false);
     }
     if (!check_version()) return fail_exec(1, false);
-    if (!build_constants()) return fail_exec(1, false);
+    if (!build_strings()) return fail_exec(1, false);
     set_module_globals(globals, PyModule_GetDict(builtins.get()));
 
     if (!init_function_type() || !init_coroutine_types()) return fail_exec(1, true);

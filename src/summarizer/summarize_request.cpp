@@ -3,12 +3,13 @@
 // request, awaits the client's `complete`, and picks the parsed or the fallback summary.
 #include <cstddef>
 
-#include "binding/constants.hpp"
 #include "binding/coroutine.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/function.hpp"
+#include "binding/records.hpp"
 #include "binding/runtime.hpp"
 #include "binding/static_type.hpp"
+#include "binding/strings.hpp"
 #include "summarizer/bodies.hpp"
 
 namespace smz {
@@ -38,25 +39,13 @@ constexpr int kEmptyFallbackLine = 104;
 constexpr int kErrorLine = 107;
 constexpr int kFailureFallbackLine = 108;
 
-ConstStr kLlm{"_llm"};
-ConstStr kComplete{"complete"};
-ConstStr kUserText{"Summarize the conversation above. Return ONLY the JSON object."};
-ConstStr kPreviousHeading{"\n\n## Previous Summary (build on this):\n"};
-ConstStr kConversationHeading{"\n\n## Conversation to Summarize:\n"};
-ConstStr kMessagesKeyword{"messages"};
-ConstStr kMaxTokensKeyword{"max_tokens"};
-ConstStr kError{"error"};
-ConstStr kEmptyReply{"Empty response from summarizer LLM"};
-ConstStr kFailedPrefix{"Summarization failed: "};
-ConstStr kPromptName{"SUMMARIZE_PROMPT"};
-ConstStr kEmptySummaryName{"_empty_summary"};
-ConstStr kTranscriptName{"_format_messages_for_summary"};
-ConstStr kParseName{"_parse_summary"};
-ConstStr kFallbackName{"_fallback_summary"};
-ConstStr kOperationName{"summarize_messages"};
-ConstStr kOperationQualname{"ConversationSummarizer.summarize_messages"};
+// The token limit of the request.
+constexpr long kMaxTokens = 2048;
 
-PyObject* g_complete_kwnames = nullptr;  // ("messages", "max_tokens"), held for the process
+// The keywords of the client call, ("messages", "max_tokens"), and the limit's int;
+// made at exec and held for the process.
+PyObject* g_complete_kwnames = nullptr;
+PyObject* g_max_tokens = nullptr;
 
 // ---------------------------------------------------------------------------------
 // The per-call state: the arguments and the locals that live across the await. Every
@@ -163,14 +152,14 @@ bool append_part(PyObject* list, PyObject* heading, PyObject* value, int text_li
 // exception set and `line` naming the failing step.
 bool build_prompt(SummarizeState* s, int* line) {
     *line = kTranscriptLine;
-    Owned render = lookup_global(kTranscriptName);
+    Owned render = lookup_global(kStr._format_messages_for_summary);
     if (!render) return false;
     Owned conv_text = call1(render.get(), s->messages);
     if (!conv_text) return false;
     Py_XSETREF(s->conv_text, conv_text.release());
 
     *line = kPromptLine;
-    Owned prompt = lookup_global(kPromptName);
+    Owned prompt = lookup_global(kStr.SUMMARIZE_PROMPT);
     if (!prompt) return false;
     Owned parts = Owned::steal(PyList_New(1));
     if (!parts) return false;
@@ -181,19 +170,19 @@ bool build_prompt(SummarizeState* s, int* line) {
     *line = kPreviousTestLine;
     const int previous = truth(s->existing_summary);
     if (previous < 0) return false;
-    if (previous && !append_part(s->prompt_parts, kPreviousHeading, s->existing_summary,
+    if (previous && !append_part(s->prompt_parts, kStr.previous_heading, s->existing_summary,
                                  kPreviousTextLine, kPreviousAppendLine, line)) {
         return false;
     }
-    return append_part(s->prompt_parts, kConversationHeading, s->conv_text, kConversationLine,
+    return append_part(s->prompt_parts, kStr.conversation_heading, s->conv_text, kConversationLine,
                        kConversationLine, line);
 }
 
 // {"role": role, "content": content}
 Owned message(PyObject* role, PyObject* content) {
     Owned entry = Owned::steal(PyDict_New());
-    if (!entry || PyDict_SetItem(entry.get(), kRole, role) < 0 ||
-        PyDict_SetItem(entry.get(), kContent, content) < 0) {
+    if (!entry || PyDict_SetItem(entry.get(), kStr.role, role) < 0 ||
+        PyDict_SetItem(entry.get(), kStr.content, content) < 0) {
         return {};
     }
     return entry;
@@ -202,17 +191,17 @@ Owned message(PyObject* role, PyObject* content) {
 // Step 7: self._llm.complete(messages=[system, user], max_tokens=2048).
 Owned send_request(SummarizeState* s, int* line) {
     *line = kRequestLine;
-    Owned client = Owned::steal(PyObject_GetAttr(s->self, kLlm));
+    Owned client = Owned::steal(PyObject_GetAttr(s->self, kStr._llm));
     if (!client) return {};
-    Owned complete = Owned::steal(PyObject_GetAttr(client.get(), kComplete));
+    Owned complete = Owned::steal(PyObject_GetAttr(client.get(), kStr.complete));
     if (!complete) return {};
     *line = kSystemLine;
-    Owned system_text = Owned::steal(PyUnicode_Join(kNewline, s->prompt_parts));
+    Owned system_text = Owned::steal(PyUnicode_Join(kStr.newline, s->prompt_parts));
     if (!system_text) return {};
-    Owned system = message(kSystem, system_text.get());
+    Owned system = message(kStr.system, system_text.get());
     if (!system) return {};
     *line = kUserLine;
-    Owned user = message(kUser, kUserText);
+    Owned user = message(kStr.user, kStr.user_request);
     if (!user) return {};
     *line = kRequestListLine;
     Owned request = Owned::steal(PyList_New(2));
@@ -220,7 +209,7 @@ Owned send_request(SummarizeState* s, int* line) {
     PyList_SET_ITEM(request.get(), 0, system.release());
     PyList_SET_ITEM(request.get(), 1, user.release());
     *line = kRequestLine;
-    PyObject* keywords[] = {request.get(), kInt2048.get()};
+    PyObject* keywords[] = {request.get(), g_max_tokens};
     return call(complete.get(), keywords, 0, g_complete_kwnames);
 }
 
@@ -228,41 +217,41 @@ Owned send_request(SummarizeState* s, int* line) {
 Owned use_reply(SummarizeState* s, PyObject* response, int* line) {
     Py_XSETREF(s->response, Py_NewRef(response));
     *line = kContentTestLine;
-    Owned content = Owned::steal(PyObject_GetAttr(response, kContent));
+    Owned content = Owned::steal(PyObject_GetAttr(response, kStr.content));
     if (!content) return {};
     int present = PyObject_IsTrue(content.get());
     content.reset();
     if (present < 0) return {};
     if (present) {
         *line = kParseLine;
-        Owned parse = lookup_global(kParseName);
+        Owned parse = lookup_global(kStr._parse_summary);
         if (!parse) return {};
-        Owned text = Owned::steal(PyObject_GetAttr(response, kContent));
+        Owned text = Owned::steal(PyObject_GetAttr(response, kStr.content));
         if (!text) return {};
         Owned summary = call1(parse.get(), text.get());
         if (!summary || !check_summary(summary.get())) return {};
         return summary;
     }
     *line = kWarningLine;
-    Owned log = lookup_global(kLoggerName);
-    if (!log || !call_method1(log.get(), kWarning, kEmptyReply)) return {};
+    Owned log = lookup_global(kStr.logger);
+    if (!log || !call_method1(log.get(), kStr.warning, kStr.empty_reply)) return {};
     *line = kEmptyFallbackLine;
-    return call_summary_function(kFallbackName, s->messages);
+    return call_summary_function(kStr._fallback_summary, s->messages);
 }
 
 // Step 13, with the caught exception in s->e.
 Owned report_failure(SummarizeState* s, int* line) {
     *line = kErrorLine;
-    Owned log = lookup_global(kLoggerName);
+    Owned log = lookup_global(kStr.logger);
     if (!log) return {};
-    Owned error = Owned::steal(PyObject_GetAttr(log.get(), kError));
+    Owned error = Owned::steal(PyObject_GetAttr(log.get(), kStr.error));
     if (!error) return {};
     Owned text = text_form(s->e);
     if (!text) return {};
-    Owned entry = Owned::steal(PyUnicode_Concat(kFailedPrefix, text.get()));
+    Owned entry = Owned::steal(PyUnicode_Concat(kStr.failed_prefix, text.get()));
     if (!entry || !call1(error.get(), entry.get())) return {};
     *line = kFailureFallbackLine;
-    return call_summary_function(kFallbackName, s->messages);
+    return call_summary_function(kStr._fallback_summary, s->messages);
 }
 
 // Step 12: an Exception from the guarded steps is caught (sys.exc_info() shows it while
@@ -286,7 +275,7 @@ BodyStep resume_summarize(PyObject* scope, int resume_point, PyObject* value) {
         const int any = truth(s->messages);
         if (any < 0) return BodyStep::raise(kEmptyLine);
         if (!any) {
-            Owned empty = call_summary_function(kEmptySummaryName, nullptr);
+            Owned empty = call_summary_function(kStr._empty_summary, nullptr);
             if (!empty) return BodyStep::raise(kEmptyLine);
             return BodyStep::finish(empty.release());
         }
@@ -306,23 +295,28 @@ const CoroutineBody kSummarizeBody = {"summarize_messages", kDefinitionLine, res
 }  // namespace
 
 PyObject* summarizer_init(PyObject*, PyObject* const* args) {
-    if (PyObject_SetAttr(args[0], kLlm, args[1]) < 0) return kInitSite.fail(59);
+    if (PyObject_SetAttr(args[0], kStr._llm, args[1]) < 0) return kInitSite.fail(59);
     Py_RETURN_NONE;
 }
 
 PyObject* summarize_messages(PyObject* function, PyObject* const* args) {
     Owned state = Owned::steal(new_state(args[0], args[1], args[2]));
     if (!state) return kSite.fail(kDefinitionLine);
-    PyObject* op = new_coroutine(kSummarizeBody, state.get(), function_code(function),
-                                 kOperationName, kOperationQualname, kModuleName);
+    PyObject* op =
+        new_coroutine(kSummarizeBody, state.get(), function_code(function), kStr.summarize_messages,
+                      kStr.operation_qualname, kStr.module_name);
     if (op == nullptr) return kSite.fail(kDefinitionLine);
     return op;
 }
 
 bool init_summarize_state() {
     if (g_complete_kwnames == nullptr) {
-        g_complete_kwnames = PyTuple_Pack(2, kMessagesKeyword.get(), kMaxTokensKeyword.get());
+        g_complete_kwnames = PyTuple_Pack(2, kStr.messages.get(), kStr.max_tokens.get());
         if (g_complete_kwnames == nullptr) return false;
+    }
+    if (g_max_tokens == nullptr) {
+        g_max_tokens = PyLong_FromLong(kMaxTokens);
+        if (g_max_tokens == nullptr) return false;
     }
     PyTypeObject& t = g_state_type;
     if (t.tp_flags & Py_TPFLAGS_READY) return true;

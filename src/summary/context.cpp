@@ -1,7 +1,9 @@
 // Rendering of a summary record as the Markdown context text that the agent places in
 // its system prompt. Any value under any key is accepted: list sections iterate their
 // value, and every value placed in the text goes through its text form.
+#include "binding/records.hpp"
 #include "binding/runtime.hpp"
+#include "binding/strings.hpp"
 #include "binding/text_builder.hpp"
 #include "summary/bodies.hpp"
 #include "summary/record.hpp"
@@ -11,18 +13,6 @@ namespace {
 
 constexpr TraceSite kSite{
     "morvex.core.summarizer.ConversationSummarizer.format_summary_for_context"};
-
-ConstStr kHeader{"\n## Conversation History Summary"};
-ConstStr kNote{"\n*(Earlier messages were summarized to save context space)*\n"};
-ConstStr kBulletLine{"\n  - "};
-ConstStr kGoalsHeading{"\n### Original Goals"};
-ConstStr kProgressHeading{"\n### Progress So Far"};
-ConstStr kDecisionsHeading{"\n### Key Decisions"};
-ConstStr kFactsHeading{"\n### Key Facts"};
-ConstStr kBlockersHeading{"\n### Issues & Resolutions"};
-ConstStr kNextStepsHeading{"\n### Next Steps"};
-ConstStr kStateHeading{"\n### Current State\n"};
-ConstStr kNarrativeHeading{"\n### Narrative Summary\n"};
 
 // A section whose value is iterated, one bullet per element. Its steps report `line`
 // for the test of the value, then line + 1 for the heading, line + 2 for reading and
@@ -34,15 +24,15 @@ struct ListSection {
 };
 
 const ListSection kLeadingSections[] = {
-    {kGoals, kGoalsHeading, 115},
-    {kProgress, kProgressHeading, 121},
+    {kStr.goals, kStr.goals_heading, 115},
+    {kStr.progress, kStr.progress_heading, 121},
 };
 
 const ListSection kTrailingSections[] = {
-    {kKeyDecisions, kDecisionsHeading, 130},
-    {kKeyFacts, kFactsHeading, 136},
-    {kBlockers, kBlockersHeading, 142},
-    {kNextSteps, kNextStepsHeading, 148},
+    {kStr.key_decisions, kStr.decisions_heading, 130},
+    {kStr.key_facts, kStr.facts_heading, 136},
+    {kStr.blockers, kStr.blockers_heading, 142},
+    {kStr.next_steps, kStr.next_steps_heading, 148},
 };
 
 // Marks the failing step; false for the caller to return.
@@ -62,7 +52,7 @@ int holds_true(PyObject* summary, PyObject* key) {
 // One bullet part, "  - " and the element's text form.
 bool add_bullet(TextBuilder& out, PyObject* element) {
     Owned form = text_form(element);
-    return form && out.line(kBulletLine) && out.add(form.get());
+    return form && out.line(kStr.bullet_line) && out.add(form.get());
 }
 
 bool render_list_section(TextBuilder& out, PyObject* summary, const ListSection& section) {
@@ -81,7 +71,8 @@ bool render_list_section(TextBuilder& out, PyObject* summary, const ListSection&
             if (PyUnicode_CheckExact(borrowed)) {
                 // A text is its own text form and adding it runs no host code: the
                 // builder's own reference is the only one needed.
-                if (!out.line(kBulletLine) || !out.add(borrowed)) return failed(section.line + 3);
+                if (!out.line(kStr.bullet_line) || !out.add(borrowed))
+                    return failed(section.line + 3);
                 continue;
             }
             Owned element = Owned::ref(borrowed);
@@ -111,11 +102,12 @@ bool render_sections(TextBuilder& out, PyObject* summary) {
         if (!render_list_section(out, summary, section)) return false;
     }
 
-    int present = holds_true(summary, kCurrentState);
+    int present = holds_true(summary, kStr.current_state);
     if (present < 0) return failed(127);
     if (present) {
-        Owned state = text_under(summary, kCurrentState);
-        if (!state || !out.line(kStateHeading) || !out.add(state.get()) || !out.add(kNewline)) {
+        Owned state = text_under(summary, kStr.current_state);
+        if (!state || !out.line(kStr.state_heading) || !out.add(state.get()) ||
+            !out.add(kStr.newline)) {
             return failed(128);
         }
     }
@@ -124,11 +116,11 @@ bool render_sections(TextBuilder& out, PyObject* summary) {
         if (!render_list_section(out, summary, section)) return false;
     }
 
-    present = holds_true(summary, kSummary);
+    present = holds_true(summary, kStr.summary);
     if (present < 0) return failed(154);
     if (present) {
-        Owned narrative = text_under(summary, kSummary);
-        if (!narrative || !out.line(kNarrativeHeading) || !out.add(narrative.get())) {
+        Owned narrative = text_under(summary, kStr.summary);
+        if (!narrative || !out.line(kStr.narrative_heading) || !out.add(narrative.get())) {
             return failed(155);
         }
     }
@@ -141,8 +133,8 @@ PyObject* format_summary_for_context(PyObject*, PyObject* const* args) {
     // The record is held for the whole rendering: its operations run host code.
     Owned summary = Owned::ref(args[1]);  // args[0], self, is not used
     TextBuilder out;
-    if (!out.line(kHeader)) return kSite.fail(112);
-    if (!out.line(kNote)) return kSite.fail(113);
+    if (!out.line(kStr.context_header)) return kSite.fail(112);
+    if (!out.line(kStr.context_note)) return kSite.fail(113);
     if (!render_sections(out, summary.get())) return nullptr;
     Owned text = out.build();
     if (!text) return kSite.fail(157);

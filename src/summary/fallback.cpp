@@ -2,7 +2,9 @@
 // summarize them: the first user request as the one goal, and the message count.
 #include <utility>
 
+#include "binding/records.hpp"
 #include "binding/runtime.hpp"
+#include "binding/strings.hpp"
 #include "summary/bodies.hpp"
 #include "summary/record.hpp"
 
@@ -17,11 +19,11 @@ constexpr Py_ssize_t kRequestLimit = 200;
 // Whether `msg` is a user message with content: its get("role") equals "user", and
 // only then its get("content") is true. -1 with an exception set.
 int is_request(PyObject* msg) {
-    Owned role = record_get(msg, kRole);
+    Owned role = record_get(msg, kStr.role);
     if (!role) return -1;
-    const int user = equals_text(role.get(), kUser);
+    const int user = equals_text(role.get(), kStr.user);
     if (user <= 0) return user;
-    Owned content = record_get(msg, kContent);
+    Owned content = record_get(msg, kStr.content);
     if (!content) return -1;
     if (PyUnicode_CheckExact(content.get())) return PyUnicode_GET_LENGTH(content.get()) > 0;
     return PyObject_IsTrue(content.get());
@@ -29,13 +31,9 @@ int is_request(PyObject* msg) {
 
 // content[:200] + "...", through the host's slicing and `+`.
 Owned cut_request(PyObject* content) {
-    Owned stop = Owned::steal(PyLong_FromSsize_t(kRequestLimit));
-    if (!stop) return {};
-    Owned slice = Owned::steal(PySlice_New(nullptr, stop.get(), nullptr));
-    if (!slice) return {};
-    Owned head = Owned::steal(PyObject_GetItem(content, slice.get()));
+    Owned head = head_of(content, kRequestLimit);
     if (!head) return {};
-    return Owned::steal(PyNumber_Add(head.get(), kEllipsis));
+    return Owned::steal(PyNumber_Add(head.get(), kStr.ellipsis));
 }
 
 // Records the traceback entry of the failing step; false for the caller to return.
@@ -49,7 +47,7 @@ bool collect_request(PyObject* msg, PyObject* goals) {
     const int wanted = is_request(msg);
     if (wanted < 0) return failed(279);
     if (wanted == 0) return true;
-    Owned content = Owned::steal(PyObject_GetItem(msg, kContent));
+    Owned content = Owned::steal(PyObject_GetItem(msg, kStr.content));
     if (!content) return failed(280);
     // Only the first request is kept. The later ones of an exact dict with text
     // content are still looked up, but measuring, cutting and collecting them runs no
@@ -111,22 +109,22 @@ PyObject* fallback_summary(PyObject*, PyObject* const* args) {
     Owned record = Owned::steal(PyDict_New());
     if (!record) return kSite.fail(290);
     PyObject* r = record.get();
-    if (PyDict_SetItem(r, kGoals, goals.get()) < 0) return kSite.fail(290);
-    if (PyDict_SetItem(r, kProgress, progress.get()) < 0) return kSite.fail(290);
+    if (PyDict_SetItem(r, kStr.goals, goals.get()) < 0) return kSite.fail(290);
+    if (PyDict_SetItem(r, kStr.progress, progress.get()) < 0) return kSite.fail(290);
     const Py_ssize_t had = message_count(messages);
     if (had < 0) return kSite.fail(292);
     Owned state = Owned::steal(
         PyUnicode_FromFormat("Conversation had %zd messages before summarization", had));
     if (!state) return kSite.fail(292);
-    if (PyDict_SetItem(r, kCurrentState, state.get()) < 0) return kSite.fail(290);
-    if (!put_new_list(r, kKeyDecisions, kSite, 293, 290)) return nullptr;
-    if (!put_new_list(r, kKeyFacts, kSite, 294, 290)) return nullptr;
-    if (!put_new_list(r, kBlockers, kSite, 295, 290)) return nullptr;
-    if (!put_new_list(r, kNextSteps, kSite, 296, 290)) return nullptr;
+    if (PyDict_SetItem(r, kStr.current_state, state.get()) < 0) return kSite.fail(290);
+    if (!put_new_list(r, kStr.key_decisions, kSite, 293, 290)) return nullptr;
+    if (!put_new_list(r, kStr.key_facts, kSite, 294, 290)) return nullptr;
+    if (!put_new_list(r, kStr.blockers, kSite, 295, 290)) return nullptr;
+    if (!put_new_list(r, kStr.next_steps, kSite, 296, 290)) return nullptr;
     // The count is read before the request's text form, which may run host code.
     const Py_ssize_t count = message_count(messages);
     if (count < 0) return kSite.fail(297);
-    Owned request = Owned::ref(kUnknown);
+    Owned request = Owned::ref(kStr.unknown);
     if (PyList_GET_SIZE(goals.get()) > 0) {
         Owned first = Owned::ref(PyList_GET_ITEM(goals.get(), 0));
         request = text_form(first.get());
@@ -135,10 +133,10 @@ PyObject* fallback_summary(PyObject*, PyObject* const* args) {
     Owned summary = Owned::steal(PyUnicode_FromFormat(
         "Conversation with %zd messages. Primary request: %U", count, request.get()));
     if (!summary) return kSite.fail(297);
-    if (PyDict_SetItem(r, kSummary, summary.get()) < 0) return kSite.fail(290);
+    if (PyDict_SetItem(r, kStr.summary, summary.get()) < 0) return kSite.fail(290);
     Owned stamp = record_timestamp();
     if (!stamp) return kSite.fail(298);
-    if (PyDict_SetItem(r, kCreatedAt, stamp.get()) < 0) return kSite.fail(290);
+    if (PyDict_SetItem(r, kStr.created_at, stamp.get()) < 0) return kSite.fail(290);
     return record.release();
 }
 

@@ -6,7 +6,9 @@
 #include <utility>
 
 #include "binding/exceptions.hpp"
+#include "binding/records.hpp"
 #include "binding/runtime.hpp"
+#include "binding/strings.hpp"
 #include "summary/bodies.hpp"
 #include "summary/record.hpp"
 
@@ -14,12 +16,6 @@ namespace smz {
 namespace {
 
 constexpr TraceSite kSite{"morvex.core.summarizer._parse_summary"};
-
-ConstStr kStrip{"strip"};
-ConstStr kStartsWith{"startswith"};
-ConstStr kSplit{"split"};
-ConstStr kFence{"```"};
-ConstStr kParseWarning{"Could not parse summary JSON, using fallback"};
 
 // The reply text kept by the record of an unparsable reply, in characters.
 constexpr Py_ssize_t kKeptReplyLength = 1000;
@@ -116,7 +112,7 @@ int call_test(PyObject* obj, PyObject* method, PyObject* arg) {
 
 // line.strip(), called as a method.
 Owned strip_of(PyObject* line) {
-    return call_method0(line, kStrip);
+    return call_method0(line, kStr.strip);
 }
 
 // Steps 1 and 2 for an instance of a str subclass (in builds that accept them): every
@@ -125,10 +121,10 @@ Owned unwrapped_by_protocol(PyObject* reply) {
     Owned text = strip_of(reply);
     if (!text) return failed(212);
     if (PyUnicode_CheckExact(text.get())) return unwrapped_text(text.get(), true);
-    const int fenced = call_test(text.get(), kStartsWith, kFence);
+    const int fenced = call_test(text.get(), kStr.startswith, kStr.fence);
     if (fenced < 0) return failed(215);
     if (!fenced) return text;
-    Owned lines = call_method1(text.get(), kSplit, kNewline);
+    Owned lines = call_method1(text.get(), kStr.split, kStr.newline);
     if (!lines) return failed(216);
     Owned json_lines = Owned::steal(PyList_New(0));
     if (!json_lines) return failed(218);
@@ -137,20 +133,21 @@ Owned unwrapped_by_protocol(PyObject* reply) {
     bool in_block = false;
     while (Owned line = Owned::steal(PyIter_Next(iter.get()))) {
         Owned stripped = strip_of(line.get());
-        const int opens = stripped ? call_test(stripped.get(), kStartsWith, kFence) : -1;
+        const int opens = stripped ? call_test(stripped.get(), kStr.startswith, kStr.fence) : -1;
         if (opens < 0) return failed(221);
         if (opens && !in_block) {
             in_block = true;
             continue;
         }
         stripped = strip_of(line.get());
-        const int closes = stripped ? PyObject_RichCompareBool(stripped.get(), kFence, Py_EQ) : -1;
+        const int closes =
+            stripped ? PyObject_RichCompareBool(stripped.get(), kStr.fence, Py_EQ) : -1;
         if (closes < 0) return failed(224);
         if (closes && in_block) break;
         if (in_block && PyList_Append(json_lines.get(), line.get()) < 0) return failed(227);
     }
     if (PyErr_Occurred()) return failed(220);
-    Owned joined = Owned::steal(PyUnicode_Join(kNewline, json_lines.get()));
+    Owned joined = Owned::steal(PyUnicode_Join(kStr.newline, json_lines.get()));
     if (!joined) return failed(228);
     return joined;
 }
@@ -165,35 +162,23 @@ struct Field {
 };
 
 const Field kParsedFields[] = {
-    {kGoals, true, 234},        {kProgress, true, 235}, {kCurrentState, false, 236},
-    {kKeyDecisions, true, 237}, {kKeyFacts, true, 238}, {kBlockers, true, 239},
-    {kNextSteps, true, 240},    {kSummary, false, 241},
+    {kStr.goals, true, 234},         {kStr.progress, true, 235},  {kStr.current_state, false, 236},
+    {kStr.key_decisions, true, 237}, {kStr.key_facts, true, 238}, {kStr.blockers, true, 239},
+    {kStr.next_steps, true, 240},    {kStr.summary, false, 241},
 };
 
 // data.get(key, default): `get` is looked up on `data` for each field, as any
 // attribute, so a value that is not a mapping fails with the host's AttributeError.
 Owned read_field(PyObject* data, const Field& field) {
-    if (PyDict_CheckExact(data)) {
-        // dict.get itself: the default is made only when it is returned, since making
-        // it and dropping it unused has no effect.
-        PyObject* found = PyDict_GetItemWithError(data, field.key);  // borrowed
-        if (found != nullptr) return Owned::ref(found);
-        if (PyErr_Occurred()) return {};
-        return field.list ? Owned::steal(PyList_New(0)) : Owned::ref(kEmptyStr);
-    }
-    Owned get = Owned::steal(PyObject_GetAttr(data, kGet));
-    if (!get) return {};
-    Owned fallback = field.list ? Owned::steal(PyList_New(0)) : Owned::ref(kEmptyStr);
-    if (!fallback) return {};
-    PyObject* args[] = {field.key.get(), fallback.get()};
-    return call(get.get(), args, 2);
+    return record_get(data, field.key,
+                      field.list ? Default::new_list() : Default::object(kStr.empty));
 }
 
 // json.loads(text) and the record built from its result: the guarded part of parsing.
 Owned parse_record(PyObject* text) {
-    Owned json = lookup_global(kJsonName);
+    Owned json = lookup_global(kStr.json);
     if (!json) return failed(231);
-    Owned data = call_method1(json.get(), kLoads, text);
+    Owned data = call_method1(json.get(), kStr.loads, text);
     if (!data) return failed(231);
     Owned record = Owned::steal(PyDict_New());
     if (!record) return failed(234);
@@ -206,7 +191,7 @@ Owned parse_record(PyObject* text) {
     }
     Owned stamp = record_timestamp();
     if (!stamp) return failed(242);
-    if (PyDict_SetItem(record.get(), kCreatedAt, stamp.get()) < 0) return failed(234);
+    if (PyDict_SetItem(record.get(), kStr.created_at, stamp.get()) < 0) return failed(234);
     return record;
 }
 
@@ -233,18 +218,10 @@ PyObject* handle_parse_failure(PyObject* text) {
         raise_again(std::move(exc));
         return nullptr;
     }
-    Owned logger = lookup_global(kLoggerName);
+    Owned logger = lookup_global(kStr.logger);
     if (!logger) return kSite.fail(245);
-    if (!call_method1(logger.get(), kWarning, kParseWarning)) return kSite.fail(245);
-    Owned kept;
-    if (PyUnicode_CheckExact(text)) {
-        const Py_ssize_t length = std::min(PyUnicode_GET_LENGTH(text), kKeptReplyLength);
-        kept = Owned::steal(PyUnicode_Substring(text, 0, length));
-    } else {
-        Owned stop = Owned::steal(PyLong_FromSsize_t(kKeptReplyLength));
-        Owned head = stop ? Owned::steal(PySlice_New(nullptr, stop.get(), nullptr)) : Owned();
-        kept = head ? Owned::steal(PyObject_GetItem(text, head.get())) : Owned();
-    }
+    if (!call_method1(logger.get(), kStr.warning, kStr.parse_warning)) return kSite.fail(245);
+    Owned kept = head_of(text, kKeptReplyLength);
     if (!kept) return kSite.fail(254);
     return new_plain_record(kept.get(), kSite, kUnparsedLines);
 }

@@ -1,21 +1,11 @@
-// The summary record: a dict with nine keys in a fixed order. Builders insert them in
-// the order of the declarations below.
+// The summary record: a dict with nine keys in a fixed order, "goals", "progress",
+// "current_state", "key_decisions", "key_facts", "blockers", "next_steps", "summary"
+// and "created_at" (kStr.goals to kStr.created_at); builders insert them in that order.
 #pragma once
 
-#include "binding/constants.hpp"
 #include "binding/runtime.hpp"
 
 namespace smz {
-
-extern ConstStr kGoals;
-extern ConstStr kProgress;
-extern ConstStr kCurrentState;
-extern ConstStr kKeyDecisions;
-extern ConstStr kKeyFacts;
-extern ConstStr kBlockers;
-extern ConstStr kNextSteps;
-extern ConstStr kSummary;
-extern ConstStr kCreatedAt;
 
 // time.time() through the module global `time`, looked up now. Null with an
 // exception set on failure.

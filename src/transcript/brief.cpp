@@ -1,7 +1,9 @@
 // _brief_args(args): one short line for the arguments of a tool call,
 // "name=value, name=value", each value's text cut at 100 characters. The line is built
 // in one pass: the pieces of every entry go straight into the builder.
+#include "binding/records.hpp"
 #include "binding/runtime.hpp"
+#include "binding/strings.hpp"
 #include "binding/text_builder.hpp"
 #include "transcript/bodies.hpp"
 
@@ -10,10 +12,6 @@ namespace {
 
 constexpr TraceSite kSite{"morvex.core.summarizer._brief_args"};
 constexpr Py_ssize_t kValueLimit = 100;
-
-ConstStr kEquals{"="};
-ConstStr kCommaBlank{", "};
-ConstStr kItems{"items"};
 
 // Records the traceback entry of the failing step; false for the caller to return.
 bool failed(int line) {
@@ -28,11 +26,11 @@ bool add_entry(TextBuilder& out, PyObject* key, PyObject* value, bool first) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(val_str.get());
     Owned name = text_form(key);
     if (!name) return failed(205);
-    if ((!first && !out.add(kCommaBlank)) || !out.add(name.get()) || !out.add(kEquals)) {
+    if ((!first && !out.add(kStr.comma_blank)) || !out.add(name.get()) || !out.add(kStr.equals)) {
         return failed(205);
     }
     if (length > kValueLimit) {
-        if (!out.add_head(val_str.get(), kValueLimit) || !out.add(kEllipsis)) {
+        if (!out.add_head(val_str.get(), kValueLimit) || !out.add(kStr.ellipsis)) {
             return failed(204);
         }
         return true;
@@ -105,7 +103,7 @@ bool unpack_pair(PyObject* item, Owned& key, Owned& value) {
 // Any other mapping (a dict subclass, in builds that accept them): its own items(),
 // walked through the iteration protocol.
 bool add_mapping_entries(TextBuilder& out, PyObject* args) {
-    Owned items = call_method0(args, kItems);
+    Owned items = call_method0(args, kStr.items);
     Owned iter = items ? Owned::steal(PyObject_GetIter(items.get())) : Owned();
     if (!iter) return failed(201);
     for (bool first = true;; first = false) {

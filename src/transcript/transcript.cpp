@@ -9,7 +9,9 @@
 #include <utility>
 
 #include "binding/exceptions.hpp"
+#include "binding/records.hpp"
 #include "binding/runtime.hpp"
+#include "binding/strings.hpp"
 #include "binding/text_builder.hpp"
 #include "transcript/bodies.hpp"
 
@@ -20,23 +22,6 @@ constexpr TraceSite kSite{"morvex.core.summarizer._format_messages_for_summary"}
 constexpr Py_ssize_t kToolResultLimit = 500;
 constexpr Py_ssize_t kArgumentsLimit = 200;
 
-ConstStr kToolCallId{"tool_call_id"};
-ConstStr kToolCalls{"tool_calls"};
-ConstStr kFunction{"function"};
-ConstStr kName{"name"};
-ConstStr kArguments{"arguments"};
-ConstStr kTool{"tool"};
-ConstStr kAssistant{"assistant"};
-
-ConstStr kToolResultLine{"\n[Tool Result ("};
-ConstStr kToolResultClose{")]: "};
-ConstStr kTruncated{"... [truncated]"};
-ConstStr kAssistantLine{"\n[Assistant]: "};
-ConstStr kCalledLine{"\n[Assistant called "};
-ConstStr kCalledClose{"]: "};
-ConstStr kUserLine{"\n[User]: "};
-ConstStr kBriefArgsName{"_brief_args"};
-
 // Records the traceback entry of the failing step; for steps in bool helpers.
 bool failed_at(int line) {
     kSite.mark(line);
@@ -46,22 +31,20 @@ bool failed_at(int line) {
 // ---------------------------------------------------------------------------------
 // Record reads
 
-// tc.get(key, tc.get("function", {}).get(key, dflt)); a null `dflt` stands for a new
-// empty dict. As in that expression, tc's own `get` is fetched first, then the nested
-// value is computed (always, also when `key` is present at top level), then the flat
-// lookup is made.
-Owned flat_or_nested(PyObject* tc, PyObject* key, PyObject* dflt) {
+// tc.get(key, tc.get("function", {}).get(key, dflt)). As in that expression, tc's own `get` is
+// fetched first, then the nested value is computed (always, also when `key` is present at top
+// level), then the flat lookup is made.
+Owned flat_or_nested(PyObject* tc, PyObject* key, Default dflt) {
     Owned outer_get;
     if (!PyDict_CheckExact(tc)) {
-        outer_get = Owned::steal(PyObject_GetAttr(tc, kGet));
+        outer_get = Owned::steal(PyObject_GetAttr(tc, kStr.get));
         if (!outer_get) return {};
     }
-    Owned function = record_get_or_new_dict(tc, kFunction);
+    Owned function = record_get(tc, kStr.function, Default::new_dict());
     if (!function) return {};
-    Owned nested = dflt != nullptr ? record_get(function.get(), key, dflt)
-                                   : record_get_or_new_dict(function.get(), key);
+    Owned nested = record_get(function.get(), key, dflt);
     if (!nested) return {};
-    if (!outer_get) return record_get(tc, key, nested.get());
+    if (!outer_get) return record_get(tc, key, Default::object(nested.get()));
     PyObject* call_args[2] = {key, nested.get()};
     return call(outer_get.get(), call_args, 2);
 }
@@ -84,8 +67,8 @@ bool add_text_form(TextBuilder& out, PyObject* value) {
 // again while matching) is absorbed and `args` keeps the text; any other exception
 // propagates.
 bool parse_arguments(Owned& args) {
-    Owned json = lookup_global(kJsonName);
-    Owned loads = json ? Owned::steal(PyObject_GetAttr(json.get(), kLoads)) : Owned();
+    Owned json = lookup_global(kStr.json);
+    Owned loads = json ? Owned::steal(PyObject_GetAttr(json.get(), kStr.loads)) : Owned();
     Owned parsed = loads ? call1(loads.get(), args.get()) : Owned();
     if (parsed) {
         args = std::move(parsed);
@@ -105,16 +88,16 @@ bool parse_arguments(Owned& args) {
 // instance of a subclass of dict); any other element gives no line.
 bool render_tool_call(PyObject* tc, TextBuilder& out) {
     if (!PyDict_Check(tc)) return true;
-    Owned name = flat_or_nested(tc, kName, kUnknown);
+    Owned name = flat_or_nested(tc, kStr.name, Default::object(kStr.unknown));
     if (!name) return failed_at(182);
-    Owned args = flat_or_nested(tc, kArguments, nullptr);
+    Owned args = flat_or_nested(tc, kStr.arguments, Default::new_dict());
     if (!args) return failed_at(183);
 
     if (PyUnicode_Check(args.get()) && !parse_arguments(args)) return false;
 
     Owned args_brief;
     if (PyDict_Check(args.get())) {
-        Owned brief = lookup_global(kBriefArgsName);
+        Owned brief = lookup_global(kStr._brief_args);
         if (brief) args_brief = call1(brief.get(), args.get());
     } else {
         args_brief = Owned::steal(PyObject_Str(args.get()));
@@ -124,7 +107,7 @@ bool render_tool_call(PyObject* tc, TextBuilder& out) {
     // The name's text form is made before the brief's, as the line's f-string does.
     Owned name_text = text_form(name.get());
     if (!name_text) return failed_at(191);
-    if (!out.line(kCalledLine) || !out.add(name_text.get()) || !out.add(kCalledClose)) {
+    if (!out.line(kStr.called_line) || !out.add(name_text.get()) || !out.add(kStr.called_close)) {
         return failed_at(191);
     }
     if (!PyDict_Check(args.get())) {
@@ -143,7 +126,7 @@ bool render_tool_call(PyObject* tc, TextBuilder& out) {
 // each round; anything else through the iteration protocol. `calls` is the value
 // when it is known to be what the subscription would give, or null.
 bool render_tool_calls(PyObject* msg, Owned calls, TextBuilder& out) {
-    if (!calls) calls = Owned::steal(PyObject_GetItem(msg, kToolCalls));
+    if (!calls) calls = Owned::steal(PyObject_GetItem(msg, kStr.tool_calls));
     if (!calls) return failed_at(180);
     PyObject* seq = calls.get();
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
@@ -180,9 +163,10 @@ struct LaterReads {
 bool render_tool_result(PyObject* msg, Owned content, LaterReads& later, TextBuilder& out) {
     Owned tool_id;
     if (!later.current) {
-        tool_id = record_get(msg, kToolCallId, kUnknown);
+        tool_id = record_get(msg, kStr.tool_call_id, Default::object(kStr.unknown));
     } else {
-        tool_id = Owned::ref(later.tool_call_id != nullptr ? later.tool_call_id : kUnknown.get());
+        tool_id =
+            Owned::ref(later.tool_call_id != nullptr ? later.tool_call_id : kStr.unknown.get());
     }
     if (!tool_id) return failed_at(172);
 
@@ -194,14 +178,15 @@ bool render_tool_result(PyObject* msg, Owned content, LaterReads& later, TextBui
             tool_id = std::move(id_text);
         }
         const Py_ssize_t length = PyUnicode_GET_LENGTH(content.get());
-        if (!out.line(kToolResultLine) || !out.add(tool_id.get()) || !out.add(kToolResultClose)) {
+        if (!out.line(kStr.tool_result_line) || !out.add(tool_id.get()) ||
+            !out.add(kStr.tool_result_close)) {
             return failed_at(175);
         }
         if (length <= kToolResultLimit) {
             if (!out.add(content.get())) return failed_at(175);
             return true;
         }
-        if (!out.add_head(content.get(), kToolResultLimit) || !out.add(kTruncated)) {
+        if (!out.add_head(content.get(), kToolResultLimit) || !out.add(kStr.truncated)) {
             return failed_at(174);
         }
         return true;
@@ -213,18 +198,15 @@ bool render_tool_result(PyObject* msg, Owned content, LaterReads& later, TextBui
         Py_ssize_t length = PyObject_Size(content.get());
         if (length < 0) return failed_at(173);
         if (length > kToolResultLimit) {
-            Owned head_slice = Owned::steal(PySlice_New(nullptr, kInt500, nullptr));
-            Owned head = head_slice
-                             ? Owned::steal(PyObject_GetItem(content.get(), head_slice.get()))
-                             : Owned();
-            content = head ? Owned::steal(PyNumber_Add(head.get(), kTruncated)) : Owned();
+            Owned head = head_of(content.get(), kToolResultLimit);
+            content = head ? Owned::steal(PyNumber_Add(head.get(), kStr.truncated)) : Owned();
             if (!content) return failed_at(174);
         }
     }
     Owned id_text = text_form(tool_id.get());
     Owned content_text = id_text ? text_form(content.get()) : Owned();
-    if (!content_text || !out.line(kToolResultLine) || !out.add(id_text.get()) ||
-        !out.add(kToolResultClose) || !out.add(content_text.get())) {
+    if (!content_text || !out.line(kStr.tool_result_line) || !out.add(id_text.get()) ||
+        !out.add(kStr.tool_result_close) || !out.add(content_text.get())) {
         return failed_at(175);
     }
     return true;
@@ -238,13 +220,13 @@ bool render_assistant(PyObject* msg, PyObject* content, LaterReads& later, TextB
     if (has_text < 0) return failed_at(177);
     if (has_text) {
         Owned text = text_form(content);
-        if (!text || !out.line(kAssistantLine) || !out.add(text.get())) {
+        if (!text || !out.line(kStr.assistant_line) || !out.add(text.get())) {
             return failed_at(178);
         }
     }
     Owned calls;
     if (!later.current) {
-        calls = record_get(msg, kToolCalls, nullptr);
+        calls = record_get(msg, kStr.tool_calls);
     } else {
         calls = Owned::ref(later.tool_calls != nullptr ? later.tool_calls : Py_None);
     }
@@ -263,39 +245,39 @@ bool render_message(PyObject* msg, TextBuilder& out) {
     Owned role;
     Owned content;
     LaterReads later;
-    PyObject* keys[] = {kRole, kContent, kToolCallId, kToolCalls};
+    PyObject* keys[] = {kStr.role, kStr.content, kStr.tool_call_id, kStr.tool_calls};
     PyObject* found[4];  // borrowed
     if (PyDict_CheckExact(msg) && scan_text_keys(msg, keys, found, 4)) {
-        role = Owned::ref(found[0] != nullptr ? found[0] : kUnknown.get());
-        content = Owned::ref(found[1] != nullptr ? found[1] : kEmptyStr.get());
+        role = Owned::ref(found[0] != nullptr ? found[0] : kStr.unknown.get());
+        content = Owned::ref(found[1] != nullptr ? found[1] : kStr.empty.get());
         later.tool_call_id = found[2];
         later.tool_calls = found[3];
         // Comparisons of any role but an exact str may run host code.
         later.current = PyUnicode_CheckExact(role.get());
     } else {
-        role = record_get(msg, kRole, kUnknown);
+        role = record_get(msg, kStr.role, Default::object(kStr.unknown));
         if (!role) return failed_at(164);
-        content = record_get(msg, kContent, kEmptyStr);
+        content = record_get(msg, kStr.content, Default::object(kStr.empty));
         if (!content) return failed_at(165);
     }
 
-    int match = equals_text(role.get(), kSystem);
+    int match = equals_text(role.get(), kStr.system);
     if (match < 0) return failed_at(167);
     if (match) return true;
 
-    match = equals_text(role.get(), kTool);
+    match = equals_text(role.get(), kStr.tool);
     if (match < 0) return failed_at(170);
     if (match) return render_tool_result(msg, std::move(content), later, out);
 
-    match = equals_text(role.get(), kAssistant);
+    match = equals_text(role.get(), kStr.assistant);
     if (match < 0) return failed_at(176);
     if (match) return render_assistant(msg, content.get(), later, out);
 
-    match = equals_text(role.get(), kUser);
+    match = equals_text(role.get(), kStr.user);
     if (match < 0) return failed_at(192);
     if (match) {
         Owned text = text_form(content.get());
-        if (!text || !out.line(kUserLine) || !out.add(text.get())) {
+        if (!text || !out.line(kStr.user_line) || !out.add(text.get())) {
             return failed_at(193);
         }
     }

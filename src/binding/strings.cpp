@@ -1,0 +1,34 @@
+#include "binding/strings.hpp"
+
+namespace smz {
+
+#define SMZ_IDENTIFIER_INIT(name) {#name},
+#define SMZ_TEXT_INIT(name, text) {text},
+Strings kStr = {SMZ_IDENTIFIERS(SMZ_IDENTIFIER_INIT) SMZ_TEXTS(SMZ_TEXT_INIT)};
+#undef SMZ_IDENTIFIER_INIT
+#undef SMZ_TEXT_INIT
+
+bool ConstStr::build() noexcept {
+    if (obj_ != nullptr) return true;
+    PyObject* text = PyUnicode_InternFromString(utf8_);
+    if (text == nullptr) return false;
+    data_ = PyUnicode_DATA(text);
+    length_ = PyUnicode_GET_LENGTH(text);
+    kind_ = PyUnicode_KIND(text);
+    max_char_ = PyUnicode_MAX_CHAR_VALUE(text);
+    obj_ = text;  // held for the life of the process
+    return true;
+}
+
+bool build_strings() {
+#define SMZ_IDENTIFIER_BUILD(name) \
+    if (!kStr.name.build()) return false;
+#define SMZ_TEXT_BUILD(name, text) SMZ_IDENTIFIER_BUILD(name)
+    SMZ_IDENTIFIERS(SMZ_IDENTIFIER_BUILD)
+    SMZ_TEXTS(SMZ_TEXT_BUILD)
+#undef SMZ_IDENTIFIER_BUILD
+#undef SMZ_TEXT_BUILD
+    return true;
+}
+
+}  // namespace smz
