@@ -1,7 +1,7 @@
 // Argument matching for the module's function type.
 #pragma once
 
-#include "binding/function.hpp"
+#include "binding/function_spec.hpp"
 
 namespace smz {
 

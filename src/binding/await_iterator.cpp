@@ -2,6 +2,7 @@
 // returns: an iterator over the operation whose every entry point is the operation's.
 #include <cstddef>
 
+#include "binding/coroutine.hpp"
 #include "binding/coroutine_state.hpp"
 #include "binding/static_type.hpp"
 

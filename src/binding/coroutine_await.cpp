@@ -1,6 +1,7 @@
 // The await and delegate protocol: how the operation obtains and advances the
 // iterator of what its body awaits, and how send, throw and close reach that iterator
 // (the delegate) while the operation is suspended on it.
+#include "binding/coroutine.hpp"
 #include "binding/coroutine_state.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/runtime.hpp"

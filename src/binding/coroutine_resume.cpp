@@ -1,8 +1,10 @@
 // The resume core under every entry point of the operation: the entry guard, running
 // the body from its state until it suspends or ends, and the cores of send (with
 // am_send and __next__), throw and close.
+#include "binding/coroutine.hpp"
 #include "binding/coroutine_state.hpp"
 #include "binding/exceptions.hpp"
+#include "binding/host_internals.hpp"
 #include "binding/runtime.hpp"
 
 namespace smz::coro {
@@ -18,29 +20,6 @@ void replace_stop_iteration() {
     PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
     chain_cause(std::move(stop));
 }
-
-// Puts the operation's exception context on top of the thread's stack of handled
-// exceptions for one run of the body, and takes it off again, as the host does for
-// its own coroutines: inside the body, sys.exc_info() shows what the body handles, or
-// whatever the driver handles when the body handles nothing.
-class ExceptionContext {
-public:
-    explicit ExceptionContext(_PyErr_StackItem* item) noexcept
-        : thread_(PyThreadState_Get()), item_(item) {
-        item_->previous_item = thread_->exc_info;
-        thread_->exc_info = item_;
-    }
-    ExceptionContext(const ExceptionContext&) = delete;
-    ExceptionContext& operator=(const ExceptionContext&) = delete;
-    ~ExceptionContext() {
-        thread_->exc_info = item_->previous_item;
-        item_->previous_item = nullptr;
-    }
-
-private:
-    PyThreadState* thread_;
-    _PyErr_StackItem* item_;
-};
 
 PySendResult leave_raised(const CoroutineBody& body, int line) {
     if (!PyErr_Occurred()) {
@@ -137,7 +116,11 @@ PySendResult resume(Entry& entry, PyObject* value, PyObject** result, bool closi
     PyObject* out = nullptr;
     PySendResult status;
     {
-        ExceptionContext context(&op->exc_state);
+        // The operation's exception context is on top of the thread's stack for one
+        // run of the body, as the host does for its own coroutines: inside the body,
+        // sys.exc_info() shows what the body handles, or whatever the driver handles
+        // when the body handles nothing.
+        HandledItemScope context(&op->exc_state);
         status = run_body(op, resume_point, value, &out);
     }
     *result = out;

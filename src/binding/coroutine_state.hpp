@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "binding/coroutine.hpp"
+#include "binding/coroutine_body.hpp"
+#include "binding/host_internals.hpp"
 #include "binding/ref.hpp"
 #include "binding/runtime.hpp"
 
@@ -25,10 +26,10 @@ enum class State : std::uint8_t {
 struct CoroutineObject {
     PyObject_HEAD
     const CoroutineBody* body;
-    PyObject* scope;             // the body's per-call state
-    PyObject* delegate;          // the iterator being awaited, or null
-    sendfunc delegate_send;      // the delegate type's am_send slot, or null
-    _PyErr_StackItem exc_state;  // the exception being handled inside the body
+    PyObject* scope;         // the body's per-call state
+    PyObject* delegate;      // the iterator being awaited, or null
+    sendfunc delegate_send;  // the delegate type's am_send slot, or null
+    HandledItem exc_state;   // the exception being handled inside the body
     PyObject* name;
     PyObject* qualname;
     PyObject* module;

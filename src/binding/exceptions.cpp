@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "binding/host_internals.hpp"
 #include "binding/runtime.hpp"
 #include "binding/strings.hpp"
 
@@ -53,14 +54,13 @@ void raise_again(Owned exc) noexcept {
 #endif
 }
 
-// The thread's exception state is reached directly: PyErr_SetHandledException writes
-// the innermost entry while PyErr_GetHandledException reads the topmost non-empty one,
-// so inside a coroutine the pair would not restore what was there.
+// The innermost entry is set directly: inside a coroutine the public get and set pair
+// would not restore what was there (see host_internals.hpp).
 HandledException::HandledException(PyObject* exc) noexcept
-    : saved_(std::exchange(PyThreadState_Get()->exc_info->exc_value, Py_NewRef(exc))) {}
+    : saved_(std::exchange(innermost_handled(), Py_NewRef(exc))) {}
 
 HandledException::~HandledException() {
-    PyObject* current = std::exchange(PyThreadState_Get()->exc_info->exc_value, saved_);
+    PyObject* current = std::exchange(innermost_handled(), saved_);
     Py_XDECREF(current);
 }
 

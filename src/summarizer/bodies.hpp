@@ -16,7 +16,6 @@ PyObject* summarize_messages(PyObject* function,
                              PyObject* const* args);  // self, messages, existing_summary
 
 // Types and constants the bodies need beyond the shared ones; made at exec.
-bool init_coroutine_types();
 bool init_summarize_state();
 
 }  // namespace smz

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "binding/coroutine.hpp"
 #include "binding/function.hpp"
 #include "binding/runtime.hpp"
 #include "binding/strings.hpp"

@@ -1,7 +1,6 @@
 #include "summary/record.hpp"
 
 #include "binding/strings.hpp"
-#include "summary/bodies.hpp"
 
 namespace smz {
 
@@ -43,15 +42,6 @@ PyObject* new_plain_record(PyObject* summary_text, const TraceSite& site,
     if (!stamp) return site.fail(lines.stamp);
     if (PyDict_SetItem(r, kStr.created_at, stamp.get()) < 0) return site.fail(dict);
     return record.release();
-}
-
-namespace {
-constexpr TraceSite kEmptySite{"morvex.core.summarizer._empty_summary"};
-constexpr PlainRecordLines kEmptyLines{261, {262, 264, 265, 266, 267}, 269};
-}  // namespace
-
-PyObject* empty_summary(PyObject*, PyObject* const*) {
-    return new_plain_record(kStr.empty, kEmptySite, kEmptyLines);
 }
 
 }  // namespace smz
