@@ -17,8 +17,8 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any
 
-from .errors import (EXIT_OK, EXIT_PARTIAL, EXIT_USAGE, BadDocument, Failure, InputMissing,
-                     OutputError, ToolError, classify_client_failure)
+from .errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, EXIT_USAGE, BadDocument,
+                     Failure, InputMissing, OutputError, ToolError, classify_client_failure)
 from .formats import AUTO
 from .tool import (PROG, add_client_arguments, add_format_argument, build_client,
                    close_client, encode, is_regular_file, needs, parse_json, read_messages,
@@ -66,6 +66,12 @@ def parse_line(text: str, input_format: str = AUTO) -> Job | str:
         doc = parse_json(text.rstrip("\r\n"))
     except ValueError as exc:
         return str(exc).replace(" at line 1 column ", " at column ")
+    return parse_doc(doc, input_format)
+
+
+def parse_doc(doc: Any, input_format: str = AUTO) -> Job | str:
+    """A Job from one conversation's object (a parsed line, a dataset's row), or the
+    reason it is unusable."""
     if not isinstance(doc, dict):
         return f"expected an object, got {type(doc).__name__}"
     ident = doc.get("id")
@@ -310,9 +316,10 @@ class Progress:
             self.bar.update(self.task, completed=finished)
 
 
-async def summarize_job(client: Any, job: Job, deadline: float | None,
-                        counts: Counts) -> dict[str, Any] | None:
-    """The result line of one job, or None when it is to be retried by a later run."""
+async def summarize_result(client: Any, job: Job, deadline: float | None
+                           ) -> tuple[dict[str, Any] | None, Failure | None]:
+    """The result line of one job, or None when it is to be retried by a later run (a
+    transient failure, or a fatal one that stops the batch), with the model's failure."""
     try:
         record, context, outcome = await summarize_one(client, job.messages, job.previous,
                                                        deadline)
@@ -321,19 +328,27 @@ async def summarize_job(client: Any, job: Job, deadline: float | None,
             raise
         # The summarizer refused these messages: a result of their own, and the run goes on.
         reason = f"the summarizer cannot read this conversation: {exc}"
-        counts.first_error = counts.first_error or reason
-        return {"id": job.id, "summary": None, "context": None, "status": "failed",
-                "error": reason}
+        return ({"id": job.id, "summary": None, "context": None, "status": "failed",
+                 "error": reason}, Failure(EXIT_BAD_DOCUMENT, reason))
     doc: dict[str, Any] = {"id": job.id, "summary": record, "context": context,
                            "status": outcome.status}
-    if outcome.failure is not None:
-        found = classify_client_failure(outcome.failure)
+    if outcome.failure is None:
+        return doc, None
+    found = classify_client_failure(outcome.failure)
+    if found.transient or found.fatal:
+        return None, found  # not written: a rerun asks the model again
+    doc["error"] = found.reason  # the model cannot summarize it: keep the fallback
+    return doc, found
+
+
+async def summarize_job(client: Any, job: Job, deadline: float | None,
+                        counts: Counts) -> dict[str, Any] | None:
+    """The result line of one job, or None when it is to be retried by a later run."""
+    doc, found = await summarize_result(client, job, deadline)
+    if found is not None:
         counts.first_error = counts.first_error or found.reason
         if found.fatal and counts.stopped is None:
             counts.stopped = found
-        if found.transient or found.fatal:
-            return None  # not written: a rerun asks the model again
-        doc["error"] = found.reason  # the model cannot summarize it: keep the fallback
     return doc
 
 
@@ -394,11 +409,35 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="conversations in flight at once (default: 8)")
     parser.add_argument("--fsync", action="store_true",
                         help="also sync each result to disk (survives a power cut)")
+    parser.add_argument("--engine", choices=("local", "ray"), default="local",
+                        help="local: this process; ray: actors of a Ray cluster (pip install "
+                             "'morvex-core-summarizer[ray]'), reading and writing JSON lines "
+                             "or Parquet (a .parquet path or a folder), --concurrency "
+                             "conversations in flight per actor (default: local)")
+    parser.add_argument("--address", default=None, metavar="ADDR",
+                        help="with --engine ray: the cluster to join (default: "
+                             "$RAY_ADDRESS, else a Ray instance started on this machine)")
+    parser.add_argument("--actors", type=whole_number(1), default=None, metavar="N",
+                        help="with --engine ray: actors, each with one client (default: 2)")
     add_format_argument(parser)
     add_client_arguments(parser)
 
 
+def is_parquet(path: str) -> bool:
+    """A Parquet file or a folder of them (the Ray engine's dataset), else JSON lines."""
+    return path.endswith(".parquet") or os.path.isdir(path)
+
+
 def run(args: argparse.Namespace) -> int:
+    if args.engine == "ray":
+        from .ray_batch import run_on_ray
+        return run_on_ray(args)
+    for option, value in (("--address", args.address), ("--actors", args.actors)):
+        if value is not None:
+            raise ToolError(f"{option} needs --engine ray", EXIT_USAGE)
+    for path in (args.input, args.output):
+        if path.endswith(".parquet"):
+            raise ToolError(f"{path}: Parquet needs --engine ray", EXIT_USAGE)
     if args.input != "-" and not os.path.isfile(args.input):
         raise InputMissing(f"{args.input}: no such file")
     if args.input != "-" and args.output != "-" and os.path.exists(args.output) and \
@@ -424,7 +463,11 @@ def run(args: argparse.Namespace) -> int:
         writer.close()
     if writer.regular:
         compact(args.output)  # a retried id keeps only its new line
-    elapsed = time.monotonic() - started
+    return report(counts, time.monotonic() - started)
+
+
+def report(counts: Counts, elapsed: float) -> int:
+    """Prints the final counts, and says what a rerun would do; the exit status."""
     written = sum(counts.written.values())
     by_status = ", ".join(f"{n} {s}" for s, n in counts.written.items())
     print(f"{PROG}: {written} written ({by_status}), {counts.skipped} already done, "
