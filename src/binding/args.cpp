@@ -77,8 +77,8 @@ void raise_type_error(const Param& param, PyObject* arg) {
 
 bool bind_arguments(const FunctionSpec& spec, PyObject* varnames, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
-    const Py_ssize_t nmax = spec.nparams;
-    const Py_ssize_t nmin = spec.nrequired;
+    const Py_ssize_t nmax = static_cast<Py_ssize_t>(spec.params.size());
+    const Py_ssize_t nmin = static_cast<Py_ssize_t>(spec.nrequired);
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs > nmax || (nkw == 0 && nargs < nmin)) {
         if (nmin == nmax) {
@@ -131,7 +131,7 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* varnames, PyObject* cons
 }
 
 bool check_argument_types(const FunctionSpec& spec, PyObject* const* bound) {
-    for (int p = 0; p < spec.nparams; ++p) {
+    for (std::size_t p = 0; p < spec.params.size(); ++p) {
         const Param& param = spec.params[p];
         if (!type_accepted(param.type, bound[p])) {
             raise_type_error(param, bound[p]);

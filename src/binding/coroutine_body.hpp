@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "binding/function_spec.hpp"
 #include "binding/ref.hpp"
 
 namespace smz {
@@ -29,9 +30,11 @@ struct BodyStep {
 // A resumable body. `resume` continues `scope` from `resume_point`: 0 on the first run
 // (value is None), 1 after an await, with the awaited result as `value` (borrowed) or,
 // when `value` is null, with the await's exception pending.
+// An exception that leaves the body gets a traceback entry named after the function's
+// plain name, as the host names a coroutine's frame; one that ends the body at its
+// entry reports the function's definition line.
 struct CoroutineBody {
-    const char* trace_name;  // traceback name of exceptions that leave the body
-    int entry_line;          // source line reported when the body ends at its entry
+    const FunctionSpec* function;  // the function whose calls make the operations
     BodyStep (*resume)(PyObject* scope, int resume_point, PyObject* value);
 };
 

@@ -26,7 +26,7 @@ PySendResult leave_raised(const CoroutineBody& body, int line) {
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
     }
     replace_stop_iteration();
-    add_traceback(body.trace_name, line);
+    add_traceback(body.function->name, line);
     return PYGEN_ERROR;
 }
 
@@ -40,7 +40,7 @@ PySendResult run_body(CoroutineObject* op, int resume_point, PyObject* value, Py
             PyErr_SetString(PyExc_TypeError,
                             "can't send non-None value to a just-started coroutine");
         }
-        return leave_raised(body, body.entry_line);
+        return leave_raised(body, body.function->line);
     }
     BodyStep step = body.resume(op->scope, resume_point, value);
     while (step.exit == BodyExit::Await) {

@@ -47,7 +47,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     FunctionObject* f = as_function(callable);
     const FunctionSpec& spec = *f->spec;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (spec.nparams == 0) {
+    if (spec.params.empty()) {
         if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
             PyErr_Format(PyExc_TypeError, "%.200s() %s", spec.name, "takes no keyword arguments");
             return nullptr;
@@ -57,15 +57,14 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                          "takes no arguments", nargs);
             return nullptr;
         }
-        return spec.body(callable, nullptr);
+        return spec.body(Call{spec, callable, nullptr});
     }
     PyObject* bound[kMaxParams] = {};
     if (!bind_arguments(spec, f->varnames, args, nargs, kwnames, bound)) {
-        add_traceback(spec.trace_name, spec.line);
-        return nullptr;
+        return spec.fail(spec.line);
     }
     if (!check_argument_types(spec, bound)) return nullptr;
-    return spec.body(callable, bound);
+    return spec.body(Call{spec, callable, bound});
 }
 
 // ---------------------------------------------------------------------------------
@@ -327,8 +326,8 @@ Owned make_code(const FunctionSpec& spec, PyObject* varnames) {
     Owned kwargs = Owned::steal(PyDict_New());
     if (!kwargs) return {};
     int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.coroutine ? CO_COROUTINE : 0);
-    Owned argcount = Owned::steal(PyLong_FromLong(spec.nparams));
-    Owned nlocals = Owned::steal(PyLong_FromLong(spec.nlocals));
+    Owned argcount = Owned::steal(PyLong_FromSize_t(spec.params.size()));
+    Owned nlocals = Owned::steal(PyLong_FromSize_t(spec.locals.size()));
     Owned flag_value = Owned::steal(PyLong_FromLong(flags));
     if (!argcount || !nlocals || !flag_value) return {};
     if (PyDict_SetItemString(kwargs.get(), "co_argcount", argcount.get()) < 0 ||
@@ -375,31 +374,32 @@ PyObject* function_code(PyObject* function) noexcept {
 }
 
 PyObject* new_function(const FunctionSpec& spec, PyObject* globals) {
-    Owned varnames = Owned::steal(PyTuple_New(spec.nlocals));
+    Owned varnames = Owned::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.locals.size())));
     if (!varnames) return nullptr;
-    for (int i = 0; i < spec.nlocals; ++i) {
-        PyObject* local = PyUnicode_InternFromString(spec.locals[i]);
+    Py_ssize_t at = 0;
+    for (const char* local_name : spec.locals) {
+        PyObject* local = PyUnicode_InternFromString(local_name);
         if (local == nullptr) return nullptr;
-        PyTuple_SET_ITEM(varnames.get(), i, local);
+        PyTuple_SET_ITEM(varnames.get(), at++, local);
     }
     Owned code = make_code(spec, varnames.get());
     if (!code) return nullptr;
     Owned qualname = Owned::steal(PyUnicode_FromString(spec.qualname));
     if (!qualname) return nullptr;
     Owned defaults;
-    if (spec.nrequired < spec.nparams) {
-        defaults = Owned::steal(PyTuple_New(spec.nparams - spec.nrequired));
+    const std::size_t noptional = spec.params.size() - spec.nrequired;
+    if (noptional > 0) {
+        defaults = Owned::steal(PyTuple_New(static_cast<Py_ssize_t>(noptional)));
         if (!defaults) return nullptr;
-        for (int i = spec.nrequired; i < spec.nparams; ++i) {
-            PyTuple_SET_ITEM(defaults.get(), i - spec.nrequired, Py_NewRef(Py_None));
+        for (std::size_t i = 0; i < noptional; ++i) {
+            PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i), Py_NewRef(Py_None));
         }
     }
     Owned annotations = Owned::steal(PyDict_New());
     if (!annotations) return nullptr;
-    for (int i = 0; i < spec.nannotations; ++i) {
-        Owned text = Owned::steal(PyUnicode_FromString(spec.annotations[i].text));
-        if (!text ||
-            PyDict_SetItemString(annotations.get(), spec.annotations[i].name, text.get()) < 0) {
+    for (const Annotation& annotation : spec.annotations) {
+        Owned text = Owned::steal(PyUnicode_FromString(annotation.text));
+        if (!text || PyDict_SetItemString(annotations.get(), annotation.name, text.get()) < 0) {
             return nullptr;
         }
     }

@@ -1,11 +1,25 @@
-// The description of one function of the module: its names, parameters, annotations,
-// source line and body. The function type (function.hpp) and argument matching
-// (args.hpp) both read it.
+// The description of one function of the module, written once, beside its body, with
+// designated initializers: its names, docstring, definition line, parameters, locals,
+// annotations and body. The function type (function.hpp) and argument matching
+// (args.hpp) read it; the body is handed it and names its failing steps through it.
+//
+//   const FunctionSpec kBriefArgs = {
+//       SMZ_QUALNAME("_brief_args"),
+//       .name = "_brief_args",
+//       .line = Line::kDefinition,
+//       .params = kParams,
+//       ...
+//       .body = brief_args,
+//   };
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "binding/ref.hpp"
+
+// The qualified name and the traceback name made from it, written once.
+#define SMZ_QUALNAME(text) .qualname = text, .trace_name = "morvex.core.summarizer." text
 
 namespace smz {
 
@@ -22,28 +36,47 @@ struct Annotation {
     const char* text;  // the annotation text, stored unevaluated
 };
 
-// A body receives the function object and its matched arguments (borrowed, one per
-// parameter, defaults filled in). It returns a new reference, or null with an
-// exception set.
-using Body = PyObject* (*)(PyObject* function, PyObject* const* args);
+struct FunctionSpec;
 
-inline constexpr int kMaxParams = 3;
+// What FunctionSpec::fail returns: the failure value of whatever the failing step's
+// function returns (null, an empty handle or false), so that every failing step
+// reads the same way.
+struct StepFailed {
+    operator PyObject*() const noexcept { return nullptr; }  // NOLINT: implicit by design
+    operator Owned() const noexcept { return {}; }           // NOLINT
+    operator bool() const noexcept { return false; }         // NOLINT
+};
+
+// What a body is handed: its own description, the function object that was called and
+// its matched arguments (borrowed, one per parameter, defaults filled in).
+struct Call {
+    const FunctionSpec& spec;
+    PyObject* function;
+    PyObject* const* args;
+};
+
+// A body returns a new reference, or null with an exception set and its traceback
+// entry made.
+using Body = PyObject* (*)(const Call& call);
+
+inline constexpr std::size_t kMaxParams = 3;
 
 struct FunctionSpec {
-    const char* name;        // plain name, used in argument error messages
-    const char* qualname;    // qualified name
-    const char* trace_name;  // traceback name: "morvex.core.summarizer." + qualname
-    const char* doc;         // docstring, or null for None
-    int line;                // definition line
-    const Param* params;
-    int nparams;                // 0: the function takes no arguments at all
-    int nrequired;              // parameters without default; the rest default to None
-    const char* const* locals;  // local names, parameters first
-    int nlocals;
-    const Annotation* annotations;
-    int nannotations;
+    const char* qualname;                 // qualified name
+    const char* trace_name;               // traceback name: "morvex.core.summarizer." + qualname
+    const char* name;                     // plain name, used in argument error messages
+    const char* doc;                      // docstring, or null for None
+    int line;                             // definition line
+    std::span<const Param> params;        // none: the function takes no arguments at all
+    std::size_t nrequired;                // parameters without default; the rest default to None
+    std::span<const char* const> locals;  // local names, parameters first
+    std::span<const Annotation> annotations;
     bool coroutine;  // marked as a coroutine function
     Body body;
+
+    // Adds the traceback entry of a failing step (its source line) to the pending
+    // exception: a failing step reads `return kBriefArgs.fail(kJoin);`.
+    StepFailed fail(int step_line) const noexcept;
 };
 
 }  // namespace smz

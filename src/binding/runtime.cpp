@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "binding/exceptions.hpp"
+#include "binding/function_spec.hpp"
 
 namespace smz {
 namespace {
@@ -82,13 +83,9 @@ void add_traceback(const char* name, int line) noexcept {
     Py_DECREF(frame);
 }
 
-PyObject* TraceSite::fail(int line) const noexcept {
-    add_traceback(name_, line);
-    return nullptr;
-}
-
-void TraceSite::mark(int line) const noexcept {
-    add_traceback(name_, line);
+StepFailed FunctionSpec::fail(int step_line) const noexcept {
+    add_traceback(trace_name, step_line);
+    return {};
 }
 
 Owned call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {

@@ -13,22 +13,6 @@ void set_module_globals(PyObject* globals, PyObject* builtins) noexcept;
 // Absent from both: NameError "name '...' is not defined" and a null handle.
 Owned lookup_global(PyObject* name);
 
-// Where a failure happened inside a function body: the traceback entry's function
-// name (e.g. "morvex.core.summarizer._parse_summary"). A body declares one site and
-// reports failing steps with `return site.fail(line)`.
-class TraceSite {
-public:
-    explicit constexpr TraceSite(const char* name) noexcept : name_(name) {}
-    // Adds the traceback entry for `line` to the pending exception; returns null so a
-    // failing step reads `return site.fail(212);`.
-    PyObject* fail(int line) const noexcept;
-    // Same, for functions that report failure with -1 or false.
-    void mark(int line) const noexcept;
-
-private:
-    const char* name_;
-};
-
 // Adds a traceback entry (function `name`, file morvex/core/summarizer.py, `line`) to
 // the pending exception, leaving the exception itself unchanged. Does nothing when
 // no exception is pending or the entry cannot be made.

@@ -8,134 +8,35 @@
 #include "binding/function.hpp"
 #include "binding/runtime.hpp"
 #include "binding/strings.hpp"
-#include "summarizer/bodies.hpp"
+#include "summarizer/functions.hpp"
 #include "summarizer/prompt.hpp"
+#include "summary/functions.hpp"
+#include "transcript/functions.hpp"
 
 namespace smz {
 namespace {
 
 constexpr char kInitTrace[] = "init morvex.core.summarizer";
 
-// ---------------------------------------------------------------------------------
-// The function table, in the order the module body creates them.
-
-constexpr Param kInitParams[] = {{"self", ArgType::Any}, {"llm_client", ArgType::Any}};
-constexpr const char* kInitLocals[] = {"self", "llm_client"};
-constexpr Annotation kInitAnnotations[] = {{"llm_client", "Any"}};
-
-constexpr Param kSummarizeParams[] = {
-    {"self", ArgType::Any}, {"messages", ArgType::List}, {"existing_summary", ArgType::StrOrNone}};
-constexpr const char* kSummarizeLocals[] = {
-    "self", "messages", "existing_summary", "conv_text", "prompt_parts", "response", "e"};
-constexpr Annotation kSummarizeAnnotations[] = {{"messages", "list[dict[str, Any]]"},
-                                                {"existing_summary", "str | None"},
-                                                {"return", "dict[str, Any]"}};
-constexpr char kSummarizeDoc[] =
-    "Summarize a list of messages into a structured summary.\n"
-    "\n"
-    "        Args:\n"
-    "            messages: The messages to summarize (in chronological order)\n"
-    "            existing_summary: If provided, the new summary should build on this\n"
-    "\n"
-    "        Returns:\n"
-    "            A structured summary dict with goals, progress, etc.\n"
-    "        ";
-
-constexpr Param kContextParams[] = {{"self", ArgType::Any}, {"summary", ArgType::Dict}};
-constexpr const char* kContextLocals[] = {"self", "summary", "parts", "g", "p", "d", "f", "b", "n"};
-constexpr Annotation kContextAnnotations[] = {{"summary", "dict[str, Any]"}, {"return", "str"}};
-
-constexpr Param kMessagesParam[] = {{"messages", ArgType::List}};
-constexpr const char* kTranscriptLocals[] = {"messages", "lines", "msg",  "role", "content",
-                                             "tool_id",  "tc",    "name", "args", "args_brief"};
-constexpr Annotation kTranscriptAnnotations[] = {{"messages", "list[dict[str, Any]]"},
-                                                 {"return", "str"}};
-
-constexpr Param kBriefParams[] = {{"args", ArgType::Dict}};
-constexpr const char* kBriefLocals[] = {"args", "parts", "k", "v", "val_str"};
-constexpr Annotation kBriefAnnotations[] = {{"args", "dict"}, {"return", "str"}};
-
-constexpr Param kParseParams[] = {{"text", ArgType::Str}};
-constexpr const char* kParseLocals[] = {"text", "lines", "json_lines", "in_block", "line", "data"};
-constexpr Annotation kParseAnnotations[] = {{"text", "str"}, {"return", "dict[str, Any]"}};
-
-constexpr Annotation kEmptyAnnotations[] = {{"return", "dict[str, Any]"}};
-
-constexpr const char* kFallbackLocals[] = {"messages", "goals", "progress", "msg", "content"};
-constexpr Annotation kFallbackAnnotations[] = {{"messages", "list[dict[str, Any]]"},
-                                               {"return", "dict[str, Any]"}};
-
-template <typename T, size_t N>
-constexpr int count(const T (&)[N]) {
-    return static_cast<int>(N);
-}
-
-const FunctionSpec kInitSpec = {"__init__",
-                                "ConversationSummarizer.__init__",
-                                "morvex.core.summarizer.ConversationSummarizer.__init__",
-                                "Initialize with an LLMClient instance.",
-                                58,
-                                kInitParams,
-                                2,
-                                2,
-                                kInitLocals,
-                                count(kInitLocals),
-                                kInitAnnotations,
-                                count(kInitAnnotations),
-                                false,
-                                summarizer_init};
-
-const FunctionSpec kSummarizeSpec = {
-    "summarize_messages",
-    "ConversationSummarizer.summarize_messages",
-    "morvex.core.summarizer.ConversationSummarizer.summarize_messages",
-    kSummarizeDoc,
-    62,
-    kSummarizeParams,
-    3,
-    2,
-    kSummarizeLocals,
-    count(kSummarizeLocals),
-    kSummarizeAnnotations,
-    count(kSummarizeAnnotations),
-    true,
-    summarize_messages};
-
-const FunctionSpec kContextSpec = {
-    "format_summary_for_context",
-    "ConversationSummarizer.format_summary_for_context",
-    "morvex.core.summarizer.ConversationSummarizer.format_summary_for_context",
-    "Format a structured summary as readable text for the system prompt.",
-    110,
-    kContextParams,
-    2,
-    2,
-    kContextLocals,
-    count(kContextLocals),
-    kContextAnnotations,
-    count(kContextAnnotations),
-    false,
-    format_summary_for_context};
-
-const FunctionSpec kModuleFunctions[] = {
-    {"_format_messages_for_summary", "_format_messages_for_summary",
-     "morvex.core.summarizer._format_messages_for_summary",
-     "Convert messages to a readable text format for the summarizer.", 160, kMessagesParam, 1, 1,
-     kTranscriptLocals, count(kTranscriptLocals), kTranscriptAnnotations,
-     count(kTranscriptAnnotations), false, format_messages_for_summary},
-    {"_brief_args", "_brief_args", "morvex.core.summarizer._brief_args",
-     "Create a brief summary of tool arguments.", 198, kBriefParams, 1, 1, kBriefLocals,
-     count(kBriefLocals), kBriefAnnotations, count(kBriefAnnotations), false, brief_args},
-    {"_parse_summary", "_parse_summary", "morvex.core.summarizer._parse_summary",
-     "Parse the LLM's JSON response into a summary dict.", 209, kParseParams, 1, 1, kParseLocals,
-     count(kParseLocals), kParseAnnotations, count(kParseAnnotations), false, parse_summary},
-    {"_empty_summary", "_empty_summary", "morvex.core.summarizer._empty_summary", nullptr, 259,
-     nullptr, 0, 0, nullptr, 0, kEmptyAnnotations, count(kEmptyAnnotations), false, empty_summary},
-    {"_fallback_summary", "_fallback_summary", "morvex.core.summarizer._fallback_summary",
-     "Create a basic summary without LLM when summarization fails.", 273, kMessagesParam, 1, 1,
-     kFallbackLocals, count(kFallbackLocals), kFallbackAnnotations, count(kFallbackAnnotations),
-     false, fallback_summary},
+// Source lines of the module body's statements, for the traceback entries of a failed
+// import.
+enum Line : int {
+    kModuleStart = 1,  // what exec does before the body, and `__test__`
+    kImportJson = 15,
+    kImportLogging = 16,
+    kImportTime = 17,
+    kImportAny = 18,  // from typing import Any
+    kLogger = 20,     // logger = logging.getLogger("morvex.summarizer")
+    kPrompt = 23,     // SUMMARIZE_PROMPT = ...
+    kClass = 55,      // class ConversationSummarizer
 };
+
+// The class's methods and the module functions, in the order the module body binds
+// them; each function's description sits beside its body.
+const FunctionSpec* const kMethods[] = {&kSummarizerInit, &kSummarizeMessages,
+                                        &kFormatSummaryForContext};
+const FunctionSpec* const kModuleFunctions[] = {&kFormatMessagesForSummary, &kBriefArgs,
+                                                &kParseSummary, &kEmptySummary, &kFallbackSummary};
 
 constexpr char kModuleDoc[] =
     "Conversation summarizer \xe2\x80\x94 compresses old messages into concise summaries.\n"
@@ -269,10 +170,8 @@ bool bind_class(PyObject* globals) {
         PyDict_SetItem(ns.get(), kStr.dunder_doc, kStr.class_doc) < 0) {
         return false;
     }
-    if (!add_method(ns.get(), kInitSpec, globals) ||
-        !add_method(ns.get(), kSummarizeSpec, globals) ||
-        !add_method(ns.get(), kContextSpec, globals)) {
-        return false;
+    for (const FunctionSpec* spec : kMethods) {
+        if (!add_method(ns.get(), *spec, globals)) return false;
     }
     Owned bases = Owned::steal(PyTuple_New(0));
     if (!bases) return false;
@@ -283,22 +182,22 @@ bool bind_class(PyObject* globals) {
 
 // The module body, in source order. Each statement reports its own line.
 int run_body(PyObject* globals) {
-    if (!import_module(globals, kStr.json)) return fail_exec(15, true);
-    if (!import_module(globals, kStr.logging)) return fail_exec(16, true);
-    if (!import_module(globals, kStr.time)) return fail_exec(17, true);
-    if (!import_any(globals)) return fail_exec(18, true);
-    if (!bind_logger(globals)) return fail_exec(20, true);
+    if (!import_module(globals, kStr.json)) return fail_exec(kImportJson, true);
+    if (!import_module(globals, kStr.logging)) return fail_exec(kImportLogging, true);
+    if (!import_module(globals, kStr.time)) return fail_exec(kImportTime, true);
+    if (!import_any(globals)) return fail_exec(kImportAny, true);
+    if (!bind_logger(globals)) return fail_exec(kLogger, true);
     Owned prompt = Owned::steal(PyUnicode_InternFromString(kSummarizePrompt));
     if (!prompt || PyDict_SetItem(globals, kStr.SUMMARIZE_PROMPT, prompt.get()) < 0) {
-        return fail_exec(23, true);
+        return fail_exec(kPrompt, true);
     }
-    if (!bind_class(globals)) return fail_exec(55, true);
-    for (const FunctionSpec& spec : kModuleFunctions) {
-        if (!add_method(globals, spec, globals)) return fail_exec(spec.line, true);
+    if (!bind_class(globals)) return fail_exec(kClass, true);
+    for (const FunctionSpec* spec : kModuleFunctions) {
+        if (!add_method(globals, *spec, globals)) return fail_exec(spec->line, true);
     }
     Owned test = Owned::steal(PyDict_New());
     if (!test || PyDict_SetItem(globals, kStr.dunder_test, test.get()) < 0)
-        return fail_exec(1, true);
+        return fail_exec(kModuleStart, true);
     return 0;
 }
 
@@ -359,15 +258,15 @@ int module_exec(PyObject* module) {
 
     Owned builtins = Owned::steal(PyImport_ImportModule("builtins"));
     if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) {
-        return fail_exec(1, false);
+        return fail_exec(kModuleStart, false);
     }
-    if (!check_version()) return fail_exec(1, false);
-    if (!build_strings()) return fail_exec(1, false);
+    if (!check_version()) return fail_exec(kModuleStart, false);
+    if (!build_strings()) return fail_exec(kModuleStart, false);
     set_module_globals(globals, PyModule_GetDict(builtins.get()));
 
-    if (!init_function_type() || !init_coroutine_types()) return fail_exec(1, true);
-    if (!register_in_sys_modules(module)) return fail_exec(1, true);
-    if (!init_summarize_state()) return fail_exec(1, true);
+    if (!init_function_type() || !init_coroutine_types()) return fail_exec(kModuleStart, true);
+    if (!register_in_sys_modules(module)) return fail_exec(kModuleStart, true);
+    if (!init_summarize_state()) return fail_exec(kModuleStart, true);
     return run_body(globals);
 }
 

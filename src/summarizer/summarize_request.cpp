@@ -2,6 +2,7 @@
 // state and returns an operation; the operation runs the body below, which renders the
 // request, awaits the client's `complete`, and picks the parsed or the fallback summary.
 #include <cstddef>
+#include <utility>
 
 #include "binding/coroutine.hpp"
 #include "binding/exceptions.hpp"
@@ -10,34 +11,38 @@
 #include "binding/runtime.hpp"
 #include "binding/static_type.hpp"
 #include "binding/strings.hpp"
-#include "summarizer/bodies.hpp"
+#include "summarizer/functions.hpp"
 
 namespace smz {
 namespace {
 
-constexpr TraceSite kInitSite{"morvex.core.summarizer.ConversationSummarizer.__init__"};
-// Failures of the call itself and exceptions caught by the body's handler.
-constexpr TraceSite kSite{"morvex.core.summarizer.ConversationSummarizer.summarize_messages"};
+// Source lines of __init__'s steps, for its traceback entries.
+enum InitLine : int {
+    kInitDefinition = 58,  // argument binding
+    kStoreClient = 59,     // self._llm = llm_client
+};
 
-// Source lines of the body's steps.
-constexpr int kDefinitionLine = 62;
-constexpr int kEmptyLine = 77;
-constexpr int kTranscriptLine = 80;
-constexpr int kPromptLine = 82;
-constexpr int kPreviousTestLine = 84;
-constexpr int kPreviousAppendLine = 85;
-constexpr int kPreviousTextLine = 86;
-constexpr int kConversationLine = 89;
-constexpr int kRequestLine = 92;
-constexpr int kRequestListLine = 93;
-constexpr int kSystemLine = 94;
-constexpr int kUserLine = 95;
-constexpr int kContentTestLine = 100;
-constexpr int kParseLine = 101;
-constexpr int kWarningLine = 103;
-constexpr int kEmptyFallbackLine = 104;
-constexpr int kErrorLine = 107;
-constexpr int kFailureFallbackLine = 108;
+// Source lines of summarize_messages' steps, for its traceback entries.
+enum Line : int {
+    kDefinition = 62,        // argument binding; a body that ends at its entry
+    kEmpty = 77,             // `if not messages: return _empty_summary()`
+    kTranscript = 80,        // _format_messages_for_summary(messages)
+    kPrompt = 82,            // prompt_parts = [SUMMARIZE_PROMPT]
+    kPreviousTest = 84,      // `if existing_summary:`
+    kPreviousAppend = 85,    // prompt_parts.append(...)
+    kPreviousText = 86,      // the heading and the earlier summary's text
+    kConversation = 89,      // the heading and the transcript, appended
+    kRequest = 92,           // self._llm.complete(...) and awaiting it
+    kRequestList = 93,       // the list of the two messages
+    kSystem = 94,            // the system message
+    kUser = 95,              // the user message
+    kContentTest = 100,      // `if response.content:`
+    kParse = 101,            // _parse_summary(response.content)
+    kWarning = 103,          // logger.warning(...)
+    kEmptyFallback = 104,    // _fallback_summary(messages), after an empty reply
+    kError = 107,            // logger.error(...)
+    kFailureFallback = 108,  // _fallback_summary(messages), in the handler
+};
 
 // The token limit of the request.
 constexpr long kMaxTokens = 2048;
@@ -135,47 +140,54 @@ Owned call_summary_function(PyObject* name, PyObject* arg) {
     return result;
 }
 
-// Appends heading + the text form of `value` to `list`; false with `line` set to the
-// failing step's line.
-bool append_part(PyObject* list, PyObject* heading, PyObject* value, int text_line, int append_line,
-                 int* line) {
-    *line = text_line;
+// What a step gives: on success its value (None for a step that makes none); on
+// failure no value, the exception set, and the line of the part that failed.
+struct Outcome {
+    Owned value;
+    Line line = kDefinition;
+
+    static Outcome made(Owned value) { return {std::move(value), kDefinition}; }
+    static Outcome done() { return made(Owned::ref(Py_None)); }
+    static Outcome failed_at(Line line) { return {Owned(), line}; }
+    explicit operator bool() const noexcept { return bool(value); }
+};
+
+// Appends heading + the text form of `value` to `list`.
+Outcome append_part(PyObject* list, PyObject* heading, PyObject* value, Line text_line,
+                    Line append_line) {
     Owned text = text_form(value);
-    if (!text) return false;
+    if (!text) return Outcome::failed_at(text_line);
     Owned part = Owned::steal(PyUnicode_Concat(heading, text.get()));
-    if (!part) return false;
-    *line = append_line;
-    return PyList_Append(list, part.get()) == 0;
+    if (!part) return Outcome::failed_at(text_line);
+    if (PyList_Append(list, part.get()) < 0) return Outcome::failed_at(append_line);
+    return Outcome::done();
 }
 
-// Steps 2 to 5: the transcript and the parts of the system text. False with the
-// exception set and `line` naming the failing step.
-bool build_prompt(SummarizeState* s, int* line) {
-    *line = kTranscriptLine;
+// The transcript and the parts of the system text, kept in the state.
+Outcome build_prompt(SummarizeState* s) {
     Owned render = lookup_global(kStr._format_messages_for_summary);
-    if (!render) return false;
+    if (!render) return Outcome::failed_at(kTranscript);
     Owned conv_text = call1(render.get(), s->messages);
-    if (!conv_text) return false;
+    if (!conv_text) return Outcome::failed_at(kTranscript);
     Py_XSETREF(s->conv_text, conv_text.release());
 
-    *line = kPromptLine;
     Owned prompt = lookup_global(kStr.SUMMARIZE_PROMPT);
-    if (!prompt) return false;
+    if (!prompt) return Outcome::failed_at(kPrompt);
     Owned parts = Owned::steal(PyList_New(1));
-    if (!parts) return false;
+    if (!parts) return Outcome::failed_at(kPrompt);
     PyList_SET_ITEM(parts.get(), 0, prompt.release());
     Py_XSETREF(s->prompt_parts, parts.release());
 
     // existing_summary is a str or None; only a true text adds a part.
-    *line = kPreviousTestLine;
     const int previous = truth(s->existing_summary);
-    if (previous < 0) return false;
-    if (previous && !append_part(s->prompt_parts, kStr.previous_heading, s->existing_summary,
-                                 kPreviousTextLine, kPreviousAppendLine, line)) {
-        return false;
+    if (previous < 0) return Outcome::failed_at(kPreviousTest);
+    if (previous) {
+        Outcome added = append_part(s->prompt_parts, kStr.previous_heading, s->existing_summary,
+                                    kPreviousText, kPreviousAppend);
+        if (!added) return added;
     }
-    return append_part(s->prompt_parts, kStr.conversation_heading, s->conv_text, kConversationLine,
-                       kConversationLine, line);
+    return append_part(s->prompt_parts, kStr.conversation_heading, s->conv_text, kConversation,
+                       kConversation);
 }
 
 // {"role": role, "content": content}
@@ -188,126 +200,177 @@ Owned message(PyObject* role, PyObject* content) {
     return entry;
 }
 
-// Step 7: self._llm.complete(messages=[system, user], max_tokens=2048).
-Owned send_request(SummarizeState* s, int* line) {
-    *line = kRequestLine;
+// self._llm.complete(messages=[system, user], max_tokens=2048): the awaitable of the
+// model's reply.
+Outcome send_request(SummarizeState* s) {
     Owned client = Owned::steal(PyObject_GetAttr(s->self, kStr._llm));
-    if (!client) return {};
+    if (!client) return Outcome::failed_at(kRequest);
     Owned complete = Owned::steal(PyObject_GetAttr(client.get(), kStr.complete));
-    if (!complete) return {};
-    *line = kSystemLine;
+    if (!complete) return Outcome::failed_at(kRequest);
     Owned system_text = Owned::steal(PyUnicode_Join(kStr.newline, s->prompt_parts));
-    if (!system_text) return {};
+    if (!system_text) return Outcome::failed_at(kSystem);
     Owned system = message(kStr.system, system_text.get());
-    if (!system) return {};
-    *line = kUserLine;
+    if (!system) return Outcome::failed_at(kSystem);
     Owned user = message(kStr.user, kStr.user_request);
-    if (!user) return {};
-    *line = kRequestListLine;
+    if (!user) return Outcome::failed_at(kUser);
     Owned request = Owned::steal(PyList_New(2));
-    if (!request) return {};
+    if (!request) return Outcome::failed_at(kRequestList);
     PyList_SET_ITEM(request.get(), 0, system.release());
     PyList_SET_ITEM(request.get(), 1, user.release());
-    *line = kRequestLine;
     PyObject* keywords[] = {request.get(), g_max_tokens};
-    return call(complete.get(), keywords, 0, g_complete_kwnames);
+    Owned awaitable = call(complete.get(), keywords, 0, g_complete_kwnames);
+    if (!awaitable) return Outcome::failed_at(kRequest);
+    return Outcome::made(std::move(awaitable));
 }
 
-// Steps 9 and 10, once the reply has arrived.
-Owned use_reply(SummarizeState* s, PyObject* response, int* line) {
+// Once the reply has arrived: a reply with content is parsed, an empty one is logged
+// and answered with the fallback summary.
+Outcome use_reply(SummarizeState* s, PyObject* response) {
     Py_XSETREF(s->response, Py_NewRef(response));
-    *line = kContentTestLine;
     Owned content = Owned::steal(PyObject_GetAttr(response, kStr.content));
-    if (!content) return {};
+    if (!content) return Outcome::failed_at(kContentTest);
     int present = PyObject_IsTrue(content.get());
     content.reset();
-    if (present < 0) return {};
+    if (present < 0) return Outcome::failed_at(kContentTest);
     if (present) {
-        *line = kParseLine;
         Owned parse = lookup_global(kStr._parse_summary);
-        if (!parse) return {};
+        if (!parse) return Outcome::failed_at(kParse);
         Owned text = Owned::steal(PyObject_GetAttr(response, kStr.content));
-        if (!text) return {};
+        if (!text) return Outcome::failed_at(kParse);
         Owned summary = call1(parse.get(), text.get());
-        if (!summary || !check_summary(summary.get())) return {};
-        return summary;
+        if (!summary || !check_summary(summary.get())) return Outcome::failed_at(kParse);
+        return Outcome::made(std::move(summary));
     }
-    *line = kWarningLine;
     Owned log = lookup_global(kStr.logger);
-    if (!log || !call_method1(log.get(), kStr.warning, kStr.empty_reply)) return {};
-    *line = kEmptyFallbackLine;
-    return call_summary_function(kStr._fallback_summary, s->messages);
+    if (!log || !call_method1(log.get(), kStr.warning, kStr.empty_reply)) {
+        return Outcome::failed_at(kWarning);
+    }
+    Owned fallback = call_summary_function(kStr._fallback_summary, s->messages);
+    if (!fallback) return Outcome::failed_at(kEmptyFallback);
+    return Outcome::made(std::move(fallback));
 }
 
-// Step 13, with the caught exception in s->e.
-Owned report_failure(SummarizeState* s, int* line) {
-    *line = kErrorLine;
+// The handler's body, with the caught exception in s->e: the error is logged and the
+// fallback summary made.
+Outcome report_failure(SummarizeState* s) {
     Owned log = lookup_global(kStr.logger);
-    if (!log) return {};
+    if (!log) return Outcome::failed_at(kError);
     Owned error = Owned::steal(PyObject_GetAttr(log.get(), kStr.error));
-    if (!error) return {};
+    if (!error) return Outcome::failed_at(kError);
     Owned text = text_form(s->e);
-    if (!text) return {};
+    if (!text) return Outcome::failed_at(kError);
     Owned entry = Owned::steal(PyUnicode_Concat(kStr.failed_prefix, text.get()));
-    if (!entry || !call1(error.get(), entry.get())) return {};
-    *line = kFailureFallbackLine;
-    return call_summary_function(kStr._fallback_summary, s->messages);
+    if (!entry || !call1(error.get(), entry.get())) return Outcome::failed_at(kError);
+    Owned fallback = call_summary_function(kStr._fallback_summary, s->messages);
+    if (!fallback) return Outcome::failed_at(kFailureFallback);
+    return Outcome::made(std::move(fallback));
 }
 
-// Step 12: an Exception from the guarded steps is caught (sys.exc_info() shows it while
-// step 13 runs) and answered with the fallback summary; anything else leaves the body.
-BodyStep handle_failure(SummarizeState* s, int line) {
+// An Exception from the guarded steps (the request and the use of its reply) is caught,
+// with its traceback entry for `line`; sys.exc_info() shows it while the handler runs,
+// and the handler answers with the fallback summary. Anything else leaves the body.
+BodyStep handle_failure(SummarizeState* s, Line line) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return BodyStep::raise(line);
-    kSite.mark(line);
+    kSummarizeMessages.fail(line);
     Owned caught = take_raised();
     HandledException handling(caught.get());
     Py_XSETREF(s->e, caught.release());
-    Owned summary = report_failure(s, &line);
+    Outcome summary = report_failure(s);
     Py_CLEAR(s->e);
-    if (!summary) return BodyStep::raise(line);
-    return BodyStep::finish(summary.release());
+    if (!summary) return BodyStep::raise(summary.line);
+    return BodyStep::finish(summary.value.release());
 }
 
 BodyStep resume_summarize(PyObject* scope, int resume_point, PyObject* value) {
     SummarizeState* s = as_state(scope);
-    int line = kRequestLine;
     if (resume_point == 0) {
         const int any = truth(s->messages);
-        if (any < 0) return BodyStep::raise(kEmptyLine);
+        if (any < 0) return BodyStep::raise(kEmpty);
         if (!any) {
             Owned empty = call_summary_function(kStr._empty_summary, nullptr);
-            if (!empty) return BodyStep::raise(kEmptyLine);
+            if (!empty) return BodyStep::raise(kEmpty);
             return BodyStep::finish(empty.release());
         }
-        if (!build_prompt(s, &line)) return BodyStep::raise(line);
-        Owned awaitable = send_request(s, &line);
-        if (!awaitable) return handle_failure(s, line);
-        return BodyStep::await_on(awaitable.release());
+        Outcome prompt = build_prompt(s);
+        if (!prompt) return BodyStep::raise(prompt.line);
+        Outcome awaitable = send_request(s);
+        if (!awaitable) return handle_failure(s, awaitable.line);
+        return BodyStep::await_on(awaitable.value.release());
     }
-    if (value == nullptr) return handle_failure(s, kRequestLine);
-    Owned summary = use_reply(s, value, &line);
-    if (!summary) return handle_failure(s, line);
-    return BodyStep::finish(summary.release());
+    if (value == nullptr) return handle_failure(s, kRequest);
+    Outcome summary = use_reply(s, value);
+    if (!summary) return handle_failure(s, summary.line);
+    return BodyStep::finish(summary.value.release());
 }
 
-const CoroutineBody kSummarizeBody = {"summarize_messages", kDefinitionLine, resume_summarize};
+const CoroutineBody kSummarizeBody = {&kSummarizeMessages, resume_summarize};
 
-}  // namespace
-
-PyObject* summarizer_init(PyObject*, PyObject* const* args) {
-    if (PyObject_SetAttr(args[0], kStr._llm, args[1]) < 0) return kInitSite.fail(59);
+PyObject* summarizer_init(const Call& call) {
+    if (PyObject_SetAttr(call.args[0], kStr._llm, call.args[1]) < 0) {
+        return kSummarizerInit.fail(kStoreClient);
+    }
     Py_RETURN_NONE;
 }
 
-PyObject* summarize_messages(PyObject* function, PyObject* const* args) {
-    Owned state = Owned::steal(new_state(args[0], args[1], args[2]));
-    if (!state) return kSite.fail(kDefinitionLine);
+// The call returns a new operation over a new per-call state, and runs nothing else.
+PyObject* summarize_messages(const Call& call) {
+    Owned state = Owned::steal(new_state(call.args[0], call.args[1], call.args[2]));
+    if (!state) return kSummarizeMessages.fail(kDefinition);
     PyObject* op =
-        new_coroutine(kSummarizeBody, state.get(), function_code(function), kStr.summarize_messages,
-                      kStr.operation_qualname, kStr.module_name);
-    if (op == nullptr) return kSite.fail(kDefinitionLine);
+        new_coroutine(kSummarizeBody, state.get(), function_code(call.function),
+                      kStr.summarize_messages, kStr.operation_qualname, kStr.module_name);
+    if (op == nullptr) return kSummarizeMessages.fail(kDefinition);
     return op;
 }
+
+constexpr Param kInitParams[] = {{"self", ArgType::Any}, {"llm_client", ArgType::Any}};
+constexpr const char* kInitLocals[] = {"self", "llm_client"};
+constexpr Annotation kInitAnnotations[] = {{"llm_client", "Any"}};
+
+constexpr Param kParams[] = {
+    {"self", ArgType::Any}, {"messages", ArgType::List}, {"existing_summary", ArgType::StrOrNone}};
+constexpr const char* kLocals[] = {
+    "self", "messages", "existing_summary", "conv_text", "prompt_parts", "response", "e"};
+constexpr Annotation kAnnotations[] = {{"messages", "list[dict[str, Any]]"},
+                                       {"existing_summary", "str | None"},
+                                       {"return", "dict[str, Any]"}};
+
+}  // namespace
+
+const FunctionSpec kSummarizerInit = {
+    SMZ_QUALNAME("ConversationSummarizer.__init__"),
+    .name = "__init__",
+    .doc = "Initialize with an LLMClient instance.",
+    .line = kInitDefinition,
+    .params = kInitParams,
+    .nrequired = 2,
+    .locals = kInitLocals,
+    .annotations = kInitAnnotations,
+    .coroutine = false,
+    .body = summarizer_init,
+};
+
+const FunctionSpec kSummarizeMessages = {
+    SMZ_QUALNAME("ConversationSummarizer.summarize_messages"),
+    .name = "summarize_messages",
+    .doc =
+        "Summarize a list of messages into a structured summary.\n"
+        "\n"
+        "        Args:\n"
+        "            messages: The messages to summarize (in chronological order)\n"
+        "            existing_summary: If provided, the new summary should build on this\n"
+        "\n"
+        "        Returns:\n"
+        "            A structured summary dict with goals, progress, etc.\n"
+        "        ",
+    .line = kDefinition,
+    .params = kParams,
+    .nrequired = 2,
+    .locals = kLocals,
+    .annotations = kAnnotations,
+    .coroutine = true,
+    .body = summarize_messages,
+};
 
 bool init_summarize_state() {
     if (g_complete_kwnames == nullptr) {

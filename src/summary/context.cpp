@@ -5,41 +5,85 @@
 #include "binding/runtime.hpp"
 #include "binding/strings.hpp"
 #include "binding/text_builder.hpp"
-#include "summary/bodies.hpp"
+#include "summary/functions.hpp"
 #include "summary/record.hpp"
 
 namespace smz {
 namespace {
 
-constexpr TraceSite kSite{
-    "morvex.core.summarizer.ConversationSummarizer.format_summary_for_context"};
+// Source lines of the method's steps, for its traceback entries. Each list section has
+// five steps, on consecutive lines: the test of its value, the heading, reading and
+// iterating the value, a bullet, and the closing blank part.
+enum Line : int {
+    kDefinition = 110,  // argument binding
+    kHeader = 112,
+    kNote = 113,
+    kGoalsTest = 115,
+    kGoalsHeading,
+    kGoalsValue,
+    kGoalsBullet,
+    kGoalsBlank,
+    kProgressTest = 121,
+    kProgressHeading,
+    kProgressValue,
+    kProgressBullet,
+    kProgressBlank,
+    kStateTest = 127,  // summary.get("current_state")
+    kStatePart = 128,
+    kDecisionsTest = 130,
+    kDecisionsHeading,
+    kDecisionsValue,
+    kDecisionsBullet,
+    kDecisionsBlank,
+    kFactsTest = 136,
+    kFactsHeading,
+    kFactsValue,
+    kFactsBullet,
+    kFactsBlank,
+    kBlockersTest = 142,
+    kBlockersHeading,
+    kBlockersValue,
+    kBlockersBullet,
+    kBlockersBlank,
+    kNextStepsTest = 148,
+    kNextStepsHeading,
+    kNextStepsValue,
+    kNextStepsBullet,
+    kNextStepsBlank,
+    kNarrativeTest = 154,  // summary.get("summary")
+    kNarrativePart = 155,
+    kJoin = 157,  // joining the parts
+};
 
-// A section whose value is iterated, one bullet per element. Its steps report `line`
-// for the test of the value, then line + 1 for the heading, line + 2 for reading and
-// iterating the value, line + 3 for a bullet and line + 4 for the closing blank part.
+// A section whose value is iterated, one bullet per element, with the lines of its
+// steps.
 struct ListSection {
     const ConstStr& key;
     const ConstStr& heading;
-    int line;
+    Line test;
+    Line heading_line;
+    Line value;
+    Line bullet;
+    Line blank;
 };
 
 const ListSection kLeadingSections[] = {
-    {kStr.goals, kStr.goals_heading, 115},
-    {kStr.progress, kStr.progress_heading, 121},
+    {kStr.goals, kStr.goals_heading, kGoalsTest, kGoalsHeading, kGoalsValue, kGoalsBullet,
+     kGoalsBlank},
+    {kStr.progress, kStr.progress_heading, kProgressTest, kProgressHeading, kProgressValue,
+     kProgressBullet, kProgressBlank},
 };
 
 const ListSection kTrailingSections[] = {
-    {kStr.key_decisions, kStr.decisions_heading, 130},
-    {kStr.key_facts, kStr.facts_heading, 136},
-    {kStr.blockers, kStr.blockers_heading, 142},
-    {kStr.next_steps, kStr.next_steps_heading, 148},
+    {kStr.key_decisions, kStr.decisions_heading, kDecisionsTest, kDecisionsHeading, kDecisionsValue,
+     kDecisionsBullet, kDecisionsBlank},
+    {kStr.key_facts, kStr.facts_heading, kFactsTest, kFactsHeading, kFactsValue, kFactsBullet,
+     kFactsBlank},
+    {kStr.blockers, kStr.blockers_heading, kBlockersTest, kBlockersHeading, kBlockersValue,
+     kBlockersBullet, kBlockersBlank},
+    {kStr.next_steps, kStr.next_steps_heading, kNextStepsTest, kNextStepsHeading, kNextStepsValue,
+     kNextStepsBullet, kNextStepsBlank},
 };
-
-// Marks the failing step; false for the caller to return.
-bool failed(int line) {
-    kSite.mark(line);
-    return false;
-}
 
 // Whether summary.get(key) is true; a missing key reads as None. -1 with an exception.
 int holds_true(PyObject* summary, PyObject* key) {
@@ -57,12 +101,12 @@ bool add_bullet(TextBuilder& out, PyObject* element) {
 
 bool render_list_section(TextBuilder& out, PyObject* summary, const ListSection& section) {
     const int present = holds_true(summary, section.key);
-    if (present < 0) return failed(section.line);
+    if (present < 0) return kFormatSummaryForContext.fail(section.test);
     if (present == 0) return true;
-    if (!out.line(section.heading)) return failed(section.line + 1);
+    if (!out.line(section.heading)) return kFormatSummaryForContext.fail(section.heading_line);
     // summary[key] again: the truth test above may have changed the record.
     Owned value = Owned::steal(PyObject_GetItem(summary, section.key));
-    if (!value) return failed(section.line + 2);
+    if (!value) return kFormatSummaryForContext.fail(section.value);
     if (PyList_CheckExact(value.get())) {
         // As the list's own iterator walks it: by position, the length read each time.
         PyObject* list = value.get();
@@ -72,21 +116,23 @@ bool render_list_section(TextBuilder& out, PyObject* summary, const ListSection&
                 // A text is its own text form and adding it runs no host code: the
                 // builder's own reference is the only one needed.
                 if (!out.line(kStr.bullet_line) || !out.add(borrowed))
-                    return failed(section.line + 3);
+                    return kFormatSummaryForContext.fail(section.bullet);
                 continue;
             }
             Owned element = Owned::ref(borrowed);
-            if (!add_bullet(out, element.get())) return failed(section.line + 3);
+            if (!add_bullet(out, element.get()))
+                return kFormatSummaryForContext.fail(section.bullet);
         }
     } else {
         Owned iterator = Owned::steal(PyObject_GetIter(value.get()));
-        if (!iterator) return failed(section.line + 2);
+        if (!iterator) return kFormatSummaryForContext.fail(section.value);
         while (Owned element = Owned::steal(PyIter_Next(iterator.get()))) {
-            if (!add_bullet(out, element.get())) return failed(section.line + 3);
+            if (!add_bullet(out, element.get()))
+                return kFormatSummaryForContext.fail(section.bullet);
         }
-        if (PyErr_Occurred()) return failed(section.line + 2);
+        if (PyErr_Occurred()) return kFormatSummaryForContext.fail(section.value);
     }
-    if (!out.start_line()) return failed(section.line + 4);  // the blank part
+    if (!out.start_line()) return kFormatSummaryForContext.fail(section.blank);  // the blank part
     return true;
 }
 
@@ -103,12 +149,12 @@ bool render_sections(TextBuilder& out, PyObject* summary) {
     }
 
     int present = holds_true(summary, kStr.current_state);
-    if (present < 0) return failed(127);
+    if (present < 0) return kFormatSummaryForContext.fail(kStateTest);
     if (present) {
         Owned state = text_under(summary, kStr.current_state);
         if (!state || !out.line(kStr.state_heading) || !out.add(state.get()) ||
             !out.add(kStr.newline)) {
-            return failed(128);
+            return kFormatSummaryForContext.fail(kStatePart);
         }
     }
 
@@ -117,11 +163,11 @@ bool render_sections(TextBuilder& out, PyObject* summary) {
     }
 
     present = holds_true(summary, kStr.summary);
-    if (present < 0) return failed(154);
+    if (present < 0) return kFormatSummaryForContext.fail(kNarrativeTest);
     if (present) {
         Owned narrative = text_under(summary, kStr.summary);
         if (!narrative || !out.line(kStr.narrative_heading) || !out.add(narrative.get())) {
-            return failed(155);
+            return kFormatSummaryForContext.fail(kNarrativePart);
         }
     }
     return true;
@@ -129,16 +175,35 @@ bool render_sections(TextBuilder& out, PyObject* summary) {
 
 }  // namespace
 
-PyObject* format_summary_for_context(PyObject*, PyObject* const* args) {
+PyObject* format_summary_for_context(const Call& call) {
     // The record is held for the whole rendering: its operations run host code.
-    Owned summary = Owned::ref(args[1]);  // args[0], self, is not used
+    Owned summary = Owned::ref(call.args[1]);  // call.args[0], self, is not used
     TextBuilder out;
-    if (!out.line(kStr.context_header)) return kSite.fail(112);
-    if (!out.line(kStr.context_note)) return kSite.fail(113);
+    if (!out.line(kStr.context_header)) return kFormatSummaryForContext.fail(kHeader);
+    if (!out.line(kStr.context_note)) return kFormatSummaryForContext.fail(kNote);
     if (!render_sections(out, summary.get())) return nullptr;
     Owned text = out.build();
-    if (!text) return kSite.fail(157);
+    if (!text) return kFormatSummaryForContext.fail(kJoin);
     return text.release();
 }
+
+namespace {
+constexpr Param kParams[] = {{"self", ArgType::Any}, {"summary", ArgType::Dict}};
+constexpr const char* kLocals[] = {"self", "summary", "parts", "g", "p", "d", "f", "b", "n"};
+constexpr Annotation kAnnotations[] = {{"summary", "dict[str, Any]"}, {"return", "str"}};
+}  // namespace
+
+const FunctionSpec kFormatSummaryForContext = {
+    SMZ_QUALNAME("ConversationSummarizer.format_summary_for_context"),
+    .name = "format_summary_for_context",
+    .doc = "Format a structured summary as readable text for the system prompt.",
+    .line = kDefinition,
+    .params = kParams,
+    .nrequired = 2,
+    .locals = kLocals,
+    .annotations = kAnnotations,
+    .coroutine = false,
+    .body = format_summary_for_context,
+};
 
 }  // namespace smz

@@ -1,17 +1,49 @@
 // _empty_summary(): the record of a conversation with no messages, whose every list
 // is empty and whose texts are empty.
 #include "binding/strings.hpp"
-#include "summary/bodies.hpp"
+#include "summary/functions.hpp"
 #include "summary/record.hpp"
 
 namespace smz {
 namespace {
-constexpr TraceSite kEmptySite{"morvex.core.summarizer._empty_summary"};
-constexpr PlainRecordLines kEmptyLines{261, {262, 264, 265, 266, 267}, 269};
+
+// Source lines of the function's steps, for its traceback entries.
+enum Line : int {
+    kDefinition = 259,
+    kRecord = 261,  // the record, any insertion, and the list of "goals"
+    kProgressList = 262,
+    kDecisionsList = 264,
+    kFactsList = 265,
+    kBlockersList = 266,
+    kNextStepsList = 267,
+    kTimestamp = 269,  // time.time()
+};
+
+constexpr PlainRecordLines kLines{
+    .dict = kRecord,
+    .lists = {kProgressList, kDecisionsList, kFactsList, kBlockersList, kNextStepsList},
+    .stamp = kTimestamp,
+};
+
+PyObject* empty_summary(const Call& call) {
+    return new_plain_record(kStr.empty, call.spec, kLines);
+}
+
+constexpr Annotation kAnnotations[] = {{"return", "dict[str, Any]"}};
+
 }  // namespace
 
-PyObject* empty_summary(PyObject*, PyObject* const*) {
-    return new_plain_record(kStr.empty, kEmptySite, kEmptyLines);
-}
+const FunctionSpec kEmptySummary = {
+    SMZ_QUALNAME("_empty_summary"),
+    .name = "_empty_summary",
+    .doc = nullptr,
+    .line = kDefinition,
+    .params = {},  // takes no arguments at all
+    .nrequired = 0,
+    .locals = {},
+    .annotations = kAnnotations,
+    .coroutine = false,
+    .body = empty_summary,
+};
 
 }  // namespace smz

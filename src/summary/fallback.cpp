@@ -5,13 +5,33 @@
 #include "binding/records.hpp"
 #include "binding/runtime.hpp"
 #include "binding/strings.hpp"
-#include "summary/bodies.hpp"
+#include "summary/functions.hpp"
 #include "summary/record.hpp"
 
 namespace smz {
 namespace {
 
-constexpr TraceSite kSite{"morvex.core.summarizer._fallback_summary"};
+// Source lines of the function's steps, for its traceback entries.
+enum Line : int {
+    kDefinition = 273,      // argument binding
+    kGoals = 275,           // goals = []
+    kProgress = 276,        // progress = []
+    kWalk = 278,            // walking `messages` through its own iteration
+    kRequestTest = 279,     // msg.get("role") == "user" and msg.get("content")
+    kRequestRead = 280,     // msg["content"]
+    kRequestMeasure = 281,  // len(content)
+    kRequestCut = 282,      // content[:200] + "..."
+    kGoalsAppend = 283,     // goals.append(...)
+    kFirstGoal = 287,       // the one-entry list of the first request
+    kRecord = 290,          // the record, and any insertion into it
+    kStateText = 292,       // the "current_state" text
+    kDecisionsList = 293,
+    kFactsList = 294,
+    kBlockersList = 295,
+    kNextStepsList = 296,
+    kSummaryText = 297,  // the "summary" text
+    kTimestamp = 298,    // time.time()
+};
 
 // A request text longer than this many items is cut to them and "..." appended.
 constexpr Py_ssize_t kRequestLimit = 200;
@@ -36,19 +56,13 @@ Owned cut_request(PyObject* content) {
     return Owned::steal(PyNumber_Add(head.get(), kStr.ellipsis));
 }
 
-// Records the traceback entry of the failing step; false for the caller to return.
-bool failed(int line) {
-    kSite.mark(line);
-    return false;
-}
-
 // Appends the request text of `msg` to `goals` when it is a user message with content.
 bool collect_request(PyObject* msg, PyObject* goals) {
     const int wanted = is_request(msg);
-    if (wanted < 0) return failed(279);
+    if (wanted < 0) return kFallbackSummary.fail(kRequestTest);
     if (wanted == 0) return true;
     Owned content = Owned::steal(PyObject_GetItem(msg, kStr.content));
-    if (!content) return failed(280);
+    if (!content) return kFallbackSummary.fail(kRequestRead);
     // Only the first request is kept. The later ones of an exact dict with text
     // content are still looked up, but measuring, cutting and collecting them runs no
     // host code and has no effect, so it is skipped.
@@ -57,12 +71,12 @@ bool collect_request(PyObject* msg, PyObject* goals) {
         return true;
     }
     const Py_ssize_t length = PyObject_Size(content.get());
-    if (length < 0) return failed(281);
+    if (length < 0) return kFallbackSummary.fail(kRequestMeasure);
     if (length > kRequestLimit) {
         content = cut_request(content.get());
-        if (!content) return failed(282);
+        if (!content) return kFallbackSummary.fail(kRequestCut);
     }
-    if (PyList_Append(goals, content.get()) < 0) return failed(283);
+    if (PyList_Append(goals, content.get()) < 0) return kFallbackSummary.fail(kGoalsAppend);
     return true;
 }
 
@@ -74,12 +88,12 @@ Py_ssize_t message_count(PyObject* messages) {
 
 }  // namespace
 
-PyObject* fallback_summary(PyObject*, PyObject* const* args) {
-    PyObject* messages = args[0];  // borrowed: exactly a list
+PyObject* fallback_summary(const Call& call) {
+    PyObject* messages = call.args[0];  // borrowed: exactly a list
     Owned goals = Owned::steal(PyList_New(0));
-    if (!goals) return kSite.fail(275);
+    if (!goals) return kFallbackSummary.fail(kGoals);
     Owned progress = Owned::steal(PyList_New(0));
-    if (!progress) return kSite.fail(276);
+    if (!progress) return kFallbackSummary.fail(kProgress);
 
     if (PyList_CheckExact(messages)) {
         // The length is read afresh for every record: the record operations may run
@@ -92,52 +106,74 @@ PyObject* fallback_summary(PyObject*, PyObject* const* args) {
         // An instance of a list subclass (in builds that accept them): its own
         // iteration, as a `for` loop walks it.
         Owned iter = Owned::steal(PyObject_GetIter(messages));
-        if (!iter) return kSite.fail(278);
+        if (!iter) return kFallbackSummary.fail(kWalk);
         while (Owned msg = Owned::steal(PyIter_Next(iter.get()))) {
             if (!collect_request(msg.get(), goals.get())) return nullptr;
         }
-        if (PyErr_Occurred()) return kSite.fail(278);
+        if (PyErr_Occurred()) return kFallbackSummary.fail(kWalk);
     }
     // Only the first request is kept, in a list of its own.
     if (PyList_GET_SIZE(goals.get()) > 0) {
         Owned first = Owned::steal(PyList_New(1));
-        if (!first) return kSite.fail(287);
+        if (!first) return kFallbackSummary.fail(kFirstGoal);
         PyList_SET_ITEM(first.get(), 0, Py_NewRef(PyList_GET_ITEM(goals.get(), 0)));
         goals = std::move(first);
     }
 
     Owned record = Owned::steal(PyDict_New());
-    if (!record) return kSite.fail(290);
+    if (!record) return kFallbackSummary.fail(kRecord);
     PyObject* r = record.get();
-    if (PyDict_SetItem(r, kStr.goals, goals.get()) < 0) return kSite.fail(290);
-    if (PyDict_SetItem(r, kStr.progress, progress.get()) < 0) return kSite.fail(290);
+    if (PyDict_SetItem(r, kStr.goals, goals.get()) < 0) return kFallbackSummary.fail(kRecord);
+    if (PyDict_SetItem(r, kStr.progress, progress.get()) < 0) return kFallbackSummary.fail(kRecord);
     const Py_ssize_t had = message_count(messages);
-    if (had < 0) return kSite.fail(292);
+    if (had < 0) return kFallbackSummary.fail(kStateText);
     Owned state = Owned::steal(
         PyUnicode_FromFormat("Conversation had %zd messages before summarization", had));
-    if (!state) return kSite.fail(292);
-    if (PyDict_SetItem(r, kStr.current_state, state.get()) < 0) return kSite.fail(290);
-    if (!put_new_list(r, kStr.key_decisions, kSite, 293, 290)) return nullptr;
-    if (!put_new_list(r, kStr.key_facts, kSite, 294, 290)) return nullptr;
-    if (!put_new_list(r, kStr.blockers, kSite, 295, 290)) return nullptr;
-    if (!put_new_list(r, kStr.next_steps, kSite, 296, 290)) return nullptr;
+    if (!state) return kFallbackSummary.fail(kStateText);
+    if (PyDict_SetItem(r, kStr.current_state, state.get()) < 0)
+        return kFallbackSummary.fail(kRecord);
+    const FunctionSpec& spec = kFallbackSummary;
+    if (!put_new_list(r, kStr.key_decisions, spec, kDecisionsList, kRecord)) return nullptr;
+    if (!put_new_list(r, kStr.key_facts, spec, kFactsList, kRecord)) return nullptr;
+    if (!put_new_list(r, kStr.blockers, spec, kBlockersList, kRecord)) return nullptr;
+    if (!put_new_list(r, kStr.next_steps, spec, kNextStepsList, kRecord)) return nullptr;
     // The count is read before the request's text form, which may run host code.
     const Py_ssize_t count = message_count(messages);
-    if (count < 0) return kSite.fail(297);
+    if (count < 0) return kFallbackSummary.fail(kSummaryText);
     Owned request = Owned::ref(kStr.unknown);
     if (PyList_GET_SIZE(goals.get()) > 0) {
         Owned first = Owned::ref(PyList_GET_ITEM(goals.get(), 0));
         request = text_form(first.get());
     }
-    if (!request) return kSite.fail(297);
+    if (!request) return kFallbackSummary.fail(kSummaryText);
     Owned summary = Owned::steal(PyUnicode_FromFormat(
         "Conversation with %zd messages. Primary request: %U", count, request.get()));
-    if (!summary) return kSite.fail(297);
-    if (PyDict_SetItem(r, kStr.summary, summary.get()) < 0) return kSite.fail(290);
+    if (!summary) return kFallbackSummary.fail(kSummaryText);
+    if (PyDict_SetItem(r, kStr.summary, summary.get()) < 0) return kFallbackSummary.fail(kRecord);
     Owned stamp = record_timestamp();
-    if (!stamp) return kSite.fail(298);
-    if (PyDict_SetItem(r, kStr.created_at, stamp.get()) < 0) return kSite.fail(290);
+    if (!stamp) return kFallbackSummary.fail(kTimestamp);
+    if (PyDict_SetItem(r, kStr.created_at, stamp.get()) < 0) return kFallbackSummary.fail(kRecord);
     return record.release();
 }
+
+namespace {
+constexpr Param kParams[] = {{"messages", ArgType::List}};
+constexpr const char* kLocals[] = {"messages", "goals", "progress", "msg", "content"};
+constexpr Annotation kAnnotations[] = {{"messages", "list[dict[str, Any]]"},
+                                       {"return", "dict[str, Any]"}};
+}  // namespace
+
+const FunctionSpec kFallbackSummary = {
+    SMZ_QUALNAME("_fallback_summary"),
+    .name = "_fallback_summary",
+    .doc = "Create a basic summary without LLM when summarization fails.",
+    .line = kDefinition,
+    .params = kParams,
+    .nrequired = 1,
+    .locals = kLocals,
+    .annotations = kAnnotations,
+    .coroutine = false,
+    .body = fallback_summary,
+};
 
 }  // namespace smz

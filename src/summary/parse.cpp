@@ -9,25 +9,57 @@
 #include "binding/records.hpp"
 #include "binding/runtime.hpp"
 #include "binding/strings.hpp"
-#include "summary/bodies.hpp"
+#include "summary/functions.hpp"
 #include "summary/record.hpp"
 
 namespace smz {
 namespace {
 
-constexpr TraceSite kSite{"morvex.core.summarizer._parse_summary"};
+// Source lines of the function's steps, for its traceback entries.
+enum Line : int {
+    kDefinition = 209,  // argument binding
+    kStrip = 212,       // text.strip()
+    kFenceTest = 215,   // text.startswith("```")
+    kSplit = 216,       // text.split("\n")
+    kJsonLines = 218,   // json_lines = []
+    kWalk = 220,        // walking the lines
+    kOpens = 221,       // line.strip().startswith("```")
+    kCloses = 224,      // line.strip() == "```"
+    kAppend = 227,      // json_lines.append(line)
+    kJoin = 228,        // "\n".join(json_lines)
+    kLoads = 231,       // json.loads(text)
+    kRecord = 234,      // the parsed record, and any insertion into it
+    kGoalsField = 234,  // data.get("goals", []), and so on down to "summary"
+    kProgressField,
+    kStateField,
+    kDecisionsField,
+    kFactsField,
+    kBlockersField,
+    kNextStepsField,
+    kSummaryField,
+    kTimestamp = 242,         // time.time()
+    kDecodeErrorMatch = 244,  // looking up json.JSONDecodeError to match
+    kWarning = 245,           // logger.warning(...)
+    kUnparsedRecord = 247,    // the record of an unparsable reply, its insertions, its goals
+    kUnparsedProgress = 248,
+    kUnparsedDecisions = 250,
+    kUnparsedFacts = 251,
+    kUnparsedBlockers = 252,
+    kUnparsedNextSteps = 253,
+    kKeptText = 254,           // text[:1000]
+    kUnparsedTimestamp = 255,  // time.time()
+};
 
 // The reply text kept by the record of an unparsable reply, in characters.
 constexpr Py_ssize_t kKeptReplyLength = 1000;
 
 // The lines of the record of an unparsable reply.
-constexpr PlainRecordLines kUnparsedLines{247, {248, 250, 251, 252, 253}, 255};
-
-// Marks the failing step of a helper that returns a handle.
-Owned failed(int line) {
-    kSite.mark(line);
-    return {};
-}
+constexpr PlainRecordLines kUnparsedLines{
+    .dict = kUnparsedRecord,
+    .lists = {kUnparsedProgress, kUnparsedDecisions, kUnparsedFacts, kUnparsedBlockers,
+              kUnparsedNextSteps},
+    .stamp = kUnparsedTimestamp,
+};
 
 // ---------------------------------------------------------------------------------
 // Stripping and the code fence
@@ -85,22 +117,22 @@ Span fenced_content(PyObject* s, Span text) noexcept {
     }
 }
 
-// Steps 1 and 2 for an exact str: the stripped and unwrapped text, made with one copy
+// Stripping and unwrapping an exact str: the text, made with one copy
 // (none when the reply is already the text). `stripped` says the caller has stripped
 // it already.
 Owned unwrapped_text(PyObject* reply, bool stripped) {
 #if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(reply) < 0) return failed(212);
+    if (PyUnicode_READY(reply) < 0) return kParseSummary.fail(kStrip);
 #endif
     const Py_ssize_t length = PyUnicode_GET_LENGTH(reply);
     Span span = stripped ? Span{0, length} : stripped_span(reply, 0, length);
-    int line = 212;
+    Line step = kStrip;
     if (starts_with_fence(reply, span)) {
         span = fenced_content(reply, span);
-        line = 228;
+        step = kJoin;
     }
     Owned text = Owned::steal(PyUnicode_Substring(reply, span.start, span.end));
-    if (!text) return failed(line);
+    if (!text) return kParseSummary.fail(step);
     return text;
 }
 
@@ -115,26 +147,26 @@ Owned strip_of(PyObject* line) {
     return call_method0(line, kStr.strip);
 }
 
-// Steps 1 and 2 for an instance of a str subclass (in builds that accept them): every
+// Stripping and unwrapping an instance of a str subclass (in builds that accept them): every
 // step through the object's own methods, as the host runs them.
 Owned unwrapped_by_protocol(PyObject* reply) {
     Owned text = strip_of(reply);
-    if (!text) return failed(212);
+    if (!text) return kParseSummary.fail(kStrip);
     if (PyUnicode_CheckExact(text.get())) return unwrapped_text(text.get(), true);
     const int fenced = call_test(text.get(), kStr.startswith, kStr.fence);
-    if (fenced < 0) return failed(215);
+    if (fenced < 0) return kParseSummary.fail(kFenceTest);
     if (!fenced) return text;
     Owned lines = call_method1(text.get(), kStr.split, kStr.newline);
-    if (!lines) return failed(216);
+    if (!lines) return kParseSummary.fail(kSplit);
     Owned json_lines = Owned::steal(PyList_New(0));
-    if (!json_lines) return failed(218);
+    if (!json_lines) return kParseSummary.fail(kJsonLines);
     Owned iter = Owned::steal(PyObject_GetIter(lines.get()));
-    if (!iter) return failed(220);
+    if (!iter) return kParseSummary.fail(kWalk);
     bool in_block = false;
     while (Owned line = Owned::steal(PyIter_Next(iter.get()))) {
         Owned stripped = strip_of(line.get());
         const int opens = stripped ? call_test(stripped.get(), kStr.startswith, kStr.fence) : -1;
-        if (opens < 0) return failed(221);
+        if (opens < 0) return kParseSummary.fail(kOpens);
         if (opens && !in_block) {
             in_block = true;
             continue;
@@ -142,13 +174,14 @@ Owned unwrapped_by_protocol(PyObject* reply) {
         stripped = strip_of(line.get());
         const int closes =
             stripped ? PyObject_RichCompareBool(stripped.get(), kStr.fence, Py_EQ) : -1;
-        if (closes < 0) return failed(224);
+        if (closes < 0) return kParseSummary.fail(kCloses);
         if (closes && in_block) break;
-        if (in_block && PyList_Append(json_lines.get(), line.get()) < 0) return failed(227);
+        if (in_block && PyList_Append(json_lines.get(), line.get()) < 0)
+            return kParseSummary.fail(kAppend);
     }
-    if (PyErr_Occurred()) return failed(220);
+    if (PyErr_Occurred()) return kParseSummary.fail(kWalk);
     Owned joined = Owned::steal(PyUnicode_Join(kStr.newline, json_lines.get()));
-    if (!joined) return failed(228);
+    if (!joined) return kParseSummary.fail(kJoin);
     return joined;
 }
 
@@ -158,13 +191,14 @@ Owned unwrapped_by_protocol(PyObject* reply) {
 struct Field {
     const ConstStr& key;
     bool list;  // the default is a new empty list, else ""
-    int line;
+    Line line;
 };
 
 const Field kParsedFields[] = {
-    {kStr.goals, true, 234},         {kStr.progress, true, 235},  {kStr.current_state, false, 236},
-    {kStr.key_decisions, true, 237}, {kStr.key_facts, true, 238}, {kStr.blockers, true, 239},
-    {kStr.next_steps, true, 240},    {kStr.summary, false, 241},
+    {kStr.goals, true, kGoalsField},          {kStr.progress, true, kProgressField},
+    {kStr.current_state, false, kStateField}, {kStr.key_decisions, true, kDecisionsField},
+    {kStr.key_facts, true, kFactsField},      {kStr.blockers, true, kBlockersField},
+    {kStr.next_steps, true, kNextStepsField}, {kStr.summary, false, kSummaryField},
 };
 
 // data.get(key, default): `get` is looked up on `data` for each field, as any
@@ -177,21 +211,22 @@ Owned read_field(PyObject* data, const Field& field) {
 // json.loads(text) and the record built from its result: the guarded part of parsing.
 Owned parse_record(PyObject* text) {
     Owned json = lookup_global(kStr.json);
-    if (!json) return failed(231);
+    if (!json) return kParseSummary.fail(kLoads);
     Owned data = call_method1(json.get(), kStr.loads, text);
-    if (!data) return failed(231);
+    if (!data) return kParseSummary.fail(kLoads);
     Owned record = Owned::steal(PyDict_New());
-    if (!record) return failed(234);
+    if (!record) return kParseSummary.fail(kRecord);
     for (const Field& field : kParsedFields) {
         Owned value = read_field(data.get(), field);
-        if (!value) return failed(field.line);
+        if (!value) return kParseSummary.fail(field.line);
         if (PyDict_SetItem(record.get(), field.key, value.get()) < 0) {
-            return failed(234);
+            return kParseSummary.fail(kRecord);
         }
     }
     Owned stamp = record_timestamp();
-    if (!stamp) return failed(242);
-    if (PyDict_SetItem(record.get(), kStr.created_at, stamp.get()) < 0) return failed(234);
+    if (!stamp) return kParseSummary.fail(kTimestamp);
+    if (PyDict_SetItem(record.get(), kStr.created_at, stamp.get()) < 0)
+        return kParseSummary.fail(kRecord);
     return record;
 }
 
@@ -202,7 +237,7 @@ Owned parse_record(PyObject* text) {
 // exception set (and its traceback entry made) when the class cannot be had.
 int is_decode_error(PyObject* exc) {
     const int matched = is_json_decode_error(exc);
-    if (matched < 0) kSite.mark(244);
+    if (matched < 0) kParseSummary.fail(kDecodeErrorMatch);
     return matched;
 }
 
@@ -219,17 +254,18 @@ PyObject* handle_parse_failure(PyObject* text) {
         return nullptr;
     }
     Owned logger = lookup_global(kStr.logger);
-    if (!logger) return kSite.fail(245);
-    if (!call_method1(logger.get(), kStr.warning, kStr.parse_warning)) return kSite.fail(245);
+    if (!logger) return kParseSummary.fail(kWarning);
+    if (!call_method1(logger.get(), kStr.warning, kStr.parse_warning))
+        return kParseSummary.fail(kWarning);
     Owned kept = head_of(text, kKeptReplyLength);
-    if (!kept) return kSite.fail(254);
-    return new_plain_record(kept.get(), kSite, kUnparsedLines);
+    if (!kept) return kParseSummary.fail(kKeptText);
+    return new_plain_record(kept.get(), kParseSummary, kUnparsedLines);
 }
 
 }  // namespace
 
-PyObject* parse_summary(PyObject*, PyObject* const* args) {
-    PyObject* reply = args[0];  // borrowed: a str
+PyObject* parse_summary(const Call& call) {
+    PyObject* reply = call.args[0];  // borrowed: a str
     Owned text =
         PyUnicode_CheckExact(reply) ? unwrapped_text(reply, false) : unwrapped_by_protocol(reply);
     if (!text) return nullptr;
@@ -237,5 +273,24 @@ PyObject* parse_summary(PyObject*, PyObject* const* args) {
     if (record) return record.release();
     return handle_parse_failure(text.get());
 }
+
+namespace {
+constexpr Param kParams[] = {{"text", ArgType::Str}};
+constexpr const char* kLocals[] = {"text", "lines", "json_lines", "in_block", "line", "data"};
+constexpr Annotation kAnnotations[] = {{"text", "str"}, {"return", "dict[str, Any]"}};
+}  // namespace
+
+const FunctionSpec kParseSummary = {
+    SMZ_QUALNAME("_parse_summary"),
+    .name = "_parse_summary",
+    .doc = "Parse the LLM's JSON response into a summary dict.",
+    .line = kDefinition,
+    .params = kParams,
+    .nrequired = 1,
+    .locals = kLocals,
+    .annotations = kAnnotations,
+    .coroutine = false,
+    .body = parse_summary,
+};
 
 }  // namespace smz

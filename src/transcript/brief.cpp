@@ -5,37 +5,41 @@
 #include "binding/runtime.hpp"
 #include "binding/strings.hpp"
 #include "binding/text_builder.hpp"
-#include "transcript/bodies.hpp"
+#include "transcript/functions.hpp"
 
 namespace smz {
 namespace {
 
-constexpr TraceSite kSite{"morvex.core.summarizer._brief_args"};
-constexpr Py_ssize_t kValueLimit = 100;
+// Source lines of the function's steps, for its traceback entries.
+enum Line : int {
+    kDefinition = 198,  // argument binding
+    kWalk = 201,        // walking `args`, the size check included
+    kValueText = 202,   // str(value)
+    kMeasure = 203,     // len(val_str)
+    kCut = 204,         // val_str[:100] + "..."
+    kEntry = 205,       // building and appending an entry
+    kJoin = 206,        // joining the entries
+};
 
-// Records the traceback entry of the failing step; false for the caller to return.
-bool failed(int line) {
-    kSite.mark(line);
-    return false;
-}
+constexpr Py_ssize_t kValueLimit = 100;
 
 // One entry, "name=value", after the ", " that separates it from the one before.
 bool add_entry(TextBuilder& out, PyObject* key, PyObject* value, bool first) {
     Owned val_str = Owned::steal(PyObject_Str(value));
-    if (!val_str) return failed(202);
+    if (!val_str) return kBriefArgs.fail(kValueText);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(val_str.get());
     Owned name = text_form(key);
-    if (!name) return failed(205);
+    if (!name) return kBriefArgs.fail(kEntry);
     if ((!first && !out.add(kStr.comma_blank)) || !out.add(name.get()) || !out.add(kStr.equals)) {
-        return failed(205);
+        return kBriefArgs.fail(kEntry);
     }
     if (length > kValueLimit) {
         if (!out.add_head(val_str.get(), kValueLimit) || !out.add(kStr.ellipsis)) {
-            return failed(204);
+            return kBriefArgs.fail(kCut);
         }
         return true;
     }
-    if (!out.add(val_str.get())) return failed(205);
+    if (!out.add(val_str.get())) return kBriefArgs.fail(kEntry);
     return true;
 }
 
@@ -49,14 +53,14 @@ bool add_dict_entries(TextBuilder& out, PyObject* args) {
     for (bool first = true;; first = false) {
         if (PyDict_GET_SIZE(args) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return failed(201);
+            return kBriefArgs.fail(kWalk);
         }
         PyObject* key_borrowed = nullptr;
         PyObject* value_borrowed = nullptr;
         if (!PyDict_Next(args, &pos, &key_borrowed, &value_borrowed)) return true;
         if (remaining == 0) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            return failed(201);
+            return kBriefArgs.fail(kWalk);
         }
         --remaining;
         // Own both before any host code runs: a conversion may drop them from the dict.
@@ -105,16 +109,16 @@ bool unpack_pair(PyObject* item, Owned& key, Owned& value) {
 bool add_mapping_entries(TextBuilder& out, PyObject* args) {
     Owned items = call_method0(args, kStr.items);
     Owned iter = items ? Owned::steal(PyObject_GetIter(items.get())) : Owned();
-    if (!iter) return failed(201);
+    if (!iter) return kBriefArgs.fail(kWalk);
     for (bool first = true;; first = false) {
         Owned item = Owned::steal(PyIter_Next(iter.get()));
         if (!item) {
-            if (PyErr_Occurred()) return failed(201);
+            if (PyErr_Occurred()) return kBriefArgs.fail(kWalk);
             return true;
         }
         Owned key;
         Owned value;
-        if (!unpack_pair(item.get(), key, value)) return failed(201);
+        if (!unpack_pair(item.get(), key, value)) return kBriefArgs.fail(kWalk);
         item.reset();
         if (!add_entry(out, key.get(), value.get(), first)) return false;
     }
@@ -122,16 +126,35 @@ bool add_mapping_entries(TextBuilder& out, PyObject* args) {
 
 }  // namespace
 
-PyObject* brief_args(PyObject*, PyObject* const* argv) {
+PyObject* brief_args(const Call& call) {
     // Held for the whole walk: value conversions run host code.
-    Owned args = Owned::ref(argv[0]);
+    Owned args = Owned::ref(call.args[0]);
     TextBuilder out;
     const bool done = PyDict_CheckExact(args.get()) ? add_dict_entries(out, args.get())
                                                     : add_mapping_entries(out, args.get());
     if (!done) return nullptr;
     Owned result = out.build();
-    if (!result) return kSite.fail(206);
+    if (!result) return kBriefArgs.fail(kJoin);
     return result.release();
 }
+
+namespace {
+constexpr Param kParams[] = {{"args", ArgType::Dict}};
+constexpr const char* kLocals[] = {"args", "parts", "k", "v", "val_str"};
+constexpr Annotation kAnnotations[] = {{"args", "dict"}, {"return", "str"}};
+}  // namespace
+
+const FunctionSpec kBriefArgs = {
+    SMZ_QUALNAME("_brief_args"),
+    .name = "_brief_args",
+    .doc = "Create a brief summary of tool arguments.",
+    .line = kDefinition,
+    .params = kParams,
+    .nrequired = 1,
+    .locals = kLocals,
+    .annotations = kAnnotations,
+    .coroutine = false,
+    .body = brief_args,
+};
 
 }  // namespace smz

@@ -13,20 +13,41 @@
 #include "binding/runtime.hpp"
 #include "binding/strings.hpp"
 #include "binding/text_builder.hpp"
-#include "transcript/bodies.hpp"
+#include "transcript/functions.hpp"
 
 namespace smz {
 namespace {
 
-constexpr TraceSite kSite{"morvex.core.summarizer._format_messages_for_summary"};
+// Source lines of the function's steps, for its traceback entries.
+enum Line : int {
+    kDefinition = 160,            // argument binding
+    kWalk = 163,                  // walking `messages` through its own iteration
+    kRole = 164,                  // msg.get("role", "unknown")
+    kContent = 165,               // msg.get("content", "")
+    kIsSystem = 167,              // role == "system"
+    kIsTool = 170,                // role == "tool"
+    kToolId = 172,                // msg.get("tool_call_id", "unknown")
+    kToolContentTest = 173,       // testing and measuring a tool content
+    kToolContentCut = 174,        // content[:500] + "... [truncated]"
+    kToolLine = 175,              // building and appending a tool line
+    kIsAssistant = 176,           // role == "assistant"
+    kAssistantContentTest = 177,  // testing an assistant content
+    kAssistantLine = 178,         // building and appending an assistant line
+    kToolCallsTest = 179,         // msg.get("tool_calls") and its truth
+    kToolCallsWalk = 180,         // msg["tool_calls"] and walking it
+    kName = 182,                  // the tool call's name
+    kArgs = 183,                  // the tool call's arguments
+    kLoads = 186,                 // json.loads(args), and what it raises
+    kDecodeErrorMatch = 187,      // looking up json.JSONDecodeError to match
+    kArgsBrief = 190,             // computing args_brief, in either branch
+    kToolCallLine = 191,          // building and appending a tool-call line
+    kIsUser = 192,                // role == "user"
+    kUserLine = 193,              // building and appending a user line
+    kJoin = 195,                  // joining the lines
+};
+
 constexpr Py_ssize_t kToolResultLimit = 500;
 constexpr Py_ssize_t kArgumentsLimit = 200;
-
-// Records the traceback entry of the failing step; for steps in bool helpers.
-bool failed_at(int line) {
-    kSite.mark(line);
-    return false;
-}
 
 // ---------------------------------------------------------------------------------
 // Record reads
@@ -75,13 +96,15 @@ bool parse_arguments(Owned& args) {
         return true;
     }
     Owned raised = take_raised();
-    if (!raised) return failed_at(186);
+    if (!raised) return kFormatMessagesForSummary.fail(kLoads);
     HandledException handling(raised.get());
     const int matched = is_json_decode_error(raised.get());
-    if (matched < 0) return failed_at(187);  // raised while matching, in the context of the first
+    if (matched < 0)
+        return kFormatMessagesForSummary.fail(
+            kDecodeErrorMatch);  // raised while matching, in the context of the first
     if (matched > 0) return true;
     raise_again(std::move(raised));
-    return failed_at(186);
+    return kFormatMessagesForSummary.fail(kLoads);
 }
 
 // One element of "tool_calls": "[Assistant called NAME]: BRIEF" for a dict (or an
@@ -89,9 +112,9 @@ bool parse_arguments(Owned& args) {
 bool render_tool_call(PyObject* tc, TextBuilder& out) {
     if (!PyDict_Check(tc)) return true;
     Owned name = flat_or_nested(tc, kStr.name, Default::object(kStr.unknown));
-    if (!name) return failed_at(182);
+    if (!name) return kFormatMessagesForSummary.fail(kName);
     Owned args = flat_or_nested(tc, kStr.arguments, Default::new_dict());
-    if (!args) return failed_at(183);
+    if (!args) return kFormatMessagesForSummary.fail(kArgs);
 
     if (PyUnicode_Check(args.get()) && !parse_arguments(args)) return false;
 
@@ -102,23 +125,23 @@ bool render_tool_call(PyObject* tc, TextBuilder& out) {
     } else {
         args_brief = Owned::steal(PyObject_Str(args.get()));
     }
-    if (!args_brief) return failed_at(190);
+    if (!args_brief) return kFormatMessagesForSummary.fail(kArgsBrief);
 
     // The name's text form is made before the brief's, as the line's f-string does.
     Owned name_text = text_form(name.get());
-    if (!name_text) return failed_at(191);
+    if (!name_text) return kFormatMessagesForSummary.fail(kToolCallLine);
     if (!out.line(kStr.called_line) || !out.add(name_text.get()) || !out.add(kStr.called_close)) {
-        return failed_at(191);
+        return kFormatMessagesForSummary.fail(kToolCallLine);
     }
     if (!PyDict_Check(args.get())) {
         // str(args)[:200]: the first characters of the text, with no marker.
         const Py_ssize_t length = PyUnicode_GET_LENGTH(args_brief.get());
         if (!out.add_head(args_brief.get(), std::min(length, kArgumentsLimit))) {
-            return failed_at(190);
+            return kFormatMessagesForSummary.fail(kArgsBrief);
         }
         return true;
     }
-    if (!add_text_form(out, args_brief.get())) return failed_at(191);
+    if (!add_text_form(out, args_brief.get())) return kFormatMessagesForSummary.fail(kToolCallLine);
     return true;
 }
 
@@ -127,7 +150,7 @@ bool render_tool_call(PyObject* tc, TextBuilder& out) {
 // when it is known to be what the subscription would give, or null.
 bool render_tool_calls(PyObject* msg, Owned calls, TextBuilder& out) {
     if (!calls) calls = Owned::steal(PyObject_GetItem(msg, kStr.tool_calls));
-    if (!calls) return failed_at(180);
+    if (!calls) return kFormatMessagesForSummary.fail(kToolCallsWalk);
     PyObject* seq = calls.get();
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
         for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
@@ -138,11 +161,11 @@ bool render_tool_calls(PyObject* msg, Owned calls, TextBuilder& out) {
         return true;
     }
     Owned iter = Owned::steal(PyObject_GetIter(seq));
-    if (!iter) return failed_at(180);
+    if (!iter) return kFormatMessagesForSummary.fail(kToolCallsWalk);
     for (;;) {
         Owned tc = Owned::steal(PyIter_Next(iter.get()));
         if (!tc) {
-            if (PyErr_Occurred()) return failed_at(180);
+            if (PyErr_Occurred()) return kFormatMessagesForSummary.fail(kToolCallsWalk);
             return true;
         }
         if (!render_tool_call(tc.get(), out)) return false;
@@ -168,46 +191,46 @@ bool render_tool_result(PyObject* msg, Owned content, LaterReads& later, TextBui
         tool_id =
             Owned::ref(later.tool_call_id != nullptr ? later.tool_call_id : kStr.unknown.get());
     }
-    if (!tool_id) return failed_at(172);
+    if (!tool_id) return kFormatMessagesForSummary.fail(kToolId);
 
     if (PyUnicode_CheckExact(content.get())) {
         // The text is taken whole or by its first characters: no copy is made here.
         if (!PyUnicode_CheckExact(tool_id.get())) {
             Owned id_text = text_form(tool_id.get());
-            if (!id_text) return failed_at(175);
+            if (!id_text) return kFormatMessagesForSummary.fail(kToolLine);
             tool_id = std::move(id_text);
         }
         const Py_ssize_t length = PyUnicode_GET_LENGTH(content.get());
         if (!out.line(kStr.tool_result_line) || !out.add(tool_id.get()) ||
             !out.add(kStr.tool_result_close)) {
-            return failed_at(175);
+            return kFormatMessagesForSummary.fail(kToolLine);
         }
         if (length <= kToolResultLimit) {
-            if (!out.add(content.get())) return failed_at(175);
+            if (!out.add(content.get())) return kFormatMessagesForSummary.fail(kToolLine);
             return true;
         }
         if (!out.add_head(content.get(), kToolResultLimit) || !out.add(kStr.truncated)) {
-            return failed_at(174);
+            return kFormatMessagesForSummary.fail(kToolContentCut);
         }
         return true;
     }
 
     int truth = PyObject_IsTrue(content.get());
-    if (truth < 0) return failed_at(173);
+    if (truth < 0) return kFormatMessagesForSummary.fail(kToolContentTest);
     if (truth) {
         Py_ssize_t length = PyObject_Size(content.get());
-        if (length < 0) return failed_at(173);
+        if (length < 0) return kFormatMessagesForSummary.fail(kToolContentTest);
         if (length > kToolResultLimit) {
             Owned head = head_of(content.get(), kToolResultLimit);
             content = head ? Owned::steal(PyNumber_Add(head.get(), kStr.truncated)) : Owned();
-            if (!content) return failed_at(174);
+            if (!content) return kFormatMessagesForSummary.fail(kToolContentCut);
         }
     }
     Owned id_text = text_form(tool_id.get());
     Owned content_text = id_text ? text_form(content.get()) : Owned();
     if (!content_text || !out.line(kStr.tool_result_line) || !out.add(id_text.get()) ||
         !out.add(kStr.tool_result_close) || !out.add(content_text.get())) {
-        return failed_at(175);
+        return kFormatMessagesForSummary.fail(kToolLine);
     }
     return true;
 }
@@ -217,11 +240,11 @@ bool render_assistant(PyObject* msg, PyObject* content, LaterReads& later, TextB
     const bool exact_text = PyUnicode_CheckExact(content);
     if (!exact_text) later.current = false;  // its truth and text form may run host code
     int has_text = exact_text ? PyUnicode_GET_LENGTH(content) > 0 : PyObject_IsTrue(content);
-    if (has_text < 0) return failed_at(177);
+    if (has_text < 0) return kFormatMessagesForSummary.fail(kAssistantContentTest);
     if (has_text) {
         Owned text = text_form(content);
         if (!text || !out.line(kStr.assistant_line) || !out.add(text.get())) {
-            return failed_at(178);
+            return kFormatMessagesForSummary.fail(kAssistantLine);
         }
     }
     Owned calls;
@@ -235,7 +258,7 @@ bool render_assistant(PyObject* msg, PyObject* content, LaterReads& later, TextB
     const bool keeps =
         later.current && (PyList_CheckExact(calls.get()) || PyTuple_CheckExact(calls.get()));
     int has_calls = calls ? PyObject_IsTrue(calls.get()) : -1;
-    if (has_calls < 0) return failed_at(179);
+    if (has_calls < 0) return kFormatMessagesForSummary.fail(kToolCallsTest);
     if (!keeps) calls.reset();
     return !has_calls || render_tool_calls(msg, std::move(calls), out);
 }
@@ -256,29 +279,29 @@ bool render_message(PyObject* msg, TextBuilder& out) {
         later.current = PyUnicode_CheckExact(role.get());
     } else {
         role = record_get(msg, kStr.role, Default::object(kStr.unknown));
-        if (!role) return failed_at(164);
+        if (!role) return kFormatMessagesForSummary.fail(kRole);
         content = record_get(msg, kStr.content, Default::object(kStr.empty));
-        if (!content) return failed_at(165);
+        if (!content) return kFormatMessagesForSummary.fail(kContent);
     }
 
     int match = equals_text(role.get(), kStr.system);
-    if (match < 0) return failed_at(167);
+    if (match < 0) return kFormatMessagesForSummary.fail(kIsSystem);
     if (match) return true;
 
     match = equals_text(role.get(), kStr.tool);
-    if (match < 0) return failed_at(170);
+    if (match < 0) return kFormatMessagesForSummary.fail(kIsTool);
     if (match) return render_tool_result(msg, std::move(content), later, out);
 
     match = equals_text(role.get(), kStr.assistant);
-    if (match < 0) return failed_at(176);
+    if (match < 0) return kFormatMessagesForSummary.fail(kIsAssistant);
     if (match) return render_assistant(msg, content.get(), later, out);
 
     match = equals_text(role.get(), kStr.user);
-    if (match < 0) return failed_at(192);
+    if (match < 0) return kFormatMessagesForSummary.fail(kIsUser);
     if (match) {
         Owned text = text_form(content.get());
         if (!text || !out.line(kStr.user_line) || !out.add(text.get())) {
-            return failed_at(193);
+            return kFormatMessagesForSummary.fail(kUserLine);
         }
     }
     return true;
@@ -286,9 +309,9 @@ bool render_message(PyObject* msg, TextBuilder& out) {
 
 }  // namespace
 
-PyObject* format_messages_for_summary(PyObject*, PyObject* const* argv) {
+PyObject* format_messages_for_summary(const Call& call) {
     // Held for the whole walk; records are taken by position from its current items.
-    Owned messages = Owned::ref(argv[0]);
+    Owned messages = Owned::ref(call.args[0]);
     TextBuilder out;
     if (PyList_CheckExact(messages.get())) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages.get()); ++i) {
@@ -299,19 +322,39 @@ PyObject* format_messages_for_summary(PyObject*, PyObject* const* argv) {
         // An instance of a list subclass (in builds that accept them) is walked through
         // its own iteration, as a `for` loop does.
         Owned iter = Owned::steal(PyObject_GetIter(messages.get()));
-        if (!iter) return kSite.fail(163);
+        if (!iter) return kFormatMessagesForSummary.fail(kWalk);
         for (;;) {
             Owned msg = Owned::steal(PyIter_Next(iter.get()));
             if (!msg) {
-                if (PyErr_Occurred()) return kSite.fail(163);
+                if (PyErr_Occurred()) return kFormatMessagesForSummary.fail(kWalk);
                 break;
             }
             if (!render_message(msg.get(), out)) return nullptr;
         }
     }
     Owned result = out.build();
-    if (!result) return kSite.fail(195);
+    if (!result) return kFormatMessagesForSummary.fail(kJoin);
     return result.release();
 }
+
+namespace {
+constexpr Param kParams[] = {{"messages", ArgType::List}};
+constexpr const char* kLocals[] = {"messages", "lines", "msg",  "role", "content",
+                                   "tool_id",  "tc",    "name", "args", "args_brief"};
+constexpr Annotation kAnnotations[] = {{"messages", "list[dict[str, Any]]"}, {"return", "str"}};
+}  // namespace
+
+const FunctionSpec kFormatMessagesForSummary = {
+    SMZ_QUALNAME("_format_messages_for_summary"),
+    .name = "_format_messages_for_summary",
+    .doc = "Convert messages to a readable text format for the summarizer.",
+    .line = kDefinition,
+    .params = kParams,
+    .nrequired = 1,
+    .locals = kLocals,
+    .annotations = kAnnotations,
+    .coroutine = false,
+    .body = format_messages_for_summary,
+};
 
 }  // namespace smz
