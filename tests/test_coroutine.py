@@ -476,6 +476,25 @@ def test_throw_argument_rules(env):
         assert (type(error), str(error)) == (TypeError, message)
 
 
+@pytest.mark.parametrize("side", ["operation", "await iterator"])
+@pytest.mark.parametrize("args,kwargs", [((), {}), ((KeyError, None, None, None), {}),
+                                         ((KeyError,), {"tb": None})])
+def test_throw_arguments_checked_as_the_host_does(env, side, args, kwargs):
+    async def host():
+        pass
+
+    def error(obj):
+        target = obj.__await__() if side == "await iterator" else obj
+        try:
+            with pytest.raises(TypeError) as info:
+                target.throw(*args, **kwargs)
+        finally:
+            obj.close()
+        return str(info.value)
+
+    assert error(pair(env, "op")) == error(host())
+
+
 # --- finalisation and lifetime ----------------------------------------------------------
 
 @pytest.mark.parametrize("how", ["release", "collect cycle"])

@@ -28,8 +28,8 @@ PyObject* await_send(PyObject* self, PyObject* value) {
     return send_result(status, result);
 }
 
-PyObject* await_throw(PyObject* self, PyObject* args) {
-    return throw_method(awaited(self), args);
+PyObject* await_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return throw_method(awaited(self), args, nargs);
 }
 
 PyObject* await_close(PyObject* self, PyObject*) {
@@ -59,7 +59,8 @@ PyMethodDef g_await_methods[] = {
     {"send", await_send, METH_O,
      "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise "
      "StopIteration."},
-    {"throw", await_throw, METH_VARARGS,
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(await_throw)),
+     METH_FASTCALL,
      "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next yielded value or "
      "raise StopIteration."},
     {"close", await_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},

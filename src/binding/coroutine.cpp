@@ -25,8 +25,8 @@ PyObject* coroutine_send(PyObject* self, PyObject* value) {
     return send_result(status, result);
 }
 
-PyObject* coroutine_throw(PyObject* self, PyObject* args) {
-    return throw_method(as_coroutine(self), args);
+PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return throw_method(as_coroutine(self), args, nargs);
 }
 
 PyObject* coroutine_close(PyObject* self, PyObject*) {
@@ -170,7 +170,8 @@ PyMethodDef g_coroutine_methods[] = {
     {"send", coroutine_send, METH_O,
      "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise "
      "StopIteration."},
-    {"throw", coroutine_throw, METH_VARARGS,
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
+     METH_FASTCALL,
      "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next iterated value or "
      "raise StopIteration."},
     {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},

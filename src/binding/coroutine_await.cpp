@@ -109,14 +109,13 @@ Owned awaitable_iterator(PyObject* awaitable) {
 PySendResult resume_after_delegate(Entry& entry, PyObject* got, PyObject** result) {
     Owned outcome = Owned::steal(got);
     drop_delegate(entry.op());
-    return resume(entry, outcome.get(), result, false);
+    return resume(entry, outcome.get(), result);
 }
 
 // The delegate was dropped before it was reached: the thrown exception enters the body.
-PySendResult throw_into_body(Entry& entry, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject** result) {
-    raise_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
-    return resume(entry, nullptr, result, false);
+PySendResult throw_into_body(Entry& entry, const Thrown& thrown, PyObject** result) {
+    raise_thrown(thrown);
+    return resume(entry, nullptr, result);
 }
 
 }  // namespace
@@ -201,23 +200,24 @@ PySendResult delegate_send(Entry& entry, PyObject* value, PyObject** result) {
 
 // GeneratorExit closes the delegate; another operation (or its await iterator) is
 // thrown into directly; any other delegate through its own throw, when it has one.
-PySendResult delegate_throw(Entry& entry, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject** result) {
+PySendResult delegate_throw(Entry& entry, const Thrown& thrown, PyObject** result) {
+    PyObject* const* args = thrown.args;
+    const Py_ssize_t nargs = thrown.nargs;
     CoroutineObject* op = entry.op();
     Owned delegate = Owned::ref(op->delegate);
     if (PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
         bool closed = close_delegate(delegate.get());
         drop_delegate(op);
         delegate.reset();
-        if (closed) return throw_into_body(entry, args, nargs, result);
-        return resume(entry, nullptr, result, false);
+        if (closed) return throw_into_body(entry, thrown, result);
+        return resume(entry, nullptr, result);
     }
     PyObject* got = nullptr;
     PySendResult status;
     if (is_coroutine(delegate.get())) {
-        status = throw_core(as_coroutine(delegate.get()), args, nargs, &got);
+        status = throw_core(as_coroutine(delegate.get()), thrown, &got);
     } else if (is_await_iterator(delegate.get())) {
-        status = throw_core(awaited(delegate.get()), args, nargs, &got);
+        status = throw_core(awaited(delegate.get()), thrown, &got);
     } else {
         Owned method = Owned::steal(PyObject_GetAttr(delegate.get(), kStr.throw_method));
         if (!method) {
@@ -228,7 +228,7 @@ PySendResult delegate_throw(Entry& entry, PyObject* const* args, Py_ssize_t narg
             PyErr_Clear();
             drop_delegate(op);
             delegate.reset();
-            return throw_into_body(entry, args, nargs, result);
+            return throw_into_body(entry, thrown, result);
         }
         got = call(method.get(), args, static_cast<size_t>(nargs)).release();
         status = got != nullptr ? PYGEN_NEXT : stop_value(&got);
@@ -256,7 +256,10 @@ bool close_delegate(PyObject* delegate) {
     return bool(call0(method.get()));
 }
 
-void raise_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
+void raise_thrown(const Thrown& thrown) {
+    PyObject* typ = thrown.args[0];
+    PyObject* val = thrown.nargs > 1 ? thrown.args[1] : nullptr;
+    PyObject* tb = thrown.nargs > 2 ? thrown.args[2] : nullptr;
     if (tb == Py_None) {
         tb = nullptr;
     } else if (tb != nullptr && !PyTraceBack_Check(tb)) {

@@ -32,16 +32,11 @@ PySendResult leave_raised(const CoroutineBody& body, int line) {
 
 // Runs the body from `resume_point` (0 at its start, 1 at its await) until it suspends
 // or ends. The body's awaits are handled here; one whose awaitable completes at once
-// resumes the body directly.
+// resumes the body directly. A body not started that is entered with an exception
+// (a throw or a close) ends at its first line without running.
 PySendResult run_body(CoroutineObject* op, int resume_point, PyObject* value, PyObject** result) {
     const CoroutineBody& body = *op->body;
-    if (resume_point == 0 && value != Py_None) {
-        if (value != nullptr) {
-            PyErr_SetString(PyExc_TypeError,
-                            "can't send non-None value to a just-started coroutine");
-        }
-        return leave_raised(body, body.function->line);
-    }
+    if (resume_point == 0 && value == nullptr) return leave_raised(body, body.function->line);
     BodyStep step = body.resume(op->scope, resume_point, value);
     while (step.exit == BodyExit::Await) {
         Owned awaitable = Owned::steal(step.value);
@@ -62,19 +57,18 @@ PySendResult run_body(CoroutineObject* op, int resume_point, PyObject* value, Py
     return leave_raised(body, step.line);
 }
 
-void already_executing() {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-}
-
 }  // namespace
 
 // Operations awaiting operations resume each other without a Python frame in between,
-// so each entry counts against the host's recursion limits: a very deep chain raises
-// RecursionError, at about the depth where a chain of the host's own coroutines
-// would, instead of exhausting the C stack.
-Entry::Entry(CoroutineObject* op) noexcept : op_(op), from_(op->state), next_(op->state) {
+// so each entry counts against the recursion limits: a very deep chain raises
+// RecursionError instead of exhausting the C stack. It is counted twice because the
+// host has two limits: the thread-local depth stops a chain where a chain of the
+// host's own coroutines would stop (sys.getrecursionlimit()), and
+// Py_EnterRecursiveCall guards the C stack, which has a limit of its own since 3.12.
+Entry::Entry(CoroutineObject* op, Intent intent, PyObject* sent, const Thrown* thrown) noexcept
+    : op_(op), from_(op->state), next_(op->state) {
     if (from_ == State::Running) {
-        already_executing();
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return;
     }
     if (t_entry_depth >= Py_GetRecursionLimit()) {
@@ -86,12 +80,37 @@ Entry::Entry(CoroutineObject* op) noexcept : op_(op), from_(op->state), next_(op
     ++t_entry_depth;
     entered_ = true;
     op_->state = State::Running;
+
+    if (intent == Intent::Throw && op_->delegate == nullptr) raise_thrown(*thrown);
+    if (from_ == State::Finished) {
+        if (intent != Intent::Close) {
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        }
+        return;
+    }
+    if (from_ == State::Created && intent == Intent::Send && sent != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        add_traceback(op_->body->function->name, op_->body->function->line);
+        finish();
+        return;
+    }
+    admitted_ = true;
 }
 
 Entry::~Entry() {
     if (!entered_) return;
     op_->state = next_;
     --t_entry_depth;
+}
+
+void Entry::finish() noexcept {
+    settle(State::Finished);
+    if (PyErr_Occurred()) {
+        PendingError keep;
+        release_fields(op_);
+    } else {
+        release_fields(op_);
+    }
 }
 
 void chain_cause(Owned cause) {
@@ -103,15 +122,9 @@ void chain_cause(Owned cause) {
     raise_again(std::move(raised));
 }
 
-PySendResult resume(Entry& entry, PyObject* value, PyObject** result, bool closing) {
+PySendResult resume(Entry& entry, PyObject* value, PyObject** result) {
     *result = nullptr;
     CoroutineObject* op = entry.op();
-    if (entry.from() == State::Finished) {
-        if (!closing) {
-            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        }
-        return PYGEN_ERROR;
-    }
     int resume_point = entry.from() == State::Created ? 0 : 1;
     PyObject* out = nullptr;
     PySendResult status;
@@ -128,42 +141,35 @@ PySendResult resume(Entry& entry, PyObject* value, PyObject** result, bool closi
         entry.settle(State::Suspended);
         return PYGEN_NEXT;
     }
-    // The body ended: from now on the operation holds nothing. It stays Running while
-    // its fields go, so code run by their release cannot re-enter it.
-    entry.settle(State::Finished);
-    if (PyErr_Occurred()) {
-        PendingError keep;
-        release_fields(op);
-    } else {
-        release_fields(op);
-    }
+    entry.finish();
     return status;
 }
 
 PySendResult send_core(CoroutineObject* op, PyObject* value, PyObject** result) {
     *result = nullptr;
-    Entry entry(op);
-    if (!entry.entered()) return PYGEN_ERROR;
+    Entry entry(op, Intent::Send, value);
+    if (!entry.admitted()) return PYGEN_ERROR;
     return op->delegate != nullptr ? delegate_send(entry, value, result)
-                                   : resume(entry, value, result, false);
+                                   : resume(entry, value, result);
 }
 
-PySendResult throw_core(CoroutineObject* op, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject** result) {
+PySendResult throw_core(CoroutineObject* op, const Thrown& thrown, PyObject** result) {
     *result = nullptr;
-    Entry entry(op);
-    if (!entry.entered()) return PYGEN_ERROR;
-    if (op->delegate != nullptr) return delegate_throw(entry, args, nargs, result);
-    raise_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
-    return resume(entry, nullptr, result, false);
+    Entry entry(op, Intent::Throw, nullptr, &thrown);
+    if (!entry.admitted()) return PYGEN_ERROR;
+    if (op->delegate != nullptr) return delegate_throw(entry, thrown, result);
+    return resume(entry, nullptr, result);  // the prologue raised the thrown exception
 }
 
 Owned close_core(CoroutineObject* op) {
     PySendResult status;
     Owned outcome;
     {
-        Entry entry(op);
-        if (!entry.entered()) return {};
+        Entry entry(op, Intent::Close);
+        if (!entry.admitted()) {
+            if (PyErr_Occurred()) return {};
+            return Owned::ref(Py_None);  // finished already: nothing to close
+        }
         bool delegate_failed = false;
         if (op->delegate != nullptr) {
             Owned delegate = Owned::ref(op->delegate);
@@ -172,7 +178,7 @@ Owned close_core(CoroutineObject* op) {
         }
         if (!delegate_failed) PyErr_SetNone(PyExc_GeneratorExit);
         PyObject* got = nullptr;
-        status = resume(entry, nullptr, &got, true);
+        status = resume(entry, nullptr, &got);
         outcome = Owned::steal(got);
     }
     if (status == PYGEN_ERROR) {
@@ -205,14 +211,15 @@ PyObject* send_result(PySendResult status, PyObject* value) {
     return nullptr;
 }
 
-PyObject* throw_method(CoroutineObject* op, PyObject* args) {
-    PyObject* typ = nullptr;
-    PyObject* val = nullptr;
-    PyObject* tb = nullptr;
-    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
+PyObject* throw_method(CoroutineObject* op, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected %s%d argument%s, got %zd",
+                     nargs < 1 ? "at least " : "at most ", nargs < 1 ? 1 : 3, nargs < 1 ? "" : "s",
+                     nargs);
+        return nullptr;
+    }
     PyObject* result = nullptr;
-    PySendResult status =
-        throw_core(op, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), &result);
+    PySendResult status = throw_core(op, Thrown{args, nargs}, &result);
     return send_result(status, result);
 }
 

@@ -62,29 +62,56 @@ inline CoroutineObject* awaited(PyObject* await_iterator) noexcept {
     return as_coroutine(as_await(await_iterator)->coroutine);
 }
 
-// One entry into an operation, shared by send, __next__, throw, am_send and close: it
-// refuses an operation that is running (ValueError "coroutine already executing"),
-// counts one level against the host's recursion limit, and marks the operation
-// Running while it lives. The state it found is `from()`; the state it leaves behind
-// is `from()` unless the work settles another one. Check entered() after making it.
+// What an entry point asks of the operation.
+enum class Intent : std::uint8_t { Send, Throw, Close };
+
+// The arguments of throw(typ[, val[, tb]]).
+struct Thrown {
+    PyObject* const* args;
+    Py_ssize_t nargs;  // 1 to 3
+};
+
+// One entry into an operation: the one prologue of every entry point (send,
+// __next__, am_send, throw and close), with its checks in the order the host makes
+// them for its own coroutines:
+//   1. an operation that is running is refused: ValueError "coroutine already
+//      executing";
+//   2. one level is counted against the recursion limits;
+//   3. a throw that no delegate will take raises its exception now, by the rules of a
+//      `raise` statement;
+//   4. a finished operation is refused: RuntimeError "cannot reuse already awaited
+//      coroutine" (which replaces a thrown exception); a close has nothing to do;
+//   5. a value other than None sent to an operation not started is refused: TypeError
+//      "can't send non-None value to a just-started coroutine", and the operation
+//      ends there, as its body would at its first line.
+// An admitted entry marks the operation Running while it lives; the state it leaves
+// behind is the one it found unless the work settles another one.
 class Entry {
 public:
-    explicit Entry(CoroutineObject* op) noexcept;
+    Entry(CoroutineObject* op, Intent intent, PyObject* sent = nullptr,
+          const Thrown* thrown = nullptr) noexcept;
     Entry(const Entry&) = delete;
     Entry& operator=(const Entry&) = delete;
     ~Entry();
 
-    bool entered() const noexcept { return entered_; }
+    // Whether the entry point goes on. When it does not, an exception is pending,
+    // unless a close found nothing to do.
+    bool admitted() const noexcept { return admitted_; }
     State from() const noexcept { return from_; }
     CoroutineObject* op() const noexcept { return op_; }
     // The state the operation takes when this entry ends.
     void settle(State next) noexcept { next_ = next; }
+    // Ends the operation with the pending exception (or none): it holds nothing from
+    // now on. It stays Running while its fields go, so code run by their release
+    // cannot re-enter it.
+    void finish() noexcept;
 
 private:
     CoroutineObject* op_;
     State from_;
     State next_;
-    bool entered_ = false;
+    bool entered_ = false;  // counted and marked Running
+    bool admitted_ = false;
     std::optional<RecursionScope> recursion_;
 };
 
@@ -100,15 +127,14 @@ void release_fields(CoroutineObject* op);
 // The entry points' cores. Each takes its own Entry; `result` receives a new
 // reference for a yielded or returned value, null when an exception is raised.
 PySendResult send_core(CoroutineObject* op, PyObject* value, PyObject** result);
-PySendResult throw_core(CoroutineObject* op, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject** result);
+PySendResult throw_core(CoroutineObject* op, const Thrown& thrown, PyObject** result);
 // close(): None when the body ended by GeneratorExit (or had finished); else null
 // with the exception set.
 Owned close_core(CoroutineObject* op);
 
-// Resumes the body of an entered operation with `value`, or with the pending
-// exception when `value` is null. `closing` lets a finished operation end quietly.
-PySendResult resume(Entry& entry, PyObject* value, PyObject** result, bool closing);
+// Resumes the body of an admitted operation with `value`, or with the pending
+// exception when `value` is null.
+PySendResult resume(Entry& entry, PyObject* value, PyObject** result);
 
 // The await and delegate protocol (coroutine_await.cpp).
 
@@ -118,8 +144,7 @@ PySendResult await_step(CoroutineObject* op, PyObject* awaitable, PyObject** res
 // Passes `value` to the delegate (send and __next__).
 PySendResult delegate_send(Entry& entry, PyObject* value, PyObject** result);
 // Throws into the delegate.
-PySendResult delegate_throw(Entry& entry, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject** result);
+PySendResult delegate_throw(Entry& entry, const Thrown& thrown, PyObject** result);
 // Closes a delegate. False with the exception set when its close failed; a missing
 // close counts as success, and so does a failed lookup, reported as unraisable.
 bool close_delegate(PyObject* delegate);
@@ -127,7 +152,7 @@ bool close_delegate(PyObject* delegate);
 // The exception a throw() raises into the body, by the rules of a `raise` statement.
 // Invalid arguments leave a TypeError pending instead; either way an exception is
 // pending afterwards.
-void raise_thrown(PyObject* typ, PyObject* val, PyObject* tb);
+void raise_thrown(const Thrown& thrown);
 
 // Gives the pending exception `cause` as its cause (and context), as `raise ... from`.
 void chain_cause(Owned cause);
@@ -135,8 +160,8 @@ void chain_cause(Owned cause);
 // Maps an outcome onto the send() convention: a yielded value is returned, a result
 // travels in StopIteration (none for None), an exception propagates.
 PyObject* send_result(PySendResult status, PyObject* value);
-// throw(typ[, val[, tb]]) as a method of either type.
-PyObject* throw_method(CoroutineObject* op, PyObject* args);
+// throw(typ[, val[, tb]]) as a method of either type (METH_FASTCALL).
+PyObject* throw_method(CoroutineObject* op, PyObject* const* args, Py_ssize_t nargs);
 // __reduce__ and __reduce_ex__ of either type: pickling is refused.
 PyObject* reduce_method(PyObject* self, PyObject*);
 

@@ -388,11 +388,13 @@ bool init_summarize_state() {
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     t.tp_dealloc = state_dealloc;
     t.tp_traverse = state_traverse;
-    // No tp_clear: the body reads every field whenever it runs, and only the operation
-    // holds the state, so the operation's own clear (which releases the state and
-    // leaves the operation finished) breaks any cycle through it. A finaliser that
-    // resumes the operation during a collection meets either a whole state or a
-    // finished operation, never a half-cleared one.
+    // No tp_clear: the body reads every field whenever it runs. Only the operation
+    // holds the state, and the operation has no clear either: a cycle through a
+    // started operation is broken by its finaliser, which closes it and releases the
+    // state, and a cycle through one not started runs through a mutable container of
+    // its arguments (the message list, the summarizer's attributes), whose own clear
+    // breaks it. A finaliser that resumes the operation during a collection meets
+    // either a whole state or a finished operation, never a half-cleared one.
     return PyType_Ready(&t) == 0;
 }
 
