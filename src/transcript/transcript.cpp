@@ -146,10 +146,9 @@ bool render_tool_call(PyObject* tc, TextBuilder& out) {
 }
 
 // Walks msg["tool_calls"]: an exact list or tuple by position, re-reading its length
-// each round; anything else through the iteration protocol. `calls` is the value
-// when it is known to be what the subscription would give, or null.
-bool render_tool_calls(PyObject* msg, Owned calls, TextBuilder& out) {
-    if (!calls) calls = Owned::steal(PyObject_GetItem(msg, kStr.tool_calls));
+// each round; anything else through the iteration protocol.
+bool render_tool_calls(PyObject* msg, TextBuilder& out) {
+    Owned calls = Owned::steal(PyObject_GetItem(msg, kStr.tool_calls));
     if (!calls) return kFormatMessagesForSummary.fail(kToolCallsWalk);
     PyObject* seq = calls.get();
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
@@ -172,25 +171,9 @@ bool render_tool_calls(PyObject* msg, Owned calls, TextBuilder& out) {
     }
 }
 
-// What one walk of an exact dict record found beyond its role and content, borrowed
-// from the record. The values stand for the record's later reads, and are alive, only
-// while no host code has run since the walk; `current` says so. No reference is taken
-// before a value is read, so a value the record drops meanwhile goes when it would.
-struct LaterReads {
-    bool current = false;
-    PyObject* tool_call_id = nullptr;  // borrowed; null when the key is missing
-    PyObject* tool_calls = nullptr;    // borrowed; null when the key is missing
-};
-
 // "[Tool Result (ID)]: CONTENT", the content cut at 500 characters.
-bool render_tool_result(PyObject* msg, Owned content, LaterReads& later, TextBuilder& out) {
-    Owned tool_id;
-    if (!later.current) {
-        tool_id = record_get(msg, kStr.tool_call_id, Default::object(kStr.unknown));
-    } else {
-        tool_id =
-            Owned::ref(later.tool_call_id != nullptr ? later.tool_call_id : kStr.unknown.get());
-    }
+bool render_tool_result(PyObject* msg, Owned content, TextBuilder& out) {
+    Owned tool_id = record_get(msg, kStr.tool_call_id, Default::object(kStr.unknown));
     if (!tool_id) return kFormatMessagesForSummary.fail(kToolId);
 
     if (PyUnicode_CheckExact(content.get())) {
@@ -236,9 +219,8 @@ bool render_tool_result(PyObject* msg, Owned content, LaterReads& later, TextBui
 }
 
 // "[Assistant]: CONTENT" when the content is true, then one line per tool call.
-bool render_assistant(PyObject* msg, PyObject* content, LaterReads& later, TextBuilder& out) {
+bool render_assistant(PyObject* msg, PyObject* content, TextBuilder& out) {
     const bool exact_text = PyUnicode_CheckExact(content);
-    if (!exact_text) later.current = false;  // its truth and text form may run host code
     int has_text = exact_text ? PyUnicode_GET_LENGTH(content) > 0 : PyObject_IsTrue(content);
     if (has_text < 0) return kFormatMessagesForSummary.fail(kAssistantContentTest);
     if (has_text) {
@@ -247,36 +229,24 @@ bool render_assistant(PyObject* msg, PyObject* content, LaterReads& later, TextB
             return kFormatMessagesForSummary.fail(kAssistantLine);
         }
     }
-    Owned calls;
-    if (!later.current) {
-        calls = record_get(msg, kStr.tool_calls);
-    } else {
-        calls = Owned::ref(later.tool_calls != nullptr ? later.tool_calls : Py_None);
-    }
-    // The truth of an exact list or tuple runs no host code: the value read is then
-    // still what msg["tool_calls"] gives.
-    const bool keeps =
-        later.current && (PyList_CheckExact(calls.get()) || PyTuple_CheckExact(calls.get()));
-    int has_calls = calls ? PyObject_IsTrue(calls.get()) : -1;
+    Owned calls = record_get(msg, kStr.tool_calls);
+    const int has_calls = calls ? PyObject_IsTrue(calls.get()) : -1;
     if (has_calls < 0) return kFormatMessagesForSummary.fail(kToolCallsTest);
-    if (!keeps) calls.reset();
-    return !has_calls || render_tool_calls(msg, std::move(calls), out);
+    calls.reset();
+    return !has_calls || render_tool_calls(msg, out);
 }
 
 // The lines of one message record.
 bool render_message(PyObject* msg, TextBuilder& out) {
     Owned role;
     Owned content;
-    LaterReads later;
-    PyObject* keys[] = {kStr.role, kStr.content, kStr.tool_call_id, kStr.tool_calls};
-    PyObject* found[4];  // borrowed
-    if (PyDict_CheckExact(msg) && scan_text_keys(msg, keys, found, 4)) {
+    // Role and content are read in one walk of a small exact dict; the record's other
+    // keys are read when they are needed, after any host code the lines run.
+    PyObject* keys[] = {kStr.role, kStr.content};
+    PyObject* found[2];  // borrowed, and owned below before anything else runs
+    if (PyDict_CheckExact(msg) && scan_text_keys(msg, keys, found, 2)) {
         role = Owned::ref(found[0] != nullptr ? found[0] : kStr.unknown.get());
         content = Owned::ref(found[1] != nullptr ? found[1] : kStr.empty.get());
-        later.tool_call_id = found[2];
-        later.tool_calls = found[3];
-        // Comparisons of any role but an exact str may run host code.
-        later.current = PyUnicode_CheckExact(role.get());
     } else {
         role = record_get(msg, kStr.role, Default::object(kStr.unknown));
         if (!role) return kFormatMessagesForSummary.fail(kRole);
@@ -290,11 +260,11 @@ bool render_message(PyObject* msg, TextBuilder& out) {
 
     match = equals_text(role.get(), kStr.tool);
     if (match < 0) return kFormatMessagesForSummary.fail(kIsTool);
-    if (match) return render_tool_result(msg, std::move(content), later, out);
+    if (match) return render_tool_result(msg, std::move(content), out);
 
     match = equals_text(role.get(), kStr.assistant);
     if (match < 0) return kFormatMessagesForSummary.fail(kIsAssistant);
-    if (match) return render_assistant(msg, content.get(), later, out);
+    if (match) return render_assistant(msg, content.get(), out);
 
     match = equals_text(role.get(), kStr.user);
     if (match < 0) return kFormatMessagesForSummary.fail(kIsUser);
