@@ -166,7 +166,8 @@ def summarize_dataset(ds: Any, make_client: Callable[[], LLMClient], *,
                                           "deadline": deadline, "in_flight": in_flight,
                                           "skip": frozenset(skip)},
         batch_size=batch_size, batch_format="pyarrow",
-        compute=ray_data().ActorPoolStrategy(size=actors), num_cpus=cpus_per_actor)
+        compute=ray_data().ActorPoolStrategy(size=actors, max_concurrent_calls_per_actor=4),
+        num_cpus=cpus_per_actor)
 
 
 def ray_data() -> Any:
