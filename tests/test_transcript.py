@@ -376,3 +376,65 @@ def test_records_read_as_lookups_read_them(mod, make):
     ours, theirs = [], []
     assert mod._format_messages_for_summary([make(ours)]) == twin.format_messages([make(theirs)])
     assert ours == theirs
+
+
+class OwnStr(str):
+    """A str subclass whose text form is its own, as a __str__ may return one."""
+    def __str__(self):
+        return "CUSTOM"
+
+
+class OwnLength(str):
+    def __len__(self):
+        return 101
+
+    def __getitem__(self, key):
+        return "short"
+
+
+class Stringifies:
+    def __init__(self, cls):
+        self.cls = cls
+
+    def __str__(self):
+        return self.cls("abc")
+
+
+@pytest.mark.parametrize("cls", [OwnStr, OwnLength])
+@pytest.mark.parametrize("where", ["brief value", "arguments not a dict"])
+def test_str_result_of_a_subclass_goes_through_its_own_methods(mod, cls, where):
+    import twin
+    value = Stringifies(cls)
+    if where == "brief value":
+        ours, theirs = mod._brief_args({"k": value}), twin.brief_args({"k": value})
+    else:
+        messages = [{"role": "assistant", "tool_calls": [{"name": "t", "arguments": value}]}]
+        ours, theirs = mod._format_messages_for_summary(messages), twin.format_messages(messages)
+    assert ours == theirs
+    assert ("CUSTOM" in ours or "short" in ours) != ("abc" in ours)
+
+
+def test_content_lives_until_the_next_record_replaces_it(mod):
+    """A content its record drops while it is formatted is released when the next
+    record's content is read, as the plain function's local is; its finaliser then
+    changes the list the walk goes on with."""
+    import twin
+
+    def transcript(render):
+        messages = []
+
+        class Content:
+            def __format__(self, spec):
+                messages[0]["content"] = "first"
+                return "first"
+
+            def __del__(self):
+                del messages[1]
+
+        messages[:] = [{"role": "user", "content": Content()},
+                       {"role": "user", "content": "second"},
+                       {"role": "user", "content": "third"}]
+        return render(messages)
+
+    assert transcript(mod._format_messages_for_summary) == transcript(twin.format_messages)
+    assert transcript(twin.format_messages) == "[User]: first\n[User]: second"

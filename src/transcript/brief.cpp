@@ -27,6 +27,25 @@ constexpr Py_ssize_t kValueLimit = 100;
 bool add_entry(TextBuilder& out, PyObject* key, PyObject* value, bool first) {
     Owned val_str = Owned::steal(PyObject_Str(value));
     if (!val_str) return kBriefArgs.fail(kValueText);
+    if (!PyUnicode_CheckExact(val_str.get())) {
+        // A str subclass (a __str__ may return one) is measured, cut and formatted by
+        // its own methods, as len(), the slice, `+` and the f-string do.
+        const Py_ssize_t length = PyObject_Size(val_str.get());
+        if (length < 0) return kBriefArgs.fail(kMeasure);
+        if (length > kValueLimit) {
+            Owned head = head_of(val_str.get(), kValueLimit);
+            val_str = head ? Owned::steal(PyNumber_Add(head.get(), kStr.ellipsis)) : Owned();
+            if (!val_str) return kBriefArgs.fail(kCut);
+        }
+        Owned name = text_form(key);
+        Owned text = name ? text_form(val_str.get()) : Owned();
+        if (!text || (!first && !out.add(kStr.comma_blank)) || !out.add(name.get()) ||
+            !out.add(kStr.equals) || !out.add(text.get())) {
+            return kBriefArgs.fail(kEntry);
+        }
+        return true;
+    }
+    // An exact str: measured and cut in place, with no host code.
     const Py_ssize_t length = PyUnicode_GET_LENGTH(val_str.get());
     Owned name = text_form(key);
     if (!name) return kBriefArgs.fail(kEntry);

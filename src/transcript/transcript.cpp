@@ -119,11 +119,19 @@ bool render_tool_call(PyObject* tc, TextBuilder& out) {
     if (PyUnicode_Check(args.get()) && !parse_arguments(args)) return false;
 
     Owned args_brief;
+    bool cut_in_place = false;  // an exact str(args), cut at 200 characters as it is added
     if (PyDict_Check(args.get())) {
         Owned brief = lookup_global(kStr._brief_args);
         if (brief) args_brief = call1(brief.get(), args.get());
     } else {
         args_brief = Owned::steal(PyObject_Str(args.get()));
+        if (args_brief && !PyUnicode_CheckExact(args_brief.get())) {
+            // A str subclass (a __str__ may return one) is cut by its own slicing, now,
+            // as str(args)[:200] is; its text form is made with the line's.
+            args_brief = head_of(args_brief.get(), kArgumentsLimit);
+        } else {
+            cut_in_place = bool(args_brief);
+        }
     }
     if (!args_brief) return kFormatMessagesForSummary.fail(kArgsBrief);
 
@@ -133,7 +141,7 @@ bool render_tool_call(PyObject* tc, TextBuilder& out) {
     if (!out.line(kStr.called_line) || !out.add(name_text.get()) || !out.add(kStr.called_close)) {
         return kFormatMessagesForSummary.fail(kToolCallLine);
     }
-    if (!PyDict_Check(args.get())) {
+    if (cut_in_place) {
         // str(args)[:200]: the first characters of the text, with no marker.
         const Py_ssize_t length = PyUnicode_GET_LENGTH(args_brief.get());
         if (!out.add_head(args_brief.get(), std::min(length, kArgumentsLimit))) {
@@ -171,8 +179,9 @@ bool render_tool_calls(PyObject* msg, TextBuilder& out) {
     }
 }
 
-// "[Tool Result (ID)]: CONTENT", the content cut at 500 characters.
-bool render_tool_result(PyObject* msg, Owned content, TextBuilder& out) {
+// "[Tool Result (ID)]: CONTENT", the content cut at 500 characters; a cut content
+// replaces the local it came from, as `content = content[:500] + ...` does.
+bool render_tool_result(PyObject* msg, Owned& content, TextBuilder& out) {
     Owned tool_id = record_get(msg, kStr.tool_call_id, Default::object(kStr.unknown));
     if (!tool_id) return kFormatMessagesForSummary.fail(kToolId);
 
@@ -236,40 +245,73 @@ bool render_assistant(PyObject* msg, PyObject* content, TextBuilder& out) {
     return !has_calls || render_tool_calls(msg, out);
 }
 
-// The lines of one message record.
-bool render_message(PyObject* msg, TextBuilder& out) {
-    Owned role;
+// The function's locals that outlive one record, as in the plain function: each keeps
+// its value until the next record's replaces it (the old one is released after the
+// new one is stored), or until the function returns, when `msg` goes first, then
+// `role`, then `content`.
+struct Locals {
     Owned content;
-    // Role and content are read in one walk of a small exact dict; the record's other
-    // keys are read when they are needed, after any host code the lines run.
-    PyObject* keys[] = {kStr.role, kStr.content};
-    PyObject* found[2];  // borrowed, and owned below before anything else runs
-    if (PyDict_CheckExact(msg) && scan_text_keys(msg, keys, found, 2)) {
-        role = Owned::ref(found[0] != nullptr ? found[0] : kStr.unknown.get());
-        content = Owned::ref(found[1] != nullptr ? found[1] : kStr.empty.get());
-    } else {
-        role = record_get(msg, kStr.role, Default::object(kStr.unknown));
-        if (!role) return kFormatMessagesForSummary.fail(kRole);
-        content = record_get(msg, kStr.content, Default::object(kStr.empty));
-        if (!content) return kFormatMessagesForSummary.fail(kContent);
-    }
+    Owned role;
+    Owned msg;
+};
 
-    int match = equals_text(role.get(), kStr.system);
+bool is_exact_text_or_null(const Owned& value) noexcept {
+    return !value || PyUnicode_CheckExact(value.get());
+}
+
+// role = msg.get("role", "unknown"), then content = msg.get("content", ""). Both are
+// read in one walk of a small exact dict; the record's other keys are read when they
+// are needed, after any host code the lines run.
+bool read_role_and_content(Locals& local) {
+    PyObject* msg = local.msg.get();
+    PyObject* keys[] = {kStr.role, kStr.content};
+    PyObject* found[2];  // borrowed: owned below before anything else runs
+    if (PyDict_CheckExact(msg) && scan_text_keys(msg, keys, found, 2)) {
+        PyObject* role = Py_NewRef(found[0] != nullptr ? found[0] : kStr.unknown.get());
+        // Replacing the previous role runs host code (its release) unless it is an
+        // exact str: the content the walk found is taken before only when none can run.
+        if (is_exact_text_or_null(local.role)) {
+            PyObject* content = Py_NewRef(found[1] != nullptr ? found[1] : kStr.empty.get());
+            local.role.reset(role);
+            local.content.reset(content);
+            return true;
+        }
+        local.role.reset(role);
+        Owned content = record_get(msg, kStr.content, Default::object(kStr.empty));
+        if (!content) return kFormatMessagesForSummary.fail(kContent);
+        local.content = std::move(content);
+        return true;
+    }
+    Owned role = record_get(msg, kStr.role, Default::object(kStr.unknown));
+    if (!role) return kFormatMessagesForSummary.fail(kRole);
+    local.role = std::move(role);
+    Owned content = record_get(msg, kStr.content, Default::object(kStr.empty));
+    if (!content) return kFormatMessagesForSummary.fail(kContent);
+    local.content = std::move(content);
+    return true;
+}
+
+bool render_message(Locals& local, TextBuilder& out) {
+    if (!read_role_and_content(local)) return false;
+    PyObject* msg = local.msg.get();
+    PyObject* role = local.role.get();  // held by `local` until the next record
+
+    int match = equals_text(role, kStr.system);
     if (match < 0) return kFormatMessagesForSummary.fail(kIsSystem);
     if (match) return true;
 
-    match = equals_text(role.get(), kStr.tool);
+    match = equals_text(role, kStr.tool);
     if (match < 0) return kFormatMessagesForSummary.fail(kIsTool);
-    if (match) return render_tool_result(msg, std::move(content), out);
+    if (match) return render_tool_result(msg, local.content, out);
 
-    match = equals_text(role.get(), kStr.assistant);
+    match = equals_text(role, kStr.assistant);
     if (match < 0) return kFormatMessagesForSummary.fail(kIsAssistant);
-    if (match) return render_assistant(msg, content.get(), out);
+    if (match) return render_assistant(msg, local.content.get(), out);
 
-    match = equals_text(role.get(), kStr.user);
+    match = equals_text(role, kStr.user);
     if (match < 0) return kFormatMessagesForSummary.fail(kIsUser);
     if (match) {
-        Owned text = text_form(content.get());
+        Owned text = text_form(local.content.get());
         if (!text || !out.line(kStr.user_line) || !out.add(text.get())) {
             return kFormatMessagesForSummary.fail(kUserLine);
         }
@@ -282,11 +324,12 @@ bool render_message(PyObject* msg, TextBuilder& out) {
 PyObject* format_messages_for_summary(const Call& call) {
     // Held for the whole walk; records are taken by position from its current items.
     Owned messages = Owned::ref(call.args[0]);
+    Locals local;
     TextBuilder out;
     if (PyList_CheckExact(messages.get())) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages.get()); ++i) {
-            Owned msg = Owned::ref(PyList_GET_ITEM(messages.get(), i));
-            if (!render_message(msg.get(), out)) return nullptr;
+            local.msg.reset(Py_NewRef(PyList_GET_ITEM(messages.get(), i)));
+            if (!render_message(local, out)) return nullptr;
         }
     } else {
         // An instance of a list subclass (in builds that accept them) is walked through
@@ -299,7 +342,8 @@ PyObject* format_messages_for_summary(const Call& call) {
                 if (PyErr_Occurred()) return kFormatMessagesForSummary.fail(kWalk);
                 break;
             }
-            if (!render_message(msg.get(), out)) return nullptr;
+            local.msg = std::move(msg);
+            if (!render_message(local, out)) return nullptr;
         }
     }
     Owned result = out.build();
