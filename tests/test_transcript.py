@@ -438,3 +438,31 @@ def test_content_lives_until_the_next_record_replaces_it(mod):
 
     assert transcript(mod._format_messages_for_summary) == transcript(twin.format_messages)
     assert transcript(twin.format_messages) == "[User]: first\n[User]: second"
+
+
+@pytest.mark.parametrize("key,value,line", [
+    ("tool_calls", [{"name": "late"}], "[Assistant called late]: "),
+    ("tool_call_id", "late", "[Tool Result (late)]: x"),
+])
+def test_a_key_added_while_the_previous_content_goes_is_read(mod, key, value, line):
+    """The previous record's content is released when the next record's content is
+    stored; what its finaliser adds to the record is there for the record's later reads."""
+    import twin
+
+    def transcript(render):
+        messages = []
+
+        class Content:
+            def __format__(self, spec):
+                messages[0]["content"] = "first"
+                return "first"
+
+            def __del__(self):
+                messages[1][key] = value
+
+        role = "assistant" if key == "tool_calls" else "tool"
+        messages[:] = [{"role": "user", "content": Content()}, {"role": role, "content": "x"}]
+        return render(messages)
+
+    assert transcript(mod._format_messages_for_summary) == transcript(twin.format_messages)
+    assert transcript(twin.format_messages).endswith(line)

@@ -179,10 +179,22 @@ bool render_tool_calls(PyObject* msg, TextBuilder& out) {
     }
 }
 
+// Keys the walk of a record found missing: its later reads of them give their
+// defaults with no lookup. No value is kept, only that a key is absent, and only when
+// nothing can run between the walk and those reads: the role and the content are
+// exact strs, whose comparisons, truth and text form run no host code, and so were
+// the values they replaced, whose release runs none either.
+struct Missing {
+    bool tool_call_id = false;
+    bool tool_calls = false;
+};
+
 // "[Tool Result (ID)]: CONTENT", the content cut at 500 characters; a cut content
 // replaces the local it came from, as `content = content[:500] + ...` does.
-bool render_tool_result(PyObject* msg, Owned& content, TextBuilder& out) {
-    Owned tool_id = record_get(msg, kStr.tool_call_id, Default::object(kStr.unknown));
+bool render_tool_result(PyObject* msg, Owned& content, Missing missing, TextBuilder& out) {
+    Owned tool_id = missing.tool_call_id
+                        ? Owned::ref(kStr.unknown)
+                        : record_get(msg, kStr.tool_call_id, Default::object(kStr.unknown));
     if (!tool_id) return kFormatMessagesForSummary.fail(kToolId);
 
     if (PyUnicode_CheckExact(content.get())) {
@@ -228,7 +240,7 @@ bool render_tool_result(PyObject* msg, Owned& content, TextBuilder& out) {
 }
 
 // "[Assistant]: CONTENT" when the content is true, then one line per tool call.
-bool render_assistant(PyObject* msg, PyObject* content, TextBuilder& out) {
+bool render_assistant(PyObject* msg, PyObject* content, Missing missing, TextBuilder& out) {
     const bool exact_text = PyUnicode_CheckExact(content);
     int has_text = exact_text ? PyUnicode_GET_LENGTH(content) > 0 : PyObject_IsTrue(content);
     if (has_text < 0) return kFormatMessagesForSummary.fail(kAssistantContentTest);
@@ -238,6 +250,7 @@ bool render_assistant(PyObject* msg, PyObject* content, TextBuilder& out) {
             return kFormatMessagesForSummary.fail(kAssistantLine);
         }
     }
+    if (missing.tool_calls) return true;  // msg.get("tool_calls") is None
     Owned calls = record_get(msg, kStr.tool_calls);
     const int has_calls = calls ? PyObject_IsTrue(calls.get()) : -1;
     if (has_calls < 0) return kFormatMessagesForSummary.fail(kToolCallsTest);
@@ -260,20 +273,23 @@ bool is_exact_text_or_null(const Owned& value) noexcept {
 }
 
 // role = msg.get("role", "unknown"), then content = msg.get("content", ""). Both are
-// read in one walk of a small exact dict; the record's other keys are read when they
-// are needed, after any host code the lines run.
-bool read_role_and_content(Locals& local) {
+// read in one walk of a small exact dict, which also notes which of the record's
+// other keys are missing; those that are present are read when they are needed.
+bool read_role_and_content(Locals& local, Missing& missing) {
     PyObject* msg = local.msg.get();
-    PyObject* keys[] = {kStr.role, kStr.content};
-    PyObject* found[2];  // borrowed: owned below before anything else runs
-    if (PyDict_CheckExact(msg) && scan_text_keys(msg, keys, found, 2)) {
+    PyObject* keys[] = {kStr.role, kStr.content, kStr.tool_call_id, kStr.tool_calls};
+    PyObject* found[4];  // borrowed: owned below before anything else runs, or dropped
+    if (PyDict_CheckExact(msg) && scan_text_keys(msg, keys, found, 4)) {
         PyObject* role = Py_NewRef(found[0] != nullptr ? found[0] : kStr.unknown.get());
         // Replacing the previous role runs host code (its release) unless it is an
         // exact str: the content the walk found is taken before only when none can run.
         if (is_exact_text_or_null(local.role)) {
             PyObject* content = Py_NewRef(found[1] != nullptr ? found[1] : kStr.empty.get());
+            const bool quiet = is_exact_text_or_null(local.content) && PyUnicode_CheckExact(role) &&
+                               PyUnicode_CheckExact(content);
             local.role.reset(role);
             local.content.reset(content);
+            if (quiet) missing = {found[2] == nullptr, found[3] == nullptr};
             return true;
         }
         local.role.reset(role);
@@ -292,7 +308,8 @@ bool read_role_and_content(Locals& local) {
 }
 
 bool render_message(Locals& local, TextBuilder& out) {
-    if (!read_role_and_content(local)) return false;
+    Missing missing;
+    if (!read_role_and_content(local, missing)) return false;
     PyObject* msg = local.msg.get();
     PyObject* role = local.role.get();  // held by `local` until the next record
 
@@ -302,11 +319,11 @@ bool render_message(Locals& local, TextBuilder& out) {
 
     match = equals_text(role, kStr.tool);
     if (match < 0) return kFormatMessagesForSummary.fail(kIsTool);
-    if (match) return render_tool_result(msg, local.content, out);
+    if (match) return render_tool_result(msg, local.content, missing, out);
 
     match = equals_text(role, kStr.assistant);
     if (match < 0) return kFormatMessagesForSummary.fail(kIsAssistant);
-    if (match) return render_assistant(msg, local.content.get(), out);
+    if (match) return render_assistant(msg, local.content.get(), missing, out);
 
     match = equals_text(role, kStr.user);
     if (match < 0) return kFormatMessagesForSummary.fail(kIsUser);
