@@ -38,7 +38,7 @@ import json
 from collections.abc import Callable
 from typing import Any
 
-from .condense import CondenseState, Condenser, Message
+from .condense import CondenseState, Condenser, Message, condenser_for
 
 
 def _digest(item: Any) -> str:
@@ -125,17 +125,11 @@ class CondensingSession:
                 raise TypeError(f"the wrapped session has no {method}() method")
         self.session = session
         self.session_id: str = session.session_id
-        if condenser is None:
-            if client is None:
-                from .clients.extractive import ExtractiveClient
-
-                client = ExtractiveClient()
-            condenser = Condenser(client, max_tokens=max_tokens, max_messages=max_messages,
+        condenser = condenser_for(condenser, client, input_format="responses",
+                                  max_tokens=max_tokens, max_messages=max_messages,
                                   keep_last=keep_last, target_tokens=target_tokens,
                                   target_messages=target_messages, context_role=context_role,
-                                  token_counter=token_counter, input_format="responses")
-        elif client is not None or max_tokens is not None or max_messages is not None:
-            raise TypeError("pass a condenser or its settings, not both")
+                                  token_counter=token_counter)
         self.condenser = condenser
         self._lock = asyncio.Lock()
         self._history = _View(condenser)

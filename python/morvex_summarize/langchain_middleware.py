@@ -32,7 +32,7 @@ from langchain_core.messages import RemoveMessage
 from langgraph.graph.message import REMOVE_ALL_MESSAGES
 from langgraph.runtime import Runtime
 
-from .condense import CondenseState, Condenser, Message
+from .condense import CondenseState, Condenser, Message, condenser_for
 
 STATE_KEY = "morvex_summary"
 """The state key that keeps the latest summary between rounds."""
@@ -79,19 +79,11 @@ class CondensingMiddleware(AgentMiddleware[CondensedState, Any, Any]):
         super().__init__()
         self.last_state: CondenseState | None = None
         """What the latest condensing did (sizes before and after, what was summarized)."""
-        if condenser is not None:
-            if client is not None or max_tokens is not None or max_messages is not None:
-                raise TypeError("pass a condenser or its settings, not both")
-            self.condenser = condenser
-            return
-        if client is None:
-            from .clients.extractive import ExtractiveClient
-
-            client = ExtractiveClient()
-        self.condenser = Condenser(client, max_tokens=max_tokens, max_messages=max_messages,
-                                   keep_last=keep_last, target_tokens=target_tokens,
-                                   target_messages=target_messages, context_role=context_role,
-                                   token_counter=token_counter, input_format="langchain")
+        self.condenser = condenser_for(condenser, client, input_format="langchain",
+                                       max_tokens=max_tokens, max_messages=max_messages,
+                                       keep_last=keep_last, target_tokens=target_tokens,
+                                       target_messages=target_messages,
+                                       context_role=context_role, token_counter=token_counter)
 
     @property
     def name(self) -> str:
