@@ -414,6 +414,24 @@ def test_str_result_of_a_subclass_goes_through_its_own_methods(mod, cls, where):
     assert ("CUSTOM" in ours or "short" in ours) != ("abc" in ours)
 
 
+def released_late(render, later, on_release):
+    """The transcript of a user record whose content the record drops while it is
+    formatted (only the walk's local holds it then), followed by `later`; the content's
+    finaliser calls on_release(messages)."""
+    messages = []
+
+    class Content:
+        def __format__(self, spec):
+            messages[0]["content"] = "first"
+            return "first"
+
+        def __del__(self):
+            on_release(messages)
+
+    messages[:] = [{"role": "user", "content": Content()}, *later()]
+    return render(messages)
+
+
 def test_content_lives_until_the_next_record_replaces_it(mod):
     """A content its record drops while it is formatted is released when the next
     record's content is read, as the plain function's local is; its finaliser then
@@ -421,20 +439,9 @@ def test_content_lives_until_the_next_record_replaces_it(mod):
     import twin
 
     def transcript(render):
-        messages = []
-
-        class Content:
-            def __format__(self, spec):
-                messages[0]["content"] = "first"
-                return "first"
-
-            def __del__(self):
-                del messages[1]
-
-        messages[:] = [{"role": "user", "content": Content()},
-                       {"role": "user", "content": "second"},
-                       {"role": "user", "content": "third"}]
-        return render(messages)
+        return released_late(render, lambda: [{"role": "user", "content": "second"},
+                                              {"role": "user", "content": "third"}],
+                             lambda messages: messages.__delitem__(1))
 
     assert transcript(mod._format_messages_for_summary) == transcript(twin.format_messages)
     assert transcript(twin.format_messages) == "[User]: first\n[User]: second"
@@ -448,21 +455,11 @@ def test_a_key_added_while_the_previous_content_goes_is_read(mod, key, value, li
     """The previous record's content is released when the next record's content is
     stored; what its finaliser adds to the record is there for the record's later reads."""
     import twin
+    role = "assistant" if key == "tool_calls" else "tool"
 
     def transcript(render):
-        messages = []
-
-        class Content:
-            def __format__(self, spec):
-                messages[0]["content"] = "first"
-                return "first"
-
-            def __del__(self):
-                messages[1][key] = value
-
-        role = "assistant" if key == "tool_calls" else "tool"
-        messages[:] = [{"role": "user", "content": Content()}, {"role": role, "content": "x"}]
-        return render(messages)
+        return released_late(render, lambda: [{"role": role, "content": "x"}],
+                             lambda messages: messages[1].__setitem__(key, value))
 
     assert transcript(mod._format_messages_for_summary) == transcript(twin.format_messages)
     assert transcript(twin.format_messages).endswith(line)
