@@ -25,6 +25,7 @@ COMMANDS: dict[str, str] = {
     "summarize": "morvex_summarize.summarize_command",
     "batch": "morvex_summarize.batch",
     "condense": "morvex_summarize.condense_command",
+    "serve": "morvex_summarize.serve.command",
 }
 
 

@@ -96,13 +96,13 @@ def load_conversation(path: str, input_format: str = AUTO) -> list[dict[str, Any
     return read_messages(read_document(path), where_of(path), input_format)
 
 
-def needs(module: str, what: str) -> Any:
-    """Imports a library of the tool's extra, or says how to install it."""
+def needs(module: str, what: str, extra: str = "cli") -> Any:
+    """Imports a library of one of the package's extras, or says how to install it."""
     try:
         return importlib.import_module(module)
     except ImportError:
         raise ConfigError(f"{what} needs the {module.split('.')[0]} package: pip install "
-                          f"'{DISTRIBUTION}[cli]'") from None
+                          f"'{DISTRIBUTION}[{extra}]'") from None
 
 
 # ---- options ----------------------------------------------------------------------------
