@@ -118,8 +118,11 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
         field = None
         if endpoint.field is not None and result.get(endpoint.field) != body.get(endpoint.field):
             field = {"value": result.get(endpoint.field)}
-        store.put(keys[-1], Entry(
-            start=len(items) - tail, lead=list(sent[:len(sent) - tail]), field=field,
+        start = len(items) - tail
+        # Filed under the items in front of the kept tail: a later request that starts
+        # with them, whatever follows, can be sent as this one's lead and its own tail.
+        store.put(keys[start], Entry(
+            start=start, lead=list(sent[:len(sent) - tail]), field=field,
             summary=done.summary, text=done.summary_text, context=done.context_message,
             summary_tokens=done.summary_tokens, total=done.total_summarized))
     return Outcome(result, tokens, done.tokens_after, summarized=done.summarized,

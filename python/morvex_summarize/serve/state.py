@@ -3,9 +3,9 @@
 Agents resend their whole history on every call. Each request's items are hashed in a
 chain (the key of the first k items builds on the key of the first k - 1), so a request
 that continues an earlier one shares the earlier one's keys for the items they have in
-common. When the proxy summarizes, it stores under the key of the items it was given what
-it sent in their place: the items in front of the kept tail (the system message and the
-summary), where the kept tail began, and the summary itself. A later request that starts
+common. When the proxy summarizes, it stores, under the key of the items in front of the
+kept tail, what it sent in their place (the system message and the summary), where the
+kept tail began, and the summary itself. A later request that starts
 with those items finds the entry by its longest stored prefix and is condensed from there,
 building on that summary instead of summarizing the same messages again. A request whose
 history was edited inside the summarized part shares no stored prefix and starts afresh.

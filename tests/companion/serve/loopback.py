@@ -216,6 +216,8 @@ class Upstream:
 
     def __init__(self, responder: Callable[[Recorded], Answer] | None = None) -> None:
         self.responder = responder or default_answer
+        for path in ("/chat/completions", "/responses", "/messages"):
+            adapter(path)  # made once, before any request waits on it
         self.summary_status = 200
         self.queue: deque[Answer] = deque()
         self.requests: list[Recorded] = []
