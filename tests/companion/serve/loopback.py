@@ -189,21 +189,25 @@ def summary_text(path: str, body: dict[str, Any]) -> str:
 
 
 def is_summary(path: str, body: Any) -> bool:
-    if not isinstance(body, dict):
+    try:
+        if path == "/chat/completions":
+            head = body["messages"][0]["content"]
+        elif path == "/responses":
+            head = body["instructions"]
+        else:
+            head = body["system"]
+    except (LookupError, TypeError):
         return False
-    if path == "/chat/completions":
-        head = (body.get("messages") or [{}])[0].get("content")
-    elif path == "/responses":
-        head = body.get("instructions")
-    else:
-        head = body.get("system")
     return isinstance(head, str) and SUMMARY_MARK in head
 
 
 def default_answer(req: Recorded) -> Answer:
     body = req.body
     model = body.get("model", "loopback") if isinstance(body, dict) else "loopback"
-    text = f"answer to {text_of(req.path, body)}" if isinstance(body, dict) else "answer"
+    try:
+        text = f"answer to {text_of(req.path, body)}"
+    except (LookupError, TypeError, AttributeError):  # a body no API reads
+        text = "answer"
     if isinstance(body, dict) and body.get("stream") and req.path == "/chat/completions":
         return Answer(pieces=chat_pieces(model, text.split(" ")))
     return Answer(body=reply(req.path, model, text))
