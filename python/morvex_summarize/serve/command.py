@@ -19,6 +19,7 @@ HELP = ("run a proxy in front of an OpenAI-compatible or Anthropic API that cond
 
 DEFAULT_PORT = 8787
 DEFAULT_GRACE = 30.0
+BACKLOG = 2048
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -98,7 +99,9 @@ def listen(host: str, port: int) -> socket.socket:
     except OSError as exc:
         sock.close()
         raise ConfigError(f"cannot listen on {host}:{port}: {exc.strerror}") from None
-    sock.set_inheritable(True)
+    # Listening from here on: a client that connects before the server runs waits in the
+    # backlog instead of being refused.
+    sock.listen(BACKLOG)
     return sock
 
 
@@ -134,7 +137,7 @@ def run(args: argparse.Namespace) -> int:
           f"(budget {args.budget} tokens)", file=sys.stderr, flush=True)
     server = uvicorn.Server(uvicorn.Config(
         create_app(config, store), log_level="warning", access_log=False,
-        timeout_graceful_shutdown=args.grace, lifespan="on"))
+        timeout_graceful_shutdown=args.grace, lifespan="on", backlog=BACKLOG))
     # uvicorn raises the signal that stopped it again once it is done; the tool has
     # finished its requests by then and ends normally.
     previous = signal.signal(signal.SIGTERM, lambda *_: None)
