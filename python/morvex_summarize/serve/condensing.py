@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import dataclasses
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, cast
 
 from ..condense import Condenser, CondenseState
 from ..formats import read_conversation
@@ -111,7 +111,8 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
                               context_message=entry.context,
                               summary_tokens=entry.summary_tokens, total_summarized=entry.total,
                               format=endpoint.format)
-    result, done = await condenser.condense(given, state, input_format=endpoint.format)
+    condensed, done = await condenser.condense(given, state, input_format=endpoint.format)
+    result = cast("dict[str, Any]", condensed)  # a body in, a body out
     sent = result[endpoint.items_key]
     if done.condensed or done.refitted:
         tail = _kept_tail(sent, items)
