@@ -32,8 +32,11 @@ DEFAULT_BYTES = 64 * 1024 * 1024
 _DIGEST = 16
 
 
+_ENCODER = json.JSONEncoder(sort_keys=True, separators=(",", ":"), default=str)
+
+
 def _canonical(value: Any) -> bytes:
-    return json.dumps(value, sort_keys=True, separators=(",", ":"), default=str).encode()
+    return _ENCODER.encode(value).encode()
 
 
 def prefix_keys(root: Any, items: Sequence[Any]) -> list[str]:
