@@ -144,6 +144,9 @@ class Proxy:
         finally:
             await self.upstream.aclose()
             self.store.close()
+            aclose = getattr(self.config.summarizer, "aclose", None)
+            if aclose is not None:
+                await aclose()
 
     async def read_body(self, request: Request) -> bytes:
         limit = self.config.max_body
@@ -222,7 +225,10 @@ class Proxy:
     async def exchange(self, request: Request, path: str, content: bytes) -> Response:
         endpoint = self.endpoints.get(path) if request.method == "POST" else None
         outcome = None
-        if endpoint is not None:
+        encoding = request.headers.get("content-encoding", "identity").strip().lower()
+        if endpoint is not None and encoding != "identity":
+            log.warning("%s: passed on unchanged: the body is %s-encoded", path, encoding)
+        elif endpoint is not None:
             done = await self.condense(request, endpoint, content)
             if isinstance(done, Response):
                 return done
