@@ -8,8 +8,9 @@ and the plain anthropic SDK runs TURNS turns through `morvex-summarize serve`'s 
 (uvicorn on loopback) in front of a loopback upstream that plays the model, records every
 request and checks each body against the SDK's own request types. For each API: the
 largest request the upstream saw against the budget and against the agent's own history
-(tokens by the package's estimate, and bytes), the summary requests against the turns and
-calls, calls with a tool call apart from its output, bodies the SDK's types refuse.
+(tokens by the package's estimate, and bytes), the summary requests against the calls
+(and against the calls over budget, each of which would need one without the stored
+summaries), calls with a tool call apart from its output, bodies the SDK's types refuse.
 Then streaming: the time to the first chunk of a streamed chat completion, directly and
 through the proxy. Needs the serve and test extras (uvicorn, starlette, httpx, openai,
 anthropic).
@@ -65,7 +66,8 @@ def agent_run(title: str, path: str, api: str, turns: int, budget: int) -> list[
     largest = max(after for _, after in seen)
     history = max(before for before, _ in seen)
     biggest_bytes = max(len(c.raw) for c in calls)
-    return [title, str(turns), str(len(calls)), str(len(upstream.summaries)),
+    over = sum(1 for before, _ in seen if before > budget)
+    return [title, str(turns), str(len(calls)), str(over), str(len(upstream.summaries)),
             f"{largest} / {budget}", str(history), f"{biggest_bytes:,}",
             str(unpaired), str(invalid), f"{took:.1f} s"]
 
@@ -123,14 +125,20 @@ def main() -> None:
     parser.add_argument("--budget", type=int, default=4000)
     parser.add_argument("--streams", type=int, default=30,
                         help="streamed requests per time-to-first-chunk figure")
+    parser.add_argument("--api", choices=[path for _, path, _ in APIS], action="append",
+                        help="run the agent on this API only (repeatable; default: all)")
+    parser.add_argument("--no-streaming", action="store_true",
+                        help="leave out the time-to-first-chunk figures")
     args = parser.parse_args()
     rows = [agent_run(title, path, api, args.turns, args.budget)
-            for title, path, api in APIS]
+            for title, path, api in APIS if not args.api or path in args.api]
     print(f"\n### A {args.turns}-turn tool-using agent, budget {args.budget} tokens\n")
-    table(["API", "turns", "model calls", "summary requests",
+    table(["API", "turns", "model calls", "calls over budget", "summary requests",
            "largest request sent / budget (tokens)", "largest history (tokens)",
            "largest request sent (bytes)", "calls with a split tool call",
            "bodies the SDK refuses", "run"], rows)
+    if args.no_streaming:
+        return
     print(f"\n### Time to the first streamed chunk (median of {args.streams})\n")
     table(["request", "direct", "through the proxy", "difference"],
           streaming(args.streams, args.budget, 100))
