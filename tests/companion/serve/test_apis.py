@@ -7,15 +7,15 @@ import pytest
 from agent_loop import AGENTS, request, sdk_client
 from loopback import unpaired
 
-BUDGET = 2500
+BUDGET = 800
 
 
 @pytest.mark.parametrize("path", ["/chat/completions", "/responses", "/messages"])
 def test_agent_loop_through_the_proxy(upstream, start_proxy, path):
     api = "anthropic" if path == "/messages" else "openai"
-    proxy, _ = start_proxy(BUDGET, upstream_format=api)
+    proxy, _ = start_proxy(BUDGET, upstream_format=api, target=BUDGET // 2)
     seen = []
-    history = AGENTS[path](sdk_client(path, proxy.url + "/v1"), 30,
+    history = AGENTS[path](sdk_client(path, proxy.url + "/v1"), 16,
                            lambda raw: seen.append(raw.headers["x-morvex-condensed"]))
     calls = upstream.calls
     assert len(calls) == len(seen) and all(c.path == path for c in calls)
