@@ -8,7 +8,7 @@ from array import array
 from collections.abc import Iterator
 from typing import Any
 
-from .. import carry
+from ..condense import carry
 from . import Reply
 
 CONVERSATION_HEADING = "## Conversation to Summarize:\n"

@@ -45,11 +45,11 @@ import re
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, NamedTuple
 
-from .formats import (AUTO, CONTEXT_HEADER, MEDIA_KINDS, BodyContext, BodyField, Conversation,
+from ..formats import (AUTO, CONTEXT_HEADER, MEDIA_KINDS, BodyContext, BodyField, Conversation,
                       check_format, read_conversation)
-from .formats.parts import content_text
+from ..formats.parts import content_text
 from . import carry
-from .records import LIST_KEYS
+from ..records import LIST_KEYS
 
 Message = Mapping[str, Any]
 
@@ -654,7 +654,7 @@ def condenser_for(condenser: Condenser | None, client: Any, *, input_format: str
             raise TypeError("pass a condenser or its settings, not both")
         return condenser
     if client is None:
-        from .clients.extractive import ExtractiveClient
+        from ..clients.extractive import ExtractiveClient
 
         client = ExtractiveClient()
     return Condenser(client, input_format=input_format, **settings)

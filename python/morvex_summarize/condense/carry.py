@@ -13,7 +13,7 @@ import re
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from .records import LIST_KEYS
+from ..records import LIST_KEYS
 
 HEADINGS = {
     "### Original Goals": "goals",
