@@ -17,10 +17,10 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any
 
-from .errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, EXIT_USAGE, BadDocument,
+from ...errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, EXIT_USAGE, BadDocument,
                      Failure, InputMissing, OutputError, ToolError, classify_client_failure)
-from .formats import AUTO
-from .tool import (PROG, add_client_arguments, add_format_argument, build_client,
+from ...formats import AUTO
+from ..exchange import (PROG, add_client_arguments, add_format_argument, build_client,
                    close_client, encode, is_regular_file, needs, parse_json, read_messages,
                    rejected_by_summarizer, summarize_one, where_of, whole_number, write_fd)
 
@@ -430,7 +430,7 @@ def is_parquet(path: str) -> bool:
 
 def run(args: argparse.Namespace) -> int:
     if args.engine == "ray":
-        from .ray_batch import run_on_ray
+        from .ray import run_on_ray
         return run_on_ray(args)
     for option, value in (("--address", args.address), ("--actors", args.actors)):
         if value is not None:

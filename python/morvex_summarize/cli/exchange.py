@@ -19,10 +19,10 @@ from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any, cast
 
-from .errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
+from ..errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
                      OutputError, ToolError, classify_client_failure)
-from .formats import AUTO, FORMATS, FormatError, to_messages
-from .records import LLMClient, SummaryRecord
+from ..formats import AUTO, FORMATS, FormatError, to_messages
+from ..records import LLMClient, SummaryRecord
 
 PROG = "morvex-summarize"
 DISTRIBUTION = "morvex-core-summarizer"
@@ -167,7 +167,7 @@ def add_client_arguments(parser: argparse.ArgumentParser) -> None:
 
 def build_client(args: argparse.Namespace) -> LLMClient:
     """The client that --llm/--model/--base-url ask for; announces the offline default."""
-    from .clients import configured_model
+    from ..clients import configured_model
 
     choice = args.llm
     if choice is None:
@@ -176,18 +176,18 @@ def build_client(args: argparse.Namespace) -> LLMClient:
             print(f"{PROG}: no model configured; using the offline extractive "
                   "summarizer (use --llm/--model to pick a model)", file=sys.stderr)
     if choice == "extractive":
-        from .clients.extractive import ExtractiveClient
+        from ..clients.extractive import ExtractiveClient
         return ExtractiveClient()
     if choice == "openai":
         needs("openai", "the openai client")
-        from .clients.openai_client import OpenAIClient
+        from ..clients.openai_client import OpenAIClient
         return OpenAIClient(args.model, base_url=args.base_url, timeout=args.timeout,
                             max_retries=args.retries, json_mode=args.json_mode)
     if choice.startswith("gguf:") and len(choice) > 5:
-        from .clients.gguf import GGUFClient
+        from ..clients.gguf import GGUFClient
         return GGUFClient(choice[5:])
     if choice.startswith("langchain:"):
-        from .clients.langchain_client import from_spec
+        from ..clients.langchain_client import from_spec
         return from_spec(choice[len("langchain:"):])
     raise ToolError(f"unknown --llm {choice!r}: use extractive, openai, gguf:PATH or "
                     "langchain:PROVIDER:MODEL", EXIT_USAGE)

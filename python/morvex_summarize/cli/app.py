@@ -14,17 +14,17 @@ from collections.abc import Sequence
 from types import ModuleType
 from typing import NoReturn
 
-from . import __version__
-from .errors import EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, ToolError
-from .tool import PROG, quiet_broken_pipe, setup_logging
+from .. import __version__
+from ..errors import EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, ToolError
+from .exchange import PROG, quiet_broken_pipe, setup_logging
 
 DEFAULT_COMMAND = "summarize"
 
 # name -> module, in the order of --help
 COMMANDS: dict[str, str] = {
-    "summarize": "morvex_summarize.summarize_command",
-    "batch": "morvex_summarize.batch",
-    "condense": "morvex_summarize.condense_command",
+    "summarize": "morvex_summarize.cli.summarize",
+    "batch": "morvex_summarize.cli.batch.command",
+    "condense": "morvex_summarize.cli.condense",
 }
 
 

@@ -13,10 +13,10 @@ import json
 import sys
 from typing import Any
 
-from .condense import CHARS_PER_TOKEN, Condenser, CondenseState
-from .errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError
-from .formats import FormatError, read_conversation
-from .tool import (PROG, Outcome, RecordingClient, add_client_arguments, add_format_argument,
+from ..condense import CHARS_PER_TOKEN, Condenser, CondenseState
+from ..errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError
+from ..formats import FormatError, read_conversation
+from .exchange import (PROG, Outcome, RecordingClient, add_client_arguments, add_format_argument,
                    build_client, close_client, read_document, run_exchange, where_of,
                    whole_number, write_output)
 
