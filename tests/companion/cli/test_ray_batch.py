@@ -19,7 +19,8 @@ from morvex_summarize.cli.batch.command import id_key  # noqa: E402
 from morvex_summarize.errors import ClientError, Failure  # noqa: E402
 from morvex_summarize.ray_batch import row_job, summarize_dataset  # noqa: E402
 
-TESTS = str(pathlib.Path(__file__).resolve().parent)
+HERE = pathlib.Path(__file__).resolve().parent
+TESTS = os.pathsep.join((str(HERE), str(HERE.parents[1])))  # this file's folder, the helpers'
 # The package under test, which need not be the one installed where the workers run.
 PACKAGE = str(pathlib.Path(summarize_dataset.__code__.co_filename).resolve().parents[3])
 REFUSED = [{"role": "assistant", "content": "x", "tool_calls": [{"function": None}]}]
