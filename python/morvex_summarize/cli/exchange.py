@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import contextvars
 import importlib
 import json
 import logging
@@ -22,11 +21,11 @@ from typing import Any, cast
 from ..errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
                      OutputError, ToolError, classify_client_failure)
 from ..formats import AUTO, FORMATS, FormatError, to_messages
+from ..native import is_failure_log, raised_by_module, watch_unparsed
 from ..records import LLMClient, SummaryRecord
 
 PROG = "morvex-summarize"
 DISTRIBUTION = "morvex-core-summarizer"
-PARSE_WARNING = "Could not parse summary JSON, using fallback"
 
 
 # ---- input ------------------------------------------------------------------------------
@@ -211,24 +210,8 @@ class Outcome:
             return "fallback"
         return "unparsed" if self.unparsed else "ok"
 
-
-_outcome: contextvars.ContextVar[Outcome | None] = contextvars.ContextVar("outcome",
-                                                                          default=None)
-
-
-class _NoticeUnparsed(logging.Filter):
-    """Marks the summary in progress in this task when the summarizer says it could not
-    parse the reply. The summarizer runs in the awaiting task, so the mark lands on the
-    right summary among many in flight."""
-
-    def filter(self, record: logging.LogRecord) -> bool:
-        outcome = _outcome.get()
-        if outcome is not None and record.getMessage() == PARSE_WARNING:
-            outcome.unparsed = True
-        return True
-
-
-_notice = _NoticeUnparsed()
+    def mark_unparsed(self) -> None:
+        self.unparsed = True
 
 
 class RecordingClient:
@@ -258,33 +241,12 @@ async def summarize_one(client: LLMClient, messages: list[dict[str, Any]],
     conversation."""
     from morvex.core.summarizer import ConversationSummarizer
 
-    logger = logging.getLogger("morvex.summarizer")
-    if _notice not in logger.filters:
-        logger.addFilter(_notice)
     outcome = outcome or Outcome()
-    token = _outcome.set(outcome)
-    try:
+    with watch_unparsed(outcome.mark_unparsed):
         summarizer = ConversationSummarizer(RecordingClient(client, outcome, deadline))
         record = await summarizer.summarize_messages(messages, previous or None)
         context = summarizer.format_summary_for_context(record)
         return cast(SummaryRecord, record), context, outcome
-    finally:
-        _outcome.reset(token)
-
-
-SUMMARIZER_SOURCE = "morvex/core/summarizer.py"  # the file its traceback entries name
-
-
-def rejected_by_summarizer(exc: BaseException) -> bool:
-    """The exception left the native summarizer's own code (its traceback ends in the
-    module's source): the summarizer refused the messages. Any other exception is a fault
-    of the tool, and is not to be reported as one of the input."""
-    tb = exc.__traceback__
-    if tb is None:
-        return False
-    while tb.tb_next is not None:
-        tb = tb.tb_next
-    return tb.tb_frame.f_code.co_filename == SUMMARIZER_SOURCE
 
 
 def run_exchange(main: Callable[[], Coroutine[Any, Any, None]], where: str, busy: str,
@@ -296,7 +258,7 @@ def run_exchange(main: Callable[[], Coroutine[Any, Any, None]], where: str, busy
         with spinner(busy):
             asyncio.run(main())
     except Exception as exc:
-        if not rejected_by_summarizer(exc):
+        if not raised_by_module(exc):
             raise
         raise BadDocument(f"{where}: the summarizer cannot read this conversation: "
                           f"{exc}") from None
@@ -319,8 +281,7 @@ class _ReportedByTool(logging.Filter):
     failure itself, as one line with its exit status."""
 
     def filter(self, record: logging.LogRecord) -> bool:
-        return not (record.name == "morvex.summarizer"
-                    and record.getMessage().startswith("Summarization failed: "))
+        return not is_failure_log(record)
 
 
 def setup_logging() -> None:

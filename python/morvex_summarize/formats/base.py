@@ -8,10 +8,10 @@ from dataclasses import dataclass, field
 from types import MappingProxyType
 from typing import Any
 
+from ..native import CONTEXT_HEADER
+
 Message = Mapping[str, Any]
 
-CONTEXT_HEADER = "## Conversation History Summary"
-"""First line of the context text the summarizer renders."""
 
 
 class FormatError(TypeError, ValueError):

@@ -20,9 +20,10 @@ from typing import IO, Any
 from ...errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, EXIT_USAGE, BadDocument,
                      Failure, InputMissing, OutputError, ToolError, classify_client_failure)
 from ...formats import AUTO
+from ...native import raised_by_module
 from ..exchange import (PROG, add_client_arguments, add_format_argument, build_client,
                    close_client, encode, is_regular_file, needs, parse_json, read_messages,
-                   rejected_by_summarizer, summarize_one, where_of, whole_number, write_fd)
+                   summarize_one, where_of, whole_number, write_fd)
 
 HELP = "summarize many conversations from a JSON-lines file"
 
@@ -324,7 +325,7 @@ async def summarize_result(client: Any, job: Job, deadline: float | None
         record, context, outcome = await summarize_one(client, job.messages, job.previous,
                                                        deadline)
     except Exception as exc:
-        if not rejected_by_summarizer(exc):
+        if not raised_by_module(exc):
             raise
         # The summarizer refused these messages: a result of their own, and the run goes on.
         reason = f"the summarizer cannot read this conversation: {exc}"
