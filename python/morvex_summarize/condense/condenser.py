@@ -618,21 +618,3 @@ class Condenser:
                 continue
             return cut
         return latest
-
-
-def condenser_for(condenser: Condenser | None, client: Any, *, input_format: str,
-                  **settings: Any) -> Condenser:
-    """The condenser a framework integration uses: the one it was given, or one made from
-    `client` (the offline `ExtractiveClient` when None) and the `Condenser` settings, for
-    conversations in `input_format`. A condenser together with a client or a budget is
-    refused."""
-    if condenser is not None:
-        if client is not None or settings.get("max_tokens") is not None \
-                or settings.get("max_messages") is not None:
-            raise TypeError("pass a condenser or its settings, not both")
-        return condenser
-    if client is None:
-        from ..clients.extractive import ExtractiveClient
-
-        client = ExtractiveClient()
-    return Condenser(client, input_format=input_format, **settings)

@@ -38,7 +38,8 @@ import json
 from collections.abc import Callable
 from typing import Any
 
-from ..condense.condenser import CondenseState, Condenser, Message, condenser_for
+from ..condense.condenser import CondenseState, Condenser, Message
+from . import condenser_for
 
 
 def _digest(item: Any) -> str:

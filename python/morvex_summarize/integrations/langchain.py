@@ -32,7 +32,8 @@ from langchain_core.messages import RemoveMessage
 from langgraph.graph.message import REMOVE_ALL_MESSAGES
 from langgraph.runtime import Runtime
 
-from ..condense.condenser import CondenseState, Condenser, Message, condenser_for
+from ..condense.condenser import CondenseState, Condenser, Message
+from . import condenser_for
 
 STATE_KEY = "morvex_summary"
 """The state key that keeps the latest summary between rounds."""

@@ -15,7 +15,7 @@ pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow is not installed")
 
 from cli_support import conversation, read_results, run_tool, write_jsonl  # noqa: E402
 from llm_server import Answer, LLMServer  # noqa: E402
-from morvex_summarize.cli.batch.command import id_key  # noqa: E402
+from morvex_summarize.cli.batch.jobs import id_key  # noqa: E402
 from morvex_summarize.errors import ClientError, Failure  # noqa: E402
 from morvex_summarize.ray_batch import row_job, summarize_dataset  # noqa: E402
 

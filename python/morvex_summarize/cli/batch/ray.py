@@ -27,7 +27,7 @@ import warnings
 from collections.abc import Callable, Iterable
 from typing import Any
 
-from .command import (STATUSES, Counts, Job, Writer, compact, earlier_results, id_key,
+from .jobs import (STATUSES, Counts, Job, Writer, compact, earlier_results, id_key,
                     is_parquet, parse_doc, parse_line, report, summarize_result)
 from ...errors import (EXIT_UNREACHABLE, EXIT_USAGE, ConfigError, Failure, InputMissing,
                      OutputError, ToolError)

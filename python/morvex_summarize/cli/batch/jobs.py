@@ -1,0 +1,406 @@
+"""The batch run both engines share: jobs read from JSON lines, results written as JSON
+lines, the local engine's bounded concurrency and the final report. Each result is appended
+and flushed as it finishes; a rerun skips the ids already in the output (or retries those
+of the statuses it is told to), so an interrupted run loses nothing and repeats nothing."""
+
+from __future__ import annotations
+
+import asyncio
+import io
+import json
+import os
+import sys
+import tempfile
+import time
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from typing import IO, Any
+
+from ...errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, BadDocument, Failure, InputMissing, OutputError, ToolError, classify_client_failure)
+from ...formats import AUTO
+from ...native import raised_by_module
+from ..exchange import (PROG, close_client, encode, is_regular_file, needs, parse_json,
+                        read_messages, summarize_one, where_of, write_fd)
+
+STATUSES = ("ok", "unparsed", "fallback", "failed")
+"""Statuses of a written result: a summary from the model's JSON; from its prose reply; a
+fallback summary built from the messages because the model failed; no summary, because
+the conversation cannot be summarized (the error says why)."""
+
+
+@dataclass
+class Job:
+    line: int
+    id: Any
+    messages: list[dict[str, Any]]
+    previous: str | None
+
+
+@dataclass
+class Counts:
+    written: dict[str, int] = field(default_factory=lambda: dict.fromkeys(STATUSES, 0))
+    not_written: int = 0
+    bad_lines: int = 0
+    skipped: int = 0
+    first_error: str | None = None
+    stopped: Failure | None = None
+
+    @property
+    def finished(self) -> int:
+        return sum(self.written.values()) + self.not_written
+
+
+def id_key(value: Any) -> str:
+    """One text per id, so that 7 and "7" stay apart and equal ids compare equal."""
+    return json.dumps(value, sort_keys=True)
+
+
+def parse_line(text: str, input_format: str = AUTO) -> Job | str:
+    """A Job, or the reason the line is unusable. The conversation is ``messages`` in any
+    format, with Anthropic's ``system`` beside it when the line has one."""
+    try:
+        doc = parse_json(text.rstrip("\r\n"))
+    except ValueError as exc:
+        return str(exc).replace(" at line 1 column ", " at column ")
+    return parse_doc(doc, input_format)
+
+
+def parse_doc(doc: Any, input_format: str = AUTO) -> Job | str:
+    """A Job from one conversation's object (a parsed line, a dataset's row), or the
+    reason it is unusable."""
+    if not isinstance(doc, dict):
+        return f"expected an object, got {type(doc).__name__}"
+    ident = doc.get("id")
+    if not isinstance(ident, (str, int, float)) or isinstance(ident, bool):
+        return 'missing or unusable "id" (a string or number)'
+    conversation = doc.get("messages")
+    if "system" in doc and isinstance(conversation, list):
+        conversation = {"system": doc["system"], "messages": conversation}
+    try:
+        messages = read_messages(conversation, '"messages"', input_format)
+    except BadDocument as exc:
+        return str(exc)
+    previous = doc.get("previous")
+    if previous is not None and not isinstance(previous, str):
+        return '"previous" must be a string'
+    return Job(0, ident, messages, previous)
+
+
+def _result(line: bytes) -> dict[str, Any] | None:
+    """A complete result line, or None."""
+    try:
+        doc = json.loads(line)
+    except (ValueError, RecursionError):
+        return None
+    if isinstance(doc, dict) and "id" in doc and "summary" in doc:
+        return doc
+    return None
+
+
+def earlier_results(path: str) -> dict[str, str]:
+    """The id keys of the results in an output file, each with the status of its last
+    line. A file of another kind (a pipe, a device) has none: it is never read."""
+    statuses: dict[str, str] = {}
+    if not is_regular_file(path):
+        return statuses
+    try:
+        with open(path, "rb") as f:
+            for line in f:
+                doc = _result(line)
+                if doc is not None:
+                    statuses[id_key(doc["id"])] = str(doc.get("status", "ok"))
+    except FileNotFoundError:
+        pass
+    except OSError as exc:
+        raise OutputError(f"{path}: cannot read the earlier results: {exc.strerror}") from None
+    return statuses
+
+
+def count_lines(path: str) -> int | None:
+    if path == "-":
+        return None
+    with open(path, "rb") as f:
+        return sum(1 for line in f if line.strip())
+
+
+def read_jobs(path: str, skip: set[str], counts: Counts, input_format: str = AUTO,
+              progress: Progress | None = None) -> Iterator[Job]:
+    seen: set[str] = set()
+    try:
+        raw: IO[bytes] = sys.stdin.buffer if path == "-" else open(path, "rb")
+    except OSError as exc:
+        raise InputMissing(f"{path}: {exc.strerror}") from None
+    where = where_of(path)
+    f = io.TextIOWrapper(raw, encoding="utf-8", errors="strict", newline="\n")
+    try:
+        number = 0
+        while True:
+            try:
+                text = f.readline()
+            except UnicodeDecodeError:
+                raise BadDocument(f"{where}: not UTF-8 text after line {number}") from None
+            if not text:
+                return
+            number += 1
+            if not text.strip():
+                continue
+            job = parse_line(text, input_format)
+            if isinstance(job, str):
+                counts.bad_lines += 1
+                print(f"{PROG}: {where}:{number}: skipped: {job}", file=sys.stderr)
+                continue
+            key = id_key(job.id)
+            if key in seen:
+                counts.bad_lines += 1
+                print(f"{PROG}: {where}:{number}: skipped: duplicate id {key}",
+                      file=sys.stderr)
+                continue
+            seen.add(key)
+            if key in skip:
+                counts.skipped += 1
+                if progress is not None:
+                    progress.skip()
+                continue
+            job.line = number
+            yield job
+    finally:
+        if path == "-":
+            f.detach()
+        else:
+            f.close()
+
+
+class Writer:
+    """Appends one JSON line per result, each written whole or not at all. A regular file
+    is resumed: a last line that an interrupted run left unfinished is cut off, or, when
+    it is a complete result that lacks only its line break, given one. Output of another
+    kind (standard output, a pipe, a device) is written as it comes."""
+
+    def __init__(self, path: str, fsync: bool = False) -> None:
+        self.path = "standard output" if path == "-" else path
+        self.fsync = fsync
+        self.regular = path != "-" and is_regular_file(path)
+        try:
+            if path == "-":
+                self.fd = sys.stdout.fileno()
+            elif self.regular:
+                self.fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o666)
+            else:
+                self.fd = os.open(path, os.O_WRONLY | os.O_APPEND)
+        except OSError as exc:
+            raise OutputError(f"{path}: cannot write: {exc.strerror}") from None
+        self.size = 0
+        if self.regular:
+            self._repair_end()
+
+    def _repair_end(self) -> None:
+        try:
+            size = os.lseek(self.fd, 0, os.SEEK_END)
+            keep = self._complete_length(size)
+            if keep != size:
+                tail = os.pread(self.fd, size - keep, keep)
+                if _result(tail) is not None:
+                    write_fd(self.fd, b"\n", self.path)
+                    keep = size + 1
+                else:
+                    os.ftruncate(self.fd, keep)
+            self.size = keep
+        except OSError as exc:
+            raise OutputError(f"{self.path}: cannot write: {exc.strerror}") from None
+
+    def _complete_length(self, size: int) -> int:
+        """Length of the file up to and including its last line break."""
+        block = 4096
+        end = size
+        while end > 0:
+            start = max(0, end - block)
+            chunk = os.pread(self.fd, end - start, start)
+            at = chunk.rfind(b"\n")
+            if at >= 0:
+                return start + at + 1
+            end = start
+        return 0
+
+    def write(self, doc: dict[str, Any]) -> None:
+        data = encode(json.dumps(doc, ensure_ascii=False) + "\n")
+        try:
+            write_fd(self.fd, data, self.path)
+            if self.fsync and self.regular:
+                os.fsync(self.fd)
+        except OutputError:
+            if self.regular:  # no torn line: what was written of this one goes
+                try:
+                    os.ftruncate(self.fd, self.size)
+                except OSError:
+                    pass
+            raise
+        except OSError as exc:
+            raise OutputError(f"{self.path}: cannot write: {exc.strerror}") from None
+        self.size += len(data)
+
+    def close(self) -> None:
+        if self.fd != sys.stdout.fileno():
+            os.close(self.fd)
+
+
+def compact(path: str) -> None:
+    """Rewrites a result file with only the last line of each id, when an id has several
+    (a retried result and the one it replaces): atomically, so an interruption leaves
+    either file whole."""
+    lines: dict[str, bytes] = {}
+    total = 0
+    with open(path, "rb") as f:
+        for line in f:
+            doc = _result(line)
+            if doc is None:
+                continue
+            total += 1
+            key = id_key(doc["id"])
+            lines.pop(key, None)  # the last line of an id keeps its place at the end
+            lines[key] = line if line.endswith(b"\n") else line + b"\n"
+    if total == len(lines):
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=".morvex-summarize-")
+    try:
+        try:
+            write_fd(fd, b"".join(lines.values()), path)
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.chmod(temporary, os.stat(path).st_mode & 0o777)
+        os.replace(temporary, path)
+    finally:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+
+
+class Progress:
+    """Rich's progress bar (counts, rate, time) on stderr when it is a terminal."""
+
+    def __init__(self, total: int | None) -> None:
+        console = needs("rich.console", "the command-line tool").Console(stderr=True)
+        self.total = total
+        self.bar: Any = None
+        if console.is_terminal:
+            from rich import progress
+
+            self.bar = progress.Progress(
+                progress.TextColumn("summarizing"), progress.BarColumn(),
+                progress.MofNCompleteColumn(), progress.TaskProgressColumn(),
+                progress.TimeElapsedColumn(), progress.TimeRemainingColumn(), console=console)
+            self.task = self.bar.add_task("batch", total=total)
+
+    def __enter__(self) -> Progress:
+        if self.bar is not None:
+            self.bar.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.bar is not None:
+            self.bar.stop()
+
+    def skip(self) -> None:
+        """A line already done: it leaves the total."""
+        if self.total is not None:
+            self.total -= 1
+            if self.bar is not None:
+                self.bar.update(self.task, total=self.total)
+
+    def advance(self, finished: int) -> None:
+        if self.bar is not None:
+            self.bar.update(self.task, completed=finished)
+
+
+async def summarize_result(client: Any, job: Job, deadline: float | None
+                           ) -> tuple[dict[str, Any] | None, Failure | None]:
+    """The result line of one job, or None when it is to be retried by a later run (a
+    transient failure, or a fatal one that stops the batch), with the model's failure."""
+    try:
+        record, context, outcome = await summarize_one(client, job.messages, job.previous,
+                                                       deadline)
+    except Exception as exc:
+        if not raised_by_module(exc):
+            raise
+        # The summarizer refused these messages: a result of their own, and the run goes on.
+        reason = f"the summarizer cannot read this conversation: {exc}"
+        return ({"id": job.id, "summary": None, "context": None, "status": "failed",
+                 "error": reason}, Failure(EXIT_BAD_DOCUMENT, reason))
+    doc: dict[str, Any] = {"id": job.id, "summary": record, "context": context,
+                           "status": outcome.status}
+    if outcome.failure is None:
+        return doc, None
+    found = classify_client_failure(outcome.failure)
+    if found.transient or found.fatal:
+        return None, found  # not written: a rerun asks the model again
+    doc["error"] = found.reason  # the model cannot summarize it: keep the fallback
+    return doc, found
+
+
+async def summarize_job(client: Any, job: Job, deadline: float | None,
+                        counts: Counts) -> dict[str, Any] | None:
+    """The result line of one job, or None when it is to be retried by a later run."""
+    doc, found = await summarize_result(client, job, deadline)
+    if found is not None:
+        counts.first_error = counts.first_error or found.reason
+        if found.fatal and counts.stopped is None:
+            counts.stopped = found
+    return doc
+
+
+async def run_batch(client: Any, jobs: Iterator[Job], writer: Writer, concurrency: int,
+                    counts: Counts, progress: Progress, deadline: float | None = None) -> None:
+    """Runs the jobs, at most ``concurrency`` at once. A failure to write ends the run at
+    once (the results in flight are cancelled); any other failure is one job's result."""
+    slots = asyncio.Semaphore(concurrency)
+
+    async def one(job: Job) -> None:
+        try:
+            doc = await summarize_job(client, job, deadline, counts)
+            if doc is None:
+                counts.not_written += 1
+            else:
+                writer.write(doc)
+                counts.written[doc["status"]] += 1
+            progress.advance(counts.finished)
+        finally:
+            slots.release()
+
+    try:
+        async with asyncio.TaskGroup() as group:
+            for job in jobs:
+                await slots.acquire()
+                if counts.stopped is not None:
+                    slots.release()
+                    break
+                group.create_task(one(job))
+    except BaseExceptionGroup as group_error:
+        raise group_error.exceptions[0] from None
+    finally:
+        await close_client(client)
+
+
+def is_parquet(path: str) -> bool:
+    """A Parquet file or a folder of them (the Ray engine's dataset), else JSON lines."""
+    return path.endswith(".parquet") or os.path.isdir(path)
+
+
+def report(counts: Counts, elapsed: float) -> int:
+    """Prints the final counts, and says what a rerun would do; the exit status."""
+    written = sum(counts.written.values())
+    by_status = ", ".join(f"{n} {s}" for s, n in counts.written.items())
+    print(f"{PROG}: {written} written ({by_status}), {counts.skipped} already done, "
+          f"{counts.bad_lines} bad lines, {counts.not_written} not written, "
+          f"in {elapsed:.2f} s ({written / max(elapsed, 1e-9):.1f}/s)", file=sys.stderr)
+    if counts.stopped is not None:
+        raise ToolError(f"batch stopped: {counts.stopped.reason}", counts.stopped.exit_code)
+    if counts.not_written:
+        print(f"{PROG}: error: {counts.first_error}; rerun to retry the conversations not "
+              "written", file=sys.stderr)
+        return EXIT_PARTIAL
+    not_ok = written - counts.written["ok"]
+    if not_ok:
+        print(f"{PROG}: {not_ok} results are not ok; rerun with --retry "
+              f"{','.join(s for s in STATUSES[1:] if counts.written[s])} to redo them",
+              file=sys.stderr)
+    return EXIT_OK if counts.bad_lines == 0 and not not_ok else EXIT_PARTIAL
