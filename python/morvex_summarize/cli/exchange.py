@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import importlib
 import json
 import logging
@@ -13,7 +14,7 @@ import os
 import stat
 import sys
 import tempfile
-from collections.abc import Callable, Coroutine
+from collections.abc import Callable, Coroutine, Iterator
 from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any, cast
@@ -78,15 +79,23 @@ def read_document(path: str) -> Any:
         raise InvalidJSON(f"{where_of(path)}: {exc}") from None
 
 
-def read_messages(doc: Any, where: str, input_format: str = AUTO) -> list[dict[str, Any]]:
-    """A conversation in any format as the summarizer's messages, or BadDocument saying
-    what was found."""
+@contextlib.contextmanager
+def reading(where: str) -> Iterator[None]:
+    """Within the block, a document no format reads raises BadDocument saying what was
+    found in ``where``."""
     try:
-        return cast("list[dict[str, Any]]", to_messages(doc, input_format))
+        yield
     except FormatError as exc:
         raise BadDocument(f"{where}: {exc}") from None
     except RecursionError:
         raise BadDocument(f"{where}: nested too deeply") from None
+
+
+def read_messages(doc: Any, where: str, input_format: str = AUTO) -> list[dict[str, Any]]:
+    """A conversation in any format as the summarizer's messages, or BadDocument saying
+    what was found."""
+    with reading(where):
+        return cast("list[dict[str, Any]]", to_messages(doc, input_format))
 
 
 def load_conversation(path: str, input_format: str = AUTO) -> list[dict[str, Any]]:
