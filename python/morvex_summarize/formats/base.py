@@ -8,8 +8,6 @@ from dataclasses import dataclass, field
 from types import MappingProxyType
 from typing import Any
 
-from ..native import CONTEXT_HEADER
-
 Message = Mapping[str, Any]
 
 

@@ -35,11 +35,10 @@ import asyncio
 import dataclasses
 import hashlib
 import json
-from collections.abc import Callable
-from typing import Any
+from typing import Any, Unpack
 
-from ..condense.condenser import CondenseState, Condenser, Message
-from . import condenser_for
+from ..condense.condenser import CondenseState, Condenser
+from . import Settings, SettingsKeywords
 
 
 def _digest(item: Any) -> str:
@@ -103,6 +102,7 @@ class CondensingSession:
         the `Condenser`'s budget and rules (messages here are input items).
     context_role: the summary message's role, "user" (default) or "system".
     condenser: a ready `Condenser` instead of the settings above.
+    settings: a `morvex_summarize.integrations.Settings` instead of these keywords.
     """
 
     session_settings: Any = None
@@ -112,25 +112,15 @@ class CondensingSession:
         session: Any,
         client: Any = None,
         *,
-        max_tokens: int | None = None,
-        max_messages: int | None = None,
-        keep_last: int = 6,
-        target_tokens: int | None = None,
-        target_messages: int | None = None,
-        context_role: str = "user",
-        token_counter: Callable[[Message], int] | None = None,
-        condenser: Condenser | None = None,
+        settings: Settings | None = None,
+        **keywords: Unpack[SettingsKeywords],
     ) -> None:
         for method in ("get_items", "add_items", "pop_item", "clear_session"):
             if not callable(getattr(session, method, None)):
                 raise TypeError(f"the wrapped session has no {method}() method")
         self.session = session
         self.session_id: str = session.session_id
-        condenser = condenser_for(condenser, client, input_format="responses",
-                                  max_tokens=max_tokens, max_messages=max_messages,
-                                  keep_last=keep_last, target_tokens=target_tokens,
-                                  target_messages=target_messages, context_role=context_role,
-                                  token_counter=token_counter)
+        condenser = Settings.of(settings, keywords).condenser_for(client, "responses")
         self.condenser = condenser
         self._lock = asyncio.Lock()
         self._history = _View(condenser)

@@ -24,16 +24,16 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import uuid
-from collections.abc import Callable, Mapping, Sequence
-from typing import Annotated, Any, NotRequired
+from collections.abc import Mapping, Sequence
+from typing import Annotated, Any, NotRequired, Unpack
 
 from langchain.agents.middleware.types import AgentMiddleware, AgentState, OmitFromInput
 from langchain_core.messages import RemoveMessage
 from langgraph.graph.message import REMOVE_ALL_MESSAGES
 from langgraph.runtime import Runtime
 
-from ..condense.condenser import CondenseState, Condenser, Message
-from . import condenser_for
+from ..condense.condenser import CondenseState
+from . import Settings, SettingsKeywords
 
 STATE_KEY = "morvex_summary"
 """The state key that keeps the latest summary between rounds."""
@@ -60,6 +60,7 @@ class CondensingMiddleware(AgentMiddleware[CondensedState, Any, Any]):
     context_role: "user" (default: providers take a user message anywhere, and the agent's
         system prompt stays the only system message) or "system".
     condenser: a ready `Condenser` instead of the settings above.
+    settings: a `morvex_summarize.integrations.Settings` instead of these keywords.
     """
 
     state_schema = CondensedState
@@ -68,23 +69,13 @@ class CondensingMiddleware(AgentMiddleware[CondensedState, Any, Any]):
         self,
         client: Any = None,
         *,
-        max_tokens: int | None = None,
-        max_messages: int | None = None,
-        keep_last: int = 6,
-        target_tokens: int | None = None,
-        target_messages: int | None = None,
-        context_role: str = "user",
-        token_counter: Callable[[Message], int] | None = None,
-        condenser: Condenser | None = None,
+        settings: Settings | None = None,
+        **keywords: Unpack[SettingsKeywords],
     ) -> None:
         super().__init__()
         self.last_state: CondenseState | None = None
         """What the latest condensing did (sizes before and after, what was summarized)."""
-        self.condenser = condenser_for(condenser, client, input_format="langchain",
-                                       max_tokens=max_tokens, max_messages=max_messages,
-                                       keep_last=keep_last, target_tokens=target_tokens,
-                                       target_messages=target_messages,
-                                       context_role=context_role, token_counter=token_counter)
+        self.condenser = Settings.of(settings, keywords).condenser_for(client, "langchain")
 
     @property
     def name(self) -> str:
