@@ -12,7 +12,7 @@ from typing import Any
 
 from ..condense import CHARS_PER_TOKEN
 from ..errors import EXIT_OK, EXIT_USAGE, ConfigError, ToolError
-from ..tool import PROG, build_client, needs, seconds, whole_number
+from .exchange import PROG, build_client, needs, seconds, whole_number
 
 HELP = ("run a proxy in front of an OpenAI-compatible or Anthropic API that condenses "
         "each request's conversation within a token budget")
@@ -116,9 +116,9 @@ def run(args: argparse.Namespace) -> int:
                         EXIT_USAGE)
     import uvicorn
 
-    from .app import ServeConfig, create_app
-    from .condensing import Settings
-    from .state import StateStore
+    from ..serve.app import ServeConfig, create_app
+    from ..serve.condensing import Settings
+    from ..serve.state import StateStore
 
     try:
         store = StateStore(args.state_entries, args.state_bytes, args.state_file)
