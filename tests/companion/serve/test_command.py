@@ -28,11 +28,14 @@ def command(*args):
 
 
 def started(proc):
-    """The address the command says it serves, from its first line."""
+    """The address the command says it serves, from its first line, once it answers."""
     line = proc.stderr.readline()
     found = re.search(r"serving http://([\d.]+):(\d+)/v1 -> ", line)
     assert found, line + proc.stderr.read()
-    return found.group(1), int(found.group(2))
+    host, port = found.group(1), int(found.group(2))
+    # connections wait in the backlog until the application has started
+    assert httpx.get(f"http://{host}:{port}/v1/models", timeout=120).status_code == 200
+    return host, port
 
 
 def test_listens_on_loopback_only_by_default(upstream):
@@ -40,7 +43,6 @@ def test_listens_on_loopback_only_by_default(upstream):
     try:
         host, port = started(proc)
         assert host == "127.0.0.1"
-        assert httpx.get(f"http://127.0.0.1:{port}/v1/models").status_code == 200
         with pytest.raises(ConnectionRefusedError):
             socket.create_connection(("127.0.0.2", port), timeout=5).close()
     finally:
@@ -49,8 +51,12 @@ def test_listens_on_loopback_only_by_default(upstream):
 
 
 def test_sigterm_finishes_the_requests_in_flight(upstream):
-    upstream.push(Answer(delay=1.5, body={"id": "slow", "choices": [], "object": "x"}),
-                  Answer(pieces=chat_pieces("m", [f"w{n} " for n in range(10)]), pause=0.15))
+    def answer(req):
+        if req.body.get("stream"):
+            return Answer(pieces=chat_pieces("m", [f"w{n} " for n in range(10)]), pause=0.15)
+        return Answer(delay=1.5, body={"id": "slow", "choices": [], "object": "x"})
+
+    upstream.responder = answer
     proc = command("--upstream", upstream.url, "--budget", "1000", "--port", "0")
     _, port = started(proc)
     base = f"http://127.0.0.1:{port}/v1/chat/completions"
@@ -58,23 +64,22 @@ def test_sigterm_finishes_the_requests_in_flight(upstream):
     results = {}
 
     def slow():
-        results["slow"] = httpx.post(base, json=body, timeout=30)
+        results["slow"] = httpx.post(base, json=body, timeout=120)
 
     def streamed():
-        with httpx.stream("POST", base, json={**body, "stream": True}, timeout=30) as answer:
+        with httpx.stream("POST", base, json={**body, "stream": True}, timeout=120) as answer:
             results["stream"] = b"".join(answer.iter_raw())
 
     threads = [threading.Thread(target=slow), threading.Thread(target=streamed)]
     for t in threads:
         t.start()
-        time.sleep(0.2)  # in this order at the upstream
     deadline = time.monotonic() + 10
-    while len(upstream.requests) < 2 and time.monotonic() < deadline:
+    while len(upstream.requests) < 3 and time.monotonic() < deadline:  # with /models
         time.sleep(0.02)
     proc.send_signal(signal.SIGTERM)
     for t in threads:
-        t.join(30)
-    assert proc.wait(20) == 0
+        t.join(120)
+    assert proc.wait(60) == 0
     assert results["slow"].status_code == 200 and results["slow"].json()["id"] == "slow"
     events = [e for e in results["stream"].decode().split("\n\n") if e]
     assert len(events) == 12 and events[-1] == "data: [DONE]"

@@ -9,7 +9,7 @@ import openai
 import pytest
 
 from agent_loop import LOOKUP_OPENAI, lookup
-from loopback import Answer, chat_pieces, unpaired
+from loopback import Answer, chat_pieces, default_answer, unpaired
 
 KEY = "sk-test-5ecret-key-0123456789"
 
@@ -59,6 +59,7 @@ def test_under_budget_goes_byte_for_byte(upstream, start_proxy, stream):
 @pytest.mark.parametrize("stream", [False, True])
 @pytest.mark.parametrize("budget", [300, 900])
 def test_condensed_body_keeps_every_other_field(upstream, start_proxy, stream, budget):
+    upstream.responder = default_answer  # an answer in text, streamed when asked
     proxy, _ = start_proxy(budget, keep_last=4)
     messages = conversation(12)
     raw, answer = create(proxy.url + "/v1", messages=messages, stream=stream, **CALL)
