@@ -13,6 +13,7 @@ import re
 from collections.abc import Callable, Mapping
 from typing import Any
 
+from . import evidence
 from .records import LIST_KEYS
 
 HEADINGS = {
@@ -26,6 +27,8 @@ HEADINGS = {
     "### Narrative Summary": "summary",
 }
 BULLET = "  - "
+TOOL_RESULT_LIMIT = 500
+"""Characters of a tool result that reach the summarizer's transcript."""
 CONSTRAINT_PREFIX = "Constraint: "
 
 LIMITS = {"goals": 16, "progress": 12, "key_decisions": 16, "key_facts": 24, "blockers": 12,
@@ -72,9 +75,30 @@ DECIDED = re.compile(
 """Words by which a decision is told from a plan of the next step."""
 
 
+USER_PREFIX = "User: "
+"""In front of what the user stated, among the facts."""
+ASKED_PREFIX = "Asked: "
+"""In front of a question of the agent and the user's answer, among the facts."""
+CHANGED_PREFIX = "Changed: "
+"""In front of a change of the work (an edit, a write, an install), in the progress."""
+RESOLVED_PREFIX = "Resolved: "
+"""In front of a failure that a later run settled, among the facts."""
+LOOKED_PREFIX = "Looked around: "
+"""In front of the count of reads and searches, in the progress."""
+FAILED_ITEM = re.compile(r"^`(?P<shown>[^`]+)` failed: (?P<quote>.*)$", re.DOTALL)
+"""A failure as a blocker: the command in backquotes, then the line it failed with."""
+
+_FIRST = (USER_PREFIX, ASKED_PREFIX, CHANGED_PREFIX, CONSTRAINT_PREFIX)
+
+
 def importance(item: str) -> int:
-    """2 for an item that names an error, an identifier or a choice made, 1 for any
-    other."""
+    """3 for what the user stated or answered, a change of the work and a failure still
+    open; 2 for an item that names an error, an identifier or a choice made, and for a
+    settled failure; 1 for any other (the count of reads among them)."""
+    if item.startswith(_FIRST) or FAILED_ITEM.match(item):
+        return 3
+    if item.startswith(LOOKED_PREFIX):
+        return 1
     return 2 if salient(item) or DECIDED.search(item) else 1
 
 
@@ -209,12 +233,27 @@ def excerpt(text: str, limit: int = 500) -> str:
     while room >= 16 and end > first_end:  # no room left for a line worth reading
         start = text.rfind("\n", first_end, end) + 1
         line = text[start:end].rstrip()
-        if line and len(line) + 1 <= room and salient(line):
+        if line and len(line) + 1 <= room and (salient(line) or evidence.failure_line(line)):
             picked.append(line)
             room -= len(line) + 1
         end = start - 1
     out = "\n".join(part for part in [first, *reversed(picked), last] if part)
     return out if len(out) <= limit else out[:limit - 3] + "..."
+
+
+def skim_outputs(messages: list[Any], limit: int = TOOL_RESULT_LIMIT) -> list[Any]:
+    """The messages as a summarizer is handed them: a tool output longer than ``limit`` by
+    its skim (`excerpt`: first line, salient lines, last line), since only its beginning
+    reaches the transcript and failures are mostly at its end. The records themselves are
+    not changed; the others are the same objects."""
+    out = []
+    for message in messages:
+        content = message.get("content") if isinstance(message, Mapping) else None
+        if isinstance(content, str) and len(content) > limit and \
+                message.get("role") == "tool":
+            message = {**message, "content": excerpt(content, limit)}
+        out.append(message)
+    return out
 
 
 def _clip(value: Any, limit: int) -> Any:
@@ -228,19 +267,41 @@ def shrink_to_fit(record: Mapping[str, Any], cost: Callable[[Mapping[str, Any]],
     """(a record whose cost is within ``budget``, made smaller than ``record`` as little
     as it takes, True) or (the smallest such record, False) when even that is over.
 
-    Steps, each tried until the cost fits: items leave the lists in SHRINK_ORDER (the
-    least important and oldest first); then the goals added later (the oldest first);
-    then the narrative and the current state are shortened. The first goal and the
+    Steps, each tried until the cost fits: items leave the lists in SHRINK_ORDER, the
+    least important of them all first (then by that order, then the oldest); then the
+    goals added later (the oldest first); then the narrative and the current state are shortened. The first goal and the
     constraints stay whole."""
     current = {k: (list(v) if isinstance(v, list) else v) for k, v in record.items()}
     if cost(current) <= budget:
         return current, True
-    for key in SHRINK_ORDER:
-        while isinstance(current.get(key), list) and current[key]:
-            items = current[key]
-            current[key] = bounded(items, len(items) - 1)
-            if cost(current) <= budget:
-                return current, True
+    # Every item of the lists that may give some up, the first to leave first: the least
+    # important, then by SHRINK_ORDER, then the oldest.
+    order = sorted(
+        ((importance(str(item)), rank, index, key)
+         for rank, key in enumerate(SHRINK_ORDER) if isinstance(current.get(key), list)
+         for index, item in enumerate(current[key])))
+
+    def without(count: int) -> dict[str, Any]:
+        """The record with the first ``count`` items of the order left out."""
+        gone = {(key, index) for _, _, index, key in order[:count]}
+        smaller = dict(current)
+        for key in SHRINK_ORDER:
+            if isinstance(current.get(key), list):
+                smaller[key] = [item for i, item in enumerate(current[key])
+                                if (key, i) not in gone]
+        return smaller
+
+    # The fewest items to leave out, found by bisection: the cost falls as items leave.
+    low, high = 0, len(order)
+    if order and cost(without(high)) <= budget:
+        while high - low > 1:
+            middle = (low + high) // 2
+            if cost(without(middle)) <= budget:
+                high = middle
+            else:
+                low = middle
+        return without(high), True
+    current = without(len(order))
     if isinstance(current.get("goals"), list):
         pinned, added = _pinned(current["goals"])
         while added:

@@ -71,9 +71,6 @@ CHARS_PER_TOKEN = 4
 MESSAGE_OVERHEAD_TOKENS = 4
 """Tokens the default estimate adds per message for its role and framing."""
 
-TOOL_RESULT_LIMIT = 500
-"""Characters of a tool result that reach the summarizer's transcript."""
-
 MEDIA_TOKENS: Mapping[str, int] = {"image": 1000, "audio": 500, "file": 2000}
 """Tokens charged per image, audio clip and file (a document) on top of the estimate of the
 text: their data is never counted by its length. About what the model APIs charge for an
@@ -239,20 +236,6 @@ def _positive(name: str, value: Any, *, zero: bool = False) -> int | None:
     if value < 0 or (value == 0 and not zero):
         raise ValueError(f"{name} must be {'non-negative' if zero else 'positive'}, got {value}")
     return value
-
-
-def _skimmed(messages: list[Message]) -> list[Message]:
-    """The messages as the summarizer is handed them: a long tool output by its skim (first
-    line, salient lines, last line), since only its beginning reaches the transcript, and
-    the failures are mostly at its end. The caller's records stay as they are."""
-    out: list[Message] = []
-    for message in messages:
-        content = message.get("content")
-        if message.get("role") == "tool" and isinstance(content, str) and \
-                len(content) > TOOL_RESULT_LIMIT:
-            message = {**message, "content": carry.excerpt(content, TOOL_RESULT_LIMIT)}
-        out.append(message)
-    return out
 
 
 def _length(items: Sequence[Any]) -> int:
@@ -464,7 +447,7 @@ class Condenser:
 
         handed = body[:cut]
         record = await self.summarizer.summarize_messages(
-            _skimmed(conversation.messages_of(handed)), earlier_text)
+            carry.skim_outputs(conversation.messages_of(handed)), earlier_text)
         fallback = is_fallback_summary(record)
         if fallback:
             record = _merge_fallback(previous.summary, record, earlier_text)
