@@ -22,6 +22,7 @@ from typing import Any, cast
 from .errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
                      OutputError, ToolError, classify_client_failure)
 from .formats import AUTO, FORMATS, FormatError, to_messages
+from .carry import skim_outputs
 from .records import LLMClient, SummaryRecord
 
 PROG = "morvex-summarize"
@@ -265,7 +266,8 @@ async def summarize_one(client: LLMClient, messages: list[dict[str, Any]],
     token = _outcome.set(outcome)
     try:
         summarizer = ConversationSummarizer(RecordingClient(client, outcome, deadline))
-        record = await summarizer.summarize_messages(messages, previous or None)
+        record = await summarizer.summarize_messages(
+            skim_outputs(messages), previous or None)
         context = summarizer.format_summary_for_context(record)
         return cast(SummaryRecord, record), context, outcome
     finally:
