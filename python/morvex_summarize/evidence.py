@@ -102,7 +102,7 @@ _COUNTS = re.compile(
     r"|\b(?:failures|errors|failed)\s*[=:]\s*(\d+)")
 _EXIT = re.compile(
     r"\b(?:exit(?:ed)?(?: with)?(?: code| status)|exit code|exit status|exitcode|"
-    r"returned non-zero exit status|return code|returncode|status code)\s*[:=]?\s*(-?\d+)"
+    r"returned non-zero exit status|return code|returncode)\s*[:=]?\s*(-?\d+)"
     r"|^\s*(?:process|command) exited with (?:code )?(-?\d+)")
 _HTTP = re.compile(
     r"\bhttp/[\d.]+\s+(\d{3})\b"
@@ -220,6 +220,7 @@ _RUST_PANIC = re.compile(r"panicked at (?:'(.*)', )?(\S+?):?\s*$")
 _RUST_AT = re.compile(r"^\s*-->\s*(\S+)")
 _GO_LOCATION = re.compile(r"^\s+(/?\S+\.go:\d+)")
 _TEST_LOCATION = re.compile(r"^\s+(\S+?\.\w+:\d+): (.+)")
+_RAISED_AT = re.compile(r"^(\S+:\d+): (\w+)$")
 _JEST_TEST = re.compile(r"^\s*● (.+)")
 _BLANK_DETAIL = re.compile(r"^\s*(?:at |\d+ \||>|\^|~|\|)")
 QUOTE_LIMIT = 240
@@ -354,7 +355,16 @@ def quote(text: str) -> str:
             if cause is not None:
                 first, second = sorted((best, cause), key=lambda r: -r[3])
                 return _clip(f"{first[4]} {second[4]}")
-        return _clip(best[4])
+        line = best[4]
+        if best[0] == 4 and line.startswith("E "):
+            # pytest's exception line, and the place it names after it
+            line = line[1:].strip()
+            name = line.split(":", 1)[0].rsplit(".", 1)[-1]
+            where = next((m.group(1) for m in map(_RAISED_AT.match, lines[-best[3] + 1:])
+                          if m and m.group(2) == name), None)
+            if where:
+                line += f" (at {where})"
+        return _clip(line)
     last = next((line for line in reversed(lines) if line.strip()), "")
     return _clip(last)
 
@@ -383,7 +393,8 @@ _CHECKS = re.compile(
     r"bazel \S+|rspec|phpunit|mix test|deno (?:test|lint|check)|swift (?:test|build)|"
     r"zig (?:build|test)|shellcheck|hadolint|terraform (?:validate|plan)|"
     r"helm (?:lint|template)|manage\.py test|django-admin test|coverage|hatch \S+|"
-    r"curl|http|https|wget|httpie|xh)$")
+    r"curl|http|https|wget|httpie|xh"
+    r"|\S*(?:check|test|verify|lint|build|validate|audit)\S*)$")  # a script that checks
 _READS = re.compile(
     r"(?i)^(?:cat|head|tail|less|more|grep|egrep|rg|ag|ack|find|fd|ls|ll|tree|wc|du|df|"
     r"stat|file|sed|awk|jq|yq|diff|git (?:log|show|diff|blame|status|branch|grep|ls-files|"
@@ -401,6 +412,9 @@ _CHANGES = re.compile(
     r"rollback)|terraform (?:apply|destroy)|docker (?:push|build|compose)|ansible-playbook|"
     r"\S*deploy\S*|fly deploy|vercel|netlify deploy|gh pr (?:create|merge))$")
 _ENV = re.compile(r"^\w+=\S*$")
+# Steps of a command line that only set up or report: the step that does the work is
+# another one.
+_SETUP = ("cd ", "export ", "source ", ". ", "echo ", "printf ", "true", "set ", "exit")
 _PATHISH = re.compile(r"[/\\]|::|\.\w{1,5}$|^Test\w|^test_\w")
 
 
@@ -430,8 +444,7 @@ def _words(command: str) -> list[str]:
     """The words of the last step of a command line that does something (after `cd x &&`,
     environment settings and `timeout N`)."""
     steps = [s for s in re.split(r"\s*(?:&&|\|\||;)\s*", command) if s.strip()]
-    step = next((s for s in reversed(steps) if not s.strip().startswith(("cd ", "export ",
-                                                                         "source ", ". "))),
+    step = next((s for s in reversed(steps) if not s.strip().startswith(_SETUP)),
                 steps[-1] if steps else "")
     step = step.split("|")[0]  # what is piped on is how it is shown, not what it runs
     words = [w.strip("'\"") for w in step.split()]
@@ -479,14 +492,23 @@ def command_of(command: str) -> Command:
 
 
 def is_check(command: Command) -> bool:
+    """The command runs a check: tests, a build, a linter, a type checker, an audit, an
+    HTTP request."""
     return bool(_CHECKS.match(command.program))
 
 
-def is_read(command: Command) -> bool:
+def is_read(command: Command, line: str = "") -> bool:
+    """The command only reads (``line``, the command line, tells `sed -i` apart)."""
+    if command.program == "sed":
+        return " -i" not in line
     return bool(_READS.match(command.program))
 
 
-def is_change(command: Command) -> bool:
+def is_change(command: Command, line: str = "") -> bool:
+    """The command changes files or the world: a commit, an install, a migration, a
+    deployment, an edit in place."""
+    if command.program == "sed":
+        return " -i" in line
     return bool(_CHANGES.match(command.program))
 
 
