@@ -47,7 +47,7 @@ def test_sample_conversation(mod):
     # progress is what changed the work and what settled it, not the calls one by one
     assert reply["progress"] == [
         "Looked around: git_log 1x (under include/)",
-        "Changed: `edit_file src/ledger.cpp`",
+        "Changed: `edit_file` src/ledger.cpp",
         "`make -C payments test` passed: [==========] 214 tests ran. [ PASSED ] 214 tests."]
     # the build error was fixed in the file it named, and the tests passed after: it is
     # no blocker any more, and no next step

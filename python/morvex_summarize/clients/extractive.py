@@ -162,7 +162,7 @@ _STATED = re.compile(
     r"maintenance|deadline|until|before|after|between|at \d{1,2}(?::\d\d)?|utc|cet|pst|"
     r"o'clock|replicas?|nodes?|cluster|host|hostname|server|region|bucket|database|db|"
     r"branch|version|tag|budget|limit|quota|owner|contact|on-?call|fact|know that|note that|"
-    r"keep in mind|for the record|fyi|remember that|the answer is|it's|it is)\b")
+    r"keep in mind|for the record|fyi|remember that|the answer is)\b")
 _NAMING = re.compile(
     r"\b[A-Z]{2,}[-_]?\d+[A-Z]?\b|\b[a-z][\w]*(?:[-_.][\w]+)*[-_.]\w*\d\w*\b|\b[\w-]+\.[\w.-]+"
     r"\.(?:com|net|org|io|dev|internal|local|lan|cloud)\b|\b\d{1,3}(?:\.\d{1,3}){3}\b|"
@@ -194,16 +194,22 @@ def _unlabel(sentence: str) -> str:
 
 
 def _salient_lines(body: str, facts: bool = True) -> list[str]:
-    """Up to three lines of an output worth keeping as facts, the last ones first: lines
-    that name a path, version, port, count or identifier, and show no failure."""
+    """Up to two lines of an output worth keeping as facts, in their order: the ones that
+    name a port, URL, path, version, count or identifier first (the last ones of equal
+    worth), of the lines that show no failure."""
     if not facts:
         return []
     lines = [line.strip() for line in body.split("\n")]
     if body.endswith("... [truncated]"):
         lines.pop()  # cut short: not a line any more
-    picked = [line for line in lines if line and carry.salient(line)
-              and not evidence.failure_line(line) and not _ROUTINE.search(line)]
-    return picked[-3:]
+    ranked = []
+    for index, line in enumerate(lines):
+        if line:
+            worth = carry.grade(line)
+            if 0 < worth < 4 and not _ROUTINE.search(line) and not evidence.failure_line(line):
+                ranked.append((worth, index, line))
+    best = sorted(ranked, reverse=True)[:2]
+    return [line for _, _, line in sorted(best, key=lambda r: r[1])]
 
 
 # Lines that say what every run says: a test listed as it passes, a progress bar, a file
@@ -240,8 +246,8 @@ class _Call:
         self._command: evidence.Command | None = None
         if self.line is not None:
             self._command = evidence.command_of(self.line)
-            self.reads = evidence.is_read(self._command)
-            self.changes = evidence.is_change(self._command)
+            self.reads = evidence.is_read(self._command, self.line)
+            self.changes = evidence.is_change(self._command, self.line)
         else:
             self.reads = evidence.tool_reads(name)
             self.changes = evidence.tool_changes(name)
@@ -301,7 +307,10 @@ def _change_item(call: _Call, output: str | None) -> str:
     head = ""
     if output:
         first = next((line.strip() for line in output.split("\n") if line.strip()), "")
-        if first and first.lower() not in ("ok", "done", "success", "true"):
+        shown = call.shown()
+        # what the tool answered, unless it only repeats what was changed
+        if first and first.lower().strip(".!") not in ("ok", "done", "success", "true") and \
+                not any(path in first for path in evidence.paths_in(shown)):
             head = ": " + _clip(first, 100)
     return _clip(f"{carry.CHANGED_PREFIX}`{call.shown()}`{head}", 200)
 
@@ -322,6 +331,7 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
     decisions = _Kept(carry.LIMITS["key_decisions"])
     facts, blockers = _Kept(carry.LIMITS["key_facts"]), _Kept(carry.LIMITS["blockers"])
     changes = _Kept(carry.LIMITS["progress"])
+    edits: dict[str, tuple[int, list[str]]] = {}  # tool -> (where last, files it changed)
     pending: list[_Call] = []  # calls not answered yet, oldest first
     answered: list[tuple[_Call | None, int, int, str]] = []  # (call, start, end, label)
     reads: Counter[tuple[str, str]] = Counter()
@@ -368,7 +378,7 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
                 preamble = False
             elif not said_rules and _ASKS.search(stripped) and not asked:
                 goals.add(where, _clip(body))
-            elif not said_rules and not asked:
+            elif not said_rules and not asked and not _BLOCKED.search(stripped):
                 for fact in _user_facts(stripped):
                     facts.add(where, _clip(carry.USER_PREFIX + fact, 240), 3)
             if not said_rules and _BLOCKED.search(stripped):
@@ -399,10 +409,22 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
             answered.append((caller, match.end(), end, label))
             if caller is not None and caller.changes:
                 output = text[match.end():end]
-                if evidence.outcome(output) != evidence.FAILED:
-                    changes.add(caller.where, _change_item(caller, output))
+                named = _NAMED_ARGUMENT.search(caller.brief)
+                failed = evidence.outcome(output) == evidence.FAILED
+                if not failed:
                     for path in evidence.paths_in(caller.brief):
                         changed_at[path.rsplit("/", 1)[-1]] = caller.where
+                if failed:
+                    pass
+                elif caller.line is None and named is not None:
+                    # the files one tool changed make one item
+                    files = edits.setdefault(caller.name, (caller.where, []))[1]
+                    edits[caller.name] = (caller.where, files)
+                    target = _clip(named.group(1) or named.group(2), 100)
+                    if target not in files:
+                        files.append(target)
+                else:
+                    changes.add(caller.where, _change_item(caller, output))
     for waiting in pending:  # calls still waiting: their change is not known yet
         if waiting.changes:
             changes.add(waiting.where, _clip(f"Started: `{waiting.shown()}`", 200))
@@ -452,7 +474,9 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
             if latest is None:
                 latest = (where, shown, "failed: " + said_line)
                 last_failure = item if not settled else ""
-        if result != evidence.FAILED and not reads_only:
+        if made is not None and made.changes:
+            pass  # what a change answered is in the progress
+        elif result != evidence.FAILED and not reads_only:
             for line in _salient_lines(output, not facts.full()):
                 facts.add(begin, _clip(line, 200))
         elif result != evidence.FAILED and not facts.full():
@@ -463,6 +487,10 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
         named = _CHECK_ITEM.match(item)
         count = runs.get(named.group("shown"), 0) if named else 0
         progress.add(where, item + (f" (run {count}x)" if count > 2 else ""), 2)
+    for tool, (where, files) in edits.items():
+        changes.add(where, _clip(f"{carry.CHANGED_PREFIX}`{tool}` {', '.join(files[-8:])}"
+                                 + (f" and {len(files) - 8} more" if len(files) > 8 else ""),
+                                 300))
     for rank, where, item in changes.found:
         progress.add(where, item, 3)
     if reads:
