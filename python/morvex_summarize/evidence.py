@@ -440,28 +440,26 @@ def shell_command(name: str, arguments: str) -> str | None:
     return command or None
 
 
-def _words(command: str) -> list[str]:
-    """The words of the last step of a command line that does something (after `cd x &&`,
-    environment settings and `timeout N`)."""
-    steps = [s for s in re.split(r"\s*(?:&&|\|\||;)\s*", command) if s.strip()]
-    step = next((s for s in reversed(steps) if not s.strip().startswith(_SETUP)),
-                steps[-1] if steps else "")
-    step = step.split("|")[0]  # what is piped on is how it is shown, not what it runs
-    words = [w.strip("'\"") for w in step.split()]
-    while words and (_ENV.match(words[0]) or words[0] in ("sudo", "time", "env", "nice",
-                                                          "exec", "command", "uvx", "pipx")):
-        words = words[1:]
-    if words and words[0] == "timeout" and len(words) > 2:
-        words = words[2:]
-    return words
+def _steps(command: str) -> list[list[str]]:
+    """The words of each step of a command line that does something (not `cd x`, `echo`
+    or other set-up), without environment settings, `sudo` or `timeout N` in front; what
+    a step pipes into is how it is shown, not what it runs."""
+    out = []
+    for step in re.split(r"\s*(?:&&|\|\||;)\s*", command):
+        if not step.strip() or step.strip().startswith(_SETUP):
+            continue
+        words = [w.strip("'\"") for w in step.split("|")[0].split()]
+        while words and (_ENV.match(words[0]) or words[0] in ("sudo", "time", "env", "nice",
+                                                              "exec", "command", "uvx", "pipx")):
+            words = words[1:]
+        if words and words[0] == "timeout" and len(words) > 2:
+            words = words[2:]
+        if words:
+            out.append(words)
+    return out
 
 
-def command_of(command: str) -> Command:
-    """The check a command line runs: its program (with the subcommand for tools that have
-    them; `python -m X` as X) and the targets it names."""
-    words = _words(command)
-    if not words:
-        return Command("", frozenset())
+def _command(words: list[str]) -> Command:
     program = words[0].rsplit("/", 1)[-1] if not words[0].startswith("./") else words[0]
     rest = words[1:]
     if re.fullmatch(r"python[\d.]*|py|pypy\d*", program) and len(rest) >= 2 and rest[0] == "-m":
@@ -491,6 +489,23 @@ def command_of(command: str) -> Command:
     return Command(program, frozenset(targets))
 
 
+
+
+def commands_of(command: str) -> list[Command]:
+    """The checks, reads and changes a command line runs, step by step: each one's program
+    (with the subcommand for tools that have them; `python -m X` as X) and the targets it
+    names."""
+    return [_command(words) for words in _steps(command)]
+
+
+def command_of(command: str) -> Command:
+    """The check a command line runs: its last step that is a check, else its last step."""
+    steps = commands_of(command)
+    if not steps:
+        return Command("", frozenset())
+    return next((step for step in reversed(steps) if is_check(step)), steps[-1])
+
+
 def is_check(command: Command) -> bool:
     """The command runs a check: tests, a build, a linter, a type checker, an audit, an
     HTTP request."""
@@ -510,6 +525,17 @@ def is_change(command: Command, line: str = "") -> bool:
     if command.program == "sed":
         return " -i" in line
     return bool(_CHANGES.match(command.program))
+
+
+def line_reads(line: str) -> bool:
+    """Every step of the command line only reads."""
+    steps = commands_of(line)
+    return bool(steps) and all(is_read(step, line) for step in steps)
+
+
+def line_changes(line: str) -> bool:
+    """A step of the command line changes files or the world."""
+    return any(is_change(step, line) for step in commands_of(line))
 
 
 _READ_TOOLS = re.compile(

@@ -246,8 +246,8 @@ class _Call:
         self._command: evidence.Command | None = None
         if self.line is not None:
             self._command = evidence.command_of(self.line)
-            self.reads = evidence.is_read(self._command, self.line)
-            self.changes = evidence.is_change(self._command, self.line)
+            self.changes = evidence.line_changes(self.line)
+            self.reads = not self.changes and evidence.line_reads(self.line)
         else:
             self.reads = evidence.tool_reads(name)
             self.changes = evidence.tool_changes(name)
