@@ -52,10 +52,12 @@ def test_sample_conversation(mod):
     # the build error was fixed in the file it named, and the tests passed after: it is
     # no blocker any more, and no next step
     assert reply["blockers"] == [] and reply["next_steps"] == []
-    assert "Resolved: `ci logs payments --last` failed: error: src/ledger.cpp:42: " \
-        "'rounding_mode' was not declared in this scope" in reply["key_facts"]
-    assert "a41c2e9 Move rounding_mode into money::detail (yesterday, Dana)" in \
-        reply["key_facts"]
+    # the settled failure, marked so, and the commit the log showed; not the passing
+    # line again, which the progress has
+    assert reply["key_facts"] == [
+        "Resolved: `ci logs payments --last` failed: error: src/ledger.cpp:42: "
+        "'rounding_mode' was not declared in this scope",
+        "a41c2e9 Move rounding_mode into money::detail (yesterday, Dana)"]
     # the state comes from the latest evidence, not from the last thing said
     assert reply["current_state"] == (
         "Rebuilding to confirm. Latest result: `make -C payments test` passed: "

@@ -217,6 +217,7 @@ def _salient_lines(body: str, facts: bool = True) -> list[str]:
 _ROUTINE = re.compile(
     r"::\w+.*\b(?:PASSED|SKIPPED|XFAIL|XPASS|ok)\b|\[\s*\d+%\]|^[-dlcbps][rwxsStT-]{9}[.@+]?\s"
     r"|^=+ .* =+$|^\d+ passed\b|\btest result: ok\b|^(?:Found 0|All checks passed)"
+    r"|\[\s*PASSED\s*\]"
     r"|^\s*(?:Finished|Compiling|Checking|Running)\b")
 
 
