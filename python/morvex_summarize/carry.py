@@ -9,6 +9,7 @@ outlast the others; progress goes first. Among equals the oldest go first."""
 
 from __future__ import annotations
 
+import functools
 import re
 from collections.abc import Callable, Mapping
 from typing import Any
@@ -52,27 +53,58 @@ _FAILURE_WORDS = re.compile(
     r"\b(?:errors?|fail(?:ed|ure)|fatal|exception|traceback|panic|denied|refused|"
     r"not found|cannot|timed? ?out|conflict)\b")
 _MARKED = re.compile(r"[\d/:]")
-# A port, a URL or an absolute path: where something runs or lies.
-_PLACES = re.compile(
-    r"(?:^|[\s'\"(=])(?:~|\.{1,2})?+/[\w.@%+-]++(?:/[\w.@%+-]++)++"  # a path
-    r"|\b[a-z][\w+.-]*+://\S+"  # a URL
-    r"|(?i:\bport\b|_PORT\b|\blistening on\b|\blisten\b)\s*+[:=]?\s*+(?:\S*:)?\d{2,5}\b"  # a port
-    r"|(?<![\w.])(?:localhost|\d{1,3}(?:\.\d{1,3}){3}|[\w-]*+[A-Za-z][\w-]*+(?:\.[\w-]++)*+)?"
-    r":\d{2,5}\b(?![:.]\d)")
+# A port, a URL or an absolute path: where something runs or lies. Each kind of mark has
+# its own pattern, looked for only in a line that has the characters the mark needs.
+_PATH = re.compile(r"(?:^|[\s'\"(=])(?:~|\.{1,2})?+/[\w.@%+-]++/[\w.@%+-]")
+_URL = re.compile(r"\b[a-z][\w+.-]*+://\S")
+_PORT_WORD = re.compile(
+    r"(?i:\bport\b|_port\b|\blistening on|\blisten\b)\s*+[:=]?\s*+(?:\S*:)?\d{2,5}\b")
+_COLON_PORT = re.compile(r":\d{2,5}(?![\w:]|\.\d)")
+_HOST = re.compile(r"(?:localhost|\d{1,3}(?:\.\d{1,3}){3}|[\w-]*[A-Za-z][\w-]*(?:\.[\w-]+)*)\Z")
+_TOKEN_END = re.compile(r"[\s@'\"(=,\[]|//")
+# A file's name before a colon and a number is a line number, not a port.
+_SOURCE = re.compile(r"\.(?:py|pyi|rs|go|js|jsx|ts|tsx|c|h|cc|cpp|hpp|java|kt|rb|php|cs|swift|"
+                     r"m|scala|sh|ya?ml|toml|json|ini|cfg|conf|txt|md|html|css|sql|lua|ex|exs)\Z")
 # A version, a count, a ticket, a hash or an id: what one refers to later.
-_IDS = re.compile(
-    r"\bv?\d++\.\d++(?:\.\d++)++(?:[-+][\w.]++)?+|\bv\d++\.\d++\b"  # a version
-    r"|\b\d[\d,]*+\s++(?i:tests?|files?|passed|failed|errors?|warnings?|rows?|records?|"
-    r"items?|requests?|users?|lines?|bytes|[kmg]b|ms|seconds?|matches|entries|packages)\b"
-    r"|\b[A-Z][A-Z0-9]{1,9}-\d++\b|\b[0-9a-fA-F]{7,40}\b"  # a ticket or a hash
-    r"|\b[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\b"
-    r"|(?<![\w.:,-])\d{4,}(?![\w.:,-])")  # a number that counts something
-_RELATIVE = re.compile(r"\b[\w-]++/[\w-]*+\.\w{1,6}\b|\b[\w-]++/[\w.-]++(?<=\.\w)")
+_VERSION = re.compile(r"\bv?\d++\.\d++(?:\.\d++)++|\bv\d++\.\d++\b")
+_COUNT = re.compile(
+    r"\b\d[\d,]*+\s++(?i:tests?|files?|passed|failed|errors?|warnings?|rows?|records?|"
+    r"items?|requests?|users?|lines?|bytes|[kmg]b|ms|seconds?|matches|entries|packages)\b")
+_TICKET = re.compile(r"\b[A-Z][A-Z0-9]{1,9}-\d")
+_HASH = re.compile(r"\b[0-9a-fA-F]{7,40}\b")
+_NUMBER = re.compile(r"(?<![\w.:,-])\d{4,}(?![\w.:,-])")
+_RELATIVE = re.compile(r"\b[\w-]+/[\w./-]*?\.\w")
 # A date or a time of day, which is no count and no port.
 _CLOCK = re.compile(r"\b\d{4}-\d\d-\d\d(?:[ T]\d\d:\d\d(?::\d\d)?(?:[.,]\d+)?)?"
                     r"|\b\d\d:\d\d:\d\d(?:[.,]\d+)?")
 
 
+def _places(text: str) -> bool:
+    """The text names a port, a URL or an absolute path."""
+    if "/" in text and (_PATH.search(text) or ("://" in text and _URL.search(text))):
+        return True
+    low = text.lower()
+    if ("port" in low or "listen" in low) and _PORT_WORD.search(text):
+        return True
+    if ":" in text:
+        for match in _COLON_PORT.finditer(text):
+            token = _TOKEN_END.split(text[:match.start()])[-1]
+            if not token or (_HOST.match(token) and not _SOURCE.search(token)):
+                # ":8080", "localhost:8080", "db.internal:5432"; not "app.py:12"
+                return True
+    return False
+
+
+def _ids(text: str) -> bool:
+    """The text names a version, a count, a ticket, a hash or an id."""
+    if "." in text and _VERSION.search(text):
+        return True
+    if "-" in text and _TICKET.search(text):
+        return True
+    return bool(_COUNT.search(text) or _HASH.search(text) or _NUMBER.search(text))
+
+
+@functools.lru_cache(maxsize=8192)
 def grade(text: str) -> int:
     """What a line is worth keeping for: 4 it names a failure; 3 a port, URL or absolute
     path; 2 a version, count, ticket, hash or id; 1 only a relative path; 0 nothing."""
@@ -82,11 +114,11 @@ def grade(text: str) -> int:
         return 0
     if "-" in text and ":" in text:
         text = _CLOCK.sub(" ", text)
-    if _PLACES.search(text):
+    if _places(text):
         return 3
-    if _IDS.search(text):
+    if _ids(text):
         return 2
-    return 1 if _RELATIVE.search(text) else 0
+    return 1 if "/" in text and _RELATIVE.search(text) else 0
 
 
 DECIDED = re.compile(
@@ -113,6 +145,7 @@ FAILED_ITEM = re.compile(r"^`(?P<shown>[^`]+)` failed: (?P<quote>.*)$", re.DOTAL
 _FIRST = (USER_PREFIX, ASKED_PREFIX, CHANGED_PREFIX, CONSTRAINT_PREFIX)
 
 
+@functools.lru_cache(maxsize=8192)
 def importance(item: str) -> int:
     """3 for what the user stated or answered, a change of the work, a failure still open
     and a port, URL or absolute path; 2 for an item that names an error, an identifier
