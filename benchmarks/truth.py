@@ -36,7 +36,7 @@ from typing import Any
 
 from morvex.core.summarizer import ConversationSummarizer
 from morvex_summarize import summarize
-from morvex_summarize.carry import parse_context
+from morvex_summarize.native import parse_context
 from morvex_summarize.clients.extractive import ExtractiveClient
 from morvex_summarize.condense import Condenser
 

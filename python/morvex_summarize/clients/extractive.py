@@ -16,18 +16,13 @@ from collections import Counter
 from collections.abc import Iterator
 from typing import Any
 
-from .. import carry, evidence
+from .. import evidence
+from ..condense import carry
+from ..native import (CONVERSATION_HEADING, PREVIOUS_HEADING, TRANSCRIPT_ENTRY, TRUNCATION_MARK,
+                      parse_context)
 from . import Reply
 
-CONVERSATION_HEADING = "## Conversation to Summarize:\n"
-PREVIOUS_HEADING = "## Previous Summary (build on this):\n"
-
-# An entry starts a line; the lines after it that start none continue it.
-_ENTRY = re.compile(
-    r"^\[(?:(User)|(Assistant)|Assistant called (?P<tool>[^\]\n]*)"
-    r"|Tool Result \((?P<id>[^)\n]*)\))\]: ",
-    re.MULTILINE,
-)
+_ENTRY = TRANSCRIPT_ENTRY
 _REFUSAL = re.compile(r"(?i)\b(?:sorry, (?:i|but)|i can(?:no|')t|i won't|i'm unable|"
                       r"i am unable|unable to (?:proceed|continue|help))\b")
 # What stops the work, in the words of the user or the agent.
@@ -200,7 +195,7 @@ def _salient_lines(body: str, facts: bool = True) -> list[str]:
     if not facts:
         return []
     lines = [line.strip() for line in body.split("\n")]
-    if body.endswith("... [truncated]"):
+    if body.endswith(TRUNCATION_MARK):
         lines.pop()  # cut short: not a line any more
     ranked = []
     for index, line in enumerate(lines):
@@ -324,7 +319,7 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
     first_goal = last_said = None
     last_said_at = -1
     preamble = False
-    earlier = carry.parse_context(previous) if previous else {}
+    earlier = parse_context(previous) if previous else {}
     # Building on an earlier summary, the goal is the one it holds: the first message here
     # is one more message, a goal only when it asks for something.
     continues = bool(earlier.get("goals"))

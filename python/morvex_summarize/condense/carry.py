@@ -14,22 +14,10 @@ import re
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from . import evidence
-from .records import LIST_KEYS
+from .. import evidence
+from ..native import TOOL_RESULT_LIMIT
+from ..records import LIST_KEYS
 
-HEADINGS = {
-    "### Original Goals": "goals",
-    "### Progress So Far": "progress",
-    "### Current State": "current_state",
-    "### Key Decisions": "key_decisions",
-    "### Key Facts": "key_facts",
-    "### Issues & Resolutions": "blockers",
-    "### Next Steps": "next_steps",
-    "### Narrative Summary": "summary",
-}
-BULLET = "  - "
-TOOL_RESULT_LIMIT = 500
-"""Characters of a tool result that reach the summarizer's transcript."""
 CONSTRAINT_PREFIX = "Constraint: "
 
 LIMITS = {"goals": 16, "progress": 12, "key_decisions": 16, "key_facts": 24, "blockers": 12,
@@ -161,38 +149,6 @@ def importance(item: str) -> int:
     return 2 if worth >= 2 or DECIDED.search(item) else 1
 
 
-def parse_context(text: str) -> dict[str, Any]:
-    """The lists and texts of a rendered summary (its context text), by record key; the
-    sections it lacks are left out."""
-    found: dict[str, Any] = {}
-    key: str | None = None
-    lines: list[str] = []
-
-    def close() -> None:
-        if key is None:
-            return
-        if key in LIST_KEYS:
-            items: list[str] = []
-            for line in lines:
-                if line.startswith(BULLET):
-                    items.append(line[len(BULLET):])
-                elif items and line.strip():
-                    items[-1] += " " + line.strip()
-            found[key] = items
-        else:
-            found[key] = "\n".join(lines).strip("\n")
-
-    for line in text.split("\n"):
-        heading = HEADINGS.get(line.rstrip())
-        if heading is not None:
-            close()
-            key, lines = heading, []
-        elif key is not None:
-            lines.append(line)
-    close()
-    return found
-
-
 def _distinct(items: list[Any]) -> list[Any]:
     seen: set[str] = set()
     out = []
@@ -278,7 +234,7 @@ EXCERPT_LINES = 400
 """Lines of a long output, from its end, among which a skim looks for the salient ones."""
 
 
-def excerpt(text: str, limit: int = 500) -> str:
+def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
     """A long tool output within ``limit`` characters, as a reader would skim it: its first
     line, its salient lines (failures first, then ports, URLs and paths, then versions,
     counts and ids; among equals the last ones first) and its last line, in their order.

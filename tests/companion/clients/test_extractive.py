@@ -7,8 +7,8 @@ import random
 import pytest
 
 from cli_support import SAMPLE
-from morvex_summarize.carry import (CHANGED_PREFIX, FAILED_ITEM, LIMITS, LOOKED_PREFIX,
-                                    RESOLVED_PREFIX)
+from morvex_summarize.condense.carry import (CHANGED_PREFIX, FAILED_ITEM, LIMITS, LOOKED_PREFIX,
+                                             RESOLVED_PREFIX)
 from morvex_summarize.clients.extractive import ExtractiveClient, parse_transcript
 
 LIST_KEYS = ["goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps"]

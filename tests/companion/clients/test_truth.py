@@ -8,7 +8,8 @@ import asyncio
 import pytest
 from hypothesis import given, strategies as st
 
-from morvex_summarize import carry, evidence, summarize
+from morvex_summarize import evidence, summarize
+from morvex_summarize.condense import carry
 from morvex_summarize.clients.extractive import summarize_transcript
 
 
