@@ -152,10 +152,20 @@ def _numbers(match: re.Match[str]) -> int | None:
     return None
 
 
+# Every failure line without a digit has one of these in it; a line with neither is read
+# no further.
+_FAILURE_KEYS = ("rror", "RROR", "xception", "Exit", "nterrupt", "ailure", "Fault", "panic",
+                 "PANIC", "atal", "FATAL", "ERR", "FAIL", "✖", "✗", "×", "✕", "Segmentation",
+                 "Aborted", "Killed", "not found", "o such file", "ermission denied",
+                 "could not", "non-zero", "failed")
+
+
 def failure_line(line: str) -> int:
     """How strongly one line shows a failure: 0 not at all; 1 a count, status or summary
     line; 2 an error or failure line; 3 an exception, panic or located diagnostic."""
     if not line or len(line) > 2000:
+        return 0
+    if _DIGIT.search(line) is None and not any(key in line for key in _FAILURE_KEYS):
         return 0
     if _EXCEPTION.match(line) or "panicked at" in line or _LOCATED.match(line) or \
             _THROWN.match(line):
@@ -194,7 +204,8 @@ def _strip_flag(text: str) -> tuple[str, bool]:
 
 def outcome(text: str, reads: bool = False) -> str | None:
     """FAILED, PASSED or None (the output settles nothing) for a tool's output; ``reads``
-    for the output of a command that only reads."""
+    for the output of a command that only reads (or of a change, whose tool says that it
+    failed first or last): only its error flag and its first and last lines count."""
     text, flagged = _strip_flag(text)
     if flagged:
         return FAILED
@@ -500,10 +511,7 @@ def commands_of(command: str) -> list[Command]:
 
 def command_of(command: str) -> Command:
     """The check a command line runs: its last step that is a check, else its last step."""
-    steps = commands_of(command)
-    if not steps:
-        return Command("", frozenset())
-    return next((step for step in reversed(steps) if is_check(step)), steps[-1])
+    return kinds(command).command
 
 
 def is_check(command: Command) -> bool:
@@ -527,15 +535,22 @@ def is_change(command: Command, line: str = "") -> bool:
     return bool(_CHANGES.match(command.program))
 
 
-def line_reads(line: str) -> bool:
-    """Every step of the command line only reads."""
+class Kinds(NamedTuple):
+    command: Command  # the check it runs: its last step that is a check, else its last
+    reads: bool  # every step only reads
+    changes: bool  # a step changes files or the world
+
+
+def kinds(line: str) -> Kinds:
+    """What a command line does, read once: the check it runs, whether it only reads and
+    whether it changes something."""
     steps = commands_of(line)
-    return bool(steps) and all(is_read(step, line) for step in steps)
-
-
-def line_changes(line: str) -> bool:
-    """A step of the command line changes files or the world."""
-    return any(is_change(step, line) for step in commands_of(line))
+    if not steps:
+        return Kinds(Command("", frozenset()), False, False)
+    changes = any(is_change(step, line) for step in steps)
+    reads = not changes and all(is_read(step, line) for step in steps)
+    command = next((step for step in reversed(steps) if is_check(step)), steps[-1])
+    return Kinds(command, reads, changes)
 
 
 _READ_TOOLS = re.compile(

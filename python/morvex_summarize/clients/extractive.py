@@ -241,9 +241,7 @@ class _Call:
         self.line = evidence.shell_command(name, self.brief)
         self._command: evidence.Command | None = None
         if self.line is not None:
-            self._command = evidence.command_of(self.line)
-            self.changes = evidence.line_changes(self.line)
-            self.reads = not self.changes and evidence.line_reads(self.line)
+            self._command, self.reads, self.changes = evidence.kinds(self.line)
         else:
             self.reads = evidence.tool_reads(name)
             self.changes = evidence.tool_changes(name)
@@ -406,7 +404,8 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
             if caller is not None and caller.changes:
                 output = text[match.end():end]
                 named = _NAMED_ARGUMENT.search(caller.brief)
-                failed = evidence.outcome(output) == evidence.FAILED
+                # a change that failed says so first or last, or by its error flag
+                failed = evidence.outcome(output, reads=True) == evidence.FAILED
                 if not failed:
                     for path in evidence.paths_in(caller.brief):
                         changed_at[path.rsplit("/", 1)[-1]] = caller.where

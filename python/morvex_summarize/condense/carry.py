@@ -254,7 +254,9 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
     for index, line in enumerate(lines):
         line = line.rstrip()
         if line and len(line) < room:
-            worth = 4 if evidence.failure_line(line) else grade(line)
+            worth = grade(line)
+            if worth < 4 and evidence.failure_line(line):
+                worth = 4
             if worth:
                 ranked.append((worth, index, line))
     ranked.sort(reverse=True)
