@@ -162,7 +162,8 @@ def report(passed: Mapping[str, Counter[str]], by_family: Counter[str], times: l
     for kind in TRAPS:
         lines.append(f"| {NAMES[kind]} | {_pct(passed['one summary'][kind], count)} | "
                      f"{_pct(passed['condensing'][kind], count)} |")
-    lines += ["", f"Condensing rounds that summarized: {len(times)}, median {median:.2f} ms.", "",
+    lines += ["", f"Condensing rounds that summarized: {len(times)}, median {median:.2f} ms "
+              "(wall clock, on a machine shared with other jobs).", "",
               "## One summary, by the wording's family", "",
               "| trap | family | sessions | right |", "|---|---|---|---|"]
     keys = sorted({k.rsplit("/", 1)[0] for k in by_family})
