@@ -19,6 +19,7 @@ from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any, cast
 
+from .clients import DEFAULT_RETRIES, DEFAULT_TIMEOUT
 from .errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
                      OutputError, ToolError, classify_client_failure)
 from .formats import AUTO, FORMATS, FormatError, to_messages
@@ -151,16 +152,19 @@ def add_client_arguments(parser: argparse.ArgumentParser) -> None:
                         help="model name for an OpenAI-compatible server "
                              "(default: $MORVEX_SUMMARIZE_MODEL or $OPENAI_MODEL)")
     parser.add_argument("--base-url", default=None,
-                        help="OpenAI-compatible server URL (default: $OPENAI_BASE_URL)")
-    parser.add_argument("--timeout", type=seconds, default=120.0, metavar="SECONDS",
+                        help="the model server's URL (default: $OPENAI_BASE_URL; for "
+                             "langchain:PROVIDER:MODEL the provider's own variable, such as "
+                             "$ANTHROPIC_BASE_URL or $OLLAMA_HOST)")
+    parser.add_argument("--timeout", type=seconds, default=None, metavar="SECONDS",
                         help="seconds to wait for each attempt at a model reply; with "
                              "retries one conversation may take several times this "
-                             "(default: 120)")
+                             f"(default: {DEFAULT_TIMEOUT:g})")
     parser.add_argument("--deadline", type=seconds, default=None, metavar="SECONDS",
                         help="seconds one conversation's summary may take in all, retries "
                              "included (default: no limit beyond --timeout and --retries)")
-    parser.add_argument("--retries", type=whole_number(0), default=3, metavar="N",
-                        help="retries on 429, 5xx and lost connections (default: 3)")
+    parser.add_argument("--retries", type=whole_number(0), default=None, metavar="N",
+                        help="retries on 429, 5xx, time-outs and lost connections "
+                             f"(default: {DEFAULT_RETRIES})")
     parser.add_argument("--json-mode", action="store_true",
                         help="ask the server for a JSON-object reply")
 
@@ -181,14 +185,23 @@ def build_client(args: argparse.Namespace) -> LLMClient:
     if choice == "openai":
         needs("openai", "the openai client")
         from .clients.openai_client import OpenAIClient
-        return OpenAIClient(args.model, base_url=args.base_url, timeout=args.timeout,
-                            max_retries=args.retries, json_mode=args.json_mode)
+        return OpenAIClient(args.model, base_url=args.base_url,
+                            timeout=DEFAULT_TIMEOUT if args.timeout is None else args.timeout,
+                            max_retries=DEFAULT_RETRIES if args.retries is None else args.retries,
+                            json_mode=args.json_mode)
     if choice.startswith("gguf:") and len(choice) > 5:
         from .clients.gguf import GGUFClient
         return GGUFClient(choice[5:])
     if choice.startswith("langchain:"):
+        # The model is named in the choice, and the provider's package chooses the reply's
+        # format: options for an OpenAI-compatible server alone would be dropped unseen.
+        for flag, given in (("--model", args.model), ("--json-mode", args.json_mode)):
+            if given:
+                raise ToolError(f"{flag}: not for --llm {choice} (it applies to --llm openai)",
+                                EXIT_USAGE)
         from .clients.langchain_client import from_spec
-        return from_spec(choice[len("langchain:"):])
+        return from_spec(choice[len("langchain:"):], base_url=args.base_url,
+                         timeout=args.timeout, retries=args.retries)
     raise ToolError(f"unknown --llm {choice!r}: use extractive, openai, gguf:PATH or "
                     "langchain:PROVIDER:MODEL", EXIT_USAGE)
 
