@@ -103,7 +103,7 @@ class _View:
         return list(condensed)
 
 
-class CondensingSession(_SessionBase):  # type: ignore[misc,valid-type]
+class CondensingSession(_SessionBase):
     """A session that condenses the history of the session it wraps, and is that session
     in every other respect (its id, settings, ``close()`` and other public attributes).
 
@@ -151,6 +151,10 @@ class CondensingSession(_SessionBase):  # type: ignore[misc,valid-type]
     @property
     def session_id(self) -> str:
         return self.session.session_id  # type: ignore[no-any-return]
+
+    @session_id.setter
+    def session_id(self, value: str) -> None:
+        self.session.session_id = value
 
     @property
     def session_settings(self) -> Any:
