@@ -92,7 +92,7 @@ def test_a_corpus_on_actors_gives_the_local_engine_results(tmp_path, cluster, se
     assert busy["status"] == "retry" and busy["error"] == "the model server is busy"
     refused = by_key[id_key("refused")]
     assert refused["status"] == "failed" and refused["summary"] is None
-    assert "cannot read this conversation" in refused["error"]
+    assert refused["error"] == "message 0: tool call 0 has no function"
 
     # The local engine, on the same lines but those the scripted client treats apart.
     plain = [line for line in lines if line["id"] not in ("die", "busy", "c5")]

@@ -18,11 +18,13 @@ from dataclasses import dataclass, field
 from typing import IO, Any
 
 from .errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, EXIT_USAGE, BadDocument,
-                     Failure, InputMissing, OutputError, ToolError, classify_client_failure)
+                     Failure, InputMissing, OutputError, Refused, ToolError,
+                     classify_client_failure)
 from .formats import AUTO
 from .tool import (PROG, add_client_arguments, add_format_argument, build_client,
                    close_client, encode, is_regular_file, needs, parse_json, read_messages,
-                   rejected_by_summarizer, summarize_one, where_of, whole_number, write_fd)
+                   refusal_reason, rejected_by_summarizer, summarize_one, where_of,
+                   whole_number, write_fd)
 
 HELP = "summarize many conversations from a JSON-lines file"
 
@@ -324,10 +326,10 @@ async def summarize_result(client: Any, job: Job, deadline: float | None
         record, context, outcome = await summarize_one(client, job.messages, job.previous,
                                                        deadline)
     except Exception as exc:
-        if not rejected_by_summarizer(exc):
+        if not (isinstance(exc, Refused) or rejected_by_summarizer(exc)):
             raise
         # The summarizer refused these messages: a result of their own, and the run goes on.
-        reason = f"the summarizer cannot read this conversation: {exc}"
+        reason = refusal_reason(exc, job.messages)
         return ({"id": job.id, "summary": None, "context": None, "status": "failed",
                  "error": reason}, Failure(EXIT_BAD_DOCUMENT, reason))
     doc: dict[str, Any] = {"id": job.id, "summary": record, "context": context,

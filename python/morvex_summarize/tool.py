@@ -21,7 +21,7 @@ from typing import Any, cast
 
 from .clients import DEFAULT_RETRIES, DEFAULT_TIMEOUT
 from .errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
-                     OutputError, ToolError, classify_client_failure)
+                     OutputError, Refused, ToolError, classify_client_failure)
 from .formats import AUTO, FORMATS, FormatError, to_messages
 from .records import LLMClient, SummaryRecord
 
@@ -268,9 +268,13 @@ async def summarize_one(client: LLMClient, messages: list[dict[str, Any]],
                         previous: str | None = None, deadline: float | None = None,
                         outcome: Outcome | None = None) -> tuple[SummaryRecord, str, Outcome]:
     """(record, context text, what became of it: ``outcome``, or a new one) for one
-    conversation."""
+    conversation. Messages the summarizer is known to refuse raise Refused, before any
+    model call."""
     from morvex.core.summarizer import ConversationSummarizer
 
+    reason = module_refusal(messages)
+    if reason is not None:
+        raise Refused(reason)
     logger = logging.getLogger("morvex.summarizer")
     if _notice not in logger.filters:
         logger.addFilter(_notice)
@@ -300,19 +304,83 @@ def rejected_by_summarizer(exc: BaseException) -> bool:
     return tb.tb_frame.f_code.co_filename == SUMMARIZER_SOURCE
 
 
+def _call_name(call: Any, position: int) -> str:
+    ident = call.get("id")
+    return f"tool call {ident!r}" if isinstance(ident, str) and ident else \
+        f"tool call {position}"
+
+
+def _no_length(value: Any) -> bool:
+    return bool(value) and not hasattr(value, "__len__")
+
+
+def record_refusal(message: Any, *, fallback: bool = False) -> str | None:
+    """Why the summarizer would refuse one message record, or None when it reads it. It
+    reads a message with ``get``; a tool result's content by its length; an assistant's
+    ``tool_calls`` by iterating them, and the ``function`` of each call that is a dict with
+    ``get`` (also when the call has its own name and arguments). Its fallback summary (when
+    the model failed) reads a user's content by its length too (``fallback``)."""
+    if not callable(getattr(message, "get", None)):
+        return f"a {type(message).__name__}, not an object"
+    role = message.get("role", "unknown")
+    content = message.get("content", "")
+    if (role == "tool" or (fallback and role == "user")) and _no_length(content):
+        return f"content is {type(content).__name__}, not text"
+    if role != "assistant":
+        return None
+    calls = message.get("tool_calls")
+    if not calls:
+        return None
+    if not isinstance(calls, (list, tuple)):
+        try:
+            iter(calls)
+        except TypeError:
+            return f"tool_calls is {type(calls).__name__}, not a list"
+        return None  # an iterator: reading it here would use it up
+    for position, call in enumerate(calls):
+        if not isinstance(call, dict):
+            continue  # passed over by the summarizer
+        function = call.get("function", {})
+        if callable(getattr(function, "get", None)):
+            continue
+        if function is None:
+            return f"{_call_name(call, position)} has no function"
+        return f"{_call_name(call, position)}: function is {type(function).__name__}, " \
+            "not an object"
+    return None
+
+
+def module_refusal(messages: Any, *, fallback: bool = False) -> str | None:
+    """Why the summarizer would refuse these message records, as "message N: reason" (N
+    counts from 0), or None when nothing it is known to refuse is there."""
+    for index, message in enumerate(messages):
+        reason = record_refusal(message, fallback=fallback)
+        if reason is not None:
+            return f"message {index}: {reason}"
+    return None
+
+
+def refusal_reason(exc: BaseException, messages: Any) -> str:
+    """The reason for a refusal: the one found before the call, the one the fallback's
+    reading explains, or else the summarizer's own text."""
+    if isinstance(exc, Refused):
+        return exc.reason
+    return module_refusal(messages, fallback=True) or \
+        f"the summarizer cannot read this conversation: {exc}"
+
+
 def run_exchange(main: Callable[[], Coroutine[Any, Any, None]], where: str, busy: str,
-                 outcome: Outcome) -> None:
+                 outcome: Outcome, messages: Any = ()) -> None:
     """Runs a command's exchange with the summarizer under a spinner. A conversation the
-    summarizer refuses is the input's fault (BadDocument); a model failure is raised as
-    its ToolError."""
+    summarizer refuses is the input's fault (BadDocument, saying why in terms of
+    ``messages``, the records it was given); a model failure is raised as its ToolError."""
     try:
         with spinner(busy):
             asyncio.run(main())
     except Exception as exc:
-        if not rejected_by_summarizer(exc):
+        if not (isinstance(exc, Refused) or rejected_by_summarizer(exc)):
             raise
-        raise BadDocument(f"{where}: the summarizer cannot read this conversation: "
-                          f"{exc}") from None
+        raise BadDocument(f"{where}: {refusal_reason(exc, messages)}") from None
     if outcome.failure is not None:
         found = classify_client_failure(outcome.failure)
         raise ToolError(found.reason, found.exit_code)
