@@ -61,6 +61,22 @@ def id_key(value: Any) -> str:
     return json.dumps(value, sort_keys=True)
 
 
+JSON_TYPES = ((str, "string"), (bool, "boolean"), ((int, float), "number"), (list, "array"),
+              (dict, "object"))
+
+
+def id_columns(value: Any) -> tuple[str, str]:
+    """An id of any JSON type as two texts, for a column of one type: the id (a string as
+    it is, anything else as its JSON text) and its JSON type ("string", "number", ...)."""
+    kind = next((name for types, name in JSON_TYPES if isinstance(value, types)), "null")
+    return (value if kind == "string" else id_key(value)), kind
+
+
+def id_from_columns(text: str, kind: str) -> Any:
+    """The id that `id_columns` wrote as these texts."""
+    return text if kind == "string" else json.loads(text)
+
+
 def parse_line(text: str, input_format: str = AUTO) -> Job | str:
     """A Job, or the reason the line is unusable. The conversation is ``messages`` in any
     format, with Anthropic's ``system`` beside it when the line has one."""
@@ -426,8 +442,19 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def is_parquet(path: str) -> bool:
-    """A Parquet file or a folder of them (the Ray engine's dataset), else JSON lines."""
-    return path.endswith(".parquet") or os.path.isdir(path)
+    """A Parquet file or a folder of them (the Ray engine's dataset: a path ending in a
+    slash names a folder, one that may not be there yet), else JSON lines."""
+    return path.endswith((".parquet", "/", os.sep)) or os.path.isdir(path)
+
+
+def check_output_folder(path: str) -> None:
+    """OutputError naming what is missing when the folder a JSON-lines output goes in is
+    not there (rather than the system's "No such file or directory")."""
+    if path == "-":
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise OutputError(f"{path}: no such folder: {os.path.dirname(path) or folder}")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -437,9 +464,11 @@ def run(args: argparse.Namespace) -> int:
     for option, value in (("--address", args.address), ("--actors", args.actors)):
         if value is not None:
             raise ToolError(f"{option} needs --engine ray", EXIT_USAGE)
-    for path in (args.input, args.output):
-        if path.endswith(".parquet"):
+    for path, parquet in ((args.input, args.input.endswith(".parquet")),
+                          (args.output, is_parquet(args.output))):
+        if parquet:  # an output folder is one of Parquet parts
             raise ToolError(f"{path}: Parquet needs --engine ray", EXIT_USAGE)
+    check_output_folder(args.output)
     if args.input != "-" and not os.path.isfile(args.input):
         raise InputMissing(f"{args.input}: no such file")
     if args.input != "-" and args.output != "-" and os.path.exists(args.output) and \
