@@ -25,7 +25,7 @@ from openai.types.responses import (Response, ResponseCompletedEvent,  # noqa: E
                                     ResponseFunctionToolCall, ResponseOutputMessage,
                                     ResponseOutputText)
 
-from morvex_summarize.agents_session import CondensingSession  # noqa: E402
+from morvex_summarize.integrations.agents import CondensingSession  # noqa: E402
 
 UNREACHED = 1_000_000  # tokens: a budget no test here comes near
 

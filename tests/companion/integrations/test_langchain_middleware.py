@@ -100,7 +100,7 @@ def test_within_budget_leaves_the_state_alone():
 
 from langchain_core.messages.utils import count_tokens_approximately  # noqa: E402
 
-from morvex_summarize.langchain_middleware import SUMMARY_MARKER  # noqa: E402
+from morvex_summarize.integrations.langchain import SUMMARY_MARKER  # noqa: E402
 
 
 def _profiled(max_input_tokens):

@@ -9,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from cli_support import run_tool
-from morvex_summarize.tool import module_refusal
+from morvex_summarize.native import module_refusal
 
 
 class Answers:

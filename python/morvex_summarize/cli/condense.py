@@ -13,12 +13,13 @@ import json
 import sys
 from typing import Any
 
-from .condense import CHARS_PER_TOKEN, Condenser, CondenseState
-from .errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError
-from .formats import BodyContext, BodyField, Conversation, FormatError, read_conversation
-from .tool import (PROG, Outcome, RecordingClient, add_client_arguments, add_format_argument,
-                   build_client, close_client, read_document, record_refusal, run_exchange,
-                   where_of, whole_number, write_output)
+from ..condense import CHARS_PER_TOKEN, Condenser, CondenseState
+from ..errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError
+from ..formats import BodyContext, BodyField, Conversation, read_conversation
+from ..native import record_refusal
+from .exchange import (PROG, Outcome, RecordingClient, add_client_arguments, add_format_argument,
+                   build_client, close_client, read_document, reading, run_exchange, where_of,
+                   whole_number, write_output)
 
 HELP = "condense a conversation to fit a token budget"
 
@@ -82,10 +83,8 @@ def conversation_refusal(conversation: Conversation) -> str | None:
 def run(args: argparse.Namespace) -> int:
     doc = read_document(args.conversation)
     where = where_of(args.conversation)
-    try:
+    with reading(where):
         conversation = read_conversation(doc, args.input_format)
-    except FormatError as exc:
-        raise BadDocument(f"{where}: {exc}") from None
     refused = conversation_refusal(conversation)
     if refused is not None:  # told before any model call
         raise BadDocument(f"{where}: {refused}")
