@@ -3,6 +3,7 @@ terms: the check agrees with the module itself on every shape it is given."""
 
 import asyncio
 import json
+import logging
 
 import pytest
 from hypothesis import given, settings
@@ -47,11 +48,16 @@ MESSAGE = st.one_of(ODD, st.fixed_dictionaries({}, optional={
 def test_the_check_agrees_with_the_module(mod, messages):
     """Refused by the check exactly when the module raises: with a model that answers,
     and (fallback) with one that fails, whose fallback summary reads more."""
-    import logging
-    logging.getLogger("morvex.summarizer").disabled = True
-    assert (module_refusal(messages) is not None) == module_refuses(mod, messages, Answers())
-    assert (module_refusal(messages, fallback=True) is not None) == \
-        module_refuses(mod, messages, Fails())
+    logger = logging.getLogger("morvex.summarizer")  # the failing model's log lines
+    was = logger.disabled
+    logger.disabled = True
+    try:
+        assert (module_refusal(messages) is not None) == \
+            module_refuses(mod, messages, Answers())
+        assert (module_refusal(messages, fallback=True) is not None) == \
+            module_refuses(mod, messages, Fails())
+    finally:
+        logger.disabled = was
 
 
 @pytest.mark.parametrize("messages, reason", [

@@ -100,6 +100,7 @@ def test_within_budget_leaves_the_state_alone():
 
 from langchain_core.messages.utils import count_tokens_approximately  # noqa: E402
 
+from morvex_summarize.integrations import Settings  # noqa: E402
 from morvex_summarize.integrations.langchain import SUMMARY_MARKER  # noqa: E402
 
 
@@ -269,3 +270,23 @@ def test_sync_calls_share_one_event_loop():
 def test_settings_that_cannot_work_are_refused(kwargs, error):
     with pytest.raises(ValueError, match=error):
         CondensingMiddleware(**kwargs)
+
+
+@pytest.mark.parametrize("settings, trigger, keep, expected", [
+    (Settings(max_tokens=5000, keep_last=3), ("messages", 10), None,
+     {"max_tokens": 5000, "max_messages": 9, "keep_last": 3}),
+    (Settings(max_tokens=5000), ("tokens", 800), ("tokens", 300),
+     {"max_tokens": 799, "target_tokens": 300, "keep_last": 1}),
+    (Settings(max_messages=40, context_role="system"), [("messages", 30), ("tokens", 900)],
+     ("messages", 5), {"max_messages": 29, "max_tokens": 899, "keep_last": 5,
+                       "context_role": "system"}),
+])
+def test_trigger_and_keep_apply_on_top_of_shared_settings(settings, trigger, keep, expected):
+    middleware = CondensingMiddleware(settings=settings, trigger=trigger, keep=keep)
+    assert {k: getattr(middleware.settings, k) for k in expected} == expected
+    condenser = middleware.condenser
+    assert (condenser.max_tokens, condenser.max_messages, condenser.keep_last) == (
+        middleware.settings.max_tokens, middleware.settings.max_messages,
+        middleware.settings.keep_last)
+    with pytest.raises(TypeError, match="not both"):
+        CondensingMiddleware(settings=settings, max_tokens=10)
