@@ -71,6 +71,16 @@ Entry::Entry(CoroutineObject* op, Intent intent, PyObject* sent, const Thrown* t
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return;
     }
+    if (from_ == State::Created && intent == Intent::Close) {
+        // Nothing to do but end it: its body never ran, so nothing is counted and
+        // nothing can fail, however deep the chain that closes it. It is Running while
+        // its fields go, so code run by their release cannot re-enter it.
+        op_->state = State::Running;
+        release_fields(op_);
+        op_->state = State::Finished;
+        from_ = next_ = State::Finished;
+        return;
+    }
     if (t_entry_depth >= Py_GetRecursionLimit()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         return;

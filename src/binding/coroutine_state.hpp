@@ -76,12 +76,14 @@ struct Thrown {
 // them for its own coroutines:
 //   1. an operation that is running is refused: ValueError "coroutine already
 //      executing";
-//   2. one level is counted against the recursion limits;
-//   3. a throw that no delegate will take raises its exception now, by the rules of a
+//   2. a close of an operation not started has nothing to do: the operation ends
+//      there, and nothing is counted;
+//   3. one level is counted against the recursion limits;
+//   4. a throw that no delegate will take raises its exception now, by the rules of a
 //      `raise` statement;
-//   4. a finished operation is refused: RuntimeError "cannot reuse already awaited
+//   5. a finished operation is refused: RuntimeError "cannot reuse already awaited
 //      coroutine" (which replaces a thrown exception); a close has nothing to do;
-//   5. a value other than None sent to an operation not started is refused: TypeError
+//   6. a value other than None sent to an operation not started is refused: TypeError
 //      "can't send non-None value to a just-started coroutine", and the operation
 //      ends there, as its body would at its first line.
 // An admitted entry marks the operation Running while it lives; the state it leaves
