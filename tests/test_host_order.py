@@ -1,5 +1,6 @@
-"""Moments only a finaliser or a constructor can see, compared with plain Python: what
-closing an operation that never started does deep in a chain."""
+"""Moments only a finaliser or a constructor can see, compared with plain Python: when
+the values held by a function's locals are released, when the exception of a throw()
+is built, and what closing an operation that never started does deep in a chain."""
 import asyncio
 import sys
 import warnings
@@ -24,6 +25,48 @@ async def twin_summarize(client, messages):
         return {"parsed": response.content}
     except Exception:
         return {"fallback": len(messages)}
+
+
+# ---------------------------------------------------------------------------------
+# The exception of throw(cls) is built before the operation is marked running
+
+def throw_scenario(make, state, action):
+    """Throws a class whose constructor acts on the same operation; returns what the
+    constructor saw, what throw() gave and the operation's state afterwards."""
+    seen = []
+
+    class Built(Exception):
+        def __init__(self, *args):
+            seen.append(("running while built", op.cr_running))
+            if action == "close":
+                seen.append(outcome(op.close))
+            elif action == "send":
+                seen.append(outcome(lambda: op.send(None)))
+            elif action == "throw":
+                seen.append(outcome(lambda: op.throw(KeyError("inner"))))
+            super().__init__("built")
+
+    class Client:
+        def complete(self, **kwargs):
+            if state == "running":
+                seen.append(("throw from inside", outcome(lambda: op.throw(Built))))
+            return handoff()
+
+    op = make(Client())
+    if state == "running":
+        seen.append(outcome(lambda: op.send(None)))
+    seen.append(("throw", outcome(lambda: op.throw(Built))))
+    seen.append(("after", op.cr_running, op.cr_await is None, outcome(op.close)))
+    return seen
+
+
+@pytest.mark.parametrize("action", ["nothing", "close", "send", "throw"])
+@pytest.mark.parametrize("state", ["created", "running"])
+def test_thrown_class_is_built_before_running(env, state, action):
+    twin = throw_scenario(lambda client: twin_summarize(client, [1]), state, action)
+    module = throw_scenario(lambda client: env.make(client).summarize_messages([1]), state,
+                            action)
+    assert module == twin
 
 
 # ---------------------------------------------------------------------------------
