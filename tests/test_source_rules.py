@@ -89,3 +89,51 @@ def test_each_text_has_one_home(rule):
         assert not re.search(r"\bConstStr\s+\w+\s*[{=(]", code), f"{path}: a str outside kStr"
         assert not re.search(r'PyUnicode_(Intern)?FromString\("', code), \
             f"{path}: a literal str made outside kStr"
+
+
+def unit_includes():
+    """{unit: units it includes}, a unit being a header and its source file together
+    (src/binding/runtime for runtime.hpp and runtime.cpp)."""
+    graph = {}
+    for path in SOURCES:
+        unit = str(path.relative_to(SRC).with_suffix(""))
+        found = re.findall(r'#include "([\w/]+)\.hpp"', code_of(path))
+        graph.setdefault(unit, set()).update(name for name in found if name != unit)
+    return graph
+
+
+def cycles(graph):
+    """Every cycle of the graph found by a depth-first walk, each as a list of units."""
+    found, state, path = [], {}, []
+
+    def visit(unit):
+        state[unit], path[len(path):] = "open", [unit]
+        for other in sorted(graph.get(unit, ())):
+            if state.get(other) == "open":
+                found.append(path[path.index(other):] + [other])
+            elif other not in state:
+                visit(other)
+        state[unit] = "done"
+        path.pop()
+
+    for unit in sorted(graph):
+        if unit not in state:
+            visit(unit)
+    return found
+
+
+@pytest.mark.parametrize("graph, expected", [
+    ({"a": {"b"}, "b": {"c"}, "c": set()}, []),
+    ({"a": {"b"}, "b": {"a"}}, [["a", "b", "a"]]),
+    ({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": {"a"}}, [["a", "b", "c", "a"]]),
+])
+def test_cycle_finder(graph, expected):
+    assert cycles(graph) == expected
+
+
+def test_no_two_units_include_each_other():
+    """A header and its source form one unit; no unit reaches itself through the units
+    it includes (runtime builds on exceptions, never the other way)."""
+    graph = unit_includes()
+    assert "binding/exceptions" in graph["binding/runtime"]
+    assert cycles(graph) == []
