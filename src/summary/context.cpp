@@ -7,6 +7,7 @@
 #include "binding/text_builder.hpp"
 #include "summary/functions.hpp"
 #include "summary/record.hpp"
+#include "summary/texts.hpp"
 
 namespace smz {
 namespace {
@@ -94,20 +95,20 @@ struct ListSection {
 };
 
 const ListSection kLeadingSections[] = {
-    {kStr.goals, kStr.goals_heading, &Locals::g, kGoalsTest, kGoalsHeading, kGoalsValue,
+    {kStr.goals, kSummaryStr.goals_heading, &Locals::g, kGoalsTest, kGoalsHeading, kGoalsValue,
      kGoalsBullet, kGoalsBlank},
-    {kStr.progress, kStr.progress_heading, &Locals::p, kProgressTest, kProgressHeading,
+    {kStr.progress, kSummaryStr.progress_heading, &Locals::p, kProgressTest, kProgressHeading,
      kProgressValue, kProgressBullet, kProgressBlank},
 };
 
 const ListSection kTrailingSections[] = {
-    {kStr.key_decisions, kStr.decisions_heading, &Locals::d, kDecisionsTest, kDecisionsHeading,
-     kDecisionsValue, kDecisionsBullet, kDecisionsBlank},
-    {kStr.key_facts, kStr.facts_heading, &Locals::f, kFactsTest, kFactsHeading, kFactsValue,
+    {kStr.key_decisions, kSummaryStr.decisions_heading, &Locals::d, kDecisionsTest,
+     kDecisionsHeading, kDecisionsValue, kDecisionsBullet, kDecisionsBlank},
+    {kStr.key_facts, kSummaryStr.facts_heading, &Locals::f, kFactsTest, kFactsHeading, kFactsValue,
      kFactsBullet, kFactsBlank},
-    {kStr.blockers, kStr.blockers_heading, &Locals::b, kBlockersTest, kBlockersHeading,
+    {kStr.blockers, kSummaryStr.blockers_heading, &Locals::b, kBlockersTest, kBlockersHeading,
      kBlockersValue, kBlockersBullet, kBlockersBlank},
-    {kStr.next_steps, kStr.next_steps_heading, &Locals::n, kNextStepsTest, kNextStepsHeading,
+    {kStr.next_steps, kSummaryStr.next_steps_heading, &Locals::n, kNextStepsTest, kNextStepsHeading,
      kNextStepsValue, kNextStepsBullet, kNextStepsBlank},
 };
 
@@ -122,9 +123,9 @@ int holds_true(PyObject* summary, PyObject* key) {
 // One bullet part, "  - " and the element's text form.
 bool add_bullet(TextBuilder& out, PyObject* element) {
     // A text is its own text form, and adding it runs no host code.
-    if (PyUnicode_CheckExact(element)) return out.line(kStr.bullet_line) && out.add(element);
+    if (PyUnicode_CheckExact(element)) return out.line(kSummaryStr.bullet_line) && out.add(element);
     Owned form = text_form(element);
-    return form && out.line(kStr.bullet_line) && out.add(form.get());
+    return form && out.line(kSummaryStr.bullet_line) && out.add(form.get());
 }
 
 bool render_list_section(TextBuilder& out, Locals& local, PyObject* summary,
@@ -178,7 +179,7 @@ bool render_sections(TextBuilder& out, Locals& local, PyObject* summary) {
     if (present < 0) return kFormatSummaryForContext.fail(kStateTest);
     if (present) {
         Owned state = text_under(summary, kStr.current_state);
-        if (!state || !out.line(kStr.state_heading) || !out.add(state.get()) ||
+        if (!state || !out.line(kSummaryStr.state_heading) || !out.add(state.get()) ||
             !out.add(kStr.newline)) {
             return kFormatSummaryForContext.fail(kStatePart);
         }
@@ -192,7 +193,7 @@ bool render_sections(TextBuilder& out, Locals& local, PyObject* summary) {
     if (present < 0) return kFormatSummaryForContext.fail(kNarrativeTest);
     if (present) {
         Owned narrative = text_under(summary, kStr.summary);
-        if (!narrative || !out.line(kStr.narrative_heading) || !out.add(narrative.get())) {
+        if (!narrative || !out.line(kSummaryStr.narrative_heading) || !out.add(narrative.get())) {
             return kFormatSummaryForContext.fail(kNarrativePart);
         }
     }
@@ -206,8 +207,8 @@ PyObject* format_summary_for_context(const Call& call) {
     Owned summary = Owned::ref(call.args[1]);  // call.args[0], self, is not used
     Locals local;
     TextBuilder out;
-    if (!out.line(kStr.context_header)) return kFormatSummaryForContext.fail(kHeader);
-    if (!out.line(kStr.context_note)) return kFormatSummaryForContext.fail(kNote);
+    if (!out.line(kSummaryStr.context_header)) return kFormatSummaryForContext.fail(kHeader);
+    if (!out.line(kSummaryStr.context_note)) return kFormatSummaryForContext.fail(kNote);
     if (!render_sections(out, local, summary.get())) return nullptr;
     Owned text = out.build();
     if (!text) return kFormatSummaryForContext.fail(kJoin);

@@ -7,6 +7,7 @@
 #include "binding/strings.hpp"
 #include "summary/functions.hpp"
 #include "summary/record.hpp"
+#include "summary/texts.hpp"
 
 namespace smz {
 namespace {
@@ -149,8 +150,7 @@ PyObject* fallback_summary(const Call& call) {
     if (PyDict_SetItem(r, kStr.progress, progress.get()) < 0) return kFallbackSummary.fail(kRecord);
     const Py_ssize_t had = message_count(messages);
     if (had < 0) return kFallbackSummary.fail(kStateText);
-    Owned state = Owned::steal(
-        PyUnicode_FromFormat("Conversation had %zd messages before summarization", had));
+    Owned state = Owned::steal(PyUnicode_FromFormat(kFallbackStateFormat, had));
     if (!state) return kFallbackSummary.fail(kStateText);
     if (PyDict_SetItem(r, kStr.current_state, state.get()) < 0)
         return kFallbackSummary.fail(kRecord);
@@ -168,8 +168,8 @@ PyObject* fallback_summary(const Call& call) {
         request = text_form(first.get());
     }
     if (!request) return kFallbackSummary.fail(kSummaryText);
-    Owned summary = Owned::steal(PyUnicode_FromFormat(
-        "Conversation with %zd messages. Primary request: %U", count, request.get()));
+    Owned summary =
+        Owned::steal(PyUnicode_FromFormat(kFallbackSummaryFormat, count, request.get()));
     if (!summary) return kFallbackSummary.fail(kSummaryText);
     if (PyDict_SetItem(r, kStr.summary, summary.get()) < 0) return kFallbackSummary.fail(kRecord);
     Owned stamp = record_timestamp();

@@ -6,6 +6,7 @@
 #include "binding/strings.hpp"
 #include "binding/text_builder.hpp"
 #include "transcript/functions.hpp"
+#include "transcript/texts.hpp"
 
 namespace smz {
 namespace {
@@ -64,8 +65,8 @@ bool add_entry(TextBuilder& out, Locals& local, bool first) {
         }
         Owned name = text_form(local.k.get());
         Owned text = name ? text_form(local.val_str.get()) : Owned();
-        if (!text || (!first && !out.add(kStr.comma_blank)) || !out.add(name.get()) ||
-            !out.add(kStr.equals) || !out.add(text.get())) {
+        if (!text || (!first && !out.add(kTranscriptStr.comma_blank)) || !out.add(name.get()) ||
+            !out.add(kTranscriptStr.equals) || !out.add(text.get())) {
             return kBriefArgs.fail(kEntry);
         }
         return true;
@@ -74,7 +75,8 @@ bool add_entry(TextBuilder& out, Locals& local, bool first) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text_value);
     Owned name = text_form(local.k.get());
     if (!name) return kBriefArgs.fail(kEntry);
-    if ((!first && !out.add(kStr.comma_blank)) || !out.add(name.get()) || !out.add(kStr.equals)) {
+    if ((!first && !out.add(kTranscriptStr.comma_blank)) || !out.add(name.get()) ||
+        !out.add(kTranscriptStr.equals)) {
         return kBriefArgs.fail(kEntry);
     }
     if (length > kValueLimit) {

@@ -14,6 +14,7 @@
 #include "binding/strings.hpp"
 #include "binding/text_builder.hpp"
 #include "transcript/functions.hpp"
+#include "transcript/texts.hpp"
 
 namespace smz {
 namespace {
@@ -177,7 +178,8 @@ bool render_tool_call(Locals& local, TextBuilder& out) {
     // The name's text form is made before the brief's, as the line's f-string does.
     Owned name_text = text_form(local.name.get());
     if (!name_text) return kFormatMessagesForSummary.fail(kToolCallLine);
-    if (!out.line(kStr.called_line) || !out.add(name_text.get()) || !out.add(kStr.called_close)) {
+    if (!out.line(kTranscriptStr.called_line) || !out.add(name_text.get()) ||
+        !out.add(kTranscriptStr.called_close)) {
         return kFormatMessagesForSummary.fail(kToolCallLine);
     }
     PyObject* brief = local.args_brief.get();
@@ -248,15 +250,15 @@ bool render_tool_result(Locals& local, Missing missing, TextBuilder& out) {
         Owned id_text = text_form(local.tool_id.get());
         if (!id_text) return kFormatMessagesForSummary.fail(kToolLine);
         const Py_ssize_t length = PyUnicode_GET_LENGTH(content.get());
-        if (!out.line(kStr.tool_result_line) || !out.add(id_text.get()) ||
-            !out.add(kStr.tool_result_close)) {
+        if (!out.line(kTranscriptStr.tool_result_line) || !out.add(id_text.get()) ||
+            !out.add(kTranscriptStr.tool_result_close)) {
             return kFormatMessagesForSummary.fail(kToolLine);
         }
         if (length <= kToolResultLimit) {
             if (!out.add(content.get())) return kFormatMessagesForSummary.fail(kToolLine);
             return true;
         }
-        if (!out.add_head(content.get(), kToolResultLimit) || !out.add(kStr.truncated)) {
+        if (!out.add_head(content.get(), kToolResultLimit) || !out.add(kTranscriptStr.truncated)) {
             return kFormatMessagesForSummary.fail(kToolContentCut);
         }
         return true;
@@ -270,7 +272,8 @@ bool render_tool_result(Locals& local, Missing missing, TextBuilder& out) {
         if (length > kToolResultLimit) {
             // The head, a temporary, goes before the cut text replaces the content.
             Owned head = head_of(content.get(), kToolResultLimit);
-            Owned cut = head ? Owned::steal(PyNumber_Add(head.get(), kStr.truncated)) : Owned();
+            Owned cut =
+                head ? Owned::steal(PyNumber_Add(head.get(), kTranscriptStr.truncated)) : Owned();
             head.reset();
             if (!cut) return kFormatMessagesForSummary.fail(kToolContentCut);
             content = std::move(cut);
@@ -278,8 +281,8 @@ bool render_tool_result(Locals& local, Missing missing, TextBuilder& out) {
     }
     Owned id_text = text_form(local.tool_id.get());
     Owned content_text = id_text ? text_form(content.get()) : Owned();
-    if (!content_text || !out.line(kStr.tool_result_line) || !out.add(id_text.get()) ||
-        !out.add(kStr.tool_result_close) || !out.add(content_text.get())) {
+    if (!content_text || !out.line(kTranscriptStr.tool_result_line) || !out.add(id_text.get()) ||
+        !out.add(kTranscriptStr.tool_result_close) || !out.add(content_text.get())) {
         return kFormatMessagesForSummary.fail(kToolLine);
     }
     return true;
@@ -293,7 +296,7 @@ bool render_assistant(Locals& local, Missing missing, TextBuilder& out) {
     if (has_text < 0) return kFormatMessagesForSummary.fail(kAssistantContentTest);
     if (has_text) {
         Owned text = text_form(content);
-        if (!text || !out.line(kStr.assistant_line) || !out.add(text.get())) {
+        if (!text || !out.line(kTranscriptStr.assistant_line) || !out.add(text.get())) {
             return kFormatMessagesForSummary.fail(kAssistantLine);
         }
     }
@@ -365,7 +368,7 @@ bool render_message(Locals& local, TextBuilder& out) {
     if (match < 0) return kFormatMessagesForSummary.fail(kIsUser);
     if (match) {
         Owned text = text_form(local.content.get());
-        if (!text || !out.line(kStr.user_line) || !out.add(text.get())) {
+        if (!text || !out.line(kTranscriptStr.user_line) || !out.add(text.get())) {
             return kFormatMessagesForSummary.fail(kUserLine);
         }
     }
