@@ -60,7 +60,16 @@ def throw_scenario(make, state, action):
     return seen
 
 
-@pytest.mark.parametrize("action", ["nothing", "close", "send", "throw"])
+# On 3.11 the last case crashes the process, with the build before these changes too:
+# after the running phase the operation awaits a host generator, the throw reaches that
+# generator's own throw(), and the constructor throws into the operation from there.
+# Reported; kept out of 3.11 runs until it is found, so the rest of the suite runs.
+CRASHES_ON_311 = pytest.mark.skipif(sys.version_info < (3, 12),
+                                    reason="crashes the 3.11 process; under investigation")
+
+
+@pytest.mark.parametrize("action", ["nothing", "close", "send",
+                                    pytest.param("throw", marks=CRASHES_ON_311)])
 @pytest.mark.parametrize("state", ["created", "running"])
 def test_thrown_class_is_built_before_running(env, state, action):
     twin = throw_scenario(lambda client: twin_summarize(client, [1]), state, action)
