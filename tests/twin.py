@@ -5,9 +5,6 @@ import json
 
 KEYS = ("goals", "progress", "current_state", "key_decisions", "key_facts", "blockers",
         "next_steps", "summary", "created_at")
-LIST_SECTIONS = (("goals", "### Original Goals"), ("progress", "### Progress So Far"))
-LATER_SECTIONS = (("key_decisions", "### Key Decisions"), ("key_facts", "### Key Facts"),
-                  ("blockers", "### Issues & Resolutions"), ("next_steps", "### Next Steps"))
 FENCE = "`" * 3
 
 
@@ -116,22 +113,43 @@ def parse(text, warn=None):
 
 
 def context(summary):
+    """Each list section has its own loop variable, as the plain method has: g, p, d, f,
+    b and n each hold their last element until the method returns."""
     typed("summary", summary, dict)
     parts = ["## Conversation History Summary",
              "*(Earlier messages were summarized to save context space)*\n"]
-
-    def bullets(sections):
-        for key, heading in sections:
-            if summary.get(key):
-                parts.append(heading)
-                for item in summary[key]:
-                    parts.append(f"  - {item}")
-                parts.append("")
-
-    bullets(LIST_SECTIONS)
+    if summary.get("goals"):
+        parts.append("### Original Goals")
+        for g in summary["goals"]:
+            parts.append(f"  - {g}")
+        parts.append("")
+    if summary.get("progress"):
+        parts.append("### Progress So Far")
+        for p in summary["progress"]:
+            parts.append(f"  - {p}")
+        parts.append("")
     if summary.get("current_state"):
         parts.append(f"### Current State\n{summary['current_state']}\n")
-    bullets(LATER_SECTIONS)
+    if summary.get("key_decisions"):
+        parts.append("### Key Decisions")
+        for d in summary["key_decisions"]:
+            parts.append(f"  - {d}")
+        parts.append("")
+    if summary.get("key_facts"):
+        parts.append("### Key Facts")
+        for f in summary["key_facts"]:
+            parts.append(f"  - {f}")
+        parts.append("")
+    if summary.get("blockers"):
+        parts.append("### Issues & Resolutions")
+        for b in summary["blockers"]:
+            parts.append(f"  - {b}")
+        parts.append("")
+    if summary.get("next_steps"):
+        parts.append("### Next Steps")
+        for n in summary["next_steps"]:
+            parts.append(f"  - {n}")
+        parts.append("")
     if summary.get("summary"):
         parts.append(f"### Narrative Summary\n{summary['summary']}")
     return "\n".join(parts)

@@ -65,10 +65,20 @@ PySendResult run_body(CoroutineObject* op, int resume_point, PyObject* value, Py
 // host has two limits: the thread-local depth stops a chain where a chain of the
 // host's own coroutines would stop (sys.getrecursionlimit()), and
 // Py_EnterRecursiveCall guards the C stack, which has a limit of its own since 3.12.
-Entry::Entry(CoroutineObject* op, Intent intent, PyObject* sent, const Thrown* thrown) noexcept
+Entry::Entry(CoroutineObject* op, Intent intent, PyObject* sent) noexcept
     : op_(op), from_(op->state), next_(op->state) {
     if (from_ == State::Running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return;
+    }
+    if (from_ == State::Created && intent == Intent::Close) {
+        // Nothing to do but end it: its body never ran, so nothing is counted and
+        // nothing can fail, however deep the chain that closes it. It is Running while
+        // its fields go, so code run by their release cannot re-enter it.
+        op_->state = State::Running;
+        release_fields(op_);
+        op_->state = State::Finished;
+        from_ = next_ = State::Finished;
         return;
     }
     if (t_entry_depth >= Py_GetRecursionLimit()) {
@@ -81,7 +91,6 @@ Entry::Entry(CoroutineObject* op, Intent intent, PyObject* sent, const Thrown* t
     entered_ = true;
     op_->state = State::Running;
 
-    if (intent == Intent::Throw && op_->delegate == nullptr) raise_thrown(*thrown);
     if (from_ == State::Finished) {
         if (intent != Intent::Close) {
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
@@ -155,10 +164,19 @@ PySendResult send_core(CoroutineObject* op, PyObject* value, PyObject** result) 
 
 PySendResult throw_core(CoroutineObject* op, const Thrown& thrown, PyObject** result) {
     *result = nullptr;
-    Entry entry(op, Intent::Throw, nullptr, &thrown);
+    // A throw that no delegate takes builds its exception first, before the entry's
+    // checks, as the host does: the thrown class's constructor finds the operation as
+    // it was, and whatever it does to it (closing it, starting it) is what the checks
+    // then see.
+    const bool raised = op->delegate == nullptr;
+    if (raised) raise_thrown(thrown);
+    Entry entry(op, Intent::Throw);
     if (!entry.admitted()) return PYGEN_ERROR;
-    if (op->delegate != nullptr) return delegate_throw(entry, thrown, result);
-    return resume(entry, nullptr, result);  // the prologue raised the thrown exception
+    if (!raised) return delegate_throw(entry, thrown, result);
+    // Started by the constructor: the exception meets the body at its await, and the
+    // delegate it was awaiting is dropped unreached.
+    drop_delegate(op);
+    return resume(entry, nullptr, result);
 }
 
 Owned close_core(CoroutineObject* op) {

@@ -73,12 +73,13 @@ struct Thrown {
 
 // One entry into an operation: the one prologue of every entry point (send,
 // __next__, am_send, throw and close), with its checks in the order the host makes
-// them for its own coroutines:
+// them for its own coroutines. A throw that no delegate will take has raised its
+// exception already, by the rules of a `raise` statement (throw_core); then:
 //   1. an operation that is running is refused: ValueError "coroutine already
 //      executing";
-//   2. one level is counted against the recursion limits;
-//   3. a throw that no delegate will take raises its exception now, by the rules of a
-//      `raise` statement;
+//   2. a close of an operation not started has nothing to do: the operation ends
+//      there, and nothing is counted;
+//   3. one level is counted against the recursion limits;
 //   4. a finished operation is refused: RuntimeError "cannot reuse already awaited
 //      coroutine" (which replaces a thrown exception); a close has nothing to do;
 //   5. a value other than None sent to an operation not started is refused: TypeError
@@ -88,8 +89,7 @@ struct Thrown {
 // behind is the one it found unless the work settles another one.
 class Entry {
 public:
-    Entry(CoroutineObject* op, Intent intent, PyObject* sent = nullptr,
-          const Thrown* thrown = nullptr) noexcept;
+    Entry(CoroutineObject* op, Intent intent, PyObject* sent = nullptr) noexcept;
     Entry(const Entry&) = delete;
     Entry& operator=(const Entry&) = delete;
     ~Entry();

@@ -3,8 +3,6 @@
 #include <utility>
 
 #include "binding/host_internals.hpp"
-#include "binding/runtime.hpp"
-#include "binding/strings.hpp"
 
 namespace smz {
 
@@ -81,14 +79,6 @@ int exception_matches(PyObject* exc, PyObject* target) {
         return -1;
     }
     return PyErr_GivenExceptionMatches(exc, target) ? 1 : 0;
-}
-
-int is_json_decode_error(PyObject* exc) {
-    Owned json = lookup_global(kStr.json);
-    if (!json) return -1;
-    Owned target = Owned::steal(PyObject_GetAttr(json.get(), kStr.JSONDecodeError));
-    if (!target) return -1;
-    return exception_matches(exc, target.get());
 }
 
 }  // namespace smz

@@ -1,6 +1,8 @@
 // Catching exceptions as an `except` clause does: take the raised exception, make it
-// the thread's handled exception while the handler runs, match it against a target
-// looked up at that moment, and raise it again when it does not match.
+// the thread's handled exception while the handler runs, match it against a target,
+// and raise it again when it does not match. The runtime (runtime.hpp) builds on
+// these and this file needs nothing of it; the clause whose target is looked up as a
+// global, `except json.JSONDecodeError:`, is in the runtime for that reason.
 #pragma once
 
 #include "binding/ref.hpp"
@@ -52,11 +54,5 @@ private:
 // classes): 1 or 0; -1 with TypeError set when the target is not made of exception
 // classes, as the host refuses such a clause.
 int exception_matches(PyObject* exc, PyObject* target);
-
-// Whether the raised exception `exc` is a json.JSONDecodeError (or an instance of a
-// subclass), with `json` and its JSONDecodeError looked up now, as an `except
-// json.JSONDecodeError:` clause does: 1 or 0; -1 with an exception set when the
-// target cannot be had or is no exception class.
-int is_json_decode_error(PyObject* exc);
 
 }  // namespace smz

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "binding/ref.hpp"
 
@@ -39,13 +40,23 @@ struct Annotation {
 struct FunctionSpec;
 
 // What FunctionSpec::fail returns: the failure value of whatever the failing step's
-// function returns (null, an empty handle or false), so that every failing step
-// reads the same way.
+// function returns, so that every failing step reads the same way. It becomes exactly
+// one of three things: a null object, an empty handle or false. Any other conversion
+// is refused at compile time: returned from a function of `int` (or any other type)
+// it would have to say which value means failure there, and 0 or -1 cannot be
+// guessed, so it does not compile.
 struct StepFailed {
     operator PyObject*() const noexcept { return nullptr; }  // NOLINT: implicit by design
     operator Owned() const noexcept { return {}; }           // NOLINT
     operator bool() const noexcept { return false; }         // NOLINT
+    template <typename Other>
+    operator Other() const = delete;  // an exact match for every other type, and deleted
 };
+static_assert(std::is_convertible_v<StepFailed, PyObject*> &&
+              std::is_convertible_v<StepFailed, Owned> && std::is_convertible_v<StepFailed, bool>);
+static_assert(!std::is_convertible_v<StepFailed, int> &&
+              !std::is_convertible_v<StepFailed, Py_ssize_t> &&
+              !std::is_convertible_v<StepFailed, PySendResult>);
 
 // What a body is handed: its own description, the function object that was called and
 // its matched arguments (borrowed, one per parameter, defaults filled in).

@@ -7,6 +7,7 @@
 
 #include "binding/exceptions.hpp"
 #include "binding/function_spec.hpp"
+#include "binding/strings.hpp"
 
 namespace smz {
 namespace {
@@ -102,6 +103,14 @@ Owned call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t n
     Owned method = Owned::steal(PyObject_GetAttr(obj, name));
     if (!method) return {};
     return call(method.get(), args, nargs);
+}
+
+int is_json_decode_error(PyObject* exc) {
+    Owned json = lookup_global(kStr.json);
+    if (!json) return -1;
+    Owned target = Owned::steal(PyObject_GetAttr(json.get(), kStr.JSONDecodeError));
+    if (!target) return -1;
+    return exception_matches(exc, target.get());
 }
 
 }  // namespace smz

@@ -1,5 +1,7 @@
 // Services every function body uses: the module's namespace and global-name lookup,
-// traceback entries, the recursion guard and calls of host objects.
+// traceback entries, the recursion guard, calls of host objects, and the except clause
+// whose target is looked up by global name. Built on exceptions.hpp, which needs
+// nothing of this file.
 #pragma once
 
 #include "binding/ref.hpp"
@@ -52,5 +54,11 @@ inline Owned call_method0(PyObject* obj, PyObject* name) {
 inline Owned call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
     return call_method(obj, name, &arg, 1);
 }
+
+// Whether the raised exception `exc` is a json.JSONDecodeError (or an instance of a
+// subclass), with `json` and its JSONDecodeError looked up now, as an `except
+// json.JSONDecodeError:` clause does: 1 or 0; -1 with an exception set when the
+// target cannot be had or is no exception class.
+int is_json_decode_error(PyObject* exc);
 
 }  // namespace smz

@@ -2,11 +2,9 @@
 
 namespace smz {
 
-#define SMZ_IDENTIFIER_INIT(name) {#name},
-#define SMZ_TEXT_INIT(name, text) {text},
-Strings kStr = {SMZ_IDENTIFIERS(SMZ_IDENTIFIER_INIT) SMZ_TEXTS(SMZ_TEXT_INIT)};
-#undef SMZ_IDENTIFIER_INIT
-#undef SMZ_TEXT_INIT
+#define SMZ_IDENTIFIER_VALUE(name) {#name},
+Strings kStr = {SMZ_IDENTIFIERS(SMZ_IDENTIFIER_VALUE) SMZ_TEXTS(SMZ_TEXT_VALUE)};
+#undef SMZ_IDENTIFIER_VALUE
 
 bool ConstStr::build() noexcept {
     if (obj_ != nullptr) return true;
@@ -21,14 +19,10 @@ bool ConstStr::build() noexcept {
 }
 
 bool build_strings() {
-#define SMZ_IDENTIFIER_BUILD(name) \
-    if (!kStr.name.build()) return false;
-#define SMZ_TEXT_BUILD(name, text) SMZ_IDENTIFIER_BUILD(name)
-    SMZ_IDENTIFIERS(SMZ_IDENTIFIER_BUILD)
-    SMZ_TEXTS(SMZ_TEXT_BUILD)
+#define SMZ_IDENTIFIER_BUILD(name) &&table.name.build()
+    Strings& table = kStr;
+    return true SMZ_IDENTIFIERS(SMZ_IDENTIFIER_BUILD) SMZ_TEXTS(SMZ_TEXT_BUILD);
 #undef SMZ_IDENTIFIER_BUILD
-#undef SMZ_TEXT_BUILD
-    return true;
 }
 
 }  // namespace smz

@@ -1,9 +1,10 @@
-// Every str the module uses, in one table. Each entry is one member of `kStr`, so a
-// second entry under a name fails to compile; the strs are interned once, at exec,
-// and live until the process ends.
+// The runtime's strs, in one table: the identifiers (names, keys, attributes) and the
+// texts every part needs. Each entry is one member of `kStr`, so a second entry under
+// a name fails to compile; the strs are interned once, at exec, and live until the
+// process ends. The subsystems keep their own texts in tables made the same way.
 //
-//   kStr.role              the identifier "role" (identifiers are named by their text)
-//   kStr.tool_result_line  the text "\n[Tool Result (" (other texts get a name)
+//   kStr.role      the identifier "role" (identifiers are named by their text)
+//   kStr.newline   the text "\n" (other texts get a name)
 #pragma once
 
 #include "binding/ref.hpp"
@@ -29,54 +30,38 @@
     X(next_steps) X(summary) X(created_at)
 // clang-format on
 
-// Texts that are not identifiers, each under a name of its own.
-#define SMZ_TEXTS(X)                                                                  \
-    X(empty, "")                                                                      \
-    X(newline, "\n")                                                                  \
-    X(ellipsis, "...")                                                                \
-    X(dunder_module, "__module__")                                                    \
-    X(dunder_qualname, "__qualname__")                                                \
-    X(dunder_doc, "__doc__")                                                          \
-    X(dunder_test, "__test__")                                                        \
-    X(dunder_await, "__await__")                                                      \
-    X(throw_method, "throw")                                                          \
-    X(module_name, "morvex.core.summarizer")                                          \
-    X(logger_name, "morvex.summarizer")                                               \
-    X(typing_any, "typing.Any")                                                       \
-    X(asyncio_coroutines, "asyncio.coroutines")                                       \
-    X(operation_qualname, "ConversationSummarizer.summarize_messages")                \
-    X(class_doc, "Summarizes conversation chunks to compress context.")               \
-    /* the summarize request */                                                       \
-    X(user_request, "Summarize the conversation above. Return ONLY the JSON object.") \
-    X(previous_heading, "\n\n## Previous Summary (build on this):\n")                 \
-    X(conversation_heading, "\n\n## Conversation to Summarize:\n")                    \
-    X(empty_reply, "Empty response from summarizer LLM")                              \
-    X(failed_prefix, "Summarization failed: ")                                        \
-    /* parsing */                                                                     \
-    X(fence, "```")                                                                   \
-    X(parse_warning, "Could not parse summary JSON, using fallback")                  \
-    /* context text */                                                                \
-    X(context_header, "\n## Conversation History Summary")                            \
-    X(context_note, "\n*(Earlier messages were summarized to save context space)*\n") \
-    X(bullet_line, "\n  - ")                                                          \
-    X(goals_heading, "\n### Original Goals")                                          \
-    X(progress_heading, "\n### Progress So Far")                                      \
-    X(decisions_heading, "\n### Key Decisions")                                       \
-    X(facts_heading, "\n### Key Facts")                                               \
-    X(blockers_heading, "\n### Issues & Resolutions")                                 \
-    X(next_steps_heading, "\n### Next Steps")                                         \
-    X(state_heading, "\n### Current State\n")                                         \
-    X(narrative_heading, "\n### Narrative Summary\n")                                 \
-    /* transcript */                                                                  \
-    X(tool_result_line, "\n[Tool Result (")                                           \
-    X(tool_result_close, ")]: ")                                                      \
-    X(truncated, "... [truncated]")                                                   \
-    X(assistant_line, "\n[Assistant]: ")                                              \
-    X(called_line, "\n[Assistant called ")                                            \
-    X(called_close, "]: ")                                                            \
-    X(user_line, "\n[User]: ")                                                        \
-    X(equals, "=")                                                                    \
-    X(comma_blank, ", ")
+// Texts that are not identifiers, each under a name of its own: the runtime's names
+// and the atoms every subsystem's texts are made with. The texts of the domain (the
+// prompt and request, the headings, the transcript's and the fallback summary's texts)
+// live in a table of their own subsystem: summarizer/texts.hpp, summary/texts.hpp,
+// transcript/texts.hpp.
+#define SMZ_TEXTS(X)                                                    \
+    X(empty, "")                                                        \
+    X(newline, "\n")                                                    \
+    X(ellipsis, "...") /* the mark of a cut text, in every subsystem */ \
+    X(dunder_module, "__module__")                                      \
+    X(dunder_qualname, "__qualname__")                                  \
+    X(dunder_doc, "__doc__")                                            \
+    X(dunder_test, "__test__")                                          \
+    X(dunder_await, "__await__")                                        \
+    X(throw_method, "throw")                                            \
+    X(module_name, "morvex.core.summarizer")                            \
+    X(logger_name, "morvex.summarizer")                                 \
+    X(typing_any, "typing.Any")                                         \
+    X(asyncio_coroutines, "asyncio.coroutines")                         \
+    X(operation_qualname, "ConversationSummarizer.summarize_messages")
+
+// A subsystem's table of texts is made the same way, from a list of X(name, text)
+// entries, with these three:
+//   struct SummaryTexts { SMZ_SUMMARY_TEXTS(SMZ_TEXT_MEMBER) };
+//   SummaryTexts kSummaryStr = {SMZ_SUMMARY_TEXTS(SMZ_TEXT_VALUE)};
+//   bool build_summary_texts() {
+//       SummaryTexts& table = kSummaryStr;
+//       return true SMZ_SUMMARY_TEXTS(SMZ_TEXT_BUILD);  // each made in turn, at exec
+//   }
+#define SMZ_TEXT_MEMBER(name, text) ConstStr name;
+#define SMZ_TEXT_VALUE(name, text) {text},
+#define SMZ_TEXT_BUILD(name, text) &&table.name.build()
 
 namespace smz {
 
@@ -109,12 +94,10 @@ private:
 };
 
 struct Strings {
-#define SMZ_IDENTIFIER_FIELD(name) ConstStr name;
-#define SMZ_TEXT_FIELD(name, text) ConstStr name;
-    SMZ_IDENTIFIERS(SMZ_IDENTIFIER_FIELD)
-    SMZ_TEXTS(SMZ_TEXT_FIELD)
-#undef SMZ_IDENTIFIER_FIELD
-#undef SMZ_TEXT_FIELD
+#define SMZ_IDENTIFIER_MEMBER(name) ConstStr name;
+    SMZ_IDENTIFIERS(SMZ_IDENTIFIER_MEMBER)
+    SMZ_TEXTS(SMZ_TEXT_MEMBER)
+#undef SMZ_IDENTIFIER_MEMBER
 };
 
 extern Strings kStr;

@@ -9,9 +9,11 @@
 #include "binding/runtime.hpp"
 #include "binding/strings.hpp"
 #include "summarizer/functions.hpp"
-#include "summarizer/prompt.hpp"
+#include "summarizer/texts.hpp"
 #include "summary/functions.hpp"
+#include "summary/texts.hpp"
 #include "transcript/functions.hpp"
+#include "transcript/texts.hpp"
 
 namespace smz {
 namespace {
@@ -167,7 +169,7 @@ bool bind_class(PyObject* globals) {
     Owned ns = Owned::steal(PyDict_New());
     if (!ns || PyDict_SetItem(ns.get(), kStr.dunder_module, kStr.module_name) < 0 ||
         PyDict_SetItem(ns.get(), kStr.dunder_qualname, kStr.ConversationSummarizer) < 0 ||
-        PyDict_SetItem(ns.get(), kStr.dunder_doc, kStr.class_doc) < 0) {
+        PyDict_SetItem(ns.get(), kStr.dunder_doc, kSummarizerStr.class_doc) < 0) {
         return false;
     }
     for (const FunctionSpec* spec : kMethods) {
@@ -261,7 +263,10 @@ int module_exec(PyObject* module) {
         return fail_exec(kModuleStart, false);
     }
     if (!check_version()) return fail_exec(kModuleStart, false);
-    if (!build_strings()) return fail_exec(kModuleStart, false);
+    if (!build_strings() || !build_summarizer_texts() || !build_summary_texts() ||
+        !build_transcript_texts()) {
+        return fail_exec(kModuleStart, false);
+    }
     set_module_globals(globals, PyModule_GetDict(builtins.get()));
 
     if (!init_function_type() || !init_coroutine_types()) return fail_exec(kModuleStart, true);

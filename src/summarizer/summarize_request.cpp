@@ -12,6 +12,7 @@
 #include "binding/static_type.hpp"
 #include "binding/strings.hpp"
 #include "summarizer/functions.hpp"
+#include "summarizer/texts.hpp"
 
 namespace smz {
 namespace {
@@ -182,12 +183,12 @@ Outcome build_prompt(SummarizeState* s) {
     const int previous = truth(s->existing_summary);
     if (previous < 0) return Outcome::failed_at(kPreviousTest);
     if (previous) {
-        Outcome added = append_part(s->prompt_parts, kStr.previous_heading, s->existing_summary,
-                                    kPreviousText, kPreviousAppend);
+        Outcome added = append_part(s->prompt_parts, kSummarizerStr.previous_heading,
+                                    s->existing_summary, kPreviousText, kPreviousAppend);
         if (!added) return added;
     }
-    return append_part(s->prompt_parts, kStr.conversation_heading, s->conv_text, kConversation,
-                       kConversation);
+    return append_part(s->prompt_parts, kSummarizerStr.conversation_heading, s->conv_text,
+                       kConversation, kConversation);
 }
 
 // {"role": role, "content": content}
@@ -211,7 +212,7 @@ Outcome send_request(SummarizeState* s) {
     if (!system_text) return Outcome::failed_at(kSystem);
     Owned system = message(kStr.system, system_text.get());
     if (!system) return Outcome::failed_at(kSystem);
-    Owned user = message(kStr.user, kStr.user_request);
+    Owned user = message(kStr.user, kSummarizerStr.user_request);
     if (!user) return Outcome::failed_at(kUser);
     Owned request = Owned::steal(PyList_New(2));
     if (!request) return Outcome::failed_at(kRequestList);
@@ -242,7 +243,7 @@ Outcome use_reply(SummarizeState* s, PyObject* response) {
         return Outcome::made(std::move(summary));
     }
     Owned log = lookup_global(kStr.logger);
-    if (!log || !call_method1(log.get(), kStr.warning, kStr.empty_reply)) {
+    if (!log || !call_method1(log.get(), kStr.warning, kSummarizerStr.empty_reply)) {
         return Outcome::failed_at(kWarning);
     }
     Owned fallback = call_summary_function(kStr._fallback_summary, s->messages);
@@ -259,7 +260,7 @@ Outcome report_failure(SummarizeState* s) {
     if (!error) return Outcome::failed_at(kError);
     Owned text = text_form(s->e);
     if (!text) return Outcome::failed_at(kError);
-    Owned entry = Owned::steal(PyUnicode_Concat(kStr.failed_prefix, text.get()));
+    Owned entry = Owned::steal(PyUnicode_Concat(kSummarizerStr.failed_prefix, text.get()));
     if (!entry || !call1(error.get(), entry.get())) return Outcome::failed_at(kError);
     Owned fallback = call_summary_function(kStr._fallback_summary, s->messages);
     if (!fallback) return Outcome::failed_at(kFailureFallback);

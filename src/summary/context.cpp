@@ -7,6 +7,7 @@
 #include "binding/text_builder.hpp"
 #include "summary/functions.hpp"
 #include "summary/record.hpp"
+#include "summary/texts.hpp"
 
 namespace smz {
 namespace {
@@ -55,11 +56,37 @@ enum Line : int {
     kJoin = 157,  // joining the parts
 };
 
-// A section whose value is iterated, one bullet per element, with the lines of its
-// steps.
+// The loop variables of the six list sections, g, p, d, f, b and n, as in the plain
+// method: each keeps the element it was last given until the next one replaces it
+// (the old element is released after the new one is stored) or until the method
+// ends, when they go in the order the host clears a frame, the order of their names.
+struct Locals {
+    Owned g;
+    Owned p;
+    Owned d;
+    Owned f;
+    Owned b;
+    Owned n;
+
+    Locals() = default;
+    Locals(const Locals&) = delete;
+    Locals& operator=(const Locals&) = delete;
+    ~Locals() {
+        g.reset();
+        p.reset();
+        d.reset();
+        f.reset();
+        b.reset();
+        n.reset();
+    }
+};
+
+// A section whose value is iterated, one bullet per element, with its loop variable
+// and the lines of its steps.
 struct ListSection {
     const ConstStr& key;
     const ConstStr& heading;
+    Owned Locals::*element;
     Line test;
     Line heading_line;
     Line value;
@@ -68,21 +95,21 @@ struct ListSection {
 };
 
 const ListSection kLeadingSections[] = {
-    {kStr.goals, kStr.goals_heading, kGoalsTest, kGoalsHeading, kGoalsValue, kGoalsBullet,
-     kGoalsBlank},
-    {kStr.progress, kStr.progress_heading, kProgressTest, kProgressHeading, kProgressValue,
-     kProgressBullet, kProgressBlank},
+    {kStr.goals, kSummaryStr.goals_heading, &Locals::g, kGoalsTest, kGoalsHeading, kGoalsValue,
+     kGoalsBullet, kGoalsBlank},
+    {kStr.progress, kSummaryStr.progress_heading, &Locals::p, kProgressTest, kProgressHeading,
+     kProgressValue, kProgressBullet, kProgressBlank},
 };
 
 const ListSection kTrailingSections[] = {
-    {kStr.key_decisions, kStr.decisions_heading, kDecisionsTest, kDecisionsHeading, kDecisionsValue,
-     kDecisionsBullet, kDecisionsBlank},
-    {kStr.key_facts, kStr.facts_heading, kFactsTest, kFactsHeading, kFactsValue, kFactsBullet,
-     kFactsBlank},
-    {kStr.blockers, kStr.blockers_heading, kBlockersTest, kBlockersHeading, kBlockersValue,
-     kBlockersBullet, kBlockersBlank},
-    {kStr.next_steps, kStr.next_steps_heading, kNextStepsTest, kNextStepsHeading, kNextStepsValue,
-     kNextStepsBullet, kNextStepsBlank},
+    {kStr.key_decisions, kSummaryStr.decisions_heading, &Locals::d, kDecisionsTest,
+     kDecisionsHeading, kDecisionsValue, kDecisionsBullet, kDecisionsBlank},
+    {kStr.key_facts, kSummaryStr.facts_heading, &Locals::f, kFactsTest, kFactsHeading, kFactsValue,
+     kFactsBullet, kFactsBlank},
+    {kStr.blockers, kSummaryStr.blockers_heading, &Locals::b, kBlockersTest, kBlockersHeading,
+     kBlockersValue, kBlockersBullet, kBlockersBlank},
+    {kStr.next_steps, kSummaryStr.next_steps_heading, &Locals::n, kNextStepsTest, kNextStepsHeading,
+     kNextStepsValue, kNextStepsBullet, kNextStepsBlank},
 };
 
 // Whether summary.get(key) is true; a missing key reads as None. -1 with an exception.
@@ -95,15 +122,19 @@ int holds_true(PyObject* summary, PyObject* key) {
 
 // One bullet part, "  - " and the element's text form.
 bool add_bullet(TextBuilder& out, PyObject* element) {
+    // A text is its own text form, and adding it runs no host code.
+    if (PyUnicode_CheckExact(element)) return out.line(kSummaryStr.bullet_line) && out.add(element);
     Owned form = text_form(element);
-    return form && out.line(kStr.bullet_line) && out.add(form.get());
+    return form && out.line(kSummaryStr.bullet_line) && out.add(form.get());
 }
 
-bool render_list_section(TextBuilder& out, PyObject* summary, const ListSection& section) {
+bool render_list_section(TextBuilder& out, Locals& local, PyObject* summary,
+                         const ListSection& section) {
     const int present = holds_true(summary, section.key);
     if (present < 0) return kFormatSummaryForContext.fail(section.test);
     if (present == 0) return true;
     if (!out.line(section.heading)) return kFormatSummaryForContext.fail(section.heading_line);
+    Owned& element = local.*section.element;
     // summary[key] again: the truth test above may have changed the record.
     Owned value = Owned::steal(PyObject_GetItem(summary, section.key));
     if (!value) return kFormatSummaryForContext.fail(section.value);
@@ -111,22 +142,18 @@ bool render_list_section(TextBuilder& out, PyObject* summary, const ListSection&
         // As the list's own iterator walks it: by position, the length read each time.
         PyObject* list = value.get();
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            PyObject* borrowed = PyList_GET_ITEM(list, i);
-            if (PyUnicode_CheckExact(borrowed)) {
-                // A text is its own text form and adding it runs no host code: the
-                // builder's own reference is the only one needed.
-                if (!out.line(kStr.bullet_line) || !out.add(borrowed))
-                    return kFormatSummaryForContext.fail(section.bullet);
-                continue;
-            }
-            Owned element = Owned::ref(borrowed);
+            element = Owned::ref(PyList_GET_ITEM(list, i));
             if (!add_bullet(out, element.get()))
                 return kFormatSummaryForContext.fail(section.bullet);
         }
     } else {
+        // Any other value through its iterator; the value itself is released once the
+        // iterator is made, as a `for` loop does.
         Owned iterator = Owned::steal(PyObject_GetIter(value.get()));
         if (!iterator) return kFormatSummaryForContext.fail(section.value);
-        while (Owned element = Owned::steal(PyIter_Next(iterator.get()))) {
+        value.reset();
+        while (Owned next = Owned::steal(PyIter_Next(iterator.get()))) {
+            element = std::move(next);
             if (!add_bullet(out, element.get()))
                 return kFormatSummaryForContext.fail(section.bullet);
         }
@@ -143,30 +170,30 @@ Owned text_under(PyObject* summary, PyObject* key) {
     return text_form(value.get());
 }
 
-bool render_sections(TextBuilder& out, PyObject* summary) {
+bool render_sections(TextBuilder& out, Locals& local, PyObject* summary) {
     for (const ListSection& section : kLeadingSections) {
-        if (!render_list_section(out, summary, section)) return false;
+        if (!render_list_section(out, local, summary, section)) return false;
     }
 
     int present = holds_true(summary, kStr.current_state);
     if (present < 0) return kFormatSummaryForContext.fail(kStateTest);
     if (present) {
         Owned state = text_under(summary, kStr.current_state);
-        if (!state || !out.line(kStr.state_heading) || !out.add(state.get()) ||
+        if (!state || !out.line(kSummaryStr.state_heading) || !out.add(state.get()) ||
             !out.add(kStr.newline)) {
             return kFormatSummaryForContext.fail(kStatePart);
         }
     }
 
     for (const ListSection& section : kTrailingSections) {
-        if (!render_list_section(out, summary, section)) return false;
+        if (!render_list_section(out, local, summary, section)) return false;
     }
 
     present = holds_true(summary, kStr.summary);
     if (present < 0) return kFormatSummaryForContext.fail(kNarrativeTest);
     if (present) {
         Owned narrative = text_under(summary, kStr.summary);
-        if (!narrative || !out.line(kStr.narrative_heading) || !out.add(narrative.get())) {
+        if (!narrative || !out.line(kSummaryStr.narrative_heading) || !out.add(narrative.get())) {
             return kFormatSummaryForContext.fail(kNarrativePart);
         }
     }
@@ -178,10 +205,11 @@ bool render_sections(TextBuilder& out, PyObject* summary) {
 PyObject* format_summary_for_context(const Call& call) {
     // The record is held for the whole rendering: its operations run host code.
     Owned summary = Owned::ref(call.args[1]);  // call.args[0], self, is not used
+    Locals local;
     TextBuilder out;
-    if (!out.line(kStr.context_header)) return kFormatSummaryForContext.fail(kHeader);
-    if (!out.line(kStr.context_note)) return kFormatSummaryForContext.fail(kNote);
-    if (!render_sections(out, summary.get())) return nullptr;
+    if (!out.line(kSummaryStr.context_header)) return kFormatSummaryForContext.fail(kHeader);
+    if (!out.line(kSummaryStr.context_note)) return kFormatSummaryForContext.fail(kNote);
+    if (!render_sections(out, local, summary.get())) return nullptr;
     Owned text = out.build();
     if (!text) return kFormatSummaryForContext.fail(kJoin);
     return text.release();

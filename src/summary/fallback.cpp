@@ -7,6 +7,7 @@
 #include "binding/strings.hpp"
 #include "summary/functions.hpp"
 #include "summary/record.hpp"
+#include "summary/texts.hpp"
 
 namespace smz {
 namespace {
@@ -36,12 +37,31 @@ enum Line : int {
 // A request text longer than this many items is cut to them and "..." appended.
 constexpr Py_ssize_t kRequestLimit = 200;
 
+// The function's locals that change with each record, as in the plain function: each
+// keeps its value until its next assignment replaces it (the old value is released
+// after the new one is stored) or until the function ends, when they go in the order
+// the host clears a frame, `msg` first.
+struct Locals {
+    Owned msg;
+    Owned content;
+
+    Locals() = default;
+    Locals(const Locals&) = delete;
+    Locals& operator=(const Locals&) = delete;
+    ~Locals() {
+        msg.reset();
+        content.reset();
+    }
+};
+
 // Whether `msg` is a user message with content: its get("role") equals "user", and
-// only then its get("content") is true. -1 with an exception set.
+// only then its get("content") is true. Each value read is a temporary, released as
+// soon as it is tested. -1 with an exception set.
 int is_request(PyObject* msg) {
     Owned role = record_get(msg, kStr.role);
     if (!role) return -1;
     const int user = equals_text(role.get(), kStr.user);
+    role.reset();
     if (user <= 0) return user;
     Owned content = record_get(msg, kStr.content);
     if (!content) return -1;
@@ -49,34 +69,35 @@ int is_request(PyObject* msg) {
     return PyObject_IsTrue(content.get());
 }
 
-// content[:200] + "...", through the host's slicing and `+`.
-Owned cut_request(PyObject* content) {
-    Owned head = head_of(content, kRequestLimit);
-    if (!head) return {};
-    return Owned::steal(PyNumber_Add(head.get(), kStr.ellipsis));
-}
-
-// Appends the request text of `msg` to `goals` when it is a user message with content.
-bool collect_request(PyObject* msg, PyObject* goals) {
+// Appends the request text of `local.msg` to `goals` when it is a user message with
+// content; the text is stored in `local.content` first.
+bool collect_request(Locals& local, PyObject* goals) {
+    PyObject* msg = local.msg.get();
     const int wanted = is_request(msg);
     if (wanted < 0) return kFallbackSummary.fail(kRequestTest);
     if (wanted == 0) return true;
     Owned content = Owned::steal(PyObject_GetItem(msg, kStr.content));
     if (!content) return kFallbackSummary.fail(kRequestRead);
+    local.content = std::move(content);
+    PyObject* text = local.content.get();
     // Only the first request is kept. The later ones of an exact dict with text
-    // content are still looked up, but measuring, cutting and collecting them runs no
-    // host code and has no effect, so it is skipped.
-    if (PyList_GET_SIZE(goals) > 0 && PyDict_CheckExact(msg) &&
-        PyUnicode_CheckExact(content.get())) {
+    // content are still looked up and stored, but measuring, cutting and collecting
+    // them runs no host code and has no effect, so it is skipped.
+    if (PyList_GET_SIZE(goals) > 0 && PyDict_CheckExact(msg) && PyUnicode_CheckExact(text)) {
         return true;
     }
-    const Py_ssize_t length = PyObject_Size(content.get());
+    const Py_ssize_t length = PyObject_Size(text);
     if (length < 0) return kFallbackSummary.fail(kRequestMeasure);
     if (length > kRequestLimit) {
-        content = cut_request(content.get());
-        if (!content) return kFallbackSummary.fail(kRequestCut);
+        // content[:200] + "...": the head, a temporary, goes before the cut text
+        // replaces the local.
+        Owned head = head_of(text, kRequestLimit);
+        Owned cut = head ? Owned::steal(PyNumber_Add(head.get(), kStr.ellipsis)) : Owned();
+        head.reset();
+        if (!cut) return kFallbackSummary.fail(kRequestCut);
+        local.content = std::move(cut);
     }
-    if (PyList_Append(goals, content.get()) < 0) return kFallbackSummary.fail(kGoalsAppend);
+    if (PyList_Append(goals, local.content.get()) < 0) return kFallbackSummary.fail(kGoalsAppend);
     return true;
 }
 
@@ -90,6 +111,7 @@ Py_ssize_t message_count(PyObject* messages) {
 
 PyObject* fallback_summary(const Call& call) {
     PyObject* messages = call.args[0];  // borrowed: exactly a list
+    Locals local;
     Owned goals = Owned::steal(PyList_New(0));
     if (!goals) return kFallbackSummary.fail(kGoals);
     Owned progress = Owned::steal(PyList_New(0));
@@ -99,8 +121,8 @@ PyObject* fallback_summary(const Call& call) {
         // The length is read afresh for every record: the record operations may run
         // host code that changes the list.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages); ++i) {
-            Owned msg = Owned::ref(PyList_GET_ITEM(messages, i));
-            if (!collect_request(msg.get(), goals.get())) return nullptr;
+            local.msg = Owned::ref(PyList_GET_ITEM(messages, i));
+            if (!collect_request(local, goals.get())) return nullptr;
         }
     } else {
         // An instance of a list subclass (in builds that accept them): its own
@@ -108,7 +130,8 @@ PyObject* fallback_summary(const Call& call) {
         Owned iter = Owned::steal(PyObject_GetIter(messages));
         if (!iter) return kFallbackSummary.fail(kWalk);
         while (Owned msg = Owned::steal(PyIter_Next(iter.get()))) {
-            if (!collect_request(msg.get(), goals.get())) return nullptr;
+            local.msg = std::move(msg);
+            if (!collect_request(local, goals.get())) return nullptr;
         }
         if (PyErr_Occurred()) return kFallbackSummary.fail(kWalk);
     }
@@ -127,8 +150,7 @@ PyObject* fallback_summary(const Call& call) {
     if (PyDict_SetItem(r, kStr.progress, progress.get()) < 0) return kFallbackSummary.fail(kRecord);
     const Py_ssize_t had = message_count(messages);
     if (had < 0) return kFallbackSummary.fail(kStateText);
-    Owned state = Owned::steal(
-        PyUnicode_FromFormat("Conversation had %zd messages before summarization", had));
+    Owned state = Owned::steal(PyUnicode_FromFormat(kFallbackStateFormat, had));
     if (!state) return kFallbackSummary.fail(kStateText);
     if (PyDict_SetItem(r, kStr.current_state, state.get()) < 0)
         return kFallbackSummary.fail(kRecord);
@@ -146,8 +168,8 @@ PyObject* fallback_summary(const Call& call) {
         request = text_form(first.get());
     }
     if (!request) return kFallbackSummary.fail(kSummaryText);
-    Owned summary = Owned::steal(PyUnicode_FromFormat(
-        "Conversation with %zd messages. Primary request: %U", count, request.get()));
+    Owned summary =
+        Owned::steal(PyUnicode_FromFormat(kFallbackSummaryFormat, count, request.get()));
     if (!summary) return kFallbackSummary.fail(kSummaryText);
     if (PyDict_SetItem(r, kStr.summary, summary.get()) < 0) return kFallbackSummary.fail(kRecord);
     Owned stamp = record_timestamp();

@@ -11,6 +11,7 @@
 #include "binding/strings.hpp"
 #include "summary/functions.hpp"
 #include "summary/record.hpp"
+#include "summary/texts.hpp"
 
 namespace smz {
 namespace {
@@ -153,7 +154,7 @@ Owned unwrapped_by_protocol(PyObject* reply) {
     Owned text = strip_of(reply);
     if (!text) return kParseSummary.fail(kStrip);
     if (PyUnicode_CheckExact(text.get())) return unwrapped_text(text.get(), true);
-    const int fenced = call_test(text.get(), kStr.startswith, kStr.fence);
+    const int fenced = call_test(text.get(), kStr.startswith, kSummaryStr.fence);
     if (fenced < 0) return kParseSummary.fail(kFenceTest);
     if (!fenced) return text;
     Owned lines = call_method1(text.get(), kStr.split, kStr.newline);
@@ -165,7 +166,8 @@ Owned unwrapped_by_protocol(PyObject* reply) {
     bool in_block = false;
     while (Owned line = Owned::steal(PyIter_Next(iter.get()))) {
         Owned stripped = strip_of(line.get());
-        const int opens = stripped ? call_test(stripped.get(), kStr.startswith, kStr.fence) : -1;
+        const int opens =
+            stripped ? call_test(stripped.get(), kStr.startswith, kSummaryStr.fence) : -1;
         if (opens < 0) return kParseSummary.fail(kOpens);
         if (opens && !in_block) {
             in_block = true;
@@ -173,7 +175,7 @@ Owned unwrapped_by_protocol(PyObject* reply) {
         }
         stripped = strip_of(line.get());
         const int closes =
-            stripped ? PyObject_RichCompareBool(stripped.get(), kStr.fence, Py_EQ) : -1;
+            stripped ? PyObject_RichCompareBool(stripped.get(), kSummaryStr.fence, Py_EQ) : -1;
         if (closes < 0) return kParseSummary.fail(kCloses);
         if (closes && in_block) break;
         if (in_block && PyList_Append(json_lines.get(), line.get()) < 0)
@@ -255,7 +257,7 @@ PyObject* handle_parse_failure(PyObject* text) {
     }
     Owned logger = lookup_global(kStr.logger);
     if (!logger) return kParseSummary.fail(kWarning);
-    if (!call_method1(logger.get(), kStr.warning, kStr.parse_warning))
+    if (!call_method1(logger.get(), kStr.warning, kSummaryStr.parse_warning))
         return kParseSummary.fail(kWarning);
     Owned kept = head_of(text, kKeptReplyLength);
     if (!kept) return kParseSummary.fail(kKeptText);

@@ -6,6 +6,7 @@
 #include "binding/strings.hpp"
 #include "binding/text_builder.hpp"
 #include "transcript/functions.hpp"
+#include "transcript/texts.hpp"
 
 namespace smz {
 namespace {
@@ -23,49 +24,75 @@ enum Line : int {
 
 constexpr Py_ssize_t kValueLimit = 100;
 
-// One entry, "name=value", after the ", " that separates it from the one before.
-bool add_entry(TextBuilder& out, PyObject* key, PyObject* value, bool first) {
-    Owned val_str = Owned::steal(PyObject_Str(value));
+// The function's locals that change with each entry, as in the plain function: each
+// keeps its value until its next assignment replaces it (the old value is released
+// after the new one is stored) or until the function ends, when they go in the order
+// the host clears a frame, the order of their names.
+struct Locals {
+    Owned k;
+    Owned v;
+    Owned val_str;
+
+    Locals() = default;
+    Locals(const Locals&) = delete;
+    Locals& operator=(const Locals&) = delete;
+    ~Locals() {
+        k.reset();
+        v.reset();
+        val_str.reset();
+    }
+};
+
+// One entry, "name=value", after the ", " that separates it from the one before; the
+// name and value are in `local.k` and `local.v`.
+bool add_entry(TextBuilder& out, Locals& local, bool first) {
+    Owned val_str = Owned::steal(PyObject_Str(local.v.get()));
     if (!val_str) return kBriefArgs.fail(kValueText);
-    if (!PyUnicode_CheckExact(val_str.get())) {
+    local.val_str = std::move(val_str);
+    PyObject* text_value = local.val_str.get();
+    if (!PyUnicode_CheckExact(text_value)) {
         // A str subclass (a __str__ may return one) is measured, cut and formatted by
         // its own methods, as len(), the slice, `+` and the f-string do.
-        const Py_ssize_t length = PyObject_Size(val_str.get());
+        const Py_ssize_t length = PyObject_Size(text_value);
         if (length < 0) return kBriefArgs.fail(kMeasure);
         if (length > kValueLimit) {
-            Owned head = head_of(val_str.get(), kValueLimit);
-            val_str = head ? Owned::steal(PyNumber_Add(head.get(), kStr.ellipsis)) : Owned();
-            if (!val_str) return kBriefArgs.fail(kCut);
+            // The head, a temporary, goes before the cut text replaces the local.
+            Owned head = head_of(text_value, kValueLimit);
+            Owned cut = head ? Owned::steal(PyNumber_Add(head.get(), kStr.ellipsis)) : Owned();
+            head.reset();
+            if (!cut) return kBriefArgs.fail(kCut);
+            local.val_str = std::move(cut);
         }
-        Owned name = text_form(key);
-        Owned text = name ? text_form(val_str.get()) : Owned();
-        if (!text || (!first && !out.add(kStr.comma_blank)) || !out.add(name.get()) ||
-            !out.add(kStr.equals) || !out.add(text.get())) {
+        Owned name = text_form(local.k.get());
+        Owned text = name ? text_form(local.val_str.get()) : Owned();
+        if (!text || (!first && !out.add(kTranscriptStr.comma_blank)) || !out.add(name.get()) ||
+            !out.add(kTranscriptStr.equals) || !out.add(text.get())) {
             return kBriefArgs.fail(kEntry);
         }
         return true;
     }
     // An exact str: measured and cut in place, with no host code.
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(val_str.get());
-    Owned name = text_form(key);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text_value);
+    Owned name = text_form(local.k.get());
     if (!name) return kBriefArgs.fail(kEntry);
-    if ((!first && !out.add(kStr.comma_blank)) || !out.add(name.get()) || !out.add(kStr.equals)) {
+    if ((!first && !out.add(kTranscriptStr.comma_blank)) || !out.add(name.get()) ||
+        !out.add(kTranscriptStr.equals)) {
         return kBriefArgs.fail(kEntry);
     }
     if (length > kValueLimit) {
-        if (!out.add_head(val_str.get(), kValueLimit) || !out.add(kStr.ellipsis)) {
+        if (!out.add_head(text_value, kValueLimit) || !out.add(kStr.ellipsis)) {
             return kBriefArgs.fail(kCut);
         }
         return true;
     }
-    if (!out.add(val_str.get())) return kBriefArgs.fail(kEntry);
+    if (!out.add(text_value)) return kBriefArgs.fail(kEntry);
     return true;
 }
 
 // An exact dict, walked as its items() iterator walks it: the size is checked before
 // every step, and an entry found after as many entries as the dict held at the start
 // means its keys were replaced while it was walked.
-bool add_dict_entries(TextBuilder& out, PyObject* args) {
+bool add_dict_entries(TextBuilder& out, Locals& local, PyObject* args) {
     const Py_ssize_t size = PyDict_GET_SIZE(args);
     Py_ssize_t remaining = size;
     Py_ssize_t pos = 0;
@@ -82,10 +109,12 @@ bool add_dict_entries(TextBuilder& out, PyObject* args) {
             return kBriefArgs.fail(kWalk);
         }
         --remaining;
-        // Own both before any host code runs: a conversion may drop them from the dict.
-        Owned key = Owned::ref(key_borrowed);
+        // Both are owned before any host code runs (a conversion may drop them from
+        // the dict): k is stored, then v, each replacing its previous value.
         Owned value = Owned::ref(value_borrowed);
-        if (!add_entry(out, key.get(), value.get(), first)) return false;
+        local.k = Owned::ref(key_borrowed);
+        local.v = std::move(value);
+        if (!add_entry(out, local, first)) return false;
     }
 }
 
@@ -124,11 +153,13 @@ bool unpack_pair(PyObject* item, Owned& key, Owned& value) {
 }
 
 // Any other mapping (a dict subclass, in builds that accept them): its own items(),
-// walked through the iteration protocol.
-bool add_mapping_entries(TextBuilder& out, PyObject* args) {
+// walked through the iteration protocol; the items object is released once its
+// iterator is made, as a `for` loop does.
+bool add_mapping_entries(TextBuilder& out, Locals& local, PyObject* args) {
     Owned items = call_method0(args, kStr.items);
     Owned iter = items ? Owned::steal(PyObject_GetIter(items.get())) : Owned();
     if (!iter) return kBriefArgs.fail(kWalk);
+    items.reset();
     for (bool first = true;; first = false) {
         Owned item = Owned::steal(PyIter_Next(iter.get()));
         if (!item) {
@@ -139,7 +170,9 @@ bool add_mapping_entries(TextBuilder& out, PyObject* args) {
         Owned value;
         if (!unpack_pair(item.get(), key, value)) return kBriefArgs.fail(kWalk);
         item.reset();
-        if (!add_entry(out, key.get(), value.get(), first)) return false;
+        local.k = std::move(key);
+        local.v = std::move(value);
+        if (!add_entry(out, local, first)) return false;
     }
 }
 
@@ -148,9 +181,10 @@ bool add_mapping_entries(TextBuilder& out, PyObject* args) {
 PyObject* brief_args(const Call& call) {
     // Held for the whole walk: value conversions run host code.
     Owned args = Owned::ref(call.args[0]);
+    Locals local;
     TextBuilder out;
-    const bool done = PyDict_CheckExact(args.get()) ? add_dict_entries(out, args.get())
-                                                    : add_mapping_entries(out, args.get());
+    const bool done = PyDict_CheckExact(args.get()) ? add_dict_entries(out, local, args.get())
+                                                    : add_mapping_entries(out, local, args.get());
     if (!done) return nullptr;
     Owned result = out.build();
     if (!result) return kBriefArgs.fail(kJoin);

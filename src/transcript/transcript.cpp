@@ -14,6 +14,7 @@
 #include "binding/strings.hpp"
 #include "binding/text_builder.hpp"
 #include "transcript/functions.hpp"
+#include "transcript/texts.hpp"
 
 namespace smz {
 namespace {
@@ -65,10 +66,43 @@ Owned flat_or_nested(PyObject* tc, PyObject* key, Default dflt) {
     if (!function) return {};
     Owned nested = record_get(function.get(), key, dflt);
     if (!nested) return {};
+    function.reset();  // a temporary of the expression, released once its `get` returns
     if (!outer_get) return record_get(tc, key, Default::object(nested.get()));
     PyObject* call_args[2] = {key, nested.get()};
     return call(outer_get.get(), call_args, 2);
 }
+
+// ---------------------------------------------------------------------------------
+// Locals
+//
+// The function's locals, as in the plain function: each keeps its value until its
+// next assignment replaces it (the old value is released after the new one is
+// stored), whatever record or tool call it came from, or until the function ends,
+// when they go in the order the host clears a frame, the order of their names.
+struct Locals {
+    Owned msg;
+    Owned role;
+    Owned content;
+    Owned tool_id;
+    Owned tc;
+    Owned name;
+    Owned args;
+    Owned args_brief;
+
+    Locals() = default;
+    Locals(const Locals&) = delete;
+    Locals& operator=(const Locals&) = delete;
+    ~Locals() {
+        msg.reset();
+        role.reset();
+        content.reset();
+        tool_id.reset();
+        tc.reset();
+        name.reset();
+        args.reset();
+        args_brief.reset();
+    }
+};
 
 // ---------------------------------------------------------------------------------
 // Lines
@@ -107,75 +141,87 @@ bool parse_arguments(Owned& args) {
     return kFormatMessagesForSummary.fail(kLoads);
 }
 
-// One element of "tool_calls": "[Assistant called NAME]: BRIEF" for a dict (or an
-// instance of a subclass of dict); any other element gives no line.
-bool render_tool_call(PyObject* tc, TextBuilder& out) {
+// One element of "tool_calls", held by `local.tc`: "[Assistant called NAME]: BRIEF"
+// for a dict (or an instance of a subclass of dict); any other element gives no line.
+// Each value is stored in its local once it is made, as the assignment does.
+bool render_tool_call(Locals& local, TextBuilder& out) {
+    PyObject* tc = local.tc.get();
     if (!PyDict_Check(tc)) return true;
     Owned name = flat_or_nested(tc, kStr.name, Default::object(kStr.unknown));
     if (!name) return kFormatMessagesForSummary.fail(kName);
+    local.name = std::move(name);
     Owned args = flat_or_nested(tc, kStr.arguments, Default::new_dict());
     if (!args) return kFormatMessagesForSummary.fail(kArgs);
+    local.args = std::move(args);
 
-    if (PyUnicode_Check(args.get()) && !parse_arguments(args)) return false;
+    if (PyUnicode_Check(local.args.get()) && !parse_arguments(local.args)) return false;
 
     Owned args_brief;
     bool cut_in_place = false;  // an exact str(args), cut at 200 characters as it is added
-    if (PyDict_Check(args.get())) {
+    if (PyDict_Check(local.args.get())) {
         Owned brief = lookup_global(kStr._brief_args);
-        if (brief) args_brief = call1(brief.get(), args.get());
+        if (brief) args_brief = call1(brief.get(), local.args.get());
     } else {
-        args_brief = Owned::steal(PyObject_Str(args.get()));
+        args_brief = Owned::steal(PyObject_Str(local.args.get()));
         if (args_brief && !PyUnicode_CheckExact(args_brief.get())) {
             // A str subclass (a __str__ may return one) is cut by its own slicing, now,
-            // as str(args)[:200] is; its text form is made with the line's.
-            args_brief = head_of(args_brief.get(), kArgumentsLimit);
+            // as str(args)[:200] is; the whole text goes before the cut one is stored.
+            Owned head = head_of(args_brief.get(), kArgumentsLimit);
+            args_brief = std::move(head);
         } else {
             cut_in_place = bool(args_brief);
         }
     }
     if (!args_brief) return kFormatMessagesForSummary.fail(kArgsBrief);
+    local.args_brief = std::move(args_brief);
 
     // The name's text form is made before the brief's, as the line's f-string does.
-    Owned name_text = text_form(name.get());
+    Owned name_text = text_form(local.name.get());
     if (!name_text) return kFormatMessagesForSummary.fail(kToolCallLine);
-    if (!out.line(kStr.called_line) || !out.add(name_text.get()) || !out.add(kStr.called_close)) {
+    if (!out.line(kTranscriptStr.called_line) || !out.add(name_text.get()) ||
+        !out.add(kTranscriptStr.called_close)) {
         return kFormatMessagesForSummary.fail(kToolCallLine);
     }
+    PyObject* brief = local.args_brief.get();
     if (cut_in_place) {
-        // str(args)[:200]: the first characters of the text, with no marker.
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(args_brief.get());
-        if (!out.add_head(args_brief.get(), std::min(length, kArgumentsLimit))) {
+        // str(args)[:200]: the first characters of the text, with no marker. The local
+        // holds the whole text; an exact str's length is all that can be seen of it.
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(brief);
+        if (!out.add_head(brief, std::min(length, kArgumentsLimit))) {
             return kFormatMessagesForSummary.fail(kArgsBrief);
         }
         return true;
     }
-    if (!add_text_form(out, args_brief.get())) return kFormatMessagesForSummary.fail(kToolCallLine);
+    if (!add_text_form(out, brief)) return kFormatMessagesForSummary.fail(kToolCallLine);
     return true;
 }
 
 // Walks msg["tool_calls"]: an exact list or tuple by position, re-reading its length
-// each round; anything else through the iteration protocol.
-bool render_tool_calls(PyObject* msg, TextBuilder& out) {
-    Owned calls = Owned::steal(PyObject_GetItem(msg, kStr.tool_calls));
+// each round; anything else through the iteration protocol, the value itself released
+// once its iterator is made, as a `for` loop does. Each element is stored in `tc`.
+bool render_tool_calls(Locals& local, TextBuilder& out) {
+    Owned calls = Owned::steal(PyObject_GetItem(local.msg.get(), kStr.tool_calls));
     if (!calls) return kFormatMessagesForSummary.fail(kToolCallsWalk);
     PyObject* seq = calls.get();
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
         for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
-            Owned tc = Owned::ref(PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, i)
+            local.tc = Owned::ref(PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, i)
                                                          : PyTuple_GET_ITEM(seq, i));
-            if (!render_tool_call(tc.get(), out)) return false;
+            if (!render_tool_call(local, out)) return false;
         }
         return true;
     }
     Owned iter = Owned::steal(PyObject_GetIter(seq));
     if (!iter) return kFormatMessagesForSummary.fail(kToolCallsWalk);
+    calls.reset();
     for (;;) {
         Owned tc = Owned::steal(PyIter_Next(iter.get()));
         if (!tc) {
             if (PyErr_Occurred()) return kFormatMessagesForSummary.fail(kToolCallsWalk);
             return true;
         }
-        if (!render_tool_call(tc.get(), out)) return false;
+        local.tc = std::move(tc);
+        if (!render_tool_call(local, out)) return false;
     }
 }
 
@@ -191,29 +237,28 @@ struct Missing {
 
 // "[Tool Result (ID)]: CONTENT", the content cut at 500 characters; a cut content
 // replaces the local it came from, as `content = content[:500] + ...` does.
-bool render_tool_result(PyObject* msg, Owned& content, Missing missing, TextBuilder& out) {
-    Owned tool_id = missing.tool_call_id
-                        ? Owned::ref(kStr.unknown)
-                        : record_get(msg, kStr.tool_call_id, Default::object(kStr.unknown));
+bool render_tool_result(Locals& local, Missing missing, TextBuilder& out) {
+    Owned tool_id = missing.tool_call_id ? Owned::ref(kStr.unknown)
+                                         : record_get(local.msg.get(), kStr.tool_call_id,
+                                                      Default::object(kStr.unknown));
     if (!tool_id) return kFormatMessagesForSummary.fail(kToolId);
+    local.tool_id = std::move(tool_id);
+    Owned& content = local.content;
 
     if (PyUnicode_CheckExact(content.get())) {
         // The text is taken whole or by its first characters: no copy is made here.
-        if (!PyUnicode_CheckExact(tool_id.get())) {
-            Owned id_text = text_form(tool_id.get());
-            if (!id_text) return kFormatMessagesForSummary.fail(kToolLine);
-            tool_id = std::move(id_text);
-        }
+        Owned id_text = text_form(local.tool_id.get());
+        if (!id_text) return kFormatMessagesForSummary.fail(kToolLine);
         const Py_ssize_t length = PyUnicode_GET_LENGTH(content.get());
-        if (!out.line(kStr.tool_result_line) || !out.add(tool_id.get()) ||
-            !out.add(kStr.tool_result_close)) {
+        if (!out.line(kTranscriptStr.tool_result_line) || !out.add(id_text.get()) ||
+            !out.add(kTranscriptStr.tool_result_close)) {
             return kFormatMessagesForSummary.fail(kToolLine);
         }
         if (length <= kToolResultLimit) {
             if (!out.add(content.get())) return kFormatMessagesForSummary.fail(kToolLine);
             return true;
         }
-        if (!out.add_head(content.get(), kToolResultLimit) || !out.add(kStr.truncated)) {
+        if (!out.add_head(content.get(), kToolResultLimit) || !out.add(kTranscriptStr.truncated)) {
             return kFormatMessagesForSummary.fail(kToolContentCut);
         }
         return true;
@@ -225,48 +270,43 @@ bool render_tool_result(PyObject* msg, Owned& content, Missing missing, TextBuil
         Py_ssize_t length = PyObject_Size(content.get());
         if (length < 0) return kFormatMessagesForSummary.fail(kToolContentTest);
         if (length > kToolResultLimit) {
+            // The head, a temporary, goes before the cut text replaces the content.
             Owned head = head_of(content.get(), kToolResultLimit);
-            content = head ? Owned::steal(PyNumber_Add(head.get(), kStr.truncated)) : Owned();
-            if (!content) return kFormatMessagesForSummary.fail(kToolContentCut);
+            Owned cut =
+                head ? Owned::steal(PyNumber_Add(head.get(), kTranscriptStr.truncated)) : Owned();
+            head.reset();
+            if (!cut) return kFormatMessagesForSummary.fail(kToolContentCut);
+            content = std::move(cut);
         }
     }
-    Owned id_text = text_form(tool_id.get());
+    Owned id_text = text_form(local.tool_id.get());
     Owned content_text = id_text ? text_form(content.get()) : Owned();
-    if (!content_text || !out.line(kStr.tool_result_line) || !out.add(id_text.get()) ||
-        !out.add(kStr.tool_result_close) || !out.add(content_text.get())) {
+    if (!content_text || !out.line(kTranscriptStr.tool_result_line) || !out.add(id_text.get()) ||
+        !out.add(kTranscriptStr.tool_result_close) || !out.add(content_text.get())) {
         return kFormatMessagesForSummary.fail(kToolLine);
     }
     return true;
 }
 
 // "[Assistant]: CONTENT" when the content is true, then one line per tool call.
-bool render_assistant(PyObject* msg, PyObject* content, Missing missing, TextBuilder& out) {
+bool render_assistant(Locals& local, Missing missing, TextBuilder& out) {
+    PyObject* content = local.content.get();
     const bool exact_text = PyUnicode_CheckExact(content);
     int has_text = exact_text ? PyUnicode_GET_LENGTH(content) > 0 : PyObject_IsTrue(content);
     if (has_text < 0) return kFormatMessagesForSummary.fail(kAssistantContentTest);
     if (has_text) {
         Owned text = text_form(content);
-        if (!text || !out.line(kStr.assistant_line) || !out.add(text.get())) {
+        if (!text || !out.line(kTranscriptStr.assistant_line) || !out.add(text.get())) {
             return kFormatMessagesForSummary.fail(kAssistantLine);
         }
     }
     if (missing.tool_calls) return true;  // msg.get("tool_calls") is None
-    Owned calls = record_get(msg, kStr.tool_calls);
+    Owned calls = record_get(local.msg.get(), kStr.tool_calls);
     const int has_calls = calls ? PyObject_IsTrue(calls.get()) : -1;
     if (has_calls < 0) return kFormatMessagesForSummary.fail(kToolCallsTest);
     calls.reset();
-    return !has_calls || render_tool_calls(msg, out);
+    return !has_calls || render_tool_calls(local, out);
 }
-
-// The function's locals that outlive one record, as in the plain function: each keeps
-// its value until the next record's replaces it (the old one is released after the
-// new one is stored), or until the function returns, when `msg` goes first, then
-// `role`, then `content`.
-struct Locals {
-    Owned content;
-    Owned role;
-    Owned msg;
-};
 
 bool is_exact_text_or_null(const Owned& value) noexcept {
     return !value || PyUnicode_CheckExact(value.get());
@@ -310,7 +350,6 @@ bool read_role_and_content(Locals& local, Missing& missing) {
 bool render_message(Locals& local, TextBuilder& out) {
     Missing missing;
     if (!read_role_and_content(local, missing)) return false;
-    PyObject* msg = local.msg.get();
     PyObject* role = local.role.get();  // held by `local` until the next record
 
     int match = equals_text(role, kStr.system);
@@ -319,17 +358,17 @@ bool render_message(Locals& local, TextBuilder& out) {
 
     match = equals_text(role, kStr.tool);
     if (match < 0) return kFormatMessagesForSummary.fail(kIsTool);
-    if (match) return render_tool_result(msg, local.content, missing, out);
+    if (match) return render_tool_result(local, missing, out);
 
     match = equals_text(role, kStr.assistant);
     if (match < 0) return kFormatMessagesForSummary.fail(kIsAssistant);
-    if (match) return render_assistant(msg, local.content.get(), missing, out);
+    if (match) return render_assistant(local, missing, out);
 
     match = equals_text(role, kStr.user);
     if (match < 0) return kFormatMessagesForSummary.fail(kIsUser);
     if (match) {
         Owned text = text_form(local.content.get());
-        if (!text || !out.line(kStr.user_line) || !out.add(text.get())) {
+        if (!text || !out.line(kTranscriptStr.user_line) || !out.add(text.get())) {
             return kFormatMessagesForSummary.fail(kUserLine);
         }
     }

@@ -61,31 +61,113 @@ def test_sources_are_formatted():
     assert result.returncode == 0, result.stderr[-3000:]
 
 
+TEXT_ENTRY = r'\bX\((\w+), "((?:[^"\\]|\\.)*)"\)'
+
+
+def unescape(text):
+    return bytes(text, "ascii").decode("unicode_escape")
+
+
+def subsystem_tables():
+    """{subsystem: (table object, [(name, text)])} of each subsystem's table of texts."""
+    tables = {}
+    for path in sorted(SRC.glob("*/texts.hpp")):
+        header = path.read_text(encoding="utf-8")
+        block = re.search(r"#define SMZ_\w+_TEXTS\(X\)(.*?)\n// clang-format on", header, re.S)
+        table = re.search(r"extern \w+ (k\w+);", header).group(1)
+        tables[path.parent.name] = (table, [(name, unescape(text))
+                                            for name, text in re.findall(TEXT_ENTRY, block.group(1))])
+    return tables
+
+
 def table_texts():
-    """(name, text) of every entry of the module's table of strs."""
+    """(name, text) of every entry of the module's tables of strs: the runtime's table
+    and each subsystem's."""
     table = (SRC / "binding" / "strings.hpp").read_text(encoding="utf-8")
     ids = re.search(r"#define SMZ_IDENTIFIERS\(X\)(.*?)\n// clang-format on", table, re.S).group(1)
     texts = re.search(r"#define SMZ_TEXTS\(X\)(.*?)\n\n", table, re.S).group(1)
-    entries = [(name, name) for name in re.findall(r"\bX\((\w+)\)", ids)]
-    entries += [(name, bytes(text, "ascii").decode("unicode_escape"))
-                for name, text in re.findall(r'\bX\((\w+), "((?:[^"\\]|\\.)*)"\)', texts)]
+    entries = [(f"kStr.{name}", name) for name in re.findall(r"\bX\((\w+)\)", ids)]
+    entries += [(f"kStr.{name}", unescape(text)) for name, text in re.findall(TEXT_ENTRY, texts)]
+    for table_name, own in subsystem_tables().values():
+        entries += [(f"{table_name}.{name}", text) for name, text in own]
     return entries
 
 
-@pytest.mark.parametrize("rule", ["one entry per text", "no str constant outside the table"])
+@pytest.mark.parametrize("rule", ["one entry per text", "no str constant outside the tables",
+                                  "each subsystem's texts in its own table"])
 def test_each_text_has_one_home(rule):
     if rule == "one entry per text":
         entries = table_texts()
         assert len(entries) > 90
         seen = {}
         for name, text in entries:
-            assert text not in seen, f"{text!r} is both kStr.{seen[text]} and kStr.{name}"
+            assert text not in seen, f"{text!r} is both {seen[text]} and {name}"
             seen[text] = name
         return
+    if rule == "no str constant outside the tables":
+        for path in SOURCES:
+            if path.name in ("strings.hpp", "strings.cpp", "texts.hpp", "texts.cpp"):
+                continue
+            code = code_of(path)
+            assert not re.search(r"\bConstStr\s+\w+\s*[{=(]", code), f"{path}: a str outside the tables"
+            assert not re.search(r'PyUnicode_(Intern)?FromString\("', code), \
+                f"{path}: a literal str made outside the tables"
+        return
+    # The domain's texts are owned by their subsystem: each table is read only there,
+    # and the runtime's table keeps none of them.
+    tables = subsystem_tables()
+    assert set(tables) == {"summarizer", "summary", "transcript"}
+    runtime = {text for name, text in table_texts() if name.startswith("kStr.")}
+    for subsystem, (table_name, own) in tables.items():
+        assert own and not runtime & {text for _, text in own}
+        for path in SOURCES:
+            if re.search(rf"\b{table_name}\b", code_of(path)):
+                assert path.parent.name == subsystem, f"{path} reads {table_name}"
+
+
+def unit_includes():
+    """{unit: units it includes}, a unit being a header and its source file together
+    (src/binding/runtime for runtime.hpp and runtime.cpp)."""
+    graph = {}
     for path in SOURCES:
-        if path.name in ("strings.hpp", "strings.cpp"):
-            continue
-        code = code_of(path)
-        assert not re.search(r"\bConstStr\s+\w+\s*[{=(]", code), f"{path}: a str outside kStr"
-        assert not re.search(r'PyUnicode_(Intern)?FromString\("', code), \
-            f"{path}: a literal str made outside kStr"
+        unit = str(path.relative_to(SRC).with_suffix(""))
+        found = re.findall(r'#include "([\w/]+)\.hpp"', code_of(path))
+        graph.setdefault(unit, set()).update(name for name in found if name != unit)
+    return graph
+
+
+def cycles(graph):
+    """Every cycle of the graph found by a depth-first walk, each as a list of units."""
+    found, state, path = [], {}, []
+
+    def visit(unit):
+        state[unit], path[len(path):] = "open", [unit]
+        for other in sorted(graph.get(unit, ())):
+            if state.get(other) == "open":
+                found.append(path[path.index(other):] + [other])
+            elif other not in state:
+                visit(other)
+        state[unit] = "done"
+        path.pop()
+
+    for unit in sorted(graph):
+        if unit not in state:
+            visit(unit)
+    return found
+
+
+@pytest.mark.parametrize("graph, expected", [
+    ({"a": {"b"}, "b": {"c"}, "c": set()}, []),
+    ({"a": {"b"}, "b": {"a"}}, [["a", "b", "a"]]),
+    ({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": {"a"}}, [["a", "b", "c", "a"]]),
+])
+def test_cycle_finder(graph, expected):
+    assert cycles(graph) == expected
+
+
+def test_no_two_units_include_each_other():
+    """A header and its source form one unit; no unit reaches itself through the units
+    it includes (runtime builds on exceptions, never the other way)."""
+    graph = unit_includes()
+    assert "binding/exceptions" in graph["binding/runtime"]
+    assert cycles(graph) == []

@@ -1,8 +1,33 @@
-// The system prompt sent with every summarize request.
+// The summarizer's texts: the class docstring, the summarize request's headings and
+// user text, what the request logs, and the system prompt (made once, at exec, as
+// SUMMARIZE_PROMPT). Each entry of the table is one member of `kSummarizerStr`, made
+// at exec with the module's other strs.
 #pragma once
+
+#include "binding/strings.hpp"
+
+// clang-format off
+#define SMZ_SUMMARIZER_TEXTS(X)                                                       \
+    X(class_doc, "Summarizes conversation chunks to compress context.")               \
+    X(user_request, "Summarize the conversation above. Return ONLY the JSON object.") \
+    X(previous_heading, "\n\n## Previous Summary (build on this):\n")                 \
+    X(conversation_heading, "\n\n## Conversation to Summarize:\n")                    \
+    X(empty_reply, "Empty response from summarizer LLM")                              \
+    X(failed_prefix, "Summarization failed: ")
+// clang-format on
 
 namespace smz {
 
+struct SummarizerTexts {
+    SMZ_SUMMARIZER_TEXTS(SMZ_TEXT_MEMBER)
+};
+
+extern SummarizerTexts kSummarizerStr;
+
+// Makes every str of the table. False with an exception set on failure.
+bool build_summarizer_texts();
+
+// The system prompt sent with every summarize request.
 inline constexpr const char kSummarizePrompt[] =
     "You are a conversation summarizer for an AI agent called Morvex.\n"
     "Your job is to compress a chunk of conversation into a concise summary\n"

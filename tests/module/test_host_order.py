@@ -1,0 +1,440 @@
+"""Moments only a finaliser or a constructor can see, compared with plain Python: when
+the values held by a function's locals are released, when the exception of a throw()
+is built, and what closing an operation that never started does deep in a chain."""
+import asyncio
+import sys
+import warnings
+
+import pytest
+from driver_support import Reply, env, handoff  # noqa: F401
+
+
+def outcome(fn):
+    try:
+        return ("value", fn())
+    except BaseException as exc:  # noqa: B036
+        return (type(exc).__name__, str(exc))
+
+
+async def twin_summarize(client, messages):
+    """The summarize operation's body in plain Python, over the stand-ins of `env`."""
+    try:
+        response = await client.complete(messages=[], max_tokens=2048)
+        if not response.content:
+            return {"fallback": len(messages)}
+        return {"parsed": response.content}
+    except Exception:
+        return {"fallback": len(messages)}
+
+
+# ---------------------------------------------------------------------------------
+# The exception of throw(cls) is built before the operation is marked running
+
+def throw_scenario(make, state, action):
+    """Throws a class whose constructor acts on the same operation; returns what the
+    constructor saw, what throw() gave and the operation's state afterwards."""
+    seen = []
+
+    class Built(Exception):
+        def __init__(self, *args):
+            seen.append(("running while built", op.cr_running))
+            if action == "close":
+                seen.append(outcome(op.close))
+            elif action == "send":
+                seen.append(outcome(lambda: op.send(None)))
+            elif action == "throw":
+                seen.append(outcome(lambda: op.throw(KeyError("inner"))))
+            super().__init__("built")
+
+    class Client:
+        def complete(self, **kwargs):
+            if state == "running":
+                seen.append(("throw from inside", outcome(lambda: op.throw(Built))))
+            return handoff()
+
+    op = make(Client())
+    if state == "running":
+        seen.append(outcome(lambda: op.send(None)))
+    seen.append(("throw", outcome(lambda: op.throw(Built))))
+    seen.append(("after", op.cr_running, op.cr_await is None, outcome(op.close)))
+    return seen
+
+
+# On 3.11 the last case crashes the process, with the build before these changes too:
+# after the running phase the operation awaits a host generator, the throw reaches that
+# generator's own throw(), and the constructor throws into the operation from there.
+# Reported; kept out of 3.11 runs until it is found, so the rest of the suite runs.
+CRASHES_ON_311 = pytest.mark.skipif(sys.version_info < (3, 12),
+                                    reason="crashes the 3.11 process; under investigation")
+
+
+@pytest.mark.parametrize("action", ["nothing", "close", "send",
+                                    pytest.param("throw", marks=CRASHES_ON_311)])
+@pytest.mark.parametrize("state", ["created", "running"])
+def test_thrown_class_is_built_before_running(env, state, action):
+    twin = throw_scenario(lambda client: twin_summarize(client, [1]), state, action)
+    module = throw_scenario(lambda client: env.make(client).summarize_messages([1]), state,
+                            action)
+    assert module == twin
+
+
+# ---------------------------------------------------------------------------------
+# Closing an operation that never started has nothing to do, at any depth
+
+class Handoff:
+    """complete() hands over the operation it holds and keeps no reference to it."""
+
+    def __init__(self, inner):
+        self.inner = [inner]
+
+    def complete(self, **kwargs):
+        return self.inner.pop()
+
+
+class Quick:
+    def complete(self, **kwargs):
+        return handoff('{"a": 1}')
+
+
+def chain_run(make, depth, limit):
+    """Drives a chain of `depth` operations, each awaiting the next, under a recursion
+    limit of `limit`; returns what was written out as unraisable."""
+    seen, hook, old_limit = [], sys.unraisablehook, sys.getrecursionlimit()
+    sys.unraisablehook = lambda u: seen.append((type(u.exc_value).__name__, str(u.exc_value)))
+    op = make(Quick())
+    for _ in range(depth):
+        op = make(Handoff(op))
+    try:
+        sys.setrecursionlimit(limit)
+        with warnings.catch_warnings():  # those below the refused one never start
+            warnings.simplefilter("ignore", RuntimeWarning)
+            asyncio.run(op)
+            del op
+    finally:
+        sys.setrecursionlimit(old_limit)
+        sys.unraisablehook = hook
+    return seen
+
+
+@pytest.mark.parametrize("depth, limit", [(3000, 1000), (1500, 1200)])
+def test_closing_never_started_at_the_limit_is_quiet(env, depth, limit):
+    twin = chain_run(lambda client: twin_summarize(client, [1]), depth, limit)
+    module = chain_run(lambda client: env.make(client).summarize_messages([1]), depth, limit)
+    assert module == twin
+
+
+# ---------------------------------------------------------------------------------
+# A local holds its value until its next assignment or the function's end
+
+class Functions:
+    """The four functions whose locals outlive a step, from the module or the twin."""
+
+    def __init__(self, mod, plain):
+        import twin
+        if plain:
+            self.brief, self.transcript = twin.brief_args, twin.format_messages
+            self.fallback, self.context = twin.fallback, twin.context
+        else:
+            self.brief, self.transcript = mod._brief_args, mod._format_messages_for_summary
+            self.fallback = mod._fallback_summary
+            self.context = mod.ConversationSummarizer(None).format_summary_for_context
+
+
+def brief_text(fns):
+    """The value's text is released at the return, after the walk's last size check."""
+    args = {}
+
+    class Text(str):
+        def __del__(self):
+            args["added"] = 1
+
+    class Value:
+        def __str__(self):
+            return Text("value")
+
+    args["k"] = Value()
+    return outcome(lambda: fns.brief(args)), sorted(args)
+
+
+def brief_value(fns):
+    """A value its dict replaces while it is converted lives on in `v` past the walk's
+    last size check."""
+    args = {}
+
+    class Value:
+        def __str__(self):
+            args["k"] = "replaced"
+            return "value"
+
+        def __del__(self):
+            args["added"] = 1
+
+    args.update(j="first", k=Value())
+    return outcome(lambda: fns.brief(args)), sorted(args)
+
+
+def context_element(key):
+    def scenario(fns):
+        items = []
+
+        class First:
+            def __format__(self, spec):
+                items.remove(self)
+                return "first"
+
+            def __del__(self):
+                items.insert(0, "INSERTED")
+
+        items[:] = [First(), "second", "third"]
+        return outcome(lambda: fns.context({key: items}))
+    scenario.__doc__ = f"The loop variable of {key!r} holds an element its list drops."
+    return scenario
+
+
+def fallback_record(fns):
+    """A record that leaves the list while it is read lives on in `msg`."""
+    messages = []
+
+    class Record(dict):
+        def get(self, key, default=None):
+            if key == "content":
+                messages[0] = {"role": "system"}
+            return super().get(key, default)
+
+        def __del__(self):
+            messages.insert(1, {"role": "user", "content": "INSERTED"})
+
+    messages[:] = [Record(role="user", content=""), {"role": "user", "content": "second"}]
+    return outcome(lambda: fns.fallback(messages)["goals"])
+
+
+def fallback_content(fns):
+    """The last request's text lives on in `content` after `goals` drops it, until the
+    texts that count the messages are made."""
+    messages = []
+
+    class Text(str):
+        def __del__(self):
+            messages.append({"role": "system"})
+
+    class Record(dict):
+        def __getitem__(self, key):
+            return Text("later") if key == "content" else super().__getitem__(key)
+
+    messages[:] = [{"role": "user", "content": "first"}, Record(role="user", content="x")]
+    record = outcome(lambda: fns.fallback(messages))
+    return record[0], record[1]["current_state"], len(messages)
+
+
+def tool_call_replaced(fns):
+    """A tool call that leaves its list while its arguments are read lives on in `tc`."""
+    calls = []
+
+    class Call(dict):
+        def get(self, key, default=None):
+            if key == "arguments":
+                calls[0] = {"name": "gone"}
+            return super().get(key, default)
+
+        def __del__(self):
+            calls.insert(1, {"name": "INSERTED"})
+
+    calls[:] = [Call(name="first"), {"name": "second"}]
+    return outcome(lambda: fns.transcript([{"role": "assistant", "tool_calls": calls}]))
+
+
+def dropped_value(where):
+    """A value its record drops while it is formatted lives on in its local; released
+    earlier, its finaliser would add a message the walk then renders."""
+    def scenario(fns):
+        messages = []
+
+        class Dropped:
+            def __init__(self, drop):
+                self.drop = drop
+
+            def __format__(self, spec):
+                self.drop()
+                return "shown"
+
+            def __str__(self):
+                self.drop()
+                return "shown"
+
+            def __del__(self):
+                messages.append({"role": "user", "content": "LATE"})
+
+        class Cut(str):
+            def __getitem__(self, key):
+                return Late(str.__getitem__(self, key))
+
+        class Late(str):
+            def __del__(self):
+                messages.append({"role": "user", "content": "LATE"})
+
+        class Briefed:
+            def __str__(self):
+                return Cut("brief")
+
+        call = {"name": "tool", "arguments": {}}
+        if where == "tool_id":
+            record = {"role": "tool", "content": "x"}
+            record["tool_call_id"] = Dropped(lambda: record.update(tool_call_id="plain"))
+        else:
+            record = {"role": "assistant", "tool_calls": [call]}
+            if where == "name":
+                call["name"] = Dropped(lambda: call.update(name="plain"))
+            elif where == "args":
+                call["arguments"] = Dropped(lambda: call.update(arguments="plain"))
+            else:  # args_brief: the cut text of str(args)
+                call["arguments"] = Briefed()
+        messages[:] = [record, {"role": "user", "content": "after"}]
+        return outcome(lambda: fns.transcript(messages))
+    scenario.__doc__ = f"`{where}` holds what its record dropped."
+    return scenario
+
+
+def tracking(log):
+    """Types whose instances note their label in `log` when they are released."""
+
+    class Text(str):
+        def __new__(cls, text, label):
+            self = super().__new__(cls, text)
+            self.label = label
+            return self
+
+        def __del__(self):
+            log.append(self.label)
+
+    class Cut(Text):
+        def __getitem__(self, key):
+            return Text(str.__getitem__(self, key), "args_brief")
+
+    class Arguments:
+        def __str__(self):
+            return Cut("brief", "str(args)")
+
+        def __del__(self):
+            log.append("args")
+
+    class Record(dict):
+        """Gives a new value for each read of a key in `fresh`; leaves `home` when its
+        key `leave_on` is read."""
+
+        def __init__(self, fresh, home=None, leave_on=None, label="msg", **items):
+            super().__init__(**items)
+            self.fresh, self.home, self.leave_on, self.label = fresh, home, leave_on, label
+
+        def value(self, key, default):
+            if key == self.leave_on and self.home is not None:
+                self.home[self.home.index(self)] = {"role": "system"}
+            if key in self.fresh:
+                return self.fresh[key]()
+            return super().get(key, default)
+
+        def get(self, key, default=None):
+            return self.value(key, default)
+
+        def __getitem__(self, key):
+            return self.value(key, None)
+
+        def __del__(self):
+            log.append(self.label)
+
+    return Text, Arguments, Record
+
+
+def end_of_transcript(fns):
+    log, messages = [], []
+    Text, Arguments, Record = tracking(log)
+
+    def calls():
+        return [Record({"name": lambda: Text("tool", "name"), "arguments": Arguments},
+                       label="tc")]
+
+    messages[:] = [
+        Record({"tool_call_id": lambda: Text("id", "tool_id")}, role="tool", content="x",
+               label="tool message"),
+        Record({"role": lambda: Text("assistant", "role"),
+                "content": lambda: Text("text", "content"), "tool_calls": calls},
+               home=messages, leave_on="content")]
+    result = outcome(lambda: fns.transcript(messages))
+    return result, log
+
+
+def end_of_brief(fns):
+    log, args = [], {}
+    Text, _, _ = tracking(log)
+
+    class Value:
+        def __init__(self, text):
+            self.text = text
+
+        def __str__(self):
+            args[self.text] = "replaced"
+            return Text(self.text, f"val_str {self.text}")
+
+        def __del__(self):
+            log.append(f"v {self.text}")
+
+    args.update(a=Value("a"), b=Value("b"))
+    result = outcome(lambda: fns.brief(args))
+    return result, log
+
+
+def end_of_fallback(fns):
+    log, messages = [], []
+    Text, _, Record = tracking(log)
+    messages[:] = [{"role": "user", "content": "first"},
+                   Record({"content": lambda: Text("later", "content")}, home=messages,
+                          leave_on="content", role="user")]
+    result = outcome(lambda: fns.fallback(messages)["summary"])
+    return result, log
+
+
+def end_of_context(fns):
+    """Each element leaves its list when it is formatted; its release notes how many
+    elements were formatted by then."""
+    log, formatted = [], []
+    keys = ("goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps")
+
+    class Element:
+        def __init__(self, key, home):
+            self.key, self.home = key, home
+
+        def __format__(self, spec):
+            self.home.remove(self)
+            formatted.append(self.key)
+            return self.key
+
+        def __del__(self):
+            log.append((self.key, len(formatted)))
+
+    summary = {key: [] for key in keys}
+    for key in keys:
+        summary[key] += [Element(key, summary[key]), Element(key, summary[key])]
+    result = outcome(lambda: fns.context(summary))
+    return result, log
+
+
+CASES = {
+    "brief val_str": brief_text,
+    "brief v": brief_value,
+    **{f"context {key}": context_element(key)
+       for key in ("goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps")},
+    "fallback msg": fallback_record,
+    "fallback content": fallback_content,
+    "transcript tc": tool_call_replaced,
+    **{f"transcript {where}": dropped_value(where)
+       for where in ("tool_id", "name", "args", "args_brief")},
+    "end of transcript": end_of_transcript,
+    "end of brief": end_of_brief,
+    "end of fallback": end_of_fallback,
+    "end of context": end_of_context,
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_local_holds_its_value_as_plain_python(mod, case):
+    scenario = CASES[case]
+    assert scenario(Functions(mod, plain=False)) == scenario(Functions(mod, plain=True))
