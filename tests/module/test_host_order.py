@@ -60,18 +60,14 @@ def throw_scenario(make, state, action):
     return seen
 
 
-# On 3.11 the last case crashes the process, with the build before these changes too:
-# after the running phase the operation awaits a host generator, the throw reaches that
-# generator's own throw(), and the constructor throws into the operation from there.
-# Reported; kept out of 3.11 runs until it is found, so the rest of the suite runs.
-CRASHES_ON_311 = pytest.mark.skipif(sys.version_info < (3, 12),
-                                    reason="crashes the 3.11 process; under investigation")
-
-
-@pytest.mark.parametrize("action", ["nothing", "close", "send",
-                                    pytest.param("throw", marks=CRASHES_ON_311)])
+@pytest.mark.parametrize("action", ["nothing", "close", "send", "throw"])
 @pytest.mark.parametrize("state", ["created", "running"])
 def test_thrown_class_is_built_before_running(env, state, action):
+    if sys.version_info < (3, 12) and (state, action) == ("running", "throw"):
+        # 3.11's own coroutines crash here: the throw reaches the awaited generator's
+        # throw(), whose constructor throws into the suspended coroutine again. With
+        # no host behaviour to compare with, the case runs from 3.12 on.
+        pytest.skip("plain coroutines crash CPython 3.11 in this case")
     twin = throw_scenario(lambda client: twin_summarize(client, [1]), state, action)
     module = throw_scenario(lambda client: env.make(client).summarize_messages([1]), state,
                             action)
