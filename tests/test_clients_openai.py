@@ -48,17 +48,25 @@ def refused_url():
     return f"http://127.0.0.1:{port}/v1"
 
 
-@pytest.mark.parametrize("json_mode", [False, True])
-def test_success_sends_the_request_and_returns_the_text(server, json_mode):
-    reply = call(dict(model="m-1", base_url=server.url, api_key="k-123", json_mode=json_mode))
+@pytest.mark.parametrize("options,response_format", [
+    ({}, "json_schema"),
+    ({"json_mode": True}, "json_object"),
+    ({"reply_format": "json"}, "json_object"),
+    ({"reply_format": "text"}, None),
+])
+def test_success_sends_the_request_and_returns_the_text(server, options, response_format):
+    reply = call(dict(model="m-1", base_url=server.url, api_key="k-123", **options))
     assert '"goals": ["fix the build"]' in reply.content
     (sent,), (headers,) = server.requests, server.headers
     assert sent["model"] == "m-1" and sent["max_tokens"] == 2048
     assert sent["messages"] == REQUEST
     assert headers["authorization"] == "Bearer k-123"
-    assert ("response_format" in sent) is json_mode
-    if json_mode:
-        assert sent["response_format"] == {"type": "json_object"}
+    assert sent.get("response_format", {}).get("type") == response_format
+    if response_format == "json_schema":
+        schema = sent["response_format"]["json_schema"]["schema"]
+        assert set(schema["required"]) == {"goals", "progress", "current_state",
+                                           "key_decisions", "key_facts", "blockers",
+                                           "next_steps", "summary"}
 
 
 @pytest.mark.parametrize("status", [429, 500, 503])

@@ -12,21 +12,8 @@ import threading
 from typing import Any
 
 from ..errors import ConfigError, ModelError
-from ..records import LIST_KEYS, SUMMARY_KEYS
+from ..records import summary_schema
 from . import Reply
-
-
-def summary_schema(max_items: int = 8) -> dict[str, Any]:
-    """JSON schema of the summary object with bounded lists, so a looping model still ends.
-    Texts carry no length bound: llama.cpp's grammar turns one into a rule per character
-    and rejects it; the token limit bounds them instead."""
-    props: dict[str, Any] = {}
-    for key in SUMMARY_KEYS[:-1]:  # all but the time, which the summarizer adds
-        if key in LIST_KEYS:
-            props[key] = {"type": "array", "items": {"type": "string"}, "maxItems": max_items}
-        else:
-            props[key] = {"type": "string"}
-    return {"type": "object", "properties": props, "required": list(props)}
 
 
 _models: dict[str, tuple[Any, threading.Lock]] = {}

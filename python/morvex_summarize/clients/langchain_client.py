@@ -20,6 +20,7 @@ from typing import Any
 from ..errors import (EXIT_AUTH, EXIT_MODEL_FAILED, EXIT_UNREACHABLE, ClientError, ConfigError,
                       Failure, ModelError)
 from . import Reply
+from .reply import keep_json
 
 LIMIT_KEYS = ("max_tokens", "max_output_tokens", "max_completion_tokens", "num_predict",
               "max_new_tokens")
@@ -200,7 +201,7 @@ class ChatModelClient:
         text = reply_text(reply)
         if not text.strip():
             raise ModelError("the chat model sent an empty reply")
-        return Reply(text)
+        return Reply(keep_json(text))
 
 
 def from_spec(spec: str, **kwargs: Any) -> ChatModelClient:
