@@ -20,6 +20,7 @@ from typing import IO, Any
 from .errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, EXIT_USAGE, BadDocument,
                      Failure, InputMissing, OutputError, ToolError, classify_client_failure)
 from .formats import AUTO
+from .windows import DEFAULT_CONTEXT_TOKENS
 from .tool import (PROG, add_client_arguments, add_format_argument, build_client,
                    close_client, encode, is_regular_file, needs, parse_json, read_messages,
                    rejected_by_summarizer, summarize_one, where_of, whole_number, write_fd)
@@ -316,13 +317,15 @@ class Progress:
             self.bar.update(self.task, completed=finished)
 
 
-async def summarize_result(client: Any, job: Job, deadline: float | None
+async def summarize_result(client: Any, job: Job, deadline: float | None,
+                           context_tokens: int = DEFAULT_CONTEXT_TOKENS
                            ) -> tuple[dict[str, Any] | None, Failure | None]:
     """The result line of one job, or None when it is to be retried by a later run (a
     transient failure, or a fatal one that stops the batch), with the model's failure."""
     try:
         record, context, outcome = await summarize_one(client, job.messages, job.previous,
-                                                       deadline)
+                                                       deadline,
+                                                       context_tokens=context_tokens)
     except Exception as exc:
         if not rejected_by_summarizer(exc):
             raise
@@ -342,9 +345,10 @@ async def summarize_result(client: Any, job: Job, deadline: float | None
 
 
 async def summarize_job(client: Any, job: Job, deadline: float | None,
-                        counts: Counts) -> dict[str, Any] | None:
+                        counts: Counts, context_tokens: int = DEFAULT_CONTEXT_TOKENS
+                        ) -> dict[str, Any] | None:
     """The result line of one job, or None when it is to be retried by a later run."""
-    doc, found = await summarize_result(client, job, deadline)
+    doc, found = await summarize_result(client, job, deadline, context_tokens)
     if found is not None:
         counts.first_error = counts.first_error or found.reason
         if found.fatal and counts.stopped is None:
@@ -353,14 +357,15 @@ async def summarize_job(client: Any, job: Job, deadline: float | None,
 
 
 async def run_batch(client: Any, jobs: Iterator[Job], writer: Writer, concurrency: int,
-                    counts: Counts, progress: Progress, deadline: float | None = None) -> None:
+                    counts: Counts, progress: Progress, deadline: float | None = None,
+                    context_tokens: int = DEFAULT_CONTEXT_TOKENS) -> None:
     """Runs the jobs, at most ``concurrency`` at once. A failure to write ends the run at
     once (the results in flight are cancelled); any other failure is one job's result."""
     slots = asyncio.Semaphore(concurrency)
 
     async def one(job: Job) -> None:
         try:
-            doc = await summarize_job(client, job, deadline, counts)
+            doc = await summarize_job(client, job, deadline, counts, context_tokens)
             if doc is None:
                 counts.not_written += 1
             else:
@@ -454,7 +459,7 @@ def run(args: argparse.Namespace) -> int:
         with Progress(total) as progress:
             jobs = read_jobs(args.input, skip, counts, args.input_format, progress)
             asyncio.run(run_batch(client, jobs, writer, args.concurrency, counts, progress,
-                                  args.deadline))
+                                  args.deadline, args.context_tokens))
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted after {sum(counts.written.values())} results; rerun the "
               "same command to continue", file=sys.stderr)
