@@ -122,12 +122,11 @@ class OpenAIClient:
             try:
                 response = await self._post(body)
             except openai.APIStatusError as exc:
-                text = " ".join(str(exc).split())
-                code = str(getattr(exc, "code", None) or "")
-                if refused_for_length(exc.status_code, f"{code} {text}"):
-                    raise ContextTooLong(text) from exc
+                said = _said(exc)
+                if refused_for_length(exc.status_code, said):
+                    raise ContextTooLong(" ".join(str(exc).split())) from exc
                 if (at + 1 < len(formats) and exc.status_code in (400, 422)
-                        and _FORMAT_WORDS.search(text)):
+                        and _FORMAT_WORDS.search(said)):
                     continue
                 raise ClientError(failure_of(exc)) from exc
             _worked[self._server] = kind
@@ -150,6 +149,16 @@ class OpenAIClient:
 
     async def aclose(self) -> None:
         await self._client.close()
+
+
+def _said(exc: openai.APIStatusError) -> str:
+    """All a refusal says: the SDK's message, the error code and the body as sent (FastAPI
+    servers put their reasons where the SDK does not look)."""
+    try:
+        body = json.dumps(exc.body, default=str)
+    except (TypeError, ValueError):
+        body = ""
+    return f"{exc} {getattr(exc, 'code', None) or ''} {body}"
 
 
 def _content(response: Any) -> str:
