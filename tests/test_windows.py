@@ -199,3 +199,44 @@ def test_context_too_long_is_a_length_refusal():
     wrapped = RuntimeError("wrapper")
     wrapped.__cause__ = ContextTooLong("over")
     assert too_long(wrapped) and not too_long(RuntimeError("other"))
+
+
+@pytest.mark.parametrize("command", ["summarize", "batch", "condense"])
+def test_each_command_keeps_within_the_context(tmp_path, command):
+    from cli_support import read_results, run_tool, write_jsonl
+
+    messages = conversation(120)
+    path = tmp_path / "conversation.json"
+    path.write_text(json.dumps(messages))
+    model = ("--llm", "openai", "--model", "m", "--context-tokens", "4096")
+    with LLMServer(context_tokens=4096, responder=window_reply) as server:
+        model += ("--base-url", server.url)
+        if command == "summarize":
+            result = run_tool(path, "--format", "json", *model)
+            record = json.loads(result.stdout)
+        elif command == "batch":
+            write_jsonl(tmp_path / "in.jsonl", [{"id": 1, "messages": messages}])
+            result = run_tool("batch", tmp_path / "in.jsonl", "--output",
+                              tmp_path / "out.jsonl", *model)
+            (line,) = read_results(tmp_path / "out.jsonl")
+            assert line["status"] == "ok"
+            record = line["summary"]
+        else:
+            result = run_tool("condense", path, "--budget", "2000", "--keep-last", "4", *model)
+            condensed = json.loads(result.stdout)
+            assert "  - step 00000" in condensed[1]["content"]  # the first goal, carried
+            record = None
+    assert result.returncode == 0, result.stderr
+    assert len(server.accepted) > 1 and not server.refused and max(server.sizes) <= 4096
+    read = [n for request in server.accepted for n in steps_of(request)]
+    assert read == list(range(len(read))) and len(read) >= 100
+    if record is not None:
+        assert read == list(range(120)) and record["summary"].endswith("..00119")
+
+
+@pytest.mark.parametrize("value", ["100", "4095", "many"])
+def test_a_context_too_small_is_a_usage_error(tmp_path, value):
+    from cli_support import SAMPLE, run_tool, stderr_lines
+
+    result = run_tool(SAMPLE, "--llm", "extractive", "--context-tokens", value)
+    assert result.returncode == 2 and "--context-tokens" in stderr_lines(result)[-1]
