@@ -240,3 +240,19 @@ def test_a_context_too_small_is_a_usage_error(tmp_path, value):
 
     result = run_tool(SAMPLE, "--llm", "extractive", "--context-tokens", value)
     assert result.returncode == 2 and "--context-tokens" in stderr_lines(result)[-1]
+
+
+def test_the_library_summary_takes_the_context_too():
+    import morvex_summarize
+
+    with LLMServer(context_tokens=4096, responder=window_reply) as server:
+        async def run():
+            client = openai_client(server)
+            try:
+                return await morvex_summarize.summarize(conversation(50), client,
+                                                        context_tokens=4096)
+            finally:
+                await client.aclose()
+        record = asyncio.run(run())
+    assert len(server.accepted) > 1 and not server.refused and max(server.sizes) <= 4096
+    assert record["summary"].endswith("..00049") and record["goals"][0] == "step 00000"
