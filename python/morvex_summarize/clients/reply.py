@@ -9,6 +9,7 @@ keeps its prose as the narrative."""
 from __future__ import annotations
 
 import json
+from typing import Any
 
 from ..records import SUMMARY_KEYS
 
@@ -37,10 +38,10 @@ def _object(text: str) -> bool:
         return False
 
 
-def objects_in(text: str) -> list[tuple[int, int, dict]]:
+def objects_in(text: str) -> list[tuple[int, int, dict[str, Any]]]:
     """(start, end, object) of each JSON object in the text that no other one holds, in
     their order."""
-    found: list[tuple[int, int, dict]] = []
+    found: list[tuple[int, int, dict[str, Any]]] = []
     at = text.find("{")
     tries = 0
     while at >= 0 and tries < MAX_STARTS:
