@@ -199,7 +199,8 @@ def build_client(args: argparse.Namespace) -> LLMClient:
                             max_retries=args.retries, reply_format=reply_format)
     if choice.startswith("gguf:") and len(choice) > 5:
         from .clients.gguf import GGUFClient
-        return GGUFClient(choice[5:])
+        return GGUFClient(choice[5:], n_ctx=getattr(args, "context_tokens",
+                                                     DEFAULT_CONTEXT_TOKENS))
     if choice.startswith("langchain:"):
         from .clients.langchain_client import from_spec
         return from_spec(choice[len("langchain:"):])

@@ -11,7 +11,7 @@ import os
 import threading
 from typing import Any
 
-from ..errors import ConfigError, ModelError
+from ..errors import LENGTH_REFUSAL, ConfigError, ContextTooLong, ModelError
 from ..records import summary_schema
 from . import Reply
 
@@ -47,9 +47,14 @@ class GGUFClient:
 
     def _run(self, messages: list[dict[str, Any]], max_tokens: int) -> str:
         with self._lock:
-            result = self._model.create_chat_completion(
-                messages=messages, max_tokens=max_tokens, temperature=0.0,
-                response_format={"type": "json_object", "schema": self.schema})
+            try:
+                result = self._model.create_chat_completion(
+                    messages=messages, max_tokens=max_tokens, temperature=0.0,
+                    response_format={"type": "json_object", "schema": self.schema})
+            except ValueError as exc:  # "Requested tokens (N) exceed context window of M"
+                if LENGTH_REFUSAL.search(str(exc)):
+                    raise ContextTooLong(str(exc)) from exc
+                raise
         try:
             content = result["choices"][0]["message"]["content"]
         except (KeyError, IndexError, TypeError) as exc:
