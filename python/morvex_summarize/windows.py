@@ -174,16 +174,18 @@ class WindowedSummarizer:
             # Nothing to cut: the summarizer answers (or refuses) as it would alone.
             return await self._one(messages, existing_summary)
         render = self._native._format_messages_for_summary
-        costs = []
-        for message in messages:
-            text = render([message])
-            costs.append(text_tokens(text) + 1 if text else 0)
         earlier = existing_summary or ""
-        if sum(costs) + text_tokens(earlier) <= self.room:
+        # One transcript tells whether the whole fits (the common case, and the cheaper
+        # test); the messages are measured one by one only to cut windows.
+        if text_tokens(render(messages)) + text_tokens(earlier) <= self.room:
             self.windows = 1
             record = await self._one(messages, existing_summary)
             self._report(1, 1)
             return record
+        costs = []
+        for message in messages:
+            text = render([message])
+            costs.append(text_tokens(text) + 1 if text else 0)
         return await self._in_windows(messages, costs, earlier)
 
     async def _one(self, messages: Any, existing_summary: str | None) -> Any:
