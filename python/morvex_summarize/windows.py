@@ -118,7 +118,8 @@ def _clipped_text(text: str, tokens: int) -> str:
     keep = max(tokens * 3 - 64, 32)
     while True:
         head, tail = text[:keep * 2 // 3], text[len(text) - keep // 3:]
-        clipped = f"{head}\n... [{len(text) - len(head) - len(tail)} characters left out] ...\n{tail}"
+        left_out = len(text) - len(head) - len(tail)
+        clipped = f"{head}\n... [{left_out} characters left out] ...\n{tail}"
         if text_tokens(clipped) <= tokens or keep <= 32:
             return clipped
         keep //= 2
@@ -130,7 +131,8 @@ class WindowedSummarizer:
     that ended the last summary with the fallback (None when the model answered), and
     ``windows`` the number of windows it was summarized in. ``requests``,
     ``largest_prompt`` (estimated tokens) and ``largest_prompt_chars`` count the requests
-    sent."""
+    sent. One instance makes one summary at a time (its failure and windows are those of
+    the last); make one per summary in flight."""
 
     def __init__(self, client: Any, *, context_tokens: int = DEFAULT_CONTEXT_TOKENS,
                  on_window: ProgressCallback | None = None) -> None:

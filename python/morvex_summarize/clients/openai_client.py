@@ -37,7 +37,12 @@ requests start there instead of being refused again."""
 
 
 def response_format(kind: str) -> dict[str, Any] | None:
-    """The request's ``response_format`` for a reply format (None: plain text)."""
+    """The request's ``response_format`` for a reply format (None: plain text). The same
+    object each time: it is only read."""
+    return _RESPONSE_FORMATS[kind]
+
+
+def _response_format(kind: str) -> dict[str, Any] | None:
     if kind == "schema":
         return {"type": "json_schema",
                 "json_schema": {"name": "conversation_summary", "strict": True,
@@ -45,6 +50,9 @@ def response_format(kind: str) -> dict[str, Any] | None:
     if kind == "json":
         return {"type": "json_object"}
     return None
+
+
+_RESPONSE_FORMATS = {kind: _response_format(kind) for kind in REPLY_FORMATS}
 
 
 def forget_reply_formats() -> None:
@@ -57,8 +65,9 @@ class OpenAIClient:
     5xx answers and lost connections with back-off. Every failure raises.
 
     The reply is asked for in ``reply_format`` (``schema``, ``json`` or ``text``); a server
-    that refuses it with a 400 or 422 naming the format is asked again for the next one, and the format that worked is
-    remembered for the server. A refusal for the request's length raises ContextTooLong.
+    that refuses it with a 400 or 422 naming the format is asked again for the next one,
+    and the format that worked is remembered for the server and model. A refusal for the
+    request's length raises ContextTooLong.
     The reply text goes through ``keep_json``: a JSON object among prose is handed on
     alone."""
 
