@@ -25,10 +25,12 @@ REFUSED = [{"role": "assistant", "content": "x", "tool_calls": [{"function": Non
 
 @pytest.fixture(scope="module")
 def cluster():
-    # The workers import this file's client by name, so its folder is on their path.
+    # The workers import this file's client by name, so its folder is on their path, and
+    # the package from where this process has it (a source tree on PYTHONPATH included).
+    path = os.pathsep.join(p for p in (TESTS, os.environ.get("PYTHONPATH")) if p)
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
              _node_ip_address="127.0.0.1",
-             runtime_env={"env_vars": {"PYTHONPATH": TESTS}})
+             runtime_env={"env_vars": {"PYTHONPATH": path}})
     yield ray.get_runtime_context().gcs_address
     ray.shutdown()
 
