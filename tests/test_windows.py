@@ -256,3 +256,39 @@ def test_the_library_summary_takes_the_context_too():
         record = asyncio.run(run())
     assert len(server.accepted) > 1 and not server.refused and max(server.sizes) <= 4096
     assert record["summary"].endswith("..00049") and record["goals"][0] == "step 00000"
+
+
+@pytest.mark.parametrize("steps,shown", [(3, "Summarizing..."), (120, "summarizing windows")])
+def test_on_a_terminal_the_spinner_becomes_a_bar_of_windows(tmp_path, steps, shown):
+    import os
+    import pty
+    import subprocess
+
+    from cli_support import tool_command, tool_env
+
+    path = tmp_path / "conversation.json"
+    path.write_text(json.dumps(conversation(steps)))
+    leader, follower = pty.openpty()
+    env = tool_env(COLUMNS="120", TERM="xterm")
+    env.pop("NO_COLOR")
+    with subprocess.Popen(tool_command(path, "--llm", "extractive", "--context-tokens",
+                                       "4096", "--format", "json"),
+                          stdout=subprocess.PIPE, stderr=follower, env=env) as child:
+        os.close(follower)
+        shown_text = b""
+        while True:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:  # the child closed its end
+                break
+            if not chunk:
+                break
+            shown_text += chunk
+        record = json.loads(child.stdout.read())
+    os.close(leader)
+    assert child.returncode == 0 and record["goals"][0].startswith("step 00000:")
+    text = shown_text.decode("utf-8", "replace")
+    assert shown in text
+    if steps > 3:
+        done = re.findall(r"(\d+)/(\d+)", text)
+        assert done and done[-1][0] == done[-1][1] and int(done[-1][0]) > 1
