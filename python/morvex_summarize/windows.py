@@ -22,8 +22,9 @@ import math
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from . import carry
+from .condense import carry
 from .errors import LENGTH_REFUSAL, ContextTooLong
+from .native import parse_context
 
 DEFAULT_CONTEXT_TOKENS = 32_768
 """The context of the model the tool assumes unless told (a 32k-token model)."""
@@ -136,14 +137,14 @@ class WindowedSummarizer:
 
     def __init__(self, client: Any, *, context_tokens: int = DEFAULT_CONTEXT_TOKENS,
                  on_window: ProgressCallback | None = None) -> None:
-        import morvex.core.summarizer as native
+        import morvex.core.summarizer as module
 
-        self._native = native
+        self._module = module
         self._guard = _Guard(client, context_tokens)
-        self._summarizer = native.ConversationSummarizer(self._guard)
+        self._summarizer = module.ConversationSummarizer(self._guard)
         self.context_tokens = context_tokens
         self.room = (context_tokens - REPLY_TOKENS - 2 * MESSAGE_TOKENS - PROMPT_SLACK
-                     - text_tokens(native.SUMMARIZE_PROMPT))
+                     - text_tokens(module.SUMMARIZE_PROMPT))
         if context_tokens < MIN_CONTEXT_TOKENS:
             raise ValueError(f"context_tokens must be at least {MIN_CONTEXT_TOKENS}, got "
                              f"{context_tokens}")
@@ -175,7 +176,7 @@ class WindowedSummarizer:
         if not isinstance(messages, list) or not messages:
             # Nothing to cut: the summarizer answers (or refuses) as it would alone.
             return await self._one(messages, existing_summary)
-        render = self._native._format_messages_for_summary
+        render = self._module._format_messages_for_summary
         earlier = existing_summary or ""
         # One transcript tells whether the whole fits (the common case, and the cheaper
         # test); the messages are measured one by one only to cut windows.
@@ -205,7 +206,7 @@ class WindowedSummarizer:
         share = self.room // EARLIER_SHARE
         if text_tokens(text) <= share:
             return text
-        found = dict(record) if record is not None else carry.parse_context(text)
+        found = dict(record) if record is not None else parse_context(text)
         if found:
             smaller, _ = carry.shrink_to_fit(
                 found, lambda r: text_tokens(self.format_summary_for_context(dict(r))), share)
@@ -236,7 +237,7 @@ class WindowedSummarizer:
     def _clipped(self, message: Any, budget: int) -> Any:
         """A message within ``budget`` tokens: its text content clipped, or, when its size
         is elsewhere (many tool calls), its transcript line as plain text, clipped."""
-        render = self._native._format_messages_for_summary
+        render = self._module._format_messages_for_summary
         if isinstance(message, dict) and isinstance(message.get("content"), str):
             smaller = dict(message, content=_clipped_text(message["content"], budget - 8))
             if text_tokens(render([smaller])) < budget:
@@ -264,7 +265,7 @@ class WindowedSummarizer:
                 # The model cannot go on: the summary is the one built from all messages.
                 self.failure = failure
                 self.windows += 1
-                return self._native._fallback_summary(messages)
+                return self._module._fallback_summary(messages)
             if earlier_record is not None:
                 record = carry.restore_goals(earlier_record, record)
             earlier_record = record

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import contextvars
+import contextlib
 import importlib
 import json
 import logging
@@ -14,19 +14,19 @@ import os
 import stat
 import sys
 import tempfile
-from collections.abc import Callable, Coroutine
+from collections.abc import Callable, Coroutine, Iterator
 from dataclasses import dataclass
 from typing import Any, cast
 
-from .errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
+from ..errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
                      OutputError, ToolError, classify_client_failure)
-from .formats import AUTO, FORMATS, FormatError, to_messages
-from .records import LLMClient, SummaryRecord
-from .windows import DEFAULT_CONTEXT_TOKENS, MIN_CONTEXT_TOKENS, ProgressCallback
+from ..formats import AUTO, FORMATS, FormatError, to_messages
+from ..native import is_failure_log, raised_by_module, watch_unparsed
+from ..records import LLMClient, SummaryRecord
+from ..windows import DEFAULT_CONTEXT_TOKENS, MIN_CONTEXT_TOKENS, ProgressCallback
 
 PROG = "morvex-summarize"
 DISTRIBUTION = "morvex-core-summarizer"
-PARSE_WARNING = "Could not parse summary JSON, using fallback"
 
 
 # ---- input ------------------------------------------------------------------------------
@@ -79,15 +79,23 @@ def read_document(path: str) -> Any:
         raise InvalidJSON(f"{where_of(path)}: {exc}") from None
 
 
-def read_messages(doc: Any, where: str, input_format: str = AUTO) -> list[dict[str, Any]]:
-    """A conversation in any format as the summarizer's messages, or BadDocument saying
-    what was found."""
+@contextlib.contextmanager
+def reading(where: str) -> Iterator[None]:
+    """Within the block, a document no format reads raises BadDocument saying what was
+    found in ``where``."""
     try:
-        return cast("list[dict[str, Any]]", to_messages(doc, input_format))
+        yield
     except FormatError as exc:
         raise BadDocument(f"{where}: {exc}") from None
     except RecursionError:
         raise BadDocument(f"{where}: nested too deeply") from None
+
+
+def read_messages(doc: Any, where: str, input_format: str = AUTO) -> list[dict[str, Any]]:
+    """A conversation in any format as the summarizer's messages, or BadDocument saying
+    what was found."""
+    with reading(where):
+        return cast("list[dict[str, Any]]", to_messages(doc, input_format))
 
 
 def load_conversation(path: str, input_format: str = AUTO) -> list[dict[str, Any]]:
@@ -178,7 +186,7 @@ def add_client_arguments(parser: argparse.ArgumentParser) -> None:
 
 def build_client(args: argparse.Namespace) -> LLMClient:
     """The client that --llm/--model/--base-url ask for; announces the offline default."""
-    from .clients import configured_model
+    from ..clients import configured_model
 
     choice = args.llm
     if choice is None:
@@ -187,22 +195,22 @@ def build_client(args: argparse.Namespace) -> LLMClient:
             print(f"{PROG}: no model configured; using the offline extractive "
                   "summarizer (use --llm/--model to pick a model)", file=sys.stderr)
     if choice == "extractive":
-        from .clients.extractive import ExtractiveClient
+        from ..clients.extractive import ExtractiveClient
         return ExtractiveClient()
     if choice == "openai":
         needs("openai", "the openai client")
-        from .clients.openai_client import OpenAIClient
+        from ..clients.openai_client import OpenAIClient
         reply_format = getattr(args, "reply_format", None)
         if reply_format is None and args.json_mode:
             reply_format = "json"
         return OpenAIClient(args.model, base_url=args.base_url, timeout=args.timeout,
                             max_retries=args.retries, reply_format=reply_format)
     if choice.startswith("gguf:") and len(choice) > 5:
-        from .clients.gguf import GGUFClient
+        from ..clients.gguf import GGUFClient
         return GGUFClient(choice[5:], n_ctx=getattr(args, "context_tokens",
                                                      DEFAULT_CONTEXT_TOKENS))
     if choice.startswith("langchain:"):
-        from .clients.langchain_client import from_spec
+        from ..clients.langchain_client import from_spec
         return from_spec(choice[len("langchain:"):])
     raise ToolError(f"unknown --llm {choice!r}: use extractive, openai, gguf:PATH or "
                     "langchain:PROVIDER:MODEL", EXIT_USAGE)
@@ -226,24 +234,8 @@ class Outcome:
             return "fallback"
         return "unparsed" if self.unparsed else "ok"
 
-
-_outcome: contextvars.ContextVar[Outcome | None] = contextvars.ContextVar("outcome",
-                                                                          default=None)
-
-
-class _NoticeUnparsed(logging.Filter):
-    """Marks the summary in progress in this task when the summarizer says it could not
-    parse the reply. The summarizer runs in the awaiting task, so the mark lands on the
-    right summary among many in flight."""
-
-    def filter(self, record: logging.LogRecord) -> bool:
-        outcome = _outcome.get()
-        if outcome is not None and record.getMessage() == PARSE_WARNING:
-            outcome.unparsed = True
-        return True
-
-
-_notice = _NoticeUnparsed()
+    def mark_unparsed(self) -> None:
+        self.unparsed = True
 
 
 class DeadlineClient:
@@ -270,7 +262,7 @@ def windowed(client: LLMClient, deadline: float | None = None,
              on_window: ProgressCallback | None = None) -> Any:
     """The summarizer the commands use: in windows within the model's context, each
     request within what is left of the deadline."""
-    from .windows import WindowedSummarizer
+    from ..windows import WindowedSummarizer
 
     return WindowedSummarizer(DeadlineClient(client, deadline), context_tokens=context_tokens,
                               on_window=on_window)
@@ -284,34 +276,13 @@ async def summarize_one(client: LLMClient, messages: list[dict[str, Any]],
                         ) -> tuple[SummaryRecord, str, Outcome]:
     """(record, context text, what became of it: ``outcome``, or a new one) for one
     conversation, in windows when it is longer than ``context_tokens`` allow."""
-    logger = logging.getLogger("morvex.summarizer")
-    if _notice not in logger.filters:
-        logger.addFilter(_notice)
     outcome = outcome or Outcome()
-    token = _outcome.set(outcome)
-    try:
+    with watch_unparsed(outcome.mark_unparsed):
         summarizer = windowed(client, deadline, context_tokens, on_window)
         record = await summarizer.summarize_messages(messages, previous or None)
         outcome.failure = summarizer.failure
         context = summarizer.format_summary_for_context(record)
         return cast(SummaryRecord, record), context, outcome
-    finally:
-        _outcome.reset(token)
-
-
-SUMMARIZER_SOURCE = "morvex/core/summarizer.py"  # the file its traceback entries name
-
-
-def rejected_by_summarizer(exc: BaseException) -> bool:
-    """The exception left the native summarizer's own code (its traceback ends in the
-    module's source): the summarizer refused the messages. Any other exception is a fault
-    of the tool, and is not to be reported as one of the input."""
-    tb = exc.__traceback__
-    if tb is None:
-        return False
-    while tb.tb_next is not None:
-        tb = tb.tb_next
-    return tb.tb_frame.f_code.co_filename == SUMMARIZER_SOURCE
 
 
 def run_exchange(main: Callable[[], Coroutine[Any, Any, None]], where: str, busy: str,
@@ -324,7 +295,7 @@ def run_exchange(main: Callable[[], Coroutine[Any, Any, None]], where: str, busy
         with activity or Activity(busy):
             asyncio.run(main())
     except Exception as exc:
-        if not rejected_by_summarizer(exc):
+        if not raised_by_module(exc):
             raise
         raise BadDocument(f"{where}: the summarizer cannot read this conversation: "
                           f"{exc}") from None
@@ -347,8 +318,7 @@ class _ReportedByTool(logging.Filter):
     failure itself, as one line with its exit status."""
 
     def filter(self, record: logging.LogRecord) -> bool:
-        return not (record.name == "morvex.summarizer"
-                    and record.getMessage().startswith("Summarization failed: "))
+        return not is_failure_log(record)
 
 
 def setup_logging() -> None:

@@ -13,12 +13,12 @@ import json
 import sys
 from typing import Any
 
-from .condense import CHARS_PER_TOKEN, Condenser, CondenseState
-from .errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError
-from .formats import FormatError, read_conversation
-from .tool import (PROG, Activity, Outcome, add_client_arguments, add_format_argument,
-                   build_client, close_client, read_document, run_exchange, where_of,
-                   whole_number, windowed, write_output)
+from ..condense import CHARS_PER_TOKEN, Condenser, CondenseState
+from ..errors import EXIT_OK, EXIT_USAGE, ToolError
+from ..formats import read_conversation
+from .exchange import (PROG, Activity, Outcome, add_client_arguments, add_format_argument,
+                       build_client, close_client, read_document, reading, run_exchange,
+                       where_of, whole_number, windowed, write_output)
 
 HELP = "condense a conversation to fit a token budget"
 
@@ -67,10 +67,8 @@ def report(state: CondenseState, budget: int) -> str:
 def run(args: argparse.Namespace) -> int:
     doc = read_document(args.conversation)
     where = where_of(args.conversation)
-    try:
+    with reading(where):
         conversation = read_conversation(doc, args.input_format)
-    except FormatError as exc:
-        raise BadDocument(f"{where}: {exc}") from None
     if args.target is not None and args.target > args.budget:
         raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
                         EXIT_USAGE)
