@@ -20,6 +20,7 @@ from typing import Any, cast
 
 from ..errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
                      OutputError, ToolError, classify_client_failure)
+from ..condense.carry import skim_outputs
 from ..formats import AUTO, FORMATS, FormatError, to_messages
 from ..native import is_failure_log, raised_by_module, watch_unparsed
 from ..records import LLMClient, SummaryRecord
@@ -279,7 +280,8 @@ async def summarize_one(client: LLMClient, messages: list[dict[str, Any]],
     outcome = outcome or Outcome()
     with watch_unparsed(outcome.mark_unparsed):
         summarizer = windowed(client, deadline, context_tokens, on_window)
-        record = await summarizer.summarize_messages(messages, previous or None)
+        record = await summarizer.summarize_messages(
+            skim_outputs(messages), previous or None)
         outcome.failure = summarizer.failure
         context = summarizer.format_summary_for_context(record)
         return cast(SummaryRecord, record), context, outcome

@@ -48,7 +48,7 @@ from ..formats import (AUTO, MEDIA_KINDS, BodyContext, BodyField, Conversation,
                       check_format, read_conversation)
 from ..formats.parts import content_text
 from . import carry
-from ..native import (CONTEXT_HEADER, TOOL_RESULT_LIMIT, is_context_text, is_fallback_summary,
+from ..native import (CONTEXT_HEADER, is_context_text, is_fallback_summary,
                       parse_context)
 from ..records import LIST_KEYS
 
@@ -218,20 +218,6 @@ def _positive(name: str, value: Any, *, zero: bool = False) -> int | None:
     if value < 0 or (value == 0 and not zero):
         raise ValueError(f"{name} must be {'non-negative' if zero else 'positive'}, got {value}")
     return value
-
-
-def _skimmed(messages: list[Message]) -> list[Message]:
-    """The messages as the summarizer is handed them: a long tool output by its skim (first
-    line, salient lines, last line), since only its beginning reaches the transcript, and
-    the failures are mostly at its end. The caller's records stay as they are."""
-    out: list[Message] = []
-    for message in messages:
-        content = message.get("content")
-        if message.get("role") == "tool" and isinstance(content, str) and \
-                len(content) > TOOL_RESULT_LIMIT:
-            message = {**message, "content": carry.excerpt(content, TOOL_RESULT_LIMIT)}
-        out.append(message)
-    return out
 
 
 def _length(items: Sequence[Any]) -> int:
@@ -443,7 +429,7 @@ class Condenser:
 
         handed = body[:cut]
         record = await self.summarizer.summarize_messages(
-            _skimmed(conversation.messages_of(handed)), earlier_text)
+            carry.skim_outputs(conversation.messages_of(handed)), earlier_text)
         fallback = is_fallback_summary(record)
         if fallback:
             record = _merge_fallback(previous.summary, record, earlier_text)
