@@ -8,6 +8,16 @@ import time
 import pytest
 
 
+@pytest.fixture(autouse=True)
+def _fresh_reply_formats():
+    """Each test starts with no server's reply format remembered: a loopback port may be
+    used again by a later test's server."""
+    client = sys.modules.get("morvex_summarize.clients.openai_client")
+    if client is not None:
+        client.forget_reply_formats()
+    yield
+
+
 @pytest.fixture(scope="session")
 def mod():
     return importlib.import_module("morvex.core.summarizer")

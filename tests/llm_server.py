@@ -2,7 +2,13 @@
 
 Each request takes the next scripted action, if any, else the default: a 200 answer, after
 ``delay`` seconds, whose reply text is a small summary object that names the first user line
-of the transcript (so a test can tell which conversation an answer belongs to).
+of the transcript (so a test can tell which conversation an answer belongs to), or what
+``responder`` makes of the request.
+
+With ``context_tokens``, the server is a model of that context: a request whose messages
+(counted by ``count_tokens``, a quarter of a token per character unless told) and
+``max_tokens`` exceed it is refused as OpenAI refuses it, with a 400 whose code is
+``context_length_exceeded`` (or ``refusal``, when given), before any scripted action.
 """
 
 from __future__ import annotations
@@ -13,6 +19,7 @@ import sys
 import threading
 import time
 from collections import deque
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
@@ -53,9 +60,31 @@ def default_content(request: dict[str, Any]) -> str:
                        "summary": "loopback summary"})
 
 
+def quarter_tokens(text: str) -> int:
+    return -(-len(text) // 4)
+
+
+def length_refusal(limit: int, asked: int) -> Answer:
+    return Answer(400, {"error": {
+        "message": f"This model's maximum context length is {limit} tokens. However, you "
+                   f"requested {asked} tokens. Please reduce the length of the messages.",
+        "type": "invalid_request_error", "param": "messages",
+        "code": "context_length_exceeded"}})
+
+
 class LLMServer:
-    def __init__(self, delay: float = 0.0) -> None:
+    def __init__(self, delay: float = 0.0, *, context_tokens: int | None = None,
+                 count_tokens: Callable[[str], int] = quarter_tokens,
+                 responder: Callable[[dict[str, Any]], str] | None = None,
+                 refusal: Callable[[int, int], Answer] = length_refusal) -> None:
         self.delay = delay
+        self.context_tokens = context_tokens
+        self.count_tokens = count_tokens
+        self.responder = responder
+        self.refusal = refusal
+        self.refused: list[dict[str, Any]] = []
+        self.accepted: list[dict[str, Any]] = []  # the requests within the context
+        self.sizes: list[int] = []  # their tokens, as the server counts them
         self.actions: deque[Answer | Drop] = deque()
         self.requests: list[dict[str, Any]] = []
         self.headers: list[dict[str, str]] = []
@@ -95,6 +124,12 @@ class LLMServer:
     def __exit__(self, *exc: object) -> None:
         self.stop()
 
+    def tokens(self, request: dict[str, Any]) -> int:
+        """The request's size as this server counts it: its texts and the reply asked for."""
+        texts = [m.get("content") for m in request.get("messages", ()) if isinstance(m, dict)]
+        return sum(self.count_tokens(t) for t in texts if isinstance(t, str)) + int(
+            request.get("max_tokens") or 0)
+
     def _next(self, request: dict[str, Any], headers: dict[str, str],
               path: str = "") -> Answer | Drop:
         with self._lock:
@@ -102,6 +137,13 @@ class LLMServer:
             self.headers.append(headers)
             self.paths.append(path)
             self.arrivals.append(time.monotonic())
+            if self.context_tokens is not None and "messages" in request:
+                size = self.tokens(request)
+                if size > self.context_tokens:
+                    self.refused.append(request)
+                    return self.refusal(self.context_tokens, size)
+                self.accepted.append(request)
+                self.sizes.append(size)
             if self.actions:
                 return self.actions.popleft()
         return Answer(delay=self.delay)
@@ -143,7 +185,8 @@ class _Handler(BaseHTTPRequestHandler):
             owner.wait(action.delay)
         body = action.body
         if body is None:
-            body = completion(default_content(request), request.get("model", "loopback"))
+            content = (owner.responder or default_content)(request)
+            body = completion(content, request.get("model", "loopback"))
         data = body if isinstance(body, bytes) else json.dumps(body).encode()
         self.send_response(action.status)
         self.send_header("Content-Type", action.content_type)

@@ -15,25 +15,28 @@ __all__ = ["__version__", "summarize"]
 
 
 async def summarize(messages: Any, client: LLMClient | None = None, previous: Any = None,
-                    input_format: str = "auto") -> SummaryRecord:
+                    input_format: str = "auto", context_tokens: int | None = None
+                    ) -> SummaryRecord:
     """The summary record of a conversation in any format (see `morvex_summarize.formats`):
     OpenAI, Responses, Anthropic or LangChain messages, SDK objects, or a request body.
 
     client: an object with the summarizer's ``complete`` coroutine (one of the package's
         clients, say); None uses the offline `ExtractiveClient`.
     previous: an earlier summary to build on, as its context text or its record.
+    context_tokens: the model's context; no request is larger, and a longer conversation
+        is summarized in windows (`morvex_summarize.windows`; default 32768).
     Raises `FormatError` (a TypeError and a ValueError) for a conversation no format reads.
     """
-    from morvex.core.summarizer import ConversationSummarizer
-
     from .formats import to_messages
+    from .windows import DEFAULT_CONTEXT_TOKENS, WindowedSummarizer
 
     converted = to_messages(messages, input_format)
     if client is None:
         from .clients.extractive import ExtractiveClient
 
         client = ExtractiveClient()
-    summarizer = ConversationSummarizer(client)
+    summarizer = WindowedSummarizer(client, context_tokens=context_tokens or
+                                    DEFAULT_CONTEXT_TOKENS)
     if isinstance(previous, Mapping):
         previous = summarizer.format_summary_for_context(dict(previous))
     elif previous is not None and not isinstance(previous, str):

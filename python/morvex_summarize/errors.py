@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass
 
 EXIT_OK = 0
@@ -84,6 +85,32 @@ class ModelError(ClientError):
 
     def __init__(self, message: str) -> None:
         super().__init__(Failure(EXIT_MODEL_FAILED, f"the model failed: {message}"))
+
+
+class ContextTooLong(ClientError):
+    """The request does not fit the model's context: the server refused it for its length,
+    or it was never sent because its estimate is over the bound. A smaller window may
+    succeed."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(Failure(EXIT_MODEL_FAILED,
+                                 f"the conversation does not fit the model's context: "
+                                 f"{message}"))
+
+
+LENGTH_REFUSAL = re.compile(
+    r"(?i)context[ _-]?(?:length|window|size)|maximum context|max_model_len|"
+    r"too many (?:input )?tokens|(?:prompt|input|request|message)s? (?:is |are )?too long|"
+    r"exceeds? (?:the )?(?:max(?:imum)?|available|model'?s?) (?:context|input|tokens|length)|"
+    r"string_above_max_length|reduce the length")
+"""What servers say when a request does not fit the model (OpenAI's and vLLM's
+``context_length_exceeded`` and "maximum context length", llama.cpp's "exceeds the
+available context size", "prompt is too long", "too many tokens")."""
+
+
+def refused_for_length(status: int | None, text: str) -> bool:
+    """A server's refusal (400 or 413) that names the request's length."""
+    return status in (400, 413) and LENGTH_REFUSAL.search(text) is not None
 
 
 def classify_client_failure(exc: BaseException) -> Failure:

@@ -27,6 +27,20 @@ LIST_KEYS: tuple[str, ...] = tuple(k for k in SUMMARY_KEYS if k not in TEXT_KEYS
 """The keys whose values are lists, in the record's order."""
 
 
+def summary_schema(max_items: int = 8) -> dict[str, Any]:
+    """JSON schema of the summary object with bounded lists, so a looping model still ends.
+    Texts carry no length bound: llama.cpp's grammar turns one into a rule per character
+    and rejects it; the token limit bounds them instead."""
+    props: dict[str, Any] = {}
+    for key in SUMMARY_KEYS[:-1]:  # all but the time, which the summarizer adds
+        if key in LIST_KEYS:
+            props[key] = {"type": "array", "items": {"type": "string"}, "maxItems": max_items}
+        else:
+            props[key] = {"type": "string"}
+    return {"type": "object", "properties": props, "required": list(props),
+            "additionalProperties": False}
+
+
 @runtime_checkable
 class LLMClient(Protocol):
     """What the summarizer calls: ``await complete(messages=..., max_tokens=...)``, whose

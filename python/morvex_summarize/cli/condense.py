@@ -17,9 +17,9 @@ from ..condense import CHARS_PER_TOKEN, Condenser, CondenseState
 from ..errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError
 from ..formats import BodyContext, BodyField, Conversation, read_conversation
 from ..native import record_refusal
-from .exchange import (PROG, Outcome, RecordingClient, add_client_arguments, add_format_argument,
-                   build_client, close_client, read_document, reading, run_exchange, where_of,
-                   whole_number, write_output)
+from .exchange import (PROG, Activity, Outcome, add_client_arguments, add_format_argument,
+                       build_client, close_client, read_document, reading, run_exchange,
+                       where_of, whole_number, windowed, write_output)
 
 HELP = "condense a conversation to fit a token budget"
 
@@ -91,12 +91,11 @@ def run(args: argparse.Namespace) -> int:
     if args.target is not None and args.target > args.budget:
         raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
                         EXIT_USAGE)
-    from morvex.core.summarizer import ConversationSummarizer
-
     client = build_client(args)
     outcome = Outcome()
-    recorder = RecordingClient(client, outcome, args.deadline)
-    condenser = Condenser(ConversationSummarizer(recorder), max_tokens=args.budget,
+    activity = Activity("Condensing...")
+    summarizer = windowed(client, args.deadline, args.context_tokens, activity.window)
+    condenser = Condenser(summarizer, max_tokens=args.budget,
                           keep_last=args.keep_last, target_tokens=args.target,
                           context_role=args.context_role, input_format=args.input_format)
 
@@ -107,10 +106,11 @@ def run(args: argparse.Namespace) -> int:
         # finished task, which for a long conversation costs as much as condensing it.
         try:
             done.extend(await condenser.condense(conversation))
+            outcome.failure = summarizer.failure
         finally:
             await close_client(client)
 
-    run_exchange(condense, where, "Condensing...", outcome)
+    run_exchange(condense, where, "Condensing...", outcome, activity=activity)
     result, state = done
     write_output(json.dumps(result, indent=2, ensure_ascii=False) + "\n", args.output)
     print(f"{PROG}: {report(state, args.budget)}", file=sys.stderr)

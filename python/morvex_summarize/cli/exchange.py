@@ -15,7 +15,6 @@ import stat
 import sys
 import tempfile
 from collections.abc import Callable, Coroutine, Iterator
-from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any, cast
 
@@ -26,6 +25,7 @@ from ..condense.carry import skim_outputs
 from ..formats import AUTO, FORMATS, FormatError, to_messages
 from ..native import is_failure_log, module_refusal, raised_by_module, watch_unparsed
 from ..records import LLMClient, SummaryRecord
+from ..windows import DEFAULT_CONTEXT_TOKENS, MIN_CONTEXT_TOKENS, ProgressCallback
 
 PROG = "morvex-summarize"
 DISTRIBUTION = "morvex-core-summarizer"
@@ -174,8 +174,19 @@ def add_client_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--retries", type=whole_number(0), default=None, metavar="N",
                         help="retries on 429, 5xx, time-outs and lost connections "
                              f"(default: {DEFAULT_RETRIES})")
+    parser.add_argument("--context-tokens", type=whole_number(MIN_CONTEXT_TOKENS),
+                        default=DEFAULT_CONTEXT_TOKENS, metavar="N",
+                        help="the model's context in tokens: no request (the reply "
+                             "included) is larger, and a longer conversation is summarized "
+                             "in windows, each building on the summary of those before "
+                             f"(default: {DEFAULT_CONTEXT_TOKENS}, a 32k-token model)")
+    parser.add_argument("--reply-format", choices=("schema", "json", "text"), default=None,
+                        help="with an OpenAI-compatible server, the reply asked for first: "
+                             "the summary's JSON schema, any JSON object, or text; a server "
+                             "that refuses it is asked for the next, and the one that worked "
+                             "is remembered (default: schema)")
     parser.add_argument("--json-mode", action="store_true",
-                        help="ask the server for a JSON-object reply")
+                        help="the same as --reply-format json")
 
 
 def build_client(args: argparse.Namespace) -> LLMClient:
@@ -194,17 +205,22 @@ def build_client(args: argparse.Namespace) -> LLMClient:
     if choice == "openai":
         needs("openai", "the openai client")
         from ..clients.openai_client import OpenAIClient
+        reply_format = getattr(args, "reply_format", None)
+        if reply_format is None and args.json_mode:
+            reply_format = "json"
         return OpenAIClient(args.model, base_url=args.base_url,
                             timeout=DEFAULT_TIMEOUT if args.timeout is None else args.timeout,
                             max_retries=DEFAULT_RETRIES if args.retries is None else args.retries,
-                            json_mode=args.json_mode)
+                            reply_format=reply_format)
     if choice.startswith("gguf:") and len(choice) > 5:
         from ..clients.gguf import GGUFClient
-        return GGUFClient(choice[5:])
+        return GGUFClient(choice[5:], n_ctx=getattr(args, "context_tokens",
+                                                     DEFAULT_CONTEXT_TOKENS))
     if choice.startswith("langchain:"):
         # The model is named in the choice, and the provider's package chooses the reply's
         # format: options for an OpenAI-compatible server alone would be dropped unseen.
-        for flag, given in (("--model", args.model), ("--json-mode", args.json_mode)):
+        for flag, given in (("--model", args.model), ("--json-mode", args.json_mode),
+                            ("--reply-format", getattr(args, "reply_format", None))):
             if given:
                 raise ToolError(f"{flag}: not for --llm {choice} (it applies to --llm openai)",
                                 EXIT_USAGE)
@@ -237,42 +253,54 @@ class Outcome:
         self.unparsed = True
 
 
-class RecordingClient:
-    """Passes calls to a shared client, within the overall deadline if there is one, and
-    keeps the exception of a failed one, so the tool can tell a model failure from a
-    summary (the module turns failures into a fallback)."""
+class DeadlineClient:
+    """Passes calls to a shared client within the overall deadline, if there is one: it
+    starts at the first call, and every later call (a window of a long conversation, a
+    retry) gets what is left of it."""
 
-    def __init__(self, client: LLMClient, outcome: Outcome,
-                 deadline: float | None = None) -> None:
+    def __init__(self, client: LLMClient, deadline: float | None = None) -> None:
         self.client = client
-        self.outcome = outcome
         self.deadline = deadline
+        self._until: float | None = None
 
     async def complete(self, messages: list[dict[str, Any]], max_tokens: int) -> Any:
-        try:
-            async with asyncio.timeout(self.deadline):
-                return await self.client.complete(messages=messages, max_tokens=max_tokens)
-        except Exception as exc:
-            self.outcome.failure = exc
-            raise
+        if self.deadline is None:
+            return await self.client.complete(messages=messages, max_tokens=max_tokens)
+        if self._until is None:
+            self._until = asyncio.get_running_loop().time() + self.deadline
+        async with asyncio.timeout_at(self._until):
+            return await self.client.complete(messages=messages, max_tokens=max_tokens)
+
+
+def windowed(client: LLMClient, deadline: float | None = None,
+             context_tokens: int = DEFAULT_CONTEXT_TOKENS,
+             on_window: ProgressCallback | None = None) -> Any:
+    """The summarizer the commands use: in windows within the model's context, each
+    request within what is left of the deadline."""
+    from ..windows import WindowedSummarizer
+
+    return WindowedSummarizer(DeadlineClient(client, deadline), context_tokens=context_tokens,
+                              on_window=on_window)
 
 
 async def summarize_one(client: LLMClient, messages: list[dict[str, Any]],
                         previous: str | None = None, deadline: float | None = None,
-                        outcome: Outcome | None = None) -> tuple[SummaryRecord, str, Outcome]:
+                        outcome: Outcome | None = None, *,
+                        context_tokens: int = DEFAULT_CONTEXT_TOKENS,
+                        on_window: ProgressCallback | None = None
+                        ) -> tuple[SummaryRecord, str, Outcome]:
     """(record, context text, what became of it: ``outcome``, or a new one) for one
-    conversation. Messages the summarizer is known to refuse raise Refused, before any
-    model call."""
-    from morvex.core.summarizer import ConversationSummarizer
-
+    conversation, in windows when it is longer than ``context_tokens`` allow. Messages the
+    summarizer is known to refuse raise Refused, before any model call."""
     reason = module_refusal(messages)
     if reason is not None:
         raise Refused(reason)
     outcome = outcome or Outcome()
     with watch_unparsed(outcome.mark_unparsed):
-        summarizer = ConversationSummarizer(RecordingClient(client, outcome, deadline))
+        summarizer = windowed(client, deadline, context_tokens, on_window)
         record = await summarizer.summarize_messages(
             skim_outputs(messages), previous or None)
+        outcome.failure = summarizer.failure
         context = summarizer.format_summary_for_context(record)
         return cast(SummaryRecord, record), context, outcome
 
@@ -287,12 +315,15 @@ def refusal_reason(exc: BaseException, messages: Any) -> str:
 
 
 def run_exchange(main: Callable[[], Coroutine[Any, Any, None]], where: str, busy: str,
-                 outcome: Outcome, messages: Any = ()) -> None:
-    """Runs a command's exchange with the summarizer under a spinner. A conversation the
-    summarizer refuses is the input's fault (BadDocument, saying why in terms of
-    ``messages``, the records it was given); a model failure is raised as its ToolError."""
+                 outcome: Outcome, messages: Any = (),
+                 activity: Activity | None = None) -> None:
+    """Runs a command's exchange with the summarizer under a spinner (``activity``, when
+    given, is the spinner, which becomes a bar as windows are reported to it). A
+    conversation the summarizer refuses is the input's fault (BadDocument, saying why in
+    terms of ``messages``, the records it was given); a model failure is raised as its
+    ToolError."""
     try:
-        with spinner(busy):
+        with activity or Activity(busy):
             asyncio.run(main())
     except Exception as exc:
         if not (isinstance(exc, Refused) or raised_by_module(exc)):
@@ -331,10 +362,48 @@ def setup_logging() -> None:
     root.setLevel(logging.WARNING)
 
 
-def spinner(text: str) -> Any:
-    """A spinner on stderr when it is a terminal; nothing otherwise."""
-    console = needs("rich.console", "the command-line tool").Console(stderr=True)
-    return console.status(text) if console.is_terminal else nullcontext()
+class Activity:
+    """On stderr when it is a terminal: a spinner while the model works, which becomes a bar
+    counting the windows once a conversation is summarized in more than one. Nothing
+    otherwise."""
+
+    def __init__(self, text: str) -> None:
+        console = needs("rich.console", "the command-line tool").Console(stderr=True)
+        self.console = console if console.is_terminal else None
+        self.text = text
+        self.status: Any = None
+        self.bar: Any = None
+        self.task: Any = None
+
+    def __enter__(self) -> Activity:
+        if self.console is not None:
+            self.status = self.console.status(self.text)
+            self.status.start()
+        return self
+
+    def window(self, done: int, expected: int) -> None:
+        """Windows done of those expected (a ProgressCallback)."""
+        if self.console is None or expected <= 1:
+            return
+        if self.bar is None:
+            from rich import progress
+
+            if self.status is not None:
+                self.status.stop()
+                self.status = None
+            self.bar = progress.Progress(
+                progress.TextColumn("summarizing windows"), progress.BarColumn(),
+                progress.MofNCompleteColumn(), progress.TimeElapsedColumn(),
+                progress.TimeRemainingColumn(), console=self.console)
+            self.task = self.bar.add_task("windows", total=expected)
+            self.bar.start()
+        self.bar.update(self.task, completed=done, total=expected)
+
+    def __exit__(self, *exc: object) -> None:
+        if self.status is not None:
+            self.status.stop()
+        if self.bar is not None:
+            self.bar.stop()
 
 
 def encode(text: str) -> bytes:

@@ -7,9 +7,9 @@ import json
 
 from ..errors import EXIT_OK
 from ..records import SummaryRecord
-from .exchange import (Outcome, add_client_arguments, add_format_argument, build_client,
-                   close_client, load_conversation, read_text, run_exchange, summarize_one,
-                   where_of, write_output)
+from .exchange import (Activity, Outcome, add_client_arguments, add_format_argument,
+                       build_client, close_client, load_conversation, read_text,
+                       run_exchange, summarize_one, where_of, write_output)
 
 HELP = "summarize one conversation (the default command)"
 
@@ -34,6 +34,7 @@ def run(args: argparse.Namespace) -> int:
     previous = read_text(args.previous) if args.previous else None
     client = build_client(args)
     outcome = Outcome()
+    activity = Activity("Summarizing...")
     done: list[tuple[SummaryRecord, str, Outcome]] = []
 
     async def summarize() -> None:
@@ -41,11 +42,13 @@ def run(args: argparse.Namespace) -> int:
         # finished task's result.
         try:
             done.append(await summarize_one(client, messages, previous, args.deadline,
-                                            outcome))
+                                            outcome, context_tokens=args.context_tokens,
+                                            on_window=activity.window))
         finally:
             await close_client(client)
 
-    run_exchange(summarize, where_of(args.conversation), "Summarizing...", outcome, messages)
+    run_exchange(summarize, where_of(args.conversation), "Summarizing...", outcome,
+                 messages, activity)
     record, context, _ = done[0]
     parts = []
     if args.format in ("json", "both"):

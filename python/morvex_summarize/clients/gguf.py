@@ -11,22 +11,9 @@ import os
 import threading
 from typing import Any
 
-from ..errors import ConfigError, ModelError
-from ..records import LIST_KEYS, SUMMARY_KEYS
+from ..errors import LENGTH_REFUSAL, ConfigError, ContextTooLong, ModelError
+from ..records import summary_schema
 from . import Reply
-
-
-def summary_schema(max_items: int = 8) -> dict[str, Any]:
-    """JSON schema of the summary object with bounded lists, so a looping model still ends.
-    Texts carry no length bound: llama.cpp's grammar turns one into a rule per character
-    and rejects it; the token limit bounds them instead."""
-    props: dict[str, Any] = {}
-    for key in SUMMARY_KEYS[:-1]:  # all but the time, which the summarizer adds
-        if key in LIST_KEYS:
-            props[key] = {"type": "array", "items": {"type": "string"}, "maxItems": max_items}
-        else:
-            props[key] = {"type": "string"}
-    return {"type": "object", "properties": props, "required": list(props)}
 
 
 _models: dict[str, tuple[Any, threading.Lock]] = {}
@@ -60,9 +47,14 @@ class GGUFClient:
 
     def _run(self, messages: list[dict[str, Any]], max_tokens: int) -> str:
         with self._lock:
-            result = self._model.create_chat_completion(
-                messages=messages, max_tokens=max_tokens, temperature=0.0,
-                response_format={"type": "json_object", "schema": self.schema})
+            try:
+                result = self._model.create_chat_completion(
+                    messages=messages, max_tokens=max_tokens, temperature=0.0,
+                    response_format={"type": "json_object", "schema": self.schema})
+            except ValueError as exc:  # "Requested tokens (N) exceed context window of M"
+                if LENGTH_REFUSAL.search(str(exc)):
+                    raise ContextTooLong(str(exc)) from exc
+                raise
         try:
             content = result["choices"][0]["message"]["content"]
         except (KeyError, IndexError, TypeError) as exc:

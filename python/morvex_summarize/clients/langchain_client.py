@@ -22,6 +22,7 @@ from typing import Any
 from ..errors import (EXIT_AUTH, EXIT_MODEL_FAILED, EXIT_UNREACHABLE, EXIT_USAGE, ClientError,
                       ConfigError, Failure, ModelError, ToolError)
 from . import DEFAULT_RETRIES, DEFAULT_TIMEOUT, NO_KEY, Reply
+from .reply import keep_json
 
 LIMIT_KEYS = ("max_tokens", "max_output_tokens", "max_completion_tokens", "num_predict",
               "max_new_tokens")
@@ -218,7 +219,7 @@ class ChatModelClient:
         text = reply_text(reply)
         if not text.strip():
             raise ModelError("the chat model sent an empty reply")
-        return Reply(text)
+        return Reply(keep_json(text))
 
 
 @dataclass(frozen=True)

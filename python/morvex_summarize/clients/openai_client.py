@@ -5,19 +5,67 @@ from __future__ import annotations
 
 import json
 import os
+import re
 from typing import Any
 
 import openai
 from openai.types.chat import ChatCompletion
 
 from ..errors import (EXIT_AUTH, EXIT_MODEL_FAILED, EXIT_UNREACHABLE, ClientError, ConfigError,
-                      Failure, ModelError)
+                      ContextTooLong, Failure, ModelError, refused_for_length)
+from ..records import summary_schema
 from . import DEFAULT_RETRIES, DEFAULT_TIMEOUT, NO_KEY, Reply, configured_model
+from .reply import keep_json
+
+REPLY_FORMATS = ("schema", "json", "text")
+"""What a request asks the reply to be, most helpful first: the summary's JSON schema
+(structured output), any JSON object (JSON mode), or plain text."""
+SCHEMA_ITEMS = 16
+"""Items each list of the schema allows, so a looping model still ends."""
+
+_FORMAT_WORDS = re.compile(r"(?i)response_format|json_schema|json_object|schema|structured|"
+                           r"grammar|guided|not supported|unsupported")
+"""What a server says when it does not take the reply format asked for."""
+
+_worked: dict[tuple[str | None, str], str] = {}
+"""The reply format each server (URL and model) last answered, for this process: later
+requests start there instead of being refused again."""
+
+
+def response_format(kind: str) -> dict[str, Any] | None:
+    """The request's ``response_format`` for a reply format (None: plain text). The same
+    object each time: it is only read."""
+    return _RESPONSE_FORMATS[kind]
+
+
+def _response_format(kind: str) -> dict[str, Any] | None:
+    if kind == "schema":
+        return {"type": "json_schema",
+                "json_schema": {"name": "conversation_summary", "strict": True,
+                                "schema": summary_schema(SCHEMA_ITEMS)}}
+    if kind == "json":
+        return {"type": "json_object"}
+    return None
+
+
+_RESPONSE_FORMATS = {kind: _response_format(kind) for kind in REPLY_FORMATS}
+
+
+def forget_reply_formats() -> None:
+    """Forgets what every server answered (a new server at an old address, tests)."""
+    _worked.clear()
 
 
 class OpenAIClient:
     """``complete`` sends one chat-completions request; the SDK retries 408, 409, 429 and
-    5xx answers and lost connections with back-off. Every failure raises."""
+    5xx answers and lost connections with back-off. Every failure raises.
+
+    The reply is asked for in ``reply_format`` (``schema``, ``json`` or ``text``); a server
+    that refuses it with a 400 or 422 naming the format is asked again for the next one,
+    and the format that worked is remembered for the server and model. A refusal for the
+    request's length raises ContextTooLong.
+    The reply text goes through ``keep_json``: a JSON object among prose is handed on
+    alone."""
 
     name = "openai"
 
@@ -31,6 +79,7 @@ class OpenAIClient:
         max_retries: int = DEFAULT_RETRIES,
         json_mode: bool = False,
         temperature: float | None = 0.0,
+        reply_format: str | None = None,
     ) -> None:
         chosen = model or configured_model()
         if not chosen:
@@ -44,38 +93,88 @@ class OpenAIClient:
                                   "for a local server)")
             api_key = NO_KEY
         self.base_url = base_url
-        self.json_mode = json_mode
+        if reply_format is None:
+            reply_format = "json" if json_mode else "schema"
+        if reply_format not in REPLY_FORMATS:
+            raise ConfigError(f"unknown reply format {reply_format!r}: use "
+                              f"{', '.join(REPLY_FORMATS)}")
+        self.reply_format = reply_format
         self.temperature = temperature
         self._client = openai.AsyncOpenAI(api_key=api_key, base_url=base_url,
                                           timeout=timeout, max_retries=max_retries)
 
+    def _formats(self) -> tuple[str, ...]:
+        """The reply formats to try, in order: from the one asked for, or from the one the
+        server last answered when that is further down."""
+        first = max(REPLY_FORMATS.index(self.reply_format),
+                    REPLY_FORMATS.index(_worked.get(self._server, self.reply_format)))
+        return REPLY_FORMATS[first:]
+
+    @property
+    def _server(self) -> tuple[str | None, str]:
+        return (self.base_url, self.model)
+
     async def complete(self, messages: list[dict[str, Any]], max_tokens: int) -> Reply:
-        body: dict[str, Any] = {"model": self.model, "messages": messages,
-                                "max_tokens": max_tokens}
-        if self.json_mode:
-            body["response_format"] = {"type": "json_object"}
-        if self.temperature is not None:
-            body["temperature"] = self.temperature
+        formats = self._formats()
+        for at, kind in enumerate(formats):
+            body: dict[str, Any] = {"model": self.model, "messages": messages,
+                                    "max_tokens": max_tokens}
+            wanted = response_format(kind)
+            if wanted is not None:
+                body["response_format"] = wanted
+            if self.temperature is not None:
+                body["temperature"] = self.temperature
+            try:
+                response = await self._post(body)
+            except openai.APIStatusError as exc:
+                said = _said(exc)
+                if refused_for_length(exc.status_code, said):
+                    raise ContextTooLong(" ".join(str(exc).split())) from exc
+                if (at + 1 < len(formats) and exc.status_code in (400, 422)
+                        and _FORMAT_WORDS.search(said)):
+                    continue
+                raise ClientError(failure_of(exc)) from exc
+            _worked[self._server] = kind
+            return Reply(keep_json(_content(response)))
+        raise AssertionError("unreachable: the last format raises or returns")
+
+    async def _post(self, body: dict[str, Any]) -> Any:
         # The SDK's generic POST: the same retries, time-outs and errors as
         # ``chat.completions.create``, without re-checking our plain dict messages against its
         # parameter types on every call (the largest cost per request in a batch).
         try:
-            response: Any = await self._client.post("/chat/completions", body=body,
-                                                    cast_to=ChatCompletion)
+            return await self._client.post("/chat/completions", body=body,
+                                           cast_to=ChatCompletion)
         except json.JSONDecodeError as exc:
             raise ModelError(f"the model server sent a body that is not JSON: {exc}") from exc
+        except openai.APIStatusError:
+            raise
         except openai.APIError as exc:
             raise ClientError(failure_of(exc)) from exc
-        try:
-            content = response.choices[0].message.content
-        except (AttributeError, IndexError, KeyError, TypeError) as exc:
-            raise ModelError(f"malformed reply from the model server: {exc}") from exc
-        if not isinstance(content, str) or not content.strip():
-            raise ModelError("the model server sent an empty reply")
-        return Reply(content)
 
     async def aclose(self) -> None:
         await self._client.close()
+
+
+def _said(exc: openai.APIStatusError) -> str:
+    """All a refusal says: the SDK's message, the error code and the body as sent (FastAPI
+    servers put their reasons where the SDK does not look)."""
+    try:
+        body = json.dumps(exc.body, default=str)
+    except (TypeError, ValueError):
+        body = ""
+    return f"{exc} {getattr(exc, 'code', None) or ''} {body}"
+
+
+def _content(response: Any) -> str:
+    """The reply text of a chat completion; ModelError when there is none."""
+    try:
+        content = response.choices[0].message.content
+    except (AttributeError, IndexError, KeyError, TypeError) as exc:
+        raise ModelError(f"malformed reply from the model server: {exc}") from exc
+    if not isinstance(content, str) or not content.strip():
+        raise ModelError("the model server sent an empty reply")
+    return content
 
 
 def _connection_text(exc: openai.APIConnectionError, text: str) -> str:

@@ -13,7 +13,7 @@ import types
 import pytest
 
 from morvex_summarize.clients import gguf
-from morvex_summarize.errors import ConfigError, ModelError
+from morvex_summarize.errors import ConfigError, ContextTooLong, ModelError
 
 KEYS = ["goals", "progress", "current_state", "key_decisions", "key_facts", "blockers",
         "next_steps", "summary"]
@@ -97,6 +97,21 @@ def test_a_bad_local_reply_raises(stand_in, monkeypatch, result):
     client = gguf.GGUFClient(str(stand_in))
     monkeypatch.setattr(client._model, "create_chat_completion", lambda **kw: result)
     with pytest.raises(ModelError):
+        asyncio.run(client.complete(messages=[], max_tokens=8))
+
+
+@pytest.mark.parametrize("error,raised", [
+    (ValueError("Requested tokens (9000) exceed context window of 8192"), ContextTooLong),
+    (ValueError("bad grammar"), ValueError),
+])
+def test_a_request_over_the_local_context_is_too_long(stand_in, monkeypatch, error, raised):
+    client = gguf.GGUFClient(str(stand_in))
+
+    def refuse(**kwargs):
+        raise error
+
+    monkeypatch.setattr(client._model, "create_chat_completion", refuse)
+    with pytest.raises(raised):
         asyncio.run(client.complete(messages=[], max_tokens=8))
 
 

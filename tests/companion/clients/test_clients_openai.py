@@ -12,7 +12,7 @@ openai = pytest.importorskip("openai")
 from llm_server import Answer, Drop, LLMServer, completion  # noqa: E402
 from morvex_summarize.clients.openai_client import OpenAIClient  # noqa: E402
 from morvex_summarize.errors import (EXIT_AUTH, EXIT_MODEL_FAILED, EXIT_UNREACHABLE,  # noqa: E402
-                                     ClientError, ConfigError, ModelError,
+                                     ClientError, ConfigError, ContextTooLong, ModelError,
                                      classify_client_failure)
 
 FAST_RETRY = {"retry-after-ms": "1"}  # the SDK honours it: keeps the retry tests quick
@@ -48,17 +48,25 @@ def refused_url():
     return f"http://127.0.0.1:{port}/v1"
 
 
-@pytest.mark.parametrize("json_mode", [False, True])
-def test_success_sends_the_request_and_returns_the_text(server, json_mode):
-    reply = call(dict(model="m-1", base_url=server.url, api_key="k-123", json_mode=json_mode))
+@pytest.mark.parametrize("options,response_format", [
+    ({}, "json_schema"),
+    ({"json_mode": True}, "json_object"),
+    ({"reply_format": "json"}, "json_object"),
+    ({"reply_format": "text"}, None),
+])
+def test_success_sends_the_request_and_returns_the_text(server, options, response_format):
+    reply = call(dict(model="m-1", base_url=server.url, api_key="k-123", **options))
     assert '"goals": ["fix the build"]' in reply.content
     (sent,), (headers,) = server.requests, server.headers
     assert sent["model"] == "m-1" and sent["max_tokens"] == 2048
     assert sent["messages"] == REQUEST
     assert headers["authorization"] == "Bearer k-123"
-    assert ("response_format" in sent) is json_mode
-    if json_mode:
-        assert sent["response_format"] == {"type": "json_object"}
+    assert sent.get("response_format", {}).get("type") == response_format
+    if response_format == "json_schema":
+        schema = sent["response_format"]["json_schema"]["schema"]
+        assert set(schema["required"]) == {"goals", "progress", "current_state",
+                                           "key_decisions", "key_facts", "blockers",
+                                           "next_steps", "summary"}
 
 
 @pytest.mark.parametrize("status", [429, 500, 503])
@@ -123,6 +131,48 @@ def test_client_errors_are_not_retried(server, status, code):
         call(dict(model="m", base_url=server.url, max_retries=3))
     assert len(server.requests) == 1 and isinstance(info.value.__cause__, openai.APIStatusError)
     assert classify_client_failure(info.value).exit_code == code
+
+
+SCHEMA_REFUSED = Answer(400, {"error": {
+    "message": "'response_format.type' of 'json_schema' is not supported with this model",
+    "type": "invalid_request_error", "param": "response_format"}})
+JSON_REFUSED = Answer(400, {"error": {"message": "response_format json_object is unsupported"}})
+UNPROCESSABLE = Answer(422, {"detail": [{"loc": ["body", "response_format"],
+                                         "msg": "extra fields not permitted"}]})
+
+
+@pytest.mark.parametrize("refusals,formats", [
+    ([], ["json_schema"]),
+    ([SCHEMA_REFUSED], ["json_schema", "json_object"]),
+    ([SCHEMA_REFUSED, JSON_REFUSED], ["json_schema", "json_object", None]),
+    ([UNPROCESSABLE, UNPROCESSABLE], ["json_schema", "json_object", None]),
+], ids=["schema", "json-mode", "text", "422"])
+def test_the_reply_format_falls_back_and_is_remembered_per_server(refusals, formats):
+    with LLMServer() as server, LLMServer() as other:
+        server.push(*refusals)
+        first = call(dict(model="m", base_url=server.url))
+        again = call(dict(model="m", base_url=server.url))
+        call(dict(model="m", base_url=other.url))
+        call(dict(model="other-model", base_url=server.url))
+    sent = [r.get("response_format", {}).get("type") for r in server.requests]
+    # The second request starts with what worked; another server or model starts afresh.
+    assert sent == formats + [formats[-1], "json_schema"]
+    assert other.requests[0]["response_format"]["type"] == "json_schema"
+    assert "loopback summary" in first.content and "loopback summary" in again.content
+
+
+@pytest.mark.parametrize("answer,error", [
+    (Answer(400, {"error": {"message": "This model's maximum context length is 8192 tokens. "
+                                       "However, you requested 9000 tokens.",
+                            "code": "context_length_exceeded"}}), ContextTooLong),
+    (Answer(400, {"error": {"message": "nope"}}), ClientError),
+    (Answer(400, {"error": {"message": "response_format is not supported"}}), ClientError),
+], ids=["length", "other", "format-in-text-mode"])
+def test_a_refusal_the_formats_cannot_help_raises_at_once(server, answer, error):
+    server.push(answer)
+    with pytest.raises(ClientError) as info:
+        call(dict(model="m", base_url=server.url, reply_format="text"))
+    assert type(info.value) is error and len(server.requests) == 1
 
 
 @pytest.mark.parametrize("env,args,message", [

@@ -83,7 +83,7 @@ def run(args: argparse.Namespace) -> int:
         with Progress(total) as progress:
             jobs = read_jobs(args.input, skip, counts, args.input_format, progress)
             asyncio.run(run_batch(client, jobs, writer, args.concurrency, counts, progress,
-                                  args.deadline))
+                                  args.deadline, args.context_tokens))
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted after {sum(counts.written.values())} results; rerun the "
               "same command to continue", file=sys.stderr)

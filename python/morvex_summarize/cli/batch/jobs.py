@@ -20,6 +20,7 @@ from ...errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, BadDocument, Fa
                        InputMissing, OutputError, Refused, ToolError, classify_client_failure)
 from ...formats import AUTO
 from ...native import raised_by_module
+from ...windows import DEFAULT_CONTEXT_TOKENS
 from ..exchange import (PROG, close_client, encode, is_regular_file, needs, parse_json,
                         read_messages, refusal_reason, summarize_one, where_of, write_fd)
 
@@ -329,13 +330,15 @@ class Progress:
             self.bar.update(self.task, completed=finished)
 
 
-async def summarize_result(client: Any, job: Job, deadline: float | None
+async def summarize_result(client: Any, job: Job, deadline: float | None,
+                           context_tokens: int = DEFAULT_CONTEXT_TOKENS
                            ) -> tuple[dict[str, Any] | None, Failure | None]:
     """The result line of one job, or None when it is to be retried by a later run (a
     transient failure, or a fatal one that stops the batch), with the model's failure."""
     try:
         record, context, outcome = await summarize_one(client, job.messages, job.previous,
-                                                       deadline)
+                                                       deadline,
+                                                       context_tokens=context_tokens)
     except Exception as exc:
         if not (isinstance(exc, Refused) or raised_by_module(exc)):
             raise
@@ -355,9 +358,10 @@ async def summarize_result(client: Any, job: Job, deadline: float | None
 
 
 async def summarize_job(client: Any, job: Job, deadline: float | None,
-                        counts: Counts) -> dict[str, Any] | None:
+                        counts: Counts, context_tokens: int = DEFAULT_CONTEXT_TOKENS
+                        ) -> dict[str, Any] | None:
     """The result line of one job, or None when it is to be retried by a later run."""
-    doc, found = await summarize_result(client, job, deadline)
+    doc, found = await summarize_result(client, job, deadline, context_tokens)
     if found is not None:
         counts.first_error = counts.first_error or found.reason
         if found.fatal and counts.stopped is None:
@@ -366,14 +370,15 @@ async def summarize_job(client: Any, job: Job, deadline: float | None,
 
 
 async def run_batch(client: Any, jobs: Iterator[Job], writer: Writer, concurrency: int,
-                    counts: Counts, progress: Progress, deadline: float | None = None) -> None:
+                    counts: Counts, progress: Progress, deadline: float | None = None,
+                    context_tokens: int = DEFAULT_CONTEXT_TOKENS) -> None:
     """Runs the jobs, at most ``concurrency`` at once. A failure to write ends the run at
     once (the results in flight are cancelled); any other failure is one job's result."""
     slots = asyncio.Semaphore(concurrency)
 
     async def one(job: Job) -> None:
         try:
-            doc = await summarize_job(client, job, deadline, counts)
+            doc = await summarize_job(client, job, deadline, counts, context_tokens)
             if doc is None:
                 counts.not_written += 1
             else:

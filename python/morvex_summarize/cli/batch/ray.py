@@ -34,6 +34,7 @@ from ...errors import (EXIT_UNREACHABLE, EXIT_USAGE, ConfigError, Failure, Input
                      OutputError, ToolError)
 from ...formats import AUTO
 from ...records import LLMClient
+from ...windows import DEFAULT_CONTEXT_TOKENS
 from ..exchange import DISTRIBUTION, PROG, build_client, needs, parse_json
 
 RESULT_COLUMNS = ("id", "id_type", "key", "status", "summary", "context", "error",
@@ -108,10 +109,12 @@ class Summarize:
 
     def __init__(self, make_client: Callable[[], LLMClient], input_format: str = AUTO,
                  deadline: float | None = None, in_flight: int = 32,
-                 skip: Iterable[str] = ()) -> None:
+                 skip: Iterable[str] = (),
+                 context_tokens: int = DEFAULT_CONTEXT_TOKENS) -> None:
         self.make_client = make_client
         self.input_format = input_format
         self.deadline = deadline
+        self.context_tokens = context_tokens
         self.skip = frozenset(skip)
         self.client: LLMClient | None = None
         self.slots = asyncio.Semaphore(in_flight)
@@ -136,7 +139,8 @@ class Summarize:
         async with self.slots:
             if self.stopped is None:
                 assert self.client is not None
-                doc, found = await summarize_result(self.client, job, self.deadline)
+                doc, found = await summarize_result(self.client, job, self.deadline,
+                                                    self.context_tokens)
             else:
                 doc, found = None, self.stopped
         if doc is not None:
@@ -161,7 +165,8 @@ def summarize_dataset(ds: Any, make_client: Callable[[], LLMClient], *,
                       actors: int = DEFAULT_ACTORS, in_flight: int = 32,
                       input_format: str = AUTO, deadline: float | None = None,
                       skip: Iterable[str] = (), batch_size: int = 64,
-                      cpus_per_actor: float = CPUS_PER_ACTOR) -> Any:
+                      cpus_per_actor: float = CPUS_PER_ACTOR,
+                      context_tokens: int = DEFAULT_CONTEXT_TOKENS) -> Any:
     """A dataset of result rows (RESULT_COLUMNS) for a dataset of conversation rows, on a
     pool of ``actors`` actors. ``make_client`` is called once in each actor, so it must
     pickle (a function of the package, or a ``functools.partial`` of one). ``skip`` holds
@@ -173,7 +178,8 @@ def summarize_dataset(ds: Any, make_client: Callable[[], LLMClient], *,
         Summarize, fn_constructor_kwargs={"make_client": make_client,
                                           "input_format": input_format,
                                           "deadline": deadline, "in_flight": in_flight,
-                                          "skip": frozenset(skip)},
+                                          "skip": frozenset(skip),
+                                          "context_tokens": context_tokens},
         batch_size=batch_size, batch_format="pyarrow",
         compute=ray_data().ActorPoolStrategy(size=actors, max_concurrent_calls_per_actor=4),
         num_cpus=cpus_per_actor)
@@ -423,6 +429,7 @@ def run_on_ray(args: argparse.Namespace) -> int:
         results = summarize_dataset(ds, make_client, actors=args.actors or DEFAULT_ACTORS,
                                     in_flight=args.concurrency,
                                     input_format=args.input_format, deadline=args.deadline,
+                                    context_tokens=args.context_tokens,
                                     skip=skip)
         _drain(results, sink, counts, args.input)
     except KeyboardInterrupt:
