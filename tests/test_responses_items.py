@@ -96,7 +96,11 @@ def model_of(model, depth=DEPTH):
 def typed_dict_of(shape, depth=DEPTH):
     """A dict of one of the SDK's request parameter shapes."""
     hints = typing.get_type_hints(shape, include_extras=True)
-    required = shape.__required_keys__
+    # The SDK's shapes are total=False with Required[...] marks, which
+    # __required_keys__ does not always reflect.
+    required = {k for k, v in hints.items()
+                if k in shape.__required_keys__ and typing.get_origin(v) is not NotRequired
+                or typing.get_origin(v) is Required}
     fields = {k: value_of(v, depth) if k in required else st.one_of(st.just(OMIT),
                                                                      value_of(v, depth))
               for k, v in hints.items()}
@@ -110,28 +114,34 @@ INPUT_TYPES = members(ResponseInputItemParam)
 INPUT_CHECK = pydantic.TypeAdapter(ResponseInputItemParam)
 
 
-def output_item(kind):
-    return model_of(kind)
-
-
 def test_the_sdk_has_the_item_types_this_test_builds():
     """Guards the builder: a new SDK whose unions this test cannot see fails here."""
     assert len(OUTPUT_TYPES) > 20 and len(INPUT_TYPES) > 20
     assert all(is_model(k) for k in OUTPUT_TYPES) and all(is_typed_dict(k) for k in INPUT_TYPES)
 
 
+OPENING = {"role": "user", "content": [{"type": "input_text", "text": "hi"}]}
+
+
+def as_read(items):
+    """The items as objects of the SDK and as the dicts they dump to: both are read."""
+    return (items, [i.model_dump(exclude_none=True) if isinstance(i, pydantic.BaseModel)
+                    else i for i in items])
+
+
 @pytest.mark.parametrize("kind", OUTPUT_TYPES, ids=lambda k: k.__name__)
 @given(data=st.data())
 def test_every_output_item_type_is_read_as_responses(kind, data):
-    item = data.draw(output_item(kind))
-    others = data.draw(st.lists(st.one_of([output_item(k) for k in OUTPUT_TYPES]), max_size=2))
-    items = [{"role": "user", "content": [{"type": "input_text", "text": "hi"}]},
-             item, *others]
-    for given_items in (items, [i if isinstance(i, dict) else i.model_dump(exclude_none=True)
-                                for i in items]):
-        assert read_conversation(given_items).format == "responses"
-    # The SDK itself takes what its output held as the next request's input.
-    INPUT_CHECK.validate_python(item.model_dump(exclude_none=True))
+    item = data.draw(model_of(kind))
+    for items in as_read([OPENING, item]):
+        assert read_conversation(items).format == "responses"
+
+
+@given(st.lists(st.one_of([model_of(k) for k in OUTPUT_TYPES]), min_size=1, max_size=6))
+def test_a_whole_output_is_read_as_responses(output):
+    for items in as_read([OPENING, *output]):
+        assert read_conversation(items).format == "responses"
+        assert read_conversation({"input": items}).format == "responses"
 
 
 @pytest.mark.parametrize("kind", INPUT_TYPES, ids=lambda k: k.__name__)
@@ -139,7 +149,5 @@ def test_every_output_item_type_is_read_as_responses(kind, data):
 def test_every_input_item_type_is_read_as_responses(kind, data):
     item = data.draw(typed_dict_of(kind))
     INPUT_CHECK.validate_python(item)
-    opening = {"type": "message", "role": "user",
-               "content": [{"type": "input_text", "text": "hi"}]}
-    assert read_conversation([opening, item]).format == "responses"
+    assert read_conversation([OPENING, item]).format == "responses"
     assert read_conversation({"input": [item]}).format == "responses"

@@ -67,6 +67,8 @@ def _kind(item: Any, message: Any) -> str | None:
     for an item of no format."""
     if not is_map(message):
         return langchain.NAME if langchain.is_message_object(item) else None
+    if responses.is_reference(message):
+        return responses.NAME
     kind = message.get("type")
     if kind is not None and kind != "message":
         if langchain.is_own(message):
@@ -79,8 +81,11 @@ def _kind(item: Any, message: Any) -> str | None:
             return found
     if openai_chat.is_own(message):
         return openai_chat.NAME
-    if kind == "message":  # an Anthropic ``Message`` of text blocks, as the SDK returns it
-        return anthropic.NAME if isinstance(content, list) else responses.NAME
+    if kind == "message":
+        # An Anthropic ``Message`` as the SDK returns it has its model and usage beside its
+        # blocks; a Responses message item has neither.
+        return anthropic.NAME if isinstance(content, list) and anthropic.is_reply(message) \
+            else responses.NAME
     return "plain" if isinstance(message.get("role"), str) else None
 
 

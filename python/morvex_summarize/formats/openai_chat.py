@@ -13,8 +13,9 @@ from .parts import content_text, is_map, text_of
 NAME = "openai"
 
 ROLES = frozenset({"system", "developer", "user", "assistant", "tool", "function"})
-# Content parts that only this format has.
-OWN_PARTS = frozenset({"image_url", "input_audio", "file", "refusal"})
+# Content parts that only this format has (``refusal`` and ``input_audio`` parts are the
+# Responses API's too).
+OWN_PARTS = frozenset({"image_url", "file"})
 
 
 def is_own(item: Mapping[str, Any]) -> bool:
