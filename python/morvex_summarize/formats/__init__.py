@@ -20,11 +20,13 @@ from typing import Any
 
 from . import anthropic, langchain, openai_chat, responses
 from .base import (CONTEXT_HEADER, BodyContext, BodyField, Conversation, Converted, FormatError,
-                   Message, describe)
+                   Message, NoMessages, WrongFormat, describe)
 from .parts import MEDIA_KINDS, content_text, is_map, plain
 
 __all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "MEDIA_KINDS", "BodyContext", "BodyField",
-           "Conversation", "Converted", "FormatError", "check_format", "detect_format",
+           "Conversation", "Converted", "FormatError", "NoMessages", "WrongFormat",
+           "check_format",
+           "detect_format",
            "read_conversation", "to_messages"]
 
 AUTO = "auto"
@@ -38,6 +40,10 @@ FORMATS = tuple(READERS)
 """The formats ``input_format`` may name, besides ``"auto"``."""
 
 _SPOKEN = frozenset({"user", "assistant", "tool"})
+
+# Besides its own messages and those every format shares, the messages a format's reader
+# reads without loss: LangChain takes OpenAI's role dicts as messages.
+_READS_TOO = {langchain.NAME: frozenset({openai_chat.NAME})}
 
 
 # The content parts only one format writes.
@@ -158,6 +164,16 @@ def _field_view(item: BodyField | BodyContext) -> Converted:
     return Converted([{"role": "system", "content": text}], media)
 
 
+def _check_named(items: list[Any], messages: list[Any], name: str) -> None:
+    """WrongFormat for the first message that only another format writes, which the named
+    format's reader would read without its calls, results or refusals."""
+    readable = _READS_TOO.get(name, frozenset())
+    for index, item in enumerate(items):
+        kind = openai_chat.as_is(item) or _kind(item, messages[index])
+        if kind is not None and kind != "plain" and kind != name and kind not in readable:
+            raise WrongFormat(index, kind, name)
+
+
 def detect_format(doc: Any) -> str:
     """The format of a conversation (see the module documentation)."""
     items, body, key = _unpack(doc)
@@ -177,9 +193,10 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
     """Reads a conversation in any format, or in the one ``input_format`` names; ``default``
     is the format of messages that several formats share (else "openai").
 
-    Raises FormatError, saying what was found, for a shape no format reads and, with
-    ``require_messages``, for a non-empty conversation holding no user, assistant or tool
-    message."""
+    Raises FormatError, saying what was found, for a shape no format reads, WrongFormat
+    for a message that only another format than the named one writes and, with
+    ``require_messages``, NoMessages for a conversation holding no user, assistant or tool
+    message (an empty one included)."""
     check_format(input_format)
     items, body, key = _unpack(doc)
     messages = [plain(i) for i in items]
@@ -188,6 +205,7 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
         name, definite = _detect(kinds, body, key, default)
     else:
         as_is, name, definite = [False] * len(items), input_format, True
+        _check_named(items, messages, name)
     reader = READERS[name]
     conversation = Conversation(name, [], [], body=body, items_key=key,
                                 placer=reader.place_context, definite=definite)
@@ -215,11 +233,12 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
         views.append(reader.convert(item, message, f"message {index}"))
         note(conversation, item, message)
     conversation.items.extend(items)
-    if require_messages and items and not any(
-            m.get("role") in _SPOKEN for m in conversation.messages):
+    if require_messages and not any(m.get("role") in _SPOKEN for m in conversation.messages):
+        if not items:
+            raise NoMessages("no user, assistant or tool message: the conversation is empty")
         roles = sorted({str(m.get("role")) for m in conversation.messages})
-        raise FormatError(f"no user, assistant or tool message among {len(items)} "
-                          f"{name} item(s)" + (f" (found: {', '.join(roles)})" if roles else ""))
+        raise NoMessages(f"no user, assistant or tool message among {len(items)} "
+                         f"{name} item(s)" + (f" (found: {', '.join(roles)})" if roles else ""))
     return conversation
 
 

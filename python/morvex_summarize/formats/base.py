@@ -19,6 +19,22 @@ class FormatError(TypeError, ValueError):
     A TypeError and a ValueError both, so callers that catch either keep working."""
 
 
+class NoMessages(FormatError):
+    """A conversation that holds no user, assistant or tool message: nothing to summarize."""
+
+
+class WrongFormat(FormatError):
+    """A conversation read in a named format holds a message only another format writes,
+    whose parts the named one would lose."""
+
+    def __init__(self, index: int, found: str, named: str) -> None:
+        super().__init__(f"message {index} is {found}, which the {named} reader cannot "
+                         f"read; read it as {found}")
+        self.index = index
+        self.found = found
+        self.named = named
+
+
 @dataclass(frozen=True)
 class BodyField:
     """A request body's top-level instructions (Anthropic's ``system``, the Responses API's
