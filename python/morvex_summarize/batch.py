@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import io
 import json
 import os
 import sys
@@ -20,9 +19,10 @@ from typing import IO, Any
 from .errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, EXIT_USAGE, BadDocument,
                      Failure, InputMissing, OutputError, ToolError, classify_client_failure)
 from .formats import AUTO
-from .tool import (PROG, add_client_arguments, add_format_argument, build_client,
-                   close_client, encode, is_regular_file, needs, parse_json, read_messages,
-                   rejected_by_summarizer, summarize_one, where_of, whole_number, write_fd)
+from .tool import (PROG, Unsummarizable, add_client_arguments, add_format_argument,
+                   build_client, close_client, encode, is_regular_file, needs, parse_json,
+                   read_messages, rejected_by_summarizer, summarize_one, where_of,
+                   whole_number, write_fd)
 
 HELP = "summarize many conversations from a JSON-lines file"
 
@@ -38,6 +38,9 @@ class Job:
     id: Any
     messages: list[dict[str, Any]]
     previous: str | None
+    unsummarizable: str | None = None
+    """Why the conversation, read, cannot be summarized (it holds no message): its result
+    is a failed one, without asking the model."""
 
 
 @dataclass
@@ -69,6 +72,15 @@ def parse_line(text: str, input_format: str = AUTO) -> Job | str:
     return parse_doc(doc, input_format)
 
 
+def parse_line_bytes(data: bytes, input_format: str = AUTO) -> Job | str:
+    """parse_line for a line as it was read, which may not be UTF-8 text."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        return f"not UTF-8 text ({exc.reason} at byte {exc.start + 1} of the line)"
+    return parse_line(text, input_format)
+
+
 def parse_doc(doc: Any, input_format: str = AUTO) -> Job | str:
     """A Job from one conversation's object (a parsed line, a dataset's row), or the
     reason it is unusable."""
@@ -80,14 +92,17 @@ def parse_doc(doc: Any, input_format: str = AUTO) -> Job | str:
     conversation = doc.get("messages")
     if "system" in doc and isinstance(conversation, list):
         conversation = {"system": doc["system"], "messages": conversation}
+    unsummarizable = None
     try:
         messages = read_messages(conversation, '"messages"', input_format)
+    except Unsummarizable as exc:
+        messages, unsummarizable = [], str(exc)
     except BadDocument as exc:
         return str(exc)
     previous = doc.get("previous")
     if previous is not None and not isinstance(previous, str):
         return '"previous" must be a string'
-    return Job(0, ident, messages, previous)
+    return Job(0, ident, messages, previous, unsummarizable)
 
 
 def _result(line: bytes) -> dict[str, Any] | None:
@@ -135,20 +150,15 @@ def read_jobs(path: str, skip: set[str], counts: Counts, input_format: str = AUT
     except OSError as exc:
         raise InputMissing(f"{path}: {exc.strerror}") from None
     where = where_of(path)
-    f = io.TextIOWrapper(raw, encoding="utf-8", errors="strict", newline="\n")
     try:
         number = 0
-        while True:
-            try:
-                text = f.readline()
-            except UnicodeDecodeError:
-                raise BadDocument(f"{where}: not UTF-8 text after line {number}") from None
-            if not text:
-                return
+        # Lines are split on their bytes and each decoded on its own: a line that is not
+        # UTF-8 is one bad line, and its number is the true one.
+        for data in raw:
             number += 1
-            if not text.strip():
+            if not data.strip():
                 continue
-            job = parse_line(text, input_format)
+            job = parse_line_bytes(data, input_format)
             if isinstance(job, str):
                 counts.bad_lines += 1
                 print(f"{PROG}: {where}:{number}: skipped: {job}", file=sys.stderr)
@@ -168,10 +178,8 @@ def read_jobs(path: str, skip: set[str], counts: Counts, input_format: str = AUT
             job.line = number
             yield job
     finally:
-        if path == "-":
-            f.detach()
-        else:
-            f.close()
+        if path != "-":
+            raw.close()
 
 
 class Writer:
@@ -231,6 +239,8 @@ class Writer:
             write_fd(self.fd, data, self.path)
             if self.fsync and self.regular:
                 os.fsync(self.fd)
+        except BrokenPipeError:
+            raise  # the reader went away: the tool ends quietly
         except OutputError:
             if self.regular:  # no torn line: what was written of this one goes
                 try:
@@ -316,10 +326,17 @@ class Progress:
             self.bar.update(self.task, completed=finished)
 
 
+def _failed(job: Job, reason: str) -> tuple[dict[str, Any], Failure]:
+    return ({"id": job.id, "summary": None, "context": None, "status": "failed",
+             "error": reason}, Failure(EXIT_BAD_DOCUMENT, reason))
+
+
 async def summarize_result(client: Any, job: Job, deadline: float | None
                            ) -> tuple[dict[str, Any] | None, Failure | None]:
     """The result line of one job, or None when it is to be retried by a later run (a
     transient failure, or a fatal one that stops the batch), with the model's failure."""
+    if job.unsummarizable is not None:
+        return _failed(job, job.unsummarizable)
     try:
         record, context, outcome = await summarize_one(client, job.messages, job.previous,
                                                        deadline)
@@ -327,9 +344,7 @@ async def summarize_result(client: Any, job: Job, deadline: float | None
         if not rejected_by_summarizer(exc):
             raise
         # The summarizer refused these messages: a result of their own, and the run goes on.
-        reason = f"the summarizer cannot read this conversation: {exc}"
-        return ({"id": job.id, "summary": None, "context": None, "status": "failed",
-                 "error": reason}, Failure(EXIT_BAD_DOCUMENT, reason))
+        return _failed(job, f"the summarizer cannot read this conversation: {exc}")
     doc: dict[str, Any] = {"id": job.id, "summary": record, "context": context,
                            "status": outcome.status}
     if outcome.failure is None:

@@ -14,11 +14,10 @@ import sys
 from typing import Any
 
 from .condense import CHARS_PER_TOKEN, Condenser, CondenseState
-from .errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError
-from .formats import FormatError, read_conversation
+from .errors import EXIT_OK, EXIT_USAGE, ToolError
 from .tool import (PROG, Outcome, RecordingClient, add_client_arguments, add_format_argument,
-                   build_client, close_client, read_document, run_exchange, where_of,
-                   whole_number, write_output)
+                   build_client, close_client, read_conversation_doc, read_document,
+                   run_exchange, where_of, whole_number, write_output)
 
 HELP = "condense a conversation to fit a token budget"
 
@@ -65,12 +64,9 @@ def report(state: CondenseState, budget: int) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
-    doc = read_document(args.conversation)
     where = where_of(args.conversation)
-    try:
-        conversation = read_conversation(doc, args.input_format)
-    except FormatError as exc:
-        raise BadDocument(f"{where}: {exc}") from None
+    conversation = read_conversation_doc(read_document(args.conversation), where,
+                                         args.input_format)
     if args.target is not None and args.target > args.budget:
         raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
                         EXIT_USAGE)

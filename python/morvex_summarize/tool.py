@@ -21,7 +21,8 @@ from typing import Any, cast
 
 from .errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
                      OutputError, ToolError, classify_client_failure)
-from .formats import AUTO, FORMATS, FormatError, to_messages
+from .formats import (AUTO, FORMATS, Conversation, FormatError, NoMessages, WrongFormat,
+                      read_conversation)
 from .records import LLMClient, SummaryRecord
 
 PROG = "morvex-summarize"
@@ -79,15 +80,32 @@ def read_document(path: str) -> Any:
         raise InvalidJSON(f"{where_of(path)}: {exc}") from None
 
 
-def read_messages(doc: Any, where: str, input_format: str = AUTO) -> list[dict[str, Any]]:
-    """A conversation in any format as the summarizer's messages, or BadDocument saying
-    what was found."""
+class Unsummarizable(BadDocument):
+    """A conversation that reads, but holds no message to summarize."""
+
+
+def read_conversation_doc(doc: Any, where: str, input_format: str = AUTO) -> Conversation:
+    """A conversation in any format, or BadDocument saying what was found: Unsummarizable
+    when it holds no user, assistant or tool message."""
     try:
-        return cast("list[dict[str, Any]]", to_messages(doc, input_format))
+        return read_conversation(doc, input_format, require_messages=True)
+    except WrongFormat as exc:
+        raise BadDocument(f"{where}: message {exc.index} is {exc.found}, which "
+                          f"--input-format {exc.named} cannot read; use --input-format "
+                          f"{exc.found}") from None
+    except NoMessages as exc:
+        raise Unsummarizable(f"{where}: {exc}") from None
     except FormatError as exc:
         raise BadDocument(f"{where}: {exc}") from None
     except RecursionError:
         raise BadDocument(f"{where}: nested too deeply") from None
+
+
+def read_messages(doc: Any, where: str, input_format: str = AUTO) -> list[dict[str, Any]]:
+    """A conversation in any format as the summarizer's messages (see
+    read_conversation_doc)."""
+    return cast("list[dict[str, Any]]",
+                read_conversation_doc(doc, where, input_format).messages)
 
 
 def load_conversation(path: str, input_format: str = AUTO) -> list[dict[str, Any]]:
