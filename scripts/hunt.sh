@@ -13,10 +13,11 @@ tag=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
 venv="$root/.venv-test-$tag"
 [ -x "$venv/bin/python" ] || { echo "no test environment at $venv: run scripts/test.sh first"; exit 1; }
 cd "$root"
-tests=(tests/test_parse.py tests/test_transcript.py tests/test_context.py tests/test_fallback.py
-       tests/test_function.py tests/test_module.py tests/test_summarize.py
-       tests/test_coroutine.py tests/test_gc_reentry.py tests/test_hostile.py
-       tests/test_protocol_fuzz.py)
+m=tests/module
+tests=($m/test_parse.py $m/test_transcript.py $m/test_context.py $m/test_fallback.py
+       $m/test_function.py $m/test_module.py $m/test_summarize.py
+       $m/test_coroutine.py $m/test_gc_reentry.py $m/test_hostile.py
+       $m/test_protocol_fuzz.py)
 echo "--- with gc.set_threshold(1)"
 "$venv/bin/python" -m pytest -q -p no:cacheprovider --gc-threshold-one "${@:2}" "${tests[@]}"
 echo "--- leak hunt"

@@ -8,18 +8,12 @@ from array import array
 from collections.abc import Iterator
 from typing import Any
 
-from .. import carry
+from ..condense import carry
+from ..native import (CONVERSATION_HEADING, PREVIOUS_HEADING, TRANSCRIPT_ENTRY, TRUNCATION_MARK,
+                      parse_context)
 from . import Reply
 
-CONVERSATION_HEADING = "## Conversation to Summarize:\n"
-PREVIOUS_HEADING = "## Previous Summary (build on this):\n"
-
-# An entry starts a line; the lines after it that start none continue it.
-_ENTRY = re.compile(
-    r"^\[(?:(User)|(Assistant)|Assistant called (?P<tool>[^\]\n]*)"
-    r"|Tool Result \((?P<id>[^)\n]*)\))\]: ",
-    re.MULTILINE,
-)
+_ENTRY = TRANSCRIPT_ENTRY
 _TROUBLE = re.compile(
     r"\b(error|errors|failed|failure|fatal|exception|traceback|denied|not found|cannot|"
     r"can't|unable|refused?)\b",
@@ -163,7 +157,7 @@ def _salient_lines(body: str, facts: bool = True) -> list[str]:
     """Up to three lines of a tool output worth keeping: errors first, the last ones first,
     then (when ``facts``) the other salient ones (paths, versions, ports, counts,
     identifiers)."""
-    body = body.removesuffix("... [truncated]")
+    body = body.removesuffix(TRUNCATION_MARK)
     if not facts and not _TROUBLE.search(body):
         return []
     lines = [line.strip() for line in body.split("\n")]
@@ -180,7 +174,7 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
     users = said = calls = results = 0
     first_goal = last_said = None
     preamble = False
-    earlier = carry.parse_context(previous) if previous else {}
+    earlier = parse_context(previous) if previous else {}
     # Building on an earlier summary, the goal is the one it holds: the first message here
     # is one more message, a goal only when it asks for something.
     continues = bool(earlier.get("goals"))

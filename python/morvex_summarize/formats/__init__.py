@@ -19,8 +19,9 @@ from types import ModuleType
 from typing import Any
 
 from . import anthropic, langchain, openai_chat, responses
-from .base import (CONTEXT_HEADER, BodyContext, BodyField, Conversation, Converted, FormatError,
-                   Message, NoMessages, WrongFormat, describe)
+from ..native import CONTEXT_HEADER
+from .base import (BodyContext, BodyField, Conversation, Converted, FormatError, Message,
+                   NoMessages, WrongFormat, describe)
 from .parts import MEDIA_KINDS, content_text, is_map, plain
 
 __all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "MEDIA_KINDS", "BodyContext", "BodyField",

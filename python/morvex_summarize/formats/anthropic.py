@@ -11,7 +11,8 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-from .base import (CONTEXT_HEADER, BodyContext, BodyField, Conversation, Converted, FormatError,
+from ..native import CONTEXT_HEADER
+from .base import (BodyContext, BodyField, Conversation, Converted, FormatError,
                    Message, call)
 from .parts import Rendered, content_text, is_map, plain, render_part
 

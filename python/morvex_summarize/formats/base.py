@@ -10,8 +10,6 @@ from typing import Any
 
 Message = Mapping[str, Any]
 
-CONTEXT_HEADER = "## Conversation History Summary"
-"""First line of the context text the summarizer renders."""
 
 
 class FormatError(TypeError, ValueError):

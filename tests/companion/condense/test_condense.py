@@ -10,7 +10,7 @@ import pytest
 try:
     from morvex_summarize.condense import Condenser, estimate_tokens
 except ImportError:  # package not installed: use the source tree
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "python"))
     from morvex_summarize.condense import Condenser, estimate_tokens
 
 from llm_server import LLMServer

@@ -50,7 +50,8 @@ def test_runs_once():
 
 
 def test_leak_hunt_verdicts(tmp_path):
-    shutil.copy(pathlib.Path(__file__).with_name("conftest.py"), tmp_path / "conftest.py")
+    conftest = pathlib.Path(__file__).resolve().parents[1] / "conftest.py"
+    shutil.copy(conftest, tmp_path / "conftest.py")
     (tmp_path / "test_sample.py").write_text(SAMPLE)
     result = subprocess.run(
         [sys.executable, "-m", "pytest", "-v", "-p", "no:cacheprovider", "--leak-hunt",

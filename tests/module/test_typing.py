@@ -8,7 +8,7 @@ import pytest
 
 pytest.importorskip("mypy")
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def run(*args, cwd):

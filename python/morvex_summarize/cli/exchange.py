@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import contextvars
+import contextlib
 import importlib
 import json
 import logging
@@ -14,20 +14,19 @@ import os
 import stat
 import sys
 import tempfile
-from collections.abc import Callable, Coroutine
+from collections.abc import Callable, Coroutine, Iterator
 from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any, cast
 
-from .errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
+from ..errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
                      OutputError, ToolError, classify_client_failure)
-from .formats import (AUTO, FORMATS, Conversation, FormatError, NoMessages, WrongFormat,
-                      read_conversation)
-from .records import LLMClient, SummaryRecord
+from ..formats import AUTO, FORMATS, FormatError, NoMessages, WrongFormat, to_messages
+from ..native import is_failure_log, raised_by_module, watch_unparsed
+from ..records import LLMClient, SummaryRecord
 
 PROG = "morvex-summarize"
 DISTRIBUTION = "morvex-core-summarizer"
-PARSE_WARNING = "Could not parse summary JSON, using fallback"
 
 
 # ---- input ------------------------------------------------------------------------------
@@ -84,11 +83,12 @@ class Unsummarizable(BadDocument):
     """A conversation that reads, but holds no message to summarize."""
 
 
-def read_conversation_doc(doc: Any, where: str, input_format: str = AUTO) -> Conversation:
-    """A conversation in any format, or BadDocument saying what was found: Unsummarizable
-    when it holds no user, assistant or tool message."""
+@contextlib.contextmanager
+def reading(where: str) -> Iterator[None]:
+    """Within the block, a document no format reads raises BadDocument saying what was
+    found in ``where``: Unsummarizable when it holds no user, assistant or tool message."""
     try:
-        return read_conversation(doc, input_format, require_messages=True)
+        yield
     except WrongFormat as exc:
         raise BadDocument(f"{where}: message {exc.index} is {exc.found}, which "
                           f"--input-format {exc.named} cannot read; use --input-format "
@@ -102,10 +102,10 @@ def read_conversation_doc(doc: Any, where: str, input_format: str = AUTO) -> Con
 
 
 def read_messages(doc: Any, where: str, input_format: str = AUTO) -> list[dict[str, Any]]:
-    """A conversation in any format as the summarizer's messages (see
-    read_conversation_doc)."""
-    return cast("list[dict[str, Any]]",
-                read_conversation_doc(doc, where, input_format).messages)
+    """A conversation in any format as the summarizer's messages, or BadDocument saying
+    what was found."""
+    with reading(where):
+        return cast("list[dict[str, Any]]", to_messages(doc, input_format))
 
 
 def load_conversation(path: str, input_format: str = AUTO) -> list[dict[str, Any]]:
@@ -185,7 +185,7 @@ def add_client_arguments(parser: argparse.ArgumentParser) -> None:
 
 def build_client(args: argparse.Namespace) -> LLMClient:
     """The client that --llm/--model/--base-url ask for; announces the offline default."""
-    from .clients import configured_model
+    from ..clients import configured_model
 
     choice = args.llm
     if choice is None:
@@ -194,18 +194,18 @@ def build_client(args: argparse.Namespace) -> LLMClient:
             print(f"{PROG}: no model configured; using the offline extractive "
                   "summarizer (use --llm/--model to pick a model)", file=sys.stderr)
     if choice == "extractive":
-        from .clients.extractive import ExtractiveClient
+        from ..clients.extractive import ExtractiveClient
         return ExtractiveClient()
     if choice == "openai":
         needs("openai", "the openai client")
-        from .clients.openai_client import OpenAIClient
+        from ..clients.openai_client import OpenAIClient
         return OpenAIClient(args.model, base_url=args.base_url, timeout=args.timeout,
                             max_retries=args.retries, json_mode=args.json_mode)
     if choice.startswith("gguf:") and len(choice) > 5:
-        from .clients.gguf import GGUFClient
+        from ..clients.gguf import GGUFClient
         return GGUFClient(choice[5:])
     if choice.startswith("langchain:"):
-        from .clients.langchain_client import from_spec
+        from ..clients.langchain_client import from_spec
         return from_spec(choice[len("langchain:"):])
     raise ToolError(f"unknown --llm {choice!r}: use extractive, openai, gguf:PATH or "
                     "langchain:PROVIDER:MODEL", EXIT_USAGE)
@@ -229,24 +229,8 @@ class Outcome:
             return "fallback"
         return "unparsed" if self.unparsed else "ok"
 
-
-_outcome: contextvars.ContextVar[Outcome | None] = contextvars.ContextVar("outcome",
-                                                                          default=None)
-
-
-class _NoticeUnparsed(logging.Filter):
-    """Marks the summary in progress in this task when the summarizer says it could not
-    parse the reply. The summarizer runs in the awaiting task, so the mark lands on the
-    right summary among many in flight."""
-
-    def filter(self, record: logging.LogRecord) -> bool:
-        outcome = _outcome.get()
-        if outcome is not None and record.getMessage() == PARSE_WARNING:
-            outcome.unparsed = True
-        return True
-
-
-_notice = _NoticeUnparsed()
+    def mark_unparsed(self) -> None:
+        self.unparsed = True
 
 
 class RecordingClient:
@@ -276,33 +260,12 @@ async def summarize_one(client: LLMClient, messages: list[dict[str, Any]],
     conversation."""
     from morvex.core.summarizer import ConversationSummarizer
 
-    logger = logging.getLogger("morvex.summarizer")
-    if _notice not in logger.filters:
-        logger.addFilter(_notice)
     outcome = outcome or Outcome()
-    token = _outcome.set(outcome)
-    try:
+    with watch_unparsed(outcome.mark_unparsed):
         summarizer = ConversationSummarizer(RecordingClient(client, outcome, deadline))
         record = await summarizer.summarize_messages(messages, previous or None)
         context = summarizer.format_summary_for_context(record)
         return cast(SummaryRecord, record), context, outcome
-    finally:
-        _outcome.reset(token)
-
-
-SUMMARIZER_SOURCE = "morvex/core/summarizer.py"  # the file its traceback entries name
-
-
-def rejected_by_summarizer(exc: BaseException) -> bool:
-    """The exception left the native summarizer's own code (its traceback ends in the
-    module's source): the summarizer refused the messages. Any other exception is a fault
-    of the tool, and is not to be reported as one of the input."""
-    tb = exc.__traceback__
-    if tb is None:
-        return False
-    while tb.tb_next is not None:
-        tb = tb.tb_next
-    return tb.tb_frame.f_code.co_filename == SUMMARIZER_SOURCE
 
 
 def run_exchange(main: Callable[[], Coroutine[Any, Any, None]], where: str, busy: str,
@@ -314,7 +277,7 @@ def run_exchange(main: Callable[[], Coroutine[Any, Any, None]], where: str, busy
         with spinner(busy):
             asyncio.run(main())
     except Exception as exc:
-        if not rejected_by_summarizer(exc):
+        if not raised_by_module(exc):
             raise
         raise BadDocument(f"{where}: the summarizer cannot read this conversation: "
                           f"{exc}") from None
@@ -337,8 +300,7 @@ class _ReportedByTool(logging.Filter):
     failure itself, as one line with its exit status."""
 
     def filter(self, record: logging.LogRecord) -> bool:
-        return not (record.name == "morvex.summarizer"
-                    and record.getMessage().startswith("Summarization failed: "))
+        return not is_failure_log(record)
 
 
 def setup_logging() -> None:

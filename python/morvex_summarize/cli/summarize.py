@@ -5,9 +5,9 @@ from __future__ import annotations
 import argparse
 import json
 
-from .errors import EXIT_OK
-from .records import SummaryRecord
-from .tool import (Outcome, add_client_arguments, add_format_argument, build_client,
+from ..errors import EXIT_OK
+from ..records import SummaryRecord
+from .exchange import (Outcome, add_client_arguments, add_format_argument, build_client,
                    close_client, load_conversation, read_text, run_exchange, summarize_one,
                    where_of, write_output)
 

@@ -15,20 +15,24 @@ pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow is not installed")
 
 from cli_support import conversation, read_results, run_tool, write_jsonl  # noqa: E402
 from llm_server import Answer, LLMServer  # noqa: E402
-from morvex_summarize.batch import id_key  # noqa: E402
+from morvex_summarize.cli.batch.jobs import id_key  # noqa: E402
 from morvex_summarize.errors import ClientError, Failure  # noqa: E402
 from morvex_summarize.ray_batch import row_job, summarize_dataset  # noqa: E402
 
-TESTS = str(pathlib.Path(__file__).resolve().parent)
+HERE = pathlib.Path(__file__).resolve().parent
+TESTS = os.pathsep.join((str(HERE), str(HERE.parents[1])))  # this file's folder, the helpers'
+# The package under test, which need not be the one installed where the workers run.
+PACKAGE = str(pathlib.Path(summarize_dataset.__code__.co_filename).resolve().parents[3])
 REFUSED = [{"role": "assistant", "content": "x", "tool_calls": [{"function": None}]}]
 
 
 @pytest.fixture(scope="module")
 def cluster():
-    # The workers import this file's client by name, so its folder is on their path.
+    # The workers import this file's client by name, so its folder is on their path, and
+    # the package under test before any installed copy.
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
              _node_ip_address="127.0.0.1",
-             runtime_env={"env_vars": {"PYTHONPATH": TESTS}})
+             runtime_env={"env_vars": {"PYTHONPATH": os.pathsep.join((TESTS, PACKAGE))}})
     yield ray.get_runtime_context().gcs_address
     ray.shutdown()
 

@@ -6,9 +6,10 @@ import json
 
 import pytest
 
-from morvex_summarize import carry
+from morvex_summarize.condense import carry
 from morvex_summarize.clients.extractive import ExtractiveClient, summarize_transcript
 from morvex_summarize.condense import Condenser, estimate_tokens
+from morvex_summarize.native import parse_context
 
 GOAL = "Migrate the billing service from MySQL to PostgreSQL 16."
 RULE = "Never touch the invoices table, it is shared with finance."
@@ -139,7 +140,7 @@ def test_reading_a_rendered_summary_back(mod):
               "key_decisions": ["d"], "key_facts": ["f"], "blockers": ["b"],
               "next_steps": ["n"], "summary": "narrative", "created_at": 0.0}
     text = mod.ConversationSummarizer(ExtractiveClient()).format_summary_for_context(record)
-    back = carry.parse_context(text)
+    back = parse_context(text)
     assert back == {**{k: v for k, v in record.items() if k != "created_at"},
                     "goals": [GOAL, "Constraint: x y"]}
     assert estimate_tokens({"role": "system", "content": text}) > 0

@@ -13,19 +13,9 @@ import re
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from .records import LIST_KEYS
+from ..native import TOOL_RESULT_LIMIT
+from ..records import LIST_KEYS
 
-HEADINGS = {
-    "### Original Goals": "goals",
-    "### Progress So Far": "progress",
-    "### Current State": "current_state",
-    "### Key Decisions": "key_decisions",
-    "### Key Facts": "key_facts",
-    "### Issues & Resolutions": "blockers",
-    "### Next Steps": "next_steps",
-    "### Narrative Summary": "summary",
-}
-BULLET = "  - "
 CONSTRAINT_PREFIX = "Constraint: "
 
 LIMITS = {"goals": 16, "progress": 12, "key_decisions": 16, "key_facts": 24, "blockers": 12,
@@ -76,38 +66,6 @@ def importance(item: str) -> int:
     """2 for an item that names an error, an identifier or a choice made, 1 for any
     other."""
     return 2 if salient(item) or DECIDED.search(item) else 1
-
-
-def parse_context(text: str) -> dict[str, Any]:
-    """The lists and texts of a rendered summary (its context text), by record key; the
-    sections it lacks are left out."""
-    found: dict[str, Any] = {}
-    key: str | None = None
-    lines: list[str] = []
-
-    def close() -> None:
-        if key is None:
-            return
-        if key in LIST_KEYS:
-            items: list[str] = []
-            for line in lines:
-                if line.startswith(BULLET):
-                    items.append(line[len(BULLET):])
-                elif items and line.strip():
-                    items[-1] += " " + line.strip()
-            found[key] = items
-        else:
-            found[key] = "\n".join(lines).strip("\n")
-
-    for line in text.split("\n"):
-        heading = HEADINGS.get(line.rstrip())
-        if heading is not None:
-            close()
-            key, lines = heading, []
-        elif key is not None:
-            lines.append(line)
-    close()
-    return found
 
 
 def _distinct(items: list[Any]) -> list[Any]:
@@ -191,7 +149,7 @@ def restore_goals(earlier: Mapping[str, Any] | None, new: Mapping[str, Any]) -> 
     return record
 
 
-def excerpt(text: str, limit: int = 500) -> str:
+def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
     """A long tool output within ``limit`` characters, as a reader would skim it: its first
     line, its salient lines (the last ones first, where failures are) and its last line,
     in their order. A shorter text stays whole. Reads the output from its end, only as far

@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
+SRC = pathlib.Path(__file__).resolve().parents[2] / "src"
 SOURCES = sorted(SRC.rglob("*.cpp")) + sorted(SRC.rglob("*.hpp"))
 
 

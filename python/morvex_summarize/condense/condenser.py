@@ -41,15 +41,16 @@ from __future__ import annotations
 import dataclasses
 import json
 import math
-import re
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, NamedTuple
 
-from .formats import (AUTO, CONTEXT_HEADER, MEDIA_KINDS, BodyContext, BodyField, Conversation,
+from ..formats import (AUTO, MEDIA_KINDS, BodyContext, BodyField, Conversation,
                       check_format, read_conversation)
-from .formats.parts import content_text
+from ..formats.parts import content_text
 from . import carry
-from .records import LIST_KEYS
+from ..native import (CONTEXT_HEADER, TOOL_RESULT_LIMIT, is_context_text, is_fallback_summary,
+                      parse_context)
+from ..records import LIST_KEYS
 
 Message = Mapping[str, Any]
 
@@ -71,17 +72,11 @@ CHARS_PER_TOKEN = 4
 MESSAGE_OVERHEAD_TOKENS = 4
 """Tokens the default estimate adds per message for its role and framing."""
 
-TOOL_RESULT_LIMIT = 500
-"""Characters of a tool result that reach the summarizer's transcript."""
-
 MEDIA_TOKENS: Mapping[str, int] = {"image": 1000, "audio": 500, "file": 2000}
 """Tokens charged per image, audio clip and file (a document) on top of the estimate of the
 text: their data is never counted by its length. About what the model APIs charge for an
 image of a megapixel, half a minute of audio and a few pages of a PDF; set `media_tokens`
 for other figures."""
-
-_FALLBACK_STATE = re.compile(r"Conversation had \d+ messages before summarization\Z")
-_FALLBACK_SUMMARY = re.compile(r"Conversation with \d+ messages\. Primary request: ")
 
 
 def _text_length(value: Any) -> int:
@@ -132,22 +127,6 @@ def estimate_tokens(message: Message) -> int:
         chars += _arguments_length(tc.get("arguments", function.get("arguments")))
         chars += _text_length(tc.get("id"))
     return math.ceil(chars / CHARS_PER_TOKEN) + MESSAGE_OVERHEAD_TOKENS
-
-
-def is_fallback_summary(record: Any) -> bool:
-    """True for a summary record that the native summarizer built without the model (its
-    fallback summary: at most one goal, every other list empty, fixed texts)."""
-    if not isinstance(record, Mapping):
-        return False
-    state, summary = record.get("current_state"), record.get("summary")
-    if not (isinstance(state, str) and isinstance(summary, str)):
-        return False
-    if not (_FALLBACK_STATE.match(state) and _FALLBACK_SUMMARY.match(summary)):
-        return False
-    goals = record.get("goals")
-    if not isinstance(goals, list) or len(goals) > 1:
-        return False
-    return all(record.get(key) == [] for key in LIST_KEYS[1:])
 
 
 def _merge_fallback(previous: Message | None, fallback: Message,
@@ -444,7 +423,7 @@ class Condenser:
         cut = self._choose_cut(conversation, body, body_counts, head, counts, target)
         head_tokens = counts[head] if head is not None else 0
         earlier = previous.summary if previous.summary is not None else (
-            carry.parse_context(earlier_text) if earlier_text else None)
+            parse_context(earlier_text) if earlier_text else None)
         if cut == 0:
             if drop is not None and earlier and self.max_tokens is not None:
                 # Nothing more can be summarized: the earlier summary is made smaller.
@@ -529,8 +508,7 @@ class Condenser:
             if not (at_front and len(view) == 1):
                 return False
             content = view[0].get("content")
-            return (view[0].get("role") in ("system", "user") and isinstance(content, str)
-                    and content.startswith(CONTEXT_HEADER + "\n"))
+            return view[0].get("role") in ("system", "user") and is_context_text(content)
 
         head = None
         start = 0
@@ -640,21 +618,3 @@ class Condenser:
                 continue
             return cut
         return latest
-
-
-def condenser_for(condenser: Condenser | None, client: Any, *, input_format: str,
-                  **settings: Any) -> Condenser:
-    """The condenser a framework integration uses: the one it was given, or one made from
-    `client` (the offline `ExtractiveClient` when None) and the `Condenser` settings, for
-    conversations in `input_format`. A condenser together with a client or a budget is
-    refused."""
-    if condenser is not None:
-        if client is not None or settings.get("max_tokens") is not None \
-                or settings.get("max_messages") is not None:
-            raise TypeError("pass a condenser or its settings, not both")
-        return condenser
-    if client is None:
-        from .clients.extractive import ExtractiveClient
-
-        client = ExtractiveClient()
-    return Condenser(client, input_format=input_format, **settings)

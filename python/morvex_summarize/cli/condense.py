@@ -13,11 +13,12 @@ import json
 import sys
 from typing import Any
 
-from .condense import CHARS_PER_TOKEN, Condenser, CondenseState
-from .errors import EXIT_OK, EXIT_USAGE, ToolError
-from .tool import (PROG, Outcome, RecordingClient, add_client_arguments, add_format_argument,
-                   build_client, close_client, read_conversation_doc, read_document,
-                   run_exchange, where_of, whole_number, write_output)
+from ..condense import CHARS_PER_TOKEN, Condenser, CondenseState
+from ..errors import EXIT_OK, EXIT_USAGE, ToolError
+from ..formats import read_conversation
+from .exchange import (PROG, Outcome, RecordingClient, add_client_arguments, add_format_argument,
+                   build_client, close_client, read_document, reading, run_exchange, where_of,
+                   whole_number, write_output)
 
 HELP = "condense a conversation to fit a token budget"
 
@@ -65,8 +66,9 @@ def report(state: CondenseState, budget: int) -> str:
 
 def run(args: argparse.Namespace) -> int:
     where = where_of(args.conversation)
-    conversation = read_conversation_doc(read_document(args.conversation), where,
-                                         args.input_format)
+    doc = read_document(args.conversation)
+    with reading(where):
+        conversation = read_conversation(doc, args.input_format, require_messages=True)
     if args.target is not None and args.target > args.budget:
         raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
                         EXIT_USAGE)

@@ -15,7 +15,7 @@ from hypothesis import strategies as st  # noqa: E402
 try:
     from morvex_summarize.condense import Condenser, estimate_tokens
 except ImportError:  # package not installed: use the source tree
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "python"))
     from morvex_summarize.condense import Condenser, estimate_tokens
 
 SETTINGS = settings(max_examples=150, deadline=None,

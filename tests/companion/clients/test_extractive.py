@@ -7,7 +7,7 @@ import random
 import pytest
 
 from cli_support import SAMPLE
-from morvex_summarize.carry import LIMITS
+from morvex_summarize.condense.carry import LIMITS
 from morvex_summarize.clients.extractive import ExtractiveClient, parse_transcript
 
 LIST_KEYS = ["goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps"]

@@ -345,7 +345,7 @@ def test_no_leaks_on_calls_and_errors(mod, inst):
 
 def test_build_accepting_subclasses(variant_build):
     """The SUMMARIZER_ACCEPT_SUBCLASSES build lets typed parameters take subclasses."""
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     code = (
         "import morvex.core.summarizer as m\n"
         "class D(dict): pass\n"

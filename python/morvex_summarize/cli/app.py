@@ -2,34 +2,39 @@
 
 The commands are a static table: a command named first on the line picks that command
 (``help`` shows the help); anything else is the default ``summarize`` command. Each
-command's module has ``HELP``, ``add_arguments(parser)`` and ``run(args)``, which returns
-the exit status or raises ToolError."""
+command has its help line, ``add_arguments(parser)`` and ``run(args)``, which returns the
+exit status or raises ToolError."""
 
 from __future__ import annotations
 
 import argparse
-import importlib
 import sys
-from collections.abc import Sequence
-from types import ModuleType
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import NoReturn
 
-from . import __version__
-from .errors import EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, ToolError
-from .tool import PROG, quiet_broken_pipe, setup_logging
+from .. import __version__
+from ..errors import EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, ToolError
+from . import condense, summarize
+from .batch import command as batch
+from .exchange import PROG, quiet_broken_pipe, setup_logging
 
 DEFAULT_COMMAND = "summarize"
 
-# name -> module, in the order of --help
-COMMANDS: dict[str, str] = {
-    "summarize": "morvex_summarize.summarize_command",
-    "batch": "morvex_summarize.batch",
-    "condense": "morvex_summarize.condense_command",
+
+@dataclass(frozen=True)
+class Command:
+    help: str
+    add_arguments: Callable[[argparse.ArgumentParser], None]
+    run: Callable[[argparse.Namespace], int]
+
+
+# name -> command, in the order of --help
+COMMANDS: dict[str, Command] = {
+    "summarize": Command(summarize.HELP, summarize.add_arguments, summarize.run),
+    "batch": Command(batch.HELP, batch.add_arguments, batch.run),
+    "condense": Command(condense.HELP, condense.add_arguments, condense.run),
 }
-
-
-def command_module(name: str) -> ModuleType:
-    return importlib.import_module(COMMANDS[name])
 
 
 class Parser(argparse.ArgumentParser):
@@ -40,14 +45,14 @@ class Parser(argparse.ArgumentParser):
 
 
 def build_parser(name: str) -> argparse.ArgumentParser:
-    module = command_module(name)
+    command = COMMANDS[name]
     default = name == DEFAULT_COMMAND
     others = ", ".join(n for n in COMMANDS if n != DEFAULT_COMMAND)
     parser = Parser(
-        prog=PROG if default else f"{PROG} {name}", description=module.HELP,
+        prog=PROG if default else f"{PROG} {name}", description=command.help,
         epilog=f"other commands: {others} ({PROG} COMMAND --help)" if default else None)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    module.add_arguments(parser)
+    command.add_arguments(parser)
     return parser
 
 
@@ -61,8 +66,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser(name).parse_args(argv)
     setup_logging()
     try:
-        status: int = command_module(name).run(args)
-        return status
+        return COMMANDS[name].run(args)
     except ToolError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return exc.exit_code

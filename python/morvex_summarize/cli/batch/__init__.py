@@ -1,0 +1,1 @@
+"""``morvex-summarize batch``: many conversations, in this process or on Ray Data."""

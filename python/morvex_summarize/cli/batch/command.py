@@ -1,0 +1,93 @@
+"""``morvex-summarize batch``: its options, and the local engine's run (the Ray engine's is
+`run_on_ray`)."""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import os
+import sys
+import time
+
+from ...errors import EXIT_USAGE, InputMissing, ToolError
+from ..exchange import PROG, add_client_arguments, add_format_argument, build_client, whole_number
+from .jobs import (STATUSES, Counts, Progress, Writer, compact, count_lines, earlier_results,
+                   read_jobs, report, run_batch)
+
+HELP = "summarize many conversations from a JSON-lines file"
+
+def _statuses(text: str) -> set[str]:
+    chosen = {s.strip() for s in text.split(",") if s.strip()}
+    unknown = chosen - set(STATUSES[1:])
+    if unknown or not chosen:
+        raise argparse.ArgumentTypeError(
+            f"expected statuses among {', '.join(STATUSES[1:])}, got {text!r}")
+    return chosen
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("input", metavar="INPUT.jsonl",
+                        help='one {"id": ..., "messages": [...], "previous": "..."} per line '
+                             "(- for stdin); ids 5 and \"5\" are different ids")
+    parser.add_argument("--output", metavar="OUT.jsonl", required=True,
+                        help="results are appended here and ids already in it are skipped; "
+                             "- for stdout, which like any output that is not a regular "
+                             "file is written without reading earlier results")
+    parser.add_argument("--retry", type=_statuses, default=set(), metavar="STATUSES",
+                        help="also redo the ids whose results have these statuses "
+                             "(comma-separated: unparsed, fallback, failed); their lines "
+                             "are replaced")
+    parser.add_argument("--concurrency", type=whole_number(1), default=8, metavar="N",
+                        help="conversations in flight at once (default: 8)")
+    parser.add_argument("--fsync", action="store_true",
+                        help="also sync each result to disk (survives a power cut)")
+    parser.add_argument("--engine", choices=("local", "ray"), default="local",
+                        help="local: this process; ray: actors of a Ray cluster (pip install "
+                             "'morvex-core-summarizer[ray]'), reading and writing JSON lines "
+                             "or Parquet (a .parquet path or a folder), --concurrency "
+                             "conversations in flight per actor (default: local)")
+    parser.add_argument("--address", default=None, metavar="ADDR",
+                        help="with --engine ray: the cluster to join (default: "
+                             "$RAY_ADDRESS, else a Ray instance started on this machine)")
+    parser.add_argument("--actors", type=whole_number(1), default=None, metavar="N",
+                        help="with --engine ray: actors, each with one client (default: 2)")
+    add_format_argument(parser)
+    add_client_arguments(parser)
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.engine == "ray":
+        from .ray import run_on_ray
+        return run_on_ray(args)
+    for option, value in (("--address", args.address), ("--actors", args.actors)):
+        if value is not None:
+            raise ToolError(f"{option} needs --engine ray", EXIT_USAGE)
+    for path in (args.input, args.output):
+        if path.endswith(".parquet"):
+            raise ToolError(f"{path}: Parquet needs --engine ray", EXIT_USAGE)
+    if args.input != "-" and not os.path.isfile(args.input):
+        raise InputMissing(f"{args.input}: no such file")
+    if args.input != "-" and args.output != "-" and os.path.exists(args.output) and \
+            os.path.samefile(args.input, args.output):
+        raise ToolError("--output must not be the input file", EXIT_USAGE)
+    earlier = {} if args.output == "-" else earlier_results(args.output)
+    skip = {key for key, status in earlier.items() if status not in args.retry}
+    total = count_lines(args.input)
+    client = build_client(args)
+    counts = Counts()
+    writer = Writer(args.output, fsync=args.fsync)
+    started = time.monotonic()
+    try:
+        with Progress(total) as progress:
+            jobs = read_jobs(args.input, skip, counts, args.input_format, progress)
+            asyncio.run(run_batch(client, jobs, writer, args.concurrency, counts, progress,
+                                  args.deadline))
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted after {sum(counts.written.values())} results; rerun the "
+              "same command to continue", file=sys.stderr)
+        raise
+    finally:
+        writer.close()
+    if writer.regular:
+        compact(args.output)  # a retried id keeps only its new line
+    return report(counts, time.monotonic() - started)

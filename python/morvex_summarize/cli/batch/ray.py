@@ -1,0 +1,409 @@
+"""Batch summaries on Ray Data, for corpora past what one process serves.
+
+``summarize_dataset`` maps a dataset of ``{"id", "messages", "previous"}`` rows (the
+messages in any format the package reads, as a list or as JSON text) through a pool of
+actors, each holding one client and keeping many conversations in flight, into a dataset of
+result rows. ``run_on_ray`` is ``morvex-summarize batch --engine ray``: it streams those
+rows back and writes them as the local engine does (JSON lines appended, or Parquet parts
+added to a folder), so an interrupted run resumes by skipping the ids already written.
+
+Ray retries the work of an actor that dies; a block's rows reach the driver only once its
+task has finished, so each id is written once. Ray is imported only here, and this module
+only when the engine is asked for.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import functools
+import importlib
+import json
+import logging
+import os
+import sys
+import time
+import warnings
+from collections.abc import Callable, Iterable
+from typing import Any
+
+from .jobs import (STATUSES, Counts, Job, Writer, compact, earlier_results, id_key,
+                    is_parquet, parse_doc, parse_line, report, summarize_result)
+from ...errors import (EXIT_UNREACHABLE, EXIT_USAGE, ConfigError, Failure, InputMissing,
+                     OutputError, ToolError)
+from ...formats import AUTO
+from ...records import LLMClient
+from ..exchange import DISTRIBUTION, PROG, build_client, needs, parse_json
+
+RESULT_COLUMNS = ("id", "key", "status", "summary", "context", "error", "exit_status")
+"""Columns of a result row. ``key`` is the id as JSON text (5 and "5" differ); ``summary``
+is the record as JSON text, the model's values unchecked; ``exit_status`` is the tool's
+status for the row's failure, if any."""
+
+NOT_WRITTEN = {
+    "retry": "a transient failure (rate limit, server error, time-out) outlasted the "
+             "client's retries: a rerun asks again",
+    "stopped": "a failure every request shares (bad key, no server): the actor stopped",
+    "invalid": "the row is not a conversation (error says why)",
+    "skipped": "the id is among those the caller said to skip",
+}
+"""Statuses a result row may have besides the written ones (ok, unparsed, fallback, failed)."""
+
+DEFAULT_ACTORS = 2
+CPUS_PER_ACTOR = 0.5
+"""An actor mostly waits on the model; half a CPU each leaves room for the readers."""
+
+MODEL_VARIABLES = ("MORVEX_SUMMARIZE_MODEL", "OPENAI_MODEL", "OPENAI_API_KEY",
+                   "OPENAI_BASE_URL")
+
+
+def _without_nulls(value: Any) -> Any:
+    """Parquet gives each message every field any message has, null where it had none:
+    the fields a message did not have are dropped again."""
+    if isinstance(value, dict):
+        return {k: _without_nulls(v) for k, v in value.items() if v is not None}
+    if isinstance(value, list):
+        return [_without_nulls(v) for v in value]
+    return value
+
+
+def row_job(row: dict[str, Any], input_format: str = AUTO) -> Job | str | None:
+    """The Job of one dataset row, the reason it is unusable, or None for a blank line. A
+    row is a conversation's fields, or ``{"text": ...}``: one line of a JSON-lines file."""
+    if "messages" not in row and isinstance(row.get("text"), str):
+        text = row["text"]
+        return parse_line(text, input_format) if text.strip() else None
+    doc = {k: v for k, v in row.items() if not (k in ("system", "previous") and v is None)}
+    messages = doc.get("messages")
+    if isinstance(messages, str):
+        try:
+            doc["messages"] = parse_json(messages)
+        except ValueError as exc:
+            return f'"messages": {exc}'
+    elif isinstance(messages, list):
+        doc["messages"] = _without_nulls(messages)
+    return parse_doc(doc, input_format)
+
+
+def _result(ident: Any, status: str, *, summary: Any = None, context: str | None = None,
+            error: str | None = None, exit_status: int | None = None) -> dict[str, Any]:
+    return {"id": ident, "key": None if ident is None else id_key(ident), "status": status,
+            "summary": None if summary is None else json.dumps(summary, ensure_ascii=False),
+            "context": context, "error": error, "exit_status": exit_status}
+
+
+class Summarize:
+    """The callable class of ``Dataset.map_batches``: one actor, one client, at most
+    ``in_flight`` conversations waiting on the model at once across the batches Ray hands
+    it together. After a failure every request shares, it asks the model nothing more."""
+
+    def __init__(self, make_client: Callable[[], LLMClient], input_format: str = AUTO,
+                 deadline: float | None = None, in_flight: int = 32,
+                 skip: Iterable[str] = ()) -> None:
+        self.make_client = make_client
+        self.input_format = input_format
+        self.deadline = deadline
+        self.skip = frozenset(skip)
+        self.client: LLMClient | None = None
+        self.slots = asyncio.Semaphore(in_flight)
+        self.stopped: Failure | None = None
+
+    async def __call__(self, batch: Any) -> dict[str, list[Any]]:
+        rows = batch.to_pylist() if hasattr(batch, "to_pylist") else _rows(batch)
+        if self.client is None:
+            self.client = self.make_client()
+        results = await asyncio.gather(*(self.one(row) for row in rows))
+        kept = [r for r in results if r is not None]
+        return {name: [r[name] for r in kept] for name in RESULT_COLUMNS}
+
+    async def one(self, row: dict[str, Any]) -> dict[str, Any] | None:
+        job = row_job(row, self.input_format)
+        if job is None:
+            return None
+        if isinstance(job, str):
+            return _result(None, "invalid", error=job)
+        if id_key(job.id) in self.skip:
+            return _result(job.id, "skipped")
+        async with self.slots:
+            if self.stopped is None:
+                assert self.client is not None
+                doc, found = await summarize_result(self.client, job, self.deadline)
+            else:
+                doc, found = None, self.stopped
+        if doc is not None:
+            return _result(job.id, doc["status"], summary=doc["summary"],
+                           context=doc["context"], error=doc.get("error"),
+                           exit_status=None if found is None else found.exit_code)
+        assert found is not None
+        if found.fatal:
+            self.stopped = self.stopped or found
+        return _result(job.id, "stopped" if found.fatal else "retry", error=found.reason,
+                       exit_status=found.exit_code)
+
+
+def _rows(batch: dict[str, Any]) -> list[dict[str, Any]]:
+    """Rows of a batch given as columns (numpy or lists)."""
+    names = list(batch)
+    columns = [list(batch[n]) for n in names]
+    return [dict(zip(names, values)) for values in zip(*columns)]
+
+
+def summarize_dataset(ds: Any, make_client: Callable[[], LLMClient], *,
+                      actors: int = DEFAULT_ACTORS, in_flight: int = 32,
+                      input_format: str = AUTO, deadline: float | None = None,
+                      skip: Iterable[str] = (), batch_size: int = 64,
+                      cpus_per_actor: float = CPUS_PER_ACTOR) -> Any:
+    """A dataset of result rows (RESULT_COLUMNS) for a dataset of conversation rows, on a
+    pool of ``actors`` actors. ``make_client`` is called once in each actor, so it must
+    pickle (a function of the package, or a ``functools.partial`` of one). ``skip`` holds
+    the ``id_key`` of ids already done. The written statuses are those of ``batch``;
+    NOT_WRITTEN lists the others."""
+    # Blocks of a few batches each, however the input was stored (one big file is one
+    # block as read): every actor gets work, and a retried block repeats little.
+    return ds.repartition(target_num_rows_per_block=batch_size * 4).map_batches(
+        Summarize, fn_constructor_kwargs={"make_client": make_client,
+                                          "input_format": input_format,
+                                          "deadline": deadline, "in_flight": in_flight,
+                                          "skip": frozenset(skip)},
+        batch_size=batch_size, batch_format="pyarrow",
+        compute=ray_data().ActorPoolStrategy(size=actors, max_concurrent_calls_per_actor=4),
+        num_cpus=cpus_per_actor)
+
+
+def ray_data() -> Any:
+    return importlib.import_module("ray.data")
+
+
+# ---- the command ------------------------------------------------------------------------
+
+def _client_factory(args: argparse.Namespace) -> Callable[[], LLMClient]:
+    """What each actor calls to make its client: the model settings resolved here, once,
+    so that every actor makes the same client wherever it runs."""
+    from ...clients import configured_model
+
+    settings = argparse.Namespace(**vars(args))
+    settings.model = args.model or configured_model()
+    settings.base_url = args.base_url or os.environ.get("OPENAI_BASE_URL")
+    choice = args.llm or ("openai" if settings.model else "extractive")
+    if args.llm is None and choice == "extractive":
+        print(f"{PROG}: no model configured; using the offline extractive summarizer (use "
+              "--llm/--model to pick a model)", file=sys.stderr)
+    if choice == "openai":
+        needs("openai", "the openai client")
+    elif choice != "extractive" and not (choice.startswith("gguf:") and len(choice) > 5):
+        raise ToolError(f"unknown --llm {choice!r}: use extractive, openai or gguf:PATH",
+                        EXIT_USAGE)
+    settings.llm = choice
+    make_client = functools.partial(build_client, settings)
+    if not choice.startswith("gguf:"):
+        make_client()  # a missing model or key is told here, once, not by every actor
+    return make_client
+
+
+def _ray() -> Any:
+    try:
+        ray = importlib.import_module("ray")
+        importlib.import_module("ray.data")
+    except ImportError:
+        raise ConfigError(f"--engine ray needs Ray Data: pip install "
+                          f"'{DISTRIBUTION}[ray]'") from None
+    return ray
+
+
+def _connect(ray: Any, address: str | None) -> None:
+    """Joins the cluster at ``address`` (or $RAY_ADDRESS), else starts one on this machine,
+    on loopback. The model's settings go to the workers, wherever they run."""
+    env = {k: os.environ[k] for k in MODEL_VARIABLES if os.environ.get(k)}
+    options: dict[str, Any] = {"log_to_driver": False, "logging_level": logging.ERROR,
+                               "runtime_env": {"env_vars": env} if env else None}
+    if address is None and not os.environ.get("RAY_ADDRESS"):
+        options.update(include_dashboard=False, _node_ip_address="127.0.0.1")
+    # Ray's own notices at start-up would bury the tool's report; a failure of the job
+    # still reaches it, as the error the job ends with.
+    for name in ("ray", "ray.data"):
+        logging.getLogger(name).setLevel(logging.ERROR)
+    try:
+        ray.init(address=address, **options)
+    except (ConnectionError, ValueError, RuntimeError) as exc:
+        where = address or os.environ.get("RAY_ADDRESS") or "this machine"
+        first = (str(exc).strip().splitlines() or [type(exc).__name__])[0]
+        raise ToolError(f"cannot start or join Ray at {where}: {first}",
+                        EXIT_UNREACHABLE) from None
+    warnings.filterwarnings("ignore", message="The minimum number of concurrent actors")
+    context = ray.data.DataContext.get_current()
+    context.enable_progress_bars = False
+    context.print_on_execution_start = False
+
+
+class ParquetParts:
+    """Results as Parquet files in a folder, one part per streamed block, each renamed into
+    place whole. Part names sort in the order they were written, so the last row of an id
+    is its newest."""
+
+    def __init__(self, folder: str) -> None:
+        self.pq = needs("pyarrow.parquet", "Parquet output")
+        self.folder = folder
+        self.stamp = time.time_ns()
+        self.count = 0
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as exc:
+            raise OutputError(f"{folder}: cannot write: {exc.strerror}") from None
+
+    def parts(self) -> list[str]:
+        return sorted(os.path.join(self.folder, n) for n in os.listdir(self.folder)
+                      if n.startswith("part-") and n.endswith(".parquet"))
+
+    def earlier(self) -> dict[str, str]:
+        statuses: dict[str, str] = {}
+        for path in self.parts():
+            try:
+                rows = self.pq.read_table(path, columns=["id", "status"]).to_pylist()
+            except Exception as exc:  # pyarrow's errors are plain exceptions of its own
+                raise OutputError(f"{path}: cannot read the earlier results: {exc}") from None
+            for row in rows:
+                statuses[id_key(row["id"])] = str(row["status"])
+        return statuses
+
+    def write(self, rows: list[dict[str, Any]]) -> None:
+        if not rows:
+            return
+        pa = needs("pyarrow", "Parquet output")
+        columns = {n: [r[n] for r in rows] for n in ("id", "status", "summary", "context",
+                                                     "error")}
+        try:
+            table = pa.table(columns)
+        except (pa.ArrowInvalid, pa.ArrowTypeError) as exc:
+            raise OutputError(f"{self.folder}: ids of more than one type (such as 5 and "
+                              f"\"5\") do not fit one Parquet column: write JSON lines "
+                              f"instead ({exc})") from None
+        self.count += 1
+        self._put(table, f"part-{self.stamp:020d}-{self.count:06d}.parquet")
+
+    def _put(self, table: Any, name: str) -> None:
+        final = os.path.join(self.folder, name)
+        temporary = os.path.join(self.folder, f".{name}.tmp")
+        try:
+            self.pq.write_table(table, temporary)
+            os.replace(temporary, final)
+        except OSError as exc:
+            raise OutputError(f"{final}: cannot write: {exc.strerror}") from None
+        finally:
+            if os.path.exists(temporary):
+                os.unlink(temporary)
+
+    def compact(self) -> None:
+        """One part holding the last row of each id, when a retry left an id twice."""
+        pa = needs("pyarrow", "Parquet output")
+        parts = self.parts()
+        rows: dict[str, dict[str, Any]] = {}
+        total = 0
+        for path in parts:
+            for row in self.pq.read_table(path).to_pylist():
+                total += 1
+                key = id_key(row["id"])
+                rows.pop(key, None)
+                rows[key] = row
+        if total == len(rows):
+            return
+        self._put(pa.Table.from_pylist(list(rows.values())),
+                  f"part-{time.time_ns():020d}-000000.parquet")
+        for path in parts:
+            os.unlink(path)
+
+
+def _check_paths(args: argparse.Namespace) -> None:
+    if "-" in (args.input, args.output):
+        raise ToolError("--engine ray reads and writes files, not standard input or output",
+                        EXIT_USAGE)
+    if not os.path.exists(args.input):
+        raise InputMissing(f"{args.input}: no such file")
+    if os.path.exists(args.output) and os.path.samefile(args.input, args.output):
+        raise ToolError("--output must not be the input file", EXIT_USAGE)
+
+
+def _drain(results: Any, sink: Writer | ParquetParts, counts: Counts, where: str) -> None:
+    """Writes the result rows as their blocks finish; the first id wins over a duplicate."""
+    seen: set[str] = set()
+    for batch in results.iter_batches(batch_format="pyarrow", batch_size=None):
+        keep: list[dict[str, Any]] = []
+        for row in batch.to_pylist():
+            status, key, error = row["status"], row["key"], row["error"]
+            if status == "invalid":
+                counts.bad_lines += 1
+                print(f"{PROG}: {where}: skipped: {error}", file=sys.stderr)
+                continue
+            if status == "skipped":
+                counts.skipped += 1
+                continue
+            if key in seen:
+                counts.bad_lines += 1
+                print(f"{PROG}: {where}: skipped: duplicate id {key}", file=sys.stderr)
+                continue
+            seen.add(key)
+            if error:
+                counts.first_error = counts.first_error or error
+            if status in STATUSES:
+                counts.written[status] += 1
+                keep.append(row)
+                continue
+            counts.not_written += 1
+            if status == "stopped" and counts.stopped is None:
+                counts.stopped = Failure(row["exit_status"], error, fatal=True)
+        if isinstance(sink, ParquetParts):
+            sink.write(keep)
+        else:
+            for row in keep:
+                doc = {"id": json.loads(row["key"]),
+                       "summary": None if row["summary"] is None else json.loads(row["summary"]),
+                       "context": row["context"], "status": row["status"]}
+                if row["error"] is not None:
+                    doc["error"] = row["error"]
+                sink.write(doc)
+        if counts.stopped is not None:
+            return  # every request would fail alike: the rest is left for a rerun
+
+
+def run_on_ray(args: argparse.Namespace) -> int:
+    """``batch --engine ray``: the local engine's command, its conversations summarized by
+    a pool of Ray actors."""
+    _check_paths(args)
+    parquet_in, parquet_out = is_parquet(args.input), is_parquet(args.output)
+    ray = _ray()
+    sink: Writer | ParquetParts
+    if parquet_out:
+        sink = ParquetParts(args.output)
+        earlier = sink.earlier()
+    else:
+        earlier = earlier_results(args.output)
+        sink = Writer(args.output, fsync=args.fsync)
+    skip = {key for key, status in earlier.items() if status not in args.retry}
+    make_client = _client_factory(args)
+    counts = Counts()
+    started = time.monotonic()
+    try:
+        _connect(ray, args.address)
+        ds = (ray.data.read_parquet(args.input) if parquet_in else
+              ray.data.read_text(args.input, drop_empty_lines=True))
+        results = summarize_dataset(ds, make_client, actors=args.actors or DEFAULT_ACTORS,
+                                    in_flight=args.concurrency,
+                                    input_format=args.input_format, deadline=args.deadline,
+                                    skip=skip)
+        _drain(results, sink, counts, args.input)
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted after {sum(counts.written.values())} results; rerun the "
+              "same command to continue", file=sys.stderr)
+        raise
+    except ray.exceptions.RayError as exc:
+        first = (str(exc).strip().splitlines() or [type(exc).__name__])[-1]
+        raise ToolError(f"the Ray job failed: {first}") from None
+    finally:
+        if isinstance(sink, Writer):
+            sink.close()
+        ray.shutdown()
+    if isinstance(sink, Writer):
+        if sink.regular:
+            compact(args.output)
+    else:
+        sink.compact()
+    return report(counts, time.monotonic() - started)
