@@ -69,6 +69,7 @@ def run(args: argparse.Namespace) -> int:
     doc = read_document(args.conversation)
     with reading(where):
         conversation = read_conversation(doc, args.input_format, require_messages=True)
+    del doc  # the conversation holds its items: the document's own list is not needed
     if args.target is not None and args.target > args.budget:
         raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
                         EXIT_USAGE)

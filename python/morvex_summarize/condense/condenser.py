@@ -223,15 +223,14 @@ def _positive(name: str, value: Any, *, zero: bool = False) -> int | None:
 def _skimmed(messages: list[Message]) -> list[Message]:
     """The messages as the summarizer is handed them: a long tool output by its skim (first
     line, salient lines, last line), since only its beginning reaches the transcript, and
-    the failures are mostly at its end. The caller's records stay as they are."""
-    out: list[Message] = []
-    for message in messages:
+    the failures are mostly at its end. The caller's records stay as they are: ``messages``,
+    a list of the condenser's own, has the skimmed copies put in their place."""
+    for index, message in enumerate(messages):
         content = message.get("content")
         if message.get("role") == "tool" and isinstance(content, str) and \
                 len(content) > TOOL_RESULT_LIMIT:
-            message = {**message, "content": carry.excerpt(content, TOOL_RESULT_LIMIT)}
-        out.append(message)
-    return out
+            messages[index] = {**message, "content": carry.excerpt(content, TOOL_RESULT_LIMIT)}
+    return messages
 
 
 def _length(items: Sequence[Any]) -> int:
