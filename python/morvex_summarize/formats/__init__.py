@@ -26,8 +26,7 @@ from .parts import MEDIA_KINDS, content_text, is_map, plain
 
 __all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "MEDIA_KINDS", "BodyContext", "BodyField",
            "Conversation", "Converted", "FormatError", "NoMessages", "WrongFormat",
-           "check_format",
-           "detect_format",
+           "check_format", "detect_format", "read_more",
            "read_conversation", "to_messages"]
 
 AUTO = "auto"
@@ -241,6 +240,45 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
         raise NoMessages(f"no user, assistant or tool message among {len(items)} "
                          f"{name} item(s)" + (f" (found: {', '.join(roles)})" if roles else ""))
     return conversation
+
+
+def read_more(conversation: Conversation, items: list[Any], input_format: str = AUTO
+              ) -> Conversation | None:
+    """``conversation`` with ``items`` appended to its items, reading only those: what
+    read_conversation gives for the whole, or None when the new items change how the whole
+    is read (a format first found in them, or another than the conversation's)."""
+    name = conversation.format
+    messages = [plain(i) for i in items]
+    definite = conversation.definite
+    if input_format == AUTO:
+        kinds, as_is = _kinds(items, messages)
+        for kind in kinds:
+            if kind != "plain":
+                if kind != name:
+                    return None
+                definite = True
+    elif input_format != name:
+        return None
+    else:
+        _check_named(items, messages, name)
+        as_is = [False] * len(items)
+    reader = READERS[name]
+    more = Conversation(name, conversation.items + items, conversation.views[:],
+                        body=conversation.body, items_key=conversation.items_key,
+                        placer=conversation.placer, definite=definite,
+                        notes=dict(conversation.notes))
+    views, note = more.views, reader.note
+    start = len(conversation.items) - conversation.fields()
+    for index, item in enumerate(items):
+        if as_is[index]:
+            views.append(None)
+            continue
+        message = messages[index]
+        if not is_map(message):
+            raise FormatError(_unknown(start + index, message))
+        views.append(reader.convert(item, message, f"message {start + index}"))
+        note(more, item, message)
+    return more
 
 
 def to_messages(doc: Any, input_format: str = AUTO) -> list[Message]:

@@ -141,10 +141,18 @@ class Conversation:
         """The whole conversation in the summarizer's message shape."""
         return self.messages_of(range(len(self.items)))
 
+    def fields(self) -> int:
+        """How many of the items are a body's top-level instructions (and the summary in
+        them): they stand at the front."""
+        items = self.items
+        count = 0
+        while count < len(items) and isinstance(items[count], (BodyField, BodyContext)):
+            count += 1
+        return count
+
     def unchanged(self) -> Any:
         """The conversation as given, in a new list (and a new body around it)."""
-        return self.assemble([i for i in self.items
-                              if not isinstance(i, (BodyField, BodyContext))])
+        return self.assemble(self.items[self.fields():])
 
     def rebuild(self, head: Any, tail: list[Any], context_text: str, context_role: str
                 ) -> tuple[Any, Any]:
