@@ -198,9 +198,6 @@ class CondenseState:
     format: str | None = None
     budget_note: str | None = None
     refitted: bool = False
-    memo: _Memo | None = dataclasses.field(default=None, repr=False, compare=False)
-    """What this call read and counted, for the next call to read only what was appended
-    since (the condenser's own business: not a part of the result)."""
 
     @property
     def condensed(self) -> bool:
@@ -208,11 +205,15 @@ class CondenseState:
         return self.summarized > 0
 
 
+_MEMO = "_memo"
+"""The attribute of a CondenseState that holds what its call read (a `_Memo`)."""
+
+
 @dataclasses.dataclass(frozen=True)
 class _Memo:
-    """A conversation returned unchanged, as read and counted: the next call, given it
-    back with messages appended, reads and counts only those. Kept for the condenser, the
-    counter and the format that made it."""
+    """A conversation returned unchanged, as read and counted: the next call, given its
+    state back with messages appended, reads and counts only those. Kept for the
+    condenser, the counter and the format that made it."""
 
     owner: Any
     counter: Any
@@ -452,12 +453,13 @@ class Condenser:
             previous, summarized=0, summarized_messages=(), fallback=False, summary_tokens=carried,
             tokens_before=tokens_before, tokens_after=tokens_before,
             messages_before=length, messages_after=length, within_budget=True, format=known,
-            budget_note=None, refitted=False, memo=None)
+            budget_note=None, refitted=False)
         if self.within_budget(tokens_before, length):
             memo = _Memo(self, self.token_counter, tuple(self.media_tokens.items()), requested,
                          conversation, fields, counts, tokens_before, carried)
-            return CondenseResult(conversation.assemble(memo.items()[:]),
-                                  dataclasses.replace(unchanged, memo=memo))
+            # Not a field: the state's fields, its copies and its dict form stay the result's.
+            object.__setattr__(unchanged, _MEMO, memo)
+            return CondenseResult(conversation.assemble(memo.items()[:]), unchanged)
 
         head, earlier_text, body, drop = self._split(conversation, state)
         body_counts = [counts[i] for i in body]
@@ -520,7 +522,7 @@ class Condenser:
 
         The items the last call returned are compared by identity first, at the cost of a
         list comparison: a record changed in place after it was returned is not seen."""
-        memo = state.memo if state is not None else None
+        memo = getattr(state, _MEMO, None)
         if memo is None or memo.owner is not self or memo.counter is not self.token_counter \
                 or memo.input_format != requested \
                 or memo.media != tuple(self.media_tokens.items()):
