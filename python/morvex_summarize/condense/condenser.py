@@ -548,13 +548,14 @@ class Condenser:
                 return None
         except Exception:  # a record whose comparison fails: read the whole again
             return None
-        added = given[len(earlier):]
-        conversation = read_more(old, added, requested) if added else old
+        # The new conversation holds the caller's items: equal to the earlier ones, they
+        # need not be the same objects.
+        conversation = read_more(old, given, requested)
         if conversation is None:
             return None
         counts = memo.counts
         tokens = memo.tokens
-        if added:
+        if len(given) > len(earlier):
             more = self.count_items(conversation, len(old.items))
             counts = counts + more
             tokens += sum(more)

@@ -242,11 +242,15 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
     return conversation
 
 
-def read_more(conversation: Conversation, items: list[Any], input_format: str = AUTO
+def read_more(conversation: Conversation, given: list[Any], input_format: str = AUTO
               ) -> Conversation | None:
-    """``conversation`` with ``items`` appended to its items, reading only those: what
-    read_conversation gives for the whole, or None when the new items change how the whole
-    is read (a format first found in them, or another than the conversation's)."""
+    """The conversation of ``given``, a list whose leading items are equal to
+    ``conversation``'s own, reading only the items after those: what read_conversation
+    gives for the whole, or None when the new items change how the whole is read (a format
+    first found in them, or another than the conversation's). Its items are ``given``'s."""
+    fields = conversation.fields()
+    start = len(conversation.items) - fields
+    items = given[start:]
     name = conversation.format
     messages = [plain(i) for i in items]
     definite = conversation.definite
@@ -263,12 +267,11 @@ def read_more(conversation: Conversation, items: list[Any], input_format: str = 
         _check_named(items, messages, name)
         as_is = [False] * len(items)
     reader = READERS[name]
-    more = Conversation(name, conversation.items + items, conversation.views[:],
+    more = Conversation(name, conversation.items[:fields] + given, conversation.views[:],
                         body=conversation.body, items_key=conversation.items_key,
                         placer=conversation.placer, definite=definite,
                         notes=dict(conversation.notes))
     views, note = more.views, reader.note
-    start = len(conversation.items) - conversation.fields()
     for index, item in enumerate(items):
         if as_is[index]:
             views.append(None)

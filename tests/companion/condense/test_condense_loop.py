@@ -120,3 +120,15 @@ def test_one_call_counts_only_the_appended_message(size):
         assert counter.calls == size + n + 1
         assert state.tokens_before == sum(estimate_tokens(m) for m in messages)
         assert len(messages) == size + n + 1
+
+
+def test_items_given_again_as_copies_come_back_as_the_callers():
+    """A session that stores its items gives equal copies each time: the list returned is
+    made of the objects given, as when everything is read."""
+    condenser = Condenser(Client(), max_tokens=10_000, keep_last=2)
+    messages = [{"role": "user", "content": f"message {n}"} for n in range(20)]
+    _, state = asyncio.run(condenser.condense(messages, None))
+    again = [dict(m) for m in messages] + [{"role": "assistant", "content": "more"}]
+    result, state = asyncio.run(condenser.condense(again, state))
+    assert result == again and all(r is a for r, a in zip(result, again))
+    assert state.tokens_before == sum(estimate_tokens(m) for m in again)
