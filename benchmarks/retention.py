@@ -31,6 +31,7 @@ from collections.abc import Mapping, Sequence
 from typing import Any
 
 from morvex.core.summarizer import ConversationSummarizer
+from morvex_summarize import summarize
 from morvex_summarize.clients.extractive import ExtractiveClient
 from morvex_summarize.condense import Condenser, estimate_tokens
 
@@ -102,6 +103,8 @@ class Rounds:
     big_summary: int = 0  # ... where they fit, but not with this round's summary
     times: list[float] = dataclasses.field(default_factory=list)
     condensing_times: list[float] = dataclasses.field(default_factory=list)
+    captured: Counter = dataclasses.field(default_factory=Counter)  # by kind: in the summary
+    handed: Counter = dataclasses.field(default_factory=Counter)  # ... that took its output
     goal: dict[int, list[int]] = dataclasses.field(
         default_factory=lambda: defaultdict(lambda: [0, 0]))  # round -> [kept, sessions]
 
@@ -115,6 +118,7 @@ async def run_condenser(session: Session, budget: int, rounds: Rounds) -> list[A
     messages: list[Any] = [session.system]
     state = None
     clock = time.perf_counter
+    all_messages = session.messages
     for number, turn in enumerate(session.turns, 1):
         full += turn
         for message in turn:
@@ -128,6 +132,12 @@ async def run_condenser(session: Session, budget: int, rounds: Rounds) -> list[A
         if state.condensed:
             rounds.condensed += 1
             rounds.condensing_times.append(took)
+            handed = {id(m) for m in state.summarized_messages}
+            for fact in session.facts:
+                if fact.category == "tool_fact" and id(all_messages[fact.message]) in handed:
+                    rounds.handed[fact.kind] += 1
+                    rounds.captured[fact.kind] += marker_pattern(fact.marker).search(
+                        state.summary_text or "") is not None
         if not state.within_budget:
             rounds.over += 1
             required = prefix[1] + prefix[-1] - prefix[_required_start(full)]
@@ -150,9 +160,10 @@ def run_drop_oldest(session: Session, budget: int) -> list[dict[str, Any]]:
 
 
 async def run_one_summary(session: Session) -> str:
-    summarizer = ConversationSummarizer(ExtractiveClient())
-    record = await summarizer.summarize_messages(session.messages)
-    return summarizer.format_summary_for_context(record)
+    """The context of one summary of the whole session, as `morvex_summarize.summarize`
+    (and the command-line tool) makes it."""
+    record = await summarize(session.messages)
+    return ConversationSummarizer(ExtractiveClient()).format_summary_for_context(dict(record))
 
 
 async def measure(sessions: Sequence[Session], budgets: Sequence[int]
@@ -223,6 +234,9 @@ def report(tallies: dict[tuple[str, int | None], Tally], rounds: dict[int, Round
               _ms(statistics.median(r.condensing_times)) if r.condensing_times else "-",
               _ms(_p95(r.condensing_times)) if r.condensing_times else "-"]
              for b, r in rounds.items()]
+    captured = [[kind] + [f"{_pct(r.captured[kind] / r.handed[kind]) if r.handed[kind] else '-'}"
+                          f" ({r.handed[kind]})" for r in rounds.values()]
+                for kind in TOOL_FACT_KINDS]
     marks = [n for n in (2, 4, 8, 16, 32, 64, 96, 119) if any(n in r.goal for r in rounds.values())]
     survival = [[str(b)] + [_pct(r.goal[n][0] / r.goal[n][1]) if r.goal[n][1] else "-"
                             for n in marks] for b, r in rounds.items()]
@@ -247,6 +261,13 @@ def report(tallies: dict[tuple[str, int | None], Tally], rounds: dict[int, Round
         "## Tool facts by kind (planted count in brackets)",
         "",
         *_table(["kind", *headings], kinds),
+        "",
+        "## Tool facts captured by the summary that took their output",
+        "",
+        "Share of the planted tool facts whose output a condense round summarized that are "
+        "in the summary that round made (their count in brackets).",
+        "",
+        *_table(["kind", *(f"condenser {b}" for b in rounds)], captured),
         "",
         "## Condense rounds (one per turn)",
         "",

@@ -59,6 +59,8 @@ class LLMServer:
         self.actions: deque[Answer | Drop] = deque()
         self.requests: list[dict[str, Any]] = []
         self.headers: list[dict[str, str]] = []
+        self.paths: list[str] = []  # the path each request was sent to
+        self.arrivals: list[float] = []  # time.monotonic() as each request came in
         self._lock = threading.Lock()
         self._closing = threading.Event()
         self._httpd = _Server(("127.0.0.1", 0), _Handler)
@@ -93,10 +95,13 @@ class LLMServer:
     def __exit__(self, *exc: object) -> None:
         self.stop()
 
-    def _next(self, request: dict[str, Any], headers: dict[str, str]) -> Answer | Drop:
+    def _next(self, request: dict[str, Any], headers: dict[str, str],
+              path: str = "") -> Answer | Drop:
         with self._lock:
             self.requests.append(request)
             self.headers.append(headers)
+            self.paths.append(path)
+            self.arrivals.append(time.monotonic())
             if self.actions:
                 return self.actions.popleft()
         return Answer(delay=self.delay)
@@ -129,7 +134,8 @@ class _Handler(BaseHTTPRequestHandler):
             request = json.loads(raw)
         except ValueError:
             request = {"unparsed": raw.decode("utf-8", "replace")}
-        action = owner._next(request, {k.lower(): v for k, v in self.headers.items()})
+        action = owner._next(request, {k.lower(): v for k, v in self.headers.items()},
+                             self.path)
         if isinstance(action, Drop):
             self.close_connection = True
             return

@@ -39,6 +39,8 @@ async def summarize(messages: Any, client: LLMClient | None = None, previous: An
     elif previous is not None and not isinstance(previous, str):
         raise TypeError(f"previous must be a summary's text or record, not "
                         f"{type(previous).__name__}")
-    record = await summarizer.summarize_messages(cast("list[dict[str, Any]]", converted),
-                                                 previous)
+    from .condense.carry import skim_outputs
+
+    record = await summarizer.summarize_messages(
+        cast("list[dict[str, Any]]", skim_outputs(list(converted))), previous)
     return cast("SummaryRecord", record)

@@ -58,6 +58,15 @@ class BadDocument(ToolError):
     exit_code = EXIT_BAD_DOCUMENT
 
 
+class Refused(Exception):
+    """Messages the summarizer cannot read, found before it was called (or after it
+    refused them), with the reason in the caller's terms: the message's index and field."""
+
+    def __init__(self, reason: str) -> None:
+        super().__init__(reason)
+        self.reason = reason
+
+
 class ConfigError(ToolError):
     exit_code = EXIT_CONFIG
 

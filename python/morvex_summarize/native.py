@@ -135,6 +135,64 @@ def parse_context(text: str) -> dict[str, Any]:
     return found
 
 
+# -- what the module refuses -------------------------------------------------------------
+
+def _call_name(call: Any, position: int) -> str:
+    ident = call.get("id")
+    return f"tool call {ident!r}" if isinstance(ident, str) and ident else \
+        f"tool call {position}"
+
+
+def _no_length(value: Any) -> bool:
+    return bool(value) and not hasattr(value, "__len__")
+
+
+def record_refusal(message: Any, *, fallback: bool = False) -> str | None:
+    """Why the summarizer would refuse one message record, or None when it reads it. It
+    reads a message with ``get``; a tool result's content by its length; an assistant's
+    ``tool_calls`` by iterating them, and the ``function`` of each call that is a dict with
+    ``get`` (also when the call has its own name and arguments). Its fallback summary (when
+    the model failed) reads a user's content by its length too (``fallback``)."""
+    if not callable(getattr(message, "get", None)):
+        return f"a {type(message).__name__}, not an object"
+    role = message.get("role", "unknown")
+    content = message.get("content", "")
+    if (role == "tool" or (fallback and role == "user")) and _no_length(content):
+        return f"content is {type(content).__name__}, not text"
+    if role != "assistant":
+        return None
+    calls = message.get("tool_calls")
+    if not calls:
+        return None
+    if not isinstance(calls, (list, tuple)):
+        try:
+            iter(calls)
+        except TypeError:
+            return f"tool_calls is {type(calls).__name__}, not a list"
+        return None  # an iterator: reading it here would use it up
+    for position, call in enumerate(calls):
+        if not isinstance(call, dict):
+            continue  # passed over by the summarizer
+        function = call.get("function", {})
+        if callable(getattr(function, "get", None)):
+            continue
+        if function is None:
+            return f"{_call_name(call, position)} has no function"
+        return f"{_call_name(call, position)}: function is {type(function).__name__}, " \
+            "not an object"
+    return None
+
+
+def module_refusal(messages: Any, *, fallback: bool = False) -> str | None:
+    """Why the summarizer would refuse these message records, as "message N: reason" (N
+    counts from 0), or None when nothing it is known to refuse is there."""
+    for index, message in enumerate(messages):
+        reason = record_refusal(message, fallback=fallback)
+        if reason is not None:
+            return f"message {index}: {reason}"
+    return None
+
+
 # -- outcomes ---------------------------------------------------------------------------
 
 def raised_by_module(exc: BaseException) -> bool:

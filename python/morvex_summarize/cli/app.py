@@ -17,7 +17,7 @@ from typing import NoReturn
 
 from .. import __version__
 from ..errors import EXIT_INTERRUPTED, EXIT_OK, EXIT_STATUSES, EXIT_USAGE, ToolError
-from . import condense, summarize
+from . import condense, serve, summarize
 from .batch import command as batch
 from .exchange import PROG, quiet_broken_pipe, setup_logging
 
@@ -36,6 +36,7 @@ COMMANDS: dict[str, Command] = {
     "summarize": Command(summarize.HELP, summarize.add_arguments, summarize.run),
     "batch": Command(batch.HELP, batch.add_arguments, batch.run),
     "condense": Command(condense.HELP, condense.add_arguments, condense.run),
+    "serve": Command(serve.HELP, serve.add_arguments, serve.run),
 }
 
 

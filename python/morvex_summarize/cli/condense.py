@@ -14,8 +14,9 @@ import sys
 from typing import Any
 
 from ..condense import CHARS_PER_TOKEN, Condenser, CondenseState
-from ..errors import EXIT_OK, EXIT_USAGE, ToolError
-from ..formats import read_conversation
+from ..errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError
+from ..formats import BodyContext, BodyField, Conversation, read_conversation
+from ..native import record_refusal
 from .exchange import (PROG, Outcome, RecordingClient, add_client_arguments, add_format_argument,
                    build_client, close_client, read_document, reading, run_exchange, where_of,
                    whole_number, write_output)
@@ -64,12 +65,30 @@ def report(state: CondenseState, budget: int) -> str:
     return line
 
 
+def conversation_refusal(conversation: Conversation) -> str | None:
+    """Why the summarizer would refuse a message of the conversation, as "message N:
+    reason" with N the message's place among the conversation's messages, or None."""
+    number = 0
+    for index, item in enumerate(conversation.items):
+        if isinstance(item, (BodyField, BodyContext)):
+            continue  # a body's instructions, not one of its messages
+        for record in conversation.view(index).messages:
+            reason = record_refusal(record)
+            if reason is not None:
+                return f"message {number}: {reason}"
+        number += 1
+    return None
+
+
 def run(args: argparse.Namespace) -> int:
     where = where_of(args.conversation)
     doc = read_document(args.conversation)
     with reading(where):
         conversation = read_conversation(doc, args.input_format, require_messages=True)
     del doc  # the conversation holds its items: the document's own list is not needed
+    refused = conversation_refusal(conversation)
+    if refused is not None:  # told before any model call
+        raise BadDocument(f"{where}: {refused}")
     if args.target is not None and args.target > args.budget:
         raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
                         EXIT_USAGE)

@@ -19,10 +19,12 @@ from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any, cast
 
+from ..clients import DEFAULT_RETRIES, DEFAULT_TIMEOUT
 from ..errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
-                     OutputError, ToolError, classify_client_failure)
+                     OutputError, Refused, ToolError, classify_client_failure)
+from ..condense.carry import skim_outputs
 from ..formats import AUTO, FORMATS, FormatError, NoMessages, WrongFormat, to_messages
-from ..native import is_failure_log, raised_by_module, watch_unparsed
+from ..native import is_failure_log, module_refusal, raised_by_module, watch_unparsed
 from ..records import LLMClient, SummaryRecord
 
 PROG = "morvex-summarize"
@@ -127,13 +129,13 @@ def load_conversation(path: str, input_format: str = AUTO) -> list[dict[str, Any
     return read_messages(read_document(path), where_of(path), input_format)
 
 
-def needs(module: str, what: str) -> Any:
-    """Imports a library of the tool's extra, or says how to install it."""
+def needs(module: str, what: str, extra: str = "cli") -> Any:
+    """Imports a library of one of the package's extras, or says how to install it."""
     try:
         return importlib.import_module(module)
     except ImportError:
         raise ConfigError(f"{what} needs the {module.split('.')[0]} package: pip install "
-                          f"'{DISTRIBUTION}[cli]'") from None
+                          f"'{DISTRIBUTION}[{extra}]'") from None
 
 
 # ---- options ----------------------------------------------------------------------------
@@ -182,16 +184,19 @@ def add_client_arguments(parser: argparse.ArgumentParser) -> None:
                         help="model name for an OpenAI-compatible server "
                              "(default: $MORVEX_SUMMARIZE_MODEL or $OPENAI_MODEL)")
     parser.add_argument("--base-url", default=None,
-                        help="OpenAI-compatible server URL (default: $OPENAI_BASE_URL)")
-    parser.add_argument("--timeout", type=seconds, default=120.0, metavar="SECONDS",
+                        help="the model server's URL (default: $OPENAI_BASE_URL; for "
+                             "langchain:PROVIDER:MODEL the provider's own variable, such as "
+                             "$ANTHROPIC_BASE_URL or $OLLAMA_HOST)")
+    parser.add_argument("--timeout", type=seconds, default=None, metavar="SECONDS",
                         help="seconds to wait for each attempt at a model reply; with "
                              "retries one conversation may take several times this "
-                             "(default: 120)")
+                             f"(default: {DEFAULT_TIMEOUT:g})")
     parser.add_argument("--deadline", type=seconds, default=None, metavar="SECONDS",
                         help="seconds one conversation's summary may take in all, retries "
                              "included (default: no limit beyond --timeout and --retries)")
-    parser.add_argument("--retries", type=whole_number(0), default=3, metavar="N",
-                        help="retries on 429, 5xx and lost connections (default: 3)")
+    parser.add_argument("--retries", type=whole_number(0), default=None, metavar="N",
+                        help="retries on 429, 5xx, time-outs and lost connections "
+                             f"(default: {DEFAULT_RETRIES})")
     parser.add_argument("--json-mode", action="store_true",
                         help="ask the server for a JSON-object reply")
 
@@ -212,14 +217,23 @@ def build_client(args: argparse.Namespace) -> LLMClient:
     if choice == "openai":
         needs("openai", "the openai client")
         from ..clients.openai_client import OpenAIClient
-        return OpenAIClient(args.model, base_url=args.base_url, timeout=args.timeout,
-                            max_retries=args.retries, json_mode=args.json_mode)
+        return OpenAIClient(args.model, base_url=args.base_url,
+                            timeout=DEFAULT_TIMEOUT if args.timeout is None else args.timeout,
+                            max_retries=DEFAULT_RETRIES if args.retries is None else args.retries,
+                            json_mode=args.json_mode)
     if choice.startswith("gguf:") and len(choice) > 5:
         from ..clients.gguf import GGUFClient
         return GGUFClient(choice[5:])
     if choice.startswith("langchain:"):
+        # The model is named in the choice, and the provider's package chooses the reply's
+        # format: options for an OpenAI-compatible server alone would be dropped unseen.
+        for flag, given in (("--model", args.model), ("--json-mode", args.json_mode)):
+            if given:
+                raise ToolError(f"{flag}: not for --llm {choice} (it applies to --llm openai)",
+                                EXIT_USAGE)
         from ..clients.langchain_client import from_spec
-        return from_spec(choice[len("langchain:"):])
+        return from_spec(choice[len("langchain:"):], base_url=args.base_url,
+                         timeout=args.timeout, retries=args.retries)
     raise ToolError(f"unknown --llm {choice!r}: use extractive, openai, gguf:PATH or "
                     "langchain:PROVIDER:MODEL", EXIT_USAGE)
 
@@ -270,30 +284,43 @@ async def summarize_one(client: LLMClient, messages: list[dict[str, Any]],
                         previous: str | None = None, deadline: float | None = None,
                         outcome: Outcome | None = None) -> tuple[SummaryRecord, str, Outcome]:
     """(record, context text, what became of it: ``outcome``, or a new one) for one
-    conversation."""
+    conversation. Messages the summarizer is known to refuse raise Refused, before any
+    model call."""
     from morvex.core.summarizer import ConversationSummarizer
 
+    reason = module_refusal(messages)
+    if reason is not None:
+        raise Refused(reason)
     outcome = outcome or Outcome()
     with watch_unparsed(outcome.mark_unparsed):
         summarizer = ConversationSummarizer(RecordingClient(client, outcome, deadline))
-        record = await summarizer.summarize_messages(messages, previous or None)
+        record = await summarizer.summarize_messages(
+            skim_outputs(messages), previous or None)
         context = summarizer.format_summary_for_context(record)
         return cast(SummaryRecord, record), context, outcome
 
 
+def refusal_reason(exc: BaseException, messages: Any) -> str:
+    """The reason for a refusal: the one found before the call, the one the fallback's
+    reading explains, or else the summarizer's own text."""
+    if isinstance(exc, Refused):
+        return exc.reason
+    return module_refusal(messages, fallback=True) or \
+        f"the summarizer cannot read this conversation: {exc}"
+
+
 def run_exchange(main: Callable[[], Coroutine[Any, Any, None]], where: str, busy: str,
-                 outcome: Outcome) -> None:
+                 outcome: Outcome, messages: Any = ()) -> None:
     """Runs a command's exchange with the summarizer under a spinner. A conversation the
-    summarizer refuses is the input's fault (BadDocument); a model failure is raised as
-    its ToolError."""
+    summarizer refuses is the input's fault (BadDocument, saying why in terms of
+    ``messages``, the records it was given); a model failure is raised as its ToolError."""
     try:
         with spinner(busy):
             asyncio.run(main())
     except Exception as exc:
-        if not raised_by_module(exc):
+        if not (isinstance(exc, Refused) or raised_by_module(exc)):
             raise
-        raise BadDocument(f"{where}: the summarizer cannot read this conversation: "
-                          f"{exc}") from None
+        raise BadDocument(f"{where}: {refusal_reason(exc, messages)}") from None
     if outcome.failure is not None:
         found = classify_client_failure(outcome.failure)
         raise ToolError(found.reason, found.exit_code)

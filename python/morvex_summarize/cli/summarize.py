@@ -45,7 +45,7 @@ def run(args: argparse.Namespace) -> int:
         finally:
             await close_client(client)
 
-    run_exchange(summarize, where_of(args.conversation), "Summarizing...", outcome)
+    run_exchange(summarize, where_of(args.conversation), "Summarizing...", outcome, messages)
     record, context, _ = done[0]
     parts = []
     if args.format in ("json", "both"):

@@ -8,6 +8,16 @@ from dataclasses import dataclass
 
 from ..records import LLMClient
 
+DEFAULT_TIMEOUT = 120.0
+"""Seconds a client waits for each attempt at a reply, unless told otherwise."""
+
+DEFAULT_RETRIES = 3
+"""Retries of a failed request that may pass later, unless told otherwise."""
+
+NO_KEY = "no-key"
+"""The key sent to a server at a given URL when none is set: local servers take any key, and
+the SDKs insist on one."""
+
 MODEL_ENV = "MORVEX_SUMMARIZE_MODEL"
 """Environment variable naming the model for OpenAI-compatible servers."""
 
@@ -21,4 +31,5 @@ def configured_model() -> str | None:
     return os.environ.get(MODEL_ENV) or os.environ.get("OPENAI_MODEL") or None
 
 
-__all__ = ["LLMClient", "MODEL_ENV", "Reply", "configured_model"]
+__all__ = ["DEFAULT_RETRIES", "DEFAULT_TIMEOUT", "LLMClient", "MODEL_ENV", "NO_KEY", "Reply",
+           "configured_model"]

@@ -14,12 +14,14 @@ LangChain's error kind, the HTTP status it carries, then its class names.
 
 from __future__ import annotations
 
+import os
 from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import Any
 
-from ..errors import (EXIT_AUTH, EXIT_MODEL_FAILED, EXIT_UNREACHABLE, ClientError, ConfigError,
-                      Failure, ModelError)
-from . import Reply
+from ..errors import (EXIT_AUTH, EXIT_MODEL_FAILED, EXIT_UNREACHABLE, EXIT_USAGE, ClientError,
+                      ConfigError, Failure, ModelError, ToolError)
+from . import DEFAULT_RETRIES, DEFAULT_TIMEOUT, NO_KEY, Reply
 
 LIMIT_KEYS = ("max_tokens", "max_output_tokens", "max_completion_tokens", "num_predict",
               "max_new_tokens")
@@ -161,9 +163,12 @@ class ChatModelClient:
 
     model: a ``BaseChatModel`` (or any runnable taking a list of messages whose
         ``ainvoke`` returns a message).
-    max_tokens_key: the ``ainvoke`` keyword that limits the reply's length; by default
+    max_tokens_key: the name of the setting that limits the reply's length; by default
         the first of `LIMIT_KEYS` that the model's class declares, none when it declares
-        none; None never passes one.
+        none; None never sets one. A setting the model declares is set on a copy of the
+        model (its clients shared), since some providers take it only there (Ollama's
+        ``num_predict`` belongs in the request's options); any other name is passed to
+        ``ainvoke`` as a keyword.
     """
 
     name = "langchain"
@@ -174,6 +179,21 @@ class ChatModelClient:
                             f"{type(model).__name__}")
         self.model = model
         self.max_tokens_key = limit_key(model) if max_tokens_key == AUTO else max_tokens_key
+        self._limited: dict[int, Any] = {}  # reply limit -> the model copy with it set
+
+    def _limited_model(self, max_tokens: int) -> tuple[Any, dict[str, Any]]:
+        """(the model to call, the keywords to call it with) for a reply limit."""
+        key = self.max_tokens_key
+        if not key:
+            return self.model, {}
+        fields = getattr(type(self.model), "model_fields", None)
+        copy = getattr(self.model, "model_copy", None)
+        if not (isinstance(fields, Mapping) and key in fields and callable(copy)):
+            return self.model, {key: max_tokens}
+        model = self._limited.get(max_tokens)
+        if model is None:
+            model = self._limited[max_tokens] = copy(update={key: max_tokens})
+        return model, {}
 
     @staticmethod
     def to_chat_messages(messages: list[dict[str, Any]]) -> list[Any]:
@@ -188,11 +208,9 @@ class ChatModelClient:
         return out
 
     async def complete(self, messages: list[dict[str, Any]], max_tokens: int) -> Reply:
-        kwargs: dict[str, Any] = {}
-        if self.max_tokens_key:
-            kwargs[self.max_tokens_key] = max_tokens
+        model, kwargs = self._limited_model(max_tokens)
         try:
-            reply = await self.model.ainvoke(self.to_chat_messages(messages), **kwargs)
+            reply = await model.ainvoke(self.to_chat_messages(messages), **kwargs)
         except (ClientError, ConfigError):
             raise
         except Exception as exc:
@@ -203,9 +221,100 @@ class ChatModelClient:
         return Reply(text)
 
 
-def from_spec(spec: str, **kwargs: Any) -> ChatModelClient:
+@dataclass(frozen=True)
+class ProviderOptions:
+    """How one provider's chat model takes the tool's options: the ``init_chat_model``
+    keyword for each (None: the provider has no such setting; "FIELD.KEY" sets KEY in the
+    dict setting FIELD), and the environment variables its SDK reads the key and the base
+    URL from."""
+
+    base_url: str | None = "base_url"
+    timeout: str | None = "timeout"
+    retries: str | None = "max_retries"
+    api_key: str | None = "api_key"
+    key_variable: str | None = None
+    url_variable: str | None = None
+
+
+PROVIDERS: Mapping[str, ProviderOptions] = {
+    "openai": ProviderOptions(key_variable="OPENAI_API_KEY", url_variable="OPENAI_BASE_URL"),
+    "anthropic": ProviderOptions(key_variable="ANTHROPIC_API_KEY",
+                                 url_variable="ANTHROPIC_BASE_URL"),
+    "azure_openai": ProviderOptions(base_url="azure_endpoint",
+                                    key_variable="AZURE_OPENAI_API_KEY",
+                                    url_variable="AZURE_OPENAI_ENDPOINT"),
+    "groq": ProviderOptions(key_variable="GROQ_API_KEY", url_variable="GROQ_BASE_URL"),
+    "mistralai": ProviderOptions(key_variable="MISTRAL_API_KEY"),
+    "deepseek": ProviderOptions(key_variable="DEEPSEEK_API_KEY"),
+    "xai": ProviderOptions(key_variable="XAI_API_KEY"),
+    "ollama": ProviderOptions(timeout="client_kwargs.timeout", retries=None, api_key=None,
+                              url_variable="OLLAMA_HOST"),
+}
+"""The providers whose settings' names are known. Any other provider is given only the
+options the user names, under the common names of `ProviderOptions`, and refused one its
+model turns out not to declare."""
+
+OPTION_FLAGS = {"base_url": "--base-url", "timeout": "--timeout", "retries": "--retries",
+                "api_key": "the API key"}
+
+
+class OptionRefused(ToolError):
+    """An option the provider's chat model cannot take: a usage error, never dropped."""
+
+    exit_code = EXIT_USAGE
+
+
+def _declares(model_class: Any, keyword: str) -> bool:
+    """The chat model class has a setting by this name or alias (a pydantic field)."""
+    fields = getattr(model_class, "model_fields", None)
+    if not isinstance(fields, Mapping):
+        return False
+    name = keyword.partition(".")[0]
+    return any(field == name or getattr(info, "alias", None) == name
+               for field, info in fields.items())
+
+
+def chat_model_options(provider: str, *, base_url: str | None = None,
+                       timeout: float | None = None, retries: int | None = None,
+                       environ: Mapping[str, str] | None = None) -> dict[str, Any]:
+    """The ``init_chat_model`` keywords for the tool's options (None: not given). A known
+    provider gets the defaults of the options not given, as ``--llm openai`` does; a key
+    placeholder goes to a server at a given URL when no key is set, as local servers need
+    none. An option the provider has no setting for raises OptionRefused naming it."""
+    env = os.environ if environ is None else environ
+    known = PROVIDERS.get(provider)
+    names = known or ProviderOptions()
+    if base_url is None and names.url_variable:
+        base_url = env.get(names.url_variable) or None
+    if known is not None:
+        timeout = DEFAULT_TIMEOUT if timeout is None else timeout
+        retries = DEFAULT_RETRIES if retries is None and names.retries else retries
+    values: dict[str, Any] = {"base_url": base_url, "timeout": timeout, "retries": retries}
+    if base_url is not None and names.api_key and not (
+            names.key_variable and env.get(names.key_variable)):
+        values["api_key"] = NO_KEY
+    options: dict[str, Any] = {}
+    for option, value in values.items():
+        if value is None:
+            continue
+        keyword = getattr(names, option)
+        if keyword is None:
+            raise OptionRefused(f"{OPTION_FLAGS[option]}: langchain:{provider} models have "
+                                f"no such setting")
+        field, _, key = keyword.partition(".")
+        if key:
+            options.setdefault(field, {})[key] = value
+        else:
+            options[field] = value
+    return options
+
+
+def from_spec(spec: str, *, base_url: str | None = None, timeout: float | None = None,
+              retries: int | None = None, **kwargs: Any) -> ChatModelClient:
     """A client on ``init_chat_model`` for "PROVIDER:MODEL" (the model name may hold more
-    colons, as Ollama's tags do). Missing packages and unknown providers raise ConfigError."""
+    colons, as Ollama's tags do), with the tool's options under the provider's names (see
+    `chat_model_options`). Missing packages and unknown providers raise ConfigError; an
+    option the provider's model does not declare raises OptionRefused."""
     provider, _, model = spec.partition(":")
     if not provider or not model:
         raise ConfigError(f"expected langchain:PROVIDER:MODEL, got langchain:{spec}")
@@ -214,11 +323,22 @@ def from_spec(spec: str, **kwargs: Any) -> ChatModelClient:
     except ImportError:
         raise ConfigError("--llm langchain:... needs the langchain package: pip install "
                           "'morvex-core-summarizer[langchain]'") from None
+    options = chat_model_options(provider, base_url=base_url, timeout=timeout,
+                                 retries=retries)
     try:
-        chat_model = init_chat_model(model, model_provider=provider, **kwargs)
+        chat_model = init_chat_model(model, model_provider=provider, **options, **kwargs)
     except ImportError as exc:
         raise ConfigError(" ".join(str(exc).split())) from None
     except Exception as exc:  # the provider's own checks: an unknown name, a missing key
         text = " ".join((str(exc) or type(exc).__name__).split())
         raise ConfigError(f"cannot set up {provider} model {model!r}: {text}") from None
+    # A chat model may keep a keyword it does not know among the request's extra fields (and
+    # send it to the server) rather than fail: each one given must be a setting it declares.
+    names = PROVIDERS.get(provider) or ProviderOptions()
+    for option, flag in OPTION_FLAGS.items():
+        keyword = getattr(names, option)
+        if keyword and keyword.partition(".")[0] in options and \
+                not _declares(type(chat_model), keyword):
+            raise OptionRefused(f"{flag}: langchain:{provider} models "
+                                f"({type(chat_model).__name__}) have no such setting")
     return ChatModelClient(chat_model)

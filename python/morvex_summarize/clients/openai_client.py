@@ -12,11 +12,7 @@ from openai.types.chat import ChatCompletion
 
 from ..errors import (EXIT_AUTH, EXIT_MODEL_FAILED, EXIT_UNREACHABLE, ClientError, ConfigError,
                       Failure, ModelError)
-from . import Reply, configured_model
-
-DEFAULT_TIMEOUT = 120.0
-DEFAULT_RETRIES = 3
-NO_KEY = "no-key"  # local servers take any key; the SDK insists on one
+from . import DEFAULT_RETRIES, DEFAULT_TIMEOUT, NO_KEY, Reply, configured_model
 
 
 class OpenAIClient:

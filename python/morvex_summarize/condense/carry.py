@@ -9,10 +9,12 @@ outlast the others; progress goes first. Among equals the oldest go first."""
 
 from __future__ import annotations
 
+import functools
 import re
 from collections.abc import Callable, Mapping
 from typing import Any
 
+from .. import evidence
 from ..native import TOOL_RESULT_LIMIT
 from ..records import LIST_KEYS
 
@@ -27,6 +29,9 @@ states first and means most."""
 
 # The order in which lists give up items to fit a budget: least important first.
 SHRINK_ORDER = ("progress", "next_steps", "key_facts", "key_decisions", "blockers")
+# Lists whose items count one grade more important when a summary is made smaller: what
+# stops the work and the choices made are worth more than one more fact.
+_KEPT_LONGER = frozenset({"key_decisions", "blockers"})
 
 # What makes a line of a tool output worth keeping: the words of a failure, or a mark of
 # something one refers to later. Possessive quantifiers keep each alternative from
@@ -36,22 +41,72 @@ _FAILURE_WORDS = re.compile(
     r"\b(?:errors?|fail(?:ed|ure)|fatal|exception|traceback|panic|denied|refused|"
     r"not found|cannot|timed? ?out|conflict)\b")
 _MARKED = re.compile(r"[\d/:]")
-_MARKS = re.compile(
-    r"(?:^|[\s'\"(=])(?:~|\.{1,2})?+/[\w.@%+-]++(?:/[\w.@%+-]++)++"  # a path
-    r"|\b[\w-]++/[\w-]*+\.\w{1,6}\b|\b[\w-]++/[\w.-]++(?<=\.\w)"  # a relative path
-    r"|\bv?\d++\.\d++(?:\.\d++)++(?:[-+][\w.]++)?+|\bv\d++\.\d++\b"  # a version
-    r"|(?i:\bport)\s*+:?\s*+\d{2,5}\b"  # a port
-    r"|(?<![\w.])(?:localhost|[\w-]++(?:\.[\w-]++)*+):\d{2,5}\b"
-    r"|\b\d[\d,]*+\s++(?i:tests?|files?|passed|failed|errors?|warnings?|rows?|records?|"
-    r"items?|requests?|users?|lines?|bytes|[kmg]b|ms|seconds?)\b"  # a count
-    r"|\b[A-Z][A-Z0-9]{1,9}-\d++\b|\b[0-9a-fA-F]{7,40}\b"  # a ticket or a hash
-    r"|\b[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\b")
+# A port, a URL or an absolute path: where something runs or lies. Each kind of mark has
+# its own pattern, looked for only in a line that has the characters the mark needs.
+_PATH = re.compile(r"(?:^|[\s'\"(=])(?:~|\.{1,2})?+/[\w.@%+-]++/[\w.@%+-]")
+_URL = re.compile(r"\b[a-z][\w+.-]*+://\S")
+_PORT_WORD = re.compile(
+    r"(?i:\bport\b|_port\b|\blistening on|\blisten\b)\s*+[:=]?\s*+(?:\S*:)?\d{2,5}\b")
+_COLON_PORT = re.compile(r":\d{2,5}(?![\w:]|\.\d)")
+_HOST = re.compile(r"(?:localhost|\d{1,3}(?:\.\d{1,3}){3}|[\w-]*[A-Za-z][\w-]*(?:\.[\w-]+)*)\Z")
+_TOKEN_END = re.compile(r"[\s@'\"(=,\[]|//")
+# A file's name before a colon and a number is a line number, not a port.
+_SOURCE = re.compile(r"\.(?:py|pyi|rs|go|js|jsx|ts|tsx|c|h|cc|cpp|hpp|java|kt|rb|php|cs|swift|"
+                     r"m|scala|sh|ya?ml|toml|json|ini|cfg|conf|txt|md|html|css|sql|lua|ex|exs)\Z")
+# A version, a count, a ticket, a hash or an id: what one refers to later.
+_VERSION = re.compile(r"\bv?\d++\.\d++(?:\.\d++)++|\bv\d++\.\d++\b")
+_COUNT = re.compile(
+    r"\b\d[\d,]*+\s++(?i:tests?|files?|passed|failed|errors?|warnings?|rows?|records?|"
+    r"items?|requests?|users?|lines?|bytes|[kmg]b|ms|seconds?|matches|entries|packages)\b")
+_TICKET = re.compile(r"\b[A-Z][A-Z0-9]{1,9}-\d")
+_HASH = re.compile(r"\b[0-9a-fA-F]{7,40}\b")
+_NUMBER = re.compile(r"(?<![\w.:,-])\d{4,}(?![\w.:,-])")
+_RELATIVE = re.compile(r"\b[\w-]+/[\w./-]*?\.\w")
+# A date or a time of day, which is no count and no port.
+_CLOCK = re.compile(r"\b\d{4}-\d\d-\d\d(?:[ T]\d\d:\d\d(?::\d\d)?(?:[.,]\d+)?)?"
+                    r"|\b\d\d:\d\d:\d\d(?:[.,]\d+)?")
 
 
-def salient(text: str) -> bool:
-    """The text names a failure, or a path, version, port, count or identifier."""
-    return _FAILURE_WORDS.search(text.lower()) is not None or (
-        _MARKED.search(text) is not None and _MARKS.search(text) is not None)
+def _places(text: str) -> bool:
+    """The text names a port, a URL or an absolute path."""
+    if "/" in text and (_PATH.search(text) or ("://" in text and _URL.search(text))):
+        return True
+    low = text.lower()
+    if ("port" in low or "listen" in low) and _PORT_WORD.search(text):
+        return True
+    if ":" in text:
+        for match in _COLON_PORT.finditer(text):
+            token = _TOKEN_END.split(text[:match.start()])[-1]
+            if not token or (_HOST.match(token) and not _SOURCE.search(token)):
+                # ":8080", "localhost:8080", "db.internal:5432"; not "app.py:12"
+                return True
+    return False
+
+
+def _ids(text: str) -> bool:
+    """The text names a version, a count, a ticket, a hash or an id."""
+    if "." in text and _VERSION.search(text):
+        return True
+    if "-" in text and _TICKET.search(text):
+        return True
+    return bool(_COUNT.search(text) or _HASH.search(text) or _NUMBER.search(text))
+
+
+@functools.lru_cache(maxsize=8192)
+def grade(text: str) -> int:
+    """What a line is worth keeping for: 4 it names a failure; 3 a port, URL or absolute
+    path; 2 a version, count, ticket, hash or id; 1 only a relative path; 0 nothing."""
+    if _FAILURE_WORDS.search(text.lower()):
+        return 4
+    if _MARKED.search(text) is None:
+        return 0
+    if "-" in text and ":" in text:
+        text = _CLOCK.sub(" ", text)
+    if _places(text):
+        return 3
+    if _ids(text):
+        return 2
+    return 1 if "/" in text and _RELATIVE.search(text) else 0
 
 
 DECIDED = re.compile(
@@ -62,10 +117,36 @@ DECIDED = re.compile(
 """Words by which a decision is told from a plan of the next step."""
 
 
+USER_PREFIX = "User: "
+"""In front of what the user stated, among the facts."""
+ASKED_PREFIX = "Asked: "
+"""In front of a question of the agent and the user's answer, among the facts."""
+CHANGED_PREFIX = "Changed: "
+"""In front of a change of the work (an edit, a write, an install), in the progress."""
+RESOLVED_PREFIX = "Resolved: "
+"""In front of a failure that a later run settled, among the facts."""
+LOOKED_PREFIX = "Looked around: "
+"""In front of the count of reads and searches, in the progress."""
+FAILED_ITEM = re.compile(r"^`(?P<shown>[^`]+)` failed: (?P<quote>.*)$", re.DOTALL)
+"""A failure as a blocker: the command in backquotes, then the line it failed with."""
+
+_FIRST = (USER_PREFIX, ASKED_PREFIX, CHANGED_PREFIX, CONSTRAINT_PREFIX)
+
+
+@functools.lru_cache(maxsize=8192)
 def importance(item: str) -> int:
-    """2 for an item that names an error, an identifier or a choice made, 1 for any
-    other."""
-    return 2 if salient(item) or DECIDED.search(item) else 1
+    """3 for what the user stated or answered, a change of the work, a failure still open
+    and a port, URL or absolute path; 2 for an item that names an error, an identifier
+    (not only a relative path) or a choice made, and for a settled failure; 1 for any other
+    (the count of reads among them)."""
+    if item.startswith(_FIRST) or FAILED_ITEM.match(item):
+        return 3
+    if item.startswith(LOOKED_PREFIX):
+        return 1
+    worth = grade(item)
+    if worth == 3:
+        return 3
+    return 2 if worth >= 2 or DECIDED.search(item) else 1
 
 
 def _distinct(items: list[Any]) -> list[Any]:
@@ -149,11 +230,15 @@ def restore_goals(earlier: Mapping[str, Any] | None, new: Mapping[str, Any]) -> 
     return record
 
 
+EXCERPT_LINES = 400
+"""Lines of a long output, from its end, among which a skim looks for the salient ones."""
+
+
 def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
     """A long tool output within ``limit`` characters, as a reader would skim it: its first
-    line, its salient lines (the last ones first, where failures are) and its last line,
-    in their order. A shorter text stays whole. Reads the output from its end, only as far
-    as there is room."""
+    line, its salient lines (failures first, then ports, URLs and paths, then versions,
+    counts and ids; among equals the last ones first) and its last line, in their order.
+    A shorter text stays whole."""
     if len(text) <= limit:
         return text
     first_end = text.find("\n")
@@ -162,17 +247,44 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
         return text[:limit - 3] + "..."
     first, last = text[:first_end].rstrip(), text[last_start:].rstrip()
     room = limit - len(first) - len(last) - 2
-    picked: list[str] = []
-    end = last_start - 1  # the line break before the last line
-    while room >= 16 and end > first_end:  # no room left for a line worth reading
-        start = text.rfind("\n", first_end, end) + 1
-        line = text[start:end].rstrip()
-        if line and len(line) + 1 <= room and salient(line):
-            picked.append(line)
+    # The lines between, the last EXCERPT_LINES of them at most, best first: a failure,
+    # then a place, then an identifier; among equals the last first.
+    lines = text[first_end + 1:last_start - 1].split("\n")[-EXCERPT_LINES:]
+    ranked = []
+    for index, line in enumerate(lines):
+        line = line.rstrip()
+        if line and len(line) < room:
+            worth = grade(line)
+            if worth < 4 and evidence.failure_line(line):
+                worth = 4
+            if worth:
+                ranked.append((worth, index, line))
+    ranked.sort(reverse=True)
+    picked = []
+    for _, index, line in ranked:
+        if len(line) + 1 <= room:
+            picked.append((index, line))
             room -= len(line) + 1
-        end = start - 1
-    out = "\n".join(part for part in [first, *reversed(picked), last] if part)
+            if room < 16:  # no room left for a line worth reading
+                break
+    out = "\n".join(part for part in [first, *(line for _, line in sorted(picked)), last]
+                    if part)
     return out if len(out) <= limit else out[:limit - 3] + "..."
+
+
+def skim_outputs(messages: list[Any], limit: int = TOOL_RESULT_LIMIT) -> list[Any]:
+    """The messages as a summarizer is handed them: a tool output longer than ``limit`` by
+    its skim (`excerpt`: first line, salient lines, last line), since only its beginning
+    reaches the transcript and failures are mostly at its end. The records themselves are
+    not changed; the others are the same objects."""
+    out = []
+    for message in messages:
+        content = message.get("content") if isinstance(message, Mapping) else None
+        if isinstance(content, str) and len(content) > limit and \
+                message.get("role") == "tool":
+            message = {**message, "content": excerpt(content, limit)}
+        out.append(message)
+    return out
 
 
 def _clip(value: Any, limit: int) -> Any:
@@ -186,19 +298,48 @@ def shrink_to_fit(record: Mapping[str, Any], cost: Callable[[Mapping[str, Any]],
     """(a record whose cost is within ``budget``, made smaller than ``record`` as little
     as it takes, True) or (the smallest such record, False) when even that is over.
 
-    Steps, each tried until the cost fits: items leave the lists in SHRINK_ORDER (the
-    least important and oldest first); then the goals added later (the oldest first);
-    then the narrative and the current state are shortened. The first goal and the
+    Steps, each tried until the cost fits: items leave the lists in SHRINK_ORDER, the
+    least important of them all first (then by that order, then the oldest), the narrative
+    made shorter once the least important items are gone; then the
+    goals added later (the oldest first); then the narrative and the current state are shortened. The first goal and the
     constraints stay whole."""
     current = {k: (list(v) if isinstance(v, list) else v) for k, v in record.items()}
     if cost(current) <= budget:
         return current, True
-    for key in SHRINK_ORDER:
-        while isinstance(current.get(key), list) and current[key]:
-            items = current[key]
-            current[key] = bounded(items, len(items) - 1)
-            if cost(current) <= budget:
-                return current, True
+    # Every item of the lists that may give some up, the first to leave first: the least
+    # important, then by SHRINK_ORDER, then the oldest.
+    order = sorted(
+        ((min(importance(str(item)) + (key in _KEPT_LONGER), 3), rank, index, key)
+         for rank, key in enumerate(SHRINK_ORDER) if isinstance(current.get(key), list)
+         for index, item in enumerate(current[key])))
+    # After the least important items, before the others: the narrative, made shorter.
+    cut = next((i for i, entry in enumerate(order) if entry[0] > 1), len(order))
+    order[cut:cut] = [(1, len(SHRINK_ORDER), limit, "summary") for limit in (120, 0)]
+
+    def without(count: int) -> dict[str, Any]:
+        """The record with the first ``count`` items of the order left out."""
+        gone = {(key, index) for _, _, index, key in order[:count]}
+        smaller = dict(current)
+        for key in SHRINK_ORDER:
+            if isinstance(current.get(key), list):
+                smaller[key] = [item for i, item in enumerate(current[key])
+                                if (key, i) not in gone]
+        for limit in (120, 0):
+            if ("summary", limit) in gone:
+                smaller["summary"] = _clip(current.get("summary"), limit) if limit else ""
+        return smaller
+
+    # The fewest items to leave out, found by bisection: the cost falls as items leave.
+    low, high = 0, len(order)
+    if order and cost(without(high)) <= budget:
+        while high - low > 1:
+            middle = (low + high) // 2
+            if cost(without(middle)) <= budget:
+                high = middle
+            else:
+                low = middle
+        return without(high), True
+    current = without(len(order))
     if isinstance(current.get("goals"), list):
         pinned, added = _pinned(current["goals"])
         while added:

@@ -48,7 +48,7 @@ from ..formats import (AUTO, MEDIA_KINDS, BodyContext, BodyField, Conversation,
                       check_format, read_conversation, read_more)
 from ..formats.parts import content_text
 from . import carry
-from ..native import (CONTEXT_HEADER, TOOL_RESULT_LIMIT, is_context_text, is_fallback_summary,
+from ..native import (CONTEXT_HEADER, is_context_text, is_fallback_summary,
                       parse_context)
 from ..records import LIST_KEYS
 
@@ -247,19 +247,6 @@ def _positive(name: str, value: Any, *, zero: bool = False) -> int | None:
     return value
 
 
-def _skimmed(messages: list[Message]) -> list[Message]:
-    """The messages as the summarizer is handed them: a long tool output by its skim (first
-    line, salient lines, last line), since only its beginning reaches the transcript, and
-    the failures are mostly at its end. The caller's records stay as they are: ``messages``,
-    a list of the condenser's own, has the skimmed copies put in their place."""
-    for index, message in enumerate(messages):
-        content = message.get("content")
-        if message.get("role") == "tool" and isinstance(content, str) and \
-                len(content) > TOOL_RESULT_LIMIT:
-            messages[index] = {**message, "content": carry.excerpt(content, TOOL_RESULT_LIMIT)}
-    return messages
-
-
 def _length(items: Sequence[Any]) -> int:
     """Messages in a conversation's items, without a body's top-level instructions."""
     return sum(1 for i in items if not isinstance(i, (BodyField, BodyContext)))
@@ -382,9 +369,11 @@ class Condenser:
             raise ValueError(f"token_counter returned a negative count ({count})")
         return count
 
-    def count_items(self, conversation: Conversation, start: int = 0) -> list[int]:
-        """Tokens of each item of a conversation (from ``start`` on): its records, and its
-        media."""
+    def count_items(self, conversation: Conversation) -> list[int]:
+        """Tokens of each item of a conversation: its records, and its media."""
+        return self._count_from(conversation, 0)
+
+    def _count_from(self, conversation: Conversation, start: int) -> list[int]:
         counts = []
         count_message = self.count_message
         items, views = conversation.items, conversation.views
@@ -491,7 +480,7 @@ class Condenser:
 
         handed = body[:cut]
         record = await self.summarizer.summarize_messages(
-            _skimmed(conversation.messages_of(handed)), earlier_text)
+            carry.skim_outputs(conversation.messages_of(handed)), earlier_text)
         fallback = is_fallback_summary(record)
         if fallback:
             record = _merge_fallback(previous.summary, record, earlier_text)
@@ -523,6 +512,8 @@ class Condenser:
         The items the last call returned are compared by identity first, at the cost of a
         list comparison: a record changed in place after it was returned is not seen."""
         memo = getattr(state, _MEMO, None)
+        if type(self).count_items is not Condenser.count_items:
+            return None  # a subclass counts in its own way: it counts everything
         if memo is None or memo.owner is not self or memo.counter is not self.token_counter \
                 or memo.input_format != requested \
                 or memo.media != tuple(self.media_tokens.items()):
@@ -556,7 +547,7 @@ class Condenser:
         counts = memo.counts
         tokens = memo.tokens
         if len(given) > len(earlier):
-            more = self.count_items(conversation, len(old.items))
+            more = self._count_from(conversation, len(old.items))
             counts = counts + more
             tokens += sum(more)
         return conversation, counts, tokens, memo.carried

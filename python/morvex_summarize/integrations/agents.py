@@ -2,7 +2,7 @@
 extra)::
 
     from agents import RunConfig, Runner, SQLiteSession
-    from morvex_summarize.agents_session import CondensingSession
+    from morvex_summarize.integrations.agents import CondensingSession
 
     session = CondensingSession(SQLiteSession("user-42", "chats.db"), max_tokens=8000)
     config = RunConfig(call_model_input_filter=session.condense_model_input)
@@ -21,7 +21,15 @@ The runner reads the session once per run; `condense_model_input`, given to the 
 
 ``get_items(limit)`` returns the newest ``limit`` stored items as they are: the runner
 reads a bounded tail to check its own writes against storage, and a summary there would
-not match them. Bound the history with the condenser's budget instead of a session limit.
+not match them. Bound the history with the condenser's budget instead of a session limit:
+with the wrapped session's ``SessionSettings(limit=N)`` the runner reads the newest N
+stored items, as it would without the wrapper, and only `condense_model_input` condenses.
+
+Everything else is the wrapped session's: ``session_id`` and ``session_settings`` (read and
+set), ``close()`` and any public attribute or method its type adds are reached through the
+wrapper, so it stands wherever the wrapped session did. Private names (a leading
+underscore) are not passed on: the runner looks some up to reach a session's storage
+directly, which would go around the condensed view.
 
 The view is kept in memory: after a restart the first read condenses the stored history
 anew, in one summary. Items popped off the end leave the view as they go; a stored
@@ -39,6 +47,11 @@ from typing import Any, Unpack
 
 from ..condense.condenser import CondenseState, Condenser
 from . import Settings, SettingsKeywords
+
+try:  # the SDK's base class for sessions, where the installed SDK has it
+    from agents.memory.session import SessionABC as _SessionBase
+except ImportError:  # an SDK without it: the Session protocol is met by the methods alone
+    _SessionBase = object  # type: ignore[assignment,misc]
 
 
 def _digest(item: Any) -> str:
@@ -90,8 +103,9 @@ class _View:
         return list(condensed)
 
 
-class CondensingSession:
-    """A session that condenses the history of the session it wraps.
+class CondensingSession(_SessionBase):
+    """A session that condenses the history of the session it wraps, and is that session
+    in every other respect (its id, settings, ``close()`` and other public attributes).
 
     session: the session that stores the items (``SQLiteSession``, a Redis or SQLAlchemy
         session, ...); anything with the ``Session`` protocol's methods.
@@ -105,8 +119,6 @@ class CondensingSession:
     settings: a `morvex_summarize.integrations.Settings` instead of these keywords.
     """
 
-    session_settings: Any = None
-
     def __init__(
         self,
         session: Any,
@@ -119,12 +131,51 @@ class CondensingSession:
             if not callable(getattr(session, method, None)):
                 raise TypeError(f"the wrapped session has no {method}() method")
         self.session = session
-        self.session_id: str = session.session_id
         condenser = Settings.of(settings, keywords).condenser_for(client, "responses")
         self.condenser = condenser
         self._lock = asyncio.Lock()
         self._history = _View(condenser)
         self._run_input = _View(condenser)
+
+    # -- the wrapped session's own attributes ------------------------------------------
+
+    @property
+    def session_id(self) -> str:
+        return self.session.session_id  # type: ignore[no-any-return]
+
+    @session_id.setter
+    def session_id(self, value: str) -> None:
+        self.session.session_id = value
+
+    @property
+    def session_settings(self) -> Any:
+        """The wrapped session's settings (``SessionSettings(limit=...)``); setting them
+        sets the wrapped session's."""
+        return getattr(self.session, "session_settings", None)
+
+    @session_settings.setter
+    def session_settings(self, value: Any) -> None:
+        self.session.session_settings = value
+
+    def __getattr__(self, name: str) -> Any:
+        # Only reached for names the wrapper lacks. Before __init__ set the session (copy,
+        # pickle) there is none to ask.
+        session = self.__dict__.get("session")
+        if name.startswith("_") or session is None:
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+        return getattr(session, name)
+
+    def __dir__(self) -> list[str]:
+        own = set(super().__dir__())
+        session = self.__dict__.get("session")
+        if session is not None:
+            own.update(n for n in dir(session) if not n.startswith("_"))
+        return sorted(own)
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self.__dict__.get('session')!r})"
+
+    # -- what condensing did ----------------------------------------------------------
 
     @property
     def state(self) -> CondenseState | None:

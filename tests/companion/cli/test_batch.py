@@ -163,7 +163,7 @@ def test_an_interrupted_run_resumes_without_loss_or_repeats(tmp_path, how):
     (["missing.jsonl", "--output", "o.jsonl"], 3, "missing.jsonl: no such file"),
     (["in.jsonl", "--output", "o.jsonl", "--concurrency", "0"], 2, "--concurrency: must be at least 1"),
     (["in.jsonl", "--output", "in.jsonl"], 2, "must not be the input file"),
-    (["in.jsonl", "--output", "nodir/o.jsonl"], 9, "cannot write"),
+    (["in.jsonl", "--output", "nodir/o.jsonl"], 9, "nodir/o.jsonl: no such folder: nodir"),
 ])
 def test_bad_batch_arguments(tmp_path, args, status, text):
     write_jsonl(tmp_path / "in.jsonl", jobs(["a"]))

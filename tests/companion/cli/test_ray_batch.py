@@ -96,7 +96,7 @@ def test_a_corpus_on_actors_gives_the_local_engine_results(tmp_path, cluster, se
     assert busy["status"] == "retry" and busy["error"] == "the model server is busy"
     refused = by_key[id_key("refused")]
     assert refused["status"] == "failed" and refused["summary"] is None
-    assert "cannot read this conversation" in refused["error"]
+    assert refused["error"] == "message 0: tool call 0 has no function"
 
     # The local engine, on the same lines but those the scripted client treats apart.
     plain = [line for line in lines if line["id"] not in ("die", "busy", "c5")]
@@ -201,9 +201,67 @@ def test_the_command_writes_parquet_and_resumes(tmp_path, cluster, server):
     (["in.jsonl", "--output", "o.jsonl", "--actors", "3"], 2, "--actors needs --engine ray"),
     (["-", "--output", "o.jsonl", "--engine", "ray"], 2, "not standard input"),
     (["none.jsonl", "--output", "o.jsonl", "--engine", "ray"], 3, "none.jsonl: no such file"),
+    (["in.jsonl", "--output", "gone/o.jsonl", "--engine", "ray"], 9,
+     "gone/o.jsonl: no such folder: gone"),
+    (["in.jsonl", "--output", "gone/o.jsonl"], 9, "gone/o.jsonl: no such folder: gone"),
+    (["in.jsonl", "--output", "file.parquet", "--engine", "ray"], 9,
+     "file.parquet: a file, not a folder"),
+    (["in.jsonl", "--output", "folder/"], 2, "folder/: Parquet needs --engine ray"),
 ])
 def test_bad_engine_arguments(tmp_path, args, status, text):
     write_jsonl(tmp_path / "in.jsonl", [{"id": 1, "messages": conversation(1)}])
+    (tmp_path / "file.parquet").write_bytes(b"not a folder")
     result = run_tool("batch", *args, "--llm", "extractive", cwd=tmp_path)
     assert result.returncode == status, result.stderr
     assert text in result.stderr and "Traceback" not in result.stderr
+
+
+def test_parquet_output_reads_as_one_table_with_ids_of_every_type(tmp_path, cluster, server):
+    """Ids of several JSON types (7 and "7" apart, a float, an integer past 64 bits) and a
+    failed row, over two runs into a folder named with a slash that is not there yet: every
+    part has the same all-text schema, pyarrow, pandas and Ray Data read the folder as one
+    table, each id comes back as it was, and the model is asked once per conversation it
+    can read."""
+    pd = pytest.importorskip("pandas")
+    from morvex_summarize.cli.batch.jobs import id_from_columns
+
+    first_ids = [7, "7", 4.5, 2 ** 70, "a"]
+    later_ids = [8, "b"]
+    inp, out = tmp_path / "in.jsonl", str(tmp_path / "out") + "/"
+    lines = [{"id": i, "messages": conversation(i)} for i in first_ids]
+    write_jsonl(inp, lines + [{"id": "refused", "messages": REFUSED}])
+    model = ["--llm", "openai", "--model", "m", "--base-url", server.url]
+    first = run_tool("batch", inp, "--output", out, "--engine", "ray", "--address", cluster,
+                     *model, timeout=300)
+    assert first.returncode == 11, first.stderr  # the failed row
+    assert "6 written (5 ok, 0 unparsed, 0 fallback, 1 failed)" in first.stderr
+    assert len(server.requests) == len(first_ids)
+    write_jsonl(inp, lines + [{"id": i, "messages": conversation(i)} for i in later_ids])
+    second = run_tool("batch", inp, "--output", out, "--engine", "ray", "--address", cluster,
+                      *model, timeout=300)
+    assert second.returncode == 0, second.stderr
+    assert len(server.requests) == len(first_ids) + len(later_ids)
+
+    folder = tmp_path / "out"
+    parts = sorted(folder.glob("part-*.parquet"))
+    assert len(parts) >= 2
+    for part in parts:
+        schema = pq.read_schema(part)
+        assert schema.names == ["id", "id_type", "status", "summary", "context", "error"]
+        assert all(field.type == pa.string() for field in schema)
+    expected = {id_key(i): "ok" for i in first_ids + later_ids}
+    expected[id_key("refused")] = "failed"
+    readers = {
+        "pyarrow": pq.read_table(folder).to_pylist(),
+        "pandas": pd.read_parquet(folder).to_dict("records"),
+        "ray": ray.data.read_parquet(str(folder)).take_all(),
+    }
+    for name, rows in readers.items():
+        found = {id_key(id_from_columns(r["id"], r["id_type"])): r["status"] for r in rows}
+        assert found == expected, name
+        assert len(rows) == len(expected), name
+        (failed,) = [r for r in rows if r["status"] == "failed"]
+        assert failed["error"] == "message 0: tool call 0 has no function", name
+        assert all(json.loads(r["summary"])["goals"] for r in rows if r["status"] == "ok")
+    assert {type(id_from_columns(r["id"], r["id_type"])) for r in readers["pyarrow"]} == \
+        {int, str, float}

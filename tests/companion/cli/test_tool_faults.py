@@ -147,7 +147,7 @@ def test_conversations_the_tool_cannot_read_do_not_stall_the_batch(tmp_path):
     lines = jobs(range(12))
     lines[3]["messages"] = [{"role": "tool", "content": 42}]
     lines[6]["messages"] = [{"role": "assistant", "tool_calls": 5}]
-    lines[9]["messages"] = REFUSED  # read, then refused by the summarizer itself
+    lines[9]["messages"] = REFUSED  # read, then refused before the summarizer is called
     write_jsonl(tmp_path / "in.jsonl", lines)
     for concurrency in ("1", "4"):
         out = tmp_path / f"o{concurrency}.jsonl"
@@ -157,7 +157,7 @@ def test_conversations_the_tool_cannot_read_do_not_stall_the_batch(tmp_path):
         results = {r["id"]: r for r in read_results(out)}
         assert done.returncode == 11 and len(results) == 11
         assert results[9]["status"] == "failed" and results[9]["summary"] is None
-        assert "has no attribute 'get'" in results[9]["error"]
+        assert results[9]["error"] == "message 0: tool call 0 has no function"
         assert "in.jsonl:7: skipped: \"messages\": message 0: tool_calls is int" in done.stderr
 
 
@@ -166,7 +166,7 @@ def test_a_conversation_the_summarizer_refuses_is_one_line_and_status_5(tmp_path
     (tmp_path / "c.json").write_text(json.dumps(doc), encoding="utf-8")
     for command in (["c.json"], ["condense", "c.json", "--budget", "1", "--keep-last", "1"]):
         done = run_tool(*command, "--llm", "extractive", cwd=tmp_path)
-        one_error(done, 5, "c.json: the summarizer cannot read this conversation")
+        one_error(done, 5, "c.json: message 0: tool call 0 has no function")
 
 
 def test_statuses_say_what_each_result_is_and_a_retry_replaces_them(tmp_path):

@@ -7,7 +7,8 @@ import random
 import pytest
 
 from cli_support import SAMPLE
-from morvex_summarize.condense.carry import LIMITS
+from morvex_summarize.condense.carry import (CHANGED_PREFIX, FAILED_ITEM, LIMITS, LOOKED_PREFIX,
+                                             RESOLVED_PREFIX)
 from morvex_summarize.clients.extractive import ExtractiveClient, parse_transcript
 
 LIST_KEYS = ["goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps"]
@@ -43,13 +44,24 @@ def test_sample_conversation(mod):
     assert reply["goals"][0] == messages[1]["content"]
     assert reply["goals"][1:] == ["Constraint: Please don't revert Dana's change, she needs it "
                                   "for the currency work."]
-    assert [p.split(" (")[0] for p in reply["progress"]] == \
-        ["Called shell", "Called git_log", "Called edit_file", "Called shell"]
-    # the salient lines of the outputs, not their first characters
-    assert reply["blockers"][0].startswith("error: src/ledger.cpp:42: 'rounding_mode' was not")
-    assert "a41c2e9 Move rounding_mode into money::detail (yesterday, Dana)" in \
-        reply["key_facts"]
-    assert reply["current_state"] == "Rebuilding to confirm."
+    # progress is what changed the work and what settled it, not the calls one by one
+    assert reply["progress"] == [
+        "Looked around: git_log 1x (under include/)",
+        "Changed: `edit_file` src/ledger.cpp",
+        "`make -C payments test` passed: [==========] 214 tests ran. [ PASSED ] 214 tests."]
+    # the build error was fixed in the file it named, and the tests passed after: it is
+    # no blocker any more, and no next step
+    assert reply["blockers"] == [] and reply["next_steps"] == []
+    # the settled failure, marked so, and the commit the log showed; not the passing
+    # line again, which the progress has
+    assert reply["key_facts"] == [
+        "Resolved: `ci logs payments --last` failed: error: src/ledger.cpp:42: "
+        "'rounding_mode' was not declared in this scope",
+        "a41c2e9 Move rounding_mode into money::detail (yesterday, Dana)"]
+    # the state comes from the latest evidence, not from the last thing said
+    assert reply["current_state"] == (
+        "Rebuilding to confirm. Latest result: `make -C payments test` passed: "
+        "[==========] 214 tests ran. [ PASSED ] 214 tests.")
     assert reply["summary"].startswith("2 user message(s), 4 assistant message(s), "
                                        "4 tool call(s), 4 tool result(s).")
 
@@ -71,7 +83,7 @@ def test_previous_summary_and_determinism(mod, previous):
      "Wait for the result of ls"),
     ([{"role": "user", "content": "go"},
       {"role": "tool", "tool_call_id": "t9", "content": "fatal: permission denied"}],
-     "Resolve the failure of t9: fatal: permission denied"),
+     "Resolve the failure of `t9`: fatal: permission denied"),
 ])
 def test_next_step_follows_from_the_last_entry(mod, messages, next_step):
     reply, _ = ask(mod, messages)
@@ -139,13 +151,30 @@ def test_generated_conversations(mod, seed):
     first = clip(messages[0]["content"])  # a short first request is read with the next
     assert reply["goals"][0] == first if len(first) >= 80 else \
         reply["goals"][0].startswith(first)
+    # progress: the outcome of a check, a change, or the count of reads; never one item
+    # per call
     assert len(reply["progress"]) <= calls
-    assert all(p.startswith(("Called shell", "Called read_file", "Called git"))
-               for p in reply["progress"])
+    assert all(p.startswith(("`", CHANGED_PREFIX, LOOKED_PREFIX)) for p in reply["progress"])
+    reads = sum(1 for m in messages for c in m.get("tool_calls") or ()
+                if c["function"]["name"] == "read_file")
+    looked = [p for p in reply["progress"] if p.startswith(LOOKED_PREFIX)]
+    assert bool(looked) is (reads > 0)
+    if reads:
+        assert f"read_file {reads}x" in looked[0]
     errors = [m["content"][:500] for m in messages
               if m["role"] == "tool" and m["content"].startswith("error: ")]
-    # the newest failures are among the blockers (each by its own line), never the facts
-    assert all(any(b and b[:100] in e for b in reply["blockers"]) for e in errors[-6:])
+    # the newest failures are among the blockers, or settled by a later passing run and
+    # kept as facts marked so; a failure is never a plain fact
+    told = reply["blockers"] + [f for f in reply["key_facts"] if f.startswith(RESOLVED_PREFIX)]
+    assert all(any(e.split("\n")[0][:80] in t for t in told) for e in errors[-6:])
     assert not any(f.startswith("error: ") for f in reply["key_facts"])
-    assert reply["current_state"] == (clip(last_said) if last_said else "")
+    assert all(FAILED_ITEM.match(b) for b in reply["blockers"])
+    # the state is the last thing said, then the newest outcome when one came after it
+    said = clip(last_said) if last_said else ""
+    state = reply["current_state"]
+    assert state.startswith(said)
+    assert state == said or state[len(said):].lstrip().startswith("Latest result: `")
+    if messages[-1]["role"] == "tool" and messages[-1]["content"].startswith("error: "):
+        assert "` failed: error: " in state and reply["next_steps"][0].startswith(
+            "Resolve the failure of `")
     assert {k: record[k] for k in KEYS} == reply

@@ -34,7 +34,7 @@ def fastest(transcript, runs=3):
 
 @pytest.mark.parametrize("make,n,last", [
     (many_entries, 1500, ("key_facts", "part 5999: 5999 tests passed")),
-    (long_entry, 10000, ("blockers", "error: step 40000 failed")),
+    (long_entry, 10000, ("blockers", "`call_1` failed: error: step 40000 failed")),
 ])
 def test_four_times_the_transcript_takes_about_four_times_as_long(make, n, last):
     small, _ = fastest(make(n))

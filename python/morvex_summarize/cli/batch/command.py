@@ -11,8 +11,8 @@ import time
 
 from ...errors import EXIT_USAGE, InputMissing, ToolError
 from ..exchange import PROG, add_client_arguments, add_format_argument, build_client, whole_number
-from .jobs import (STATUSES, Counts, Progress, Writer, compact, count_lines, earlier_results,
-                   read_jobs, report, run_batch)
+from .jobs import (STATUSES, Counts, Progress, Writer, check_output_folder, compact,
+                   count_lines, earlier_results, is_parquet, read_jobs, report, run_batch)
 
 HELP = "summarize many conversations from a JSON-lines file"
 
@@ -62,9 +62,11 @@ def run(args: argparse.Namespace) -> int:
     for option, value in (("--address", args.address), ("--actors", args.actors)):
         if value is not None:
             raise ToolError(f"{option} needs --engine ray", EXIT_USAGE)
-    for path in (args.input, args.output):
-        if path.endswith(".parquet"):
+    for path, parquet in ((args.input, args.input.endswith(".parquet")),
+                          (args.output, is_parquet(args.output))):
+        if parquet:  # an output folder is one of Parquet parts
             raise ToolError(f"{path}: Parquet needs --engine ray", EXIT_USAGE)
+    check_output_folder(args.output)
     if args.input != "-" and not os.path.isfile(args.input):
         raise InputMissing(f"{args.input}: no such file")
     if args.input != "-" and args.output != "-" and os.path.exists(args.output) and \

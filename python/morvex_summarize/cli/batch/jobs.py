@@ -15,11 +15,13 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any
 
-from ...errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, BadDocument, Failure, InputMissing, OutputError, ToolError, classify_client_failure)
+from ...errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, BadDocument, Failure,
+                       InputMissing, OutputError, Refused, ToolError, classify_client_failure)
 from ...formats import AUTO
 from ...native import raised_by_module
 from ..exchange import (PROG, Unsummarizable, close_client, encode, is_regular_file, needs,
-                        parse_json, read_messages, summarize_one, where_of, write_fd)
+                        parse_json, read_messages, refusal_reason, summarize_one, where_of,
+                        write_fd)
 
 STATUSES = ("ok", "unparsed", "fallback", "failed")
 """Statuses of a written result: a summary from the model's JSON; from its prose reply; a
@@ -55,6 +57,22 @@ class Counts:
 def id_key(value: Any) -> str:
     """One text per id, so that 7 and "7" stay apart and equal ids compare equal."""
     return json.dumps(value, sort_keys=True)
+
+
+JSON_TYPES = ((str, "string"), (bool, "boolean"), ((int, float), "number"), (list, "array"),
+              (dict, "object"))
+
+
+def id_columns(value: Any) -> tuple[str, str]:
+    """An id of any JSON type as two texts, for a column of one type: the id (a string as
+    it is, anything else as its JSON text) and its JSON type ("string", "number", ...)."""
+    kind = next((name for types, name in JSON_TYPES if isinstance(value, types)), "null")
+    return (value if kind == "string" else id_key(value)), kind
+
+
+def id_from_columns(text: str, kind: str) -> Any:
+    """The id that `id_columns` wrote as these texts."""
+    return text if kind == "string" else json.loads(text)
 
 
 def parse_line(text: str, input_format: str = AUTO) -> Job | str:
@@ -336,10 +354,10 @@ async def summarize_result(client: Any, job: Job, deadline: float | None
         record, context, outcome = await summarize_one(client, job.messages, job.previous,
                                                        deadline)
     except Exception as exc:
-        if not raised_by_module(exc):
+        if not (isinstance(exc, Refused) or raised_by_module(exc)):
             raise
         # The summarizer refused these messages: a result of their own, and the run goes on.
-        return _failed(job, f"the summarizer cannot read this conversation: {exc}")
+        return _failed(job, refusal_reason(exc, job.messages))
     doc: dict[str, Any] = {"id": job.id, "summary": record, "context": context,
                            "status": outcome.status}
     if outcome.failure is None:
@@ -395,8 +413,19 @@ async def run_batch(client: Any, jobs: Iterator[Job], writer: Writer, concurrenc
 
 
 def is_parquet(path: str) -> bool:
-    """A Parquet file or a folder of them (the Ray engine's dataset), else JSON lines."""
-    return path.endswith(".parquet") or os.path.isdir(path)
+    """A Parquet file or a folder of them (the Ray engine's dataset: a path ending in a
+    slash names a folder, one that may not be there yet), else JSON lines."""
+    return path.endswith((".parquet", "/", os.sep)) or os.path.isdir(path)
+
+
+def check_output_folder(path: str) -> None:
+    """OutputError naming what is missing when the folder a JSON-lines output goes in is
+    not there (rather than the system's "No such file or directory")."""
+    if path == "-":
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise OutputError(f"{path}: no such folder: {os.path.dirname(path) or folder}")
 
 
 def report(counts: Counts, elapsed: float) -> int:

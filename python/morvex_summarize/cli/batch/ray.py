@@ -27,21 +27,26 @@ import warnings
 from collections.abc import Callable, Iterable
 from typing import Any
 
-from .jobs import (STATUSES, Counts, Job, Writer, compact, earlier_results, id_key,
-                    is_parquet, parse_doc, parse_line, parse_line_bytes, report,
-                    summarize_result)
+from .jobs import (STATUSES, Counts, Job, Writer, check_output_folder, compact,
+                   earlier_results, id_columns, id_from_columns, id_key, is_parquet, parse_doc,
+                   parse_line, parse_line_bytes, report, summarize_result)
 from ...errors import (EXIT_UNREACHABLE, EXIT_USAGE, ConfigError, Failure, InputMissing,
                      OutputError, ToolError)
 from ...formats import AUTO
 from ...records import LLMClient
 from ..exchange import DISTRIBUTION, PROG, build_client, needs, parse_json
 
-RESULT_COLUMNS = ("id", "key", "status", "summary", "context", "error", "exit_status",
-                  "where")
-"""Columns of a result row. ``key`` is the id as JSON text (5 and "5" differ); ``summary``
-is the record as JSON text, the model's values unchecked; ``exit_status`` is the tool's
-status for the row's failure, if any; ``where`` is the file and line of a row read from
-JSON lines ("path:N"), else None."""
+RESULT_COLUMNS = ("id", "id_type", "key", "status", "summary", "context", "error",
+                  "exit_status", "where")
+"""Columns of a result row, each of one type whatever the ids are. ``id`` and ``id_type``
+are the id as `id_columns` writes it (a string id as it is, any other as its JSON text;
+its JSON type), ``key`` the id as JSON text (5 and "5" differ); ``summary`` is the record
+as JSON text, the model's values unchecked; ``exit_status`` is the tool's status for the
+row's failure, if any; ``where`` is the file and line of a row read from JSON lines
+("path:N"), else None."""
+
+PARQUET_COLUMNS = ("id", "id_type", "status", "summary", "context", "error")
+"""The columns of the Parquet output, all text, in every part alike."""
 
 NOT_WRITTEN = {
     "retry": "a transient failure (rate limit, server error, time-out) outlasted the "
@@ -108,7 +113,9 @@ def row_job(row: dict[str, Any], input_format: str = AUTO) -> Job | str | None:
 def _result(ident: Any, status: str, *, summary: Any = None, context: str | None = None,
             error: str | None = None, exit_status: int | None = None,
             where: str | None = None) -> dict[str, Any]:
-    return {"id": ident, "key": None if ident is None else id_key(ident), "status": status,
+    text, kind = (None, None) if ident is None else id_columns(ident)
+    return {"id": text, "id_type": kind, "key": None if ident is None else id_key(ident),
+            "status": status,
             "summary": None if summary is None else json.dumps(summary, ensure_ascii=False),
             "context": context, "error": error, "exit_status": exit_status, "where": where}
 
@@ -256,50 +263,74 @@ def _connect(ray: Any, address: str | None) -> None:
     context.print_on_execution_start = False
 
 
+def parquet_schema() -> Any:
+    """One schema for every part, decided before any model call: every column text, so no
+    part has a column typed by its values (``null`` where no row failed, say)."""
+    pa = needs("pyarrow", "Parquet output")
+    return pa.schema([(name, pa.string()) for name in PARQUET_COLUMNS])
+
+
 class ParquetParts:
     """Results as Parquet files in a folder, one part per streamed block, each renamed into
-    place whole. Part names sort in the order they were written, so the last row of an id
-    is its newest."""
+    place whole, all of `parquet_schema`: ``pyarrow.parquet.read_table``,
+    ``pandas.read_parquet`` and ``ray.data.read_parquet`` read the folder as one table.
+    Part names sort in the order they were written, so the last row of an id is its
+    newest."""
 
     def __init__(self, folder: str) -> None:
         self.pq = needs("pyarrow.parquet", "Parquet output")
-        self.folder = folder
+        self.schema = parquet_schema()
+        self.folder = folder.rstrip("/" + os.sep) or folder
         self.stamp = time.time_ns()
         self.count = 0
+        self.mixed = False  # a part of another schema (an earlier version's) is there
+        if os.path.exists(self.folder) and not os.path.isdir(self.folder):
+            raise OutputError(f"{folder}: a file, not a folder: Parquet output is a folder "
+                              "of parts (write JSON lines to a file)")
         try:
-            os.makedirs(folder, exist_ok=True)
+            os.makedirs(self.folder, exist_ok=True)
         except OSError as exc:
-            raise OutputError(f"{folder}: cannot write: {exc.strerror}") from None
+            raise OutputError(f"{folder}: cannot make the folder: {exc.strerror}") from None
 
     def parts(self) -> list[str]:
         return sorted(os.path.join(self.folder, n) for n in os.listdir(self.folder)
                       if n.startswith("part-") and n.endswith(".parquet"))
 
+    def _rows(self, path: str, columns: list[str] | None = None) -> list[dict[str, Any]]:
+        """A part's rows, in this schema whatever schema the part has."""
+        try:
+            found = self.pq.read_schema(path)
+            if found.names != self.schema.names or not found.equals(self.schema):
+                self.mixed = True
+            typed = "id_type" in found.names
+            wanted = None if columns is None else columns + (["id_type"] if typed else [])
+            table = self.pq.read_table(path, columns=wanted)
+            rows: list[dict[str, Any]] = table.to_pylist()
+        except Exception as exc:  # pyarrow's errors are plain exceptions of its own
+            raise OutputError(f"{path}: cannot read the earlier results: {exc}") from None
+        if not typed:  # the id in a column of its own type
+            for row in rows:
+                row["id"], row["id_type"] = id_columns(row["id"])
+        return rows
+
     def earlier(self) -> dict[str, str]:
         statuses: dict[str, str] = {}
         for path in self.parts():
-            try:
-                rows = self.pq.read_table(path, columns=["id", "status"]).to_pylist()
-            except Exception as exc:  # pyarrow's errors are plain exceptions of its own
-                raise OutputError(f"{path}: cannot read the earlier results: {exc}") from None
-            for row in rows:
-                statuses[id_key(row["id"])] = str(row["status"])
+            for row in self._rows(path, ["id", "status"]):
+                ident = id_from_columns(row["id"], row["id_type"])
+                statuses[id_key(ident)] = str(row["status"])
         return statuses
+
+    def _table(self, rows: list[dict[str, Any]]) -> Any:
+        pa = needs("pyarrow", "Parquet output")
+        return pa.Table.from_pylist([{n: r.get(n) for n in PARQUET_COLUMNS} for r in rows],
+                                    schema=self.schema)
 
     def write(self, rows: list[dict[str, Any]]) -> None:
         if not rows:
             return
-        pa = needs("pyarrow", "Parquet output")
-        columns = {n: [r[n] for r in rows] for n in ("id", "status", "summary", "context",
-                                                     "error")}
-        try:
-            table = pa.table(columns)
-        except (pa.ArrowInvalid, pa.ArrowTypeError) as exc:
-            raise OutputError(f"{self.folder}: ids of more than one type (such as 5 and "
-                              f"\"5\") do not fit one Parquet column: write JSON lines "
-                              f"instead ({exc})") from None
         self.count += 1
-        self._put(table, f"part-{self.stamp:020d}-{self.count:06d}.parquet")
+        self._put(self._table(rows), f"part-{self.stamp:020d}-{self.count:06d}.parquet")
 
     def _put(self, table: Any, name: str) -> None:
         final = os.path.join(self.folder, name)
@@ -314,20 +345,20 @@ class ParquetParts:
                 os.unlink(temporary)
 
     def compact(self) -> None:
-        """One part holding the last row of each id, when a retry left an id twice."""
-        pa = needs("pyarrow", "Parquet output")
+        """One part holding the last row of each id, when a retry left an id twice or a
+        part of an earlier version's schema is there."""
         parts = self.parts()
         rows: dict[str, dict[str, Any]] = {}
         total = 0
         for path in parts:
-            for row in self.pq.read_table(path).to_pylist():
+            for row in self._rows(path):
                 total += 1
-                key = id_key(row["id"])
+                key = id_key(id_from_columns(row["id"], row["id_type"]))
                 rows.pop(key, None)
                 rows[key] = row
-        if total == len(rows):
+        if total == len(rows) and not self.mixed:
             return
-        self._put(pa.Table.from_pylist(list(rows.values())),
+        self._put(self._table(list(rows.values())),
                   f"part-{time.time_ns():020d}-000000.parquet")
         for path in parts:
             os.unlink(path)
@@ -341,6 +372,8 @@ def _check_paths(args: argparse.Namespace) -> None:
         raise InputMissing(f"{args.input}: no such file")
     if os.path.exists(args.output) and os.path.samefile(args.input, args.output):
         raise ToolError("--output must not be the input file", EXIT_USAGE)
+    if not is_parquet(args.output):
+        check_output_folder(args.output)
 
 
 def _drain(results: Any, sink: Writer | ParquetParts, counts: Counts, where: str) -> None:

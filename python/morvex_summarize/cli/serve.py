@@ -1,0 +1,150 @@
+"""``morvex-summarize serve``: run the condensing proxy in front of a model API."""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import logging
+import signal
+import socket
+import sys
+from typing import Any
+
+from ..condense import CHARS_PER_TOKEN
+from ..errors import EXIT_OK, EXIT_USAGE, ConfigError, ToolError
+from .exchange import PROG, build_client, needs, seconds, whole_number
+
+HELP = ("run a proxy in front of an OpenAI-compatible or Anthropic API that condenses "
+        "each request's conversation within a token budget")
+
+DEFAULT_PORT = 8787
+DEFAULT_GRACE = 30.0
+BACKLOG = 2048
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--upstream", required=True, metavar="URL",
+                        help="the API every request goes to: its base URL as its SDK takes "
+                             "it, such as https://api.openai.com/v1 (a request never chooses "
+                             "another)")
+    parser.add_argument("--upstream-format", choices=("openai", "anthropic"),
+                        default="openai",
+                        help="openai: condense /v1/chat/completions and /v1/responses; "
+                             "anthropic: condense /v1/messages (default: openai)")
+    parser.add_argument("--budget", type=whole_number(1), required=True, metavar="N",
+                        help="condense a conversation of more than N tokens (estimated at "
+                             f"{CHARS_PER_TOKEN} characters per token)")
+    parser.add_argument("--keep-last", type=whole_number(0), default=6, metavar="K",
+                        help="newest messages always kept verbatim (default: 6)")
+    parser.add_argument("--target", type=whole_number(0), default=None, metavar="T",
+                        help="tokens the kept messages are brought within "
+                             "(default: three quarters of the budget)")
+    parser.add_argument("--context-role", choices=("system", "user"), default="user",
+                        help="role of the message that holds the summary (default: user)")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="address to listen on (default: 127.0.0.1, this machine only)")
+    parser.add_argument("--port", type=whole_number(0), default=DEFAULT_PORT,
+                        help=f"port to listen on, 0 for any free one (default: {DEFAULT_PORT})")
+    parser.add_argument("--summarizer-llm", default="upstream",
+                        metavar="upstream|extractive|openai|gguf:PATH|langchain:PROVIDER:MODEL",
+                        help="who writes the summaries: upstream, the upstream's own model "
+                             "with the request's key (default); extractive, offline; or a "
+                             "client as --llm takes it for the other commands")
+    parser.add_argument("--summarizer-model", default=None, metavar="NAME",
+                        help="the model that writes the summaries (default: the request's "
+                             "own model)")
+    parser.add_argument("--summarizer-base-url", default=None, metavar="URL",
+                        help="server of --summarizer-llm openai (default: $OPENAI_BASE_URL)")
+    parser.add_argument("--timeout", type=seconds, default=600.0, metavar="SECONDS",
+                        help="seconds each upstream request may take to connect, to send, "
+                             "and between two pieces of its answer (default: 600)")
+    parser.add_argument("--max-body", type=whole_number(1), default=32 * 1024 * 1024,
+                        metavar="BYTES",
+                        help="larger request bodies are refused with 413 (default: 32 MiB)")
+    parser.add_argument("--state-entries", type=whole_number(1), default=1000, metavar="N",
+                        help="summaries kept for reuse, least recently used out "
+                             "(default: 1000)")
+    parser.add_argument("--state-bytes", type=whole_number(1), default=64 * 1024 * 1024,
+                        metavar="BYTES",
+                        help="bytes those summaries may take (default: 64 MiB)")
+    parser.add_argument("--state-file", default=None, metavar="PATH",
+                        help="SQLite file that keeps the summaries across restarts")
+    parser.add_argument("--grace", type=seconds, default=DEFAULT_GRACE, metavar="SECONDS",
+                        help="on SIGTERM or Ctrl-C, seconds the requests in flight get to "
+                             f"finish (default: {DEFAULT_GRACE:g})")
+
+
+def summarizer_client(args: argparse.Namespace) -> Any:
+    """The fixed summarizer client --summarizer-llm asks for, or None for the upstream's
+    own model."""
+    if args.summarizer_llm == "upstream":
+        return None
+    return build_client(argparse.Namespace(
+        llm=args.summarizer_llm, model=args.summarizer_model,
+        base_url=args.summarizer_base_url, timeout=args.timeout, deadline=None, retries=2,
+        json_mode=False))
+
+
+def listen(host: str, port: int) -> socket.socket:
+    try:
+        infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM,
+                                   flags=socket.AI_PASSIVE)
+    except socket.gaierror as exc:
+        raise ToolError(f"--host {host}: {exc.strerror}", EXIT_USAGE) from None
+    family, kind, proto, _, address = infos[0]
+    sock = socket.socket(family, kind, proto)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        sock.bind(address)
+    except OSError as exc:
+        sock.close()
+        raise ConfigError(f"cannot listen on {host}:{port}: {exc.strerror}") from None
+    # Listening from here on: a client that connects before the server runs waits in the
+    # backlog instead of being refused.
+    sock.listen(BACKLOG)
+    return sock
+
+
+def run(args: argparse.Namespace) -> int:
+    for module in ("uvicorn", "starlette", "httpx"):
+        needs(module, "serve", extra="serve")
+    if not args.upstream.startswith(("http://", "https://")):
+        raise ToolError(f"--upstream must be an http:// or https:// URL, got {args.upstream!r}",
+                        EXIT_USAGE)
+    if args.target is not None and args.target > args.budget:
+        raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
+                        EXIT_USAGE)
+    import uvicorn
+
+    from ..serve.app import ServeConfig, create_app
+    from ..serve.condensing import Settings
+    from ..serve.state import StateStore
+
+    try:
+        store = StateStore(args.state_entries, args.state_bytes, args.state_file)
+    except Exception as exc:  # sqlite3.Error, OSError
+        raise ConfigError(f"--state-file {args.state_file}: {exc}") from None
+    config = ServeConfig(
+        upstream=args.upstream, upstream_format=args.upstream_format,
+        settings=Settings(args.budget, args.keep_last, args.target, args.context_role),
+        timeout=args.timeout, max_body=args.max_body, summarizer=summarizer_client(args),
+        summarizer_model=args.summarizer_model)
+    sock = listen(args.host, args.port)
+    host, port = sock.getsockname()[:2]
+    shown = f"[{host}]" if ":" in host else host
+    logging.getLogger("morvex_summarize.serve").setLevel(logging.INFO)
+    print(f"{PROG}: serving http://{shown}:{port}/v1 -> {args.upstream} "
+          f"(budget {args.budget} tokens)", file=sys.stderr, flush=True)
+    server = uvicorn.Server(uvicorn.Config(
+        create_app(config, store), log_level="warning", access_log=False,
+        timeout_graceful_shutdown=args.grace, lifespan="on", backlog=BACKLOG))
+    # uvicorn raises the signal that stopped it again once it is done; the tool has
+    # finished its requests by then and ends normally.
+    previous = signal.signal(signal.SIGTERM, lambda *_: None)
+    try:
+        asyncio.run(server.serve(sockets=[sock]))
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+        sock.close()
+    print(f"{PROG}: stopped", file=sys.stderr)
+    return EXIT_OK

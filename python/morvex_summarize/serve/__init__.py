@@ -1,0 +1,13 @@
+"""``morvex-summarize serve``: a proxy in front of an OpenAI-compatible or Anthropic API that
+condenses each request's conversation within a token budget before passing it on.
+
+Needs the ``serve`` extra (uvicorn, Starlette, httpx); nothing here is imported by
+``import morvex_summarize`` or by the command line until ``serve`` runs.
+
+- `state`: which earlier summary a request continues (prefix hashes, an LRU, SQLite).
+- `condensing`: a request body's conversation condensed with the `Condenser`.
+- `upstream`: the relay to the upstream, and the summarizer that asks the upstream model.
+- `app`: the Starlette application.
+
+The command, ``morvex_summarize.cli.serve``, imports them only when it runs.
+"""

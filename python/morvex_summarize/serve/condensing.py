@@ -1,0 +1,130 @@
+"""A request body's conversation, condensed with the `Condenser` in its API's own format.
+
+Only the conversation changes: ``messages`` (Chat Completions, Anthropic Messages, with
+Anthropic's ``system``) or ``input`` (Responses). Every other field of the body is passed
+on as it came. A request within budget is not touched at all: the caller forwards its
+bytes as they came.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Mapping
+from typing import Any, cast
+
+from ..condense import Condenser, CondenseState
+from ..formats import read_conversation
+from .state import Entry, StateStore, prefix_keys
+
+
+@dataclasses.dataclass(frozen=True)
+class Endpoint:
+    """A path whose requests carry a conversation: its format, the body's key for the
+    items, and the key of the body's top-level instructions (or None)."""
+
+    path: str
+    format: str
+    items_key: str
+    field: str | None
+
+
+CHAT = Endpoint("/chat/completions", "openai", "messages", None)
+RESPONSES = Endpoint("/responses", "responses", "input", "instructions")
+MESSAGES = Endpoint("/messages", "anthropic", "messages", "system")
+
+ENDPOINTS: dict[str, tuple[Endpoint, ...]] = {
+    "openai": (CHAT, RESPONSES),
+    "anthropic": (MESSAGES,),
+}
+"""The endpoints that condense, by the upstream's format."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    """The `Condenser`'s budget and rules for every request."""
+
+    budget: int
+    keep_last: int = 6
+    target: int | None = None
+    context_role: str = "user"
+
+
+@dataclasses.dataclass
+class Outcome:
+    """What condensing did to one request: the body to send instead (None: send the
+    request's own bytes), the tokens before and after, the messages summarized, whether a
+    stored summary was built on and whether the summary is a fallback."""
+
+    body: dict[str, Any] | None
+    tokens_before: int
+    tokens_after: int
+    summarized: int = 0
+    reused: bool = False
+    fallback: bool = False
+
+
+def server_held(endpoint: Endpoint, body: Mapping[str, Any]) -> bool:
+    """The history is held by the upstream (a Responses request that continues a stored
+    response or conversation): the request carries only its newest part."""
+    return endpoint is RESPONSES and bool(body.get("previous_response_id")
+                                          or body.get("conversation"))
+
+
+def _kept_tail(sent: list[Any], items: list[Any]) -> int:
+    """How many items at the end of ``sent`` are the request's own last items (the
+    condenser shares the kept records, never copies them)."""
+    n = 0
+    while n < len(sent) and n < len(items) and sent[-1 - n] is items[-1 - n]:
+        n += 1
+    return n
+
+
+async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Settings,
+                        store: StateStore, client: Any) -> Outcome:
+    """Condenses the conversation of a request body; ``client`` writes the summaries (an
+    LLM client with ``complete``, or a summarizer). A conversation that no format reads raises
+    the reader's FormatError; the caller passes such a request on unchanged."""
+    items = body.get(endpoint.items_key)
+    conversation = read_conversation(body, endpoint.format)
+    condenser = Condenser(client, max_tokens=settings.budget,
+                          keep_last=settings.keep_last, target_tokens=settings.target,
+                          context_role=settings.context_role, input_format=endpoint.format)
+    tokens = sum(condenser.count_items(conversation))
+    if condenser.within_budget(tokens, 0) or not isinstance(items, list) \
+            or server_held(endpoint, body):
+        return Outcome(None, tokens, tokens)
+
+    root = {"path": endpoint.path,
+            "field": body.get(endpoint.field) if endpoint.field else None}
+    keys = prefix_keys(root, items)
+    found = store.find(keys)
+    if found is None:
+        given: Any = conversation
+        state = None
+    else:
+        _, entry = found
+        given = dict(body)
+        given[endpoint.items_key] = entry.lead + items[entry.start:]
+        if entry.field is not None and endpoint.field is not None:
+            given[endpoint.field] = entry.field["value"]
+        state = CondenseState(summary=entry.summary, summary_text=entry.text,
+                              context_message=entry.context,
+                              summary_tokens=entry.summary_tokens, total_summarized=entry.total,
+                              format=endpoint.format)
+    condensed, done = await condenser.condense(given, state, input_format=endpoint.format)
+    result = cast("dict[str, Any]", condensed)  # a body in, a body out
+    sent = result[endpoint.items_key]
+    if done.condensed or done.refitted:
+        tail = _kept_tail(sent, items)
+        field = None
+        if endpoint.field is not None and result.get(endpoint.field) != body.get(endpoint.field):
+            field = {"value": result.get(endpoint.field)}
+        start = len(items) - tail
+        # Filed under the items in front of the kept tail: a later request that starts
+        # with them, whatever follows, can be sent as this one's lead and its own tail.
+        store.put(keys[start], Entry(
+            start=start, lead=list(sent[:len(sent) - tail]), field=field,
+            summary=done.summary, text=done.summary_text, context=done.context_message,
+            summary_tokens=done.summary_tokens, total=done.total_summarized))
+    return Outcome(result, tokens, done.tokens_after, summarized=done.summarized,
+                   reused=found is not None, fallback=done.fallback)

@@ -1,0 +1,176 @@
+"""Which earlier summary a request continues.
+
+Agents resend their whole history on every call. Each request's items are hashed in a
+chain (the key of the first k items builds on the key of the first k - 1), so a request
+that continues an earlier one shares the earlier one's keys for the items they have in
+common. When the proxy summarizes, it stores, under the key of the items in front of the
+kept tail, what it sent in their place (the system message and the summary), where the
+kept tail began, and the summary itself. A later request that starts
+with those items finds the entry by its longest stored prefix and is condensed from there,
+building on that summary instead of summarizing the same messages again. A request whose
+history was edited inside the summarized part shares no stored prefix and starts afresh.
+
+Entries live in an LRU bounded in entries and bytes; with a SQLite file they survive a
+restart (the file holds the same entries as the LRU, and is bounded alike).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import hashlib
+import json
+import sqlite3
+from collections import OrderedDict
+from collections.abc import Sequence
+from typing import Any
+
+from ..formats import BodyContext
+
+DEFAULT_ENTRIES = 1000
+DEFAULT_BYTES = 64 * 1024 * 1024
+
+_DIGEST = 16
+
+
+_ENCODER = json.JSONEncoder(sort_keys=True, separators=(",", ":"), default=str)
+
+
+def _canonical(value: Any) -> bytes:
+    return _ENCODER.encode(value).encode()
+
+
+def prefix_keys(root: Any, items: Sequence[Any]) -> list[str]:
+    """keys[k]: the key of the first k items, under ``root`` (what else must match: the
+    endpoint, the body's top-level instructions); keys[0] is the root's own."""
+    chain = hashlib.blake2b(_canonical(root), digest_size=_DIGEST).digest()
+    keys = [chain.hex()]
+    for item in items:
+        item_digest = hashlib.blake2b(_canonical(item), digest_size=_DIGEST).digest()
+        chain = hashlib.blake2b(chain + item_digest, digest_size=_DIGEST).digest()
+        keys.append(chain.hex())
+    return keys
+
+
+_BODY_CONTEXT = "morvex_body_context"
+
+
+@dataclasses.dataclass(frozen=True)
+class Entry:
+    """What was sent in place of the first items of a request that was condensed.
+
+    start: the index of the first item of the kept tail among the request's items.
+    lead: the items sent in front of the kept tail (a system message, the summary's).
+    field: ``{"value": v}`` when the body's top-level instructions were sent as ``v``
+        (a summary appended to Anthropic's ``system``), else None.
+    summary, text, context, summary_tokens, total: the condenser's state (the record, its
+        text, what holds it, its tokens, the messages summarized in all).
+    """
+
+    start: int
+    lead: list[Any]
+    field: dict[str, Any] | None
+    summary: dict[str, Any] | None
+    text: str | None
+    context: Any
+    summary_tokens: int
+    total: int
+
+    def to_bytes(self) -> bytes:
+        data = dataclasses.asdict(self)
+        if isinstance(self.context, BodyContext):
+            data["context"] = {_BODY_CONTEXT: self.context.text}
+        return json.dumps(data, separators=(",", ":")).encode()
+
+    @classmethod
+    def from_bytes(cls, data: bytes) -> Entry:
+        fields = json.loads(data)
+        context = fields.get("context")
+        if isinstance(context, dict) and list(context) == [_BODY_CONTEXT]:
+            fields["context"] = BodyContext(context[_BODY_CONTEXT])
+        return cls(**fields)
+
+
+class StateStore:
+    """The entries, least recently used first out, within ``max_entries`` and
+    ``max_bytes`` (of their serialized form); kept in the SQLite file at ``path`` too when
+    one is given. Used from one event loop: no call blocks for long, none runs
+    concurrently with another."""
+
+    def __init__(self, max_entries: int = DEFAULT_ENTRIES, max_bytes: int = DEFAULT_BYTES,
+                 path: str | None = None) -> None:
+        if max_entries < 1 or max_bytes < 1:
+            raise ValueError("the state needs room for at least one entry")
+        self.max_entries = max_entries
+        self.max_bytes = max_bytes
+        self.bytes = 0
+        self._entries: OrderedDict[str, bytes] = OrderedDict()
+        self._db: sqlite3.Connection | None = None
+        if path is not None:
+            self._open(path)
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    def _open(self, path: str) -> None:
+        db = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
+        try:
+            db.execute("PRAGMA journal_mode=WAL")
+            db.execute("PRAGMA synchronous=NORMAL")
+            db.execute("CREATE TABLE IF NOT EXISTS morvex_state (key TEXT PRIMARY KEY, "
+                       "data BLOB NOT NULL, used INTEGER NOT NULL)")
+            rows = db.execute("SELECT key, data FROM morvex_state ORDER BY used").fetchall()
+        except sqlite3.Error:
+            db.close()
+            raise
+        self._db = db
+        for key, data in rows:
+            self._entries[key] = bytes(data)
+            self.bytes += len(data)
+        self._evict()
+
+    def find(self, keys: Sequence[str]) -> tuple[int, Entry] | None:
+        """(k, entry) for the longest prefix, among ``keys`` (as `prefix_keys` gives them),
+        that has an entry; None when none has."""
+        entries = self._entries
+        for k in range(len(keys) - 1, 0, -1):
+            data = entries.get(keys[k])
+            if data is not None:
+                entries.move_to_end(keys[k])
+                return k, Entry.from_bytes(data)
+        return None
+
+    def put(self, key: str, entry: Entry) -> None:
+        data = entry.to_bytes()
+        if len(data) > self.max_bytes:
+            return  # larger than the whole state: kept nowhere
+        old = self._entries.pop(key, None)
+        if old is not None:
+            self.bytes -= len(old)
+        self._entries[key] = data
+        self.bytes += len(data)
+        if self._db is not None:
+            self._db.execute("INSERT OR REPLACE INTO morvex_state VALUES "
+                             "(?, ?, (SELECT COALESCE(MAX(used), 0) + 1 FROM morvex_state))",
+                             (key, data))
+        self._evict()
+
+    def _evict(self) -> None:
+        gone = []
+        while len(self._entries) > self.max_entries or self.bytes > self.max_bytes:
+            key, data = self._entries.popitem(last=False)
+            self.bytes -= len(data)
+            gone.append((key,))
+        if gone and self._db is not None:
+            self._db.executemany("DELETE FROM morvex_state WHERE key = ?", gone)
+
+    def close(self) -> None:
+        """Writes the order of use to the file (so a restart evicts the same entries
+        first) and closes it."""
+        db, self._db = self._db, None
+        if db is None:
+            return
+        with db:
+            db.execute("BEGIN")
+            db.executemany("UPDATE morvex_state SET used = ? WHERE key = ?",
+                           [(n, key) for n, key in enumerate(self._entries)])
+        db.close()

@@ -1,0 +1,154 @@
+"""The upstream: requests relayed to it with httpx, and the summarizer that asks its model.
+
+The upstream's base URL is fixed when the proxy starts; a request only ever chooses the
+path under it, so the proxy relays to that one server and nowhere else.
+"""
+
+from __future__ import annotations
+
+import logging
+from collections.abc import Iterable
+from typing import Any
+
+import httpx
+
+from ..clients import Reply
+from ..errors import ModelError
+
+log = logging.getLogger("morvex_summarize.serve")
+
+HOP_BY_HOP = frozenset({
+    b"connection", b"keep-alive", b"proxy-authenticate", b"proxy-authorization",
+    b"proxy-connection", b"te", b"trailer", b"transfer-encoding", b"upgrade",
+})
+"""Headers about one connection, never passed on."""
+
+_NOT_FORWARDED = HOP_BY_HOP | {b"host", b"content-length"}
+_NOT_RELAYED = HOP_BY_HOP | {b"content-length"}
+
+_HTTPX_DEFAULTS = ("accept", "accept-encoding", "user-agent")
+"""Headers httpx adds to every request unless given: sent only when the client sent them."""
+
+SUMMARIZER_HEADERS = frozenset({
+    "authorization", "x-api-key", "api-key", "anthropic-version", "openai-organization",
+    "openai-project",
+})
+"""The client's headers a summary request to the upstream model carries: its key, and
+what the API needs alongside it."""
+
+DEFAULT_CONNECTIONS = 1000
+
+
+def forwarded(raw: Iterable[tuple[bytes, bytes]]) -> list[tuple[bytes, bytes]]:
+    """The client's request headers as they go to the upstream."""
+    return [(k, v) for k, v in raw if k.lower() not in _NOT_FORWARDED]
+
+
+def relayed(raw: Iterable[tuple[bytes, bytes]]) -> list[tuple[bytes, bytes]]:
+    """The upstream's response headers as they go to the client."""
+    return [(k.lower(), v) for k, v in raw if k.lower() not in _NOT_RELAYED]
+
+
+class Upstream:
+    """The one server requests are relayed to: ``base_url`` (the base URL its SDK takes,
+    such as ``https://api.openai.com/v1``), with ``timeout`` seconds for each request to
+    connect, to send, and between any two pieces of the answer."""
+
+    def __init__(self, base_url: str, timeout: float,
+                 max_connections: int = DEFAULT_CONNECTIONS) -> None:
+        self.base_url = base_url.rstrip("/")
+        self.timeout = timeout
+        self.http = httpx.AsyncClient(
+            timeout=httpx.Timeout(timeout),
+            limits=httpx.Limits(max_connections=max_connections,
+                                max_keepalive_connections=min(max_connections, 100)),
+            follow_redirects=False)
+
+    def url(self, path: str, query: str = "") -> str:
+        """The upstream URL of a path under the base (``/chat/completions``)."""
+        return self.base_url + path + (f"?{query}" if query else "")
+
+    async def open(self, method: str, path: str, query: str,
+                   headers: list[tuple[bytes, bytes]], content: bytes) -> httpx.Response:
+        """Sends a request and returns the response as soon as its head arrives; its body
+        is read as it comes (``aiter_raw``), and the caller closes it."""
+        request = self.http.build_request(method, self.url(path, query), headers=headers,
+                                          content=content)
+        sent = {k.lower() for k, _ in headers}
+        for name in _HTTPX_DEFAULTS:
+            if name.encode() not in sent:
+                del request.headers[name]
+        return await self.http.send(request, stream=True)
+
+    async def aclose(self) -> None:
+        await self.http.aclose()
+
+
+class UpstreamSummarizer:
+    """A summarizer client (``complete``) that asks the upstream's model, with the key of
+    the request being condensed, in the API the request used: ``chat`` (Chat Completions),
+    ``responses`` or ``messages`` (Anthropic). Any failure raises ModelError, which says
+    what went wrong without the answer's body (it may quote the key)."""
+
+    def __init__(self, upstream: Upstream, api: str, model: Any,
+                 headers: Iterable[tuple[str, str]]) -> None:
+        self.upstream = upstream
+        self.api = api
+        self.model = model
+        self.headers = {k: v for k, v in headers if k.lower() in SUMMARIZER_HEADERS}
+
+    async def complete(self, messages: list[dict[str, Any]], max_tokens: int) -> Reply:
+        system = "\n\n".join(str(m["content"]) for m in messages if m["role"] == "system")
+        rest = [m for m in messages if m["role"] != "system"]
+        body: dict[str, Any]
+        if self.api == "chat":
+            body = {"model": self.model, "messages": messages, "max_tokens": max_tokens}
+            path = "/chat/completions"
+        elif self.api == "responses":
+            body = {"model": self.model, "instructions": system, "input": rest,
+                    "max_output_tokens": max_tokens, "store": False}
+            path = "/responses"
+        else:
+            body = {"model": self.model, "system": system, "messages": rest,
+                    "max_tokens": max_tokens}
+            path = "/messages"
+        answer = await self._post(path, body)
+        if answer.status_code == 400 and self.api == "chat" and b"max_tokens" in answer.content:
+            # Newer models take only max_completion_tokens.
+            body["max_completion_tokens"] = body.pop("max_tokens")
+            answer = await self._post(path, body)
+        if answer.status_code != 200:
+            raise ModelError(f"the upstream answered {answer.status_code} to the summary "
+                             "request")
+        try:
+            text = self._text(answer.json())
+        except (ValueError, LookupError, TypeError, AttributeError):
+            raise ModelError("the upstream's answer to the summary request has no "
+                             "text") from None
+        if not text.strip():
+            raise ModelError("the upstream sent an empty summary")
+        return Reply(text)
+
+    async def _post(self, path: str, body: dict[str, Any]) -> httpx.Response:
+        try:
+            return await self.upstream.http.post(self.upstream.url(path), json=body,
+                                                 headers=self.headers)
+        except httpx.TimeoutException:
+            raise ModelError(f"the upstream did not answer the summary request within "
+                             f"{self.upstream.timeout:g} seconds") from None
+        except httpx.HTTPError as exc:
+            raise ModelError(f"the summary request failed: {type(exc).__name__}") from None
+
+    def _text(self, data: Any) -> str:
+        if self.api == "chat":
+            content = data["choices"][0]["message"]["content"]
+            if not isinstance(content, str):
+                raise TypeError("no text")
+            return content
+        if self.api == "responses":
+            parts = [c for item in data["output"] if item.get("type") == "message"
+                     for c in item["content"]]
+        else:
+            parts = data["content"]
+        return "".join(p["text"] for p in parts
+                       if p.get("type") in ("output_text", "text") and isinstance(p["text"], str))
