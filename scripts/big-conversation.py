@@ -2,9 +2,10 @@
 """Writes a large agent conversation (OpenAI chat messages with tool calls) for timing and
 memory checks of the offline path; the same seed gives the same file.
 
-    python scripts/big-conversation.py OUT.json [--messages 186000] [--seed 1]
+    python scripts/big-conversation.py OUT.json [--messages 186000] [--seed 1] [--short]
 
-The default is about 50 MB.
+The default is about 50 MB; --short makes tool outputs of 40 to 160 characters, so that
+the records' own overhead rather than their text is most of the memory (about 36 MB).
 """
 
 import argparse
@@ -17,7 +18,7 @@ WORDS = ("build test deploy ledger header money rounding branch commit review ca
 TOOLS = ("shell", "read_file", "edit_file", "git_log", "search")
 
 
-def messages(count: int, rng: random.Random):
+def messages(count: int, rng: random.Random, short: bool = False):
     def words(n: int) -> str:
         return " ".join(rng.choices(WORDS, k=n))
 
@@ -46,7 +47,8 @@ def messages(count: int, rng: random.Random):
                    "tool_calls": [{"id": f"call_{call}", "type": "function",
                                    "function": {"name": rng.choice(TOOLS),
                                                 "arguments": json.dumps(args)}}]}
-            chars = rng.choices((200, 300, 500, 1000, 3000), weights=(56, 26, 12, 5, 1))[0]
+            chars = rng.choice((40, 80, 120, 160)) if short else \
+                rng.choices((200, 300, 500, 1000, 3000), weights=(56, 26, 12, 5, 1))[0]
             yield {"role": "tool", "tool_call_id": f"call_{call}",
                    "content": ("error: " if rng.random() < 0.1 else "") + output(chars)}
             n += 1
@@ -60,9 +62,11 @@ def main() -> None:
     parser.add_argument("out")
     parser.add_argument("--messages", type=int, default=186_000)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--short", action="store_true",
+                        help="short tool outputs (40 to 160 characters)")
     args = parser.parse_args()
     with open(args.out, "w", encoding="utf-8") as f:
-        json.dump(list(messages(args.messages, random.Random(args.seed))), f)
+        json.dump(list(messages(args.messages, random.Random(args.seed), args.short)), f)
 
 
 if __name__ == "__main__":

@@ -18,6 +18,23 @@ EXIT_CONFIG = 10
 EXIT_PARTIAL = 11
 EXIT_INTERRUPTED = 130
 
+EXIT_STATUSES = (
+    (EXIT_OK, "done (batch: every result ok)"),
+    (EXIT_USAGE, "usage (a bad option value included)"),
+    (EXIT_NO_INPUT, "a missing file"),
+    (EXIT_BAD_JSON, "invalid JSON (or text that is not UTF-8)"),
+    (EXIT_BAD_DOCUMENT, "a document that is not a conversation (or is empty, or is not in "
+                        "the named format)"),
+    (EXIT_UNREACHABLE, "an unreachable server (or one that did not answer in time)"),
+    (EXIT_AUTH, "a rejected key"),
+    (EXIT_MODEL_FAILED, "a model failure"),
+    (EXIT_OUTPUT, "output that cannot be written (a full disk, say)"),
+    (EXIT_CONFIG, "a bad model configuration"),
+    (EXIT_PARTIAL, "a batch with results that are not ok (or bad lines)"),
+    (EXIT_INTERRUPTED, "interrupted"),
+)
+"""Each exit status with what it means, as the help and the README list them."""
+
 
 class ToolError(Exception):
     """A failure the tool reports as one line and an exit status, never a traceback."""

@@ -8,13 +8,15 @@ exit status or raises ToolError."""
 from __future__ import annotations
 
 import argparse
+import difflib
+import os
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import NoReturn
 
 from .. import __version__
-from ..errors import EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, ToolError
+from ..errors import EXIT_INTERRUPTED, EXIT_OK, EXIT_STATUSES, EXIT_USAGE, ToolError
 from . import condense, serve, summarize
 from .batch import command as batch
 from .exchange import PROG, quiet_broken_pipe, setup_logging
@@ -45,22 +47,53 @@ class Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{PROG}: error: {message} (see {self.prog} --help)\n")
 
 
+def exit_statuses() -> str:
+    """The help's table of exit statuses."""
+    return "exit statuses:\n" + "\n".join(f"  {code:<4} {text}" for code, text in EXIT_STATUSES)
+
+
 def build_parser(name: str) -> argparse.ArgumentParser:
     command = COMMANDS[name]
     default = name == DEFAULT_COMMAND
     others = ", ".join(n for n in COMMANDS if n != DEFAULT_COMMAND)
-    parser = Parser(
-        prog=PROG if default else f"{PROG} {name}", description=command.help,
-        epilog=f"other commands: {others} ({PROG} COMMAND --help)" if default else None)
+    epilog = exit_statuses()
+    if default:
+        epilog = f"other commands: {others} ({PROG} COMMAND --help)\n\n{epilog}"
+    parser = Parser(prog=PROG if default else f"{PROG} {name}", description=command.help,
+                    epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     command.add_arguments(parser)
     return parser
 
 
+def usage_error(message: str) -> int:
+    print(f"{PROG}: error: {message} (see {PROG} --help)", file=sys.stderr)
+    return EXIT_USAGE
+
+
+def closest_command(word: str) -> str | None:
+    """The command a mistyped first word most likely meant, unless it names a file."""
+    if word.startswith("-") or os.path.exists(word):
+        return None
+    found = difflib.get_close_matches(word, COMMANDS, n=1, cutoff=0.75)
+    return found[0] if found else None
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     if argv and argv[0] == "help":
-        argv = [argv[1], "--help"] if len(argv) > 1 and argv[1] in COMMANDS else ["--help"]
+        if len(argv) > 2:
+            return usage_error(f"help takes one command, got {len(argv) - 1}")
+        if len(argv) == 2 and argv[1] not in COMMANDS:
+            guess = closest_command(argv[1])
+            return usage_error(f"unknown command {argv[1]!r}" + (
+                f": did you mean {guess!r}?" if guess else
+                f" (commands: {', '.join(COMMANDS)})"))
+        argv = [argv[1], "--help"] if len(argv) > 1 else ["--help"]
+    elif argv and argv[0] not in COMMANDS:
+        guess = closest_command(argv[0])
+        if guess is not None:
+            return usage_error(f"unknown command {argv[0]!r}: did you mean {guess!r}?")
     name = argv[0] if argv and argv[0] in COMMANDS else DEFAULT_COMMAND
     if argv and argv[0] == name:
         argv = argv[1:]

@@ -81,10 +81,11 @@ def conversation_refusal(conversation: Conversation) -> str | None:
 
 
 def run(args: argparse.Namespace) -> int:
-    doc = read_document(args.conversation)
     where = where_of(args.conversation)
+    doc = read_document(args.conversation)
     with reading(where):
-        conversation = read_conversation(doc, args.input_format)
+        conversation = read_conversation(doc, args.input_format, require_messages=True)
+    del doc  # the conversation holds its items: the document's own list is not needed
     refused = conversation_refusal(conversation)
     if refused is not None:  # told before any model call
         raise BadDocument(f"{where}: {refused}")

@@ -22,7 +22,7 @@ from ..clients import DEFAULT_RETRIES, DEFAULT_TIMEOUT
 from ..errors import (EXIT_USAGE, BadDocument, ConfigError, InputMissing, InvalidJSON,
                      OutputError, Refused, ToolError, classify_client_failure)
 from ..condense.carry import skim_outputs
-from ..formats import AUTO, FORMATS, FormatError, to_messages
+from ..formats import AUTO, FORMATS, FormatError, NoMessages, WrongFormat, to_messages
 from ..native import is_failure_log, module_refusal, raised_by_module, watch_unparsed
 from ..records import LLMClient, SummaryRecord
 from ..windows import DEFAULT_CONTEXT_TOKENS, MIN_CONTEXT_TOKENS, ProgressCallback
@@ -58,11 +58,11 @@ def read_text(path: str) -> str:
                           f"{exc.start})") from None
 
 
-def parse_json(text: str) -> Any:
+def parse_json(text: str, object_hook: Callable[[dict[str, Any]], Any] | None = None) -> Any:
     """A JSON document, or the reason it is not one (as ValueError): also for what
     ``json.loads`` refuses with other exceptions (nesting too deep, huge integers)."""
     try:
-        return json.loads(text)
+        return json.loads(text, object_hook=object_hook)
     except json.JSONDecodeError as exc:
         raise ValueError(f"invalid JSON at line {exc.lineno} column {exc.colno}: "
                          f"{exc.msg}") from None
@@ -72,21 +72,44 @@ def parse_json(text: str) -> Any:
         raise ValueError(f"invalid JSON: {' '.join(str(exc).split())}") from None
 
 
+_SHARED_VALUES = ("role", "type", "name")
+
+
+def _share_values(obj: dict[str, Any], _seen: dict[str, str] = {}) -> dict[str, Any]:
+    """One str object for each role, type and tool name, instead of one per message: in a
+    long conversation of short messages they are a tenth of what the document holds."""
+    for key in _SHARED_VALUES:
+        value = obj.get(key)
+        if type(value) is str:
+            obj[key] = _seen.setdefault(value, value)
+    return obj
+
+
 def read_document(path: str) -> Any:
     """The JSON document in a file (``-`` for stdin)."""
     text = read_text(path)
     try:
-        return parse_json(text)
+        return parse_json(text, _share_values)
     except ValueError as exc:
         raise InvalidJSON(f"{where_of(path)}: {exc}") from None
+
+
+class Unsummarizable(BadDocument):
+    """A conversation that reads, but holds no message to summarize."""
 
 
 @contextlib.contextmanager
 def reading(where: str) -> Iterator[None]:
     """Within the block, a document no format reads raises BadDocument saying what was
-    found in ``where``."""
+    found in ``where``: Unsummarizable when it holds no user, assistant or tool message."""
     try:
         yield
+    except WrongFormat as exc:
+        raise BadDocument(f"{where}: message {exc.index} is {exc.found}, which "
+                          f"--input-format {exc.named} cannot read; use --input-format "
+                          f"{exc.found}") from None
+    except NoMessages as exc:
+        raise Unsummarizable(f"{where}: {exc}") from None
     except FormatError as exc:
         raise BadDocument(f"{where}: {exc}") from None
     except RecursionError:

@@ -171,10 +171,36 @@ def _content(response: Any) -> str:
     try:
         content = response.choices[0].message.content
     except (AttributeError, IndexError, KeyError, TypeError) as exc:
-        raise ModelError(f"malformed reply from the model server: {exc}") from exc
+        raise ModelError("malformed reply from the model server: "
+                         f"{_what_was_sent(response)}") from exc
     if not isinstance(content, str) or not content.strip():
         raise ModelError("the model server sent an empty reply")
     return content
+
+
+_JSON_KINDS = {str: "string", list: "list", dict: "object", int: "number", float: "number",
+               bool: "boolean", type(None): "null"}
+
+
+def _what_was_sent(response: Any) -> str:
+    """In a few words, what a reply that is not a chat completion held instead. The SDK
+    builds a completion from any JSON object without checking it, and hands back any
+    other JSON value as it is."""
+    kind = _JSON_KINDS.get(type(response))
+    if kind is not None:
+        return f"a JSON {kind} instead of a completion"
+    extra = getattr(response, "model_extra", None) or {}
+    error = extra.get("error")
+    if error:
+        message = error.get("message") if isinstance(error, dict) else None
+        return f"an error instead of a completion: {' '.join(str(message or error).split())}"
+    choices = getattr(response, "choices", None)
+    if not isinstance(choices, list):
+        keys = ", ".join([*getattr(response, "model_fields_set", ()), *extra][:6]) or "none"
+        return f"an object with no choices (its keys: {keys})"
+    if not choices:
+        return "a completion with no choices"
+    return "a choice without a message"
 
 
 def _connection_text(exc: openai.APIConnectionError, text: str) -> str:

@@ -45,7 +45,7 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import Any, NamedTuple
 
 from ..formats import (AUTO, MEDIA_KINDS, BodyContext, BodyField, Conversation,
-                      check_format, read_conversation)
+                      check_format, read_conversation, read_more)
 from ..formats.parts import content_text
 from . import carry
 from ..native import (CONTEXT_HEADER, is_context_text, is_fallback_summary,
@@ -205,6 +205,33 @@ class CondenseState:
         return self.summarized > 0
 
 
+_MEMO = "_memo"
+"""The attribute of a CondenseState that holds what its call read (a `_Memo`)."""
+
+
+@dataclasses.dataclass(frozen=True)
+class _Memo:
+    """A conversation returned unchanged, as read and counted: the next call, given its
+    state back with messages appended, reads and counts only those. Kept for the
+    condenser, the counter and the format that made it."""
+
+    owner: Any
+    counter: Any
+    media: tuple[tuple[str, int], ...]
+    input_format: str
+    conversation: Conversation
+    fields: int
+    counts: list[int]
+    tokens: int
+    carried: int
+
+    def items(self) -> list[Any]:
+        """The conversation's own items (a body's instructions left out), as returned; not
+        to be changed."""
+        items = self.conversation.items
+        return items[self.fields:] if self.fields else items
+
+
 class CondenseResult(NamedTuple):
     messages: list[Message]
     state: CondenseState
@@ -344,9 +371,15 @@ class Condenser:
 
     def count_items(self, conversation: Conversation) -> list[int]:
         """Tokens of each item of a conversation: its records, and its media."""
+        return self._count_from(conversation, 0)
+
+    def _count_from(self, conversation: Conversation, start: int) -> list[int]:
         counts = []
         count_message = self.count_message
-        for item, view in zip(conversation.items, conversation.views):
+        items, views = conversation.items, conversation.views
+        if start:
+            items, views = items[start:], views[start:]
+        for item, view in zip(items, views):
             if view is None:
                 counts.append(count_message(item))
                 continue
@@ -374,30 +407,48 @@ class Condenser:
         state); see the module documentation."""
         if state is not None and not isinstance(state, CondenseState):
             raise TypeError(f"state must be a CondenseState or None, not {type(state).__name__}")
+        requested = input_format or self.input_format
+        read = None
         if isinstance(messages, Conversation):  # already read (by a caller that checks first)
             conversation = messages
         else:
-            if isinstance(messages, (list, tuple)):
-                messages = list(messages)  # a snapshot: the caller may change its list
-            conversation = read_conversation(
-                messages, input_format or self.input_format,
-                default=state.format if state is not None else None)
+            # Read at once, before any await: the appended items are copied out of the
+            # caller's list, which it may change while a summary is made.
+            read = self._read_more(messages, state, requested)
+            if read is None:
+                if isinstance(messages, (list, tuple)):
+                    messages = list(messages)  # a snapshot: the caller may change its list
+                conversation = read_conversation(
+                    messages, requested, default=state.format if state is not None else None)
+            else:
+                conversation = read[0]
         known = conversation.format if conversation.definite else (
             state.format if state is not None else None)
         items = conversation.items
-        counts = self.count_items(conversation)
-        tokens_before = sum(counts)
-        length = _length(items)
+        fields = conversation.fields()
+        if read is None:
+            counts = self.count_items(conversation)
+            tokens_before = sum(counts)
+        else:
+            counts, tokens_before = read[1], read[2]
+        length = len(items) - fields
         previous = state or CondenseState()
         marker = previous.context_message
-        carried = next((c for m, c in zip(items, counts) if _same(m, marker)), 0)
+        if read is not None:
+            carried = read[3]
+        else:
+            carried = next((c for m, c in zip(items, counts) if _same(m, marker)), 0)
         unchanged = dataclasses.replace(
             previous, summarized=0, summarized_messages=(), fallback=False, summary_tokens=carried,
             tokens_before=tokens_before, tokens_after=tokens_before,
             messages_before=length, messages_after=length, within_budget=True, format=known,
             budget_note=None, refitted=False)
         if self.within_budget(tokens_before, length):
-            return CondenseResult(conversation.unchanged(), unchanged)
+            memo = _Memo(self, self.token_counter, tuple(self.media_tokens.items()), requested,
+                         conversation, fields, counts, tokens_before, carried)
+            # Not a field: the state's fields, its copies and its dict form stay the result's.
+            object.__setattr__(unchanged, _MEMO, memo)
+            return CondenseResult(conversation.assemble(memo.items()[:]), unchanged)
 
         head, earlier_text, body, drop = self._split(conversation, state)
         body_counts = [counts[i] for i in body]
@@ -451,6 +502,55 @@ class Condenser:
             summary_tokens=summary_tokens,
             within_budget=self.within_budget(tokens_after, length_after), format=known,
             budget_note=note))
+
+    def _read_more(self, doc: Any, state: CondenseState | None, requested: str
+                   ) -> tuple[Conversation, list[int], int, int] | None:
+        """(conversation, counts, tokens, tokens of the earlier context message) when
+        ``doc`` is the conversation the last call returned unchanged with items appended:
+        only those are read and counted. None when it is not (a full read decides).
+
+        The items the last call returned are compared by identity first, at the cost of a
+        list comparison: a record changed in place after it was returned is not seen."""
+        memo = getattr(state, _MEMO, None)
+        if type(self).count_items is not Condenser.count_items:
+            return None  # a subclass counts in its own way: it counts everything
+        if memo is None or memo.owner is not self or memo.counter is not self.token_counter \
+                or memo.input_format != requested \
+                or memo.media != tuple(self.media_tokens.items()):
+            return None
+        old = memo.conversation
+        if isinstance(doc, list):
+            if old.body is not None:
+                return None
+            given = doc
+        else:
+            body = old.body
+            if type(doc) is not dict or body is None or doc.keys() != body.keys() or any(
+                    doc[k] is not body[k] for k in doc if k != old.items_key):
+                return None
+            given = doc[old.items_key]
+            if not isinstance(given, list):
+                return None
+        earlier = memo.items()
+        if len(given) < len(earlier):
+            return None
+        try:
+            if given[:len(earlier)] != earlier:
+                return None
+        except Exception:  # a record whose comparison fails: read the whole again
+            return None
+        # The new conversation holds the caller's items: equal to the earlier ones, they
+        # need not be the same objects.
+        conversation = read_more(old, given, requested)
+        if conversation is None:
+            return None
+        counts = memo.counts
+        tokens = memo.tokens
+        if len(given) > len(earlier):
+            more = self._count_from(conversation, len(old.items))
+            counts = counts + more
+            tokens += sum(more)
+        return conversation, counts, tokens, memo.carried
 
     def _render(self, record: Mapping[str, Any]) -> tuple[str, int]:
         """(the context text of a record, its tokens as the context message)."""

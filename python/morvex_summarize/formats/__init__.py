@@ -20,11 +20,13 @@ from typing import Any
 
 from . import anthropic, langchain, openai_chat, responses
 from ..native import CONTEXT_HEADER
-from .base import BodyContext, BodyField, Conversation, Converted, FormatError, Message, describe
+from .base import (BodyContext, BodyField, Conversation, Converted, FormatError, Message,
+                   NoMessages, WrongFormat, describe)
 from .parts import MEDIA_KINDS, content_text, is_map, plain
 
 __all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "MEDIA_KINDS", "BodyContext", "BodyField",
-           "Conversation", "Converted", "FormatError", "check_format", "detect_format",
+           "Conversation", "Converted", "FormatError", "NoMessages", "WrongFormat",
+           "check_format", "detect_format", "read_more",
            "read_conversation", "to_messages"]
 
 AUTO = "auto"
@@ -38,6 +40,10 @@ FORMATS = tuple(READERS)
 """The formats ``input_format`` may name, besides ``"auto"``."""
 
 _SPOKEN = frozenset({"user", "assistant", "tool"})
+
+# Besides its own messages and those every format shares, the messages a format's reader
+# reads without loss: LangChain takes OpenAI's role dicts as messages.
+_READS_TOO = {langchain.NAME: frozenset({openai_chat.NAME})}
 
 
 # The content parts only one format writes.
@@ -67,6 +73,8 @@ def _kind(item: Any, message: Any) -> str | None:
     for an item of no format."""
     if not is_map(message):
         return langchain.NAME if langchain.is_message_object(item) else None
+    if responses.is_reference(message):
+        return responses.NAME
     kind = message.get("type")
     if kind is not None and kind != "message":
         if langchain.is_own(message):
@@ -79,8 +87,11 @@ def _kind(item: Any, message: Any) -> str | None:
             return found
     if openai_chat.is_own(message):
         return openai_chat.NAME
-    if kind == "message":  # an Anthropic ``Message`` of text blocks, as the SDK returns it
-        return anthropic.NAME if isinstance(content, list) else responses.NAME
+    if kind == "message":
+        # An Anthropic ``Message`` as the SDK returns it has its model and usage beside its
+        # blocks; a Responses message item has neither.
+        return anthropic.NAME if isinstance(content, list) and anthropic.is_reply(message) \
+            else responses.NAME
     return "plain" if isinstance(message.get("role"), str) else None
 
 
@@ -153,6 +164,16 @@ def _field_view(item: BodyField | BodyContext) -> Converted:
     return Converted([{"role": "system", "content": text}], media)
 
 
+def _check_named(items: list[Any], messages: list[Any], name: str) -> None:
+    """WrongFormat for the first message that only another format writes, which the named
+    format's reader would read without its calls, results or refusals."""
+    readable = _READS_TOO.get(name, frozenset())
+    for index, item in enumerate(items):
+        kind = openai_chat.as_is(item) or _kind(item, messages[index])
+        if kind is not None and kind != "plain" and kind != name and kind not in readable:
+            raise WrongFormat(index, kind, name)
+
+
 def detect_format(doc: Any) -> str:
     """The format of a conversation (see the module documentation)."""
     items, body, key = _unpack(doc)
@@ -172,9 +193,10 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
     """Reads a conversation in any format, or in the one ``input_format`` names; ``default``
     is the format of messages that several formats share (else "openai").
 
-    Raises FormatError, saying what was found, for a shape no format reads and, with
-    ``require_messages``, for a non-empty conversation holding no user, assistant or tool
-    message."""
+    Raises FormatError, saying what was found, for a shape no format reads, WrongFormat
+    for a message that only another format than the named one writes and, with
+    ``require_messages``, NoMessages for a conversation holding no user, assistant or tool
+    message (an empty one included)."""
     check_format(input_format)
     items, body, key = _unpack(doc)
     messages = [plain(i) for i in items]
@@ -183,6 +205,7 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
         name, definite = _detect(kinds, body, key, default)
     else:
         as_is, name, definite = [False] * len(items), input_format, True
+        _check_named(items, messages, name)
     reader = READERS[name]
     conversation = Conversation(name, [], [], body=body, items_key=key,
                                 placer=reader.place_context, definite=definite)
@@ -210,12 +233,55 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
         views.append(reader.convert(item, message, f"message {index}"))
         note(conversation, item, message)
     conversation.items.extend(items)
-    if require_messages and items and not any(
-            m.get("role") in _SPOKEN for m in conversation.messages):
+    if require_messages and not any(m.get("role") in _SPOKEN for m in conversation.messages):
+        if not items:
+            raise NoMessages("no user, assistant or tool message: the conversation is empty")
         roles = sorted({str(m.get("role")) for m in conversation.messages})
-        raise FormatError(f"no user, assistant or tool message among {len(items)} "
-                          f"{name} item(s)" + (f" (found: {', '.join(roles)})" if roles else ""))
+        raise NoMessages(f"no user, assistant or tool message among {len(items)} "
+                         f"{name} item(s)" + (f" (found: {', '.join(roles)})" if roles else ""))
     return conversation
+
+
+def read_more(conversation: Conversation, given: list[Any], input_format: str = AUTO
+              ) -> Conversation | None:
+    """The conversation of ``given``, a list whose leading items are equal to
+    ``conversation``'s own, reading only the items after those: what read_conversation
+    gives for the whole, or None when the new items change how the whole is read (a format
+    first found in them, or another than the conversation's). Its items are ``given``'s."""
+    fields = conversation.fields()
+    start = len(conversation.items) - fields
+    items = given[start:]
+    name = conversation.format
+    messages = [plain(i) for i in items]
+    definite = conversation.definite
+    if input_format == AUTO:
+        kinds, as_is = _kinds(items, messages)
+        for kind in kinds:
+            if kind != "plain":
+                if kind != name:
+                    return None
+                definite = True
+    elif input_format != name:
+        return None
+    else:
+        _check_named(items, messages, name)
+        as_is = [False] * len(items)
+    reader = READERS[name]
+    more = Conversation(name, conversation.items[:fields] + given, conversation.views[:],
+                        body=conversation.body, items_key=conversation.items_key,
+                        placer=conversation.placer, definite=definite,
+                        notes=dict(conversation.notes))
+    views, note = more.views, reader.note
+    for index, item in enumerate(items):
+        if as_is[index]:
+            views.append(None)
+            continue
+        message = messages[index]
+        if not is_map(message):
+            raise FormatError(_unknown(start + index, message))
+        views.append(reader.convert(item, message, f"message {start + index}"))
+        note(more, item, message)
+    return more
 
 
 def to_messages(doc: Any, input_format: str = AUTO) -> list[Message]:

@@ -41,6 +41,11 @@ def is_block(block: Mapping[str, Any]) -> bool:
         kind == "image" and is_map(block.get("source")))
 
 
+def is_reply(message: Mapping[str, Any]) -> bool:
+    """A ``Message`` the Messages API returned (with its model, usage or stop reason)."""
+    return "model" in message or "usage" in message or "stop_reason" in message
+
+
 def _result_text(block: Mapping[str, Any]) -> tuple[str, dict[str, int]]:
     content = block.get("content")
     out = Rendered()

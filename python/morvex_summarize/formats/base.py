@@ -17,6 +17,22 @@ class FormatError(TypeError, ValueError):
     A TypeError and a ValueError both, so callers that catch either keep working."""
 
 
+class NoMessages(FormatError):
+    """A conversation that holds no user, assistant or tool message: nothing to summarize."""
+
+
+class WrongFormat(FormatError):
+    """A conversation read in a named format holds a message only another format writes,
+    whose parts the named one would lose."""
+
+    def __init__(self, index: int, found: str, named: str) -> None:
+        super().__init__(f"message {index} is {found}, which the {named} reader cannot "
+                         f"read; read it as {found}")
+        self.index = index
+        self.found = found
+        self.named = named
+
+
 @dataclass(frozen=True)
 class BodyField:
     """A request body's top-level instructions (Anthropic's ``system``, the Responses API's
@@ -125,10 +141,18 @@ class Conversation:
         """The whole conversation in the summarizer's message shape."""
         return self.messages_of(range(len(self.items)))
 
+    def fields(self) -> int:
+        """How many of the items are a body's top-level instructions (and the summary in
+        them): they stand at the front."""
+        items = self.items
+        count = 0
+        while count < len(items) and isinstance(items[count], (BodyField, BodyContext)):
+            count += 1
+        return count
+
     def unchanged(self) -> Any:
         """The conversation as given, in a new list (and a new body around it)."""
-        return self.assemble([i for i in self.items
-                              if not isinstance(i, (BodyField, BodyContext))])
+        return self.assemble(self.items[self.fields():])
 
     def rebuild(self, head: Any, tail: list[Any], context_text: str, context_role: str
                 ) -> tuple[Any, Any]:

@@ -13,8 +13,9 @@ from .parts import content_text, is_map, text_of
 NAME = "openai"
 
 ROLES = frozenset({"system", "developer", "user", "assistant", "tool", "function"})
-# Content parts that only this format has.
-OWN_PARTS = frozenset({"image_url", "input_audio", "file", "refusal"})
+# Content parts that only this format has (``refusal`` and ``input_audio`` parts are the
+# Responses API's too).
+OWN_PARTS = frozenset({"image_url", "file"})
 
 
 def is_own(item: Mapping[str, Any]) -> bool:
@@ -29,9 +30,14 @@ def as_is(item: Any) -> str | None:
     nothing to convert): "plain", or this format's name when only it writes such a record
     (a tool result, tool calls). Else None, and the item goes through a format's reader.
     Kept cheap: most items of most conversations take it."""
-    if type(item) is not dict or "type" in item or type(item.get("content")) is not str:
+    if type(item) is not dict or "type" in item:
         return None
     role = item.get("role")
+    # An assistant message that only calls tools often has no content: the summarizer
+    # reads None as no text, so the record needs no converted copy.
+    if type(item.get("content")) is not str and not (
+            role == "assistant" and item.get("content") is None and "tool_calls" in item):
+        return None
     if role == "user" or role == "system":
         return None if "name" in item else "plain"
     if role == "tool":

@@ -21,12 +21,22 @@ _ARGUMENT_KEYS = ("arguments", "input", "action", "actions", "code", "queries", 
 _OUTPUT_KEYS = ("output", "outputs", "result", "results")
 
 
+# Items the server ran code for: a call, with its output in the same item or the next.
+_RUN = frozenset({"program", "mcp_approval_request"})
+
+
 def is_own(item: Mapping[str, Any]) -> bool:
     """An item of a type other than "message" that this format writes."""
     kind = item.get("type")
     return isinstance(kind, str) and (
         kind == "reasoning" or kind.endswith(("_call", "_output")) or kind in SILENT
-        or kind.startswith("mcp_"))
+        or kind in _RUN or kind.startswith("mcp_"))
+
+
+def is_reference(item: Mapping[str, Any]) -> bool:
+    """An item reference written without its optional type: ``{"id": ...}`` alone."""
+    return len(item) == 1 and isinstance(item.get("id"), str) or (
+        len(item) == 2 and "id" in item and item.get("type", "") is None)
 
 
 def _arguments(item: Mapping[str, Any]) -> Any:
@@ -51,6 +61,8 @@ def _result(call_id: Any, value: Any) -> Converted:
 
 def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     kind = message.get("type")
+    if kind is None and is_reference(message):
+        return Converted([])
     if kind in (None, "message"):
         role = message.get("role")
         if not isinstance(role, str):
@@ -73,7 +85,7 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
         if kind == "local_shell_call_output":
             call_id = message.get("id") or message.get("call_id")
         return _result(call_id, message.get("output"))
-    if kind.endswith("_call") or kind in ("mcp_approval_request", "program"):
+    if kind.endswith("_call") or kind in _RUN:
         name = message.get("name") or (kind[:-5] if kind.endswith("_call") else kind)
         call_id = message.get("call_id")
         if call_id is not None:

@@ -3,13 +3,14 @@ inputs json refuses, results that are not ok and reruns. Each run is a child pro
 that must end at once with one line and its status, never a traceback or a hang."""
 import json
 import os
+import re
 import shutil
 import subprocess
 
 import pytest
 
-from cli_support import (conversation, read_results, run_tool, stderr_lines, tool_command,
-                         tool_env, write_jsonl)
+from cli_support import (ROOT, conversation, read_results, run_tool, stderr_lines,
+                         tool_command, tool_env, write_jsonl)
 from llm_server import Answer, LLMServer, completion
 
 
@@ -266,3 +267,243 @@ def test_a_resumed_batch_counts_only_what_is_left_on_its_progress_bar(tmp_path):
     os.close(leader)
     last_frame = screen.rsplit(b"summarizing", 1)[-1]
     assert b" 7/7 " in last_frame, screen
+
+
+# ---- the second round ---------------------------------------------------------------------
+
+def job_line(ident):
+    return json.dumps({"id": ident, "messages": [{"role": "user", "content": f"Fix {ident}"}]})
+
+
+@pytest.mark.parametrize("good_before", [0, 2, 3000])
+@pytest.mark.parametrize("bad", [b"\xff", b'{"id": "x", "messages": "caf\xe9"}'])
+def test_a_line_that_is_not_utf8_is_one_bad_line_with_its_true_number(tmp_path, good_before,
+                                                                       bad):
+    lines = [job_line(i).encode() for i in range(good_before)] + [bad] + [
+        job_line(i).encode() for i in range(good_before, good_before + 2)]
+    inp, out = tmp_path / "nu.jsonl", tmp_path / "out.jsonl"
+    inp.write_bytes(b"\n".join(lines) + b"\n")
+    for run in range(2):  # a rerun finds the same line, and nothing else to do
+        done = run_tool("batch", inp, "--output", out, "--llm", "extractive", timeout=300)
+        assert done.returncode == 11, done.stderr
+        no_traceback(done)
+        skipped = [ln for ln in stderr_lines(done) if "skipped" in ln]
+        assert len(skipped) == 1 and f"nu.jsonl:{good_before + 1}: skipped: not UTF-8 text" \
+            in skipped[0], done.stderr
+        assert sorted(r["id"] for r in read_results(out)) == list(range(good_before + 2))
+        assert f"{0 if run else good_before + 2} written" in done.stderr
+
+
+def test_the_ray_engine_reports_a_line_that_is_not_utf8_and_goes_on(tmp_path):
+    pytest.importorskip("ray.data", reason="Ray Data is not installed: pip install '.[ray]'")
+    inp, out = tmp_path / "nu.jsonl", tmp_path / "out.jsonl"
+    inp.write_bytes(b"\n".join([job_line(1).encode(), job_line(2).encode(), b"\xff",
+                                job_line(3).encode()]) + b"\n")
+    done = run_tool("batch", inp, "--output", out, "--engine", "ray", "--actors", "1",
+                    "--llm", "extractive", timeout=300)
+    assert done.returncode == 11, done.stderr
+    no_traceback(done)
+    assert "nu.jsonl:3: skipped: not UTF-8 text" in done.stderr
+    assert sorted(r["id"] for r in read_results(out)) == [1, 2, 3]
+
+
+RESPONSES_ITEMS = [
+    {"role": "user", "content": [{"type": "input_text", "text": "hi"}]},
+    {"type": "message", "role": "assistant", "id": "msg_1", "status": "completed",
+     "content": [{"type": "refusal", "refusal": "no way"}]},
+]
+
+
+def test_responses_items_with_a_refusal_are_read_as_responses(tmp_path):
+    (tmp_path / "r.json").write_text(json.dumps(RESPONSES_ITEMS), encoding="utf-8")
+    done = run_tool("r.json", "--format", "markdown", "--llm", "extractive", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "no way" in done.stdout
+    condensed = run_tool("condense", "r.json", "--budget", "1", "--keep-last", "1",
+                         "--llm", "extractive", cwd=tmp_path)
+    assert condensed.returncode == 0, condensed.stderr
+    assert json.loads(condensed.stdout)[0]["type"] == "message"  # a Responses input item
+
+
+OPENAI_DOC = [
+    {"role": "user", "content": "run ls"},
+    {"role": "assistant", "content": None, "tool_calls": [
+        {"id": "c1", "type": "function", "function": {"name": "shell",
+                                                     "arguments": '{"cmd": "ls"}'}}]},
+    {"role": "tool", "tool_call_id": "c1", "content": "a.txt"},
+    {"role": "assistant", "content": None, "refusal": "I cannot"},
+]
+ANTHROPIC_DOC = [
+    {"role": "user", "content": "run ls"},
+    {"role": "assistant", "content": [{"type": "tool_use", "id": "t1", "name": "shell",
+                                       "input": {"cmd": "ls"}}]},
+    {"role": "user", "content": [{"type": "tool_result", "tool_use_id": "t1",
+                                  "content": "a.txt"}]},
+]
+RESPONSES_DOC = [
+    {"role": "user", "content": "run ls"},
+    {"type": "function_call", "call_id": "f1", "name": "shell", "arguments": "{}"},
+    {"type": "function_call_output", "call_id": "f1", "output": "a.txt"},
+]
+
+
+@pytest.mark.parametrize("doc, actual, named, first", [
+    (OPENAI_DOC, "openai", "anthropic", 1),
+    (OPENAI_DOC, "openai", "responses", 1),
+    (ANTHROPIC_DOC, "anthropic", "openai", 1),
+    (ANTHROPIC_DOC, "anthropic", "responses", 1),
+    (ANTHROPIC_DOC, "anthropic", "langchain", 1),
+    (RESPONSES_DOC, "responses", "openai", 1),
+    (RESPONSES_DOC, "responses", "anthropic", 1),
+    (RESPONSES_ITEMS, "responses", "openai", 0),
+])
+def test_a_named_format_that_cannot_read_a_message_stops_naming_the_one_that_would(
+        tmp_path, doc, actual, named, first):
+    (tmp_path / "c.json").write_text(json.dumps(doc), encoding="utf-8")
+    for command in (["c.json"], ["condense", "c.json", "--budget", "1"]):
+        done = run_tool(*command, "--input-format", named, "--llm", "extractive", cwd=tmp_path)
+        one_error(done, 5, f"message {first}")
+        assert f"--input-format {actual}" in done.stderr and named in done.stderr
+        assert done.stdout == ""
+    write_jsonl(tmp_path / "in.jsonl", [{"id": 1, "messages": doc}])
+    done = run_tool("batch", "in.jsonl", "--output", "o.jsonl", "--input-format", named,
+                    "--llm", "extractive", cwd=tmp_path)
+    assert done.returncode == 11 and f"message {first}" in done.stderr, done.stderr
+    assert f"--input-format {actual}" in done.stderr
+    right = run_tool("c.json", "--input-format", actual, "--llm", "extractive", cwd=tmp_path)
+    assert right.returncode == 0, right.stderr
+
+
+def test_batch_to_a_reader_that_stops_early_ends_quietly(tmp_path):
+    inp = tmp_path / "big.jsonl"
+    inp.write_text("".join(job_line(i) + "\n" for i in range(400)), encoding="utf-8")
+    for _ in range(3):
+        child = subprocess.Popen(tool_command("batch", inp, "--output", "-", "--llm",
+                                              "extractive"),
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=tool_env())
+        assert json.loads(child.stdout.readline())["status"] == "ok"
+        child.stdout.close()
+        assert child.wait(timeout=120) == 0
+        assert child.stderr.read() == b""
+
+
+@pytest.mark.parametrize("doc", ["[]", '{"messages": []}', '{"input": []}',
+                                 '{"system": "be brief", "messages": []}'])
+def test_an_empty_conversation_is_status_5_and_a_failed_row_in_batch(tmp_path, doc):
+    (tmp_path / "c.json").write_text(doc, encoding="utf-8")
+    for command in (["c.json"], ["-"], ["condense", "c.json", "--budget", "10"]):
+        done = run_tool(*command, "--llm", "extractive", cwd=tmp_path, input=doc)
+        one_error(done, 5, "no user, assistant or tool message")
+        assert done.stdout == ""
+    body = json.loads(doc)
+    line = {"id": "e", **(body if isinstance(body, dict) else {"messages": body})}
+    line["messages"] = line.pop("input", line.get("messages"))
+    write_jsonl(tmp_path / "in.jsonl", [line, {"id": "f", "messages": conversation("f")}])
+    done = run_tool("batch", "in.jsonl", "--output", "o.jsonl", "--llm", "extractive",
+                    cwd=tmp_path)
+    assert done.returncode == 11, done.stderr
+    results = {r["id"]: r for r in read_results(tmp_path / "o.jsonl")}
+    assert results["e"]["status"] == "failed" and results["e"]["summary"] is None
+    assert "no user, assistant or tool message" in results["e"]["error"]
+    assert results["f"]["status"] == "ok"
+
+
+def readme_exit_statuses():
+    """The exit statuses the README lists, as {status: text}."""
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    start = text.index("its own exit status, never a traceback:")
+    found = re.findall(r"(\d+) ([a-z][^,.;]*)", text[start:text.index("interrupted", start)
+                                                     + len("interrupted")])
+    return {int(n): words for n, words in found}
+
+
+@pytest.mark.parametrize("command", [[], ["batch"], ["condense"]])
+def test_the_help_lists_the_exit_statuses_as_the_readme_does(command):
+    done = run_tool("help", *command)
+    assert done.returncode == 0, done.stderr
+    epilog = done.stdout[done.stdout.index("exit statuses:"):]
+    listed = {int(n) for n in re.findall(r"^\s+(\d+)\s", epilog, re.M)}
+    readme = readme_exit_statuses()
+    assert listed == set(readme) | {0} and len(readme) >= 11
+    for status, words in readme.items():
+        line = next(ln for ln in epilog.splitlines() if ln.split()[:1] == [str(status)])
+        assert words.split(" (")[0].strip() in line, (status, words, line)
+
+
+@pytest.mark.parametrize("args, status, text", [
+    (["help", "nosuch"], 2, "unknown command 'nosuch'"),
+    (["condens", "x.json"], 2, "did you mean 'condense'?"),
+    (["bach", "in.jsonl", "--output", "o"], 2, "did you mean 'batch'?"),
+    (["help", "batch", "extra"], 2, "help takes one command"),
+])
+def test_unknown_and_mistyped_commands(tmp_path, args, status, text):
+    done = run_tool(*args, cwd=tmp_path)
+    one_error(done, status, text)
+    assert done.stdout == ""
+
+
+def test_a_file_named_like_a_command_is_still_a_conversation(tmp_path):
+    (tmp_path / "condens").write_text(json.dumps(conversation("x")), encoding="utf-8")
+    done = run_tool("condens", "--llm", "extractive", "--format", "json", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+
+
+@pytest.mark.parametrize("reply, text", [
+    ('"a plain string"', "a JSON string instead of a completion"),
+    ('[1, 2]', "a JSON list instead of a completion"),
+    ('{"choices": []}', "no choices"),
+    ('{"error": {"message": "quota gone"}}', "quota gone"),
+])
+def test_a_malformed_reply_says_what_the_server_sent(tmp_path, reply, text):
+    (tmp_path / "c.json").write_text(json.dumps(conversation("x")), encoding="utf-8")
+    with LLMServer() as server:
+        server.push(Answer(body=json.loads(reply)))
+        done = run_tool("c.json", "--llm", "openai", "--model", "m", "--base-url", server.url,
+                        "--retries", "0", cwd=tmp_path)
+    one_error(done, 8, text)
+    assert "object has no attribute" not in done.stderr and "'str'" not in done.stderr
+
+
+def fake_interpreter(folder):
+    """A stand-in interpreter for scripts/test.sh: makes a "virtual environment" whose
+    python records each command it is given."""
+    script = folder / "python3.12"
+    script.write_text(f"""#!/bin/sh
+echo "$@" >> {folder}/calls
+case "$1" in
+-c) echo 312 ;;
+-m) if [ "$2" = venv ]; then mkdir -p "$4/bin" && cp "$0" "$4/bin/python"; fi ;;
+esac
+""")
+    script.chmod(0o755)
+    return script
+
+
+@pytest.mark.parametrize("args, interpreter", [(["-q", "-x"], None),
+                                               (["PY", "-q", "-k", "batch"], "PY"),
+                                               (["PY"], "PY"), ([], None)])
+def test_the_test_script_takes_pytest_options_after_an_optional_interpreter(tmp_path, args,
+                                                                            interpreter):
+    root = tmp_path / "root"
+    (root / "scripts").mkdir(parents=True)
+    for name in ("test.sh", "common.sh"):
+        shutil.copy(ROOT / "scripts" / name, root / "scripts" / name)
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    fake = fake_interpreter(bin_dir)
+    args = [str(fake) if a == "PY" else a for a in args]
+    env = tool_env(PATH=f"{bin_dir}:/usr/bin:/bin")
+    done = subprocess.run(["bash", str(root / "scripts" / "test.sh"), *args], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    calls = (bin_dir / "calls").read_text().splitlines()
+    options = [a for a in args if a != str(fake)]
+    assert calls[-1] == " ".join(["-m", "pytest", *options, "tests"])
+    assert any(c.startswith("-m venv --clear") for c in calls)
+
+
+def test_the_test_script_says_how_it_is_used():
+    done = subprocess.run(["bash", str(ROOT / "scripts" / "test.sh"), "--help"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0
+    assert "scripts/test.sh [PYTHON] [PYTEST OPTIONS...]" in done.stdout

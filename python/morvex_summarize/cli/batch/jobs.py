@@ -6,7 +6,6 @@ of the statuses it is told to), so an interrupted run loses nothing and repeats 
 from __future__ import annotations
 
 import asyncio
-import io
 import json
 import os
 import sys
@@ -21,8 +20,9 @@ from ...errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, BadDocument, Fa
 from ...formats import AUTO
 from ...native import raised_by_module
 from ...windows import DEFAULT_CONTEXT_TOKENS
-from ..exchange import (PROG, close_client, encode, is_regular_file, needs, parse_json,
-                        read_messages, refusal_reason, summarize_one, where_of, write_fd)
+from ..exchange import (PROG, Unsummarizable, close_client, encode, is_regular_file, needs,
+                        parse_json, read_messages, refusal_reason, summarize_one, where_of,
+                        write_fd)
 
 STATUSES = ("ok", "unparsed", "fallback", "failed")
 """Statuses of a written result: a summary from the model's JSON; from its prose reply; a
@@ -36,6 +36,9 @@ class Job:
     id: Any
     messages: list[dict[str, Any]]
     previous: str | None
+    unsummarizable: str | None = None
+    """Why the conversation, read, cannot be summarized (it holds no message): its result
+    is a failed one, without asking the model."""
 
 
 @dataclass
@@ -83,6 +86,15 @@ def parse_line(text: str, input_format: str = AUTO) -> Job | str:
     return parse_doc(doc, input_format)
 
 
+def parse_line_bytes(data: bytes, input_format: str = AUTO) -> Job | str:
+    """parse_line for a line as it was read, which may not be UTF-8 text."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        return f"not UTF-8 text ({exc.reason} at byte {exc.start + 1} of the line)"
+    return parse_line(text, input_format)
+
+
 def parse_doc(doc: Any, input_format: str = AUTO) -> Job | str:
     """A Job from one conversation's object (a parsed line, a dataset's row), or the
     reason it is unusable."""
@@ -94,14 +106,17 @@ def parse_doc(doc: Any, input_format: str = AUTO) -> Job | str:
     conversation = doc.get("messages")
     if "system" in doc and isinstance(conversation, list):
         conversation = {"system": doc["system"], "messages": conversation}
+    unsummarizable = None
     try:
         messages = read_messages(conversation, '"messages"', input_format)
+    except Unsummarizable as exc:
+        messages, unsummarizable = [], str(exc)
     except BadDocument as exc:
         return str(exc)
     previous = doc.get("previous")
     if previous is not None and not isinstance(previous, str):
         return '"previous" must be a string'
-    return Job(0, ident, messages, previous)
+    return Job(0, ident, messages, previous, unsummarizable)
 
 
 def _result(line: bytes) -> dict[str, Any] | None:
@@ -149,20 +164,15 @@ def read_jobs(path: str, skip: set[str], counts: Counts, input_format: str = AUT
     except OSError as exc:
         raise InputMissing(f"{path}: {exc.strerror}") from None
     where = where_of(path)
-    f = io.TextIOWrapper(raw, encoding="utf-8", errors="strict", newline="\n")
     try:
         number = 0
-        while True:
-            try:
-                text = f.readline()
-            except UnicodeDecodeError:
-                raise BadDocument(f"{where}: not UTF-8 text after line {number}") from None
-            if not text:
-                return
+        # Lines are split on their bytes and each decoded on its own: a line that is not
+        # UTF-8 is one bad line, and its number is the true one.
+        for data in raw:
             number += 1
-            if not text.strip():
+            if not data.strip():
                 continue
-            job = parse_line(text, input_format)
+            job = parse_line_bytes(data, input_format)
             if isinstance(job, str):
                 counts.bad_lines += 1
                 print(f"{PROG}: {where}:{number}: skipped: {job}", file=sys.stderr)
@@ -182,10 +192,8 @@ def read_jobs(path: str, skip: set[str], counts: Counts, input_format: str = AUT
             job.line = number
             yield job
     finally:
-        if path == "-":
-            f.detach()
-        else:
-            f.close()
+        if path != "-":
+            raw.close()
 
 
 class Writer:
@@ -245,6 +253,8 @@ class Writer:
             write_fd(self.fd, data, self.path)
             if self.fsync and self.regular:
                 os.fsync(self.fd)
+        except BrokenPipeError:
+            raise  # the reader went away: the tool ends quietly
         except OutputError:
             if self.regular:  # no torn line: what was written of this one goes
                 try:
@@ -330,11 +340,18 @@ class Progress:
             self.bar.update(self.task, completed=finished)
 
 
+def _failed(job: Job, reason: str) -> tuple[dict[str, Any], Failure]:
+    return ({"id": job.id, "summary": None, "context": None, "status": "failed",
+             "error": reason}, Failure(EXIT_BAD_DOCUMENT, reason))
+
+
 async def summarize_result(client: Any, job: Job, deadline: float | None,
                            context_tokens: int = DEFAULT_CONTEXT_TOKENS
                            ) -> tuple[dict[str, Any] | None, Failure | None]:
     """The result line of one job, or None when it is to be retried by a later run (a
     transient failure, or a fatal one that stops the batch), with the model's failure."""
+    if job.unsummarizable is not None:
+        return _failed(job, job.unsummarizable)
     try:
         record, context, outcome = await summarize_one(client, job.messages, job.previous,
                                                        deadline,
@@ -343,9 +360,7 @@ async def summarize_result(client: Any, job: Job, deadline: float | None,
         if not (isinstance(exc, Refused) or raised_by_module(exc)):
             raise
         # The summarizer refused these messages: a result of their own, and the run goes on.
-        reason = refusal_reason(exc, job.messages)
-        return ({"id": job.id, "summary": None, "context": None, "status": "failed",
-                 "error": reason}, Failure(EXIT_BAD_DOCUMENT, reason))
+        return _failed(job, refusal_reason(exc, job.messages))
     doc: dict[str, Any] = {"id": job.id, "summary": record, "context": context,
                            "status": outcome.status}
     if outcome.failure is None:

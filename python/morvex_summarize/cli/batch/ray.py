@@ -29,7 +29,7 @@ from typing import Any
 
 from .jobs import (STATUSES, Counts, Job, Writer, check_output_folder, compact,
                    earlier_results, id_columns, id_from_columns, id_key, is_parquet, parse_doc,
-                   parse_line, report, summarize_result)
+                   parse_line, parse_line_bytes, report, summarize_result)
 from ...errors import (EXIT_UNREACHABLE, EXIT_USAGE, ConfigError, Failure, InputMissing,
                      OutputError, ToolError)
 from ...formats import AUTO
@@ -38,12 +38,13 @@ from ...windows import DEFAULT_CONTEXT_TOKENS
 from ..exchange import DISTRIBUTION, PROG, build_client, needs, parse_json
 
 RESULT_COLUMNS = ("id", "id_type", "key", "status", "summary", "context", "error",
-                  "exit_status")
+                  "exit_status", "where")
 """Columns of a result row, each of one type whatever the ids are. ``id`` and ``id_type``
 are the id as `id_columns` writes it (a string id as it is, any other as its JSON text;
 its JSON type), ``key`` the id as JSON text (5 and "5" differ); ``summary`` is the record
 as JSON text, the model's values unchecked; ``exit_status`` is the tool's status for the
-row's failure, if any."""
+row's failure, if any; ``where`` is the file and line of a row read from JSON lines
+("path:N"), else None."""
 
 PARQUET_COLUMNS = ("id", "id_type", "status", "summary", "context", "error")
 """The columns of the Parquet output, all text, in every part alike."""
@@ -75,9 +76,26 @@ def _without_nulls(value: Any) -> Any:
     return value
 
 
+def json_lines(path: str) -> Any:
+    """A JSON-lines file, or a folder of them, as a dataset of lines. Each line is split
+    on its bytes and decoded on its own (by ``row_job``): a line that is not UTF-8 text
+    is one bad line, reported with its number, where Ray's text reader fails the file."""
+    return ray_data().read_binary_files(path, include_paths=True).flat_map(_lines)
+
+
+def _lines(row: dict[str, Any]) -> list[dict[str, Any]]:
+    where = row.get("path") or ""
+    return [{"data": data, "where": f"{where}:{number}"}
+            for number, data in enumerate(row["bytes"].split(b"\n"), 1) if data.strip()]
+
+
 def row_job(row: dict[str, Any], input_format: str = AUTO) -> Job | str | None:
     """The Job of one dataset row, the reason it is unusable, or None for a blank line. A
-    row is a conversation's fields, or ``{"text": ...}``: one line of a JSON-lines file."""
+    row is a conversation's fields, or one line of a JSON-lines file: ``{"data": bytes}``
+    as ``json_lines`` reads it, or ``{"text": ...}``."""
+    if "messages" not in row and isinstance(row.get("data"), bytes):
+        data = row["data"]
+        return parse_line_bytes(data, input_format) if data.strip() else None
     if "messages" not in row and isinstance(row.get("text"), str):
         text = row["text"]
         return parse_line(text, input_format) if text.strip() else None
@@ -94,12 +112,13 @@ def row_job(row: dict[str, Any], input_format: str = AUTO) -> Job | str | None:
 
 
 def _result(ident: Any, status: str, *, summary: Any = None, context: str | None = None,
-            error: str | None = None, exit_status: int | None = None) -> dict[str, Any]:
+            error: str | None = None, exit_status: int | None = None,
+            where: str | None = None) -> dict[str, Any]:
     text, kind = (None, None) if ident is None else id_columns(ident)
     return {"id": text, "id_type": kind, "key": None if ident is None else id_key(ident),
             "status": status,
             "summary": None if summary is None else json.dumps(summary, ensure_ascii=False),
-            "context": context, "error": error, "exit_status": exit_status}
+            "context": context, "error": error, "exit_status": exit_status, "where": where}
 
 
 class Summarize:
@@ -133,7 +152,7 @@ class Summarize:
         if job is None:
             return None
         if isinstance(job, str):
-            return _result(None, "invalid", error=job)
+            return _result(None, "invalid", error=job, where=row.get("where"))
         if id_key(job.id) in self.skip:
             return _result(job.id, "skipped")
         async with self.slots:
@@ -372,7 +391,8 @@ def _drain(results: Any, sink: Writer | ParquetParts, counts: Counts, where: str
             status, key, error = row["status"], row["key"], row["error"]
             if status == "invalid":
                 counts.bad_lines += 1
-                print(f"{PROG}: {where}: skipped: {error}", file=sys.stderr)
+                print(f"{PROG}: {row.get('where') or where}: skipped: {error}",
+                      file=sys.stderr)
                 continue
             if status == "skipped":
                 counts.skipped += 1
@@ -425,7 +445,7 @@ def run_on_ray(args: argparse.Namespace) -> int:
     try:
         _connect(ray, args.address)
         ds = (ray.data.read_parquet(args.input) if parquet_in else
-              ray.data.read_text(args.input, drop_empty_lines=True))
+              json_lines(args.input))
         results = summarize_dataset(ds, make_client, actors=args.actors or DEFAULT_ACTORS,
                                     in_flight=args.concurrency,
                                     input_format=args.input_format, deadline=args.deadline,
