@@ -30,32 +30,6 @@ def mod():
     return importlib.import_module("morvex.core.summarizer")
 
 
-def leak_check(fn, repeat=2000, warmup=200, slack=30):
-    """Runs fn many times and asserts that the allocated block count returns to its
-    start. Exceptions raised by fn are expected to be caught by fn itself."""
-    for _ in range(warmup):
-        fn()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(repeat):
-        fn()
-    gc.collect()
-    after = sys.getallocatedblocks()
-    assert after - before <= slack, f"{after - before} blocks left after {repeat} calls"
-
-
-def tb_entries(exc):
-    """(function name, line) of each traceback entry in the module's source file."""
-    out = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == "morvex/core/summarizer.py":
-            out.append((code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return out
-
-
 @pytest.fixture(scope="session")
 def variant_build(tmp_path_factory):
     """The directory to put on PYTHONPATH for a build of the module with the options
@@ -78,13 +52,6 @@ def variant_build(tmp_path_factory):
     built = subprocess.run([cmake, "--build", str(build), "-j2"], capture_output=True, text=True)
     assert built.returncode == 0, built.stdout[-2000:] + built.stderr[-2000:]
     return str(build / "python")
-
-
-def raises_with(fn, exc_type):
-    """Calls fn, which must raise exc_type; returns the exception."""
-    with pytest.raises(exc_type) as info:
-        fn()
-    return info.value
 
 
 # Property suites: a modest number of examples by default (CI); more with

@@ -1,5 +1,5 @@
 import pytest
-from conftest import leak_check, raises_with, tb_entries
+from module_support import leak_check, raises_with, tb_entries
 
 HEAD = ("## Conversation History Summary\n"
         "*(Earlier messages were summarized to save context space)*\n")

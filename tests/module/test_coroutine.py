@@ -14,7 +14,7 @@ import weakref
 from types import coroutine as types_coroutine
 
 import pytest
-from conftest import leak_check, tb_entries
+from module_support import leak_check, tb_entries
 from driver_support import Client, GenClient, Reply, env, handoff, iter_send, run  # noqa: F401
 
 OP, WRAPPER = "morvex.core.summarizer.coroutine", "morvex.core.summarizer.coroutine_wrapper"

@@ -10,7 +10,7 @@ import warnings
 
 import pytest
 
-from conftest import leak_check, tb_entries
+from module_support import leak_check, tb_entries
 
 C = "ConversationSummarizer"
 

@@ -6,7 +6,7 @@ import sys
 import textwrap
 
 import pytest
-from conftest import leak_check
+from module_support import leak_check
 
 NAME = "morvex.core.summarizer"
 

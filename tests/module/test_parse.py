@@ -3,7 +3,7 @@ import sys
 import types
 
 import pytest
-from conftest import leak_check, raises_with, tb_entries
+from module_support import leak_check, raises_with, tb_entries
 
 KEYS = ["goals", "progress", "current_state", "key_decisions", "key_facts", "blockers",
         "next_steps", "summary", "created_at"]

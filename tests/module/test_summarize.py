@@ -5,7 +5,7 @@ import sys
 import warnings
 
 import pytest
-from conftest import tb_entries
+from module_support import tb_entries
 from driver_support import Client, GenClient, Reply, env, run  # noqa: F401
 
 DOTTED = "morvex.core.summarizer.ConversationSummarizer.summarize_messages"

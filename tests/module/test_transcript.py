@@ -3,7 +3,7 @@ import sys
 import types
 
 import pytest
-from conftest import leak_check, tb_entries
+from module_support import leak_check, tb_entries
 
 FMT = "morvex.core.summarizer._format_messages_for_summary"
 BRIEF = "morvex.core.summarizer._brief_args"
