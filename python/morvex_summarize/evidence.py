@@ -158,6 +158,7 @@ _FAILURE_KEYS = ("rror", "RROR", "xception", "Exit", "nterrupt", "ailure", "Faul
                  "PANIC", "atal", "FATAL", "ERR", "FAIL", "✖", "✗", "×", "✕", "Segmentation",
                  "Aborted", "Killed", "not found", "o such file", "ermission denied",
                  "could not", "non-zero", "failed")
+_FAILURE_KEY = re.compile("|".join(map(re.escape, _FAILURE_KEYS)))
 
 
 def failure_line(line: str) -> int:
@@ -165,7 +166,7 @@ def failure_line(line: str) -> int:
     line; 2 an error or failure line; 3 an exception, panic or located diagnostic."""
     if not line or len(line) > 2000:
         return 0
-    if _DIGIT.search(line) is None and not any(key in line for key in _FAILURE_KEYS):
+    if _DIGIT.search(line) is None and _FAILURE_KEY.search(line) is None:
         return 0
     if _EXCEPTION.match(line) or "panicked at" in line or _LOCATED.match(line) or \
             _THROWN.match(line):
