@@ -81,6 +81,9 @@ def conversation_refusal(conversation: Conversation) -> str | None:
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.target is not None and args.target > args.budget:
+        raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
+                        EXIT_USAGE)
     where = where_of(args.conversation)
     doc = read_document(args.conversation)
     with reading(where):
@@ -89,9 +92,6 @@ def run(args: argparse.Namespace) -> int:
     refused = conversation_refusal(conversation)
     if refused is not None:  # told before any model call
         raise BadDocument(f"{where}: {refused}")
-    if args.target is not None and args.target > args.budget:
-        raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
-                        EXIT_USAGE)
     client = build_client(args)
     outcome = Outcome()
     activity = Activity("Condensing...")

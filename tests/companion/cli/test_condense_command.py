@@ -114,7 +114,7 @@ def closed_port():
     (["conv.json"], [], 2, "--budget"),
     (["conv.json", "--budget", "10", "--keep-last", "-1"], [], 2, "--keep-last"),
     (["conv.json", "--budget", "10", "--target", "11"], [], 2, "exceeds --budget"),
-    (["conv.json", "--budget", "10", "--llm", "nothing"], [], 2, "unknown --llm"),
+    (["conv.json", "--budget", "10", "--llm", "nothing"], conversation(2), 2, "unknown --llm"),
     (["conv.json", "--budget", "10", "--llm", "openai", "--model", "m", "--retries", "0",
       "--base-url", "http://127.0.0.1:{port}/v1"], conversation(2), 6, "cannot reach"),
 ])
