@@ -15,7 +15,7 @@ pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow is not installed")
 
 from cli_support import conversation, read_results, run_tool, write_jsonl  # noqa: E402
 from llm_server import Answer, LLMServer  # noqa: E402
-from morvex_summarize.cli.batch.jobs import id_key  # noqa: E402
+from morvex_summarize.cli.batch.jobs import id_from_columns, id_key  # noqa: E402
 from morvex_summarize.errors import ClientError, Failure  # noqa: E402
 from morvex_summarize.ray_batch import row_job, summarize_dataset  # noqa: E402
 
@@ -122,7 +122,7 @@ def test_a_failure_every_request_shares_stops_each_actor(cluster, server):
     results = summarize_dataset(
         ray.data.from_items(rows), functools.partial(scripted_client, server.url, "-"),
         actors=2, in_flight=4).take_all()
-    assert sorted(r["id"] for r in results) == list(range(400))
+    assert sorted(id_from_columns(r["id"], r["id_type"]) for r in results) == list(range(400))
     assert {r["status"] for r in results} == {"stopped"}
     assert {r["exit_status"] for r in results} == {7}
     # each actor stops asking after its first refusal: no more than its requests in flight
@@ -223,7 +223,6 @@ def test_parquet_output_reads_as_one_table_with_ids_of_every_type(tmp_path, clus
     table, each id comes back as it was, and the model is asked once per conversation it
     can read."""
     pd = pytest.importorskip("pandas")
-    from morvex_summarize.cli.batch.jobs import id_from_columns
 
     first_ids = [7, "7", 4.5, 2 ** 70, "a"]
     later_ids = [8, "b"]
