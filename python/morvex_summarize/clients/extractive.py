@@ -266,7 +266,7 @@ class _Call:
     """A tool call as the transcript shows it: the tool, its arguments' brief, and for a
     shell the command line and the check it runs."""
 
-    __slots__ = ("name", "brief", "line", "reads", "changes", "where", "_command")
+    __slots__ = ("name", "brief", "line", "reads", "changes", "where", "_command", "_shown")
 
     def __init__(self, name: str, brief: str, where: int) -> None:
         self.name = name
@@ -274,6 +274,7 @@ class _Call:
         self.where = where
         self.line = evidence.shell_command(name, self.brief)
         self._command: evidence.Command | None = None
+        self._shown: str | None = None
         if self.line is not None:
             self._command, self.reads, self.changes = evidence.kinds(self.line)
         else:
@@ -290,6 +291,11 @@ class _Call:
 
     def shown(self) -> str:
         """How a list names the call: the command line, or the tool and its arguments."""
+        if self._shown is None:
+            self._shown = self._named()
+        return self._shown
+
+    def _named(self) -> str:
         if self.line is not None:
             return _clip(self.line, 120)
         named = [m.group(1) or m.group(2) for m in _NAMED_ARGUMENT.finditer(self.brief)]
@@ -488,8 +494,9 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
                                                     if _pass_line(output) else ""))
         elif result == evidence.FAILED:
             said_line = evidence.quote(output)
-            settled = any(evidence.covers(p, command, evidence.failed_tests(output))
-                          for p in passes.get(command.program, ()))
+            earlier_passes = passes.get(command.program, ())
+            named_tests = evidence.failed_tests(output) if earlier_passes else frozenset()
+            settled = any(evidence.covers(p, command, named_tests) for p in earlier_passes)
             if not settled and newest_pass > where:
                 settled = any(changed_at.get(path.rsplit("/", 1)[-1], -1) > where
                               for path in evidence.paths_in(said_line))
