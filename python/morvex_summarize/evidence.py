@@ -155,6 +155,8 @@ def _numbers(match: re.Match[str]) -> int | None:
 
 # Every failure line without a digit has one of these in it; a line with neither is read
 # no further.
+# A line an exception, a located error or a thrown error starts: one pattern of the three.
+_STRONG = re.compile(f"(?:{_EXCEPTION.pattern})|(?:{_LOCATED.pattern})|(?:{_THROWN.pattern})")
 _FAILURE_KEYS = ("rror", "RROR", "xception", "Exit", "nterrupt", "ailure", "Fault", "panic",
                  "PANIC", "atal", "FATAL", "ERR", "FAIL", "✖", "✗", "×", "✕", "Segmentation",
                  "Aborted", "Killed", "not found", "o such file", "ermission denied",
@@ -167,14 +169,14 @@ def failure_line(line: str) -> int:
     line; 2 an error or failure line; 3 an exception, panic or located diagnostic."""
     if not line or len(line) > 2000:
         return 0
-    if _DIGIT.search(line) is None:
+    digits = _DIGIT.search(line) is not None
+    if not digits:
         for key in _FAILURE_KEYS:  # faster than one pattern of them all
             if key in line:
                 break
         else:
             return 0
-    if _EXCEPTION.match(line) or "panicked at" in line or _LOCATED.match(line) or \
-            _THROWN.match(line):
+    if _STRONG.match(line) or "panicked at" in line:
         return 3
     if _LEADING.match(line):
         return 2
@@ -183,7 +185,7 @@ def failure_line(line: str) -> int:
         return 2
     if _MAKE.match(line):
         return 1
-    if _DIGIT.search(line) is None:
+    if not digits:
         return 0
     for match in _COUNTS.finditer(_LINE_SUCCESS_WORDS.sub(" ", low)):
         if _numbers(match):
