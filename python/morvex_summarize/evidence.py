@@ -217,15 +217,16 @@ def outcome(text: str, reads: bool = False) -> str | None:
     text, flagged = _strip_flag(text)
     if flagged:
         return FAILED
-    lines = text.split("\n")
     if reads:
-        edges = [line for line in (lines[0], lines[-1]) if line.strip()]
+        # only the first and the last line: the text is not split
+        edges = [line for line in (text.split("\n", 1)[0], text.rsplit("\n", 1)[-1])
+                 if line.strip()]
         if any(_LEADING.match(line) or _shell_failure(line.lower()) for line in edges):
             return FAILED
         return None
     if _TRACEBACK_WORDS in text and _TRACEBACK.search(text):
         return FAILED
-    if any(map(failure_line, lines)):
+    if any(map(failure_line, text.split("\n"))):
         return FAILED
     if _passes(text.lower()):
         return PASSED
@@ -562,6 +563,7 @@ class Kinds(NamedTuple):
     changes: bool  # a step changes files or the world
 
 
+@functools.lru_cache(maxsize=1024)
 def kinds(line: str) -> Kinds:
     """What a command line does, read once: the check it runs, whether it only reads and
     whether it changes something."""
