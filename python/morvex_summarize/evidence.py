@@ -375,8 +375,8 @@ def quote(text: str) -> str:
             cause = next((r for r in sorted(ranked, key=lambda r: -r[3])
                           if r[2] and r is not best), None)
             if cause is None:
-                others = [(i, x.strip()) for i, x in enumerate(lines)
-                          if x.strip() and x.strip() != best[4] and _SPECIFIC.search(x)]
+                others = ((i, x.strip()) for i, x in enumerate(lines)
+                          if x.strip() and x.strip() != best[4] and _SPECIFIC.search(x))
                 explained = next(((i, x) for i, x in others if _EXPLAINS.search(x)), None)
                 cause = (0, False, True, -explained[0], explained[1]) if explained else None
             if cause is not None:

@@ -420,7 +420,8 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
         elif kind == "assistant":
             said += 1
             last_said, last_said_at = body, where
-            for sentence in _sentences(body):
+            # a sentence holds a plan's words only if the message does
+            for sentence in _sentences(body) if _PLAN.search(body) else ():
                 if _PLAN.search(sentence):
                     decisions.add(where, _clip(sentence, 200))
             if _STOPPED.search(body):
