@@ -178,17 +178,15 @@ class WindowedSummarizer:
             return await self._one(messages, existing_summary)
         render = self._module._format_messages_for_summary
         earlier = existing_summary or ""
-        # One transcript tells whether the whole fits (the common case, and the cheaper
-        # test); the messages are measured one by one only to cut windows.
-        if text_tokens(render(messages)) + text_tokens(earlier) <= self.room:
-            self.windows = 1
-            record = await self._one(messages, existing_summary)
-            self._report(1, 1)
-            return record
         costs = []
         for message in messages:
             text = render([message])
             costs.append(text_tokens(text) + 1 if text else 0)
+        if _fits(messages, costs, self.room - text_tokens(earlier), render):
+            self.windows = 1
+            record = await self._one(messages, existing_summary)
+            self._report(1, 1)
+            return record
         return await self._in_windows(messages, costs, earlier)
 
     async def _one(self, messages: Any, existing_summary: str | None) -> Any:
@@ -275,6 +273,21 @@ class WindowedSummarizer:
             self.windows += 1
         self._report(self.windows, self.windows)
         return record
+
+
+def _fits(messages: list[Any], costs: list[int], room: int,
+          render: Callable[[list[Any]], str]) -> bool:
+    """The transcript of all the messages is within ``room`` tokens. It is their lines
+    joined by newlines, so its estimate is at most the sum of the messages' costs (each
+    one's own estimate and one for its newline) and less than that sum by at most two per
+    message that shows (the rounding of its two kinds of character and its newline): only
+    between those bounds is the whole transcript rendered to tell."""
+    upper = sum(costs)
+    if upper <= room:
+        return True
+    if upper - 2 * sum(1 for cost in costs if cost) > room:
+        return False
+    return text_tokens(render(messages)) <= room
 
 
 def _role(message: Any) -> str:

@@ -8,6 +8,8 @@ import random
 import re
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 pytest.importorskip("openai")
 
@@ -16,7 +18,7 @@ from morvex_summarize.clients.extractive import ExtractiveClient  # noqa: E402
 from morvex_summarize.clients.openai_client import OpenAIClient  # noqa: E402
 from morvex_summarize.errors import ContextTooLong  # noqa: E402
 from morvex_summarize.cli.exchange import summarize_one  # noqa: E402
-from morvex_summarize.windows import SHRINKS, too_long  # noqa: E402
+from morvex_summarize.windows import SHRINKS, _fits, text_tokens, too_long  # noqa: E402
 
 WORDS = ("ledger build header rounding deploy cache migration query worker queue schema "
          "commit review branch retry timeout handler index").split()
@@ -292,3 +294,21 @@ def test_on_a_terminal_the_spinner_becomes_a_bar_of_windows(tmp_path, steps, sho
     if steps > 3:
         done = re.findall(r"(\d+)/(\d+)", text)
         assert done and done[-1][0] == done[-1][1] and int(done[-1][0]) > 1
+
+
+_ROLES = st.sampled_from(["system", "user", "assistant", "tool"])
+_TEXT = st.text(st.characters(codec="utf-8", exclude_categories=("Cs",)), max_size=40)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.fixed_dictionaries({"role": _ROLES, "content": _TEXT}), max_size=12),
+       st.integers(-40, 40))
+def test_whether_everything_fits_is_told_as_the_whole_transcript_tells(messages, off):
+    # The fit is decided from the messages' own costs wherever they settle it; the
+    # answer must be the one the whole transcript's estimate gives.
+    import morvex.core.summarizer as module
+
+    render = module._format_messages_for_summary
+    costs = [text_tokens(t) + 1 if (t := render([m])) else 0 for m in messages]
+    whole = text_tokens(render(messages))
+    assert _fits(messages, costs, whole + off, render) == (off >= 0)
