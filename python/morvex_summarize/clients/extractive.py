@@ -228,14 +228,16 @@ def _salient_lines(body: str, facts: bool = True) -> list[str]:
     worth), of the lines that show no failure."""
     if not facts:
         return []
-    lines = [line.strip() for line in body.split("\n")]
+    raw = body.split("\n")
+    failing = carry.failing_lines(raw)  # lines with the words of a failure: never kept
+    lines = [line.strip() for line in raw]
     if body.endswith(TRUNCATION_MARK):
         lines.pop()  # cut short: not a line any more
     ranked = []
     for index, line in enumerate(lines):
-        if line:
-            worth = carry.grade(line)
-            if 0 < worth < 4 and not _ROUTINE.search(line) and not evidence.failure_line(line):
+        if line and index not in failing:
+            worth = carry.marks(line)
+            if worth and not _ROUTINE.search(line) and not evidence.failure_line(line):
                 ranked.append((worth, index, line))
     best = sorted(ranked, reverse=True)[:2]
     return [line for _, _, line in sorted(best, key=lambda r: r[1])]

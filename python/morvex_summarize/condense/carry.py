@@ -98,10 +98,10 @@ def grade(text: str) -> int:
     path; 2 a version, count, ticket, hash or id; 1 only a relative path; 0 nothing."""
     if _FAILURE_WORDS.search(text.lower()):
         return 4
-    return _marks(text)
+    return marks(text)
 
 
-def _marks(text: str) -> int:
+def marks(text: str) -> int:
     """What a line without the words of a failure is worth keeping for (see `grade`)."""
     if _MARKED.search(text) is None:
         return 0
@@ -255,7 +255,7 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
     # The lines between, the last EXCERPT_LINES of them at most, best first: a failure,
     # then a place, then an identifier; among equals the last first.
     lines = text[first_end + 1:last_start - 1].split("\n")[-EXCERPT_LINES:]
-    failing = _failing_lines(lines)  # the others are graded by their marks alone
+    failing = failing_lines(lines)  # the others are graded by their marks alone
     ranked = []
     for index, line in enumerate(lines):
         line = line.rstrip()
@@ -263,7 +263,7 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
             if index in failing:
                 ranked.append((4, index, line))
                 continue
-            worth = _marks(line)
+            worth = marks(line)
             if worth < 4 and evidence.failure_line(line):
                 worth = 4
             if worth:
@@ -281,7 +281,7 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
     return out if len(out) <= limit else out[:limit - 3] + "..."
 
 
-def _failing_lines(lines: list[str]) -> set[int]:
+def failing_lines(lines: list[str]) -> set[int]:
     """The indexes of the lines that have the words of a failure (those `grade` gives 4),
     found in one pass over them all: no such word spans lines."""
     low = "\n".join(lines).lower()
