@@ -481,9 +481,10 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
         output = text[begin:finish]
         reads_only = made is not None and made.reads
         result = evidence.outcome(output, reads_only)
-        shown = made.shown() if made is not None else result_label
-        where = made.where if made is not None else begin
-        command = made.command if made is not None else evidence.Command("", frozenset())
+        if result is not None:  # an output that settles nothing names no check
+            shown = made.shown() if made is not None else result_label
+            where = made.where if made is not None else begin
+            command = made.command if made is not None else evidence.Command("", frozenset())
         if result == evidence.PASSED:
             passes.setdefault(command.program, []).append(command)
             if made is not None and evidence.is_check(command):
