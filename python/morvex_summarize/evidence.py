@@ -79,10 +79,11 @@ _FAILED_TO = frozenset({"compile", "build", "connect", "start", "install", "reso
 def _shell_failure(low: str) -> bool:
     """The line (in lower case) is a shell's or a build step's own report of a failure."""
     end = low.rstrip()
-    for phrase in _SHELL_ENDS:
-        if end.endswith(phrase):
-            before = end[:-len(phrase)].rstrip()
-            return not before or before.endswith(":")
+    if end.endswith(_SHELL_ENDS):  # one test for the three, then which of them
+        for phrase in _SHELL_ENDS:
+            if end.endswith(phrase):
+                before = end[:-len(phrase)].rstrip()
+                return not before or before.endswith(":")
     if "could not compile" in low or "non-zero exit" in low:
         return True
     at = low.find("failed")
