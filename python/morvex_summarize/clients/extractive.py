@@ -228,16 +228,16 @@ def _salient_lines(body: str, facts: bool = True) -> list[str]:
     worth), of the lines that show no failure."""
     if not facts:
         return []
-    raw = body.split("\n")
-    failing = carry.failing_lines(raw)  # lines with the words of a failure: never kept
-    lines = [line.strip() for line in raw]
+    lines = [line.strip() for line in body.split("\n")]
     if body.endswith(TRUNCATION_MARK):
         lines.pop()  # cut short: not a line any more
     ranked = []
     for index, line in enumerate(lines):
-        if line and index not in failing:
-            worth = carry.marks(line)
-            if worth and not _ROUTINE.search(line) and not evidence.failure_line(line):
+        # most lines have no mark at all, which is the cheaper test; of the others, those
+        # with the words of a failure (grade 4) are not kept either
+        if line and carry.marks(line):
+            worth = carry.grade(line)
+            if worth < 4 and not _ROUTINE.search(line) and not evidence.failure_line(line):
                 ranked.append((worth, index, line))
     best = sorted(ranked, reverse=True)[:2]
     return [line for _, _, line in sorted(best, key=lambda r: r[1])]
