@@ -233,11 +233,9 @@ def _salient_lines(body: str, facts: bool = True) -> list[str]:
         lines.pop()  # cut short: not a line any more
     ranked = []
     for index, line in enumerate(lines):
-        # most lines have no mark at all, which is the cheaper test; of the others, those
-        # with the words of a failure (grade 4) are not kept either
-        if line and carry.marks(line):
+        if line:
             worth = carry.grade(line)
-            if worth < 4 and not _ROUTINE.search(line) and not evidence.failure_line(line):
+            if 0 < worth < 4 and not _ROUTINE.search(line) and not evidence.failure_line(line):
                 ranked.append((worth, index, line))
     best = sorted(ranked, reverse=True)[:2]
     return [line for _, _, line in sorted(best, key=lambda r: r[1])]
