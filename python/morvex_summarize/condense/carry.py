@@ -98,10 +98,10 @@ def grade(text: str) -> int:
     path; 2 a version, count, ticket, hash or id; 1 only a relative path; 0 nothing."""
     if _FAILURE_WORDS.search(text.lower()):
         return 4
-    return marks(text)
+    return _marks(text)
 
 
-def marks(text: str) -> int:
+def _marks(text: str) -> int:
     """What a line without the words of a failure is worth keeping for (see `grade`)."""
     if _MARKED.search(text) is None:
         return 0
@@ -239,11 +239,13 @@ EXCERPT_LINES = 400
 """Lines of a long output, from its end, among which a skim looks for the salient ones."""
 
 
+@functools.lru_cache(maxsize=4096)
 def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
     """A long tool output within ``limit`` characters, as a reader would skim it: its first
     line, its salient lines (failures first, then ports, URLs and paths, then versions,
     counts and ids; among equals the last ones first) and its last line, in their order.
-    A shorter text stays whole."""
+    A shorter text stays whole. Remembered for the latest outputs, which a condenser
+    skims again at every turn."""
     if len(text) <= limit:
         return text
     first_end = text.find("\n")
@@ -255,7 +257,7 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
     # The lines between, the last EXCERPT_LINES of them at most, best first: a failure,
     # then a place, then an identifier; among equals the last first.
     lines = text[first_end + 1:last_start - 1].split("\n")[-EXCERPT_LINES:]
-    failing = failing_lines(lines)  # the others are graded by their marks alone
+    failing = _failing_lines(lines)  # the others are graded by their marks alone
     ranked = []
     for index, line in enumerate(lines):
         line = line.rstrip()
@@ -263,7 +265,7 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
             if index in failing:
                 ranked.append((4, index, line))
                 continue
-            worth = marks(line)
+            worth = _marks(line)
             if worth < 4 and evidence.failure_line(line):
                 worth = 4
             if worth:
@@ -281,7 +283,7 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
     return out if len(out) <= limit else out[:limit - 3] + "..."
 
 
-def failing_lines(lines: list[str]) -> set[int]:
+def _failing_lines(lines: list[str]) -> set[int]:
     """The indexes of the lines that have the words of a failure (those `grade` gives 4),
     found in one pass over them all: no such word spans lines."""
     low = "\n".join(lines).lower()

@@ -28,4 +28,4 @@ def test_lines_found_in_one_pass_are_those_graded_as_failures(lines):
     # A skim finds the failing lines of an output in one pass over its text; they must be
     # the lines that grading each one alone calls failures.
     expected = {i for i, line in enumerate(lines) if carry.grade(line.rstrip()) == 4}
-    assert carry.failing_lines(lines) == expected
+    assert carry._failing_lines(lines) == expected
