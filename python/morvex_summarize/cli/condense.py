@@ -45,7 +45,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="write the JSON here instead of stdout (- for stdout)")
 
 
-def report(state: CondenseState, budget: int) -> str:
+def report(state: CondenseState) -> str:
     """The one-line account of a condense run."""
     sizes = (f"{state.tokens_before} \u2192 {state.tokens_after} tokens, "
              f"{state.messages_before} \u2192 {state.messages_after} messages")
@@ -57,11 +57,8 @@ def report(state: CondenseState, budget: int) -> str:
         line = f"within budget, nothing summarized: {sizes}"
     else:
         line = f"over budget, but no message can be summarized: {sizes}"
-    if state.condensed and not state.within_budget:
-        if state.tokens_after - state.summary_tokens > budget:
-            line += "; still over budget (the kept messages alone exceed it)"
-        else:
-            line += f"; still over budget (the summary takes {state.summary_tokens} tokens)"
+    if state.condensed and state.budget_note is not None:
+        line += f"; still over budget: {state.budget_note}"
     return line
 
 
@@ -114,6 +111,6 @@ def run(args: argparse.Namespace) -> int:
     run_exchange(condense, where, "Condensing...", outcome, activity=activity)
     result, state = done
     write_output(json.dumps(result, indent=2, ensure_ascii=False) + "\n", args.output)
-    print(f"{PROG}: {report(state, args.budget)}", file=sys.stderr)
+    print(f"{PROG}: {report(state)}", file=sys.stderr)
     return EXIT_OK
 
