@@ -161,13 +161,9 @@ _FAILURE_KEYS = ("rror", "RROR", "xception", "Exit", "nterrupt", "ailure", "Faul
 _FAILURE_KEY = re.compile("|".join(map(re.escape, _FAILURE_KEYS)))
 
 
-@functools.lru_cache(maxsize=8192)
 def failure_line(line: str) -> int:
     """How strongly one line shows a failure: 0 not at all; 1 a count, status or summary
-    line; 2 an error or failure line; 3 an exception, panic or located diagnostic.
-
-    Kept per line: a skim of an output judges its lines, and the summarizer then judges
-    the same lines again in the skim it is handed."""
+    line; 2 an error or failure line; 3 an exception, panic or located diagnostic."""
     if not line or len(line) > 2000:
         return 0
     if _DIGIT.search(line) is None and _FAILURE_KEY.search(line) is None:
