@@ -49,7 +49,8 @@ from ..formats import (AUTO, MEDIA_KINDS, BodyContext, BodyField, Conversation,
 from ..formats.parts import content_text
 from ..native import is_fallback_summary, parse_context
 from . import carry, cuts
-from .cuts import Message, tool_calls
+from .cuts import Message as Message  # the record type the integrations name too
+from .cuts import tool_calls
 from .fit import Fitted, fit
 
 __all__ = [
