@@ -1,11 +1,16 @@
 """Conversations as their users hold them, read into the summarizer's message shape.
 
 Formats: ``openai`` (Chat Completions messages, the summarizer's own shape among them),
-``responses`` (Responses API input items), ``anthropic`` (Messages API messages) and
-``langchain`` (message objects, their dumps, and the ``messages_to_dict`` shape). A
-conversation is a list of messages or a request body holding one (``{"messages": [...]}``
-with or without ``system``, ``model``, ``tools``; ``{"input": [...]}`` for Responses).
+``responses`` (Responses API input items), ``anthropic`` (Messages API messages),
+``langchain`` (message objects, their dumps, and the ``messages_to_dict`` shape) and
+``gemini`` (Gemini ``contents``). A conversation is a list of messages or a request body
+holding one (``{"messages": [...]}`` with or without ``system``, ``model``, ``tools``;
+``{"input": [...]}`` for Responses, ``{"contents": [...]}`` for Gemini).
+
 SDK objects (pydantic models) are read through ``model_dump``, without importing the SDK.
+
+Each format is a module that builds one `Reader`; ``READERS`` registers them, and nothing
+else here names a format.
 
 ``read_conversation`` detects the format (or takes the one it is told) and returns a
 `Conversation`: the caller's items, each with its summarizer messages, and the way to put
@@ -17,7 +22,7 @@ from __future__ import annotations
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from . import anthropic, langchain, openai_chat, responses
+from . import anthropic, gemini, langchain, openai_chat, responses
 from ..native import CONTEXT_HEADER
 from .base import (BodyContext, BodyField, Conversation, Converted, FormatError, Message,
                    NoMessages, Reader, WrongFormat, describe)
@@ -34,6 +39,7 @@ READERS: tuple[Reader, ...] = (
     responses.READER,
     anthropic.READER,
     langchain.READER,
+    gemini.READER,
 )
 """The registered formats, in the order they are named to users and asked at each step
 of detection."""
@@ -44,9 +50,8 @@ FORMATS = tuple(_BY_NAME)
 
 # The one format whose records are the summarizer's own: every format reads them as they
 # are, and messages that several formats share default to it.
-(_OWN,) = [reader for reader in READERS if reader.as_is is not None]
+(_OWN,) = [reader for reader in READERS if reader.as_is is not Reader.as_is]
 _as_is = _OWN.as_is
-assert _as_is is not None
 
 _SPOKEN = frozenset({"user", "assistant", "tool"})
 

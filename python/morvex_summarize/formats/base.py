@@ -99,6 +99,10 @@ def _never(value: Any) -> bool:
     return False
 
 
+def _not_as_is(item: Any) -> str | None:
+    return None
+
+
 def _no_fields(body: Mapping[str, Any]) -> list[Any]:
     return []
 
@@ -145,7 +149,7 @@ class Reader:
     reads_too: frozenset[str] = frozenset()
     """Formats whose own messages this reader reads without loss (LangChain takes OpenAI's
     role dicts as messages)."""
-    as_is: Callable[[Any], str | None] | None = None
+    as_is: Callable[[Any], str | None] = _not_as_is
 
 
 @dataclass
