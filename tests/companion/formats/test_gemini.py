@@ -10,6 +10,7 @@ import pytest
 for _sdk in ("google.genai", "hypothesis"):
     pytest.importorskip(_sdk)
 
+from cli_support import run_tool, stderr_lines  # noqa: E402
 from formats_support import SYSTEM, calls_and_results, png, session  # noqa: E402
 from google.genai import types  # noqa: E402
 from hypothesis import given, settings  # noqa: E402
@@ -138,6 +139,24 @@ def test_a_named_format_meets_gemini_contents():
         read_conversation(doc, "openai")
     with pytest.raises(FormatError, match="message 0: parts is NoneType, not a list"):
         read_conversation([{"role": "user", "content": "hi"}], "gemini")
+
+
+def test_the_tool_summarizes_and_condenses_a_gemini_request_file(tmp_path):
+    doc = gemini(session(12, image_size=200_000), "rest")
+    path = tmp_path / "request.json"
+    path.write_text(json.dumps(doc), encoding="utf-8")
+    done = run_tool(path, "--format", "json", "--llm", "extractive")
+    assert done.returncode == 0, done.stderr
+    assert "18 tool call(s), 18 tool result(s)" in json.loads(done.stdout)["summary"]
+    done = run_tool("condense", path, "--budget", "300", "--keep-last", "3",
+                    "--input-format", "gemini", "--llm", "extractive")
+    assert done.returncode == 0, done.stderr
+    out = json.loads(done.stdout)
+    contents, instruction = validated(out)
+    assert out["contents"][-3:] == doc["contents"][-3:]
+    assert len(contents) < len(doc["contents"])
+    assert texts(instruction)[0] == SYSTEM and texts(instruction)[1].startswith(HEADER)
+    assert "messages summarized" in stderr_lines(done)[-1]
 
 
 @settings(deadline=None)
