@@ -51,6 +51,20 @@ def _media(part: Mapping[str, Any], out: Rendered) -> bool:
     return True
 
 
+def _render(part: Mapping[str, Any], out: Rendered) -> None:
+    """Adds a part that holds no call or response: text (a thought marked as one), media,
+    code the model ran and its output."""
+    if isinstance(part.get("text"), str):
+        out.add(f"[thinking] {part['text']}" if part.get("thought") else part["text"])
+    elif not _media(part, out):
+        code = _field(part, "executableCode", "executable_code")
+        result = _field(part, "codeExecutionResult", "code_execution_result")
+        if is_map(code):
+            out.add(f"[code] {text_of(code.get('code'))}")
+        elif is_map(result):
+            out.add(f"[code output] {text_of(result.get('output'))}")
+
+
 def _response_text(response: Any) -> str:
     """A function's response as the tool result's text: ``[error]`` first when it holds
     only an error."""
@@ -111,15 +125,7 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
             continue
         if calls:
             flush()
-        if isinstance(part.get("text"), str):
-            run.add(f"[thinking] {part['text']}" if part.get("thought") else part["text"])
-        elif not _media(part, run):
-            code = _field(part, "executableCode", "executable_code")
-            result = _field(part, "codeExecutionResult", "code_execution_result")
-            if is_map(code):
-                run.add(f"[code] {text_of(code.get('code'))}")
-            elif is_map(result):
-                run.add(f"[code output] {text_of(result.get('output'))}")
+        _render(part, run)
     flush()
     if not messages:
         messages.append({"role": role, "content": ""})
