@@ -70,10 +70,8 @@ _MESSAGES = _asking("owns_message")
 _PART_FORMATS = {kind: r.name for r in reversed(READERS) for kind in r.own_parts}
 _MESSAGE_ITEMS = next((r.name for r in READERS if r.message_items), None)
 # A body's keys for its items, each with the formats whose bodies use it.
-_BODY_KEYS: dict[str, list[Reader]] = {}
-for _reader in READERS:
-    for _key in _reader.body_keys:
-        _BODY_KEYS.setdefault(_key, []).append(_reader)
+_BODY_KEYS = {key: [r for r in READERS if key in r.body_keys]
+              for reader in READERS for key in reader.body_keys}
 _MARKS = tuple((key, r.name) for r in READERS for key in r.body_marks)
 
 
