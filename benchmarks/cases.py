@@ -50,7 +50,7 @@ def _transcript(shape, charset, size):
 
         fmt = native._format_messages_for_summary
         return {"native": lambda: fmt(messages),
-                "twin": lambda: twin._format_messages_for_summary(messages),
+                "twin": lambda: twin.format_messages(messages),
                 "floor": floor}
     return make
 
@@ -58,7 +58,7 @@ def _transcript(shape, charset, size):
 def _brief(charset):
     def make():
         args = conv.brief_arguments(charset)
-        parts = twin._brief_args(args).split(", ")
+        parts = twin.brief_args(args).split(", ")
         others = [v for v in args.values() if not isinstance(v, str)]
 
         def floor():
@@ -67,7 +67,7 @@ def _brief(charset):
             return ", ".join(parts)
 
         brief = native._brief_args
-        return {"native": lambda: brief(args), "twin": lambda: twin._brief_args(args),
+        return {"native": lambda: brief(args), "twin": lambda: twin.brief_args(args),
                 "floor": floor}
     return make
 
@@ -83,7 +83,7 @@ def _parse(size, fenced):
             return time.time()
 
         parse = native._parse_summary
-        return {"native": lambda: parse(text), "twin": lambda: twin._parse_summary(text),
+        return {"native": lambda: parse(text), "twin": lambda: twin.parse(text),
                 "floor": floor}
     return make
 
@@ -98,7 +98,7 @@ def _fallback(size):
 
         fallback = native._fallback_summary
         return {"native": lambda: fallback(messages),
-                "twin": lambda: twin._fallback_summary(messages), "floor": floor}
+                "twin": lambda: twin.fallback(messages), "floor": floor}
     return make
 
 

@@ -64,7 +64,8 @@ _EXPLAINS = re.compile(
 # A thrown error with a sentence for its message (node's `Error: ...`).
 _THROWN = re.compile(r"^\s*Error: \S+(?:\s+\S+){3,}")
 _PANICKED = re.compile(r"\bpanicked at\b")
-_TRACEBACK = re.compile(r"^\s*Traceback \(most recent call last\):", re.MULTILINE)
+_TRACEBACK_WORDS = "Traceback (most recent call last):"
+_TRACEBACK = re.compile(r"^\s*" + re.escape(_TRACEBACK_WORDS), re.MULTILINE)
 # A shell's own errors, at a line's end; the steps whose failure a line names. These
 # read the line in lower case.
 _SHELL_ENDS = ("command not found", "no such file or directory", "permission denied")
@@ -154,22 +155,28 @@ def _numbers(match: re.Match[str]) -> int | None:
 
 # Every failure line without a digit has one of these in it; a line with neither is read
 # no further.
+# A line an exception, a located error or a thrown error starts: one pattern of the three.
+_STRONG = re.compile(f"(?:{_EXCEPTION.pattern})|(?:{_LOCATED.pattern})|(?:{_THROWN.pattern})")
 _FAILURE_KEYS = ("rror", "RROR", "xception", "Exit", "nterrupt", "ailure", "Fault", "panic",
                  "PANIC", "atal", "FATAL", "ERR", "FAIL", "✖", "✗", "×", "✕", "Segmentation",
                  "Aborted", "Killed", "not found", "o such file", "ermission denied",
                  "could not", "non-zero", "failed")
-_FAILURE_KEY = re.compile("|".join(map(re.escape, _FAILURE_KEYS)))
 
 
+@functools.lru_cache(maxsize=8192)
 def failure_line(line: str) -> int:
     """How strongly one line shows a failure: 0 not at all; 1 a count, status or summary
     line; 2 an error or failure line; 3 an exception, panic or located diagnostic."""
     if not line or len(line) > 2000:
         return 0
-    if _DIGIT.search(line) is None and _FAILURE_KEY.search(line) is None:
-        return 0
-    if _EXCEPTION.match(line) or "panicked at" in line or _LOCATED.match(line) or \
-            _THROWN.match(line):
+    digits = _DIGIT.search(line) is not None
+    if not digits:
+        for key in _FAILURE_KEYS:  # faster than one pattern of them all
+            if key in line:
+                break
+        else:
+            return 0
+    if _STRONG.match(line) or "panicked at" in line:
         return 3
     if _LEADING.match(line):
         return 2
@@ -178,7 +185,7 @@ def failure_line(line: str) -> int:
         return 2
     if _MAKE.match(line):
         return 1
-    if _DIGIT.search(line) is None:
+    if not digits:
         return 0
     for match in _COUNTS.finditer(_LINE_SUCCESS_WORDS.sub(" ", low)):
         if _numbers(match):
@@ -210,15 +217,16 @@ def outcome(text: str, reads: bool = False) -> str | None:
     text, flagged = _strip_flag(text)
     if flagged:
         return FAILED
-    lines = text.split("\n")
     if reads:
-        edges = [line for line in (lines[0], lines[-1]) if line.strip()]
+        # only the first and the last line: the text is not split
+        edges = [line for line in (text.split("\n", 1)[0], text.rsplit("\n", 1)[-1])
+                 if line.strip()]
         if any(_LEADING.match(line) or _shell_failure(line.lower()) for line in edges):
             return FAILED
         return None
-    if _TRACEBACK.search(text):
+    if _TRACEBACK_WORDS in text and _TRACEBACK.search(text):
         return FAILED
-    if any(failure_line(line) for line in lines):
+    if any(map(failure_line, text.split("\n"))):
         return FAILED
     if _passes(text.lower()):
         return PASSED
@@ -234,6 +242,8 @@ _GO_LOCATION = re.compile(r"^\s+(/?\S+\.go:\d+)")
 _TEST_LOCATION = re.compile(r"^\s+(\S+?\.\w+:\d+): (.+)")
 _RAISED_AT = re.compile(r"^(\S+:\d+): (\w+)$")
 _JEST_TEST = re.compile(r"^\s*● (.+)")
+_COMPILER_ERROR = re.compile(r"error(?:\[\w+\])?: ")
+_ESLINT_ERROR = re.compile(r"^\s+\d+:\d+\s+error\s")
 _BLANK_DETAIL = re.compile(r"^\s*(?:at |\d+ \||>|\^|~|\|)")
 QUOTE_LIMIT = 240
 
@@ -311,18 +321,23 @@ def _jest_quote(lines: list[str]) -> str | None:
 def _compiler_quote(lines: list[str]) -> str | None:
     for index, line in enumerate(lines):
         stripped = line.strip()
-        if re.match(r"error(?:\[\w+\])?: ", stripped) and \
+        if _COMPILER_ERROR.match(stripped) and \
                 not stripped.startswith(("error: could not compile", "error: aborting")):
             where = next((m.group(1) for m in map(_RUST_AT.match, lines[index + 1:index + 4])
                           if m), None)
             return stripped + (f" (at {where})" if where else "")
         if _LOCATED.match(line):
-            if re.match(r"^\s+\d+:\d+\s+error\s", line):  # eslint: the file is above
+            if _ESLINT_ERROR.match(line):  # eslint: the file is above
                 file = next((x.strip() for x in reversed(lines[:index])
                              if x.strip() and not x.startswith((" ", "\t"))), "")
                 return f"{file}:{stripped}" if file else stripped
             return stripped
     return None
+
+
+# Each finder with the text that any line it finds holds: an output without it is not read.
+_FINDERS = ((_TRACEBACK_WORDS, _traceback_quote), ("panic", _panic_quote),
+            ("--- FAIL:", _go_test_quote), ("● ", _jest_quote))
 
 
 def quote(text: str) -> str:
@@ -332,8 +347,8 @@ def quote(text: str) -> str:
     failure line (the first of equals), else the last line."""
     text, _ = _strip_flag(text)
     lines = text.split("\n")
-    for finder in (_traceback_quote, _panic_quote, _go_test_quote, _jest_quote):
-        found = finder(lines)
+    for marker, finder in _FINDERS:
+        found = finder(lines) if marker in text else None
         if found:
             return _clip(found)
     ranked: list[tuple[int, bool, bool, int, str]] = []
@@ -360,8 +375,8 @@ def quote(text: str) -> str:
             cause = next((r for r in sorted(ranked, key=lambda r: -r[3])
                           if r[2] and r is not best), None)
             if cause is None:
-                others = [(i, x.strip()) for i, x in enumerate(lines)
-                          if x.strip() and x.strip() != best[4] and _SPECIFIC.search(x)]
+                others = ((i, x.strip()) for i, x in enumerate(lines)
+                          if x.strip() and x.strip() != best[4] and _SPECIFIC.search(x))
                 explained = next(((i, x) for i, x in others if _EXPLAINS.search(x)), None)
                 cause = (0, False, True, -explained[0], explained[1]) if explained else None
             if cause is not None:
@@ -430,6 +445,14 @@ _SETUP = ("cd ", "export ", "source ", ". ", "echo ", "printf ", "true", "set ",
 _PATHISH = re.compile(r"[/\\]|::|\.\w{1,5}$|^Test\w|^test_\w")
 
 
+_SHELL_ARGUMENT = re.compile(
+    r"\s*(?:cmd|command|script|input|code|commands?|argv|args|line)\s*=\s*"
+    r"(.*?)(?:, (?:timeout|cwd|workdir|env|description|restart|is_background|shell)=.*)?\s*$",
+    re.DOTALL)
+_STEP_SEPARATOR = re.compile(r"\s*(?:&&|\|\||;)\s*")
+_PYTHON = re.compile(r"python[\d.]*|py|pypy\d*")
+
+
 @functools.lru_cache(maxsize=256)
 def is_shell(name: str) -> bool:
     """The tool runs a command line."""
@@ -442,9 +465,7 @@ def shell_command(name: str, arguments: str) -> str | None:
     (``cmd=make test, timeout=60``), or None for another tool."""
     if not is_shell(name):
         return None
-    found = re.match(r"\s*(?:cmd|command|script|input|code|commands?|argv|args|line)\s*=\s*"
-                     r"(.*?)(?:, (?:timeout|cwd|workdir|env|description|restart|"
-                     r"is_background|shell)=.*)?\s*$", arguments, re.DOTALL)
+    found = _SHELL_ARGUMENT.match(arguments)
     command = found.group(1) if found else arguments
     command = command.strip()
     if command.startswith("[") and command.endswith("]"):  # an argv list
@@ -457,7 +478,7 @@ def _steps(command: str) -> list[list[str]]:
     or other set-up), without environment settings, `sudo` or `timeout N` in front; what
     a step pipes into is how it is shown, not what it runs."""
     out = []
-    for step in re.split(r"\s*(?:&&|\|\||;)\s*", command):
+    for step in _STEP_SEPARATOR.split(command):
         if not step.strip() or step.strip().startswith(_SETUP):
             continue
         words = [w.strip("'\"") for w in step.split("|")[0].split()]
@@ -474,7 +495,7 @@ def _steps(command: str) -> list[list[str]]:
 def _command(words: list[str]) -> Command:
     program = words[0].rsplit("/", 1)[-1] if not words[0].startswith("./") else words[0]
     rest = words[1:]
-    if re.fullmatch(r"python[\d.]*|py|pypy\d*", program) and len(rest) >= 2 and rest[0] == "-m":
+    if _PYTHON.fullmatch(program) and len(rest) >= 2 and rest[0] == "-m":
         program, rest = rest[1], rest[2:]
         if program == "unittest":
             rest = [w for w in rest if w != "discover"]
@@ -542,6 +563,7 @@ class Kinds(NamedTuple):
     changes: bool  # a step changes files or the world
 
 
+@functools.lru_cache(maxsize=1024)
 def kinds(line: str) -> Kinds:
     """What a command line does, read once: the check it runs, whether it only reads and
     whether it changes something."""

@@ -353,8 +353,7 @@ def test_build_accepting_subclasses(variant_build):
         "print(m._empty_summary.__class__.__name__, m._fallback_summary(L())['current_state'])\n"
         "try:\n    m._fallback_summary(())\nexcept TypeError as e:\n    print(e)\n"
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([variant_build,
-                                                       os.path.join(root, "tests")]))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([variant_build, root]))
     result = subprocess.run([sys.executable, "-c", code + SUBCLASS_OVERRIDES], capture_output=True,
                             text=True, env=env)
     assert result.returncode == 0, result.stderr
@@ -368,7 +367,7 @@ def test_build_accepting_subclasses(variant_build):
 # In that build, a subclass's own __iter__, __len__, get, __getitem__, items and strip are
 # used wherever the plain-Python twin would use them.
 SUBCLASS_OVERRIDES = """
-import twin
+from benchmarks import twin
 
 def typed(name, value, kind):
     if not isinstance(value, kind):

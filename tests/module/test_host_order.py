@@ -126,7 +126,7 @@ class Functions:
     """The four functions whose locals outlive a step, from the module or the twin."""
 
     def __init__(self, mod, plain):
-        import twin
+        from benchmarks import twin
         if plain:
             self.brief, self.transcript = twin.brief_args, twin.format_messages
             self.fallback, self.context = twin.fallback, twin.context

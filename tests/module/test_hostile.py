@@ -1,15 +1,16 @@
 """Hostile inputs for every public callable: random nested values, tool calls of every
 shape, replies fenced and not, astral characters and lone surrogates, and objects whose
 protocol methods raise, return the wrong type, re-enter the module or mutate what is
-being read. The module must end each case as the plain-Python twin in twin.py does:
+being read. The module must end each case as the plain-Python twin in benchmarks/twin.py does:
 the same result or the same exception, after the same calls into the inputs, and never
 a SystemError. Huge and deeply nested inputs only have to end cleanly."""
 import json
 import sys
+import time
 import types
 
 import pytest
-import twin
+from benchmarks import twin
 from driver_support import Reply, handoff
 from hypothesis import event, given
 from hypothesis import strategies as st
@@ -390,3 +391,22 @@ def test_extremes_end_cleanly(mod, quiet_logger, name):
         assert not isinstance(exc, SystemError)
         result = exc
     assert isinstance(result, (str, dict, BaseException))
+
+
+@pytest.mark.parametrize("make", [
+    lambda m: m._fallback_summary([{"role": "user", "content": "x"}]),
+    lambda m: m._parse_summary('{"goals": ["x"]}'),
+    lambda m: m._parse_summary("not json"),
+    lambda m: m._empty_summary(),
+], ids=["fallback", "parse", "unparsed", "empty"])
+def test_records_carry_the_time_they_were_made(mod, make, quiet_logger):
+    """The twin stamps its records as the module does: the time, as a float, of the call."""
+    plain = types.SimpleNamespace(_fallback_summary=twin.fallback, _parse_summary=twin.parse,
+                                  _empty_summary=twin.empty)
+    before = time.time()
+    records = [make(mod), make(plain)]
+    after = time.time()
+    for record in records:
+        assert tuple(record) == twin.KEYS
+        assert type(record["created_at"]) is float and before <= record["created_at"] <= after
+    assert records[0] | {"created_at": 0} == records[1] | {"created_at": 0}

@@ -372,7 +372,7 @@ def dropping_calls(msg, log):
     lambda log: (lambda m: m.update(content=later_calls(m)) or m)({"role": "assistant"}),
 ])
 def test_records_read_as_lookups_read_them(mod, make):
-    import twin
+    from benchmarks import twin
     ours, theirs = [], []
     assert mod._format_messages_for_summary([make(ours)]) == twin.format_messages([make(theirs)])
     assert ours == theirs
@@ -403,7 +403,7 @@ class Stringifies:
 @pytest.mark.parametrize("cls", [OwnStr, OwnLength])
 @pytest.mark.parametrize("where", ["brief value", "arguments not a dict"])
 def test_str_result_of_a_subclass_goes_through_its_own_methods(mod, cls, where):
-    import twin
+    from benchmarks import twin
     value = Stringifies(cls)
     if where == "brief value":
         ours, theirs = mod._brief_args({"k": value}), twin.brief_args({"k": value})
@@ -436,7 +436,7 @@ def test_content_lives_until_the_next_record_replaces_it(mod):
     """A content its record drops while it is formatted is released when the next
     record's content is read, as the plain function's local is; its finaliser then
     changes the list the walk goes on with."""
-    import twin
+    from benchmarks import twin
 
     def transcript(render):
         return released_late(render, lambda: [{"role": "user", "content": "second"},
@@ -454,7 +454,7 @@ def test_content_lives_until_the_next_record_replaces_it(mod):
 def test_a_key_added_while_the_previous_content_goes_is_read(mod, key, value, line):
     """The previous record's content is released when the next record's content is
     stored; what its finaliser adds to the record is there for the record's later reads."""
-    import twin
+    from benchmarks import twin
     role = "assistant" if key == "tool_calls" else "tool"
 
     def transcript(render):

@@ -23,13 +23,47 @@ from ..native import (CONVERSATION_HEADING, PREVIOUS_HEADING, TRANSCRIPT_ENTRY, 
 from . import Reply
 
 _ENTRY = TRANSCRIPT_ENTRY
-_REFUSAL = re.compile(r"(?i)\b(?:sorry, (?:i|but)|i can(?:no|')t|i won't|i'm unable|"
-                      r"i am unable|unable to (?:proceed|continue|help))\b")
+
+
+class _Blind:
+    """A pattern that ignores case and only tells whether it is found, read fast: ASCII
+    text is read in lower case by the pattern without the flag, which finds what the
+    pattern with it would (its letters are all lower case); other text by the pattern
+    with the flag."""
+
+    __slots__ = ("_lower", "_any_case")
+
+    def __init__(self, pattern: str) -> None:
+        if re.search(r"(?<!\\)[A-Z]", pattern):
+            raise ValueError(f"a capital letter in a case-blind pattern: {pattern!r}")
+        self._lower = re.compile(pattern)
+        self._any_case = re.compile(pattern, re.IGNORECASE)
+
+    def search(self, text: str) -> bool:
+        if text.isascii():
+            return self._lower.search(text.lower()) is not None
+        return self._any_case.search(text) is not None
+
+    def match(self, text: str) -> bool:
+        if text.isascii():
+            return self._lower.match(text.lower()) is not None
+        return self._any_case.match(text) is not None
+
+    def fullmatch(self, text: str) -> bool:
+        if text.isascii():
+            return self._lower.fullmatch(text.lower()) is not None
+        return self._any_case.fullmatch(text) is not None
+
+
+_REFUSAL_WORDS = (r"\b(?:sorry, (?:i|but)|i can(?:no|')t|i won't|i'm unable|"
+                  r"i am unable|unable to (?:proceed|continue|help))\b")
 # What stops the work, in the words of the user or the agent.
-_BLOCKED = re.compile(
-    r"(?i)\b(blocked|blocker|stuck|is down|are down|frozen|expired|waiting on|cannot|can't|"
+_BLOCKED_WORDS = (
+    r"\b(?:blocked|blocker|stuck|is down|are down|frozen|expired|waiting on|cannot|can't|"
     r"won't|unable|not (?:cleared|allowed|available|set|approved)|no deploys?|nothing merges|"
     r"bad news|is missing|are missing|rejects?|refuses?)\b")
+_BLOCKED = _Blind(_BLOCKED_WORDS)
+_STOPPED = _Blind(f"{_REFUSAL_WORDS}|{_BLOCKED_WORDS}")  # the agent refuses or is blocked
 _MAX_ITEM = 300
 
 
@@ -117,22 +151,22 @@ class _Kept:
 
 
 _PREAMBLE = 80  # a short greeting first is read with the request after it
-_GREETING = re.compile(r"(?i)(?:hi|hello|hey|ok|okay|so|good (?:morning|afternoon|evening)"
+_GREETING = _Blind(r"(?:hi|hello|hey|ok|okay|so|good (?:morning|afternoon|evening)"
                        r"|morning|afternoon|evening)\b")
 _WHOLE_RULE = 200  # a user message that sets a rule, up to this long, is kept whole
 
 _SENTENCE = re.compile(r"(?<=[.!?;])\s+|\n+")
-_FILLER = re.compile(
-    r"(?i)\W*(?:(?:hi|hello|hey|good (?:morning|afternoon|evening)|hi there|hello there|"
+_FILLER = _Blind(
+    r"\W*(?:(?:hi|hello|hey|good (?:morning|afternoon|evening)|hi there|hello there|"
     r"ok(?:ay)?|thanks?(?: you)?|thx|great|good|nice|cool|perfect|awesome|"
     r"yes|yep|yeah|sure|right|got it|sounds good|looks good|lgtm|go ahead|go on|continue|"
     r"carry on|keep going|proceed|please|do it|makes sense|understood)\W*)+(?:so far\W*)?")
-_ASKS = re.compile(
-    r"(?i)^(also|and|then|now|next|please|could you|can you|would you|add|make|fix|"
+_ASKS = _Blind(
+    r"^(also|and|then|now|next|please|could you|can you|would you|add|make|fix|"
     r"implement|update|change|remove|rename|move|write|create|migrate|upgrade|we need|"
     r"i need|i want|let's|how about|what about|why not|should we|shall we)\b")
-_RULE = re.compile(
-    r"(?i)\b(never|don't|do not|must not|mustn't|must stay|must remain|must keep|must be|"
+_RULE = _Blind(
+    r"\b(never|don't|do not|must not|mustn't|must stay|must remain|must keep|must be|"
     r"(?:use|touch|change|modify|edit|call) only|only (?:use|touch|change|modify|edit|call)|"
     r"avoid|no changes? to|no new|hard rule|rule:|remember|whatever (?:you do|happens)|"
     r"has to (?:stay|keep|remain)|stays?\b.{0,30}\b(?:as it is|off|on|unchanged|the same)|"
@@ -144,14 +178,14 @@ _LABEL = re.compile(r"(?i)^\W*(?:constraints?|rules?|requirements?|hard rules?|n
                     r"task|objective|"
                     r"btw|facts?(?: you should know| to know| for you)?|for the record|"
                     r"heads up|important|context)\s*[:\-–—]\s*")
-_PLAN = re.compile(
-    r"(?i)\b(i'll|i will|i'm going to|i am going to|let's|we'll|we will|we should|i'd|"
+_PLAN = _Blind(
+    r"\b(i'll|i will|i'm going to|i am going to|let's|we'll|we will|we should|i'd|"
     r"plan|going with|go with|decided|switching|switch to|opting|opt for|chose|choosing|"
     r"settled|instead|rather than|cleanest|simplest|safest|best option|approach)\b")
 # What the user states for the agent to know: a name, host, cluster, id, ticket, where the
 # credentials are, a time or window, a port; the words that say so, or a token that names.
-_STATED = re.compile(
-    r"(?i)\b(?:is called|are called|is named|named|call(?:ed)? it|is at|is on|lives (?:at|in|"
+_STATED = _Blind(
+    r"\b(?:is called|are called|is named|named|call(?:ed)? it|is at|is on|lives (?:at|in|"
     r"on)|runs on|hosted (?:at|on)|use port|on port|port|password|passwords|credentials?|"
     r"secrets?|tokens?|api keys?|username|user name|login|account|id is|ticket|window|"
     r"maintenance|deadline|until|before|after|between|at \d{1,2}(?::\d\d)?|utc|cet|pst|"
@@ -232,7 +266,7 @@ class _Call:
     """A tool call as the transcript shows it: the tool, its arguments' brief, and for a
     shell the command line and the check it runs."""
 
-    __slots__ = ("name", "brief", "line", "reads", "changes", "where", "_command")
+    __slots__ = ("name", "brief", "line", "reads", "changes", "where", "_command", "_shown")
 
     def __init__(self, name: str, brief: str, where: int) -> None:
         self.name = name
@@ -240,6 +274,7 @@ class _Call:
         self.where = where
         self.line = evidence.shell_command(name, self.brief)
         self._command: evidence.Command | None = None
+        self._shown: str | None = None
         if self.line is not None:
             self._command, self.reads, self.changes = evidence.kinds(self.line)
         else:
@@ -256,6 +291,11 @@ class _Call:
 
     def shown(self) -> str:
         """How a list names the call: the command line, or the tool and its arguments."""
+        if self._shown is None:
+            self._shown = self._named()
+        return self._shown
+
+    def _named(self) -> str:
         if self.line is not None:
             return _clip(self.line, 120)
         named = [m.group(1) or m.group(2) for m in _NAMED_ARGUMENT.finditer(self.brief)]
@@ -364,7 +404,7 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
                 first_goal = _clip(rest or stripped)
                 # "hi, got a task for you": a greeting, or a few words that ask nothing
                 preamble = len(first_goal) < _PREAMBLE and not said_rules and (
-                    _GREETING.match(stripped) is not None
+                    _GREETING.match(stripped)
                     or (len(first_goal.split()) <= 6 and not _ASKS.search(stripped)))
             elif preamble and not said_rules:
                 # "hi, got a task for you" first: the request that follows is the goal too
@@ -380,10 +420,11 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
         elif kind == "assistant":
             said += 1
             last_said, last_said_at = body, where
-            for sentence in _sentences(body):
+            # a sentence holds a plan's words only if the message does
+            for sentence in _sentences(body) if _PLAN.search(body) else ():
                 if _PLAN.search(sentence):
                     decisions.add(where, _clip(sentence, 200))
-            if _REFUSAL.search(body) or _BLOCKED.search(body):
+            if _STOPPED.search(body):
                 blockers.add(where, _clip(body, 200))
             question = _question(body)
         elif kind == "call":
@@ -454,8 +495,9 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
                                                     if _pass_line(output) else ""))
         elif result == evidence.FAILED:
             said_line = evidence.quote(output)
-            settled = any(evidence.covers(p, command, evidence.failed_tests(output))
-                          for p in passes.get(command.program, ()))
+            earlier_passes = passes.get(command.program, ())
+            named_tests = evidence.failed_tests(output) if earlier_passes else frozenset()
+            settled = any(evidence.covers(p, command, named_tests) for p in earlier_passes)
             if not settled and newest_pass > where:
                 settled = any(changed_at.get(path.rsplit("/", 1)[-1], -1) > where
                               for path in evidence.paths_in(said_line))

@@ -3,12 +3,15 @@
 import asyncio
 import json
 import random
+import re
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from cli_support import SAMPLE
 from morvex_summarize.condense.carry import (CHANGED_PREFIX, FAILED_ITEM, LIMITS, LOOKED_PREFIX,
                                              RESOLVED_PREFIX)
+from morvex_summarize.clients import extractive
 from morvex_summarize.clients.extractive import ExtractiveClient, parse_transcript
 
 LIST_KEYS = ["goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps"]
@@ -178,3 +181,33 @@ def test_generated_conversations(mod, seed):
         assert "` failed: error: " in state and reply["next_steps"][0].startswith(
             "Resolve the failure of `")
     assert {k: record[k] for k in KEYS} == reply
+
+
+
+BLIND = {name: value for name, value in vars(extractive).items()
+         if isinstance(value, extractive._Blind)}
+BLIND_WORDS = sorted({word for blind in BLIND.values()
+                      for word in re.findall(r"[a-z][a-z' ]*[a-z]", blind._lower.pattern)})
+
+
+def cased_text():
+    """Text of the patterns' own words in any case, among other words, digits and marks."""
+    piece = st.one_of(st.sampled_from(BLIND_WORDS), st.sampled_from(["x", "Fix", "42", "İ", "ß"]),
+                      st.text(max_size=4))
+    cased = st.tuples(piece, st.sampled_from([str.lower, str.upper, str.title, str.swapcase])
+                      ).map(lambda pair: pair[1](pair[0]))
+    gap = st.sampled_from([" ", ", ", ". ", "\n", "", "? ", ": ", " - "])
+    return st.lists(st.tuples(cased, gap).map("".join), max_size=8).map("".join)
+
+
+@settings(max_examples=300, deadline=None)
+@given(cased_text())
+def test_case_blind_patterns_find_what_the_flag_finds(text):
+    # The client reads ASCII text in lower case for speed; what it finds must be what the
+    # pattern with the case-ignoring flag finds, in any text.
+    assert len(BLIND) >= 8
+    for name, blind in BLIND.items():
+        flagged = re.compile(blind._lower.pattern, re.IGNORECASE)
+        for how in ("search", "match", "fullmatch"):
+            assert getattr(blind, how)(text) == (getattr(flagged, how)(text) is not None), \
+                (name, how, text)
