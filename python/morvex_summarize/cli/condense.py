@@ -13,13 +13,14 @@ import json
 import sys
 from typing import Any
 
-from ..condense import CHARS_PER_TOKEN, Condenser, CondenseState
-from ..errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError
+from ..condense import Condenser, CondenseState
+from ..errors import EXIT_OK, BadDocument
 from ..formats import BodyContext, BodyField, Conversation, read_conversation
 from ..native import record_refusal
-from .exchange import (PROG, Activity, Outcome, add_client_arguments, add_format_argument,
-                       build_client, close_client, read_document, reading, run_exchange,
-                       where_of, whole_number, windowed, write_output)
+from .exchange import Activity, Outcome, close_client, run_exchange, windowed
+from .io import read_document, reading, where_of, write_output
+from .options import (PROG, add_client_arguments, add_condensing_arguments,
+                      add_format_argument, build_client, check_condensing)
 
 HELP = "condense a conversation to fit a token budget"
 
@@ -30,16 +31,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "body), or - for stdin; the condensed one is written in the same "
                              "format and shape")
     add_format_argument(parser)
-    parser.add_argument("--budget", type=whole_number(1), required=True, metavar="N",
-                        help="condense when the conversation counts more than N tokens "
-                             f"(estimated at {CHARS_PER_TOKEN} characters per token)")
-    parser.add_argument("--keep-last", type=whole_number(0), default=4, metavar="K",
-                        help="newest messages always kept verbatim (default: 4)")
-    parser.add_argument("--target", type=whole_number(0), default=None, metavar="T",
-                        help="tokens the kept messages are brought within "
-                             "(default: three quarters of the budget)")
-    parser.add_argument("--context-role", choices=("system", "user"), default="system",
-                        help="role of the message that holds the summary (default: system)")
+    add_condensing_arguments(parser, keep_last=4, context_role="system")
     add_client_arguments(parser)
     parser.add_argument("--output", metavar="FILE", default=None,
                         help="write the JSON here instead of stdout (- for stdout)")
@@ -78,9 +70,7 @@ def conversation_refusal(conversation: Conversation) -> str | None:
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.target is not None and args.target > args.budget:
-        raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
-                        EXIT_USAGE)
+    check_condensing(args)
     where = where_of(args.conversation)
     doc = read_document(args.conversation)
     with reading(where):
