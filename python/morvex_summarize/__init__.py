@@ -3,6 +3,7 @@ morvex.core.summarizer."""
 
 from __future__ import annotations
 
+import importlib
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, cast
 
@@ -11,7 +12,34 @@ if TYPE_CHECKING:
 
 __version__ = "0.3.0"
 
-__all__ = ["__version__", "summarize"]
+# The package's main names, each imported from its home on first use, so that importing the
+# package pulls in no client library, framework or HTTP stack.
+_HOMES = {
+    "Condenser": ".condense",
+    "read_conversation": ".formats",
+    "ExtractiveClient": ".clients.extractive",
+    "OpenAIClient": ".clients.openai_client",
+    "GGUFClient": ".clients.gguf",
+    "ChatModelClient": ".clients.langchain_client",
+    "CondensingMiddleware": ".integrations.langchain",
+    "CondensingSession": ".integrations.agents",
+    "summarize_dataset": ".cli.batch.ray",
+}
+
+__all__ = ["__version__", "summarize", *_HOMES]
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(home, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_HOMES})
 
 
 async def summarize(messages: Any, client: LLMClient | None = None, previous: Any = None,

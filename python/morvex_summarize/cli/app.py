@@ -19,7 +19,9 @@ from .. import __version__
 from ..errors import EXIT_INTERRUPTED, EXIT_OK, EXIT_STATUSES, EXIT_USAGE, ToolError
 from . import condense, serve, summarize
 from .batch import command as batch
-from .exchange import PROG, quiet_broken_pipe, setup_logging
+from .exchange import setup_logging
+from .io import quiet_broken_pipe
+from .options import PROG
 
 DEFAULT_COMMAND = "summarize"
 

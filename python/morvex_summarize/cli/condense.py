@@ -13,13 +13,14 @@ import json
 import sys
 from typing import Any
 
-from ..condense import CHARS_PER_TOKEN, Condenser, CondenseState
-from ..errors import EXIT_OK, EXIT_USAGE, BadDocument, ToolError
+from ..condense import Condenser, CondenseState
+from ..errors import EXIT_OK, BadDocument
 from ..formats import BodyContext, BodyField, Conversation, read_conversation
 from ..native import record_refusal
-from .exchange import (PROG, Activity, Outcome, add_client_arguments, add_format_argument,
-                       build_client, close_client, read_document, reading, run_exchange,
-                       where_of, whole_number, windowed, write_output)
+from .exchange import Activity, Outcome, close_client, run_exchange, windowed
+from .io import read_document, reading, where_of, write_output
+from .options import (PROG, add_client_arguments, add_condensing_arguments,
+                      add_format_argument, build_client, check_condensing)
 
 HELP = "condense a conversation to fit a token budget"
 
@@ -30,22 +31,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "body), or - for stdin; the condensed one is written in the same "
                              "format and shape")
     add_format_argument(parser)
-    parser.add_argument("--budget", type=whole_number(1), required=True, metavar="N",
-                        help="condense when the conversation counts more than N tokens "
-                             f"(estimated at {CHARS_PER_TOKEN} characters per token)")
-    parser.add_argument("--keep-last", type=whole_number(0), default=4, metavar="K",
-                        help="newest messages always kept verbatim (default: 4)")
-    parser.add_argument("--target", type=whole_number(0), default=None, metavar="T",
-                        help="tokens the kept messages are brought within "
-                             "(default: three quarters of the budget)")
-    parser.add_argument("--context-role", choices=("system", "user"), default="system",
-                        help="role of the message that holds the summary (default: system)")
+    add_condensing_arguments(parser, keep_last=4, context_role="system")
     add_client_arguments(parser)
     parser.add_argument("--output", metavar="FILE", default=None,
                         help="write the JSON here instead of stdout (- for stdout)")
 
 
-def report(state: CondenseState, budget: int) -> str:
+def report(state: CondenseState) -> str:
     """The one-line account of a condense run."""
     sizes = (f"{state.tokens_before} \u2192 {state.tokens_after} tokens, "
              f"{state.messages_before} \u2192 {state.messages_after} messages")
@@ -57,11 +49,8 @@ def report(state: CondenseState, budget: int) -> str:
         line = f"within budget, nothing summarized: {sizes}"
     else:
         line = f"over budget, but no message can be summarized: {sizes}"
-    if state.condensed and not state.within_budget:
-        if state.tokens_after - state.summary_tokens > budget:
-            line += "; still over budget (the kept messages alone exceed it)"
-        else:
-            line += f"; still over budget (the summary takes {state.summary_tokens} tokens)"
+    if state.condensed and state.budget_note is not None:
+        line += f"; still over budget: {state.budget_note}"
     return line
 
 
@@ -81,9 +70,7 @@ def conversation_refusal(conversation: Conversation) -> str | None:
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.target is not None and args.target > args.budget:
-        raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
-                        EXIT_USAGE)
+    check_condensing(args)
     where = where_of(args.conversation)
     doc = read_document(args.conversation)
     with reading(where):
@@ -114,6 +101,6 @@ def run(args: argparse.Namespace) -> int:
     run_exchange(condense, where, "Condensing...", outcome, activity=activity)
     result, state = done
     write_output(json.dumps(result, indent=2, ensure_ascii=False) + "\n", args.output)
-    print(f"{PROG}: {report(state, args.budget)}", file=sys.stderr)
+    print(f"{PROG}: {report(state)}", file=sys.stderr)
     return EXIT_OK
 

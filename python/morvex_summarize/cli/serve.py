@@ -10,9 +10,9 @@ import socket
 import sys
 from typing import Any
 
-from ..condense import CHARS_PER_TOKEN
 from ..errors import EXIT_OK, EXIT_USAGE, ConfigError, ToolError
-from .exchange import PROG, build_client, needs, seconds, whole_number
+from .options import (PROG, add_condensing_arguments, build_client, check_condensing, needs,
+                      seconds, whole_number)
 
 HELP = ("run a proxy in front of an OpenAI-compatible or Anthropic API that condenses "
         "each request's conversation within a token budget")
@@ -31,16 +31,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         default="openai",
                         help="openai: condense /v1/chat/completions and /v1/responses; "
                              "anthropic: condense /v1/messages (default: openai)")
-    parser.add_argument("--budget", type=whole_number(1), required=True, metavar="N",
-                        help="condense a conversation of more than N tokens (estimated at "
-                             f"{CHARS_PER_TOKEN} characters per token)")
-    parser.add_argument("--keep-last", type=whole_number(0), default=6, metavar="K",
-                        help="newest messages always kept verbatim (default: 6)")
-    parser.add_argument("--target", type=whole_number(0), default=None, metavar="T",
-                        help="tokens the kept messages are brought within "
-                             "(default: three quarters of the budget)")
-    parser.add_argument("--context-role", choices=("system", "user"), default="user",
-                        help="role of the message that holds the summary (default: user)")
+    add_condensing_arguments(parser, keep_last=6, context_role="user")
     parser.add_argument("--host", default="127.0.0.1",
                         help="address to listen on (default: 127.0.0.1, this machine only)")
     parser.add_argument("--port", type=whole_number(0), default=DEFAULT_PORT,
@@ -111,9 +102,7 @@ def run(args: argparse.Namespace) -> int:
     if not args.upstream.startswith(("http://", "https://")):
         raise ToolError(f"--upstream must be an http:// or https:// URL, got {args.upstream!r}",
                         EXIT_USAGE)
-    if args.target is not None and args.target > args.budget:
-        raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
-                        EXIT_USAGE)
+    check_condensing(args)
     import uvicorn
 
     from ..serve.app import ServeConfig, create_app

@@ -7,9 +7,9 @@ import json
 
 from ..errors import EXIT_OK
 from ..records import SummaryRecord
-from .exchange import (Activity, Outcome, add_client_arguments, add_format_argument,
-                       build_client, close_client, load_conversation, read_text,
-                       run_exchange, summarize_one, where_of, write_output)
+from .exchange import Activity, Outcome, close_client, run_exchange, summarize_one
+from .io import load_conversation, read_text, where_of, write_output
+from .options import add_client_arguments, add_format_argument, build_client
 
 HELP = "summarize one conversation (the default command)"
 

@@ -1,18 +1,13 @@
 """Condensing: keep a growing conversation within a token or message budget by summarizing
-its oldest messages (see `Condenser`)."""
+its oldest messages (see `Condenser`).
 
-from .condenser import (CHARS_PER_TOKEN, CONTEXT_HEADER, MEDIA_TOKENS, MESSAGE_OVERHEAD_TOKENS,
-                        CondenseResult, CondenseState, Condenser, estimate_tokens,
-                        is_fallback_summary)
+condenser.py holds the policy and the state a round ends in; cuts.py where a history may
+be cut; fit.py fitting a summary into the budget; carry.py summaries that build on the one
+before."""
 
-__all__ = [
-    "CHARS_PER_TOKEN",
-    "MESSAGE_OVERHEAD_TOKENS",
-    "MEDIA_TOKENS",
-    "CONTEXT_HEADER",
-    "CondenseResult",
-    "CondenseState",
-    "Condenser",
-    "estimate_tokens",
-    "is_fallback_summary",
-]
+from ..native import CONTEXT_HEADER, is_fallback_summary
+from . import condenser
+from .condenser import *  # noqa: F403 (the names condenser.__all__ lists)
+
+# The module's own texts, importable from here as before they moved to native.
+__all__ = [*condenser.__all__, "CONTEXT_HEADER", "is_fallback_summary"]

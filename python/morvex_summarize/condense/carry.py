@@ -235,6 +235,30 @@ def restore_goals(earlier: Mapping[str, Any] | None, new: Mapping[str, Any]) -> 
     return record
 
 
+def merge_fallback(previous: Mapping[str, Any] | None, fallback: Mapping[str, Any],
+                   earlier_text: str | None) -> dict[str, Any]:
+    """A fallback summary knows only the messages it was given; without this the goals
+    and facts of the earlier summary would be dropped.  Keeps the earlier lists (followed
+    by the fallback's new entries) and both narratives, in a new record.  Without the
+    earlier record (only its text is known), the earlier text goes into the narrative."""
+    merged = dict(fallback)
+    if not isinstance(previous, Mapping):
+        if earlier_text:
+            merged["summary"] = (f"{fallback.get('summary', '')}\n\n"
+                                 f"Earlier summary:\n{earlier_text}")
+        return merged
+    for key in LIST_KEYS:
+        old, new = previous.get(key), fallback.get(key)
+        if isinstance(old, list) and isinstance(new, list):
+            merged[key] = old + [item for item in new if item not in old]
+        elif old and not new:
+            merged[key] = old
+    old_summary = previous.get("summary")
+    if old_summary:
+        merged["summary"] = f"{old_summary}\n\n{fallback.get('summary', '')}"
+    return merged
+
+
 EXCERPT_LINES = 400
 """Lines of a long output, from its end, among which a skim looks for the salient ones."""
 

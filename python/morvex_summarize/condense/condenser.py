@@ -47,23 +47,20 @@ from typing import Any, NamedTuple
 from ..formats import (AUTO, MEDIA_KINDS, BodyContext, BodyField, Conversation,
                       check_format, read_conversation, read_more)
 from ..formats.parts import content_text
-from . import carry
-from ..native import (CONTEXT_HEADER, is_context_text, is_fallback_summary,
-                      parse_context)
-from ..records import LIST_KEYS
-
-Message = Mapping[str, Any]
+from ..native import is_fallback_summary, parse_context
+from . import carry, cuts
+from .cuts import Message as Message  # the record type the integrations name too
+from .cuts import tool_calls
+from .fit import Fitted, fit
 
 __all__ = [
     "CHARS_PER_TOKEN",
     "MESSAGE_OVERHEAD_TOKENS",
     "MEDIA_TOKENS",
-    "CONTEXT_HEADER",
     "CondenseResult",
     "CondenseState",
     "Condenser",
     "estimate_tokens",
-    "is_fallback_summary",
 ]
 
 CHARS_PER_TOKEN = 4
@@ -99,27 +96,12 @@ def _arguments_length(args: Any) -> int:
         return len(str(args))
 
 
-def _tool_calls(message: Message) -> list[Any]:
-    calls = message.get("tool_calls")
-    if not calls or isinstance(calls, (str, bytes)):
-        return []
-    try:
-        return [tc for tc in calls if isinstance(tc, Mapping)]
-    except TypeError:
-        return []
-
-
-def _only_calls(message: Message) -> bool:
-    return (message.get("role") == "assistant" and not message.get("content")
-            and bool(_tool_calls(message)))
-
-
 def estimate_tokens(message: Message) -> int:
     """The default token counter: characters / CHARS_PER_TOKEN, rounded up, plus
     MESSAGE_OVERHEAD_TOKENS."""
     chars = _text_length(message.get("content"))
     chars += _text_length(message.get("tool_call_id"))
-    for tc in _tool_calls(message):
+    for tc in tool_calls(message):
         function = tc.get("function")
         if not isinstance(function, Mapping):
             function = {}
@@ -127,30 +109,6 @@ def estimate_tokens(message: Message) -> int:
         chars += _arguments_length(tc.get("arguments", function.get("arguments")))
         chars += _text_length(tc.get("id"))
     return math.ceil(chars / CHARS_PER_TOKEN) + MESSAGE_OVERHEAD_TOKENS
-
-
-def _merge_fallback(previous: Message | None, fallback: Message,
-                    earlier_text: str | None) -> dict[str, Any]:
-    """A fallback summary knows only the messages it was given; without this the goals
-    and facts of the earlier summary would be dropped.  Keeps the earlier lists (followed
-    by the fallback's new entries) and both narratives, in a new record.  Without the
-    earlier record (only its text is known), the earlier text goes into the narrative."""
-    merged = dict(fallback)
-    if not isinstance(previous, Mapping):
-        if earlier_text:
-            merged["summary"] = (f"{fallback.get('summary', '')}\n\n"
-                                 f"Earlier summary:\n{earlier_text}")
-        return merged
-    for key in LIST_KEYS:
-        old, new = previous.get(key), fallback.get(key)
-        if isinstance(old, list) and isinstance(new, list):
-            merged[key] = old + [item for item in new if item not in old]
-        elif old and not new:
-            merged[key] = old
-    old_summary = previous.get("summary")
-    if old_summary:
-        merged["summary"] = f"{old_summary}\n\n{fallback.get('summary', '')}"
-    return merged
 
 
 @dataclasses.dataclass(frozen=True)
@@ -232,6 +190,20 @@ class _Memo:
         return items[self.fields:] if self.fields else items
 
 
+@dataclasses.dataclass(frozen=True)
+class _Round:
+    """A conversation as one round read it, and the state the round chains onto."""
+
+    previous: CondenseState
+    conversation: Conversation
+    known: str | None  # the conversation's format, as far as it is known
+    fields: int  # a body's instructions among its items
+    counts: list[int]  # tokens of each item
+    tokens: int
+    length: int  # messages (items without the instructions)
+    carried: int  # tokens of the earlier context message in it, 0 without one
+
+
 class CondenseResult(NamedTuple):
     messages: list[Message]
     state: CondenseState
@@ -250,24 +222,6 @@ def _positive(name: str, value: Any, *, zero: bool = False) -> int | None:
 def _length(items: Sequence[Any]) -> int:
     """Messages in a conversation's items, without a body's top-level instructions."""
     return sum(1 for i in items if not isinstance(i, (BodyField, BodyContext)))
-
-
-def _same(item: Any, marker: Any) -> bool:
-    """The item is the context message an earlier call put there (or an equal copy of it,
-    as after a round trip through JSON)."""
-    if marker is None:
-        return False
-    if item is marker:
-        return True
-    return type(item) is type(marker) and bool(item == marker)
-
-
-def _call_key(value: Any) -> Any:
-    try:
-        hash(value)
-    except TypeError:
-        return repr(value)
-    return value
 
 
 class Condenser:
@@ -408,6 +362,62 @@ class Condenser:
         if state is not None and not isinstance(state, CondenseState):
             raise TypeError(f"state must be a CondenseState or None, not {type(state).__name__}")
         requested = input_format or self.input_format
+        read = self._read(messages, state, requested)
+        conversation, counts, previous = read.conversation, read.counts, read.previous
+        if self.within_budget(read.tokens, read.length):
+            memo = _Memo(self, self.token_counter, tuple(self.media_tokens.items()), requested,
+                         conversation, read.fields, counts, read.tokens, read.carried)
+            return CondenseResult(conversation.assemble(memo.items()[:]),
+                                  self._state(read, memo=memo))
+
+        items = conversation.items
+        head, earlier_text, body, drop = cuts.split(
+            conversation, previous.context_message, previous.summary_text, self.keep_system)
+        head_item = items[head] if head is not None else None
+        head_tokens = counts[head] if head is not None else None
+        body_counts = [counts[i] for i in body]
+        target = self.target_tokens
+        if target is not None and self.max_tokens is not None and previous.summary is not None:
+            # Room for a summary about the size of the last one: the kept part is brought
+            # within what the budget leaves beside it, when that is less than the target.
+            target = max(0, min(target, self.max_tokens - previous.summary_tokens))
+        cut = cuts.choose_cut(conversation, body, body_counts, head_tokens,
+                              keep_last=self.keep_last, target_tokens=target,
+                              target_messages=self.target_messages)
+        earlier = previous.summary if previous.summary is not None else (
+            parse_context(earlier_text) if earlier_text else None)
+        if cut == 0:
+            if drop is not None and earlier and self.max_tokens is not None:
+                # Nothing more can be summarized: the earlier summary is made smaller.
+                kept_tokens = read.tokens - counts[drop]
+                fitted = fit(dict(earlier), kept_tokens, self.max_tokens, self._render)
+                if fitted.tokens < counts[drop]:
+                    result, holder = conversation.rebuild(
+                        head_item, [items[i] for i in body], fitted.text, self.context_role)
+                    return CondenseResult(result, self._state(
+                        read, fitted, holder, kept_tokens, read.length, refitted=True))
+            return CondenseResult(conversation.unchanged(), self._state(read))
+
+        handed = body[:cut]
+        record = await self.summarizer.summarize_messages(
+            carry.skim_outputs(conversation.messages_of(handed)), earlier_text)
+        fallback = is_fallback_summary(record)
+        if fallback:
+            record = carry.merge_fallback(previous.summary, record, earlier_text)
+        record = carry.restore_goals(earlier, record)
+        kept_tokens = (head_tokens or 0) + sum(body_counts[cut:])
+        fitted = fit(record, kept_tokens, self.max_tokens, self._render)
+        result, holder = conversation.rebuild(head_item, [items[i] for i in body[cut:]],
+                                              fitted.text, self.context_role)
+        length_after = _length(result if isinstance(result, list) else
+                               result[conversation.items_key])
+        return CondenseResult(result, self._state(
+            read, fitted, holder, kept_tokens, length_after,
+            handed=tuple(items[i] for i in handed), fallback=fallback))
+
+    def _read(self, messages: Any, state: CondenseState | None, requested: str) -> _Round:
+        """The conversation given to a round, read and counted (only the items appended,
+        when it is the one the last round returned unchanged)."""
         read = None
         if isinstance(messages, Conversation):  # already read (by a caller that checks first)
             conversation = messages
@@ -422,86 +432,49 @@ class Condenser:
                     messages, requested, default=state.format if state is not None else None)
             else:
                 conversation = read[0]
-        known = conversation.format if conversation.definite else (
-            state.format if state is not None else None)
-        items = conversation.items
+        previous = state or CondenseState()
         fields = conversation.fields()
         if read is None:
             counts = self.count_items(conversation)
-            tokens_before = sum(counts)
+            tokens = sum(counts)
+            marker = previous.context_message
+            carried = next((c for m, c in zip(conversation.items, counts)
+                            if cuts.same_message(m, marker)), 0)
         else:
-            counts, tokens_before = read[1], read[2]
-        length = len(items) - fields
-        previous = state or CondenseState()
-        marker = previous.context_message
-        if read is not None:
-            carried = read[3]
+            counts, tokens, carried = read[1], read[2], read[3]
+        known = conversation.format if conversation.definite else previous.format
+        return _Round(previous, conversation, known, fields, counts, tokens,
+                      len(conversation.items) - fields, carried)
+
+    def _state(self, read: _Round, fitted: Fitted | None = None, holder: Any = None,
+               kept_tokens: int = 0, length_after: int | None = None, *,
+               handed: tuple[Message, ...] = (), fallback: bool = False,
+               refitted: bool = False, memo: _Memo | None = None) -> CondenseState:
+        """The state a round ends in: with the summary ``fitted`` beside ``kept_tokens`` of
+        kept messages, in the context message ``holder``, when the round made or refitted
+        one; else with the earlier summary carried over and the conversation unchanged."""
+        previous = read.previous
+        if fitted is None:
+            summary = (previous.summary, previous.summary_text, previous.context_message,
+                       read.carried)
+            tokens_after, length_after, note = read.tokens, read.length, None
         else:
-            carried = next((c for m, c in zip(items, counts) if _same(m, marker)), 0)
-        unchanged = dataclasses.replace(
-            previous, summarized=0, summarized_messages=(), fallback=False, summary_tokens=carried,
-            tokens_before=tokens_before, tokens_after=tokens_before,
-            messages_before=length, messages_after=length, within_budget=True, format=known,
-            budget_note=None, refitted=False)
-        if self.within_budget(tokens_before, length):
-            memo = _Memo(self, self.token_counter, tuple(self.media_tokens.items()), requested,
-                         conversation, fields, counts, tokens_before, carried)
+            summary = (fitted.record, fitted.text, holder, fitted.tokens)
+            tokens_after, note = kept_tokens + fitted.tokens, fitted.note
+        assert length_after is not None
+        state = CondenseState(
+            summary=summary[0], summary_text=summary[1], context_message=summary[2],
+            summarized=len(handed), summarized_messages=handed,
+            total_summarized=previous.total_summarized + len(handed),
+            tokens_before=read.tokens, tokens_after=tokens_after,
+            messages_before=read.length, messages_after=length_after, fallback=fallback,
+            summary_tokens=summary[3],
+            within_budget=self.within_budget(tokens_after, length_after), format=read.known,
+            budget_note=note, refitted=refitted)
+        if memo is not None:
             # Not a field: the state's fields, its copies and its dict form stay the result's.
-            object.__setattr__(unchanged, _MEMO, memo)
-            return CondenseResult(conversation.assemble(memo.items()[:]), unchanged)
-
-        head, earlier_text, body, drop = self._split(conversation, state)
-        body_counts = [counts[i] for i in body]
-        target = self.target_tokens
-        if target is not None and self.max_tokens is not None and previous.summary is not None:
-            # Room for a summary about the size of the last one: the kept part is brought
-            # within what the budget leaves beside it, when that is less than the target.
-            target = max(0, min(target, self.max_tokens - previous.summary_tokens))
-        cut = self._choose_cut(conversation, body, body_counts, head, counts, target)
-        head_tokens = counts[head] if head is not None else 0
-        earlier = previous.summary if previous.summary is not None else (
-            parse_context(earlier_text) if earlier_text else None)
-        if cut == 0:
-            if drop is not None and earlier and self.max_tokens is not None:
-                # Nothing more can be summarized: the earlier summary is made smaller.
-                kept_tokens = tokens_before - counts[drop]
-                record, text, summary_tokens, note = self._fit(dict(earlier), kept_tokens)
-                if summary_tokens < counts[drop]:
-                    result, holder = conversation.rebuild(
-                        items[head] if head is not None else None,
-                        [items[i] for i in body], text, self.context_role)
-                    return CondenseResult(result, dataclasses.replace(
-                        unchanged, summary=record, summary_text=text, context_message=holder,
-                        tokens_after=kept_tokens + summary_tokens, summary_tokens=summary_tokens,
-                        within_budget=self.within_budget(kept_tokens + summary_tokens, length),
-                        budget_note=note, refitted=True))
-            return CondenseResult(conversation.unchanged(),
-                                  dataclasses.replace(unchanged, within_budget=False))
-
-        handed = body[:cut]
-        record = await self.summarizer.summarize_messages(
-            carry.skim_outputs(conversation.messages_of(handed)), earlier_text)
-        fallback = is_fallback_summary(record)
-        if fallback:
-            record = _merge_fallback(previous.summary, record, earlier_text)
-        record = carry.restore_goals(earlier, record)
-        kept_tokens = head_tokens + sum(body_counts[cut:])
-        record, text, summary_tokens, note = self._fit(record, kept_tokens)
-        tail = [items[i] for i in body[cut:]]
-        result, holder = conversation.rebuild(items[head] if head is not None else None, tail,
-                                              text, self.context_role)
-        tokens_after = kept_tokens + summary_tokens
-        length_after = _length(result if isinstance(result, list) else
-                               result[conversation.items_key])
-        return CondenseResult(result, CondenseState(
-            summary=record, summary_text=text, context_message=holder,
-            summarized=cut, summarized_messages=tuple(items[i] for i in handed),
-            total_summarized=previous.total_summarized + cut,
-            tokens_before=tokens_before, tokens_after=tokens_after,
-            messages_before=length, messages_after=length_after, fallback=fallback,
-            summary_tokens=summary_tokens,
-            within_budget=self.within_budget(tokens_after, length_after), format=known,
-            budget_note=note))
+            object.__setattr__(state, _MEMO, memo)
+        return state
 
     def _read_more(self, doc: Any, state: CondenseState | None, requested: str
                    ) -> tuple[Conversation, list[int], int, int] | None:
@@ -558,149 +531,3 @@ class Condenser:
         if not isinstance(text, str):
             raise TypeError(f"format_summary_for_context returned {type(text).__name__}, not str")
         return text, self.count_message({"role": self.context_role, "content": text})
-
-    def _fit(self, record: dict[str, Any], kept_tokens: int
-             ) -> tuple[dict[str, Any], str, int, str | None]:
-        """(the record, made smaller when its context text would take the list over the
-        token budget, its text, its tokens, why the budget cannot be met or None)."""
-        text, tokens = self._render(record)
-        if self.max_tokens is None or kept_tokens + tokens <= self.max_tokens:
-            return record, text, tokens, None
-        room = self.max_tokens - kept_tokens
-        if room <= 0:
-            return record, text, tokens, (f"the kept messages alone take {kept_tokens} "
-                                          f"tokens of the {self.max_tokens} budget")
-        fitted, fits = carry.shrink_to_fit(record, lambda r: self._render(r)[1], room)
-        text, tokens = self._render(fitted)
-        note = None if fits else (f"the summary takes {tokens} tokens at its smallest (its "
-                                  f"goals are never dropped), and {room} are left")
-        return fitted, text, tokens, note
-
-    def _split(self, conversation: Conversation, state: CondenseState | None
-               ) -> tuple[int | None, str | None, Sequence[int], int | None]:
-        """(index of the leading system message or None, earlier summary text, indexes of
-        the body, index of the earlier context message or None)."""
-        items = conversation.items
-        marker = state.context_message if state is not None else None
-
-        def earlier_context(index: int, at_front: bool) -> bool:
-            if isinstance(items[index], BodyContext):
-                return True  # a summary in a body's system is never conversation
-            if marker is not None:
-                return _same(items[index], marker)
-            if state is not None and state.summary_text is not None:
-                return False
-            view = conversation.view(index).messages
-            if not (at_front and len(view) == 1):
-                return False
-            content = view[0].get("content")
-            return view[0].get("role") in ("system", "user") and is_context_text(content)
-
-        head = None
-        start = 0
-        if items and (isinstance(items[0], BodyField) or (
-                self.keep_system and len(conversation.view(0).messages) == 1
-                and conversation.view(0).messages[0].get("role") == "system"
-                and not earlier_context(0, True))):
-            head, start = 0, 1
-        earlier_text = state.summary_text if state is not None else None
-        drop = None
-        if marker is not None:
-            drop = next((i for i in range(start, len(items)) if earlier_context(i, False)), None)
-        elif start < len(items) and earlier_context(start, True):
-            drop = start
-            if earlier_text is None:
-                earlier_text = conversation.view(start).messages[0]["content"]
-        if drop is None:
-            return head, earlier_text, range(start, len(items)), None
-        return head, earlier_text, [i for i in range(start, len(items)) if i != drop], drop
-
-    def _valid_cuts(self, body: list[Message]) -> list[bool]:
-        """valid[c]: summarizing body[:c] splits no tool call from its results and leaves
-        no call still waiting for results in the summary."""
-        n = len(body)
-        blocked = [0] * (n + 2)  # difference array over cut positions 0..n
-
-        def block(first: int, last: int) -> None:  # cuts first..last inclusive
-            blocked[first] += 1
-            blocked[last + 1] -= 1
-
-        # A call still waiting for results: only tool messages, and other messages that
-        # only make calls (parallel calls as separate items), follow its message. Only the
-        # calls from trailing - 1 on can wait, so only theirs are tracked below.
-        trailing = n
-        while trailing > 0 and (body[trailing - 1].get("role") == "tool"
-                                or _only_calls(body[trailing - 1])):
-            trailing -= 1
-        by_id: dict[Any, int] = {}  # call id -> index of the latest assistant message making it
-        latest_caller = None
-        open_calls: dict[int, set[Any]] = {}  # assistant index -> its call ids still unanswered
-        anonymous: dict[int, int] = {}  # assistant index -> its calls without an id, unanswered
-        for j, message in enumerate(body):
-            role = message.get("role")
-            if role == "assistant":
-                calls = _tool_calls(message)
-                if calls:
-                    latest_caller = j
-                    ids = {_call_key(tc.get("id")) for tc in calls if tc.get("id") is not None}
-                    for call_id in ids:
-                        by_id[call_id] = j
-                    if j >= trailing - 1:
-                        open_calls[j] = ids
-                        anonymous[j] = sum(1 for tc in calls if tc.get("id") is None)
-            elif role == "tool":
-                call_id = message.get("tool_call_id")
-                if call_id is not None:
-                    caller = by_id.get(_call_key(call_id))
-                    if caller in open_calls:
-                        open_calls[caller].discard(_call_key(call_id))
-                else:
-                    caller = latest_caller
-                    if caller is not None and anonymous.get(caller):
-                        anonymous[caller] -= 1
-                if caller is not None:
-                    block(caller + 1, j)
-        for caller, ids in open_calls.items():
-            if ids or anonymous[caller]:
-                block(caller + 1, n)
-        valid, depth = [], 0
-        for c in range(n + 1):
-            depth += blocked[c]
-            valid.append(depth == 0)
-        return valid
-
-    def _choose_cut(self, conversation: Conversation, body: Sequence[int], body_counts: list[int],
-                    head: int | None, counts: list[int], target_tokens: int | None) -> int:
-        """How many of the oldest body items to summarize (0: none can be), bringing the
-        kept part within ``target_tokens`` where the rules allow."""
-        n = len(body)
-        valid_at = self._valid_cuts(conversation.messages_of(body))
-        views = conversation.views
-        valid = [valid_at[0]]  # valid[k]: at the item boundary after body[:k]
-        at = 0
-        for i in body:
-            view = views[i]
-            if view is None:
-                at += 1
-                valid.append(valid_at[at])
-            else:  # an item that leads to the next one is no boundary
-                at += len(view.messages)
-                valid.append(valid_at[at] and not view.leads)
-        latest = max(n - self.keep_last, 0)
-        while latest > 0 and not valid[latest]:
-            latest -= 1
-        if latest == 0:
-            return 0
-        head_tokens = counts[head] if head is not None else 0
-        fixed = 1 + (head is not None)  # messages in front of the tail: context, system
-        kept = sum(body_counts)  # tokens of body[cut:]
-        for cut in range(1, latest + 1):
-            kept -= body_counts[cut - 1]
-            if not valid[cut]:
-                continue
-            if target_tokens is not None and head_tokens + kept > target_tokens:
-                continue
-            if self.target_messages is not None and fixed + n - cut > self.target_messages:
-                continue
-            return cut
-        return latest

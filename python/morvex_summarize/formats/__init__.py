@@ -1,11 +1,16 @@
 """Conversations as their users hold them, read into the summarizer's message shape.
 
 Formats: ``openai`` (Chat Completions messages, the summarizer's own shape among them),
-``responses`` (Responses API input items), ``anthropic`` (Messages API messages) and
-``langchain`` (message objects, their dumps, and the ``messages_to_dict`` shape). A
-conversation is a list of messages or a request body holding one (``{"messages": [...]}``
-with or without ``system``, ``model``, ``tools``; ``{"input": [...]}`` for Responses).
+``responses`` (Responses API input items), ``anthropic`` (Messages API messages),
+``langchain`` (message objects, their dumps, and the ``messages_to_dict`` shape) and
+``gemini`` (Gemini ``contents``). A conversation is a list of messages or a request body
+holding one (``{"messages": [...]}`` with or without ``system``, ``model``, ``tools``;
+``{"input": [...]}`` for Responses, ``{"contents": [...]}`` for Gemini).
+
 SDK objects (pydantic models) are read through ``model_dump``, without importing the SDK.
+
+Each format is a module that builds one `Reader`; ``READERS`` registers them, and nothing
+else here names a format.
 
 ``read_conversation`` detects the format (or takes the one it is told) and returns a
 `Conversation`: the caller's items, each with its summarizer messages, and the way to put
@@ -14,42 +19,60 @@ a summary back in the same format. ``to_messages`` gives just the messages.
 
 from __future__ import annotations
 
-from collections.abc import Mapping
-from types import ModuleType
+from collections.abc import Callable, Mapping
 from typing import Any
 
-from . import anthropic, langchain, openai_chat, responses
+from . import anthropic, gemini, langchain, openai_chat, responses
 from ..native import CONTEXT_HEADER
 from .base import (BodyContext, BodyField, Conversation, Converted, FormatError, Message,
-                   NoMessages, WrongFormat, describe)
-from .parts import MEDIA_KINDS, content_text, is_map, plain
+                   NoMessages, Reader, WrongFormat, describe)
+from .parts import MEDIA_KINDS, is_map, plain
 
-__all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "MEDIA_KINDS", "BodyContext", "BodyField",
-           "Conversation", "Converted", "FormatError", "NoMessages", "WrongFormat",
-           "check_format", "detect_format", "read_more",
+__all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "MEDIA_KINDS", "READERS", "BodyContext",
+           "BodyField", "Conversation", "Converted", "FormatError", "NoMessages", "Reader",
+           "WrongFormat", "check_format", "detect_format", "read_more",
            "read_conversation", "to_messages"]
 
 AUTO = "auto"
-READERS: dict[str, ModuleType] = {
-    openai_chat.NAME: openai_chat,
-    responses.NAME: responses,
-    anthropic.NAME: anthropic,
-    langchain.NAME: langchain,
-}
-FORMATS = tuple(READERS)
+READERS: tuple[Reader, ...] = (
+    openai_chat.READER,
+    responses.READER,
+    anthropic.READER,
+    langchain.READER,
+    gemini.READER,
+)
+"""The registered formats, in the order they are named to users and asked at each step
+of detection."""
+
+_BY_NAME = {reader.name: reader for reader in READERS}
+FORMATS = tuple(_BY_NAME)
 """The formats ``input_format`` may name, besides ``"auto"``."""
+
+# The one format whose records are the summarizer's own: every format reads them as they
+# are, and messages that several formats share default to it.
+(_OWN,) = [reader for reader in READERS if reader.as_is is not Reader.as_is]
+_as_is = _OWN.as_is
 
 _SPOKEN = frozenset({"user", "assistant", "tool"})
 
-# Besides its own messages and those every format shares, the messages a format's reader
-# reads without loss: LangChain takes OpenAI's role dicts as messages.
-_READS_TOO = {langchain.NAME: frozenset({openai_chat.NAME})}
+
+def _asking(hook: str) -> tuple[tuple[str, Callable[..., bool]], ...]:
+    """(name, hook) of the readers that have their own ``hook``, in registry order."""
+    default = getattr(Reader, hook)
+    return tuple((r.name, getattr(r, hook)) for r in READERS if getattr(r, hook) is not default)
 
 
+_OBJECTS = _asking("is_object")
+_ITEMS = _asking("owns_item")
+_PARTS = _asking("owns_part")
+_MESSAGES = _asking("owns_message")
 # The content parts only one format writes.
-_PART_FORMATS = {**{t: openai_chat.NAME for t in openai_chat.OWN_PARTS},
-                 **{t: responses.NAME for t in responses.OWN_PARTS},
-                 **{t: anthropic.NAME for t in anthropic.OWN_PARTS}}
+_PART_FORMATS = {kind: r.name for r in reversed(READERS) for kind in r.own_parts}
+_MESSAGE_ITEMS = next((r.name for r in READERS if r.message_items), None)
+# A body's keys for its items, each with the formats whose bodies use it.
+_BODY_KEYS = {key: [r for r in READERS if key in r.body_keys]
+              for reader in READERS for key in reader.body_keys}
+_MARKS = tuple((key, r.name) for r in READERS for key in r.body_marks)
 
 
 def _part_format(content: list[Any]) -> str | None:
@@ -59,12 +82,12 @@ def _part_format(content: list[Any]) -> str | None:
             part = plain(part)
             if not is_map(part):
                 continue
-        kind = part.get("type")
-        found = _PART_FORMATS.get(kind)
+        found = _PART_FORMATS.get(part.get("type"))
         if found is not None:
             return found
-        if anthropic.is_block(part):
-            return anthropic.NAME
+        for name, owns in _PARTS:
+            if owns(part):
+                return name
     return None
 
 
@@ -72,26 +95,23 @@ def _kind(item: Any, message: Any) -> str | None:
     """The format an item must be in, "plain" for a message several formats share, or None
     for an item of no format."""
     if not is_map(message):
-        return langchain.NAME if langchain.is_message_object(item) else None
-    if responses.is_reference(message):
-        return responses.NAME
+        return next((name for name, owns in _OBJECTS if owns(item)), None)
+    for name, owns in _ITEMS:
+        if owns(message):
+            return name
     kind = message.get("type")
     if kind is not None and kind != "message":
-        if langchain.is_own(message):
-            return langchain.NAME
-        return responses.NAME if responses.is_own(message) else None
+        return None
     content = message.get("content")
     if type(content) is list:
         found = _part_format(content)
         if found is not None:
             return found
-    if openai_chat.is_own(message):
-        return openai_chat.NAME
+    for name, owns in _MESSAGES:
+        if owns(message):
+            return name
     if kind == "message":
-        # An Anthropic ``Message`` as the SDK returns it has its model and usage beside its
-        # blocks; a Responses message item has neither.
-        return anthropic.NAME if isinstance(content, list) and anthropic.is_reply(message) \
-            else responses.NAME
+        return _MESSAGE_ITEMS
     return "plain" if isinstance(message.get("role"), str) else None
 
 
@@ -108,13 +128,12 @@ def _unpack(doc: Any) -> tuple[list[Any], Mapping[str, Any] | None, str]:
         return list(doc), None, "messages"
     doc = plain(doc)
     if is_map(doc):
-        if isinstance(doc.get("messages"), (list, tuple)):
-            return list(doc["messages"]), doc, "messages"
-        found = doc.get("input")
-        if isinstance(found, (list, tuple)):
-            return list(found), doc, "input"
-        if isinstance(found, str):
-            return [{"role": "user", "content": found}], doc, "input"
+        for key, readers in _BODY_KEYS.items():
+            found = doc.get(key)
+            if isinstance(found, (list, tuple)):
+                return list(found), doc, key
+            if isinstance(found, str) and any(r.body_text for r in readers):
+                return [{"role": "user", "content": found}], doc, key
         raise FormatError("expected a list of message objects or a request body with "
                           f"\"messages\", got {describe(doc)}")
     raise FormatError(f"expected a list of message objects, got {type(doc).__name__}")
@@ -125,7 +144,7 @@ def _kinds(items: list[Any], messages: list[Any]) -> tuple[list[str], list[bool]
     is a record every format reads as it is."""
     kinds, as_is = [], []
     for index, item in enumerate(items):
-        kind = openai_chat.as_is(item)
+        kind = _as_is(item)
         as_is.append(kind is not None)
         if kind is None:
             kind = _kind(item, messages[index])
@@ -142,8 +161,9 @@ def _detect(kinds: list[str], body: Mapping[str, Any] | None, key: str,
     for index, kind in enumerate(kinds):
         if kind != "plain" and kind not in first:
             first[kind] = index
-    if key == "input":
-        first.setdefault(responses.NAME, 0)
+    owners = _BODY_KEYS.get(key, ())
+    if len(owners) == 1:  # a body's key that one format alone uses
+        first.setdefault(owners[0].name, 0)
     if len(first) > 1:
         found = ", ".join(f"message {i} is {name}" for name, i in
                           sorted(first.items(), key=lambda kv: kv[1]))
@@ -151,25 +171,27 @@ def _detect(kinds: list[str], body: Mapping[str, Any] | None, key: str,
                           "name the format to read them as one")
     if first:
         return next(iter(first)), True
-    if body is not None and "system" in body:
-        return anthropic.NAME, True
-    return default or openai_chat.NAME, False
+    if body is not None:
+        for mark, name in _MARKS:
+            if mark in body:
+                return name, True
+    return default or _OWN.name, False
 
 
-def _field_view(item: BodyField | BodyContext) -> Converted:
+def _field_view(reader: Reader, item: BodyField | BodyContext) -> Converted:
     """A body's top-level instructions, or the summary in them, as a system message."""
     if isinstance(item, BodyContext):
         return Converted([{"role": "system", "content": item.text}])
-    text, media = content_text(item.value)
+    text, media = reader.field_text(item.value)
     return Converted([{"role": "system", "content": text}], media)
 
 
 def _check_named(items: list[Any], messages: list[Any], name: str) -> None:
     """WrongFormat for the first message that only another format writes, which the named
     format's reader would read without its calls, results or refusals."""
-    readable = _READS_TOO.get(name, frozenset())
+    readable = _BY_NAME[name].reads_too
     for index, item in enumerate(items):
-        kind = openai_chat.as_is(item) or _kind(item, messages[index])
+        kind = _as_is(item) or _kind(item, messages[index])
         if kind is not None and kind != "plain" and kind != name and kind not in readable:
             raise WrongFormat(index, kind, name)
 
@@ -182,7 +204,7 @@ def detect_format(doc: Any) -> str:
 
 def check_format(name: str) -> str:
     """``name`` when it is "auto" or a format's name, else ValueError."""
-    if name != AUTO and name not in READERS:
+    if name != AUTO and name not in _BY_NAME:
         raise ValueError(f"input_format must be one of {AUTO}, {', '.join(FORMATS)}; "
                          f"got {name!r}")
     return name
@@ -191,7 +213,8 @@ def check_format(name: str) -> str:
 def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: bool = False,
                       default: str | None = None) -> Conversation:
     """Reads a conversation in any format, or in the one ``input_format`` names; ``default``
-    is the format of messages that several formats share (else "openai").
+    is the format of messages that several formats share (else the summarizer's own,
+    "openai").
 
     Raises FormatError, saying what was found, for a shape no format reads, WrongFormat
     for a message that only another format than the named one writes and, with
@@ -206,19 +229,13 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
     else:
         as_is, name, definite = [False] * len(items), input_format, True
         _check_named(items, messages, name)
-    reader = READERS[name]
+    reader = _BY_NAME[name]
     conversation = Conversation(name, [], [], body=body, items_key=key,
                                 placer=reader.place_context, definite=definite)
     if body is not None:
-        if name == anthropic.NAME and body.get("system") not in (None, "", []):
-            prefix = anthropic.system_items(body["system"])
-        elif name == responses.NAME and body.get("instructions"):
-            prefix = [BodyField("instructions", body["instructions"])]
-        else:
-            prefix = []
-        for field_item in prefix:
+        for field_item in reader.body_fields(body):
             conversation.items.append(field_item)
-            conversation.views.append(_field_view(field_item))
+            conversation.views.append(_field_view(reader, field_item))
     note = reader.note
     views = conversation.views
     # A record every format reads as it is keeps its view without the reader, unless it is
@@ -266,7 +283,7 @@ def read_more(conversation: Conversation, given: list[Any], input_format: str = 
     else:
         _check_named(items, messages, name)
         as_is = [False] * len(items)
-    reader = READERS[name]
+    reader = _BY_NAME[name]
     more = Conversation(name, conversation.items[:fields] + given, conversation.views[:],
                         body=conversation.body, items_key=conversation.items_key,
                         placer=conversation.placer, definite=definite,

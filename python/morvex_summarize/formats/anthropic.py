@@ -12,8 +12,8 @@ from collections.abc import Mapping
 from typing import Any
 
 from ..native import CONTEXT_HEADER
-from .base import (BodyContext, BodyField, Conversation, Converted, FormatError,
-                   Message, call)
+from .base import (BodyContext, BodyField, Conversation, Converted, FormatError, Message,
+                   Reader, call)
 from .parts import Rendered, content_text, is_map, plain, render_part
 
 NAME = "anthropic"
@@ -44,6 +44,13 @@ def is_block(block: Mapping[str, Any]) -> bool:
 def is_reply(message: Mapping[str, Any]) -> bool:
     """A ``Message`` the Messages API returned (with its model, usage or stop reason)."""
     return "model" in message or "usage" in message or "stop_reason" in message
+
+
+def _is_returned(message: Mapping[str, Any]) -> bool:
+    """A ``"type": "message"`` item with blocks that the Messages API returned (a Responses
+    message item has no model or usage beside its parts)."""
+    return message.get("type") == "message" and isinstance(message.get("content"), list) \
+        and is_reply(message)
 
 
 def _result_text(block: Mapping[str, Any]) -> tuple[str, dict[str, int]]:
@@ -168,5 +175,9 @@ def place_context(conversation: Conversation, head: Any, tail: list[Any], text: 
     return head, [context], context
 
 
-def note(conversation: Conversation, item: Any, message: Message) -> None:
-    """Nothing of one message changes how this format puts a summary back."""
+def body_fields(body: Mapping[str, Any]) -> list[Any]:
+    return system_items(body["system"]) if body.get("system") not in (None, "", []) else []
+
+
+READER = Reader(NAME, convert, place_context, body_marks=("system",), body_fields=body_fields,
+                own_parts=OWN_PARTS, owns_part=is_block, owns_message=_is_returned)

@@ -8,8 +8,9 @@ from dataclasses import dataclass, field
 from types import MappingProxyType
 from typing import Any
 
-Message = Mapping[str, Any]
+from .parts import content_text
 
+Message = Mapping[str, Any]
 
 
 class FormatError(TypeError, ValueError):
@@ -92,6 +93,63 @@ def describe(item: Any) -> str:
 Placer = Callable[["Conversation", Any, list[Any], str, str], "tuple[Any, list[Any], Any]"]
 """(conversation, head or None, kept tail, context text, context role) -> (head, items to put
 in front of the tail, what holds the context): where a format puts the summary."""
+
+
+def _never(value: Any) -> bool:
+    return False
+
+
+def _not_as_is(item: Any) -> str | None:
+    return None
+
+
+def _no_fields(body: Mapping[str, Any]) -> list[Any]:
+    return []
+
+
+def _nothing_to_note(conversation: Conversation, item: Any, message: Message) -> None:
+    """Nothing of one message changes how the format puts a summary back."""
+
+
+@dataclass(frozen=True)
+class Reader:
+    """One conversation format: how its items are told from other formats', read into the
+    summarizer's messages, and how a summary is put back in its terms.
+
+    Detection asks, for each item, in this order and in registry order within each step:
+    ``is_object`` (an item that is not a mapping), ``owns_item`` (an item only this format
+    writes, known before its content: its own item types), ``own_parts`` and ``owns_part``
+    (a content part only it writes), ``owns_message`` (a message field only it writes);
+    a ``"type": "message"`` item nobody claimed belongs to the format with
+    ``message_items``. ``as_is``, which one format has, tells a record every format
+    reads as it is (the summarizer's own shape), for the common case.
+
+    A request body holds the items under one of ``body_keys`` (``body_text``: the key may
+    hold the user's text alone); a key of one format alone, or one of its ``body_marks``
+    beside shared items, settles the format. ``body_fields`` gives the body's top-level
+    instructions as leading `BodyField` / `BodyContext` items, ``field_text`` their text;
+    ``place_context`` puts a summary back; ``note`` records what of an item changes that
+    (the role its instructions used, the shape of its messages)."""
+
+    name: str
+    convert: Callable[[Any, Mapping[str, Any], str], Converted]
+    place_context: Placer
+    note: Callable[[Conversation, Any, Message], None] = _nothing_to_note
+    body_keys: tuple[str, ...] = ("messages",)
+    body_text: bool = False
+    body_marks: tuple[str, ...] = ()
+    body_fields: Callable[[Mapping[str, Any]], list[Any]] = _no_fields
+    field_text: Callable[[Any], tuple[str, Mapping[str, int]]] = content_text
+    is_object: Callable[[Any], bool] = _never
+    owns_item: Callable[[Mapping[str, Any]], bool] = _never
+    own_parts: frozenset[str] = frozenset()
+    owns_part: Callable[[Mapping[str, Any]], bool] = _never
+    owns_message: Callable[[Mapping[str, Any]], bool] = _never
+    message_items: bool = False
+    reads_too: frozenset[str] = frozenset()
+    """Formats whose own messages this reader reads without loss (LangChain takes OpenAI's
+    role dicts as messages)."""
+    as_is: Callable[[Any], str | None] = _not_as_is
 
 
 @dataclass

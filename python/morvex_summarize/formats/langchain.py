@@ -7,7 +7,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-from .base import Conversation, Converted, FormatError, Message, call, one
+from .base import Conversation, Converted, FormatError, Message, Reader, call, one
 from . import openai_chat
 from .parts import Rendered, is_map, plain, render_part
 
@@ -140,3 +140,7 @@ def note(conversation: Conversation, item: Any, message: Message) -> None:
         conversation.notes.setdefault("langchain_shape", "flat")
     else:
         conversation.notes.setdefault("langchain_shape", "dict")
+
+
+READER = Reader(NAME, convert, place_context, note, is_object=is_message_object,
+                owns_item=is_own, reads_too=frozenset({openai_chat.NAME}))

@@ -7,7 +7,8 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any, TypeGuard
 
-from .base import NO_MEDIA, Conversation, Converted, FormatError, Message, call, joined, one
+from .base import (NO_MEDIA, Conversation, Converted, FormatError, Message, Reader, call, joined,
+                   one)
 from .parts import content_text, is_map, text_of
 
 NAME = "openai"
@@ -131,3 +132,7 @@ def place_context(conversation: Conversation, head: Any, tail: list[Any], text: 
 def note(conversation: Conversation, item: Any, message: Message) -> None:
     if message.get("role") == "developer":
         conversation.notes["developer"] = True
+
+
+READER = Reader(NAME, convert, place_context, note, own_parts=OWN_PARTS, owns_message=is_own,
+                as_is=as_is)

@@ -7,7 +7,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-from .base import Conversation, Converted, FormatError, Message, call, one
+from .base import BodyField, Conversation, Converted, FormatError, Message, Reader, call, one
 from .parts import Rendered, content_text, is_map, render_parts, text_of
 
 NAME = "responses"
@@ -31,6 +31,10 @@ def is_own(item: Mapping[str, Any]) -> bool:
     return isinstance(kind, str) and (
         kind == "reasoning" or kind.endswith(("_call", "_output")) or kind in SILENT
         or kind in _RUN or kind.startswith("mcp_"))
+
+
+def _owns_item(item: Mapping[str, Any]) -> bool:
+    return is_reference(item) or is_own(item)
 
 
 def is_reference(item: Mapping[str, Any]) -> bool:
@@ -123,3 +127,13 @@ def place_context(conversation: Conversation, head: Any, tail: list[Any], text: 
 def note(conversation: Conversation, item: Any, message: Message) -> None:
     if message.get("role") == "developer":
         conversation.notes["developer"] = True
+
+
+def body_fields(body: Mapping[str, Any]) -> list[Any]:
+    """A body's ``instructions``, kept in front and never summarized."""
+    return [BodyField("instructions", body["instructions"])] if body.get("instructions") else []
+
+
+READER = Reader(NAME, convert, place_context, note, body_keys=("input",), body_text=True,
+                body_fields=body_fields, owns_item=_owns_item, own_parts=OWN_PARTS,
+                message_items=True)

@@ -19,8 +19,9 @@ def env(mod):
     """The environment of the tool: the module and the package as this test run sees them."""
     import morvex_summarize
 
-    paths = [str(pathlib.Path(mod.__file__).resolve().parents[2]),
-             str(pathlib.Path(morvex_summarize.__file__).resolve().parents[1])]
+    # The package first: the module's directory may hold an installed copy of it too.
+    paths = [str(pathlib.Path(morvex_summarize.__file__).resolve().parents[1]),
+             str(pathlib.Path(mod.__file__).resolve().parents[2])]
     extra = os.environ.get("PYTHONPATH")
     return tool_env(PYTHONPATH=os.pathsep.join(paths + ([extra] if extra else [])),
                     PYTHONIOENCODING="utf-8")
@@ -93,6 +94,9 @@ def test_a_summary_larger_than_the_budget_is_reported(env, tmp_path):
                 "--llm", "extractive")
     assert done.returncode == 0
     assert "still over budget" in done.stderr and len(done.stderr.splitlines()) == 1
+    # the reason is the state's budget note: what takes the tokens, against what budget
+    assert re.search(r"; still over budget: the (kept messages alone take \d+ tokens of the "
+                     r"20 budget|summary takes \d+ tokens at its smallest)", done.stderr)
 
 
 def closed_port():

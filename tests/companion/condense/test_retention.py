@@ -164,3 +164,38 @@ def test_building_on_a_summary_its_goal_stays_the_goal(mod):
     assert summary["goals"] == ["Fix the login page.", carry.CONSTRAINT_PREFIX + RULE,
                                 "can you also add a test?"]
     assert summary["key_facts"] == ["port 5433 is open"]
+
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+from morvex_summarize.condense.fit import fit  # noqa: E402
+
+items = st.lists(st.text(alphabet="abc xyz:/.0123456789", min_size=1, max_size=40), max_size=8)
+
+
+@settings(max_examples=120, deadline=None)
+@given(kept=st.integers(0, 400), budget=st.integers(1, 400), goals=items, facts=items,
+       progress=items, narrative=st.text(alphabet="abc .", max_size=200))
+def test_a_fitted_summary_and_its_verdict(mod, kept, budget, goals, facts, progress, narrative):
+    """The budget note is there exactly when the kept messages and the fitted summary
+    exceed the budget, blames the kept messages exactly when they alone fill it, and
+    the first goal and the constraints survive any fitting."""
+    summarizer = mod.ConversationSummarizer(ExtractiveClient())
+
+    def render(record):
+        text = summarizer.format_summary_for_context(dict(record))
+        return text, estimate_tokens({"role": "system", "content": text})
+
+    pinned = [GOAL, *(carry.CONSTRAINT_PREFIX + g for g in goals[:2])]
+    record = {"goals": [*pinned, *goals[2:]], "key_facts": facts, "progress": progress,
+              "key_decisions": [], "blockers": [], "next_steps": [], "current_state": "",
+              "summary": narrative}
+    fitted = fit(record, kept, budget, render)
+    assert (fitted.text, fitted.tokens) == render(fitted.record)
+    assert (fitted.note is None) == (kept + fitted.tokens <= budget)
+    if fitted.note is not None:
+        assert fitted.note.startswith("the kept messages alone") == (kept >= budget)
+    assert fitted.record["goals"][:len(pinned)] == pinned
+    assert fitted.tokens <= render(record)[1]

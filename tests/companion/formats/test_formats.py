@@ -135,7 +135,7 @@ def test_a_forced_format_reads_what_detection_would_not():
     with pytest.raises(FormatError, match="not a LangChain message"):
         read_conversation([{"speaker": "me"}], "langchain")
     with pytest.raises(ValueError, match="input_format must be one of"):
-        read_conversation(doc, "gemini")
+        read_conversation(doc, "cohere")
 
 
 @pytest.mark.parametrize("name", BUILDERS)

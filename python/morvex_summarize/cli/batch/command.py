@@ -10,7 +10,7 @@ import sys
 import time
 
 from ...errors import EXIT_USAGE, InputMissing, ToolError
-from ..exchange import PROG, add_client_arguments, add_format_argument, build_client, whole_number
+from ..options import PROG, add_client_arguments, add_format_argument, build_client, whole_number
 from .jobs import (STATUSES, Counts, Progress, Writer, check_output_folder, compact,
                    count_lines, earlier_results, is_parquet, read_jobs, report, run_batch)
 

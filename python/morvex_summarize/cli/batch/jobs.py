@@ -20,9 +20,10 @@ from ...errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, BadDocument, Fa
 from ...formats import AUTO
 from ...native import raised_by_module
 from ...windows import DEFAULT_CONTEXT_TOKENS
-from ..exchange import (PROG, Unsummarizable, close_client, encode, is_regular_file, needs,
-                        parse_json, read_messages, refusal_reason, summarize_one, where_of,
-                        write_fd)
+from ..exchange import close_client, refusal_reason, summarize_one
+from ..io import (Unsummarizable, encode, is_regular_file, parse_json, read_messages, where_of,
+                  write_fd)
+from ..options import PROG, needs
 
 STATUSES = ("ok", "unparsed", "fallback", "failed")
 """Statuses of a written result: a summary from the model's JSON; from its prose reply; a

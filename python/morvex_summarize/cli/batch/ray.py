@@ -35,7 +35,8 @@ from ...errors import (EXIT_UNREACHABLE, EXIT_USAGE, ConfigError, Failure, Input
 from ...formats import AUTO
 from ...records import LLMClient
 from ...windows import DEFAULT_CONTEXT_TOKENS
-from ..exchange import DISTRIBUTION, PROG, build_client, needs, parse_json
+from ..io import parse_json
+from ..options import DISTRIBUTION, PROG, build_client, needs
 
 RESULT_COLUMNS = ("id", "id_type", "key", "status", "summary", "context", "error",
                   "exit_status", "where")

@@ -1,0 +1,169 @@
+"""The tool's options: argument types, the model and client options every command shares,
+the condensing options, and the client they ask for."""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import math
+import sys
+from collections.abc import Callable
+from typing import Any
+
+from ..clients import DEFAULT_RETRIES, DEFAULT_TIMEOUT
+from ..condense import CHARS_PER_TOKEN
+from ..errors import EXIT_USAGE, ConfigError, ToolError
+from ..formats import AUTO, FORMATS
+from ..records import LLMClient
+from ..windows import DEFAULT_CONTEXT_TOKENS, MIN_CONTEXT_TOKENS
+
+PROG = "morvex-summarize"
+DISTRIBUTION = "morvex-core-summarizer"
+
+
+def needs(module: str, what: str, extra: str = "cli") -> Any:
+    """Imports a library of one of the package's extras, or says how to install it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise ConfigError(f"{what} needs the {module.split('.')[0]} package: pip install "
+                          f"'{DISTRIBUTION}[{extra}]'") from None
+
+
+def whole_number(minimum: int) -> Callable[[str], int]:
+    """An argparse type: a whole number of at least ``minimum``."""
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {value}")
+        return value
+
+    return parse
+
+
+def seconds(text: str) -> float:
+    """An argparse type: a positive, finite number of seconds."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected seconds, got {text!r}") from None
+    if not math.isfinite(value) or value <= 0:
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, got {text}")
+    return value
+
+
+def add_format_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--input-format", choices=(AUTO, *FORMATS), default=AUTO,
+                        help="the conversation's format: OpenAI chat messages, Responses API "
+                             "items, Anthropic messages, LangChain messages or Gemini "
+                             "contents, as a list or a request body (default: auto, "
+                             "detected)")
+
+
+def add_client_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--llm", default=None,
+                        metavar="extractive|openai|gguf:PATH|langchain:PROVIDER:MODEL",
+                        help="the model to use (default: openai when a model is configured, "
+                             "else the offline extractive client); langchain:PROVIDER:MODEL "
+                             "is any chat model LangChain's init_chat_model makes, such as "
+                             "langchain:anthropic:claude-sonnet-4-5 (the langchain extra and "
+                             "the provider's package)")
+    parser.add_argument("--model", default=None,
+                        help="model name for an OpenAI-compatible server "
+                             "(default: $MORVEX_SUMMARIZE_MODEL or $OPENAI_MODEL)")
+    parser.add_argument("--base-url", default=None,
+                        help="the model server's URL (default: $OPENAI_BASE_URL; for "
+                             "langchain:PROVIDER:MODEL the provider's own variable, such as "
+                             "$ANTHROPIC_BASE_URL or $OLLAMA_HOST)")
+    parser.add_argument("--timeout", type=seconds, default=None, metavar="SECONDS",
+                        help="seconds to wait for each attempt at a model reply; with "
+                             "retries one conversation may take several times this "
+                             f"(default: {DEFAULT_TIMEOUT:g})")
+    parser.add_argument("--deadline", type=seconds, default=None, metavar="SECONDS",
+                        help="seconds one conversation's summary may take in all, retries "
+                             "included (default: no limit beyond --timeout and --retries)")
+    parser.add_argument("--retries", type=whole_number(0), default=None, metavar="N",
+                        help="retries on 429, 5xx, time-outs and lost connections "
+                             f"(default: {DEFAULT_RETRIES})")
+    parser.add_argument("--context-tokens", type=whole_number(MIN_CONTEXT_TOKENS),
+                        default=DEFAULT_CONTEXT_TOKENS, metavar="N",
+                        help="the model's context in tokens: no request (the reply "
+                             "included) is larger, and a longer conversation is summarized "
+                             "in windows, each building on the summary of those before "
+                             f"(default: {DEFAULT_CONTEXT_TOKENS}, a 32k-token model)")
+    parser.add_argument("--reply-format", choices=("schema", "json", "text"), default=None,
+                        help="with an OpenAI-compatible server, the reply asked for first: "
+                             "the summary's JSON schema, any JSON object, or text; a server "
+                             "that refuses it is asked for the next, and the one that worked "
+                             "is remembered (default: schema)")
+    parser.add_argument("--json-mode", action="store_true",
+                        help="the same as --reply-format json")
+
+
+def add_condensing_arguments(parser: argparse.ArgumentParser, *, keep_last: int,
+                             context_role: str) -> None:
+    """The options of a command that condenses: the budget, the newest messages kept, the
+    target and the role of the summary's message (with the command's own defaults)."""
+    parser.add_argument("--budget", type=whole_number(1), required=True, metavar="N",
+                        help="condense a conversation of more than N tokens (estimated at "
+                             f"{CHARS_PER_TOKEN} characters per token)")
+    parser.add_argument("--keep-last", type=whole_number(0), default=keep_last, metavar="K",
+                        help=f"newest messages always kept verbatim (default: {keep_last})")
+    parser.add_argument("--target", type=whole_number(0), default=None, metavar="T",
+                        help="tokens the kept messages are brought within "
+                             "(default: three quarters of the budget)")
+    parser.add_argument("--context-role", choices=("system", "user"), default=context_role,
+                        help="role of the message that holds the summary "
+                             f"(default: {context_role})")
+
+
+def check_condensing(args: argparse.Namespace) -> None:
+    """A usage error for a target beyond the budget, told before anything is read."""
+    if args.target is not None and args.target > args.budget:
+        raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
+                        EXIT_USAGE)
+
+
+def build_client(args: argparse.Namespace) -> LLMClient:
+    """The client that --llm/--model/--base-url ask for; announces the offline default."""
+    from ..clients import configured_model
+
+    choice = args.llm
+    if choice is None:
+        choice = "openai" if (args.model or configured_model()) else "extractive"
+        if choice == "extractive":
+            print(f"{PROG}: no model configured; using the offline extractive "
+                  "summarizer (use --llm/--model to pick a model)", file=sys.stderr)
+    if choice == "extractive":
+        from ..clients.extractive import ExtractiveClient
+        return ExtractiveClient()
+    if choice == "openai":
+        needs("openai", "the openai client")
+        from ..clients.openai_client import OpenAIClient
+        reply_format = getattr(args, "reply_format", None)
+        if reply_format is None and args.json_mode:
+            reply_format = "json"
+        return OpenAIClient(args.model, base_url=args.base_url,
+                            timeout=DEFAULT_TIMEOUT if args.timeout is None else args.timeout,
+                            max_retries=DEFAULT_RETRIES if args.retries is None else args.retries,
+                            reply_format=reply_format)
+    if choice.startswith("gguf:") and len(choice) > 5:
+        from ..clients.gguf import GGUFClient
+        return GGUFClient(choice[5:], n_ctx=getattr(args, "context_tokens",
+                                                     DEFAULT_CONTEXT_TOKENS))
+    if choice.startswith("langchain:"):
+        # The model is named in the choice, and the provider's package chooses the reply's
+        # format: options for an OpenAI-compatible server alone would be dropped unseen.
+        for flag, given in (("--model", args.model), ("--json-mode", args.json_mode),
+                            ("--reply-format", getattr(args, "reply_format", None))):
+            if given:
+                raise ToolError(f"{flag}: not for --llm {choice} (it applies to --llm openai)",
+                                EXIT_USAGE)
+        from ..clients.langchain_client import from_spec
+        return from_spec(choice[len("langchain:"):], base_url=args.base_url,
+                         timeout=args.timeout, retries=args.retries)
+    raise ToolError(f"unknown --llm {choice!r}: use extractive, openai, gguf:PATH or "
+                    "langchain:PROVIDER:MODEL", EXIT_USAGE)

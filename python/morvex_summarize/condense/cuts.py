@@ -1,0 +1,189 @@
+"""Where a history may be cut: the parts of a conversation a condenser works on (the
+leading system message, the earlier summary's context message, the body between), the
+places in the body where summarizing its oldest messages splits no tool call from its
+results, and the cut a round makes among them.
+
+A cut ``c`` summarizes ``body[:c]`` and keeps ``body[c:]`` verbatim."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+from ..formats import BodyContext, BodyField, Conversation
+from ..native import is_context_text
+
+Message = Mapping[str, Any]
+"""A message record in the summarizer's shape."""
+
+
+def tool_calls(message: Message) -> list[Any]:
+    """The tool calls a message makes (its well-formed entries only)."""
+    calls = message.get("tool_calls")
+    if not calls or isinstance(calls, (str, bytes)):
+        return []
+    try:
+        return [tc for tc in calls if isinstance(tc, Mapping)]
+    except TypeError:
+        return []
+
+
+def _only_calls(message: Message) -> bool:
+    return (message.get("role") == "assistant" and not message.get("content")
+            and bool(tool_calls(message)))
+
+
+def _call_key(value: Any) -> Any:
+    try:
+        hash(value)
+    except TypeError:
+        return repr(value)
+    return value
+
+
+def same_message(item: Any, marker: Any) -> bool:
+    """The item is the context message an earlier round put there (or an equal copy of it,
+    as after a round trip through JSON)."""
+    if marker is None:
+        return False
+    if item is marker:
+        return True
+    return type(item) is type(marker) and bool(item == marker)
+
+
+def split(conversation: Conversation, marker: Any, earlier_text: str | None,
+          keep_system: bool) -> tuple[int | None, str | None, Sequence[int], int | None]:
+    """(index of the leading system message or None, earlier summary text, indexes of
+    the body, index of the earlier context message or None).
+
+    ``marker`` is the context message the last round returned and ``earlier_text`` its
+    summary's text (None without a last round); without them, a context message at the
+    front is recognised by its text, and its text is the earlier summary."""
+    items = conversation.items
+    chained = earlier_text is not None
+
+    def earlier_context(index: int, at_front: bool) -> bool:
+        if isinstance(items[index], BodyContext):
+            return True  # a summary in a body's system is never conversation
+        if marker is not None:
+            return same_message(items[index], marker)
+        if chained:
+            return False
+        view = conversation.view(index).messages
+        if not (at_front and len(view) == 1):
+            return False
+        content = view[0].get("content")
+        return view[0].get("role") in ("system", "user") and is_context_text(content)
+
+    head = None
+    start = 0
+    if items and (isinstance(items[0], BodyField) or (
+            keep_system and len(conversation.view(0).messages) == 1
+            and conversation.view(0).messages[0].get("role") == "system"
+            and not earlier_context(0, True))):
+        head, start = 0, 1
+    drop = None
+    if marker is not None:
+        drop = next((i for i in range(start, len(items)) if earlier_context(i, False)), None)
+    elif start < len(items) and earlier_context(start, True):
+        drop = start
+        if earlier_text is None:
+            earlier_text = conversation.view(start).messages[0]["content"]
+    if drop is None:
+        return head, earlier_text, range(start, len(items)), None
+    return head, earlier_text, [i for i in range(start, len(items)) if i != drop], drop
+
+
+def valid_cuts(body: list[Message]) -> list[bool]:
+    """valid[c]: summarizing body[:c] splits no tool call from its results and leaves
+    no call still waiting for results in the summary."""
+    n = len(body)
+    blocked = [0] * (n + 2)  # difference array over cut positions 0..n
+
+    def block(first: int, last: int) -> None:  # cuts first..last inclusive
+        blocked[first] += 1
+        blocked[last + 1] -= 1
+
+    # A call still waiting for results: only tool messages, and other messages that
+    # only make calls (parallel calls as separate items), follow its message. Only the
+    # calls from trailing - 1 on can wait, so only theirs are tracked below.
+    trailing = n
+    while trailing > 0 and (body[trailing - 1].get("role") == "tool"
+                            or _only_calls(body[trailing - 1])):
+        trailing -= 1
+    by_id: dict[Any, int] = {}  # call id -> index of the latest assistant message making it
+    latest_caller = None
+    open_calls: dict[int, set[Any]] = {}  # assistant index -> its call ids still unanswered
+    anonymous: dict[int, int] = {}  # assistant index -> its calls without an id, unanswered
+    for j, message in enumerate(body):
+        role = message.get("role")
+        if role == "assistant":
+            calls = tool_calls(message)
+            if calls:
+                latest_caller = j
+                ids = {_call_key(tc.get("id")) for tc in calls if tc.get("id") is not None}
+                for call_id in ids:
+                    by_id[call_id] = j
+                if j >= trailing - 1:
+                    open_calls[j] = ids
+                    anonymous[j] = sum(1 for tc in calls if tc.get("id") is None)
+        elif role == "tool":
+            call_id = message.get("tool_call_id")
+            if call_id is not None:
+                caller = by_id.get(_call_key(call_id))
+                if caller in open_calls:
+                    open_calls[caller].discard(_call_key(call_id))
+            else:
+                caller = latest_caller
+                if caller is not None and anonymous.get(caller):
+                    anonymous[caller] -= 1
+            if caller is not None:
+                block(caller + 1, j)
+    for caller, ids in open_calls.items():
+        if ids or anonymous[caller]:
+            block(caller + 1, n)
+    valid, depth = [], 0
+    for c in range(n + 1):
+        depth += blocked[c]
+        valid.append(depth == 0)
+    return valid
+
+
+def choose_cut(conversation: Conversation, body: Sequence[int], body_counts: list[int],
+               head_tokens: int | None, *, keep_last: int, target_tokens: int | None,
+               target_messages: int | None) -> int:
+    """How many of the oldest body items to summarize (0: none can be): the fewest that
+    bring the kept part (the head, of ``head_tokens`` or None without one, and the rest of
+    the body) within ``target_tokens`` and ``target_messages`` where the rules allow, and
+    never one of the newest ``keep_last``."""
+    n = len(body)
+    valid_at = valid_cuts(conversation.messages_of(body))
+    views = conversation.views
+    valid = [valid_at[0]]  # valid[k]: at the item boundary after body[:k]
+    at = 0
+    for i in body:
+        view = views[i]
+        if view is None:
+            at += 1
+            valid.append(valid_at[at])
+        else:  # an item that leads to the next one is no boundary
+            at += len(view.messages)
+            valid.append(valid_at[at] and not view.leads)
+    latest = max(n - keep_last, 0)
+    while latest > 0 and not valid[latest]:
+        latest -= 1
+    if latest == 0:
+        return 0
+    fixed = 1 + (head_tokens is not None)  # messages in front of the tail: context, system
+    head = head_tokens or 0
+    kept = sum(body_counts)  # tokens of body[cut:]
+    for cut in range(1, latest + 1):
+        kept -= body_counts[cut - 1]
+        if not valid[cut]:
+            continue
+        if target_tokens is not None and head + kept > target_tokens:
+            continue
+        if target_messages is not None and fixed + n - cut > target_messages:
+            continue
+        return cut
+    return latest
