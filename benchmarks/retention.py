@@ -31,8 +31,9 @@ from collections.abc import Mapping, Sequence
 from typing import Any
 
 from morvex.core.summarizer import ConversationSummarizer
-from morvex_summarize import summarize
+from morvex_summarize import evidence, summarize
 from morvex_summarize.clients.extractive import ExtractiveClient
+from morvex_summarize.condense import carry
 from morvex_summarize.condense import Condenser, estimate_tokens
 
 from benchmarks.sessions import CATEGORIES, TOOL_FACT_KINDS, Session, make_session, marker_pattern
@@ -109,7 +110,18 @@ class Rounds:
         default_factory=lambda: defaultdict(lambda: [0, 0]))  # round -> [kept, sessions]
 
 
+def forget_outputs() -> None:
+    """Empties the package's per-process caches of judged lines and outputs, so that each
+    condensing run is timed as in a fresh process: the one summary of the same session, or
+    another budget's run, must not have judged its outputs already."""
+    for module in (evidence, carry):
+        for value in vars(module).values():
+            if callable(getattr(value, "cache_clear", None)):
+                value.cache_clear()
+
+
 async def run_condenser(session: Session, budget: int, rounds: Rounds) -> list[Any]:
+    forget_outputs()
     condenser = Condenser(ExtractiveClient(), max_tokens=budget, keep_last=KEEP_LAST)
     goal = next(f for f in session.facts if f.category == "goal")
     goal_pattern = marker_pattern(goal.marker)
