@@ -71,13 +71,6 @@ def _result_text(block: Mapping[str, Any]) -> tuple[str, dict[str, int]]:
     return text, out.media
 
 
-def _message(role: str, run: Rendered, calls: list[dict[str, Any]]) -> dict[str, Any]:
-    out: dict[str, Any] = {"role": role, "content": run.text()}
-    if calls:
-        out["tool_calls"] = calls
-    return out
-
-
 def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     role = message.get("role")
     if not isinstance(role, str):
@@ -105,7 +98,7 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
         elif kind == "tool_result" or (kind is not None and _is_result(block)):
             if run.pieces or calls:
                 run.merge_media(media)
-                messages.append(_message(role, run, calls))
+                messages.append(run.message(role, calls))
                 run, calls = Rendered(), []
             result = block.get("content")
             if type(result) is str and not block.get("is_error"):
@@ -119,12 +112,12 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
         else:
             if calls:
                 run.merge_media(media)
-                messages.append(_message(role, run, calls))
+                messages.append(run.message(role, calls))
                 run, calls = Rendered(), []
             render_part(block, run)
     if run.pieces or calls:
         run.merge_media(media)
-        messages.append(_message(role, run, calls))
+        messages.append(run.message(role, calls))
     if not messages:
         messages.append({"role": role, "content": ""})
     return Converted(messages, media)

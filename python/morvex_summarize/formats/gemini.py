@@ -79,13 +79,6 @@ def _response_text(response: Any) -> str:
     return text_of(response)
 
 
-def _message(role: str, run: Rendered, calls: list[dict[str, Any]]) -> dict[str, Any]:
-    out: dict[str, Any] = {"role": role, "content": run.text()}
-    if calls:
-        out["tool_calls"] = calls
-    return out
-
-
 def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     given = message.get("role") or "user"  # a single turn may leave the role out
     role = _ROLES.get(given) if isinstance(given, str) else None
@@ -103,7 +96,7 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
         nonlocal run, calls
         if run.pieces or calls:
             run.merge_media(media)
-            messages.append(_message(role, run, calls))
+            messages.append(run.message(role, calls))
             run, calls = Rendered(), []
 
     for part in parts:

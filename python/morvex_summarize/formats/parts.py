@@ -65,6 +65,13 @@ class Rendered:
             out.append(piece)
         return "".join(out)
 
+    def message(self, role: str, calls: list[dict[str, Any]]) -> dict[str, Any]:
+        """The summarizer's message of these pieces, with its tool calls when it made any."""
+        out: dict[str, Any] = {"role": role, "content": self.text()}
+        if calls:
+            out["tool_calls"] = calls
+        return out
+
     def merge_media(self, into: dict[str, int]) -> None:
         if self._media:
             for kind, count in self._media.items():
