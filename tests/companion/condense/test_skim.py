@@ -37,7 +37,8 @@ def test_lines_found_in_one_pass_are_those_graded_as_failures(lines):
 # that only look like them, with places, ids and plain text among them.
 _LINE_PIECES = ["error: x", "Error", "ERROR", "mirror", "failed", "Failed to connect",
                 "2 failed", "0 failed", "no errors", "failures=1", "exit code 1",
-                "exit status 0", "returncode=2", "HTTP/1.1 503", "status: 404",
+                "exit status 0", "returncode=2", "return code 3", "HTTP/1.1 503",
+                '"status": 502', "response code 500", "status: 404",
                 "404 Not Found", "503 Service Unavailable", "200 Ok", "make: *** [all] 2",
                 "make[1]: *** [all] Error 2", "app.py:3:4 E501",
                 "src/x.c:3:5: error: y", "Traceback", "panicked at", "Killed", "Aborted",
@@ -45,6 +46,8 @@ _LINE_PIECES = ["error: x", "Error", "ERROR", "mirror", "failed", "Failed to con
                 "PERMISSION DENIED", "No such file or directory", "3 problems",
                 "localhost:8080", "/usr/lib/x", "https://a.io/b", "v1.2.3", "12 tests",
                 "JIRA-12", "deadbeef12", "12345", "src/a.py", "2024-01-02 10:11:12",
+                "12:00:00", "2024-01-02", "5 12:00:00 tests", "a1b2c3d", "~/x/y", "../a/b",
+                "listen 80", "(=/a/b", "db.internal:5432", "app.py:12", "SPORT", "--",
                 "İ", "K", "ok", "done", " ", "  ", "\t", ":", "7", "word", "port 5432"]
 _LINE = st.one_of(st.sampled_from(_LINE_PIECES),
                   st.lists(st.sampled_from(_LINE_PIECES), max_size=5).map(" ".join))
