@@ -317,7 +317,7 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
             for index in others:
                 found = marks.get(index)
                 if found is None:
-                    found = marks[index] = _marks(shown[index])
+                    found = marks[index] = grade(shown[index])
                 if found == worth:
                     yield index
 
