@@ -41,19 +41,10 @@ _FAILURE_WORDS = re.compile(
     r"\b(?:errors?|fail(?:ed|ure)|fatal|exception|traceback|panic|denied|refused|"
     r"not found|cannot|timed? ?out|conflict)\b")
 _MARKED = re.compile(r"[\d/:]")
-# What every line that `evidence.failure_line` reads as a failure, or that has the words
-# of one, holds: one of these words in its lower case, or one of the shapes (a status
-# line, a linter's located code). A line with none of them is no failure, and the skim
-# does not ask.
-_FAILURE_HINTS = ("err", "rror", "xception", "exit", "nterrupt", "ailure", "fail", "fault",
-                  "panic", "atal", "✖", "✗", "×", "✕", "segmentation", "aborted", "killed",
-                  "not found", "o such file", "ermission denied", "could not", "non-zero",
-                  "problem", "vulnerabilit", "return code", "returncode", "http", "status",
-                  "response code", "make", "traceback", "denied", "refused", "cannot", "time",
-                  "conflict")
-_FAILURE_SHAPES = re.compile(
-    r"^[^\S\n]*(?:\d{3} [A-Z]|\S+?\.\w{1,5}:\d+:\d+:?[^\S\n]+[A-Z]{1,4}\d{2,4}\b)",
-    re.MULTILINE)
+# Beside what may make `evidence.failure_line` read a line as a failure, the words the
+# failure words above need (in lower case).
+_FAILURE_HINTS = evidence.FAILURE_HINTS + ("traceback", "denied", "refused", "cannot", "time",
+                                           "conflict")
 # A port, a URL or an absolute path: where something runs or lies. Each kind of mark has
 # its own pattern, looked for only in a line that has the characters the mark needs.
 _PATH = re.compile(r"(?:^|[\s'\"(=])(?:~|\.{1,2})?+/[\w.@%+-]++/[\w.@%+-]")
@@ -298,7 +289,8 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
     # are read as failures; the marks of the others are read as the ranking reaches them.
     lines = text[first_end + 1:last_start - 1].split("\n")[-EXCERPT_LINES:]
     body = "\n".join(lines)
-    maybe = _lines_holding(_FAILURE_HINTS, body.lower()) | _lines_with(_FAILURE_SHAPES, body)
+    maybe = (evidence.lines_holding(_FAILURE_HINTS, body.lower())
+             | evidence.lines_with(evidence.FAILURE_SHAPES, body))
     shown = {}  # the lines that could be kept, the last first
     for index in range(len(lines) - 1, -1, -1):
         line = lines[index].rstrip()
@@ -337,38 +329,7 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
 def _failing_lines(lines: list[str]) -> set[int]:
     """The indexes of the lines that have the words of a failure (those `grade` gives 4),
     found in one pass over them all: no such word spans lines."""
-    return _lines_with(_FAILURE_WORDS, "\n".join(lines).lower())
-
-
-def _lines_holding(words: tuple[str, ...], text: str) -> set[int]:
-    """The indexes of the lines of ``text`` that hold any of ``words`` (none spans lines),
-    each word looked for over the whole text at once."""
-    found_in = set()
-    for word in words:
-        at = text.find(word)
-        while at >= 0:
-            found_in.add(text.count("\n", 0, at))
-            at = text.find("\n", at)
-            if at < 0:
-                break
-            at = text.find(word, at)
-    return found_in
-
-
-def _lines_with(pattern: re.Pattern[str], text: str) -> set[int]:
-    """The indexes of the lines of ``text`` in which ``pattern`` is found, in one pass
-    over it; the pattern must not span lines."""
-    found_in = set()
-    index = at = 0
-    found = pattern.search(text)
-    while found is not None:
-        index += text.count("\n", at, found.start())
-        found_in.add(index)
-        at = text.find("\n", found.end())
-        if at < 0:
-            break
-        found = pattern.search(text, at)
-    return found_in
+    return evidence.lines_with(_FAILURE_WORDS, "\n".join(lines).lower())
 
 
 def skim_outputs(messages: list[Any], limit: int = TOOL_RESULT_LIMIT) -> list[Any]:

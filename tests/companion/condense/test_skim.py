@@ -88,3 +88,12 @@ def _plain_excerpt(text, limit):
 def test_skim_keeps_the_lines_a_full_ranking_keeps(lines, first, limit):
     text = "\n".join([first, *lines, "done"])
     assert carry.excerpt.__wrapped__(text, limit) == _plain_excerpt(text, limit)
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(st.tuples(_LINE, st.sampled_from(["", " ", "\r", "\t "])).map("".join),
+                max_size=25))
+def test_every_failing_line_is_among_those_that_may_fail(lines):
+    # Outputs are read as failures only at the lines found by a few searches over the text.
+    failing = {i for i, line in enumerate(lines) if evidence.failure_line(line)}
+    assert failing <= set(evidence.may_fail("\n".join(lines)))
