@@ -166,7 +166,8 @@ _FAILURE_KEYS = ("rror", "RROR", "xception", "Exit", "nterrupt", "ailure", "Faul
 
 # What every line that `failure_line` reads as a failure holds: one of these words in its
 # lower case, or one of the shapes (a status line, a linter's located code). A line with
-# none of them is no failure, so that a long text is read line by line only where they are.
+# none of them is no failure, so that a long text need be read line by line only where they
+# are (see `lines_holding` and `lines_with`).
 FAILURE_HINTS = ("err", "rror", "xception", "exit", "nterrupt", "ailure", "fail", "fault",
                  "panic", "atal", "✖", "✗", "×", "✕", "segmentation", "aborted", "killed",
                  "not found", "o such file", "ermission denied", "could not", "non-zero",
@@ -207,15 +208,6 @@ def lines_with(pattern: re.Pattern[str], text: str) -> set[int]:
             break
         found = pattern.search(text, at)
     return found_in
-
-
-def may_fail(text: str, low: str | None = None) -> list[int]:
-    """The indexes of the lines of ``text`` that `failure_line` may read as failures, in
-    their order (``low``, the text in lower case, when it is at hand); it reads every
-    other as none."""
-    if low is None:
-        low = text.lower()
-    return sorted(lines_holding(FAILURE_HINTS, low) | lines_with(FAILURE_SHAPES, text))
 
 
 @functools.lru_cache(maxsize=8192)
@@ -281,11 +273,9 @@ def outcome(text: str, reads: bool = False) -> str | None:
         return None
     if _TRACEBACK_WORDS in text and _TRACEBACK.search(text):
         return FAILED
-    low = text.lower()
-    lines = text.split("\n")
-    if any(failure_line(lines[index]) for index in may_fail(text, low)):
+    if any(map(failure_line, text.split("\n"))):
         return FAILED
-    if _passes(low):
+    if _passes(text.lower()):
         return PASSED
     return None
 
