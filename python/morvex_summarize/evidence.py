@@ -164,6 +164,52 @@ _FAILURE_KEYS = ("rror", "RROR", "xception", "Exit", "nterrupt", "ailure", "Faul
                  "could not", "non-zero", "failed")
 
 
+# What every line that `failure_line` reads as a failure holds: one of these words in its
+# lower case, or one of the shapes (a status line, a linter's located code). A line with
+# none of them is no failure, so that a long text need be read line by line only where they
+# are (see `lines_holding` and `lines_with`).
+FAILURE_HINTS = ("err", "rror", "xception", "exit", "nterrupt", "ailure", "fail", "fault",
+                 "panic", "atal", "✖", "✗", "×", "✕", "segmentation", "aborted", "killed",
+                 "not found", "o such file", "ermission denied", "could not", "non-zero",
+                 "problem", "vulnerabilit", "return code", "returncode", "http", "status",
+                 "response code", "make")
+FAILURE_SHAPES = re.compile(
+    r"^[^\S\n]*(?:\d{3} [A-Z]|\S+?\.\w{1,5}:\d+:\d+:?[^\S\n]+[A-Z]{1,4}\d{2,4}\b)",
+    re.MULTILINE)
+
+
+def lines_holding(words: tuple[str, ...], text: str) -> set[int]:
+    """The indexes of the lines of ``text`` that hold any of ``words`` (none spans lines),
+    each word looked for over the whole text at once: most are absent, and one search
+    says so."""
+    found_in = set()
+    for word in words:
+        at = text.find(word)
+        while at >= 0:
+            found_in.add(text.count("\n", 0, at))
+            at = text.find("\n", at)
+            if at < 0:
+                break
+            at = text.find(word, at)
+    return found_in
+
+
+def lines_with(pattern: re.Pattern[str], text: str) -> set[int]:
+    """The indexes of the lines of ``text`` in which ``pattern`` (that spans no lines) is
+    found, in one pass over it."""
+    found_in = set()
+    index = at = 0
+    found = pattern.search(text)
+    while found is not None:
+        index += text.count("\n", at, found.start())
+        found_in.add(index)
+        at = text.find("\n", found.end())
+        if at < 0:
+            break
+        found = pattern.search(text, at)
+    return found_in
+
+
 @functools.lru_cache(maxsize=8192)
 def failure_line(line: str) -> int:
     """How strongly one line shows a failure: 0 not at all; 1 a count, status or summary

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import functools
 import re
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
 from .. import evidence
@@ -41,6 +41,10 @@ _FAILURE_WORDS = re.compile(
     r"\b(?:errors?|fail(?:ed|ure)|fatal|exception|traceback|panic|denied|refused|"
     r"not found|cannot|timed? ?out|conflict)\b")
 _MARKED = re.compile(r"[\d/:]")
+# Beside what may make `evidence.failure_line` read a line as a failure, the words the
+# failure words above need (in lower case).
+_FAILURE_HINTS = evidence.FAILURE_HINTS + ("traceback", "denied", "refused", "cannot", "time",
+                                           "conflict")
 # A port, a URL or an absolute path: where something runs or lies. Each kind of mark has
 # its own pattern, looked for only in a line that has the characters the mark needs.
 _PATH = re.compile(r"(?:^|[\s'\"(=])(?:~|\.{1,2})?+/[\w.@%+-]++/[\w.@%+-]")
@@ -279,24 +283,39 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
     first, last = text[:first_end].rstrip(), text[last_start:].rstrip()
     room = limit - len(first) - len(last) - 2
     # The lines between, the last EXCERPT_LINES of them at most, best first: a failure,
-    # then a place, then an identifier; among equals the last first.
+    # then a place, then an identifier; among equals the last first. They are taken in
+    # that order until the room is used, so a line is graded only when it is reached: the
+    # lines that may show a failure come from searches over the whole text, and only they
+    # are read as failures; the marks of the others are read as the ranking reaches them.
     lines = text[first_end + 1:last_start - 1].split("\n")[-EXCERPT_LINES:]
-    failing = _failing_lines(lines)  # the others are graded by their marks alone
-    ranked = []
-    for index, line in enumerate(lines):
-        line = line.rstrip()
+    body = "\n".join(lines)
+    maybe = (evidence.lines_holding(_FAILURE_HINTS, body.lower())
+             | evidence.lines_with(evidence.FAILURE_SHAPES, body))
+    shown = {}  # the lines that could be kept, the last first
+    for index in range(len(lines) - 1, -1, -1):
+        line = lines[index].rstrip()
         if line and len(line) < room:
-            if index in failing:
-                ranked.append((4, index, line))
-                continue
-            worth = _marks(line)
-            if worth < 4 and evidence.failure_line(line):
-                worth = 4
-            if worth:
-                ranked.append((worth, index, line))
-    ranked.sort(reverse=True)
+            shown[index] = line
+    failures = [index for index in shown if index in maybe
+                and (_FAILURE_WORDS.search(shown[index].lower())
+                     or evidence.failure_line(shown[index]))]
+    failed = set(failures)
+    others = [index for index in shown if index not in failed]
+
+    def ranked() -> Iterator[int]:
+        yield from failures
+        marks: dict[int, int] = {}
+        for worth in (3, 2, 1):
+            for index in others:
+                found = marks.get(index)
+                if found is None:
+                    found = marks[index] = grade(shown[index])
+                if found == worth:
+                    yield index
+
     picked = []
-    for _, index, line in ranked:
+    for index in ranked():
+        line = shown[index]
         if len(line) + 1 <= room:
             picked.append((index, line))
             room -= len(line) + 1
@@ -310,18 +329,7 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
 def _failing_lines(lines: list[str]) -> set[int]:
     """The indexes of the lines that have the words of a failure (those `grade` gives 4),
     found in one pass over them all: no such word spans lines."""
-    low = "\n".join(lines).lower()
-    failing = set()
-    index = at = 0
-    found = _FAILURE_WORDS.search(low)
-    while found is not None:
-        index += low.count("\n", at, found.start())
-        failing.add(index)
-        at = low.find("\n", found.end())
-        if at < 0:
-            break
-        found = _FAILURE_WORDS.search(low, at)
-    return failing
+    return evidence.lines_with(_FAILURE_WORDS, "\n".join(lines).lower())
 
 
 def skim_outputs(messages: list[Any], limit: int = TOOL_RESULT_LIMIT) -> list[Any]:

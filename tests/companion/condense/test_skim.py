@@ -9,9 +9,11 @@ from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 try:
+    from morvex_summarize import evidence
     from morvex_summarize.condense import carry
 except ImportError:  # package not installed: use the source tree
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "python"))
+    from morvex_summarize import evidence
     from morvex_summarize.condense import carry
 
 # Words of a failure, words that hold one without being one, and characters whose lower
@@ -29,3 +31,71 @@ def test_lines_found_in_one_pass_are_those_graded_as_failures(lines):
     # the lines that grading each one alone calls failures.
     expected = {i for i, line in enumerate(lines) if carry.grade(line.rstrip()) == 4}
     assert carry._failing_lines(lines) == expected
+
+
+# Lines of tool outputs: failures in each wording `evidence.failure_line` knows, and lines
+# that only look like them, with places, ids and plain text among them.
+_LINE_PIECES = ["error: x", "Error", "ERROR", "mirror", "failed", "Failed to connect",
+                "2 failed", "0 failed", "no errors", "failures=1", "exit code 1",
+                "exit status 0", "returncode=2", "return code 3", "HTTP/1.1 503",
+                '"status": 502', "response code 500", "status: 404",
+                "404 Not Found", "503 Service Unavailable", "200 Ok", "make: *** [all] 2",
+                "make[1]: *** [all] Error 2", "app.py:3:4 E501",
+                "src/x.c:3:5: error: y", "Traceback", "panicked at", "Killed", "Aborted",
+                "ValueError: bad", "npm ERR!", "FAIL", "--- FAIL: TestX", "✗ ", "timed out",
+                "PERMISSION DENIED", "No such file or directory", "3 problems",
+                "localhost:8080", "/usr/lib/x", "https://a.io/b", "v1.2.3", "12 tests",
+                "JIRA-12", "deadbeef12", "12345", "src/a.py", "2024-01-02 10:11:12",
+                "12:00:00", "2024-01-02", "5 12:00:00 tests", "a1b2c3d", "~/x/y", "../a/b",
+                "listen 80", "(=/a/b", "db.internal:5432", "app.py:12", "SPORT", "--",
+                "İ", "K", "ok", "done", " ", "  ", "\t", ":", "7", "word", "port 5432"]
+_LINE = st.one_of(st.sampled_from(_LINE_PIECES),
+                  st.lists(st.sampled_from(_LINE_PIECES), max_size=5).map(" ".join))
+
+
+def _plain_excerpt(text, limit):
+    # Every line between the first and the last graded, ranked best first (the last first
+    # among equals) and taken while they fit.
+    if len(text) <= limit:
+        return text
+    first_end, last_start = text.find("\n"), text.rfind("\n") + 1
+    if first_end < 0 or last_start <= first_end:
+        return text[:limit - 3] + "..."
+    first, last = text[:first_end].rstrip(), text[last_start:].rstrip()
+    room = limit - len(first) - len(last) - 2
+    lines = text[first_end + 1:last_start - 1].split("\n")[-carry.EXCERPT_LINES:]
+    ranked = []
+    for index, line in enumerate(lines):
+        line = line.rstrip()
+        if line and len(line) < room:
+            worth = 4 if evidence.failure_line(line) else carry.grade(line)
+            if worth:
+                ranked.append((worth, index, line))
+    picked = []
+    for _, index, line in sorted(ranked, reverse=True):
+        if len(line) + 1 <= room:
+            picked.append((index, line))
+            room -= len(line) + 1
+            if room < 16:
+                break
+    out = "\n".join(p for p in [first, *(line for _, line in sorted(picked)), last] if p)
+    return out if len(out) <= limit else out[:limit - 3] + "..."
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(_LINE, min_size=1, max_size=25), st.sampled_from(["", "$ make"]),
+       st.sampled_from([40, 80, 200, 500]))
+def test_skim_keeps_the_lines_a_full_ranking_keeps(lines, first, limit):
+    text = "\n".join([first, *lines, "done"])
+    assert carry.excerpt.__wrapped__(text, limit) == _plain_excerpt(text, limit)
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(st.tuples(_LINE, st.sampled_from(["", " ", "\r", "\t "])).map("".join),
+                max_size=25))
+def test_every_failing_line_is_among_those_that_may_fail(lines):
+    # A long output is read for failures only at the lines a few searches over it find.
+    text = "\n".join(lines)
+    failing = {i for i, line in enumerate(lines) if evidence.failure_line(line)}
+    assert failing <= (evidence.lines_holding(evidence.FAILURE_HINTS, text.lower())
+                       | evidence.lines_with(evidence.FAILURE_SHAPES, text))
