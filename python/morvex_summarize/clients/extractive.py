@@ -180,7 +180,8 @@ _LABEL = re.compile(r"(?i)^\W*(?:constraints?|rules?|requirements?|hard rules?|n
                     r"heads up|important|context)\s*[:\-–—]\s*")
 _PLAN = _Blind(
     r"\b(i'll|i will|i'm going to|i am going to|let's|we'll|we will|we should|i'd|"
-    r"plan|going with|go with|decided|switching|switch to|opting|opt for|chose|choosing|"
+    r"plan|going with|go with|decide|decided|decision|switching|switch to|opting|opt for|"
+    r"chose|chosen|choosing|choice|"
     r"settled|instead|rather than|cleanest|simplest|safest|best option|approach)\b")
 # What the user states for the agent to know: a name, host, cluster, id, ticket, where the
 # credentials are, a time or window, a port; the words that say so, or a token that names.

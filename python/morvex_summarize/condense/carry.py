@@ -119,8 +119,10 @@ def _marks(text: str) -> int:
 
 
 DECIDED = re.compile(
-    r"(?i)\b(decided|decision|plan\s*:|the plan is|going with|go with|switching to|"
-    r"switch(?:ed)? to|opt(?:ing|ed)? for|chose|choosing|settled on|instead of|rather than|"
+    r"(?i)\b(?:plan|decision|approach)\s*:|\b(decided|decision|the plan is|going with|"
+    r"go with|switching to|"
+    r"switch(?:ed)? to|opt(?:ing|ed)? for|chose|chosen|choosing|choice is|settled on|"
+    r"instead of|rather than|"
     r"(?:cleanest|simplest|safest|best|right|quickest|easiest) (?:fix|option|approach|way|"
     r"move|path|choice)|best option|we(?:'ll| will) use|i(?:'ll| will) use)\b")
 """Words by which a decision is told from a plan of the next step."""

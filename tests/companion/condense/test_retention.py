@@ -91,10 +91,25 @@ def test_a_failure_at_the_end_of_a_long_output_reaches_the_summary():
     "The cleanest fix is to rename the column first.",
     "We decided to keep the old schema read-only.",
     "Rather than patching the ORM, we'll use raw SQL here.",
+    "Decision: keep the v1 endpoint for the mobile clients.",
+    "Having read both, my choice is the streaming parser, which holds less in memory.",
 ])
 def test_decisions_however_they_are_worded(said):
     summary = summarize_transcript(f"[User]: go\n[Assistant]: Looking around. {said}")
     assert said in summary["key_decisions"]
+
+
+@pytest.mark.parametrize("item, worth", [
+    ("Plan: run the migration in two phases.", 2),
+    ("Decision: keep the v1 endpoint for the mobile clients.", 2),
+    ("My choice is the streaming parser.", 2),
+    ("Approach: one lock file per job.", 2),
+    ("Reading the handler next.", 1),
+    ("The plan was discussed.", 1),
+])
+def test_a_choice_made_outranks_a_plain_item(item, worth):
+    # what a summary made smaller keeps longer
+    assert carry.importance(item) == worth
 
 
 @pytest.mark.parametrize("output, fact", [
