@@ -185,9 +185,11 @@ def lines_holding(words: tuple[str, ...], text: str) -> set[int]:
     found_in = set()
     for word in words:
         at = text.find(word)
+        line = counted = 0  # the line at ``counted``
         while at >= 0:
-            found_in.add(text.count("\n", 0, at))
-            at = text.find("\n", at)
+            line += text.count("\n", counted, at)
+            found_in.add(line)
+            counted = at = text.find("\n", at)
             if at < 0:
                 break
             at = text.find(word, at)
