@@ -218,6 +218,19 @@ def failure_line(line: str) -> int:
     line; 2 an error or failure line; 3 an exception, panic or located diagnostic."""
     if not line or len(line) > 2000:
         return 0
+    low = line.lower()
+    for hint in FAILURE_HINTS:  # most lines have none: they are read no further
+        if hint in low:
+            break
+    else:
+        if FAILURE_SHAPES.match(line) is None:
+            return 0
+    return _failure_level(line, low)
+
+
+def _failure_level(line: str, low: str) -> int:
+    """`failure_line` of a line of at most 2000 characters (``low``: in lower case), read
+    whole."""
     digits = _DIGIT.search(line) is not None
     if not digits:
         for key in _FAILURE_KEYS:  # faster than one pattern of them all
@@ -229,7 +242,6 @@ def failure_line(line: str) -> int:
         return 3
     if _LEADING.match(line):
         return 2
-    low = line.lower()
     if _shell_failure(low):
         return 2
     if _MAKE.match(line):

@@ -99,3 +99,13 @@ def test_every_failing_line_is_among_those_that_may_fail(lines):
     failing = {i for i, line in enumerate(lines) if evidence.failure_line(line)}
     assert failing <= (evidence.lines_holding(evidence.FAILURE_HINTS, text.lower())
                        | evidence.lines_with(evidence.FAILURE_SHAPES, text))
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(_LINE, min_size=1, max_size=6).map(" ".join), st.sampled_from(["", " ", "\r"]))
+def test_a_line_without_a_hint_is_passed_over_only_if_reading_it_whole_agrees(line, end):
+    # failure_line stops at a line with no hint word and no failure shape: reading every
+    # such line whole must find no failure in it either.
+    line += end
+    assert evidence.failure_line.__wrapped__(line) == \
+        evidence._failure_level(line, line.lower())
