@@ -120,8 +120,12 @@ _SUCCESS_WORDS = ("test result: ok", "all checks passed", "all tests passed", "s
 _ZERO = re.compile(r"(?<![\w.])0 (\w+)|\bno (\w+)|\b(?:failures|errors)\s*[=:]\s*0\b")
 _ZERO_OF = frozenset({"failed", "failure", "failures", "error", "errors", "problem",
                       "problems", "vulnerabilities", "issue", "issues"})
-_PASSED = re.compile(r"\bpassed\b|^\s*(?:ok|pass|✓|√|done)\b|^\s*\[\s*(?:passed|ok)\s*\]"
-                     r"|\bhttp/[\d.]+\s+[23]\d\d\b", re.MULTILINE)
+# A run that says it passed: the word, a line that starts with it (or with ok, done, a
+# tick), or a 2xx or 3xx HTTP status; three patterns, each run only where it may match.
+_PASSED_WORD = re.compile(r"\bpassed\b")
+_PASSED_LINE = re.compile(r"^\s*(?:ok|pass|✓|√|done)\b|^\s*\[\s*(?:passed|ok)\s*\]",
+                          re.MULTILINE)
+_PASSED_HTTP = re.compile(r"\bhttp/[\d.]+\s+[23]\d\d\b")
 
 
 def _passes(low: str) -> bool:
@@ -131,12 +135,17 @@ def _passes(low: str) -> bool:
         return True
     if "finished" in low and "target" in low:
         return True
-    if "0 " in low or "no " in low or "=" in low or ":" in low:
+    # each kind of zero has its own words: the pattern is run only where one may be
+    if "0 " in low or "no " in low or (("failures" in low or "errors" in low) and "0" in low):
         for match in _ZERO.finditer(low):
             word = match.group(1) or match.group(2)
             if word is None or word in _ZERO_OF:
                 return True
-    return _PASSED.search(low) is not None
+    if "passed" in low and _PASSED_WORD.search(low):
+        return True
+    if "http/" in low and _PASSED_HTTP.search(low):
+        return True
+    return _PASSED_LINE.search(low) is not None
 
 
 _LINE_SUCCESS_WORDS = re.compile(  # on the line in lower case
@@ -218,6 +227,8 @@ def failure_line(line: str) -> int:
     line; 2 an error or failure line; 3 an exception, panic or located diagnostic."""
     if not line or len(line) > 2000:
         return 0
+    if _DIGIT.search(line) is None:
+        return _failure_level(line, False)
     low = line.lower()
     for hint in FAILURE_HINTS:  # most lines have none: they are read no further
         if hint in low:
@@ -225,13 +236,12 @@ def failure_line(line: str) -> int:
     else:
         if FAILURE_SHAPES.match(line) is None:
             return 0
-    return _failure_level(line, low)
+    return _failure_level(line, True, low)
 
 
-def _failure_level(line: str, low: str) -> int:
-    """`failure_line` of a line of at most 2000 characters (``low``: in lower case), read
-    whole."""
-    digits = _DIGIT.search(line) is not None
+def _failure_level(line: str, digits: bool, low: str | None = None) -> int:
+    """`failure_line` of a line of at most 2000 characters, read whole: ``digits``, it
+    has a digit; ``low``, the line in lower case if it is at hand."""
     if not digits:
         for key in _FAILURE_KEYS:  # faster than one pattern of them all
             if key in line:
@@ -242,6 +252,8 @@ def _failure_level(line: str, low: str) -> int:
         return 3
     if _LEADING.match(line):
         return 2
+    if low is None:
+        low = line.lower()
     if _shell_failure(low):
         return 2
     if _MAKE.match(line):

@@ -1,5 +1,6 @@
 """The skim of a long tool output: which of its lines name a failure."""
 import pathlib
+import re
 import sys
 
 import pytest
@@ -108,4 +109,24 @@ def test_a_line_without_a_hint_is_passed_over_only_if_reading_it_whole_agrees(li
     # such line whole must find no failure in it either.
     line += end
     assert evidence.failure_line.__wrapped__(line) == \
-        evidence._failure_level(line, line.lower())
+        evidence._failure_level(line, evidence._DIGIT.search(line) is not None)
+
+
+_ONE_PATTERN_PASSED = re.compile(r"\bpassed\b|^\s*(?:ok|pass|✓|√|done)\b"
+                                 r"|^\s*\[\s*(?:passed|ok)\s*\]|\bhttp/[\d.]+\s+[23]\d\d\b",
+                                 re.MULTILINE)
+_PASS_PIECES = ["passed", "bypassed", "ok", "  ok", "okay", "pass", "passing", "✓", "√ x",
+                "done", "[ ok ]", "[passed]", "http/1.1 200", "http/2 302", "http/1.1 500",
+                "0 failed", "no errors", "no such", "failures=0", "errors: 0", "errors: 10",
+                "finished", "target", "\n", "\n\n", " ", "\t", "x", "10 "]
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(st.sampled_from(_PASS_PIECES), max_size=10).map("".join))
+def test_success_is_read_as_one_pattern_would(low):
+    # The words of a passing run are looked for by parts, each where it may be.
+    zero = any((m.group(1) or m.group(2)) in (None, *evidence._ZERO_OF)
+               for m in evidence._ZERO.finditer(low))
+    words = any(w in low for w in evidence._SUCCESS_WORDS) or \
+        ("finished" in low and "target" in low)
+    assert evidence._passes(low) == (words or zero or bool(_ONE_PATTERN_PASSED.search(low)))
