@@ -148,6 +148,10 @@ def _passes(low: str) -> bool:
     return _PASSED_LINE.search(low) is not None
 
 
+# A total of problems with its parts after it ("3 problems (0 errors, 3 warnings)"):
+# the parts say whether any is an error, warnings are no failure.
+_ONLY_WARNINGS = re.compile(r"^\s*[✖✗×✕] \d[\d,]*\s+problems?\s*\(\s*0 errors?\b")
+_TOTAL_BEFORE_PARTS = re.compile(r"(?<![\w.])\d[\d,]*\s+problems?\s*(?=\(\s*\d)")
 _LINE_SUCCESS_WORDS = re.compile(  # on the line in lower case
     r"(?<![\w.])0 (?:failed|failures?|errors?|problems?|vulnerabilities)\b|\bno (?:errors?|"
     r"failures?|issues?|problems?|vulnerabilities)\b|\b(?:failures|errors)\s*[=:]\s*0\b")
@@ -250,7 +254,7 @@ def _failure_level(line: str, digits: bool, low: str | None = None) -> int:
             return 0
     if _STRONG.match(line) or "panicked at" in line:
         return 3
-    if _LEADING.match(line):
+    if _LEADING.match(line) and not _ONLY_WARNINGS.match(line):
         return 2
     if low is None:
         low = line.lower()
@@ -260,7 +264,8 @@ def _failure_level(line: str, digits: bool, low: str | None = None) -> int:
         return 1
     if not digits:
         return 0
-    for match in _COUNTS.finditer(_LINE_SUCCESS_WORDS.sub(" ", low)):
+    counted = _TOTAL_BEFORE_PARTS.sub(" ", low) if "problem" in low else low
+    for match in _COUNTS.finditer(_LINE_SUCCESS_WORDS.sub(" ", counted)):
         if _numbers(match):
             return 1
     if "exit" in low or "code" in low or "status" in low:

@@ -105,6 +105,8 @@ SUCCESSES = [
     ("mypy", "mypy src/", "Success: no issues found in 12 source files"),
     ("ruff", "ruff check .", "All checks passed!"),
     ("eslint", "npx eslint src", "0 problems (0 errors, 0 warnings)"),
+    ("eslint", "npx eslint src", "src/a.ts\n  3:1  warning  Unexpected console  no-console\n\n"
+                                 "✖ 2 problems (0 errors, 2 warnings)"),
     ("tsc", "npx tsc --noEmit", "Found 0 errors."),
     ("npm audit", "npm audit", "audited 812 packages in 2s\n\nfound 0 vulnerabilities"),
     ("make", "make check", "All tests passed (42 assertions, failures=0)"),
