@@ -36,11 +36,11 @@ _EXCEPTION = re.compile(
     r"(?:\[\w+\])?(?::|$)")
 # A line that starts with the word of a failure: rustc and gcc `error:`, `error[E0425]:`,
 # git `fatal:`, psql `ERROR:`, npm `npm ERR!`, pytest `FAILED ...`/`ERROR tests/...`,
-# go and jest `FAIL`/`--- FAIL:`, go `panic:`, node `Error: ...`.
+# go and jest `FAIL`/`--- FAIL:`, go `panic:`, node `Error: ...`, curl `curl: (6) ...`.
 _LEADING = re.compile(
     r"^\s*(?:error(?:\[\w+\])?:|Error(?:\[\w+\])?:|ERROR\b|fatal(?: error)?:|FATAL\b|Fatal:|"
     r"npm ERR!|ERR!|FAILED\b|FAIL\b|--- FAIL\b|panic:|PANIC\b|[✖✗×✕] |error TS\d+|"
-    r"Segmentation fault|Aborted \(core dumped\)|Killed$)")
+    r"curl: \(\d+\)|Segmentation fault|Aborted \(core dumped\)|Killed$)")
 # make's own line says that a step failed; the step's output says why.
 _MAKE = re.compile(r"^\s*make(?:\[\d+\])?: \*\*\*")
 # A located diagnostic: `src/x.c:3:5: error: ...`, `app.py:12: error: ...` (mypy),
@@ -174,7 +174,7 @@ _STRONG = re.compile(f"(?:{_EXCEPTION.pattern})|(?:{_LOCATED.pattern})|(?:{_THRO
 _FAILURE_KEYS = ("rror", "RROR", "xception", "Exit", "nterrupt", "ailure", "Fault", "panic",
                  "PANIC", "atal", "FATAL", "ERR", "FAIL", "✖", "✗", "×", "✕", "Segmentation",
                  "Aborted", "Killed", "not found", "o such file", "ermission denied",
-                 "could not", "non-zero", "failed")
+                 "could not", "non-zero", "failed", "***")
 
 
 # What every line that `failure_line` reads as a failure holds: one of these words in its
@@ -185,7 +185,7 @@ FAILURE_HINTS = ("err", "rror", "xception", "exit", "nterrupt", "ailure", "fail"
                  "panic", "atal", "✖", "✗", "×", "✕", "segmentation", "aborted", "killed",
                  "not found", "o such file", "ermission denied", "could not", "non-zero",
                  "problem", "vulnerabilit", "return code", "returncode", "http", "status",
-                 "response code", "make")
+                 "response code", "make", "curl: (")
 FAILURE_SHAPES = re.compile(
     r"^[^\S\n]*(?:\d{3} [A-Z]|\S+?\.\w{1,5}:\d+:\d+:?[^\S\n]+[A-Z]{1,4}\d{2,4}\b)",
     re.MULTILINE)

@@ -92,6 +92,13 @@ FAILURES = [
      'HTTP/1.1 500 Internal Server Error {"error": "orders table is locked"}'),
     ("shell", "ledgerctl --version", "bash: ledgerctl: command not found",
      "bash: ledgerctl: command not found"),
+    ("make", "make tests", "make: *** No rule to make target 'tests'.  Stop.",
+     "make: *** No rule to make target 'tests'. Stop."),
+    ("http", "curl -s https://api.internal/health",
+     "curl: (6) Could not resolve host: api.internal",
+     "curl: (6) Could not resolve host: api.internal"),
+    ("http", "curl -s http://localhost:8080/", "curl: (52) Empty reply from server",
+     "curl: (52) Empty reply from server"),
 ]
 
 # (family, command, output): passing runs whose wording names failure to report success

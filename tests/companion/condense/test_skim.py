@@ -49,6 +49,7 @@ _LINE_PIECES = ["error: x", "Error", "ERROR", "mirror", "failed", "Failed to con
                 "JIRA-12", "deadbeef12", "12345", "src/a.py", "2024-01-02 10:11:12",
                 "12:00:00", "2024-01-02", "5 12:00:00 tests", "a1b2c3d", "~/x/y", "../a/b",
                 "listen 80", "(=/a/b", "db.internal:5432", "app.py:12", "SPORT", "--",
+                "curl: (52) Empty reply", "make: *** No rule", "***",
                 "İ", "K", "ok", "done", " ", "  ", "\t", ":", "7", "word", "port 5432"]
 _LINE = st.one_of(st.sampled_from(_LINE_PIECES),
                   st.lists(st.sampled_from(_LINE_PIECES), max_size=5).map(" ".join))
