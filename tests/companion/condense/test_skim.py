@@ -50,6 +50,8 @@ _LINE_PIECES = ["error: x", "Error", "ERROR", "mirror", "failed", "Failed to con
                 "12:00:00", "2024-01-02", "5 12:00:00 tests", "a1b2c3d", "~/x/y", "../a/b",
                 "listen 80", "(=/a/b", "db.internal:5432", "app.py:12", "SPORT", "--",
                 "curl: (52) Empty reply", "make: *** No rule", "***",
+                "2024-01-02 10:11:12:8080", "10:11:12:443", "http://h:80/x", "@db:5432",
+                "a/host:80", "=10.0.0.1:6379", "x:1", "PORT=5432",
                 "İ", "K", "ok", "done", " ", "  ", "\t", ":", "7", "word", "port 5432"]
 _LINE = st.one_of(st.sampled_from(_LINE_PIECES),
                   st.lists(st.sampled_from(_LINE_PIECES), max_size=5).map(" ".join))
