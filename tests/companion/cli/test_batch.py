@@ -134,9 +134,7 @@ def test_an_interrupted_run_resumes_without_loss_or_repeats(tmp_path, how):
     ids = [f"conv-{n}" for n in range(120)]
     inp, out = tmp_path / "in.jsonl", tmp_path / "out.jsonl"
     write_jsonl(inp, jobs(ids))
-    # slow enough that the run is still going when the twelfth result is seen, even on a
-    # machine busy enough to leave this test's process waiting for seconds
-    with LLMServer(delay=0.15) as server:
+    with LLMServer(delay=0.05) as server:
         args = ["batch", inp, "--output", out, *openai_args(server, "--concurrency", "4")]
         child = subprocess.Popen(tool_command(*args), env=tool_env(), stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, text=True)
