@@ -136,8 +136,11 @@ def test_an_interrupted_run_resumes_without_loss_or_repeats(tmp_path, how):
     write_jsonl(inp, jobs(ids))
     with LLMServer(delay=0.05) as server:
         args = ["batch", inp, "--output", out, *openai_args(server, "--concurrency", "4")]
+        # the tool hears an interrupt as it would at a terminal, also when this suite runs
+        # where SIGINT is ignored (started in the background), which a child inherits
         child = subprocess.Popen(tool_command(*args), env=tool_env(), stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True)
+                                 stderr=subprocess.PIPE, text=True,
+                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             if out.exists() and out.read_bytes().count(b"\n") >= 12:
