@@ -328,12 +328,6 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
     return out if len(out) <= limit else out[:limit - 3] + "..."
 
 
-def _failing_lines(lines: list[str]) -> set[int]:
-    """The indexes of the lines that have the words of a failure (those `grade` gives 4),
-    found in one pass over them all: no such word spans lines."""
-    return evidence.lines_with(_FAILURE_WORDS, "\n".join(lines).lower())
-
-
 def skim_outputs(messages: list[Any], limit: int = TOOL_RESULT_LIMIT) -> list[Any]:
     """The messages as a summarizer is handed them: a tool output longer than ``limit`` by
     its skim (`excerpt`: first line, salient lines, last line), since only its beginning

@@ -31,7 +31,7 @@ def test_lines_found_in_one_pass_are_those_graded_as_failures(lines):
     # A skim finds the failing lines of an output in one pass over its text; they must be
     # the lines that grading each one alone calls failures.
     expected = {i for i, line in enumerate(lines) if carry.grade(line.rstrip()) == 4}
-    assert carry._failing_lines(lines) == expected
+    assert evidence.lines_with(carry._FAILURE_WORDS, "\n".join(lines).lower()) == expected
 
 
 # Lines of tool outputs: failures in each wording `evidence.failure_line` knows, and lines
