@@ -20,7 +20,8 @@ from ..native import record_refusal
 from .exchange import Activity, Outcome, close_client, run_exchange, windowed
 from .io import read_document, reading, where_of, write_output
 from .options import (PROG, add_client_arguments, add_condensing_arguments,
-                      add_format_argument, build_client, check_condensing)
+                      add_format_argument, build_client, check_client_options,
+                      check_condensing)
 
 HELP = "condense a conversation to fit a token budget"
 
@@ -71,6 +72,7 @@ def conversation_refusal(conversation: Conversation) -> str | None:
 
 def run(args: argparse.Namespace) -> int:
     check_condensing(args)
+    check_client_options(args)
     where = where_of(args.conversation)
     doc = read_document(args.conversation)
     with reading(where):

@@ -127,6 +127,42 @@ def check_condensing(args: argparse.Namespace) -> None:
                         EXIT_USAGE)
 
 
+# Options only some clients read, and the clients that read them: given to another, they
+# would be dropped unseen.
+_OPENAI_ONLY = (("--model", "model"), ("--json-mode", "json_mode"),
+                ("--reply-format", "reply_format"))
+_SERVER_ONLY = (("--base-url", "base_url"), ("--timeout", "timeout"), ("--retries", "retries"))
+
+
+def check_client_options(args: argparse.Namespace) -> None:
+    """Refuses, before any input is read, an option that the chosen client would ignore:
+    the offline and local clients ask no server, and a LangChain model is named in
+    --llm and chooses its own reply format."""
+    given = [(flag, getattr(args, name, None)) for flag, name in _OPENAI_ONLY + _SERVER_ONLY]
+    given = [flag for flag, value in given if value is not None and value is not False]
+    choice = args.llm
+    if choice is None:
+        from ..clients import configured_model
+
+        if args.model or configured_model():
+            return
+        if given:
+            raise ToolError(f"{given[0]}: no model is configured, so no server is asked "
+                            "(name one with --model, or use --llm openai)", EXIT_USAGE)
+        return
+    if choice.startswith("langchain:"):
+        unread = [flag for flag in given if flag in dict(_OPENAI_ONLY)]
+        applies = "--llm openai"
+    elif choice == "extractive" or choice.startswith("gguf:"):
+        unread = given
+        applies = "a model's server: --llm openai or langchain:PROVIDER:MODEL"
+    else:
+        return
+    if unread:
+        raise ToolError(f"{unread[0]}: not for --llm {choice} (it applies to {applies})",
+                        EXIT_USAGE)
+
+
 def build_client(args: argparse.Namespace) -> LLMClient:
     """The client that --llm/--model/--base-url ask for; announces the offline default."""
     from ..clients import configured_model
@@ -155,13 +191,6 @@ def build_client(args: argparse.Namespace) -> LLMClient:
         return GGUFClient(choice[5:], n_ctx=getattr(args, "context_tokens",
                                                      DEFAULT_CONTEXT_TOKENS))
     if choice.startswith("langchain:"):
-        # The model is named in the choice, and the provider's package chooses the reply's
-        # format: options for an OpenAI-compatible server alone would be dropped unseen.
-        for flag, given in (("--model", args.model), ("--json-mode", args.json_mode),
-                            ("--reply-format", getattr(args, "reply_format", None))):
-            if given:
-                raise ToolError(f"{flag}: not for --llm {choice} (it applies to --llm openai)",
-                                EXIT_USAGE)
         from ..clients.langchain_client import from_spec
         return from_spec(choice[len("langchain:"):], base_url=args.base_url,
                          timeout=args.timeout, retries=args.retries)

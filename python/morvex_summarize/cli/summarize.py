@@ -9,7 +9,8 @@ from ..errors import EXIT_OK
 from ..records import SummaryRecord
 from .exchange import Activity, Outcome, close_client, run_exchange, summarize_one
 from .io import load_conversation, read_text, where_of, write_output
-from .options import add_client_arguments, add_format_argument, build_client
+from .options import (add_client_arguments, add_format_argument, build_client,
+                      check_client_options)
 
 HELP = "summarize one conversation (the default command)"
 
@@ -30,6 +31,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    check_client_options(args)
     messages = load_conversation(args.conversation, args.input_format)
     previous = read_text(args.previous) if args.previous else None
     client = build_client(args)

@@ -106,6 +106,25 @@ def test_option_values_are_usage_errors_naming_the_option(tmp_path, args, text):
     one_error(done, 2, text)
 
 
+@pytest.mark.parametrize("command", [["c.json"], ["condense", "c.json", "--budget", "100"],
+                                     ["batch", "c.jsonl", "--output", "o.jsonl"]])
+@pytest.mark.parametrize("args, text", [
+    (["--llm", "extractive", "--base-url", "http://127.0.0.1:9/v1"],
+     "--base-url: not for --llm extractive (it applies to a model's server"),
+    (["--llm", "extractive", "--retries", "0"], "--retries: not for --llm extractive"),
+    (["--llm", "gguf:m.gguf", "--model", "m"], "--model: not for --llm gguf:m.gguf"),
+    (["--llm", "gguf:m.gguf", "--timeout", "5"], "--timeout: not for --llm gguf:m.gguf"),
+    (["--llm", "langchain:openai:gpt-4o", "--json-mode"],
+     "--json-mode: not for --llm langchain:openai:gpt-4o (it applies to --llm openai)"),
+    (["--base-url", "http://127.0.0.1:9/v1"],
+     "--base-url: no model is configured, so no server is asked"),
+])
+def test_an_option_the_client_would_ignore_is_a_usage_error(tmp_path, command, args, text):
+    # Nothing is read first: the input does not even exist.
+    done = run_tool(*command, *args, cwd=tmp_path)
+    one_error(done, 2, text)
+
+
 def test_non_utf8_standard_input_is_refused_as_a_file_is(tmp_path):
     data = json.dumps(conversation("x")).encode().replace(b"conversation", b"conv\xff")
     (tmp_path / "c.json").write_bytes(data)

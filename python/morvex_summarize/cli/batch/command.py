@@ -10,7 +10,8 @@ import sys
 import time
 
 from ...errors import EXIT_USAGE, InputMissing, ToolError
-from ..options import PROG, add_client_arguments, add_format_argument, build_client, whole_number
+from ..options import (PROG, add_client_arguments, add_format_argument, build_client,
+                       check_client_options, whole_number)
 from .jobs import (STATUSES, Counts, Progress, Writer, check_output_folder, compact,
                    count_lines, earlier_results, is_parquet, read_jobs, report, run_batch)
 
@@ -56,6 +57,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    check_client_options(args)
     if args.engine == "ray":
         from .ray import run_on_ray
         return run_on_ray(args)

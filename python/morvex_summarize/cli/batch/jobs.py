@@ -10,7 +10,6 @@ import json
 import os
 import sys
 import tempfile
-import time
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any
