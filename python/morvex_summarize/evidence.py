@@ -112,6 +112,18 @@ _HTTP = re.compile(
     r"|\"status(?:_?code)?\"\s*:\s*(\d{3})\b")
 _STATUS_LINE = re.compile(r"^\s*(\d{3}) (?:[A-Z][a-z]+)(?: [A-Z][a-z]+)*\s*$")
 _DIGIT = re.compile(r"\d")
+_ASCII_DIGITS = "0123456789"
+
+
+def has_digit(text: str) -> bool:
+    """The text has a digit, as ``\\d`` reads one: in ASCII text one search for each digit,
+    which is faster than the pattern's scan; other text by the pattern."""
+    if text.isascii():
+        for digit in _ASCII_DIGITS:
+            if digit in text:
+                return True
+        return False
+    return _DIGIT.search(text) is not None
 
 # -- evidence of success ------------------------------------------------------------------
 
@@ -231,7 +243,7 @@ def failure_line(line: str) -> int:
     line; 2 an error or failure line; 3 an exception, panic or located diagnostic."""
     if not line or len(line) > 2000:
         return 0
-    if _DIGIT.search(line) is None:
+    if not has_digit(line):
         return _failure_level(line, False)
     low = line.lower()
     for hint in FAILURE_HINTS:  # most lines have none: they are read no further

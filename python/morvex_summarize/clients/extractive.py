@@ -227,8 +227,8 @@ def _salient_lines(body: str, facts: bool = True) -> list[str]:
     """Up to two lines of an output worth keeping as facts, in their order: the ones that
     name a port, URL, path, version, count or identifier first (the last ones of equal
     worth), of the lines that show no failure."""
-    if not facts:
-        return []
+    if not facts or not carry.may_mark(body):
+        return []  # no line of it has a mark: each is a failure's or worth nothing
     lines = [line.strip() for line in body.split("\n")]
     if body.endswith(TRUNCATION_MARK):
         lines.pop()  # cut short: not a line any more

@@ -40,7 +40,6 @@ _KEPT_LONGER = frozenset({"key_decisions", "blockers"})
 _FAILURE_WORDS = re.compile(
     r"\b(?:errors?|fail(?:ed|ure)|fatal|exception|traceback|panic|denied|refused|"
     r"not found|cannot|timed? ?out|conflict)\b")
-_MARKED = re.compile(r"[\d/:]")
 # Beside what may make `evidence.failure_line` read a line as a failure, the words the
 # failure words above need (in lower case).
 _FAILURE_HINTS = evidence.FAILURE_HINTS + ("traceback", "denied", "refused", "cannot", "time",
@@ -105,9 +104,15 @@ def grade(text: str) -> int:
     return _marks(text)
 
 
+def may_mark(text: str) -> bool:
+    """The text has a character that every mark needs (a digit, a slash or a colon): a
+    text without one has no line worth keeping for its marks."""
+    return "/" in text or ":" in text or evidence.has_digit(text)
+
+
 def _marks(text: str) -> int:
     """What a line without the words of a failure is worth keeping for (see `grade`)."""
-    if _MARKED.search(text) is None:
+    if not may_mark(text):
         return 0
     if "-" in text and ":" in text:
         text = _CLOCK.sub(" ", text)

@@ -115,6 +115,17 @@ def test_a_line_without_a_hint_is_passed_over_only_if_reading_it_whole_agrees(li
         evidence._failure_level(line, evidence._DIGIT.search(line) is not None)
 
 
+@settings(max_examples=500, deadline=None)
+@given(st.lists(st.one_of(_LINE, st.sampled_from(["٣", "²", "x٣y", "é/", "ü:"])),
+                max_size=8).map("\n".join))
+def test_a_text_without_the_characters_of_a_mark_has_no_line_worth_a_fact(text):
+    # An output is read line by line for facts only if it has a digit, a slash or a colon.
+    assert evidence.has_digit(text) == (re.search(r"\d", text) is not None)
+    assert carry.may_mark(text) == (re.search(r"[\d/:]", text) is not None)
+    if not carry.may_mark(text):
+        assert all(carry.grade(line.strip()) in (0, 4) for line in text.split("\n"))
+
+
 _ONE_PATTERN_PASSED = re.compile(r"\bpassed\b|^\s*(?:ok|pass|✓|√|done)\b"
                                  r"|^\s*\[\s*(?:passed|ok)\s*\]|\bhttp/[\d.]+\s+[23]\d\d\b",
                                  re.MULTILINE)
