@@ -56,6 +56,18 @@ _DIAGNOSTIC = re.compile(r"^\s*\S+\.\w{1,5}:\d+(?::\d+)?: \S")
 _SPECIFIC = re.compile(
     r"'[^']+'|\"[^\"]+\"|`[^`]+`|\b[A-Z]\w*(?:Error|Exception):\s+\S+(?:\s+\S+){2}"
     r"|https?://\S+|\b[\w.-]+/[\w./-]+")
+_SPECIFIC_NEEDS = ("'", '"', "`", "/", ":")
+
+
+def _specific(line: str) -> bool:
+    """The line is specific (`_SPECIFIC`); one without a character that each of its
+    shapes needs is not searched."""
+    for needed in _SPECIFIC_NEEDS:
+        if needed in line:
+            return _SPECIFIC.search(line) is not None
+    return False
+
+
 # What makes a line say why: the words of a cause.
 _EXPLAINS = re.compile(
     r"(?i)error|detail|message|reason|fail|cannot|can't|could not|not found|invalid|missing|"
@@ -410,6 +422,8 @@ def _jest_quote(lines: list[str]) -> str | None:
 
 def _compiler_quote(lines: list[str]) -> str | None:
     for index, line in enumerate(lines):
+        if ":" not in line:  # each shape below needs one
+            continue
         stripped = line.strip()
         if _COMPILER_ERROR.match(stripped) and \
                 not stripped.startswith(("error: could not compile", "error: aborting")):
@@ -448,10 +462,10 @@ def quote(text: str) -> str:
         own = level > 0
         if level == 3 and _EXCEPTION.match(line):
             level = 4  # an exception names the fault itself
-        elif level < 2 and _DIAGNOSTIC.match(line):
+        elif level < 2 and ":" in line and _DIAGNOSTIC.match(line):  # it needs a colon
             level = 2
         if level:
-            ranked.append((level, own, _SPECIFIC.search(line) is not None, -index,
+            ranked.append((level, own, _specific(line), -index,
                            line.strip()))
     compiled = _compiler_quote(lines)
     if compiled and not any(r[0] == 4 for r in ranked):
@@ -466,7 +480,7 @@ def quote(text: str) -> str:
                           if r[2] and r is not best), None)
             if cause is None:
                 others = ((i, x.strip()) for i, x in enumerate(lines)
-                          if x.strip() and x.strip() != best[4] and _SPECIFIC.search(x))
+                          if x.strip() and x.strip() != best[4] and _specific(x))
                 explained = next(((i, x) for i, x in others if _EXPLAINS.search(x)), None)
                 cause = (0, False, True, -explained[0], explained[1]) if explained else None
             if cause is not None:

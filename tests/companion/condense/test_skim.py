@@ -116,14 +116,22 @@ def test_a_line_without_a_hint_is_passed_over_only_if_reading_it_whole_agrees(li
 
 
 @settings(max_examples=500, deadline=None)
-@given(st.lists(st.one_of(_LINE, st.sampled_from(["٣", "²", "x٣y", "é/", "ü:"])),
+@given(st.lists(st.one_of(_LINE, st.sampled_from(["٣", "²", "x٣y", "é/", "ü:", "'a'", '"b"',
+                                                  "`c`", "ValueError: no such key"])),
                 max_size=8).map("\n".join))
-def test_a_text_without_the_characters_of_a_mark_has_no_line_worth_a_fact(text):
-    # An output is read line by line for facts only if it has a digit, a slash or a colon.
+def test_a_line_is_searched_only_for_what_its_characters_allow(text):
+    # An output is read line by line for facts only if it has a digit, a slash or a colon,
+    # and a failed one's lines for their shapes only if they have the characters those need.
     assert evidence.has_digit(text) == (re.search(r"\d", text) is not None)
     assert carry.may_mark(text) == (re.search(r"[\d/:]", text) is not None)
+    lines = text.split("\n")
     if not carry.may_mark(text):
-        assert all(carry.grade(line.strip()) in (0, 4) for line in text.split("\n"))
+        assert all(carry.grade(line.strip()) in (0, 4) for line in lines)
+    for line in lines:
+        assert evidence._specific(line) == (evidence._SPECIFIC.search(line) is not None)
+        if ":" not in line:
+            assert not (evidence._LOCATED.match(line) or evidence._DIAGNOSTIC.match(line)
+                        or evidence._COMPILER_ERROR.match(line.strip()))
 
 
 _ONE_PATTERN_PASSED = re.compile(r"\bpassed\b|^\s*(?:ok|pass|✓|√|done)\b"
