@@ -101,10 +101,13 @@ def _shell_failure(low: str) -> bool:
     at = low.find("failed")
     while at >= 0:
         words = low[max(0, at - 40):at].rstrip().rstrip(":").rsplit(None, 1)
-        after = low[at + 6:at + 40].split(None, 2)
-        if (words and words[-1] in _STEPS) or (
-                len(after) > 1 and after[0] == "to" and after[1].strip(".,:;") in _FAILED_TO):
+        if words and words[-1] in _STEPS:
             return True
+        after = low[at + 6:at + 40]
+        if "to" in after:  # "failed to ..."
+            after = after.split(None, 2)
+            if len(after) > 1 and after[0] == "to" and after[1].strip(".,:;") in _FAILED_TO:
+                return True
         at = low.find("failed", at + 6)
     return False
 
@@ -195,10 +198,10 @@ def _numbers(match: re.Match[str]) -> int | None:
 # no further.
 # A line an exception, a located error or a thrown error starts: one pattern of the three.
 _STRONG = re.compile(f"(?:{_EXCEPTION.pattern})|(?:{_LOCATED.pattern})|(?:{_THROWN.pattern})")
-_FAILURE_KEYS = ("rror", "RROR", "xception", "Exit", "nterrupt", "ailure", "Fault", "panic",
-                 "PANIC", "atal", "FATAL", "ERR", "FAIL", "✖", "✗", "×", "✕", "Segmentation",
-                 "Aborted", "Killed", "not found", "o such file", "ermission denied",
-                 "could not", "non-zero", "failed", "***")
+_FAILURE_KEYS = ("rror", "failed", "RROR", "xception", "Exit", "nterrupt", "ailure", "Fault",
+                 "panic", "PANIC", "atal", "FATAL", "ERR", "FAIL", "✖", "✗", "×", "✕",
+                 "Segmentation", "Aborted", "Killed", "not found", "o such file",
+                 "ermission denied", "could not", "non-zero", "***")  # the commonest first
 
 
 # What every line that `failure_line` reads as a failure holds: one of these words in its
@@ -267,6 +270,19 @@ def failure_line(line: str) -> int:
     return _failure_level(line, True, low)
 
 
+# The words a strong line without a digit holds: an exception's name, or an error after a
+# colon (a located diagnostic's other shapes need digits).
+_STRONG_WITHOUT_DIGITS = ("Error", "Exception", "Exit", "Interrupt", "Failure", "Fault",
+                          "error: ")
+
+
+def _may_be_strong(line: str) -> bool:
+    for word in _STRONG_WITHOUT_DIGITS:
+        if word in line:
+            return True
+    return False
+
+
 def _failure_level(line: str, digits: bool, low: str | None = None) -> int:
     """`failure_line` of a line of at most 2000 characters, read whole: ``digits``, it
     has a digit; ``low``, the line in lower case if it is at hand."""
@@ -276,7 +292,7 @@ def _failure_level(line: str, digits: bool, low: str | None = None) -> int:
                 break
         else:
             return 0
-    if _STRONG.match(line) or "panicked at" in line:
+    if (digits or _may_be_strong(line)) and _STRONG.match(line) or "panicked at" in line:
         return 3
     if _LEADING.match(line) and not _ONLY_WARNINGS.match(line):
         return 2
@@ -284,7 +300,7 @@ def _failure_level(line: str, digits: bool, low: str | None = None) -> int:
         low = line.lower()
     if _shell_failure(low):
         return 2
-    if _MAKE.match(line):
+    if "***" in line and _MAKE.match(line):
         return 1
     if not digits:
         return 0
