@@ -656,17 +656,25 @@ def command_of(command: str) -> Command:
     return kinds(command).command
 
 
+@functools.lru_cache(maxsize=1024)
+def _program_kind(program: str) -> tuple[bool, bool, bool]:
+    """(a check, a read, a change) by the program's name alone: a conversation runs a few
+    programs many times."""
+    return (bool(_CHECKS.match(program)), bool(_READS.match(program)),
+            bool(_CHANGES.match(program)))
+
+
 def is_check(command: Command) -> bool:
     """The command runs a check: tests, a build, a linter, a type checker, an audit, an
     HTTP request."""
-    return bool(_CHECKS.match(command.program))
+    return _program_kind(command.program)[0]
 
 
 def is_read(command: Command, line: str = "") -> bool:
     """The command only reads (``line``, the command line, tells `sed -i` apart)."""
     if command.program == "sed":
         return " -i" not in line
-    return bool(_READS.match(command.program))
+    return _program_kind(command.program)[1]
 
 
 def is_change(command: Command, line: str = "") -> bool:
@@ -674,7 +682,7 @@ def is_change(command: Command, line: str = "") -> bool:
     deployment, an edit in place."""
     if command.program == "sed":
         return " -i" in line
-    return bool(_CHANGES.match(command.program))
+    return _program_kind(command.program)[2]
 
 
 class Kinds(NamedTuple):

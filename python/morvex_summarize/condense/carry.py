@@ -169,7 +169,7 @@ def _distinct(items: list[Any]) -> list[Any]:
     seen: set[str] = set()
     out = []
     for item in items:
-        mark = " ".join(str(item).split()).lower()
+        mark = _mark(item)
         if mark and mark not in seen:
             seen.add(mark)
             out.append(item)
@@ -187,7 +187,15 @@ def bounded(items: list[Any], limit: int) -> list[Any]:
 
 
 def _mark(item: Any) -> str:
+    """What tells two items apart: their words in lower case."""
+    if type(item) is str:
+        return _text_mark(item)
     return " ".join(str(item).split()).lower()
+
+
+@functools.lru_cache(maxsize=4096)
+def _text_mark(text: str) -> str:  # the same items are merged again at every turn
+    return " ".join(text.split()).lower()
 
 
 def _goals(pinned: list[Any], added: list[Any]) -> list[Any]:
