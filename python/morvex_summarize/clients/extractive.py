@@ -72,11 +72,30 @@ def _clip(text: str, limit: int = _MAX_ITEM) -> str:
     return text if len(text) <= limit else text[: limit - 3].rstrip() + "..."
 
 
+def _headings(text: str, start: int = 0) -> Iterator[re.Match[str]]:
+    """The entries' headings in ``text`` from ``start`` on (which must begin a line), as
+    ``_ENTRY.finditer`` finds them: each starts a line with a bracket, and only such lines
+    are matched (a scan of the pattern over every character is slower)."""
+    if text.startswith("[", start):
+        at = start
+    else:
+        at = text.find("\n[", start) + 1
+        if not at:
+            return
+    while True:
+        found = _ENTRY.match(text, at)
+        if found is not None:
+            yield found
+        at = text.find("\n[", at) + 1
+        if not at:
+            return
+
+
 def _spans(text: str, start: int = 0) -> Iterator[tuple[re.Match[str], int]]:
     """Each entry of ``text`` from ``start`` on (which must begin a line): the match of its
     heading and where its text ends. Nothing of the text is copied."""
     previous = None
-    for match in _ENTRY.finditer(text, start):
+    for match in _headings(text, start):
         if previous is not None:
             yield previous, match.start() - 1
         previous = match

@@ -211,3 +211,21 @@ def test_case_blind_patterns_find_what_the_flag_finds(text):
         for how in ("search", "match", "fullmatch"):
             assert getattr(blind, how)(text) == (getattr(flagged, how)(text) is not None), \
                 (name, how, text)
+
+
+_TRANSCRIPT_PIECES = ["[User]: ", "[Assistant]: ", "[Assistant called run]: ",
+                      "[Tool Result (c1)]: ", "[User] ", "[Tool Result (c]1)]: ", "[", "]: ",
+                      "x", "\n", "\n[", "[[User]: "]
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(st.sampled_from(_TRANSCRIPT_PIECES), max_size=20).map("".join),
+       st.integers(0, 40))
+def test_headings_are_those_the_pattern_finds(text, start):
+    # Entries are found by looking only at lines that start with a bracket; from a start
+    # that begins a line they must be what a scan of the pattern finds.
+    start = min(start, len(text))
+    if start and text[start - 1] != "\n":
+        start = text.rfind("\n", 0, start) + 1
+    expected = [m.span() for m in extractive._ENTRY.finditer(text, start)]
+    assert [m.span() for m in extractive._headings(text, start)] == expected
