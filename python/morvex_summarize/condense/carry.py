@@ -304,8 +304,9 @@ def excerpt(text: str, limit: int = TOOL_RESULT_LIMIT) -> str:
     # are read as failures; the marks of the others are read as the ranking reaches them.
     lines = text[first_end + 1:last_start - 1].split("\n")[-EXCERPT_LINES:]
     body = "\n".join(lines)
-    maybe = (evidence.lines_holding(_FAILURE_HINTS, body.lower())
-             | evidence.lines_with(evidence.FAILURE_SHAPES, body))
+    maybe = evidence.lines_holding(_FAILURE_HINTS, body.lower())
+    if evidence.has_digit(body):  # each failure shape has one
+        maybe |= evidence.lines_with(evidence.FAILURE_SHAPES, body)
     shown = {}  # the lines that could be kept, the last first
     for index in range(len(lines) - 1, -1, -1):
         line = lines[index].rstrip()

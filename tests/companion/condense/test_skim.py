@@ -129,8 +129,10 @@ def test_a_line_is_searched_only_for_what_its_characters_allow(text):
         assert all(carry.grade(line.strip()) in (0, 4) for line in lines)
     for line in lines:
         assert evidence._specific(line) == (evidence._SPECIFIC.search(line) is not None)
-        if not evidence.has_digit(line) and evidence._STRONG.match(line):
-            assert evidence._may_be_strong(line)
+        if not evidence.has_digit(line):
+            assert not evidence.FAILURE_SHAPES.search(line)
+            if evidence._STRONG.match(line):
+                assert evidence._may_be_strong(line)
         if ":" not in line:
             assert not (evidence._LOCATED.match(line) or evidence._DIAGNOSTIC.match(line)
                         or evidence._COMPILER_ERROR.match(line.strip()))
