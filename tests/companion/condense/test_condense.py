@@ -293,9 +293,15 @@ def test_works_with_the_openai_client_over_http(mod):
     from morvex_summarize.clients.openai_client import OpenAIClient
 
     msgs = [user(i) for i in range(8)]
+    async def condense_and_close(client):
+        try:  # its connections are closed in the loop that opened them
+            return await Condenser(client, max_messages=4, keep_last=2).condense(msgs, None)
+        finally:
+            await client.aclose()
+
     with LLMServer() as server:
         client = OpenAIClient("m", base_url=server.url, api_key="k", max_retries=0, timeout=10)
-        out, state = run(Condenser(client, max_messages=4, keep_last=2), msgs)
+        out, state = asyncio.run(condense_and_close(client))
     assert state.summary["goals"] == ["u00"] and out[1:] == msgs[-2:]
     assert state.summary["progress"] == ["answered by the loopback server"]
     assert len(server.requests) == 1
