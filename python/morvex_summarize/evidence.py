@@ -103,9 +103,9 @@ def _shell_failure(low: str) -> bool:
         words = low[max(0, at - 40):at].rstrip().rstrip(":").rsplit(None, 1)
         if words and words[-1] in _STEPS:
             return True
-        after = low[at + 6:at + 40]
-        if "to" in after:  # "failed to ..."
-            after = after.split(None, 2)
+        tail = low[at + 6:at + 40]
+        if "to" in tail:  # "failed to ..."
+            after = tail.split(None, 2)
             if len(after) > 1 and after[0] == "to" and after[1].strip(".,:;") in _FAILED_TO:
                 return True
         at = low.find("failed", at + 6)

@@ -138,8 +138,8 @@ def check_client_options(args: argparse.Namespace) -> None:
     """Refuses, before any input is read, an option that the chosen client would ignore:
     the offline and local clients ask no server, and a LangChain model is named in
     --llm and chooses its own reply format."""
-    given = [(flag, getattr(args, name, None)) for flag, name in _OPENAI_ONLY + _SERVER_ONLY]
-    given = [flag for flag, value in given if value is not None and value is not False]
+    values = {flag: getattr(args, name, None) for flag, name in _OPENAI_ONLY + _SERVER_ONLY}
+    given = [flag for flag, value in values.items() if value is not None and value is not False]
     choice = args.llm
     if choice is None:
         from ..clients import configured_model
