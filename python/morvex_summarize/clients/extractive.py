@@ -185,7 +185,7 @@ _ASKS = _Blind(
     r"implement|update|change|remove|rename|move|write|create|migrate|upgrade|we need|"
     r"i need|i want|let's|how about|what about|why not|should we|shall we)\b")
 _RULE = _Blind(
-    r"\b(never|don't|do not|must not|mustn't|must stay|must remain|must keep|must be|"
+    r"\b(never(?! mind)|don't|do not|must not|mustn't|must stay|must remain|must keep|must be|"
     r"(?:use|touch|change|modify|edit|call) only|only (?:use|touch|change|modify|edit|call)|"
     r"avoid|no changes? to|no new|hard rule|rule:|remember|whatever (?:you do|happens)|"
     r"has to (?:stay|keep|remain)|stays?\b.{0,30}\b(?:as it is|off|on|unchanged|the same)|"
@@ -441,11 +441,18 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
             said += 1
             last_said, last_said_at = body, where
             # a sentence holds a plan's words only if the message does
-            for sentence in _sentences(body) if _PLAN.search(body) else ():
-                if _PLAN.search(sentence):
-                    decisions.add(where, _clip(sentence, 200))
+            chosen = [sentence for sentence in _sentences(body) if _PLAN.search(sentence)] \
+                if _PLAN.search(body) else []
+            for sentence in chosen:
+                decisions.add(where, _clip(sentence, 200))
             if _STOPPED.search(body):
-                blockers.add(where, _clip(body, 200))
+                # a choice made is not what stops the work ("Plan: wrap the writes in a
+                # transaction so a crash can't leave half a file"); a next step may be
+                decided = [s for s in chosen if carry.DECIDED.search(s)]
+                rest = " ".join(s for s in _sentences(body) if s not in decided) \
+                    if decided else body
+                if rest is body or _STOPPED.search(rest):
+                    blockers.add(where, _clip(rest, 200))
             question = _question(body)
         elif kind == "call":
             calls += 1
