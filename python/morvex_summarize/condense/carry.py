@@ -2,9 +2,9 @@
 merging an earlier summary with a new one within bounds, and making a summary smaller
 until its context text fits a budget.
 
-What is kept, in order of importance: the goals (the user's first request, the requests
-added later and the user's constraints) are never dropped; then blockers, decisions and
-facts, of which the salient ones (errors, paths, versions, ports, counts, identifiers)
+What is kept, in order of importance: the user's first request, the user's constraints
+and the choices made are never dropped; then blockers, the requests the user added later
+and facts, of which the salient ones (errors, paths, versions, ports, counts, identifiers)
 outlast the others; progress goes first. Among equals the oldest go first."""
 
 from __future__ import annotations
@@ -28,10 +28,8 @@ CONSTRAINTS_KEPT = 8
 states first and means most."""
 
 # The order in which lists give up items to fit a budget: least important first.
-SHRINK_ORDER = ("progress", "next_steps", "key_facts", "key_decisions", "blockers")
-# Lists whose items count one grade more important when a summary is made smaller: what
-# stops the work and the choices made are worth more than one more fact.
-_KEPT_LONGER = frozenset({"key_decisions", "blockers"})
+# Of the goals, only the requests added later may leave; the choices made never leave.
+SHRINK_ORDER = ("progress", "next_steps", "key_facts", "goals", "blockers")
 
 # What makes a line of a tool output worth keeping: the words of a failure, or a mark of
 # something one refers to later. Possessive quantifiers keep each alternative from
@@ -363,63 +361,115 @@ def _clip(value: Any, limit: int) -> Any:
     return value[:max(limit - 3, 0)].rstrip() + "..."
 
 
+def _said_elsewhere(record: Mapping[str, Any]) -> set[tuple[str, int]]:
+    """The items of the lists in SHRINK_ORDER that the record says again elsewhere: the
+    same words in a list kept longer, or within a longer item of any other list."""
+    marks = {key: [_mark(item) for item in record[key]]
+             for key in SHRINK_ORDER if isinstance(record.get(key), list)}
+    said = set()
+    for rank, key in enumerate(SHRINK_ORDER):
+        for index, mark in enumerate(marks.get(key, ())):
+            if not mark:
+                continue
+            for other, others in marks.items():
+                if other == key:
+                    continue
+                later = other not in SHRINK_ORDER or SHRINK_ORDER.index(other) > rank
+                if any(mark in text and (len(text) > len(mark) or later) for text in others):
+                    said.add((key, index))
+                    break
+    return said
+
+
+# The texts a summary made smaller shortens, each to a number of characters (0: none),
+# in the order of the steps; a text takes the shortest of its steps taken.
+_CLIPS = (("summary", 120), ("summary", 0), ("current_state", 120), ("current_state", 60),
+          ("current_state", 0))
+
+
+def _standing(key: str, item: Any) -> int:
+    """How late an item of the list ``key`` leaves a summary made smaller, from 0 to 3: by
+    its `importance`; a request the user added is worth as much as the most important
+    fact, and what stops the work one grade more than its words say."""
+    if key == "goals":
+        return 3
+    return min(importance(str(item)) + (key == "blockers"), 3)
+
+
+def _fill_back(without: Callable[[set[tuple[str, int]]], dict[str, Any]],
+               gone: set[tuple[str, int]], left: list[tuple[int, int, int, str]],
+               cost: Callable[[Mapping[str, Any]], int], budget: int) -> dict[str, Any]:
+    """The record without ``gone`` (the items of ``left``, in the order they left), with
+    those of them put back that still fit, the last to leave (the most important) first:
+    the item whose leaving made the record fit may have freed more room than it needed."""
+    smaller = without(gone)
+    room = budget - cost(smaller)
+    for _, _, index, key in reversed(left):
+        if room <= 0:
+            break
+        if key in ("summary", "current_state"):
+            continue  # a text, shortened: the items are worth more
+        trial = gone - {(key, index)}
+        bigger = without(trial)
+        spent = cost(bigger)
+        if spent <= budget:
+            gone, smaller, room = trial, bigger, budget - spent
+    return smaller
+
+
 def shrink_to_fit(record: Mapping[str, Any], cost: Callable[[Mapping[str, Any]], int],
                   budget: int) -> tuple[dict[str, Any], bool]:
     """(a record whose cost is within ``budget``, made smaller than ``record`` as little
     as it takes, True) or (the smallest such record, False) when even that is over.
 
-    Steps, each tried until the cost fits: items leave the lists in SHRINK_ORDER, the
-    least important of them all first (then by that order, then the oldest), the narrative
-    made shorter once the least important items are gone; then the
-    goals added later (the oldest first); then the narrative and the current state are shortened. The first goal and the
-    constraints stay whole."""
+    Steps, each tried until the cost fits, as few of them as it takes: items leave the
+    lists in SHRINK_ORDER (of the goals, only those added later), the least important of
+    them all first (then by that order, then the oldest), the narrative and the current
+    state made shorter once the least important items are gone; then the current state is
+    shortened further and cleared. Items that left early are put back when there is room
+    for them. The first goal, the constraints and the choices made stay whole."""
     current = {k: (list(v) if isinstance(v, list) else v) for k, v in record.items()}
     if cost(current) <= budget:
         return current, True
-    # Every item of the lists that may give some up, the first to leave first: the least
-    # important, then by SHRINK_ORDER, then the oldest.
-    order = sorted(
-        ((min(importance(str(item)) + (key in _KEPT_LONGER), 3), rank, index, key)
-         for rank, key in enumerate(SHRINK_ORDER) if isinstance(current.get(key), list)
-         for index, item in enumerate(current[key])))
-    # After the least important items, before the others: the narrative, made shorter.
+    # Every item that may leave, the first to leave first: the least important, then by
+    # SHRINK_ORDER, then the oldest. An item that another list already says, word for word
+    # or within a longer item, leaves before all others.
+    said = _said_elsewhere(current)
+    order: list[tuple[int, int, int, str]] = sorted(
+        (-1 if (key, index) in said else _standing(key, item), rank, index, key)
+        for rank, key in enumerate(SHRINK_ORDER) if isinstance(current.get(key), list)
+        for index, item in enumerate(current[key])
+        if key != "goals" or (index and not str(item).startswith(CONSTRAINT_PREFIX)))
+    # After the least important items, before the others: the narrative and the current
+    # state, made shorter; after all items, the current state, shorter still, then none.
     cut = next((i for i, entry in enumerate(order) if entry[0] > 1), len(order))
-    order[cut:cut] = [(1, len(SHRINK_ORDER), limit, "summary") for limit in (120, 0)]
+    order[cut:cut] = [(1, 0, limit, key) for key, limit in _CLIPS[:3]]
+    cut = next((i for i, entry in enumerate(order) if entry[0] > 3), len(order))
+    order[cut:cut] = [(3, 0, limit, key) for key, limit in _CLIPS[3:]]
+    lists = [key for key in SHRINK_ORDER if isinstance(current.get(key), list)]
 
-    def without(count: int) -> dict[str, Any]:
-        """The record with the first ``count`` items of the order left out."""
-        gone = {(key, index) for _, _, index, key in order[:count]}
+    def without(gone: set[tuple[str, int]]) -> dict[str, Any]:
+        """The record with the items of ``gone`` left out, and its texts clipped to the
+        shortest of their limits in ``gone``."""
         smaller = dict(current)
-        for key in SHRINK_ORDER:
-            if isinstance(current.get(key), list):
-                smaller[key] = [item for i, item in enumerate(current[key])
-                                if (key, i) not in gone]
-        for limit in (120, 0):
-            if ("summary", limit) in gone:
-                smaller["summary"] = _clip(current.get("summary"), limit) if limit else ""
+        for key in lists:
+            smaller[key] = [item for i, item in enumerate(current[key]) if (key, i) not in gone]
+        for key, limit in _CLIPS:
+            if (key, limit) in gone:
+                smaller[key] = _clip(current.get(key), limit) if limit else ""
         return smaller
 
-    # The fewest items to leave out, found by bisection: the cost falls as items leave.
+    def first(count: int) -> set[tuple[str, int]]:
+        return {(key, index) for _, _, index, key in order[:count]}
+
+    # The fewest steps, found by bisection: the cost falls with each step.
     low, high = 0, len(order)
-    if order and cost(without(high)) <= budget:
-        while high - low > 1:
-            middle = (low + high) // 2
-            if cost(without(middle)) <= budget:
-                high = middle
-            else:
-                low = middle
-        return without(high), True
-    current = without(len(order))
-    if isinstance(current.get("goals"), list):
-        pinned, added = _pinned(current["goals"])
-        while added:
-            added = added[1:]
-            current["goals"] = pinned + added
-            if cost(current) <= budget:
-                return current, True
-    for limit in (200, 120, 60, 0):
-        for key in ("summary", "current_state"):
-            current[key] = _clip(current.get(key), limit) if limit else ""
-        if cost(current) <= budget:
-            return current, True
-    return current, False
+    if cost(without(first(high))) > budget:
+        return without(first(high)), False
+    while high - low > 1:
+        middle = (low + high) // 2
+        if cost(without(first(middle))) <= budget:
+            high = middle
+        else:
+            low = middle
+    return _fill_back(without, first(high), order[:high], cost, budget), True

@@ -27,8 +27,8 @@ def budget_note(kept_tokens: int, summary_tokens: int, budget: int | None) -> st
         return None
     if kept_tokens >= budget:
         return f"the kept messages alone take {kept_tokens} tokens of the {budget} budget"
-    return (f"the summary takes {summary_tokens} tokens at its smallest (its goals are "
-            f"never dropped), and {budget - kept_tokens} are left")
+    return (f"the summary takes {summary_tokens} tokens at its smallest (its goals, "
+            f"constraints and decisions are never dropped), and {budget - kept_tokens} are left")
 
 
 def fit(record: dict[str, Any], kept_tokens: int, budget: int | None,

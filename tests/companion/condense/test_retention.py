@@ -161,6 +161,30 @@ def test_reading_a_rendered_summary_back(mod):
     assert estimate_tokens({"role": "system", "content": text}) > 0
 
 
+@pytest.mark.parametrize("said, decisions, blockers", [
+    # a choice whose purpose names what it prevents is not what stops the work
+    ("Plan: wrap the writes in a transaction so a crash can't leave half a file.",
+     ["Plan: wrap the writes in a transaction so a crash can't leave half a file."], []),
+    ("Going with tenacity instead of our loop. The registry rejects our token though.",
+     ["Going with tenacity instead of our loop."], ["The registry rejects our token though."]),
+    # a next step beside what stops the work leaves the blocker where it is
+    ("We're blocked on the API key; I'll retry then.",
+     ["I'll retry then."], ["We're blocked on the API key; I'll retry then."]),
+])
+def test_a_sentence_is_a_choice_or_a_blocker_as_its_words_say(said, decisions, blockers):
+    summary = summarize_transcript(f"[User]: Fix the login page.\n[Assistant]: {said}")
+    assert (summary["key_decisions"], summary["blockers"]) == (decisions, blockers)
+
+
+@pytest.mark.parametrize("said, constraint", [
+    ("never mind my earlier question about the logs.", False),
+    ("never push to main directly.", True),
+])
+def test_never_mind_sets_no_rule(said, constraint):
+    summary = summarize_transcript(f"[User]: Fix the login page.\n[User]: {said}")
+    assert (carry.CONSTRAINT_PREFIX + said in summary["goals"]) == constraint
+
+
 def test_what_stops_the_work_is_a_blocker_whoever_says_it():
     summary = summarize_transcript(
         "[User]: Fix the login page.\n"
@@ -205,12 +229,59 @@ def test_a_fitted_summary_and_its_verdict(mod, kept, budget, goals, facts, progr
 
     pinned = [GOAL, *(carry.CONSTRAINT_PREFIX + g for g in goals[:2])]
     record = {"goals": [*pinned, *goals[2:]], "key_facts": facts, "progress": progress,
-              "key_decisions": [], "blockers": [], "next_steps": [], "current_state": "",
-              "summary": narrative}
+              "key_decisions": goals[:1], "blockers": progress[:2], "next_steps": [],
+              "current_state": narrative[:80], "summary": narrative}
     fitted = fit(record, kept, budget, render)
     assert (fitted.text, fitted.tokens) == render(fitted.record)
     assert (fitted.note is None) == (kept + fitted.tokens <= budget)
     if fitted.note is not None:
         assert fitted.note.startswith("the kept messages alone") == (kept >= budget)
     assert fitted.record["goals"][:len(pinned)] == pinned
+    assert fitted.record["key_decisions"] == record["key_decisions"]
     assert fitted.tokens <= render(record)[1]
+
+
+@settings(max_examples=200, deadline=None)
+@given(record=st.fixed_dictionaries(
+           {key: items for key in ("goals", "progress", "key_facts", "key_decisions",
+                                   "blockers", "next_steps")}),
+       state=st.text(alphabet="abc .", max_size=300), budget=st.integers(0, 300))
+def test_a_summary_made_smaller_leaves_out_only_what_does_not_fit(record, state, budget):
+    """With a cost that adds up its texts: the lists keep their order, the first goal, the
+    constraints and the choices made stay, and no item left out would still fit."""
+    record = {**record, "goals": [GOAL, carry.CONSTRAINT_PREFIX + RULE, *record["goals"]],
+              "current_state": state, "summary": state}
+
+    def cost(r):
+        return sum(len(i) + 1 for k in carry.LIST_KEYS if isinstance(r.get(k), list)
+                   for i in r[k]) + len(r["current_state"]) + len(r["summary"])
+
+    fitted, fits = carry.shrink_to_fit(record, cost, budget)
+    assert fits == (cost(fitted) <= budget)
+    assert fitted["key_decisions"] == record["key_decisions"]
+    gone = []
+    for key in carry.SHRINK_ORDER:
+        rest = iter(record[key])
+        assert all(item in rest for item in fitted[key])  # in their order
+        gone += [item for item in record[key] if item not in fitted[key]]
+    if fits:
+        assert fitted["goals"][:2] == record["goals"][:2]
+        assert all(len(item) + 1 > budget - cost(fitted) for item in gone)
+    else:
+        assert fitted["goals"] == record["goals"][:2] and fitted["current_state"] == ""
+        assert not any(
+            fitted[key] for key in ("progress", "key_facts", "blockers", "next_steps"))
+
+
+def test_what_another_list_says_again_leaves_first():
+    failure = "`make` failed: error: boom"
+    record = {"goals": [GOAL], "progress": [failure, "Changed: `write_file` a.py"],
+              "key_facts": ["port 5432 is open"], "blockers": [failure],
+              "key_decisions": ["Going with asyncpg."], "next_steps": [],
+              "current_state": "", "summary": ""}
+
+    def cost(r):
+        return sum(len(i) for k in carry.LIST_KEYS for i in r.get(k) or ())
+
+    fitted, fits = carry.shrink_to_fit(record, cost, cost(record) - 1)
+    assert fits and fitted == {**record, "progress": ["Changed: `write_file` a.py"]}
