@@ -391,9 +391,9 @@ def _standing(key: str, item: Any) -> int:
     """How late an item of the list ``key`` leaves a summary made smaller, from 0 to 3: by
     its `importance`; a request the user added is worth as much as the most important
     fact, and what stops the work one grade more than its words say."""
-    if key == "goals":
+    if key in ("goals", "blockers"):
         return 3
-    return min(importance(str(item)) + (key == "blockers"), 3)
+    return importance(str(item))
 
 
 def _fill_back(without: Callable[[set[tuple[str, int]]], dict[str, Any]],
@@ -473,3 +473,36 @@ def shrink_to_fit(record: Mapping[str, Any], cost: Callable[[Mapping[str, Any]],
         else:
             low = middle
     return _fill_back(without, first(high), order[:high], cost, budget), True
+
+
+
+SET_ASIDE = ("key_facts", "progress")
+"""Lists whose items a summary made smaller sets aside, for a later summary with more room:
+what was found and what was done stay true. A blocker does not (a later run may settle
+it), nor does a next step."""
+
+
+def left_out(record: Mapping[str, Any], fitted: Mapping[str, Any]) -> dict[str, list[Any]]:
+    """The items of the SET_ASIDE lists of ``record`` that ``fitted`` (it made smaller) left
+    out, in their order."""
+    aside = {}
+    for key in SET_ASIDE:
+        full, kept = record.get(key), fitted.get(key)
+        if isinstance(full, list) and full:
+            marks = {_mark(item) for item in kept} if isinstance(kept, list) else set()
+            gone = [item for item in full if _mark(item) not in marks]
+            if gone:
+                aside[key] = gone
+    return aside
+
+
+def put_back(record: Mapping[str, Any], aside: Mapping[str, list[Any]] | None
+             ) -> dict[str, Any]:
+    """The record with the items an earlier summary set aside in front of its own (they
+    are older), within LIMITS as a merge bounds them."""
+    merged = dict(record)
+    for key, items in (aside or {}).items():
+        now = merged.get(key)
+        merged[key] = bounded(_distinct(items + (now if isinstance(now, list) else [])),
+                              LIMITS[key])
+    return merged

@@ -165,6 +165,10 @@ class CondenseState:
 
 _MEMO = "_memo"
 """The attribute of a CondenseState that holds what its call read (a `_Memo`)."""
+_ASIDE = "_aside"
+"""The attribute of a CondenseState that holds the items its summary left out to fit the
+budget (`carry.left_out`), which the next summary puts back when it has room for them."""
+
 
 
 @dataclasses.dataclass(frozen=True)
@@ -386,16 +390,19 @@ class Condenser:
                               target_messages=self.target_messages)
         earlier = previous.summary if previous.summary is not None else (
             parse_context(earlier_text) if earlier_text else None)
+        aside = getattr(previous, _ASIDE, None)
         if cut == 0:
             if drop is not None and earlier and self.max_tokens is not None:
                 # Nothing more can be summarized: the earlier summary is made smaller.
                 kept_tokens = read.tokens - counts[drop]
-                fitted = fit(dict(earlier), kept_tokens, self.max_tokens, self._render)
+                whole = carry.put_back(earlier, aside)
+                fitted = fit(whole, kept_tokens, self.max_tokens, self._render)
                 if fitted.tokens < counts[drop]:
                     result, holder = conversation.rebuild(
                         head_item, [items[i] for i in body], fitted.text, self.context_role)
                     return CondenseResult(result, self._state(
-                        read, fitted, holder, kept_tokens, read.length, refitted=True))
+                        read, fitted, holder, kept_tokens, read.length, refitted=True,
+                        aside=carry.left_out(whole, fitted.record)))
             return CondenseResult(conversation.unchanged(), self._state(read))
 
         handed = body[:cut]
@@ -404,7 +411,7 @@ class Condenser:
         fallback = is_fallback_summary(record)
         if fallback:
             record = carry.merge_fallback(previous.summary, record, earlier_text)
-        record = carry.restore_goals(earlier, record)
+        record = carry.put_back(carry.restore_goals(earlier, record), aside)
         kept_tokens = (head_tokens or 0) + sum(body_counts[cut:])
         fitted = fit(record, kept_tokens, self.max_tokens, self._render)
         result, holder = conversation.rebuild(head_item, [items[i] for i in body[cut:]],
@@ -413,7 +420,8 @@ class Condenser:
                                result[conversation.items_key])
         return CondenseResult(result, self._state(
             read, fitted, holder, kept_tokens, length_after,
-            handed=tuple(items[i] for i in handed), fallback=fallback))
+            handed=tuple(items[i] for i in handed), fallback=fallback,
+            aside=carry.left_out(record, fitted.record)))
 
     def _read(self, messages: Any, state: CondenseState | None, requested: str) -> _Round:
         """The conversation given to a round, read and counted (only the items appended,
@@ -449,14 +457,17 @@ class Condenser:
     def _state(self, read: _Round, fitted: Fitted | None = None, holder: Any = None,
                kept_tokens: int = 0, length_after: int | None = None, *,
                handed: tuple[Message, ...] = (), fallback: bool = False,
-               refitted: bool = False, memo: _Memo | None = None) -> CondenseState:
+               refitted: bool = False, memo: _Memo | None = None,
+               aside: dict[str, list[Any]] | None = None) -> CondenseState:
         """The state a round ends in: with the summary ``fitted`` beside ``kept_tokens`` of
         kept messages, in the context message ``holder``, when the round made or refitted
-        one; else with the earlier summary carried over and the conversation unchanged."""
+        one, and the items its fitting set ``aside``; else with the earlier summary (and
+        what was set aside) carried over and the conversation unchanged."""
         previous = read.previous
         if fitted is None:
             summary = (previous.summary, previous.summary_text, previous.context_message,
                        read.carried)
+            aside = getattr(previous, _ASIDE, None)
             tokens_after, length_after, note = read.tokens, read.length, None
         else:
             summary = (fitted.record, fitted.text, holder, fitted.tokens)
@@ -471,9 +482,11 @@ class Condenser:
             summary_tokens=summary[3],
             within_budget=self.within_budget(tokens_after, length_after), format=read.known,
             budget_note=note, refitted=refitted)
+        # Not fields: the state's fields, its copies and its dict form stay the result's.
         if memo is not None:
-            # Not a field: the state's fields, its copies and its dict form stay the result's.
             object.__setattr__(state, _MEMO, memo)
+        if aside:
+            object.__setattr__(state, _ASIDE, aside)
         return state
 
     def _read_more(self, doc: Any, state: CondenseState | None, requested: str

@@ -285,3 +285,43 @@ def test_what_another_list_says_again_leaves_first():
 
     fitted, fits = carry.shrink_to_fit(record, cost, cost(record) - 1)
     assert fits and fitted == {**record, "progress": ["Changed: `write_file` a.py"]}
+
+
+class Reporter:
+    """A model that reports the facts of its first summary, and later only what is new:
+    what the earlier summary had no room for, it never sees again."""
+
+    FACTS = [f"service {i} listens on port {5400 + i}" for i in range(12)]
+
+    def __init__(self):
+        self.calls = 0
+
+    async def complete(self, messages, max_tokens):
+        self.calls += 1
+        facts = self.FACTS if self.calls == 1 else [f"round {self.calls} done"]
+
+        class Reply:
+            content = json.dumps({"goals": [GOAL], "key_facts": facts, "summary": "n"})
+        return Reply()
+
+
+def test_what_a_tight_round_left_out_comes_back_when_there_is_room():
+    user = [{"role": "user", "content": GOAL},
+            *({"role": "assistant", "content": f"Step {i}: " + "y" * 200} for i in range(4))]
+    big = [{"role": "user", "content": "Here is the log."},
+           {"role": "assistant", "content": "x" * 1400}]
+    small = [{"role": "user", "content": "Go on."}, {"role": "assistant", "content": "Done."}]
+    condenser = Condenser(Reporter(), max_tokens=500, keep_last=2)
+
+    async def rounds():
+        first, state = await condenser.condense(user + big, None)
+        tight = state.summary_text
+        _, state = await condenser.condense(first + small, state)
+        return tight, state
+
+    tight, state = asyncio.run(rounds())
+    assert state.condensed and state.within_budget
+    left_out = [fact for fact in Reporter.FACTS if fact not in tight]
+    assert left_out and GOAL in tight  # the log left little room
+    assert all(fact in state.summary_text for fact in left_out)
+    assert "round 2 done" in state.summary_text
