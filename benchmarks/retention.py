@@ -102,6 +102,7 @@ class Rounds:
     over: int = 0  # returned over budget
     unavoidable: int = 0  # ... where the system message and the kept tail alone exceed it
     big_summary: int = 0  # ... where they fit, but not with this round's summary
+    kept_whole: int = 0  # ... nor with its first goal, constraints and decisions alone
     times: list[float] = dataclasses.field(default_factory=list)
     condensing_times: list[float] = dataclasses.field(default_factory=list)
     captured: Counter = dataclasses.field(default_factory=Counter)  # by kind: in the summary
@@ -157,11 +158,22 @@ async def run_condenser(session: Session, budget: int, rounds: Rounds) -> list[A
                 rounds.unavoidable += 1
             elif required + state.summary_tokens > budget:
                 rounds.big_summary += 1
+                rounds.kept_whole += required + _kept_whole_tokens(
+                    condenser, state.summary) > budget
         if number > goal.turn:
             seen = rounds.goal[number]
             seen[0] += goal_pattern.search(context_text(messages)) is not None
             seen[1] += 1
     return messages
+
+
+def _kept_whole_tokens(condenser: Condenser, summary: Mapping[str, Any] | None) -> int:
+    """Tokens of the context message of what a summary never drops: its first goal, the
+    user's constraints and the decisions."""
+    goals = list((summary or {}).get("goals") or [])
+    pinned = goals[:1] + [g for g in goals[1:] if str(g).startswith(carry.CONSTRAINT_PREFIX)]
+    record = {"goals": pinned, "key_decisions": list((summary or {}).get("key_decisions") or [])}
+    return condenser._render(record)[1]
 
 
 def run_drop_oldest(session: Session, budget: int) -> list[dict[str, Any]]:
@@ -240,7 +252,7 @@ def report(tallies: dict[tuple[str, int | None], Tally], rounds: dict[int, Round
     kinds = [[kind] + [f"{_pct(tallies[c].share(kind))} ({tallies[c].planted[kind]})"
                        for c in columns] for kind in TOOL_FACT_KINDS]
     over = [[str(b), str(r.calls), str(r.condensed), str(r.over), str(r.unavoidable),
-             f"**{r.over - r.unavoidable}**", str(r.big_summary),
+             f"**{r.over - r.unavoidable}**", str(r.big_summary), str(r.kept_whole),
              str(r.over - r.unavoidable - r.big_summary)] for b, r in rounds.items()]
     times = [[str(b), _ms(statistics.median(r.times)), _ms(_p95(r.times)),
               _ms(statistics.median(r.condensing_times)) if r.condensing_times else "-",
@@ -287,10 +299,13 @@ def report(tallies: dict[tuple[str, int | None], Tally], rounds: dict[int, Round
         f"the rounds where the system message and the newest {KEEP_LAST} messages (with the "
         "call their first tool result answers) alone exceed the budget; the others could "
         "have been met. Of these, \"summary too big\": those kept messages fit, but not together "
-        "with the round's context message; \"other\": it would have fit with that summary too.",
+        "with the round's context message (\"what is never dropped\": nor with the context "
+        "message of its first goal, constraints and decisions alone, which a summary made "
+        "smaller keeps whole); \"other\": it would have fit with that summary too.",
         "",
         *_table(["budget", "rounds", "summarized", "over budget", "unavoidable",
-                 "could be met", "of which summary too big", "of which other"], over),
+                 "could be met", "of which summary too big", "what is never dropped",
+                 "of which other"], over),
         "",
         "## Time of one condense call",
         "",
