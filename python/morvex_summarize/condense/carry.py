@@ -425,9 +425,10 @@ def shrink_to_fit(record: Mapping[str, Any], cost: Callable[[Mapping[str, Any]],
     Steps, each tried until the cost fits, as few of them as it takes: items leave the
     lists in SHRINK_ORDER (of the goals, only those added later), the least important of
     them all first (then by that order, then the oldest), the narrative and the current
-    state made shorter once the least important items are gone; then the current state is
-    shortened further and cleared. Items that left early are put back when there is room
-    for them. The first goal, the constraints and the choices made stay whole."""
+    state made shorter once the least important items are gone, and the current state
+    shortened further and cleared before the most important go. Items that left early are
+    put back when there is room for them. The first goal, the constraints and the choices
+    made stay whole."""
     current = {k: (list(v) if isinstance(v, list) else v) for k, v in record.items()}
     if cost(current) <= budget:
         return current, True
@@ -441,11 +442,12 @@ def shrink_to_fit(record: Mapping[str, Any], cost: Callable[[Mapping[str, Any]],
         for index, item in enumerate(current[key])
         if key != "goals" or (index and not str(item).startswith(CONSTRAINT_PREFIX)))
     # After the least important items, before the others: the narrative and the current
-    # state, made shorter; after all items, the current state, shorter still, then none.
+    # state, made shorter. Before the most important ones, the current state, shorter
+    # still, then none: beside the kept messages, which are newer, it is the least news.
     cut = next((i for i, entry in enumerate(order) if entry[0] > 1), len(order))
     order[cut:cut] = [(1, 0, limit, key) for key, limit in _CLIPS[:3]]
-    cut = next((i for i, entry in enumerate(order) if entry[0] > 3), len(order))
-    order[cut:cut] = [(3, 0, limit, key) for key, limit in _CLIPS[3:]]
+    cut = next((i for i, entry in enumerate(order) if entry[0] > 2), len(order))
+    order[cut:cut] = [(2, 0, limit, key) for key, limit in _CLIPS[3:]]
     lists = [key for key in SHRINK_ORDER if isinstance(current.get(key), list)]
 
     def without(gone: set[tuple[str, int]]) -> dict[str, Any]:
