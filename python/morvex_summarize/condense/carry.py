@@ -389,8 +389,8 @@ _CLIPS = (("summary", 120), ("summary", 0), ("current_state", 120), ("current_st
 
 def _standing(key: str, item: Any) -> int:
     """How late an item of the list ``key`` leaves a summary made smaller, from 0 to 3: by
-    its `importance`; a request the user added is worth as much as the most important
-    fact, and what stops the work one grade more than its words say."""
+    its `importance`; a request the user added, and what stops the work, are worth as much
+    as the most important fact (and leave after it, by SHRINK_ORDER)."""
     if key in ("goals", "blockers"):
         return 3
     return importance(str(item))
@@ -475,7 +475,6 @@ def shrink_to_fit(record: Mapping[str, Any], cost: Callable[[Mapping[str, Any]],
         else:
             low = middle
     return _fill_back(without, first(high), order[:high], cost, budget), True
-
 
 
 SET_ASIDE = ("key_facts", "progress")

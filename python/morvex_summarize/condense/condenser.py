@@ -170,7 +170,6 @@ _ASIDE = "_aside"
 budget (`carry.left_out`), which the next summary puts back when it has room for them."""
 
 
-
 @dataclasses.dataclass(frozen=True)
 class _Memo:
     """A conversation returned unchanged, as read and counted: the next call, given its
