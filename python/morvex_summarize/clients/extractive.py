@@ -441,18 +441,20 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
             said += 1
             last_said, last_said_at = body, where
             # a sentence holds a plan's words only if the message does
-            chosen = [sentence for sentence in _sentences(body) if _PLAN.search(sentence)] \
-                if _PLAN.search(body) else []
+            sentences = _sentences(body) if _PLAN.search(body) else []
+            chosen = [sentence for sentence in sentences if _PLAN.search(sentence)]
             for sentence in chosen:
                 decisions.add(where, _clip(sentence, 200))
             if _STOPPED.search(body):
                 # a choice made is not what stops the work ("Plan: wrap the writes in a
                 # transaction so a crash can't leave half a file"); a next step may be
                 decided = [s for s in chosen if carry.DECIDED.search(s)]
-                rest = " ".join(s for s in _sentences(body) if s not in decided) \
-                    if decided else body
-                if rest is body or _STOPPED.search(rest):
-                    blockers.add(where, _clip(rest, 200))
+                if not decided:
+                    blockers.add(where, _clip(body, 200))
+                else:
+                    rest = " ".join(s for s in sentences if s not in decided)
+                    if _STOPPED.search(rest):
+                        blockers.add(where, _clip(rest, 200))
             question = _question(body)
         elif kind == "call":
             calls += 1
