@@ -16,7 +16,7 @@ from collections import Counter
 from collections.abc import Iterator
 from typing import Any
 
-from .. import evidence
+from .. import evidence, steps
 from ..condense import carry
 from ..native import (CONVERSATION_HEADING, PREVIOUS_HEADING, TRANSCRIPT_ENTRY, TRUNCATION_MARK,
                       parse_context)
@@ -283,31 +283,53 @@ def _user_facts(text: str) -> list[str]:
 
 
 class _Call:
-    """A tool call as the transcript shows it: the tool, its arguments' brief, and for a
-    shell the command line and the check it runs."""
+    """A step: a tool call, or a command the agent wrote in its text, with what it does
+    (`steps.Action`) and, once answered, how it ended and the files it changed."""
 
-    __slots__ = ("name", "brief", "line", "reads", "changes", "where", "_command", "_shown")
+    __slots__ = ("name", "brief", "line", "act", "where", "result", "changed", "after",
+                 "_command", "_shown")
 
-    def __init__(self, name: str, brief: str, where: int) -> None:
+    def __init__(self, name: str, brief: str, where: int, line: str | None = None) -> None:
         self.name = name
         self.brief = brief.strip()
         self.where = where
-        self.line = evidence.shell_command(name, self.brief)
+        self.line = evidence.shell_command(name, self.brief) if line is None else line
+        self.act = steps.action(name, self.brief, self.line)
+        self.result: str | None = None  # FAILED, PASSED or None once answered
+        self.changed: tuple[str, ...] = ()  # the files it changed
+        self.after = ""  # the start of the assistant's next message
         self._command: evidence.Command | None = None
         self._shown: str | None = None
-        if self.line is not None:
-            self._command, self.reads, self.changes = evidence.kinds(self.line)
-        else:
-            self.reads = evidence.tool_reads(name)
-            self.changes = evidence.tool_changes(name)
+
+    @property
+    def reads(self) -> bool:
+        """It only reads, or submits: what it prints is no failure of the work."""
+        return self.act.kind in (steps.READ, steps.SUBMIT)
+
+    @property
+    def runs(self) -> bool:
+        """It runs something whose outcome counts: tests, a script, a tool's own work."""
+        return self.act.runs or self.act.kind == steps.RUN
+
+    @property
+    def world(self) -> bool:
+        """It changes the world rather than files: an install, a commit, a deployment."""
+        if self.line is None:
+            return self.act.kind == steps.EDIT and not self.act.edits
+        return self.act.kind == steps.RUN and evidence.kinds(self.line).changes
 
     @property
     def command(self) -> evidence.Command:
         """The check the call runs: a shell's program and targets, or the tool and the
         paths its arguments name."""
         if self._command is None:
-            self._command = evidence.Command(self.name, evidence.paths_in(self.brief))
+            self._command = (evidence.kinds(self.line).command if self.line is not None
+                             else evidence.Command(self.name, evidence.paths_in(self.brief)))
         return self._command
+
+    def key(self) -> evidence.Command:
+        """The check's identity across its runs."""
+        return steps.check_key(self.command, self.act.probe)
 
     def shown(self) -> str:
         """How a list names the call: the command line, or the tool and its arguments."""
@@ -322,6 +344,73 @@ class _Call:
         if named:
             return _clip(f"{self.name} {' '.join(named)}", 120)
         return _clip(f"{self.name} {self.brief}" if self.brief else self.name, 120)
+
+    def answer(self, output: str, text: str, upto: int) -> None:
+        """Reads the call's output: how it ended and what it changed (``text`` up to
+        ``upto`` is the transcript before it, where a bare file name is looked up)."""
+        act = self.act
+        if self.reads:
+            return
+        status = steps.status(output)
+        if self.runs:
+            self.result = _run_result(output, status, self.line is None)
+        if not (act.edits or act.maybe or act.patch or act.runs):
+            return
+        refused = steps.edit_refused(output) or (
+            status not in (None, 0) and not steps.says_changed(output)) or (
+            evidence.outcome(output, reads=True) == evidence.FAILED)
+        if refused:
+            if self.result is None and (act.edits or act.removed or act.patch):
+                self.result = evidence.FAILED  # a change that did not happen
+            return
+        named = steps.changed_in_output(output) if (act.patch or act.maybe or act.runs) \
+            else ()
+        maybe = [p for p in act.maybe if any(_same_file(p, n) for n in named)]
+        if not maybe and len(act.maybe) == 1 and steps.says_changed(output):
+            maybe = list(act.maybe)
+        found = [*act.edits, *maybe]
+        for name in named:
+            if not any(_same_file(name, f) for f in found):
+                found.append(_resolve(name, text, upto))
+        self.changed = tuple(f for f in found if not f.startswith(_SCRATCH))
+
+
+_SCRATCH = ("/tmp/", "/var/tmp/")  # the agent's own scratch files are no change of the work
+_NUMBERED = re.compile(r"^[ \t]*\d+\t.*$", re.MULTILINE)  # a file shown with line numbers
+
+
+def _run_result(output: str, status: int | None, tool: bool) -> str | None:
+    """How a run ended: its exit status decides a failure; else the output's evidence (a
+    file's numbered lines in it are the file, not the run)."""
+    if status not in (None, 0):
+        return evidence.FAILED
+    if "\t" in output:
+        output = _NUMBERED.sub("", output)
+    found = evidence.outcome(output)
+    if found is None and status == 0 and not tool:
+        return evidence.PASSED
+    return found
+
+
+def _same_file(a: str, b: str) -> bool:
+    a, b = a.lstrip("./"), b.lstrip("./")
+    return a == b or a.endswith("/" + b) or b.endswith("/" + a)
+
+
+def _resolve(name: str, text: str, upto: int) -> str:
+    """A bare file name as the path the transcript last named it by, before ``upto``."""
+    if "/" in name:
+        return name
+    at = text.rfind("/" + name, 0, upto)
+    while at >= 0:
+        end = at + 1 + len(name)
+        if end >= len(text) or not (text[end].isalnum() or text[end] in "_."):
+            start = at
+            while start > 0 and (text[start - 1].isalnum() or text[start - 1] in "_./-"):
+                start -= 1
+            return text[start:end].lstrip("./") or name
+        at = text.rfind("/" + name, 0, at)
+    return name
 
 
 # The arguments that name what a call works on.
@@ -369,208 +458,368 @@ def _change_item(call: _Call, output: str | None) -> str:
     return _clip(f"{carry.CHANGED_PREFIX}`{call.shown()}`{head}", 200)
 
 
+def _files_item(tool: str, files: list[str]) -> str:
+    return _clip(f"{carry.CHANGED_PREFIX}`{tool}` {', '.join(files[-8:])}"
+                 + (f" and {len(files) - 8} more" if len(files) > 8 else ""), 300)
+
+
+# What an assistant says of the run it just saw, when it takes a failing output as the
+# outcome it wanted: the fix works, the error is the expected one.
+_WORKED = _Blind(
+    r"\b(?:fix(?:es)? (?:works|is working|worked)|(?:it|this|that|everything) works|"
+    r"works (?:as expected|correctly|now|for all)|now (?:works|raises|rejects|reports|"
+    r"fails as expected|passes|correctly)|as expected|(?:the )?(?:expected|correct|desired|"
+    r"right) (?:error|exception|behaviou?r|output|result|validation)|correctly (?:raises|"
+    r"rejects|reports|fails|errors|validates|handles|catches|detects)|is (?:now )?"
+    r"(?:fixed|resolved)|successfully|all (?:tests|checks|cases) pass)")
+_DOUBT = _Blind(r"\b(?:not|n't|still|fails? to|but|however|unfortunately|yet|instead|"
+                r"hmm|wrong|unexpected|should have)\b")
+# A failure of the environment rather than of the work: a missing program or module.
+_MISSING = _Blind(r"command not found|no module named|modulenotfounderror|"
+                  r"is not installed|not recognized as an internal")
+
+
+def _reported_working(after: str) -> bool:
+    """The assistant's next message opens by saying the run gave what it wanted."""
+    head = " ".join(_sentences(after[:400])[:2])
+    return bool(head) and _WORKED.search(head) and not _DOUBT.search(head)
+
+
+class _Walk:
+    """One reading of a transcript: the messages in order, then the steps newest first."""
+
+    def __init__(self, text: str, earlier: dict[str, Any]) -> None:
+        self.text = text
+        self.earlier = earlier
+        self.users = self.said = self.calls = self.results = 0
+        self.first_goal: str | None = None
+        self.last_said: str | None = None
+        self.last_said_at = -1
+        self.preamble = False
+        # Building on an earlier summary, the goal is the one it holds: the first message
+        # here is one more message, a goal only when it asks for something.
+        self.continues = bool(earlier.get("goals"))
+        self.goals, self.rules = _Kept(carry.LIMITS["goals"]), _Kept(carry.LIMITS["goals"])
+        self.decisions = _Kept(carry.LIMITS["key_decisions"])
+        self.facts = _Kept(carry.LIMITS["key_facts"])
+        self.blockers = _Kept(carry.LIMITS["blockers"])
+        self.changes = _Kept(carry.LIMITS["progress"])
+        self.edits: dict[str, tuple[int, list[str]]] = {}  # tool -> (where last, files)
+        self.diffed: tuple[int, list[str]] | None = None  # files a shown diff changes
+        self.removed: tuple[int, list[str]] | None = None
+        self.pending: list[_Call] = []  # calls not answered yet, oldest first
+        self.answered: list[tuple[_Call | None, int, int, str]] = []
+        self.commenting: list[_Call] = []  # answered calls the assistant has not spoken of
+        self.reads: Counter[tuple[str, str]] = Counter()
+        self.runs: Counter[str] = Counter()  # runs of each check
+        self.changed_at: dict[str, int] = {}  # file name -> where it was last changed
+        self.created: set[str] = set()  # files the run made anew
+        self.first_fix = -1  # where a file the run did not make was first changed
+        self.question = ""  # the assistant's question the next user message answers
+        self.acting: _Call | None = None  # a command in the agent's text, awaiting output
+        self.last_read_at = 0
+        self.kind = self.label = self.body = ""
+
+    # -- the messages, in order ------------------------------------------------------
+
+    def read(self, start: int) -> None:
+        text = self.text
+        for match, end in _spans(text, start):
+            kind, label = _heading(match)
+            body = text[match.end():end]
+            self.kind, self.label, self.body = kind, label, body
+            if kind == "user":
+                if self.acting is not None:
+                    self.kind = "result"
+                    self.result(self.acting, match.end(), end, "output")
+                    self.acting = None
+                    continue
+                self.user(body, match.start())
+            elif kind == "assistant":
+                self.acting = None
+                self.assistant(body, match.start())
+            elif kind == "call":
+                self.acting = None
+                self.call(label, body, match.start())
+            else:
+                caller = self.pending.pop(0) if self.pending else None
+                self.result(caller, match.end(), end, label)
+
+    def user(self, body: str, where: int) -> None:
+        self.users += 1
+        stripped = body.strip()
+        asked, self.question = self.question, ""
+        if asked and stripped:
+            # an answer means what it answers: "yes" to "Shall I book BA304?"
+            self.facts.add(where, _clip(f"{carry.ASKED_PREFIX}{asked} User: {stripped}", 240),
+                           3)
+            if _FILLER.fullmatch(stripped):
+                return
+        if not stripped or _FILLER.fullmatch(stripped):
+            return  # "thanks, keep going" asks for nothing new
+        sentences = _sentences(stripped)
+        is_goal = self.first_goal is None and not self.continues
+        if is_goal or len(stripped) > _WHOLE_RULE:
+            said_rules = [_unlabel(s) for s in sentences if _RULE.search(s)]
+        else:
+            # a short message that sets a rule is kept whole: its object may be in the
+            # sentence after the rule's words
+            said_rules = [_unlabel(stripped)] if _RULE.search(stripped) else []
+        for sentence in said_rules:
+            self.rules.add(where, carry.CONSTRAINT_PREFIX + _clip(sentence, 200))
+        if is_goal:
+            rest = " ".join(_unlabel(s) for s in sentences if not _RULE.search(s))
+            self.first_goal = _clip(rest or stripped)
+            # "hi, got a task for you": a greeting, or a few words that ask nothing
+            self.preamble = len(self.first_goal) < _PREAMBLE and not said_rules and (
+                _GREETING.match(stripped)
+                or (len(self.first_goal.split()) <= 6 and not _ASKS.search(stripped)))
+        elif self.preamble and not said_rules:
+            # "hi, got a task for you" first: the request that follows is the goal too
+            self.first_goal = _clip(f"{self.first_goal} {body}")
+            self.preamble = False
+        elif not said_rules and _ASKS.search(stripped) and not asked:
+            self.goals.add(where, _clip(body))
+        elif not said_rules and not asked and not _BLOCKED.search(stripped):
+            for fact in _user_facts(stripped):
+                self.facts.add(where, _clip(carry.USER_PREFIX + fact, 240), 3)
+        if not said_rules and _BLOCKED.search(stripped):
+            self.blockers.add(where, _clip(stripped, 200))
+
+    def assistant(self, body: str, where: int) -> None:
+        self.said += 1
+        self.last_said, self.last_said_at = body, where
+        for call in self.commenting:
+            call.after = body[:400]
+        self.commenting = []
+        # a sentence holds a plan's words only if the message does
+        sentences = _sentences(body) if _PLAN.search(body) else []
+        chosen = [sentence for sentence in sentences if _PLAN.search(sentence)]
+        for sentence in chosen:
+            self.decisions.add(where, _clip(sentence, 200))
+        if _STOPPED.search(body):
+            # a choice made is not what stops the work ("Plan: wrap the writes in a
+            # transaction so a crash can't leave half a file"); a next step may be
+            decided = [s for s in chosen if carry.DECIDED.search(s)]
+            if not decided:
+                self.blockers.add(where, _clip(body, 200))
+            else:
+                rest = " ".join(s for s in sentences if s not in decided)
+                if _STOPPED.search(rest):
+                    self.blockers.add(where, _clip(rest, 200))
+        self.question = _question(body)
+        command = steps.text_action(body) if "```" in body else None
+        if command is not None:
+            self.acting = self.call("bash", "", where, command)
+
+    def call(self, label: str, body: str, where: int, line: str | None = None) -> _Call:
+        self.calls += 1
+        self.question = ""
+        call = _Call(label, body, where, line)
+        if line is None:
+            self.pending.append(call)
+        if call.act.kind == steps.READ:
+            self.last_read_at = where
+            self.reads[call.name if call.line is None else call.command.program,
+                       _folder(call)] += 1
+        elif call.line is not None and call.runs and evidence.is_check(call.command):
+            self.runs[call.shown()] += 1
+        return call
+
+    def result(self, caller: _Call | None, start: int, end: int, label: str) -> None:
+        self.results += 1
+        self.answered.append((caller, start, end, label))
+        if caller is None:
+            return
+        output = self.text[start:end]
+        caller.answer(output, self.text, start)
+        self.commenting.append(caller)
+        if caller.act.kind == steps.SUBMIT or (caller.reads and caller.line is not None):
+            shown = steps.diff_files(output)
+            if shown:
+                self.diffed = (caller.where, list(shown))
+        for path in caller.changed:
+            self.changed_at[path.rsplit("/", 1)[-1]] = caller.where
+            if path in caller.act.created:
+                self.created.add(path)
+            elif self.first_fix < 0 and path not in self.created:
+                self.first_fix = caller.where
+        if caller.act.removed and caller.result != evidence.FAILED and not \
+                steps.edit_refused(output):
+            where, files = self.removed or (caller.where, [])
+            self.removed = (caller.where, files + [f for f in caller.act.removed
+                                                   if f not in files])
+        if caller.changed:
+            files = self.edits.setdefault(caller.name, (caller.where, []))[1]
+            self.edits[caller.name] = (caller.where, files)
+            for path in caller.changed:
+                target = _clip(path, 100)
+                if target not in files:
+                    files.append(target)
+        elif caller.world and caller.result != evidence.FAILED:
+            self.changes.add(caller.where, _change_item(caller, output))
+
+    # -- the steps, newest first ---------------------------------------------------------
+
+    def outcomes(self) -> "_Outcomes":
+        """Tool outputs newest first: the latest evidence decides, a later run of the same
+        check with no evidence of failure settles the older failures, and a fix followed
+        by a passing run gets past a failure that is not run again."""
+        found = _Outcomes()
+        passed_later = fixed_later = False
+        newest: dict[evidence.Command, str | None] = {}  # key -> its newest run's result
+        for index in range(len(self.answered) - 1, -1, -1):
+            made, begin, finish, label = self.answered[index]
+            if self.facts.full() and self.blockers.full():
+                break
+            output = self.text[begin:finish]
+            if made is not None and made.changed:
+                newest.setdefault(made.key(), None)
+            if made is not None and made.changed and passed_later and any(
+                    path not in self.created for path in made.changed):
+                fixed_later = True
+            result = made.result if made is not None else evidence.outcome(output)
+            if result is not None:
+                shown = made.shown() if made is not None else label
+                where = made.where if made is not None else begin
+                command = made.key() if made is not None else evidence.Command("", frozenset())
+            if result == evidence.PASSED or (made is not None and made.runs and
+                                              result is None):
+                if made is not None:
+                    found.passes.setdefault(made.key().program, []).append(made.key())
+                    newest.setdefault(made.key(), result)
+            if result == evidence.PASSED:
+                self._passed(found, made, output, shown, where, command)
+            elif result == evidence.FAILED:
+                self._failed(found, made, output, shown, where, command, newest,
+                             passed_later, fixed_later)
+                if made is not None:
+                    newest.setdefault(command, result)
+            if result != evidence.FAILED and made is not None and made.runs:
+                passed_later = True
+                if made.changed and any(p not in self.created for p in made.changed):
+                    fixed_later = True
+            self._facts(made, output, result, begin)
+        found.fixed = fixed_later
+        return found
+
+    def _passed(self, found: "_Outcomes", made: _Call | None, output: str, shown: str,
+                where: int, command: evidence.Command) -> None:
+        if made is not None and evidence.is_check(made.command):
+            found.newest_pass = max(found.newest_pass, where)
+            if shown not in found.checks:
+                line = _pass_line(output)
+                found.checks[shown] = (where, _clip(f"`{shown}` passed" +
+                                                    (f": {line}" if line else ""), 200))
+        if found.latest is None:
+            line = _pass_line(output)
+            found.latest = (where, shown, "passed" + (f": {line}" if line else ""))
+
+    def _failed(self, found: "_Outcomes", made: _Call | None, output: str, shown: str,
+                where: int, command: evidence.Command,
+                newest: dict[evidence.Command, str | None], passed_later: bool,
+                fixed_later: bool) -> None:
+        said_line = evidence.quote(output)
+        item = _clip(f"`{shown}` failed: {said_line}", 260)
+        earlier_passes = found.passes.get(command.program, ())
+        named_tests = evidence.failed_tests(output) if earlier_passes else frozenset()
+        rerun = command in newest or any(evidence.covers(p, command, named_tests)
+                                         for p in earlier_passes)
+        if made is not None and command in newest and newest[command] == evidence.FAILED:
+            return  # an older failure of a check that still fails: the newer one says it
+        settled = rerun and newest.get(command, evidence.PASSED) != evidence.FAILED
+        if not settled and found.newest_pass > where:
+            settled = any(self.changed_at.get(path.rsplit("/", 1)[-1], -1) > where
+                          for path in evidence.paths_in(said_line))
+        if settled:
+            self.facts.add(where, carry.RESOLVED_PREFIX + item, 2)
+        elif made is not None and _reported_working(made.after):
+            self.facts.add(where, carry.EXPECTED_PREFIX + item, 2)
+        elif made is not None and 0 <= self.first_fix and where < self.first_fix:
+            self.facts.add(where, carry.REPRODUCED_PREFIX + item, 2)
+        elif (passed_later and _MISSING.search(said_line)) or fixed_later:
+            self.facts.add(where, carry.RESOLVED_PREFIX + item, 2)
+        else:
+            self.blockers.add(where, item, 3)
+            if found.latest is None:
+                found.last_failure = item
+        if made is not None and evidence.is_check(made.command) and shown not in found.checks:
+            found.checks[shown] = (where, item)
+        if found.latest is None:
+            found.latest = (where, shown, "failed: " + said_line)
+
+    def _facts(self, made: _Call | None, output: str, result: str | None, begin: int) -> None:
+        if result == evidence.FAILED or (made is not None and (made.changed or made.world)):
+            return  # what a change answered is in the progress
+        if made is not None and made.act.kind == steps.SUBMIT:
+            return
+        if made is None or not made.reads:
+            for line in _salient_lines(output, not self.facts.full()):
+                self.facts.add(begin, _clip(line, 200))
+        elif not self.facts.full():
+            for line in _salient_lines(output)[-1:]:
+                self.facts.add(begin, _clip(line, 200), 1)
+
+
+class _Outcomes:
+    """What the steps, read newest first, settled."""
+
+    def __init__(self) -> None:
+        self.passes: dict[str, list[evidence.Command]] = {}
+        self.newest_pass = -1  # where the newest passing check is
+        self.checks: dict[str, tuple[int, str]] = {}  # shown -> (where, item): the latest
+        self.latest: tuple[int, str, str] | None = None  # (where, shown, outcome item)
+        self.last_failure = ""
+        self.fixed = False  # a fix followed by a passing run in this part
+
+
 def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
     """The summary of the transcript in ``text`` from ``start`` on, merged with the earlier
     summary's lists. Reads each entry once in order, then the tool outputs newest first,
     only as far as an older one can still change the lists."""
-    users = said = calls = results = 0
-    first_goal = last_said = None
-    last_said_at = -1
-    preamble = False
     earlier = parse_context(previous) if previous else {}
-    # Building on an earlier summary, the goal is the one it holds: the first message here
-    # is one more message, a goal only when it asks for something.
-    continues = bool(earlier.get("goals"))
-    goals, rules = _Kept(carry.LIMITS["goals"]), _Kept(carry.LIMITS["goals"])
-    decisions = _Kept(carry.LIMITS["key_decisions"])
-    facts, blockers = _Kept(carry.LIMITS["key_facts"]), _Kept(carry.LIMITS["blockers"])
-    changes = _Kept(carry.LIMITS["progress"])
-    edits: dict[str, tuple[int, list[str]]] = {}  # tool -> (where last, files it changed)
-    pending: list[_Call] = []  # calls not answered yet, oldest first
-    answered: list[tuple[_Call | None, int, int, str]] = []  # (call, start, end, label)
-    reads: Counter[tuple[str, str]] = Counter()
-    runs: Counter[str] = Counter()  # runs of each check
-    changed_at: dict[str, int] = {}  # file name -> where it was last changed
-    question = ""  # the assistant's question the next user message answers
-    kind = label = body = ""
-    last_read_at = 0
-    for match, end in _spans(text, start):
-        kind, label = _heading(match)
-        body = text[match.end():end]
-        where = match.start()
-        if kind == "user":
-            users += 1
-            stripped = body.strip()
-            asked, question = question, ""
-            if asked and stripped:
-                # an answer means what it answers: "yes" to "Shall I book BA304?"
-                facts.add(where, _clip(f"{carry.ASKED_PREFIX}{asked} User: {stripped}", 240), 3)
-                if _FILLER.fullmatch(stripped):
-                    continue
-            if not stripped or _FILLER.fullmatch(stripped):
-                continue  # "thanks, keep going" asks for nothing new
-            sentences = _sentences(stripped)
-            is_goal = first_goal is None and not continues
-            if is_goal or len(stripped) > _WHOLE_RULE:
-                said_rules = [_unlabel(s) for s in sentences if _RULE.search(s)]
-            else:
-                # a short message that sets a rule is kept whole: its object may be in
-                # the sentence after the rule's words
-                said_rules = [_unlabel(stripped)] if _RULE.search(stripped) else []
-            for sentence in said_rules:
-                rules.add(where, carry.CONSTRAINT_PREFIX + _clip(sentence, 200))
-            if is_goal:
-                rest = " ".join(_unlabel(s) for s in sentences if not _RULE.search(s))
-                first_goal = _clip(rest or stripped)
-                # "hi, got a task for you": a greeting, or a few words that ask nothing
-                preamble = len(first_goal) < _PREAMBLE and not said_rules and (
-                    _GREETING.match(stripped)
-                    or (len(first_goal.split()) <= 6 and not _ASKS.search(stripped)))
-            elif preamble and not said_rules:
-                # "hi, got a task for you" first: the request that follows is the goal too
-                first_goal = _clip(f"{first_goal} {body}")
-                preamble = False
-            elif not said_rules and _ASKS.search(stripped) and not asked:
-                goals.add(where, _clip(body))
-            elif not said_rules and not asked and not _BLOCKED.search(stripped):
-                for fact in _user_facts(stripped):
-                    facts.add(where, _clip(carry.USER_PREFIX + fact, 240), 3)
-            if not said_rules and _BLOCKED.search(stripped):
-                blockers.add(where, _clip(stripped, 200))
-        elif kind == "assistant":
-            said += 1
-            last_said, last_said_at = body, where
-            # a sentence holds a plan's words only if the message does
-            sentences = _sentences(body) if _PLAN.search(body) else []
-            chosen = [sentence for sentence in sentences if _PLAN.search(sentence)]
-            for sentence in chosen:
-                decisions.add(where, _clip(sentence, 200))
-            if _STOPPED.search(body):
-                # a choice made is not what stops the work ("Plan: wrap the writes in a
-                # transaction so a crash can't leave half a file"); a next step may be
-                decided = [s for s in chosen if carry.DECIDED.search(s)]
-                if not decided:
-                    blockers.add(where, _clip(body, 200))
-                else:
-                    rest = " ".join(s for s in sentences if s not in decided)
-                    if _STOPPED.search(rest):
-                        blockers.add(where, _clip(rest, 200))
-            question = _question(body)
-        elif kind == "call":
-            calls += 1
-            question = ""
-            call = _Call(label, body, where)
-            pending.append(call)
-            if call.reads:
-                last_read_at = where
-                reads[call.name if call.line is None else call.command.program,
-                      _folder(call)] += 1
-            elif call.line is not None and evidence.is_check(call.command):
-                runs[call.shown()] += 1
-        else:
-            results += 1
-            caller = pending.pop(0) if pending else None
-            answered.append((caller, match.end(), end, label))
-            if caller is not None and caller.changes:
-                output = text[match.end():end]
-                named = _NAMED_ARGUMENT.search(caller.brief)
-                # a change that failed says so first or last, or by its error flag
-                failed = evidence.outcome(output, reads=True) == evidence.FAILED
-                if not failed:
-                    for path in evidence.paths_in(caller.brief):
-                        changed_at[path.rsplit("/", 1)[-1]] = caller.where
-                if failed:
-                    pass
-                elif caller.line is None and named is not None:
-                    # the files one tool changed make one item
-                    files = edits.setdefault(caller.name, (caller.where, []))[1]
-                    edits[caller.name] = (caller.where, files)
-                    target = _clip(named.group(1) or named.group(2), 100)
-                    if target not in files:
-                        files.append(target)
-                else:
-                    changes.add(caller.where, _change_item(caller, output))
-    for waiting in pending:  # calls still waiting: their change is not known yet
-        if waiting.changes:
-            changes.add(waiting.where, _clip(f"Started: `{waiting.shown()}`", 200))
-
-    # Tool outputs newest first: the latest evidence decides, and a passing run settles
-    # the older failures of the same check.
-    passes: dict[str, list[evidence.Command]] = {}
-    newest_pass = -1  # where the newest passing check is
-    checks: dict[str, tuple[int, str]] = {}  # shown -> (where, item): the latest outcome
-    latest: tuple[int, str, str] | None = None  # (where, shown, outcome item)
-    last_failure = ""
-    for index in range(len(answered) - 1, -1, -1):
-        made, begin, finish, result_label = answered[index]
-        if facts.full() and blockers.full():
-            break
-        output = text[begin:finish]
-        reads_only = made is not None and made.reads
-        result = evidence.outcome(output, reads_only)
-        if result is not None:  # an output that settles nothing names no check
-            shown = made.shown() if made is not None else result_label
-            where = made.where if made is not None else begin
-            command = made.command if made is not None else evidence.Command("", frozenset())
-        if result == evidence.PASSED:
-            passes.setdefault(command.program, []).append(command)
-            if made is not None and evidence.is_check(command):
-                newest_pass = max(newest_pass, where)
-                if shown not in checks:
-                    line = _pass_line(output)
-                    checks[shown] = (where, _clip(f"`{shown}` passed" +
-                                                  (f": {line}" if line else ""), 200))
-            if latest is None:
-                latest = (where, shown, "passed" + (f": {_pass_line(output)}"
-                                                    if _pass_line(output) else ""))
-        elif result == evidence.FAILED:
-            said_line = evidence.quote(output)
-            earlier_passes = passes.get(command.program, ())
-            named_tests = evidence.failed_tests(output) if earlier_passes else frozenset()
-            settled = any(evidence.covers(p, command, named_tests) for p in earlier_passes)
-            if not settled and newest_pass > where:
-                settled = any(changed_at.get(path.rsplit("/", 1)[-1], -1) > where
-                              for path in evidence.paths_in(said_line))
-            item = _clip(f"`{shown}` failed: {said_line}", 260)
-            if settled:
-                facts.add(where, carry.RESOLVED_PREFIX + item, 2)
-            else:
-                blockers.add(where, item, 3)
-            if made is not None and evidence.is_check(command) and shown not in checks:
-                checks[shown] = (where, item)
-            if latest is None:
-                latest = (where, shown, "failed: " + said_line)
-                last_failure = item if not settled else ""
-        if made is not None and made.changes:
-            pass  # what a change answered is in the progress
-        elif result != evidence.FAILED and not reads_only:
-            for line in _salient_lines(output, not facts.full()):
-                facts.add(begin, _clip(line, 200))
-        elif result != evidence.FAILED and not facts.full():
-            for line in _salient_lines(output)[-1:]:
-                facts.add(begin, _clip(line, 200), 1)
+    walk = _Walk(text, earlier)
+    walk.read(start)
+    for waiting in walk.pending:  # calls still waiting: their change is not known yet
+        if waiting.act.kind == steps.EDIT or waiting.world:
+            walk.changes.add(waiting.where, _clip(f"Started: `{waiting.shown()}`", 200))
+    found = walk.outcomes()
     progress = _Kept(carry.LIMITS["progress"])
-    for where, item in checks.values():
+    for where, item in found.checks.values():
         named = _CHECK_ITEM.match(item)
-        count = runs.get(named.group("shown"), 0) if named else 0
+        count = walk.runs.get(named.group("shown"), 0) if named else 0
         progress.add(where, item + (f" (run {count}x)" if count > 2 else ""), 2)
-    for tool, (where, files) in edits.items():
-        changes.add(where, _clip(f"{carry.CHANGED_PREFIX}`{tool}` {', '.join(files[-8:])}"
-                                 + (f" and {len(files) - 8} more" if len(files) > 8 else ""),
-                                 300))
-    for rank, where, item in changes.found:
+    listed: list[str] = []
+    for tool, (where, files) in walk.edits.items():
+        walk.changes.add(where, _files_item(tool, files))
+        listed += files
+    if walk.diffed is not None:
+        unlisted = [f for f in walk.diffed[1] if not any(_same_file(f, x) for x in listed)]
+        if unlisted:
+            walk.changes.add(walk.diffed[0], _files_item("git diff", unlisted))
+    if walk.removed is not None:
+        walk.changes.add(walk.removed[0], _clip(
+            f"Removed: {', '.join(walk.removed[1][-8:])}", 300))
+    for rank, where, item in walk.changes.found:
         progress.add(where, item, 3)
-    if reads:
-        progress.add(last_read_at, _reads_item(reads), 2)
+    if walk.reads:
+        progress.add(walk.last_read_at, _reads_item(walk.reads), 2)
+    return _record(walk, found, progress, previous, earlier)
+
+
+def _record(walk: _Walk, found: _Outcomes, progress: _Kept, previous: str,
+            earlier: dict[str, Any]) -> dict[str, Any]:
+    last_said = walk.last_said
     state = _clip(last_said) if last_said is not None else ""
-    if latest is not None and latest[0] > last_said_at:
+    latest = found.latest
+    if latest is not None and latest[0] > walk.last_said_at:
         state = _clip(f"{state} Latest result: `{latest[1]}` {latest[2]}".strip(), 400)
     next_steps: list[str] = []
-    if kind == "call":
-        next_steps.append(_clip(f"Wait for the result of {label}"))
-    elif kind == "user":
-        next_steps.append(_clip(f"Answer the user: {body}"))
-    elif kind == "result" and last_failure and latest is not None:
+    if walk.kind == "call":
+        next_steps.append(_clip(f"Wait for the result of {walk.label}"))
+    elif walk.kind == "user":
+        next_steps.append(_clip(f"Answer the user: {walk.body}"))
+    elif walk.kind == "result" and found.last_failure and latest is not None:
         next_steps.append(_clip(f"{_RESOLVE_STEP}`{latest[1]}`: {latest[2][8:]}"))
     narrative_parts = []
     if earlier:
@@ -578,28 +827,30 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
     elif previous:  # an earlier summary in words of its own, not in sections
         narrative_parts.append(f"Continues an earlier summary ({_clip(previous, 200)}).")
     narrative_parts.append(
-        f"{users} user message(s), {said} assistant message(s), "
-        f"{calls} tool call(s), {results} tool result(s)."
+        f"{walk.users} user message(s), {walk.said} assistant message(s), "
+        f"{walk.calls} tool call(s), {walk.results} tool result(s)."
     )
-    if first_goal is not None:
-        narrative_parts.append(f"The user asked: {first_goal}")
+    if walk.first_goal is not None:
+        narrative_parts.append(f"The user asked: {walk.first_goal}")
     if state:
         narrative_parts.append(f"Last assistant message: {_clip(last_said or '')}"
                                if last_said else "")
+    first_goal = walk.first_goal
     record = {
-        "goals": ([first_goal] if first_goal else []) + rules.result()[:carry.CONSTRAINTS_KEPT]
-        + goals.result(),
+        "goals": ([first_goal] if first_goal else [])
+        + walk.rules.result()[:carry.CONSTRAINTS_KEPT] + walk.goals.result(),
         "progress": progress.result(),
         "current_state": state,
-        "key_decisions": decisions.result(),
-        "key_facts": facts.result(),
-        "blockers": blockers.result(),
+        "key_decisions": walk.decisions.result(),
+        "key_facts": walk.facts.result(),
+        "blockers": walk.blockers.result(),
         "next_steps": next_steps,
         "summary": " ".join(p for p in narrative_parts if p),
     }
     if not earlier:
         return record
-    return carry.merge(_settle(earlier, passes, changed_at, newest_pass, checks), record)
+    return carry.merge(_settle(earlier, found.passes, walk.changed_at, found.newest_pass,
+                               found.checks, found.fixed), record)
 
 
 _RESOLVE_STEP = "Resolve the failure of "
@@ -620,10 +871,12 @@ def _pass_line(output: str) -> str:
 
 def _settle(earlier: dict[str, Any], passes: dict[str, list[evidence.Command]],
             changed_at: dict[str, int], newest_pass: int,
-            checks: dict[str, tuple[int, str]]) -> dict[str, Any]:
+            checks: dict[str, tuple[int, str]], fixed: bool) -> dict[str, Any]:
     """The earlier summary with its blockers that this part of the conversation settled
     moved to its facts, marked resolved, and its check outcomes that a newer run of the
-    same check replaces left out."""
+    same check replaces left out: a later run of the same check with no evidence of
+    failure settles one, and so does a fix followed by a passing run (``fixed``) for
+    inline code, which is never run again as it was."""
     old_blockers = earlier.get("blockers")
     if not isinstance(old_blockers, list):
         return earlier
@@ -634,22 +887,24 @@ def _settle(earlier: dict[str, Any], passes: dict[str, list[evidence.Command]],
         if found is None:
             kept.append(item)
             continue
-        command = evidence.command_of(found.group("shown"))
+        shown = found.group("shown")
+        command = steps.check_key(evidence.command_of(shown))
         named = evidence.failed_tests(found.group("quote"))
-        fixed = any(newest_pass > changed_at.get(path.rsplit("/", 1)[-1], newest_pass)
-                    for path in evidence.paths_in(found.group("quote")))
-        if fixed or any(evidence.covers(p, command, named)
-                        for p in passes.get(command.program, ())):
+        settled = (fixed and steps.inline(shown)) or any(
+            newest_pass > changed_at.get(path.rsplit("/", 1)[-1], newest_pass)
+            for path in evidence.paths_in(found.group("quote")))
+        if settled or any(evidence.covers(p, command, named)
+                          for p in passes.get(command.program, ())):
             resolved.append(carry.RESOLVED_PREFIX + str(item))
         else:
             kept.append(item)
     settled_now["blockers"] = kept
-    steps = earlier.get("next_steps")
-    if isinstance(steps, list):
+    to_do = earlier.get("next_steps")
+    if isinstance(to_do, list):
         # a step to resolve a failure goes with the failure
         open_now = {str(item) for item in kept}
         settled_now["next_steps"] = [
-            step for step in steps if not str(step).startswith(_RESOLVE_STEP)
+            step for step in to_do if not str(step).startswith(_RESOLVE_STEP)
             or any(str(step)[len(_RESOLVE_STEP):].split(":")[0] in b for b in open_now)]
     if resolved:
         settled_now["key_facts"] = list(earlier.get("key_facts") or []) + resolved

@@ -9,6 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from cli_support import SAMPLE
+from morvex_summarize.condense import carry
 from morvex_summarize.condense.carry import (CHANGED_PREFIX, FAILED_ITEM, LIMITS, LOOKED_PREFIX,
                                              RESOLVED_PREFIX)
 from morvex_summarize.clients import extractive
@@ -137,7 +138,8 @@ def generate(seed):
                  "function": {"name": name, "arguments": {"arg": words(2)}}}]})
             bad = rng.random() < 0.3
             trouble += bad
-            text = ("error: " if bad else "") + words(rng.randint(1, 150))
+            # what a read shows is not the read's failure
+            text = ("error: " if bad and name != "read_file" else "") + words(rng.randint(1, 150))
             messages.append({"role": "tool", "tool_call_id": f"id{n}", "content": text})
     return messages, calls, last_said
 
@@ -168,7 +170,8 @@ def test_generated_conversations(mod, seed):
               if m["role"] == "tool" and m["content"].startswith("error: ")]
     # the newest failures are among the blockers, or settled by a later passing run and
     # kept as facts marked so; a failure is never a plain fact
-    told = reply["blockers"] + [f for f in reply["key_facts"] if f.startswith(RESOLVED_PREFIX)]
+    told = reply["blockers"] + [f for f in reply["key_facts"] if f.startswith(
+        (RESOLVED_PREFIX, carry.REPRODUCED_PREFIX, carry.EXPECTED_PREFIX))]
     assert all(any(e.split("\n")[0][:80] in t for t in told) for e in errors[-6:])
     assert not any(f.startswith("error: ") for f in reply["key_facts"])
     assert all(FAILED_ITEM.match(b) for b in reply["blockers"])

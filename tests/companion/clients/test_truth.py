@@ -225,7 +225,7 @@ def test_what_a_read_shows_is_not_the_reads_failure():
     assert summary["blockers"] == []
     missing = summarize_transcript("[User]: look\n[Assistant called read_file]: path=x.py\n"
                                    "[Tool Result (c1)]: cat: x.py: No such file or directory")
-    assert missing["blockers"] == ["`read_file x.py` failed: cat: x.py: No such file or directory"]
+    assert missing["blockers"] == []  # a wrong path looked at is no failure of the work
 
 
 # -- counts and statuses decide, whatever the tool's wording ------------------------------

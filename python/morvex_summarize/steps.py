@@ -1,0 +1,455 @@
+"""What each step of an agent's run did: read, edit (which files), run, submit; and how it
+ended, from the structure of its output first (an exit status, an editor's refusal).
+
+A step is one tool call with its result, or a command the agent wrote in its text (a fenced
+block at the end of an assistant message, the output in the next user message). Small
+readers, one per kind of tool, tell what a call does from its arguments:
+
+- an editor tool (`command=view|create|str_replace|insert|undo_edit, path=...`);
+- a patch tool or a patch text (`*** Update File: x`, `+++ b/x`);
+- read, search, write and edit tools by their names, and a submission;
+- a shell command line, parsed into simple commands: `sed -i`, redirections, `tee`,
+  `cp`, `mv`, `rm`, `touch`, `git apply`, `patch`, heredocs, and inline Python that opens a
+  file for writing; the reading commands (`cat`, `nl`, `grep`, `git diff`, ...) change
+  nothing, whatever they print.
+
+A failed edit changes nothing, and a read or a submission never fails the work.
+"""
+
+from __future__ import annotations
+
+import functools
+import re
+from typing import NamedTuple
+
+from . import evidence
+
+READ = "read"
+EDIT = "edit"
+RUN = "run"
+SUBMIT = "submit"
+
+
+class Action(NamedTuple):
+    """What a call does, read from the call alone."""
+
+    kind: str  # READ, EDIT, RUN or SUBMIT: the step's main effect
+    edits: tuple[str, ...] = ()  # the files it writes when it succeeds
+    created: tuple[str, ...] = ()  # of those, the ones it makes anew
+    removed: tuple[str, ...] = ()  # the files it deletes
+    maybe: tuple[str, ...] = ()  # files a cut-short script opens: changed if it says so
+    runs: bool = False  # it also runs something (a script, tests, inline code)
+    probe: str = ""  # inline code it runs, which names the run in place of a command
+    patch: bool = False  # it applies a patch: the files may be in its output only
+
+
+# -- exit status and refusals, from the output's structure ---------------------------------
+
+_STATUS = re.compile(
+    r"<returncode>\s*(-?\d+)\s*</returncode>|^\s*(?:exit code|exit status|exit_code|"
+    r"process exited with code|command exited with code|exited with code|return code|"
+    r"returncode)\s*[:=]?\s*(-?\d+)\b", re.IGNORECASE | re.MULTILINE)
+_QUIET = ("ran successfully and did not produce any output",
+          "completed successfully with no output")
+_EDGE = 300  # characters at each end of an output where a status is reported
+
+
+def status(output: str) -> int | None:
+    """The exit status an output reports in its structure (`<returncode>1</returncode>`,
+    `Exit code: 1`, `Process exited with code 1`, a harness's "ran successfully and did
+    not produce any output"), or None."""
+    edges = output if len(output) <= 2 * _EDGE else output[:_EDGE] + "\n" + output[-_EDGE:]
+    found = _STATUS.search(edges)
+    if found is not None:
+        return int(found.group(1) or found.group(2))
+    low = edges.lower()
+    if any(quiet in low for quiet in _QUIET):
+        return 0
+    return None
+
+
+# An editor or patch tool that refused the change says so in its first lines.
+_REFUSED = re.compile(
+    r"(?i)no replacement was performed|did not appear verbatim|no match(?:es)? found for|"
+    r"(?:proposed|your) edit has introduced|edit (?:was )?(?:not applied|rejected|failed)|"
+    r"^\s*error\b|^\s*\[error\]|failed to (?:apply|edit|write|replace)|"
+    r"not (?:applied|found in the file)|does not exist|already exists|invalid (?:command|"
+    r"range|path)|patch (?:failed|does not apply)|unrecognized input|corrupt patch|"
+    r"cannot (?:edit|write|create)|permission denied|is a directory")
+
+
+def edit_refused(output: str) -> bool:
+    """An edit's output says that nothing was changed."""
+    head = output.lstrip()[:400]
+    if head.startswith("OBSERVATION:"):
+        head = head[len("OBSERVATION:"):].lstrip()
+    return _REFUSED.search(head.split("\n", 3)[0] + "\n" + "\n".join(head.split("\n")[1:3])) \
+        is not None
+
+
+# -- calls of tools that are not a shell -----------------------------------------------------
+
+_EDITOR = re.compile(r"^\s*command=(\w+)\b")
+_PATH_ARG = re.compile(r"(?:^|, )(?:path|file_path|file|filename|target_file|target|"
+                       r"notebook_path)=([^,\n]{1,200})")
+_PATCH_FILE = re.compile(r"^\*\*\* (Update|Add|Delete) File: (\S+)|^\+\+\+ (?:b/)?(\S+)|"
+                         r"^diff --git a/\S+ b/(\S+)", re.MULTILINE)
+_SUBMIT = re.compile(r"(?i)^(?:submit|finish|done|complete|attempt_completion|task_complete|"
+                     r"final_answer|end_task|complete_task)$")
+_EDITOR_READS = frozenset({"view", "read", "show", "open", "cat", "list", "find", "search"})
+_EDITOR_CREATES = frozenset({"create", "write", "new"})
+
+
+def _patched(text: str) -> tuple[tuple[str, ...], tuple[str, ...], tuple[str, ...]]:
+    """(files changed, files added, files deleted) that a patch text names."""
+    changed: list[str] = []
+    added: list[str] = []
+    deleted: list[str] = []
+    for found in _PATCH_FILE.finditer(text):
+        verb, path = found.group(1), found.group(2) or found.group(3) or found.group(4)
+        if path == "/dev/null":
+            continue
+        target = deleted if verb == "Delete" else added if verb == "Add" else changed
+        if path not in target:
+            target.append(path)
+    return tuple(changed), tuple(added), tuple(deleted)
+
+
+@functools.lru_cache(maxsize=4096)
+def tool_action(name: str, brief: str) -> Action:
+    """What a call of a tool that is not a shell does, from its name and the brief of its
+    arguments."""
+    path = _PATH_ARG.search(brief)
+    target = (path.group(1).strip(),) if path else ()
+    editor = _EDITOR.match(brief)
+    if editor is not None and target:
+        verb = editor.group(1).lower()
+        if verb in _EDITOR_READS:
+            return Action(READ, edits=())
+        return Action(EDIT, edits=target, created=target if verb in _EDITOR_CREATES else ())
+    if "*** " in brief or "+++ " in brief or "diff --git" in brief:
+        changed, added, deleted = _patched(brief.replace("\\n", "\n"))
+        if changed or added or deleted:
+            return Action(EDIT, edits=changed + added, created=added, removed=deleted,
+                          patch=True)
+    if _SUBMIT.match(name):
+        return Action(SUBMIT)
+    if evidence.tool_reads(name):
+        return Action(READ)
+    if evidence.tool_changes(name):
+        return Action(EDIT, edits=target)
+    return Action(RUN)
+
+
+# -- shell command lines -------------------------------------------------------------------
+
+_TOKEN = re.compile(
+    r"[ \t]*(?:(?P<op>&&|\|\||;;|[;|&()\n]|\d*>>?(?:&\d*)?|&>>?|<<<|<<-?|<)"
+    r"|(?P<word>(?:[^\s'\"\\;|&()<>]+|'[^']*'?|\"(?:\\.|[^\"\\])*\"?|\\.?)+))")
+_HEREDOC = re.compile(r"<<-?[ \t]*(['\"]?)([A-Za-z_][\w-]*)\1")
+_SEPARATORS = frozenset({"&&", "||", ";", ";;", "|", "&", "(", ")", "\n"})
+_WRAPPERS = frozenset({"sudo", "time", "env", "nice", "nohup", "exec", "command", "builtin"})
+_READERS = frozenset({
+    "cat", "nl", "head", "tail", "less", "more", "grep", "egrep", "fgrep", "rg", "ag", "ack",
+    "find", "fd", "ls", "ll", "tree", "wc", "du", "df", "stat", "file", "awk", "jq", "yq",
+    "diff", "echo", "printf", "pwd", "which", "type", "whereis", "cd", "pushd", "popd",
+    "export", "source", ".", "true", "false", "set", "unset", "exit", "sort", "uniq", "cut",
+    "tr", "column", "xxd", "hexdump", "od", "strings", "bat", "view", "readlink", "realpath",
+    "basename", "dirname", "date", "whoami", "id", "uname", "env", "printenv", "history",
+    "man", "sleep", "test", "[", "clear", "open", "goto", "scroll_down", "scroll_up",
+    "search_dir", "search_file", "find_file", "nproc", "free", "ps"})
+_GIT_READS = frozenset({"log", "show", "diff", "blame", "status", "branch", "grep", "add",
+                        "ls-files", "rev-parse", "remote", "describe", "shortlog", "config"})
+_INTERPRETERS = re.compile(r"^(?:python[\d.]*|py|pypy\d*|node|ruby|perl|php|bash|sh|zsh)$")
+# What inline code does to the files it opens.
+_OPENED = re.compile(r"(?:Path|open|io\.open|codecs\.open)\(\s*[rbuf]?['\"]([^'\"\n]+)['\"]")
+_WRITES = re.compile(r"\.write_text\(|\.write_bytes\(|\.write\(|\.writelines\(|"
+                     r"open\([^)\n]*['\"][wax]\+?b?['\"]|\bmode\s*=\s*['\"][wax]|"
+                     r"shutil\.(?:copy\w*|move)\(|os\.(?:replace|rename)\(")
+_NOT_FILES = ("/dev/", "/proc/")
+
+
+def _unquote(word: str) -> str:
+    if len(word) > 1 and word[0] == word[-1] and word[0] in "'\"":
+        return word[1:-1]
+    return word.replace("'", "").replace('"', "") if ("'" in word or '"' in word) else word
+
+
+def _cut_heredocs(line: str) -> tuple[str, list[str]]:
+    """The command line without the bodies of its heredocs, and the bodies (a body cut
+    short ends where the line does)."""
+    bodies: list[str] = []
+    out: list[str] = []
+    at = 0
+    while True:
+        found = _HEREDOC.search(line, at)
+        if found is None:
+            out.append(line[at:])
+            break
+        end_of_line = line.find("\n", found.end())
+        if end_of_line < 0:
+            out.append(line[at:])
+            break
+        out.append(line[at:end_of_line + 1])
+        close = re.compile(r"^[ \t]*" + re.escape(found.group(2)) + r"[ \t]*$", re.MULTILINE)
+        closing = close.search(line, end_of_line + 1)
+        if closing is None:
+            bodies.append(line[end_of_line + 1:])
+            break
+        bodies.append(line[end_of_line + 1:closing.start()])
+        at = closing.end()
+    return "".join(out), bodies
+
+
+def _simple_commands(script: str) -> list[tuple[list[str], list[str], bool]]:
+    """The simple commands of a shell script: (words, files written by redirection,
+    whether a heredoc feeds it)."""
+    commands: list[tuple[list[str], list[str], bool]] = []
+    words: list[str] = []
+    written: list[str] = []
+    fed = False
+    redirect = ""
+    for found in _TOKEN.finditer(script):
+        op, word = found.group("op"), found.group("word")
+        if op is None and word is None:
+            break  # only blanks are left
+        if op is not None:
+            if op in _SEPARATORS:
+                if words or written:
+                    commands.append((words, written, fed))
+                words, written, fed, redirect = [], [], False, ""
+            else:
+                redirect = op
+            continue
+        assert word is not None
+        if redirect:
+            target = _unquote(word)
+            if redirect in ("<<", "<<-"):
+                fed = True
+            elif redirect.lstrip("0123456789") in (">", ">>", "&>", "&>>") and \
+                    not redirect.startswith("2") and not target.startswith(_NOT_FILES) \
+                    and not target.startswith("&"):
+                written.append(target)
+            redirect = ""
+            continue
+        words.append(_unquote(word))
+    if words or written:
+        commands.append((words, written, fed))
+    return commands
+
+
+def _bare(words: list[str]) -> list[str]:
+    """The words without environment settings and wrappers in front (`sudo`, `timeout 60`)."""
+    at = 0
+    while at < len(words):
+        word = words[at]
+        if "=" in word and re.match(r"^\w+=", word):
+            at += 1
+        elif word in _WRAPPERS:
+            at += 1
+        elif word == "timeout" and at + 1 < len(words):
+            at += 2
+        else:
+            break
+    return words[at:]
+
+
+def _operands(words: list[str]) -> list[str]:
+    return [w for w in words[1:] if not w.startswith("-")]
+
+
+class _Shell:
+    """What the simple commands of a command line do, gathered."""
+
+    def __init__(self) -> None:
+        self.edits: list[str] = []
+        self.created: list[str] = []
+        self.removed: list[str] = []
+        self.maybe: list[str] = []
+        self.runs = False
+        self.probe = ""
+        self.patch = False
+
+    def add(self, words: list[str], written: list[str], body: str | None,
+            cut: bool) -> None:
+        for path in written:
+            self._edit(path, created=True)
+        words = _bare(words)
+        if not words:
+            return
+        program = words[0].rsplit("/", 1)[-1]
+        rest = words[1:]
+        if program in ("sed", "perl") and any(w.startswith("-i") or w == "-pi" or
+                                              w.startswith("-pi") for w in rest):
+            operands = _operands(words)
+            for path in operands[1:] if program == "sed" else operands:
+                if "." in path or "/" in path:
+                    self._edit(path)
+        elif program == "tee":
+            for path in _operands(words):
+                if not path.startswith(_NOT_FILES):
+                    self._edit(path, created=True)
+        elif program in ("cp", "mv", "install", "ln") and len(_operands(words)) >= 2:
+            operands = _operands(words)
+            self._edit(operands[-1], created=True)
+            if program == "mv":
+                self.removed.extend(operands[:-1])
+        elif program in ("rm", "unlink", "rmdir"):
+            self.removed.extend(_operands(words))
+        elif program == "touch":
+            for path in _operands(words):
+                self._edit(path, created=True)
+        elif program == "git" and rest and rest[0] in ("apply", "am"):
+            self._patch(body)
+        elif program == "git" and rest and rest[0] in ("checkout", "restore") and "--" in rest:
+            for path in rest[rest.index("--") + 1:]:
+                self._edit(path)
+        elif program == "patch":
+            self._patch(body)
+        elif program in _READERS or (program == "sed" and "-i" not in rest):
+            pass
+        elif program == "git" and (not rest or rest[0] in _GIT_READS):
+            pass
+        elif _INTERPRETERS.match(program):
+            self._interpret(rest, body, cut)
+        else:
+            self.runs = True
+
+    def _edit(self, path: str, created: bool = False) -> None:
+        if path and not path.startswith(_NOT_FILES) and path not in self.edits:
+            self.edits.append(path)
+            if created:
+                self.created.append(path)
+
+    def _patch(self, body: str | None) -> None:
+        self.patch = True
+        if body:
+            changed, added, deleted = _patched(body)
+            for path in changed:
+                self._edit(path)
+            for path in added:
+                self._edit(path, created=True)
+            self.removed.extend(deleted)
+
+    def _interpret(self, rest: list[str], body: str | None, cut: bool) -> None:
+        self.runs = True
+        code = None
+        if "-c" in rest and rest.index("-c") + 1 < len(rest):
+            code = rest[rest.index("-c") + 1]
+        elif body is not None and (not rest or rest[0] == "-" or rest[0].startswith("-")):
+            code = body
+        if code is None:
+            return
+        self.probe = " ".join(code.split())[:200]
+        opened = [p for p in _OPENED.findall(code) if not p.startswith(_NOT_FILES)]
+        if _WRITES.search(code):
+            for path in opened:
+                self._edit(path)
+        elif cut:
+            self.maybe.extend(opened)
+
+
+@functools.lru_cache(maxsize=4096)
+def shell_action(line: str) -> Action:
+    """What a shell command line does, read from its words (the brief cuts a long one
+    short: then ``...`` ends it)."""
+    cut = line.endswith("...")
+    script, bodies = _cut_heredocs(line)
+    gathered = _Shell()
+    waiting = list(bodies)
+    for words, written, fed in _simple_commands(script):
+        body = waiting.pop(0) if fed and waiting else None
+        gathered.add(words, written, body, cut and body is not None and not waiting)
+    reads = not (gathered.edits or gathered.removed or gathered.runs or gathered.patch
+                 or gathered.maybe)
+    kind = READ if reads else EDIT if (gathered.edits or gathered.removed) and \
+        not gathered.runs else RUN
+    return Action(kind, tuple(gathered.edits), tuple(gathered.created),
+                  tuple(gathered.removed), tuple(gathered.maybe), gathered.runs,
+                  gathered.probe, gathered.patch)
+
+
+def action(tool: str, brief: str, line: str | None) -> Action:
+    """What a call does: by its command line for a shell, else by the tool."""
+    return shell_action(line) if line is not None else tool_action(tool, brief)
+
+
+# -- what an output says about files --------------------------------------------------------
+
+_SAYS_CHANGED = re.compile(
+    r"(?im)^\W*(?:patched|updated|wrote|written|modified|edited|saved|created|fixed|"
+    r"rewrote|replaced \d+ \w+ in|applied (?:patch )?to)\s+(?:file\s+)?[`'\"]?"
+    r"([\w./-]+\.\w{1,6})\b"
+    r"|^\W*[`'\"]?([\w./-]+\.\w{1,6})[`'\"]?:?\s+(?:(?:was|has been|is)\s+)?(?:patched|updated|"
+    r"written|modified|edited|saved|rewritten|fixed)\b"
+    r"|^\s*patching file [`'\"]?([\w./-]+)"
+    r"|^\[File: ([^\s\]]+) \(\d+ lines total\)\]")
+_SAYS_PATCHED = re.compile(r"(?im)^\W*(?:patched|updated|wrote|written|modified|edited|"
+                           r"saved|replaced|applied|done patching|patch applied)\b")
+
+
+def changed_in_output(output: str) -> tuple[str, ...]:
+    """The files an output says were changed ("Patched voting.py", "forms.py updated",
+    "patching file x.c")."""
+    found = []
+    for match in _SAYS_CHANGED.finditer(output):
+        path = next(g for g in match.groups() if g)
+        if path not in found and not path.replace(".", "").isdigit():
+            found.append(path)
+    return tuple(found)
+
+
+def says_changed(output: str) -> bool:
+    """An output says that something was patched, written or updated."""
+    return _SAYS_PATCHED.search(output) is not None
+
+
+def diff_files(output: str) -> tuple[str, ...]:
+    """The files a diff in an output changes (`diff --git a/x b/x`, `+++ b/x`)."""
+    if "diff --git" not in output and "+++ " not in output:
+        return ()
+    changed, added, _ = _patched(output)
+    return changed + tuple(a for a in added if a not in changed)
+
+
+# -- commands written in an assistant's text ----------------------------------------------
+
+_FENCE = re.compile(r"```[ \t]*(?:bash|sh|shell|console|zsh)?[ \t]*\n(.*?)\n[ \t]*```\s*\Z",
+                    re.DOTALL)
+
+
+def text_action(text: str) -> str | None:
+    """The command an assistant's message ends with, in a fenced block, for agents that
+    act in text: the output then comes as the next user message."""
+    if "```" not in text:
+        return None
+    found = _FENCE.search(text)
+    if found is None:
+        return None
+    command = found.group(1).strip()
+    return command or None
+
+
+# -- the same check run again -------------------------------------------------------------
+
+_SCRIPT = re.compile(r"\.(?:py|js|mjs|ts|rb|sh|pl|php)$")
+
+
+def check_key(command: evidence.Command, probe: str = "") -> evidence.Command:
+    """The identity of a check, the same for its runs from another folder: a script by its
+    file name (`python /repo/x.py` and `cd /repo && python x.py` are one check), inline
+    code by its text."""
+    if probe:
+        return evidence.Command("inline:" + command.program, frozenset({probe}))
+    if _INTERPRETERS.match(command.program) or command.program.startswith("./"):
+        return evidence.Command(command.program.rsplit("/", 1)[-1].rstrip("0123456789."),
+                                frozenset(t.rsplit("/", 1)[-1] for t in command.targets))
+    return command
+
+
+_INLINE = re.compile(r"(?:^|\s)(?:python[\d.]*|node|ruby|perl|bash|sh)\s+(?:-c\b|-\s*<<|<<)")
+
+
+def inline(command: str) -> bool:
+    """A command line runs inline code (`python -c ...`, `python - <<EOF`)."""
+    return _INLINE.search(command) is not None
