@@ -512,8 +512,13 @@ def quote(text: str) -> str:
             if where:
                 line += f" (at {where})"
         return _clip(line)
-    last = next((line for line in reversed(lines) if line.strip()), "")
+    # the last line that says something: a harness's closing tag (`</output>`) does not
+    last = next((line for line in reversed(lines) if line.strip()
+                 and not _TAG_LINE.match(line)), "")
     return _clip(last)
+
+
+_TAG_LINE = re.compile(r"^\s*</?[a-z_]+>\s*$")
 
 
 # -- commands: which check, which change, which read -------------------------------------

@@ -13,7 +13,7 @@ from __future__ import annotations
 import json
 import re
 from collections import Counter
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from typing import Any
 
 from .. import evidence, steps
@@ -174,6 +174,66 @@ _GREETING = _Blind(r"(?:hi|hello|hey|ok|okay|so|good (?:morning|afternoon|evenin
                        r"|morning|afternoon|evening)\b")
 _WHOLE_RULE = 200  # a user message that sets a rule, up to this long, is kept whole
 
+# What a user message quotes rather than says: code blocks, tagged blocks that hold a
+# report, an example or a log, a section headed as the issue's text, quoted lines. A rule
+# is read only outside them.
+_QUOTED = re.compile(
+    r"```.*?(?:```|\Z)"
+    r"|<(?P<tag>[\w-]*(?:description|issue|report|problem|bug|ticket|example|demonstration|"
+    r"log|output|traceback|code|snippet|quote|uploaded_files|document|response)[\w-]*)>"
+    r".*?</(?P=tag)>"
+    r"|^(?:ISSUE|ISSUE TEXT|BUG REPORT|PROBLEM STATEMENT|PR DESCRIPTION|BUG)[ \t]*:[ \t]*\n"
+    r".*?(?=^[A-Z][A-Z _-]{3,}:[ \t]*$|\Z)"
+    r"|^[^\n]*\b(?:here is|here's|below is|the following is|this is) (?:the|a|an|our|my) "
+    r"(?:bug report|issue|report|error|log|traceback|stack trace|ticket|description|"
+    r"problem statement|output)\b[^\n]*:[ \t]*\n.*?(?=\n[ \t]*\n[ \t]*(?:please|do not|"
+    r"don't|never|you|keep|make sure|also|note|only)\b|^[A-Z][A-Z _-]{3,}:[ \t]*$|\Z)"
+    r"|^>.*?$", re.DOTALL | re.MULTILINE | re.IGNORECASE)
+_QUOTE_HINTS = ("```", "<", "\n>", "ISSUE", "BUG", "PROBLEM", "PR DESCRIPTION", "ere is",
+                "ere's", "elow is", "ollowing is", "his is")
+
+
+def _said(text: str) -> str:
+    """A user message without what it quotes (`_QUOTED`)."""
+    if text.startswith(">") or any(hint in text for hint in _QUOTE_HINTS):
+        return _QUOTED.sub("\n", text)
+    return text
+
+
+# A harness writing in the user role: a complaint about the reply's form, a step counter.
+_HARNESS = _Blind(
+    r"\bno (?:tool|function) calls?\b|\b(?:tool|function) calls? (?:was |were )?(?:not "
+    r"found|missing)|\b(?:your|the) (?:last |previous )?(?:response|reply|output|message) "
+    r"(?:must|should|did not|didn't|does not|doesn't|was not|has no|contained no|is "
+    r"missing|could not be parsed)|\b(?:every|each) (?:response|reply|message|turn) "
+    r"(?:must|should)|\b\d+ (?:steps?|turns?|calls?|actions?) (?:left|remaining)\b|"
+    r"\b(?:steps?|turns?) (?:left|remaining)\s*:|\binvalid (?:format|response|action|tool "
+    r"call)|\b(?:could not|couldn't|unable to|failed to) parse (?:your|the) (?:response|"
+    r"reply|action|output|command)")
+# A message that shows how another task was done, given with the real one.
+_DEMONSTRATION = _Blind(
+    r"^[^.\n]{0,120}?\b(?:demonstration|worked example|example of (?:how|a|an)|"
+    r"(?:an|one) example\b|sample (?:run|session|solution|trajectory)|solved (?:trajectory|"
+    r"example|task|run)|(?:reference|example) (?:trajectory|run|session)|"
+    r"for reference|how (?:an?|the|one) (?:earlier|previous|other|another|similar|past) "
+    r"(?:session|agent|run|task|attempt))\b")
+# Narration of the speaker's own doings: no rule for the agent, unless it addresses it.
+_NARRATION = _Blind(r"^\W*(?:i|we|i've|we've|i'm|we're|because (?:i|we))\b")
+_ADDRESSED = _Blind(r"\b(?:you|your|please|must|should|need to|have to|has to|want|"
+                    r"let's)\b")
+
+
+def _is_rule(sentence: str) -> bool:
+    """A sentence that sets a rule for the agent."""
+    return bool(_RULE.search(sentence)) and not (
+        _NARRATION.match(sentence) and not _ADDRESSED.search(sentence))
+
+
+def _harness(text: str) -> bool:
+    """A user message a harness wrote: a complaint about the reply's form, a counter."""
+    return len(text) < 400 and _HARNESS.search(text[:300])
+
+
 _SENTENCE = re.compile(r"(?<=[.!?;])\s+|\n+")
 _FILLER = _Blind(
     r"\W*(?:(?:hi|hello|hey|good (?:morning|afternoon|evening)|hi there|hello there|"
@@ -255,10 +315,37 @@ def _salient_lines(body: str, facts: bool = True) -> list[str]:
     for index, line in enumerate(lines):
         if line:
             worth = carry.grade(line)
-            if 0 < worth < 4 and not _ROUTINE.search(line) and not evidence.failure_line(line):
+            if 0 < worth < 4 and not _ROUTINE.search(line) and not _RAW.search(line) \
+                    and not evidence.failure_line(line):
                 ranked.append((worth, index, line))
     best = sorted(ranked, reverse=True)[:2]
     return [line for _, _, line in sorted(best, key=lambda r: r[1])]
+
+
+# Lines that are the raw stuff of an output, no fact: a file's numbered lines, a diff's
+# headers, a harness's notes and tags, a test runner's preamble, a traceback's frames, a
+# search's hits in source code or docs.
+_RAW = re.compile(
+    r"^\d+\t|^(?:diff --git |index [0-9a-f]{6,}\.\.|--- (?:a/|/dev/null)|\+\+\+ (?:b/|"
+    r"/dev/null)|@@ )|here's the result of running|<response clipped>|<note>|</?output>|"
+    r"</?returncode>|eliding lines|^observation:|^platform \w+ -- python|^collect(?:ing|ed) |"
+    r"^(?:rootdir|cachedir|plugins): |^file \"[^\"]+\", line \d+|^\((?:open file|current "
+    r"directory): |^bash-\$|^\[file: |binary file matches|^\d+\.\d+s (?:setup|call|teardown) "
+    r"|^(?:xfail|xpass|skipped|passed) |^[\w./-]+\.(?:py|pyi|js|jsx|"
+    r"ts|tsx|go|rs|java|kt|c|h|cc|cpp|hpp|rb|php|cs|swift|scala|sh|md|rst|txt):\d+:",
+    re.IGNORECASE)
+_SOURCE_FILE = re.compile(r"\.(?:py|pyi|js|jsx|ts|tsx|go|rs|java|kt|c|h|cc|cpp|hpp|rb|php|cs|"
+                          r"swift|scala|sh|md|rst|txt|html|css)$")
+_VIEWERS = frozenset({"cat", "nl", "head", "tail", "sed", "less", "more", "bat", "view", "open"})
+
+
+def _shows_source(call: _Call) -> bool:
+    """The call shows a file of code or prose (an editor's view, `cat` or `nl` of it): its
+    lines are the file, no fact of the work."""
+    if call.line is None:
+        return call.act.kind == steps.READ and call.brief.startswith("command=")
+    return call.command.program in _VIEWERS and any(
+        _SOURCE_FILE.search(t) for t in call.command.targets)
 
 
 # Lines that say what every run says: a test listed as it passes, a progress bar, a file
@@ -377,6 +464,9 @@ class _Call:
 
 _SCRATCH = ("/tmp/", "/var/tmp/")  # the agent's own scratch files are no change of the work
 _NUMBERED = re.compile(r"^[ \t]*\d+\t.*$", re.MULTILINE)  # a file shown with line numbers
+# A value a script printed (a tuple or list of strings): what it holds is data, not the
+# script's own failure.
+_PRINTED = re.compile(r"^[ \t]*[(\[][ \t]*['\"].*$", re.MULTILINE)
 
 
 def _run_result(output: str, status: int | None, tool: bool) -> str | None:
@@ -386,6 +476,8 @@ def _run_result(output: str, status: int | None, tool: bool) -> str | None:
         return evidence.FAILED
     if "\t" in output:
         output = _NUMBERED.sub("", output)
+    if "('" in output or '("' in output or "['" in output or '["' in output:
+        output = _PRINTED.sub("", output)
     found = evidence.outcome(output)
     if found is None and status == 0 and not tool:
         return evidence.PASSED
@@ -417,7 +509,8 @@ def _resolve(name: str, text: str, upto: int) -> str:
 _NAMED_ARGUMENT = re.compile(
     r"(?:^|, )(?:path|file|file_path|filename|target|dir|directory|name|url|package|"
     r"query|pattern)=([^,]{1,100})|\*\*\* (?:Update|Add|Delete) File: (\S+)")
-_CHECK_ITEM = re.compile(r"^`(?P<shown>[^`]+)` (?:passed|failed)\b")
+_QUIET = "ran with no failure shown"
+_CHECK_ITEM = re.compile(r"^`(?P<shown>[^`]+)` (?:passed|failed|" + _QUIET + r")\b")
 _READ_DIR = re.compile(r"(?:path|file|file_path|filename|dir|directory|target)=([^,\s]+)")
 
 
@@ -474,9 +567,23 @@ _WORKED = _Blind(
     r"(?:fixed|resolved)|successfully|all (?:tests|checks|cases) pass)")
 _DOUBT = _Blind(r"\b(?:not|n't|still|fails? to|but|however|unfortunately|yet|instead|"
                 r"hmm|wrong|unexpected|should have)\b")
+_REPRODUCED = _Blind(r"\breproduc")
 # A failure of the environment rather than of the work: a missing program or module.
 _MISSING = _Blind(r"command not found|no module named|modulenotfounderror|"
                   r"is not installed|not recognized as an internal")
+
+
+def _stopped(body: str) -> bool:
+    """An assistant message says what stops the work: in its own words (not in code it
+    shows), and not after saying the work went as it wanted."""
+    if _reported_working(body):
+        return False
+    if "`" in body:
+        body = _CODE.sub(" ", body)
+    return bool(_STOPPED.search(body))
+
+
+_CODE = re.compile(r"```.*?(?:```|\Z)|`[^`\n]*`", re.DOTALL)
 
 
 def _reported_working(after: str) -> bool:
@@ -516,9 +623,13 @@ class _Walk:
         self.created: set[str] = set()  # files the run made anew
         self.first_fix = -1  # where a file the run did not make was first changed
         self.question = ""  # the assistant's question the next user message answers
+        self.heard: set[str] = set()  # the user messages so far
+        self.harness_at = -1  # where the last message a harness wrote is
         self.acting: _Call | None = None  # a command in the agent's text, awaiting output
         self.last_read_at = 0
         self.kind = self.label = self.body = ""
+        self.last_at = -1
+        self.opening_worked = False  # the first message here says the last run went well
 
     # -- the messages, in order ------------------------------------------------------
 
@@ -528,6 +639,7 @@ class _Walk:
             kind, label = _heading(match)
             body = text[match.end():end]
             self.kind, self.label, self.body = kind, label, body
+            self.last_at = match.start()
             if kind == "user":
                 if self.acting is not None:
                     self.kind = "result"
@@ -557,18 +669,26 @@ class _Walk:
                 return
         if not stripped or _FILLER.fullmatch(stripped):
             return  # "thanks, keep going" asks for nothing new
-        sentences = _sentences(stripped)
+        if stripped in self.heard or _harness(stripped):
+            self.harness_at = where  # said again, or the harness's own words: no request
+            return
+        self.heard.add(stripped)
         is_goal = self.first_goal is None and not self.continues
+        if is_goal and _DEMONSTRATION.search(stripped[:300]):
+            return  # how another task was done: the task comes next
+        sentences = _sentences(stripped)
+        own = _said(stripped)
         if is_goal or len(stripped) > _WHOLE_RULE:
-            said_rules = [_unlabel(s) for s in sentences if _RULE.search(s)]
+            said_rules = [_unlabel(s) for s in _sentences(own) if _is_rule(s)]
         else:
             # a short message that sets a rule is kept whole: its object may be in the
             # sentence after the rule's words
-            said_rules = [_unlabel(stripped)] if _RULE.search(stripped) else []
+            said_rules = [_unlabel(stripped)] if _is_rule(own) else []
         for sentence in said_rules:
             self.rules.add(where, carry.CONSTRAINT_PREFIX + _clip(sentence, 200))
         if is_goal:
-            rest = " ".join(_unlabel(s) for s in sentences if not _RULE.search(s))
+            rules = set(said_rules)
+            rest = " ".join(_unlabel(s) for s in sentences if _unlabel(s) not in rules)
             self.first_goal = _clip(rest or stripped)
             # "hi, got a task for you": a greeting, or a few words that ask nothing
             self.preamble = len(self.first_goal) < _PREAMBLE and not said_rules and (
@@ -588,6 +708,8 @@ class _Walk:
 
     def assistant(self, body: str, where: int) -> None:
         self.said += 1
+        if self.said == 1 and not self.calls and not self.results:
+            self.opening_worked = _reported_working(body)
         self.last_said, self.last_said_at = body, where
         for call in self.commenting:
             call.after = body[:400]
@@ -597,7 +719,7 @@ class _Walk:
         chosen = [sentence for sentence in sentences if _PLAN.search(sentence)]
         for sentence in chosen:
             self.decisions.add(where, _clip(sentence, 200))
-        if _STOPPED.search(body):
+        if _STOPPED.search(body) and _stopped(body):
             # a choice made is not what stops the work ("Plan: wrap the writes in a
             # transaction so a crash can't leave half a file"); a next step may be
             decided = [s for s in chosen if carry.DECIDED.search(s)]
@@ -679,6 +801,13 @@ class _Walk:
                     path not in self.created for path in made.changed):
                 fixed_later = True
             result = made.result if made is not None else evidence.outcome(output)
+            if result == evidence.FAILED and made is not None and _reported_working(made.after):
+                # the assistant read the failure as the outcome it wanted: said as its word
+                said = carry.REPRODUCED_PREFIX if _REPRODUCED.search(made.after[:200]) \
+                    else carry.EXPECTED_PREFIX
+                self.facts.add(made.where, _clip(
+                    f"{said}`{made.shown()}` failed: {evidence.quote(output)}", 260), 2)
+                result = None
             if result is not None:
                 shown = made.shown() if made is not None else label
                 where = made.where if made is not None else begin
@@ -690,6 +819,8 @@ class _Walk:
                     newest.setdefault(made.key(), result)
             if result == evidence.PASSED:
                 self._passed(found, made, output, shown, where, command)
+            elif result is None and made is not None and made.runs:
+                self._quiet(found, made, output)
             elif result == evidence.FAILED:
                 self._failed(found, made, output, shown, where, command, newest,
                              passed_later, fixed_later)
@@ -700,7 +831,7 @@ class _Walk:
                 if made.changed and any(p not in self.created for p in made.changed):
                     fixed_later = True
             self._facts(made, output, result, begin)
-        found.fixed = fixed_later
+        found.fixed, found.passed_any = fixed_later, passed_later
         return found
 
     def _passed(self, found: "_Outcomes", made: _Call | None, output: str, shown: str,
@@ -714,6 +845,18 @@ class _Walk:
         if found.latest is None:
             line = _pass_line(output)
             found.latest = (where, shown, "passed" + (f": {line}" if line else ""))
+
+    def _quiet(self, found: "_Outcomes", made: _Call, output: str) -> None:
+        """A run that shows no failure and no pass: said as it is."""
+        last = next((line.strip() for line in reversed(output.split("\n"))
+                     if line.strip() and not _RAW.search(line.strip())
+                     and not _PRINTED.match(line) and not evidence.failure_line(line)), "")
+        outcome = _QUIET + (f": {_clip(last, 120)}" if last else "")
+        shown = made.shown()
+        if evidence.is_check(made.command) and shown not in found.checks:
+            found.checks[shown] = (made.where, _clip(f"`{shown}` {outcome}", 200))
+        if found.latest is None:
+            found.latest = (made.where, shown, outcome)
 
     def _failed(self, found: "_Outcomes", made: _Call | None, output: str, shown: str,
                 where: int, command: evidence.Command,
@@ -733,11 +876,11 @@ class _Walk:
                           for path in evidence.paths_in(said_line))
         if settled:
             self.facts.add(where, carry.RESOLVED_PREFIX + item, 2)
-        elif made is not None and _reported_working(made.after):
-            self.facts.add(where, carry.EXPECTED_PREFIX + item, 2)
-        elif made is not None and 0 <= self.first_fix and where < self.first_fix:
+        elif passed_later and _MISSING.search(said_line):
+            self.facts.add(where, carry.RESOLVED_PREFIX + item, 2)  # worked around
+        elif made is not None and made.runs and 0 <= self.first_fix and where < self.first_fix:
             self.facts.add(where, carry.REPRODUCED_PREFIX + item, 2)
-        elif (passed_later and _MISSING.search(said_line)) or fixed_later:
+        elif fixed_later:
             self.facts.add(where, carry.RESOLVED_PREFIX + item, 2)
         else:
             self.blockers.add(where, item, 3)
@@ -751,14 +894,16 @@ class _Walk:
     def _facts(self, made: _Call | None, output: str, result: str | None, begin: int) -> None:
         if result == evidence.FAILED or (made is not None and (made.changed or made.world)):
             return  # what a change answered is in the progress
-        if made is not None and made.act.kind == steps.SUBMIT:
+        if made is not None and (made.act.kind == steps.SUBMIT or _shows_source(made)):
             return
+        # a value an output shows is told with the command that showed it
+        source = f"`{_clip(made.shown(), 60)}`: " if made is not None else ""
         if made is None or not made.reads:
             for line in _salient_lines(output, not self.facts.full()):
-                self.facts.add(begin, _clip(line, 200))
+                self.facts.add(begin, _clip(source + line, 200))
         elif not self.facts.full():
             for line in _salient_lines(output)[-1:]:
-                self.facts.add(begin, _clip(line, 200), 1)
+                self.facts.add(begin, _clip(source + line, 200), 1)
 
 
 class _Outcomes:
@@ -771,6 +916,7 @@ class _Outcomes:
         self.latest: tuple[int, str, str] | None = None  # (where, shown, outcome item)
         self.last_failure = ""
         self.fixed = False  # a fix followed by a passing run in this part
+        self.passed_any = False  # a run with no evidence of failure in this part
 
 
 def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
@@ -807,17 +953,20 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
     return _record(walk, found, progress, previous, earlier)
 
 
+_THOUGHT = re.compile(r"^\s*(?:THOUGHT|DISCUSSION|Thought|Reasoning|Thinking)\s*:\s*")
+
+
 def _record(walk: _Walk, found: _Outcomes, progress: _Kept, previous: str,
             earlier: dict[str, Any]) -> dict[str, Any]:
     last_said = walk.last_said
-    state = _clip(last_said) if last_said is not None else ""
+    state = _clip(_THOUGHT.sub("", last_said)) if last_said is not None else ""
     latest = found.latest
-    if latest is not None and latest[0] > walk.last_said_at:
+    if latest is not None and latest[0] >= walk.last_said_at:
         state = _clip(f"{state} Latest result: `{latest[1]}` {latest[2]}".strip(), 400)
     next_steps: list[str] = []
     if walk.kind == "call":
         next_steps.append(_clip(f"Wait for the result of {walk.label}"))
-    elif walk.kind == "user":
+    elif walk.kind == "user" and walk.harness_at < walk.last_at:
         next_steps.append(_clip(f"Answer the user: {walk.body}"))
     elif walk.kind == "result" and found.last_failure and latest is not None:
         next_steps.append(_clip(f"{_RESOLVE_STEP}`{latest[1]}`: {latest[2][8:]}"))
@@ -849,8 +998,7 @@ def _record(walk: _Walk, found: _Outcomes, progress: _Kept, previous: str,
     }
     if not earlier:
         return record
-    return carry.merge(_settle(earlier, found.passes, walk.changed_at, found.newest_pass,
-                               found.checks, found.fixed), record)
+    return carry.merge(_settle(earlier, walk, found), record)
 
 
 _RESOLVE_STEP = "Resolve the failure of "
@@ -869,32 +1017,38 @@ def _pass_line(output: str) -> str:
     return ""
 
 
-def _settle(earlier: dict[str, Any], passes: dict[str, list[evidence.Command]],
-            changed_at: dict[str, int], newest_pass: int,
-            checks: dict[str, tuple[int, str]], fixed: bool) -> dict[str, Any]:
+def _settle(earlier: dict[str, Any], walk: _Walk, found: _Outcomes) -> dict[str, Any]:
     """The earlier summary with its blockers that this part of the conversation settled
     moved to its facts, marked resolved, and its check outcomes that a newer run of the
-    same check replaces left out: a later run of the same check with no evidence of
-    failure settles one, and so does a fix followed by a passing run (``fixed``) for
-    inline code, which is never run again as it was."""
+    same check replaces left out. A carried failure is settled as one found here would be:
+    by a run of the same check with no evidence of failure, by a fix followed by a passing
+    run, a missing program by any passing run, and the newest by the assistant opening
+    this part with the outcome it wanted."""
     old_blockers = earlier.get("blockers")
     if not isinstance(old_blockers, list):
         return earlier
     settled_now = dict(earlier)
     kept, resolved = [], []
-    for item in old_blockers:
-        found = carry.FAILED_ITEM.match(str(item))
-        if found is None:
+    newest = max((i for i, item in enumerate(old_blockers)
+                  if carry.FAILED_ITEM.match(str(item))), default=-1)
+    for index, item in enumerate(old_blockers):
+        failed = carry.FAILED_ITEM.match(str(item))
+        if failed is None:
             kept.append(item)
             continue
-        shown = found.group("shown")
+        shown, quote = failed.group("shown"), failed.group("quote")
         command = steps.check_key(evidence.command_of(shown))
-        named = evidence.failed_tests(found.group("quote"))
-        settled = (fixed and steps.inline(shown)) or any(
-            newest_pass > changed_at.get(path.rsplit("/", 1)[-1], newest_pass)
-            for path in evidence.paths_in(found.group("quote")))
+        named = evidence.failed_tests(quote)
+        edited = steps.shell_action(shown).kind == steps.EDIT or "*** " in shown
+        settled = found.fixed or (found.passed_any and bool(_MISSING.search(quote))) or (
+            index == newest and walk.opening_worked) or (edited and any(
+                path.rsplit("/", 1)[-1] in walk.changed_at
+                for path in evidence.paths_in(shown))) or any(
+            found.newest_pass > walk.changed_at.get(path.rsplit("/", 1)[-1],
+                                                    found.newest_pass)
+            for path in evidence.paths_in(quote))
         if settled or any(evidence.covers(p, command, named)
-                          for p in passes.get(command.program, ())):
+                          for p in found.passes.get(command.program, ())):
             resolved.append(carry.RESOLVED_PREFIX + str(item))
         else:
             kept.append(item)
@@ -909,12 +1063,31 @@ def _settle(earlier: dict[str, Any], passes: dict[str, list[evidence.Command]],
     if resolved:
         settled_now["key_facts"] = list(earlier.get("key_facts") or []) + resolved
     progress = earlier.get("progress")
-    if isinstance(progress, list) and checks:
-        newer = set(checks)
+    if isinstance(progress, list) and found.checks:
+        newer = set(found.checks)
         settled_now["progress"] = [
             p for p in progress
             if not ((m := _CHECK_ITEM.match(str(p))) and m.group("shown") in newer)]
     return settled_now
+
+
+def settle_with(record: Mapping[str, Any], transcript: str) -> dict[str, Any]:
+    """``record`` with the failures it lists that the newer messages in ``transcript``
+    settle (the same check passing, a fix then a passing run) moved to its facts, marked
+    resolved: what a summary carries is checked again against what came after it."""
+    if not record.get("blockers") or not transcript:
+        return dict(record)
+    walk = _Walk(transcript, {})
+    walk.read(0)
+    settled = _settle(dict(record), walk, walk.outcomes())
+    state = _LATEST_FAILED.match(str(settled.get("current_state") or ""))
+    if state is not None and any(state.group(1) in str(f) for f in settled.get("key_facts") or ()
+                                 if str(f).startswith(carry.RESOLVED_PREFIX)):
+        settled["current_state"] = ""  # a failure since settled: the newer messages tell
+    return settled
+
+
+_LATEST_FAILED = re.compile(r"Latest result: (`[^`]+`) failed")
 
 
 class ExtractiveClient:

@@ -61,7 +61,7 @@ def test_sample_conversation(mod):
     assert reply["key_facts"] == [
         "Resolved: `ci logs payments --last` failed: error: src/ledger.cpp:42: "
         "'rounding_mode' was not declared in this scope",
-        "a41c2e9 Move rounding_mode into money::detail (yesterday, Dana)"]
+        "`git_log include/money.h`: a41c2e9 Move rounding_mode into money::detail (yesterday, Dana)"]
     # the state comes from the latest evidence, not from the last thing said
     assert reply["current_state"] == (
         "Rebuilding to confirm. Latest result: `make -C payments test` passed: "
