@@ -111,6 +111,21 @@ def estimate_tokens(message: Message) -> int:
     return math.ceil(chars / CHARS_PER_TOKEN) + MESSAGE_OVERHEAD_TOKENS
 
 
+def _recheck(record: dict[str, Any], kept: list[Any]) -> dict[str, Any]:
+    """The summary with the failures it carries that a kept message settles marked
+    resolved: the kept messages are newer than anything the summary was handed."""
+    if not record.get("blockers") or not kept:
+        return record
+    from morvex.core.summarizer import _format_messages_for_summary
+
+    from ..clients.extractive import settle_with
+    try:
+        transcript = _format_messages_for_summary(carry.skim_outputs(list(kept)))
+    except Exception:  # a record the module cannot read: nothing to check it against
+        return record
+    return settle_with(record, transcript)
+
+
 @dataclasses.dataclass(frozen=True)
 class CondenseState:
     """What one `condense` call did, and what the next call needs to chain onto it.
@@ -411,6 +426,7 @@ class Condenser:
         if fallback:
             record = carry.merge_fallback(previous.summary, record, earlier_text)
         record = carry.put_back(carry.restore_goals(earlier, record), aside)
+        record = _recheck(record, conversation.messages_of(body[cut:]))
         kept_tokens = (head_tokens or 0) + sum(body_counts[cut:])
         fitted = fit(record, kept_tokens, self.max_tokens, self._render)
         result, holder = conversation.rebuild(head_item, [items[i] for i in body[cut:]],

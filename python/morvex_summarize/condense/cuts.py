@@ -10,6 +10,7 @@ from __future__ import annotations
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+from .. import steps
 from ..formats import BodyContext, BodyField, Conversation
 from ..native import is_context_text
 
@@ -95,8 +96,9 @@ def split(conversation: Conversation, marker: Any, earlier_text: str | None,
 
 
 def valid_cuts(body: list[Message]) -> list[bool]:
-    """valid[c]: summarizing body[:c] splits no tool call from its results and leaves
-    no call still waiting for results in the summary."""
+    """valid[c]: summarizing body[:c] splits no tool call from its results (nor a command
+    an agent wrote in its text from the user message that answers it) and leaves no call
+    still waiting for results in the summary."""
     n = len(body)
     blocked = [0] * (n + 2)  # difference array over cut positions 0..n
 
@@ -127,6 +129,10 @@ def valid_cuts(body: list[Message]) -> list[bool]:
                 if j >= trailing - 1:
                     open_calls[j] = ids
                     anonymous[j] = sum(1 for tc in calls if tc.get("id") is None)
+            text = message.get("content")
+            if isinstance(text, str) and j + 1 < n and body[j + 1].get("role") == "user" \
+                    and steps.text_action(text) is not None:
+                block(j + 1, j + 1)  # a command in the agent's text, its output next
         elif role == "tool":
             call_id = message.get("tool_call_id")
             if call_id is not None:
