@@ -5,8 +5,16 @@
 import pytest
 
 from benchmarks.sessions import marker_pattern, message_text
+from benchmarks.step_traps import (DEMOS, FAILED_EDITS, NAGS, OPENINGS, PATCH_TOOLS, QUIET_RERUNS,
+                                   QUOTED, REPRODUCTIONS, STEP_TRAPS, STEPS, VIEWS,
+                                   make_step_session)
 from benchmarks.traps import FAILING, PASSING, RESOLVED, TRAPS, make_trap_session
 from benchmarks.truth import judge
+
+
+def _shape(wording):
+    """A wording's code and constants: alike only for the same wording."""
+    return wording.__code__.co_code + repr(wording.__code__.co_consts).encode()
 
 
 def test_a_seed_gives_one_session():
@@ -21,10 +29,7 @@ def test_held_out_wordings_are_not_development_wordings(table):
     for family, (development, held_out) in table.items():
         assert development and held_out, family
         assert not {id(w) for w in development} & {id(w) for w in held_out}
-        assert not {w.__code__.co_code + repr(w.__code__.co_consts).encode()
-                    for w in development} & {w.__code__.co_code
-                                             + repr(w.__code__.co_consts).encode()
-                                             for w in held_out}, family
+        assert not {_shape(w) for w in development} & {_shape(w) for w in held_out}, family
 
 
 @pytest.mark.parametrize("held_out", [False, True], ids=["development", "held out"])
@@ -55,3 +60,77 @@ def test_the_judge_tells_a_blocker_from_a_fact():
         + "  - " + markers["success"].marker
     verdict = judge(session, wrong)
     assert not verdict["success"] and not verdict["resolved"] and not verdict["goal"]
+
+
+# -- the step traps (benchmarks/step_traps.py) -------------------------------------------
+
+# how many messages hold a step trap's marker: a rerun names its check twice (and the
+# outputs may too), a complaint is repeated, an opening's markers are in one message each
+HOLDING = {"quiet_rerun": (2, 4), "reproduced": (2, 4), "patch_tool": (1, 2),
+           "viewed_only": (1, 2), "failed_edit": (1, 2), "harness_nag": (2, 3),
+           "quoted_rule": (1, 1), "demonstration": (1, 1)}
+
+
+@pytest.mark.parametrize("held_out", [False, True], ids=["development", "held out"])
+@pytest.mark.parametrize("index", range(12))
+def test_each_step_trap_is_planted_once(index, held_out):
+    session = make_step_session(3, index, held_out)
+    assert sorted(t.kind for t in session.traps) == sorted([*STEPS, OPENINGS[index % 2]])
+    texts = [message_text(m) for m in session.messages]
+    users = [message_text(m) for m in session.messages if m["role"] == "user"]
+    for trap in session.traps:
+        low, high = HOLDING[trap.kind]
+        assert low <= sum(bool(marker_pattern(trap.marker).search(t)) for t in texts) <= high, trap
+        if trap.other:
+            assert sum(bool(marker_pattern(trap.other).search(t)) for t in texts) == 1, trap
+    opening = session.traps[-1]
+    if opening.kind == "quoted_rule":  # the rule and the instruction in the first request
+        assert marker_pattern(opening.marker).search(users[0])
+        assert marker_pattern(opening.other).search(users[0])
+    else:  # the demonstration first, the real task second
+        assert marker_pattern(opening.other).search(users[0])
+        assert marker_pattern(opening.marker).search(users[1])
+
+
+@pytest.mark.parametrize("table", [QUIET_RERUNS, REPRODUCTIONS, PATCH_TOOLS, VIEWS,
+                                   FAILED_EDITS, NAGS, QUOTED, DEMOS],
+                         ids=["quiet", "reproductions", "patch tools", "views", "failed edits",
+                              "nags", "quoted", "demos"])
+def test_held_out_step_wordings_are_not_development_wordings(table):
+    development, held_out = table
+    assert development and held_out
+    assert not {_shape(w) for w in development} & {_shape(w) for w in held_out}
+
+
+# per step trap: a context that gets it right, one that does not ({m} its marker, {o} other)
+STEP_CONTEXTS = {
+    "quiet_rerun": ("### Progress So Far\n  - `{m}-check` failed, ran clean after the fix\n",
+                    "### Issues & Resolutions\n  - the {m} check fails\n"),
+    "reproduced": ("### Progress So Far\n  - repro-{m}.py raised, runs clean after the fix\n",
+                   "### Next Steps\n  - make repro-{m}.py stop raising\n"),
+    "patch_tool": ("### Progress So Far\n  - Changed: src/{m}/reader.py\n",
+                   "### Key Facts\n  - Changed: src/{m}/reader.py\n"),
+    "viewed_only": ("### Progress So Far\n  - Looked at src/{m}/loader.py\n",
+                    "### Progress So Far\n  - Changed: src/app/a.py, src/{m}/loader.py\n"),
+    "failed_edit": ("### Progress So Far\n  - The patch for src/{m}.py did not apply\n",
+                    "### Progress So Far\n  - Updated src/{m}.py\n"),
+    "harness_nag": ("### Key Facts\n  - harness {m} wants one tool call per reply\n",
+                    "### Original Goals\n  - Fix the importer\n  - one tool call a reply ({m})\n"),
+    "quoted_rule": ("### Original Goals\n  - Fix the tokenizer: it drops {m} tokens\n"
+                    "  - Constraint: do not modify tests/{o}\n",
+                    "### Original Goals\n  - Fix the tokenizer\n  - Constraint: keep {m} tokens\n"
+                    "  - Constraint: do not modify tests/{o}\n"),
+    "demonstration": ("### Original Goals\n  - Make the {m} importer skip blank lines\n"
+                      "### Key Facts\n  - the example was about {o}\n",
+                      "### Original Goals\n  - Fix the {o} report\n  - Make {m} skip blanks\n"),
+}
+
+
+@pytest.mark.parametrize("kind", STEP_TRAPS)
+def test_the_judge_tells_a_right_step_context_from_a_wrong_one(kind):
+    session = make_step_session(5, OPENINGS.index(kind) if kind in OPENINGS else 0)
+    trap = next(t for t in session.traps if t.kind == kind)
+    right, wrong = (text.replace("{m}", trap.marker).replace("{o}", trap.other)
+                    for text in STEP_CONTEXTS[kind])
+    assert judge(session, right)[kind]
+    assert not judge(session, wrong)[kind]
