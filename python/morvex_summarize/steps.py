@@ -71,6 +71,8 @@ def status(output: str) -> int | None:
 # An editor or patch tool that refused the change says so in its first lines.
 _REFUSED = re.compile(
     r"(?i)no replacement was performed|did not appear verbatim|no match(?:es)? found for|"
+    r"(?:did not|does not|doesn't|failed to) (?:match|apply)|no exact match|"
+    r"string to replace not found|"
     r"(?:proposed|your) edit has introduced|edit (?:was )?(?:not applied|rejected|failed)|"
     r"^\s*error\b|^\s*\[error\]|failed to (?:apply|edit|write|replace)|"
     r"not (?:applied|found in the file)|does not exist|already exists|invalid (?:command|"
@@ -388,6 +390,17 @@ _SAYS_PATCHED = re.compile(r"(?im)^\W*(?:patched|updated|wrote|written|modified|
                            r"saved|replaced|applied|done patching|patch applied)\b")
 
 
+_NO_OP = re.compile(r"(?im)nothing to commit|no changes added to commit|^\W*already up[ -]to[ -]"
+                    r"date|requirement already satisfied|^\W*nothing to do\b|\b0 files? changed|"
+                    r"no changes (?:detected|to apply|made)\b")
+
+
+def no_op(output: str) -> bool:
+    """An output says that the command changed nothing ("nothing to commit", "Already
+    up to date", "Requirement already satisfied")."""
+    return _NO_OP.search(output[:2000]) is not None
+
+
 def changed_in_output(output: str) -> tuple[str, ...]:
     """The files an output says were changed ("Patched voting.py", "forms.py updated",
     "patching file x.c")."""
@@ -428,6 +441,39 @@ def text_action(text: str) -> str | None:
         return None
     command = found.group(1).strip()
     return command or None
+
+
+_EDIT_BLOCK = re.compile(r"^[`*]*([\w./-]+\.\w{1,8})[`*:]*[ \t]*\n(?:```[\w+-]*[ \t]*\n)?"
+                         r"<<<<<<< SEARCH", re.MULTILINE)
+_DIFF_BLOCK = re.compile(r"```(?:diff|patch)[ \t]*\n(.*?)(?:```|\Z)", re.DOTALL)
+
+
+def text_edits(text: str) -> tuple[str, ...]:
+    """The files an assistant's message edits in its own text: search/replace blocks
+    under a file's name, and diffs in a fenced block (`+++ b/x`, `*** Update File: x`)."""
+    found = []
+    if "<<<<<<<" in text:
+        found += _EDIT_BLOCK.findall(text)
+    if "```" in text and ("+++ " in text or "*** " in text):
+        for body in _DIFF_BLOCK.findall(text):
+            changed, added, _ = _patched(body)
+            found += [*changed, *added]
+    return tuple(dict.fromkeys(found))
+
+
+# What a tool pasted back in the user role starts with: the command it ran.
+_CONSOLE = re.compile(
+    r"\A[ \t]*(?:\$ (?P<prompt>[^\n]+)|(?:ran|run|running|executed|output of|result of|"
+    r"results of)[ \t]*:?[ \t]*`(?P<named>[^`\n]+)`[ \t]*:?)[ \t]*\n", re.IGNORECASE)
+
+
+def console(text: str) -> tuple[str, int] | None:
+    """(the command, where its output starts) when a user message is a tool's console
+    text pasted back ("$ pytest -q" or "Ran `pytest -q`" first), else None."""
+    found = _CONSOLE.match(text)
+    if found is None:
+        return None
+    return (found.group("prompt") or found.group("named")).strip(), found.end()
 
 
 # -- the same check run again -------------------------------------------------------------

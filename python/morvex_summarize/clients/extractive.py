@@ -209,7 +209,7 @@ _HARNESS = _Blind(
     r"(?:must|should)|\b\d+ (?:steps?|turns?|calls?|actions?) (?:left|remaining)\b|"
     r"\b(?:steps?|turns?) (?:left|remaining)\s*:|\binvalid (?:format|response|action|tool "
     r"call)|\b(?:could not|couldn't|unable to|failed to) parse (?:your|the) (?:response|"
-    r"reply|action|output|command)")
+    r"reply|action|output|command)|^\W*applied edits? to\b")
 # A message that shows how another task was done, given with the real one.
 _DEMONSTRATION = _Blind(
     r"^[^.\n]{0,120}?\b(?:demonstration|worked example|example of (?:how|a|an)|"
@@ -462,6 +462,7 @@ class _Call:
         self.changed = tuple(f for f in found if not f.startswith(_SCRATCH))
 
 
+_TEXT_EDIT = "edit block"  # how the edits an assistant writes in its text are named
 _SCRATCH = ("/tmp/", "/var/tmp/")  # the agent's own scratch files are no change of the work
 _NUMBERED = re.compile(r"^[ \t]*\d+\t.*$", re.MULTILINE)  # a file shown with line numbers
 # A value a script printed (a tuple or list of strings): what it holds is data, not the
@@ -584,6 +585,9 @@ def _stopped(body: str) -> bool:
 
 
 _CODE = re.compile(r"```.*?(?:```|\Z)|`[^`\n]*`", re.DOTALL)
+# A model's thinking as the formats render it: up to the first blank line after it.
+_MUSING = re.compile(r"(?:^|\n)\[(?:thinking|reasoning)\][^\n]*(?:\n(?!\n)[^\n]*)*")
+_FENCED = re.compile(r"```.*?(?:```|\Z)", re.DOTALL)
 
 
 def _reported_working(after: str) -> bool:
@@ -626,6 +630,7 @@ class _Walk:
         self.heard: set[str] = set()  # the user messages so far
         self.harness_at = -1  # where the last message a harness wrote is
         self.acting: _Call | None = None  # a command in the agent's text, awaiting output
+        self.text_edit: _Call | None = None  # edits in the agent's text, before an answer
         self.last_read_at = 0
         self.kind = self.label = self.body = ""
         self.last_at = -1
@@ -641,17 +646,25 @@ class _Walk:
             self.kind, self.label, self.body = kind, label, body
             self.last_at = match.start()
             if kind == "user":
+                if self.text_edit is not None:
+                    self.refused_edit(self.text_edit, body)
                 if self.acting is not None:
                     self.kind = "result"
                     self.result(self.acting, match.end(), end, "output")
                     self.acting = None
                     continue
+                pasted = steps.console(body) if body[:1] in "$ RrEeOo\t" else None
+                if pasted is not None:  # a tool's console text, pasted back
+                    self.kind = "result"
+                    self.result(self.call("bash", "", match.start(), pasted[0]),
+                                match.end() + pasted[1], end, "output")
+                    continue
                 self.user(body, match.start())
             elif kind == "assistant":
-                self.acting = None
+                self.acting = self.text_edit = None
                 self.assistant(body, match.start())
             elif kind == "call":
-                self.acting = None
+                self.acting = self.text_edit = None
                 self.call(label, body, match.start())
             else:
                 caller = self.pending.pop(0) if self.pending else None
@@ -708,6 +721,10 @@ class _Walk:
 
     def assistant(self, body: str, where: int) -> None:
         self.said += 1
+        if "[thinking]" in body or "[reasoning]" in body:
+            body = _MUSING.sub("", body).strip()  # the model's thinking: not what it said
+            if not body:
+                return
         if self.said == 1 and not self.calls and not self.results:
             self.opening_worked = _reported_working(body)
         self.last_said, self.last_said_at = body, where
@@ -733,6 +750,26 @@ class _Walk:
         command = steps.text_action(body) if "```" in body else None
         if command is not None:
             self.acting = self.call("bash", "", where, command)
+        edited = steps.text_edits(body) if ("<<<<<<<" in body or "```" in body) else ()
+        if edited:
+            # edits written in the text stand unless the answer says they did not apply
+            call = _Call(_TEXT_EDIT, "", where)
+            call.changed = tuple(edited)
+            self.changes_of(call)
+            self.text_edit = call
+
+    def refused_edit(self, call: _Call, answer: str) -> None:
+        """Takes back the edits of ``call`` when ``answer`` says they did not apply."""
+        self.text_edit = None
+        if not steps.edit_refused(answer):
+            return
+        files = self.edits.get(call.name, (call.where, []))[1]
+        for path in call.changed:
+            if _clip(path, 100) in files:
+                files.remove(_clip(path, 100))
+            self.changed_at.pop(path.rsplit("/", 1)[-1], None)
+        if not files:
+            self.edits.pop(call.name, None)
 
     def call(self, label: str, body: str, where: int, line: str | None = None) -> _Call:
         self.calls += 1
@@ -760,26 +797,31 @@ class _Walk:
             shown = steps.diff_files(output)
             if shown:
                 self.diffed = (caller.where, list(shown))
-        for path in caller.changed:
-            self.changed_at[path.rsplit("/", 1)[-1]] = caller.where
-            if path in caller.act.created:
-                self.created.add(path)
-            elif self.first_fix < 0 and path not in self.created:
-                self.first_fix = caller.where
         if caller.act.removed and caller.result != evidence.FAILED and not \
                 steps.edit_refused(output):
             where, files = self.removed or (caller.where, [])
             self.removed = (caller.where, files + [f for f in caller.act.removed
                                                    if f not in files])
         if caller.changed:
-            files = self.edits.setdefault(caller.name, (caller.where, []))[1]
-            self.edits[caller.name] = (caller.where, files)
-            for path in caller.changed:
-                target = _clip(path, 100)
-                if target not in files:
-                    files.append(target)
-        elif caller.world and caller.result != evidence.FAILED:
+            self.changes_of(caller)
+        elif caller.world and caller.result != evidence.FAILED and not steps.no_op(output):
             self.changes.add(caller.where, _change_item(caller, output))
+
+    def changes_of(self, caller: _Call) -> None:
+        """Counts the files ``caller`` changed: where each was last changed, the first fix
+        of a file the run did not make, and the files of each tool."""
+        for path in caller.changed:
+            self.changed_at[path.rsplit("/", 1)[-1]] = caller.where
+            if path in caller.act.created:
+                self.created.add(path)
+            elif self.first_fix < 0 and path not in self.created:
+                self.first_fix = caller.where
+        files = self.edits.setdefault(caller.name, (caller.where, []))[1]
+        self.edits[caller.name] = (caller.where, files)
+        for path in caller.changed:
+            target = _clip(path, 100)
+            if target not in files:
+                files.append(target)
 
     # -- the steps, newest first ---------------------------------------------------------
 
@@ -953,12 +995,16 @@ def _summarize(text: str, start: int, previous: str) -> dict[str, Any]:
     return _record(walk, found, progress, previous, earlier)
 
 
+_COUNTED = re.compile(r"(\d+) user message\(s\), (\d+) assistant message\(s\), (\d+) tool "
+                      r"call\(s\), (\d+) tool result\(s\)")
 _THOUGHT = re.compile(r"^\s*(?:THOUGHT|DISCUSSION|Thought|Reasoning|Thinking)\s*:\s*")
 
 
 def _record(walk: _Walk, found: _Outcomes, progress: _Kept, previous: str,
             earlier: dict[str, Any]) -> dict[str, Any]:
     last_said = walk.last_said
+    if last_said is not None and "```" in last_said:
+        last_said = _FENCED.sub(" ", last_said)  # the code it shows is no state
     state = _clip(_THOUGHT.sub("", last_said)) if last_said is not None else ""
     latest = found.latest
     if latest is not None and latest[0] >= walk.last_said_at:
@@ -975,9 +1021,12 @@ def _record(walk: _Walk, found: _Outcomes, progress: _Kept, previous: str,
         narrative_parts.append("Continues an earlier summary.")
     elif previous:  # an earlier summary in words of its own, not in sections
         narrative_parts.append(f"Continues an earlier summary ({_clip(previous, 200)}).")
+    # the counts cover the whole conversation: those of the summary built on, and these
+    before = _COUNTED.search(str(earlier.get("summary") or "") if earlier else previous)
+    users, said, calls, results = (int(n) for n in before.groups()) if before else (0, 0, 0, 0)
     narrative_parts.append(
-        f"{walk.users} user message(s), {walk.said} assistant message(s), "
-        f"{walk.calls} tool call(s), {walk.results} tool result(s)."
+        f"{walk.users + users} user message(s), {walk.said + said} assistant message(s), "
+        f"{walk.calls + calls} tool call(s), {walk.results + results} tool result(s)."
     )
     if walk.first_goal is not None:
         narrative_parts.append(f"The user asked: {walk.first_goal}")

@@ -129,3 +129,32 @@ def test_a_carried_failure_is_settled_by_newer_messages():
     assert settle_with(record, newer)["blockers"] == []
     assert settle_with(record, newer.replace("test_a", "test_b"))["blockers"] == \
         record["blockers"]
+
+
+def test_what_an_agent_writes_in_its_text_is_read_as_steps():
+    summary = summarize_transcript(
+        "[User]: The totals are off by one; fix it.\n"
+        "[Assistant]: [thinking] I can't see why yet, the loop is stuck.\n\nFixing the bound."
+        "\n\nsrc/report.py\n```python\n<<<<<<< SEARCH\nrange(1, n)\n=======\nrange(n)\n"
+        ">>>>>>> REPLACE\n```\n[User]: Applied edit to src/report.py\n"
+        "[Assistant]: And the helper.\n\nsrc/helper.py\n<<<<<<< SEARCH\nx\n=======\ny\n"
+        ">>>>>>> REPLACE\n[User]: The SEARCH block did not match src/helper.py\n"
+        "[User]: $ pytest -q\nFAILED tests/test_report.py::test_totals - AssertionError\n"
+        "1 failed, 2 passed\n[User]: Ran `pytest -q`:\n3 passed in 0.1s\n"
+        "[Assistant called shell]: cmd=git commit -am fix\n[Tool Result (a)]: nothing to "
+        "commit, working tree clean")
+    changed = " ".join(p for p in summary["progress"] if p.startswith(carry.CHANGED_PREFIX))
+    assert "src/report.py" in changed and "helper.py" not in changed
+    assert "git commit" not in changed  # it changed nothing
+    assert summary["blockers"] == [] and "`pytest -q` passed" in " ".join(summary["progress"])
+    assert summary["goals"] == ["The totals are off by one; fix it."]
+
+
+def test_the_counts_cover_every_window():
+    first = summarize_transcript("[User]: go\n[Assistant called shell]: cmd=ls\n"
+                                 "[Tool Result (a)]: x")
+    context = ("## Conversation History Summary\n\n### Original Goals\n  - go\n\n"
+               f"### Narrative Summary\n{first['summary']}\n")
+    later = summarize_transcript("[Assistant called shell]: cmd=ls\n[Tool Result (b)]: y",
+                                 context)
+    assert "1 user message(s), 0 assistant message(s), 2 tool call(s)" in later["summary"]
