@@ -593,9 +593,18 @@ def shell_command(name: str, arguments: str) -> str | None:
     found = _SHELL_ARGUMENT.match(arguments)
     command = found.group(1) if found else arguments
     command = command.strip()
-    if command.startswith("[") and command.endswith("]"):  # an argv list
-        command = " ".join(part.strip(" '\"") for part in command[1:-1].split(","))
+    if command.startswith("["):  # an argv list, in its display form
+        script = _ARGV_SHELL.match(command)
+        if script is not None:  # a shell given a script: the script, its escapes read
+            command = script.group(2).replace("\\n", "\n").replace("\\t", "\t") \
+                .replace("\\'", "'").replace('\\"', '"').replace("\\\\", "\\")
+        elif command.endswith("]"):
+            command = " ".join(part.strip(" '\"") for part in command[1:-1].split(","))
     return command or None
+
+
+_ARGV_SHELL = re.compile(r"^\[\s*['\"](?:/\S*/)?(?:ba|z|da)?sh['\"]\s*,\s*['\"]-l?c['\"]\s*,\s*"
+                         r"(['\"])(.*?)(?:\1\s*\])?$", re.DOTALL)
 
 
 def _steps(command: str) -> list[list[str]]:

@@ -45,10 +45,12 @@ class Action(NamedTuple):
 
 # -- exit status and refusals, from the output's structure ---------------------------------
 
-_STATUS = re.compile(
+_STATUS = re.compile(  # on the output's edges in lower case
     r"<returncode>\s*(-?\d+)\s*</returncode>|^\s*(?:exit code|exit status|exit_code|"
     r"process exited with code|command exited with code|exited with code|return code|"
-    r"returncode)\s*[:=]?\s*(-?\d+)\b", re.IGNORECASE | re.MULTILINE)
+    r"returncode)\s*[:=]?\s*(-?\d+)\b|\[the command completed with exit code (-?\d+)\.?\]",
+    re.MULTILINE)
+_STATUS_HINTS = ("returncode", "exit", "return code")
 _QUIET = ("ran successfully and did not produce any output",
           "completed successfully with no output")
 _EDGE = 300  # characters at each end of an output where a status is reported
@@ -59,34 +61,38 @@ def status(output: str) -> int | None:
     `Exit code: 1`, `Process exited with code 1`, a harness's "ran successfully and did
     not produce any output"), or None."""
     edges = output if len(output) <= 2 * _EDGE else output[:_EDGE] + "\n" + output[-_EDGE:]
-    found = _STATUS.search(edges)
-    if found is not None:
-        return int(found.group(1) or found.group(2))
     low = edges.lower()
+    if any(hint in low for hint in _STATUS_HINTS):
+        found = _STATUS.search(low)
+        if found is not None:
+            return int(next(g for g in found.groups() if g is not None))
     if any(quiet in low for quiet in _QUIET):
         return 0
     return None
 
 
-# An editor or patch tool that refused the change says so in its first lines.
+# An editor or patch tool that refused the change says so in its first lines (read in
+# lower case, and only when one of the words each refusal holds is there).
 _REFUSED = re.compile(
-    r"(?i)no replacement was performed|did not appear verbatim|no match(?:es)? found for|"
+    r"no replacement was performed|did not appear verbatim|no match(?:es)? found for|"
     r"(?:did not|does not|doesn't|failed to) (?:match|apply)|no exact match|"
     r"string to replace not found|"
     r"(?:proposed|your) edit has introduced|edit (?:was )?(?:not applied|rejected|failed)|"
     r"^\s*error\b|^\s*\[error\]|failed to (?:apply|edit|write|replace)|"
     r"not (?:applied|found in the file)|does not exist|already exists|invalid (?:command|"
     r"range|path)|patch (?:failed|does not apply)|unrecognized input|corrupt patch|"
-    r"cannot (?:edit|write|create)|permission denied|is a directory")
+    r"cannot (?:edit|write|create)|permission denied|is a directory", re.MULTILINE)
+_REFUSED_HINTS = ("no ", "not", "match", "error", "edit", "exist", "fail", "invalid",
+                  "patch", "unrecognized", "cannot", "denied", "directory")
 
 
 def edit_refused(output: str) -> bool:
     """An edit's output says that nothing was changed."""
-    head = output.lstrip()[:400]
-    if head.startswith("OBSERVATION:"):
-        head = head[len("OBSERVATION:"):].lstrip()
-    return _REFUSED.search(head.split("\n", 3)[0] + "\n" + "\n".join(head.split("\n")[1:3])) \
-        is not None
+    head = output.lstrip()[:400].lower()
+    if head.startswith("observation:"):
+        head = head[len("observation:"):].lstrip()
+    head = "\n".join(head.split("\n", 3)[:3])
+    return any(hint in head for hint in _REFUSED_HINTS) and _REFUSED.search(head) is not None
 
 
 # -- calls of tools that are not a shell -----------------------------------------------------
@@ -117,30 +123,38 @@ def _patched(text: str) -> tuple[tuple[str, ...], tuple[str, ...], tuple[str, ..
     return tuple(changed), tuple(added), tuple(deleted)
 
 
-@functools.lru_cache(maxsize=4096)
+@functools.lru_cache(maxsize=256)
+def _named_kind(name: str) -> str:
+    """What a tool does by its name alone: a conversation calls a few tools many times."""
+    if _SUBMIT.match(name):
+        return SUBMIT
+    if evidence.tool_reads(name):
+        return READ
+    return EDIT if evidence.tool_changes(name) else RUN
+
+
 def tool_action(name: str, brief: str) -> Action:
     """What a call of a tool that is not a shell does, from its name and the brief of its
     arguments."""
-    path = _PATH_ARG.search(brief)
-    target = (path.group(1).strip(),) if path else ()
-    editor = _EDITOR.match(brief)
-    if editor is not None and target:
-        verb = editor.group(1).lower()
-        if verb in _EDITOR_READS:
-            return Action(READ, edits=())
-        return Action(EDIT, edits=target, created=target if verb in _EDITOR_CREATES else ())
+    if brief.startswith("command="):
+        editor = _EDITOR.match(brief)
+        path = _PATH_ARG.search(brief)
+        if editor is not None and path is not None:
+            verb, target = editor.group(1).lower(), (path.group(1).strip(),)
+            if verb in _EDITOR_READS:
+                return Action(READ)
+            return Action(EDIT, edits=target,
+                          created=target if verb in _EDITOR_CREATES else ())
     if "*** " in brief or "+++ " in brief or "diff --git" in brief:
         changed, added, deleted = _patched(brief.replace("\\n", "\n"))
         if changed or added or deleted:
             return Action(EDIT, edits=changed + added, created=added, removed=deleted,
                           patch=True)
-    if _SUBMIT.match(name):
-        return Action(SUBMIT)
-    if evidence.tool_reads(name):
-        return Action(READ)
-    if evidence.tool_changes(name):
-        return Action(EDIT, edits=target)
-    return Action(RUN)
+    kind = _named_kind(name)
+    if kind != EDIT:
+        return Action(kind)
+    path = _PATH_ARG.search(brief)
+    return Action(EDIT, edits=(path.group(1).strip(),) if path else ())
 
 
 # -- shell command lines -------------------------------------------------------------------
@@ -306,7 +320,7 @@ class _Shell:
         elif program == "git" and rest and rest[0] in ("checkout", "restore") and "--" in rest:
             for path in rest[rest.index("--") + 1:]:
                 self._edit(path)
-        elif program == "patch":
+        elif program in ("patch", "apply_patch", "applypatch"):
             self._patch(body)
         elif program in _READERS or (program == "sed" and "-i" not in rest):
             pass
@@ -356,12 +370,23 @@ def shell_action(line: str) -> Action:
     """What a shell command line does, read from its words (the brief cuts a long one
     short: then ``...`` ends it)."""
     cut = line.endswith("...")
+    if not any(mark in line for mark in _SHELL_MARKS):  # plain words: one simple command
+        gathered = _Shell()
+        gathered.add([_unquote(w) for w in line.split()], [], None, False)
+        return _gathered(gathered)
     script, bodies = _cut_heredocs(line)
     gathered = _Shell()
     waiting = list(bodies)
     for words, written, fed in _simple_commands(script):
         body = waiting.pop(0) if fed and waiting else None
         gathered.add(words, written, body, cut and body is not None and not waiting)
+    return _gathered(gathered)
+
+
+_SHELL_MARKS = ("<", ">", "|", "&", ";", "'", '"', "\n", "\\", "(", ")")
+
+
+def _gathered(gathered: _Shell) -> Action:
     reads = not (gathered.edits or gathered.removed or gathered.runs or gathered.patch
                  or gathered.maybe)
     kind = READ if reads else EDIT if (gathered.edits or gathered.removed) and \
@@ -385,7 +410,8 @@ _SAYS_CHANGED = re.compile(
     r"|^\W*[`'\"]?([\w./-]+\.\w{1,6})[`'\"]?:?\s+(?:(?:was|has been|is)\s+)?(?:patched|updated|"
     r"written|modified|edited|saved|rewritten|fixed)\b"
     r"|^\s*patching file [`'\"]?([\w./-]+)"
-    r"|^\[File: ([^\s\]]+) \(\d+ lines total\)\]")
+    r"|^\[File: ([^\s\]]+) \(\d+ lines total\)\]"
+    r"|^[ \t]*[MA][ \t]+([\w./-]+\.\w{1,6})[ \t]*$")  # a patch tool's list of the files
 _SAYS_PATCHED = re.compile(r"(?im)^\W*(?:patched|updated|wrote|written|modified|edited|"
                            r"saved|replaced|applied|done patching|patch applied)\b")
 
@@ -440,6 +466,8 @@ def text_action(text: str) -> str | None:
     if found is None:
         return None
     command = found.group(1).strip()
+    if "<<<<<<<" in command or command.startswith(("--- ", "diff ", "*** ")):
+        return None  # an edit shown in the text, not a command
     return command or None
 
 
@@ -463,17 +491,26 @@ def text_edits(text: str) -> tuple[str, ...]:
 
 # What a tool pasted back in the user role starts with: the command it ran.
 _CONSOLE = re.compile(
-    r"\A[ \t]*(?:\$ (?P<prompt>[^\n]+)|(?:ran|run|running|executed|output of|result of|"
-    r"results of)[ \t]*:?[ \t]*`(?P<named>[^`\n]+)`[ \t]*:?)[ \t]*\n", re.IGNORECASE)
+    r"\A[ \t>]*(?:\$ (?P<prompt>[^\n]+)|(?:running|ran|run|executed|output of|results of|"
+    r"result of)\b[ \t]*:?[ \t]*(?:`(?P<named>[^`\n]+)`|(?P<bare>[^`\n]{1,200}?))[ \t]*:?)"
+    r"[ \t]*\n(?=[ \t>]*\S)", re.IGNORECASE)
 
 
 def console(text: str) -> tuple[str, int] | None:
     """(the command, where its output starts) when a user message is a tool's console
-    text pasted back ("$ pytest -q" or "Ran `pytest -q`" first), else None."""
+    text pasted back ("$ pytest -q", "Ran `pytest -q`", "> Running go test ./..." first,
+    output after it), else None. A command named without quotes must start with a
+    program that checks, reads or changes (not "Run the tests please")."""
     found = _CONSOLE.match(text)
     if found is None:
         return None
-    return (found.group("prompt") or found.group("named")).strip(), found.end()
+    command = (found.group("prompt") or found.group("named") or found.group("bare")).strip()
+    if found.group("bare") is not None:
+        first = evidence.commands_of(command)[:1]
+        if not first or not (evidence.is_check(first[0]) or evidence.is_read(first[0], command)
+                             or evidence.is_change(first[0], command)):
+            return None
+    return command, found.end()
 
 
 # -- the same check run again -------------------------------------------------------------

@@ -188,9 +188,17 @@ _QUOTED = re.compile(
     r"(?:bug report|issue|report|error|log|traceback|stack trace|ticket|description|"
     r"problem statement|output)\b[^\n]*:[ \t]*\n.*?(?=\n[ \t]*\n[ \t]*(?:please|do not|"
     r"don't|never|you|keep|make sure|also|note|only)\b|^[A-Z][A-Z _-]{3,}:[ \t]*$|\Z)"
-    r"|^>.*?$", re.DOTALL | re.MULTILINE | re.IGNORECASE)
+    r"|^>.*?$|\"[^\"\n]{12,}\"|\u201c[^\u201d\n]{12,}\u201d"
+    r"|^Traceback \(most recent call last\):[ \t]*\n(?:[ \t]+[^\n]*\n)*[^\n]*$",
+    re.DOTALL | re.MULTILINE | re.IGNORECASE)
 _QUOTE_HINTS = ("```", "<", "\n>", "ISSUE", "BUG", "PROBLEM", "PR DESCRIPTION", "ere is",
-                "ere's", "elow is", "ollowing is", "his is")
+                "ere's", "elow is", "ollowing is", "his is", '"', "\u201c", "Traceback")
+_PASTED_FIRST = re.compile(r"\s*(?:```|Traceback \(most recent call last\)|\$ |>)")
+# What frames the task rather than states it: the project's instructions and the agent's
+# environment, in the tags agents wrap them in.
+_CONTEXT = re.compile(
+    r"<(?P<tag>[\w-]*(?:reminder|instructions|environment|env|context|memory|guidelines|"
+    r"agents|claude|project|system)[\w-]*)(?:\s[^>]*)?>.*?</(?P=tag)>", re.DOTALL | re.IGNORECASE)
 
 
 def _said(text: str) -> str:
@@ -224,14 +232,27 @@ _ADDRESSED = _Blind(r"\b(?:you|your|please|must|should|need to|have to|has to|wa
 
 
 def _is_rule(sentence: str) -> bool:
-    """A sentence that sets a rule for the agent."""
+    """A sentence that sets a rule for the agent: not the speaker's narration, nor a
+    statement of what someone never does."""
     return bool(_RULE.search(sentence)) and not (
-        _NARRATION.match(sentence) and not _ADDRESSED.search(sentence))
+        (_NARRATION.match(sentence) or _STATED_NEGATION.search(sentence))
+        and not _ADDRESSED.search(sentence))
+
+
+_STATED_NEGATION = _Blind(r"\b(?:we|i|they|he|she|it|that|this|which|who|users|people)\s+"
+                          r"(?:\w+\s+)?(?:never|don't|do not|didn't|doesn't)\b")
+
+
+_HARNESS_HINTS = ("call", "respon", "repl", "output", "messag", "turn", "step", "action",
+                  "invalid", "pars", "applied")
 
 
 def _harness(text: str) -> bool:
     """A user message a harness wrote: a complaint about the reply's form, a counter."""
-    return len(text) < 400 and _HARNESS.search(text[:300])
+    if len(text) >= 400:
+        return False
+    low = text[:300].lower()
+    return any(hint in low for hint in _HARNESS_HINTS) and _HARNESS.search(low)
 
 
 _SENTENCE = re.compile(r"(?<=[.!?;])\s+|\n+")
@@ -251,7 +272,9 @@ _RULE = _Blind(
     r"has to (?:stay|keep|remain)|stays?\b.{0,30}\b(?:as it is|off|on|unchanged|the same)|"
     r"without (?:touching|changing|modifying)|keep\b.{0,60}\b"
     r"(?:untouched|unchanged|as is|intact|stable)|leave\b.{0,60}\balone|stick to|stay on|"
-    r"under no circumstances|not allowed|off[- ]limits|hands off)\b")
+    r"under no circumstances|not allowed|off[- ]limits|hands off|^\W*leave\b|"
+    r"leave\b.{0,60}\b(?:as (?:it is|is)|untouched|unchanged|intact)|(?:must|has to|have to|"
+    r"needs? to) (?:still )?(?:work|run|support|be compatible|stay compatible))\b")
 # A label the user puts in front of rules or facts, which the lists say in their own way.
 _LABEL = re.compile(r"(?i)^\W*(?:constraints?|rules?|requirements?|hard rules?|note|fyi|goal|"
                     r"task|objective|"
@@ -373,30 +396,27 @@ class _Call:
     """A step: a tool call, or a command the agent wrote in its text, with what it does
     (`steps.Action`) and, once answered, how it ended and the files it changed."""
 
-    __slots__ = ("name", "brief", "line", "act", "where", "result", "changed", "after",
-                 "_command", "_shown")
+    __slots__ = ("name", "brief", "line", "act", "reads", "runs", "where", "span", "refused",
+                 "changed", "after", "_outcome", "_command", "_shown")
 
     def __init__(self, name: str, brief: str, where: int, line: str | None = None) -> None:
         self.name = name
         self.brief = brief.strip()
         self.where = where
         self.line = evidence.shell_command(name, self.brief) if line is None else line
-        self.act = steps.action(name, self.brief, self.line)
-        self.result: str | None = None  # FAILED, PASSED or None once answered
+        self.act = act = steps.action(name, self.brief, self.line)
+        # it only reads, or submits: what it prints is no failure of the work
+        self.reads = act.kind == steps.READ or act.kind == steps.SUBMIT
+        # it runs something whose outcome counts: tests, a script, a tool's own work
+        self.runs = act.runs or act.kind == steps.RUN
+        self.span = (-1, -1)  # where its output is, once answered
+        self.refused = False  # its output says that the change did not happen
+        self._outcome: object = _UNREAD
         self.changed: tuple[str, ...] = ()  # the files it changed
         self.after = ""  # the start of the assistant's next message
         self._command: evidence.Command | None = None
         self._shown: str | None = None
 
-    @property
-    def reads(self) -> bool:
-        """It only reads, or submits: what it prints is no failure of the work."""
-        return self.act.kind in (steps.READ, steps.SUBMIT)
-
-    @property
-    def runs(self) -> bool:
-        """It runs something whose outcome counts: tests, a script, a tool's own work."""
-        return self.act.runs or self.act.kind == steps.RUN
 
     @property
     def world(self) -> bool:
@@ -433,24 +453,23 @@ class _Call:
         return _clip(f"{self.name} {self.brief}" if self.brief else self.name, 120)
 
     def answer(self, output: str, text: str, upto: int) -> None:
-        """Reads the call's output: how it ended and what it changed (``text`` up to
-        ``upto`` is the transcript before it, where a bare file name is looked up)."""
+        """Reads what the call changed from its output (``text`` up to ``upto`` is the
+        transcript before it, where a bare file name is looked up); how it ended is read
+        only when asked (`outcome`), newest first."""
         act = self.act
+        self.span = (upto, upto + len(output))
         if self.reads:
             return
+        named_maybe = act.runs and any(hint in output for hint in _CHANGE_HINTS)
+        if not (act.edits or act.maybe or act.patch or act.removed or named_maybe):
+            return
         status = steps.status(output)
-        if self.runs:
-            self.result = _run_result(output, status, self.line is None)
-        if not (act.edits or act.maybe or act.patch or act.runs):
+        if steps.edit_refused(output) or (
+                status not in (None, 0) and not steps.says_changed(output)) or (
+                evidence.outcome(output, reads=True) == evidence.FAILED):
+            self.refused = True
             return
-        refused = steps.edit_refused(output) or (
-            status not in (None, 0) and not steps.says_changed(output)) or (
-            evidence.outcome(output, reads=True) == evidence.FAILED)
-        if refused:
-            if self.result is None and (act.edits or act.removed or act.patch):
-                self.result = evidence.FAILED  # a change that did not happen
-            return
-        named = steps.changed_in_output(output) if (act.patch or act.maybe or act.runs) \
+        named = steps.changed_in_output(output) if (act.patch or act.maybe or named_maybe) \
             else ()
         maybe = [p for p in act.maybe if any(_same_file(p, n) for n in named)]
         if not maybe and len(act.maybe) == 1 and steps.says_changed(output):
@@ -461,7 +480,32 @@ class _Call:
                 found.append(_resolve(name, text, upto))
         self.changed = tuple(f for f in found if not f.startswith(_SCRATCH))
 
+    def outcome(self, text: str) -> str | None:
+        """FAILED, PASSED or None: how the call ended, read once from its output in
+        ``text``. A change that did not happen failed; a read or a submission never."""
+        if self._outcome is _UNREAD:
+            found = None
+            if self.span[0] >= 0 and not self.reads:
+                output = _unquote_output(text[self.span[0]:self.span[1]])
+                if self.runs:
+                    found = _run_result(output, steps.status(output), self.line is None)
+                if found is None and self.refused and (
+                        self.act.edits or self.act.removed or self.act.patch):
+                    found = evidence.FAILED
+            self._outcome = found
+        return self._outcome if isinstance(self._outcome, str) else None
 
+
+_UNREAD = object()
+_QUOTE_MARK = re.compile(r"^>[ \t]?", re.MULTILINE)
+
+
+def _unquote_output(output: str) -> str:
+    """An output pasted back as quoted lines ("> FAILED ...") without the marks."""
+    return _QUOTE_MARK.sub("", output) if output.startswith(">") else output
+# Words an output that says it changed a file holds (`steps.changed_in_output`).
+_CHANGE_HINTS = ("atch", "pdat", "rote", "ritten", "odified", "dited", "aved", "reated",
+                 "ixed", "eplaced", "pplied", "[File: ", "\nM ", "\nA ")
 _TEXT_EDIT = "edit block"  # how the edits an assistant writes in its text are named
 _SCRATCH = ("/tmp/", "/var/tmp/")  # the agent's own scratch files are no change of the work
 _NUMBERED = re.compile(r"^[ \t]*\d+\t.*$", re.MULTILINE)  # a file shown with line numbers
@@ -473,6 +517,8 @@ _PRINTED = re.compile(r"^[ \t]*[(\[][ \t]*['\"].*$", re.MULTILINE)
 def _run_result(output: str, status: int | None, tool: bool) -> str | None:
     """How a run ended: its exit status decides a failure; else the output's evidence (a
     file's numbered lines in it are the file, not the run)."""
+    if steps.no_op(output):
+        return None  # "nothing to commit": nothing was done, nothing failed
     if status not in (None, 0):
         return evidence.FAILED
     if "\t" in output:
@@ -565,7 +611,8 @@ _WORKED = _Blind(
     r"fails as expected|passes|correctly)|as expected|(?:the )?(?:expected|correct|desired|"
     r"right) (?:error|exception|behaviou?r|output|result|validation)|correctly (?:raises|"
     r"rejects|reports|fails|errors|validates|handles|catches|detects)|is (?:now )?"
-    r"(?:fixed|resolved)|successfully|all (?:tests|checks|cases) pass)")
+    r"(?:fixed|resolved)|successfully|all (?:tests|checks|cases) pass|(?:is|are) (?:now )?"
+    r"(?:complete|done|finished|implemented|in place))")
 _DOUBT = _Blind(r"\b(?:not|n't|still|fails? to|but|however|unfortunately|yet|instead|"
                 r"hmm|wrong|unexpected|should have)\b")
 _REPRODUCED = _Blind(r"\breproduc")
@@ -579,9 +626,15 @@ def _stopped(body: str) -> bool:
     shows), and not after saying the work went as it wanted."""
     if _reported_working(body):
         return False
-    if "`" in body:
-        body = _CODE.sub(" ", body)
-    return bool(_STOPPED.search(body))
+    if "```" in body:
+        body = _FENCED.sub(" ", body)
+    # a sentence about code ("`parse` can't read dates") explains it, not what stops the
+    # work
+    return any(_STOPPED.search(sentence) and not _ABOUT_CODE.search(sentence)
+               for sentence in _sentences(body))
+
+
+_ABOUT_CODE = re.compile(r"`[^`\n]+`|\b\w+\(\)|\b[a-z]+_[a-z_]+\b|\b\w+\.(?:py|js|ts|go|rs|rb|java|c|h)\b")
 
 
 _CODE = re.compile(r"```.*?(?:```|\Z)|`[^`\n]*`", re.DOTALL)
@@ -687,10 +740,22 @@ class _Walk:
             return
         self.heard.add(stripped)
         is_goal = self.first_goal is None and not self.continues
-        if is_goal and _DEMONSTRATION.search(stripped[:300]):
+        task = _CONTEXT.sub("\n", stripped) if is_goal and "<" in stripped else stripped
+        if is_goal and _PASTED_FIRST.match(task):
+            # what the user pasted comes first: the request it is pasted for leads the goal
+            quoted = _said(task)
+            task = f"{quoted.strip()}\n{task}" if quoted.strip() else task
+        if is_goal and _DEMONSTRATION.search(task.strip()[:300]):
             return  # how another task was done: the task comes next
-        sentences = _sentences(stripped)
         own = _said(stripped)
+        if is_goal and not task.strip():
+            # the project's context, the agent's environment: its rules hold, the task
+            # comes next
+            for sentence in _sentences(own):
+                if _is_rule(sentence):
+                    self.rules.add(where, carry.CONSTRAINT_PREFIX + _clip(_unlabel(sentence), 200))
+            return
+        sentences = _sentences(task.strip())
         if is_goal or len(stripped) > _WHOLE_RULE:
             said_rules = [_unlabel(s) for s in _sentences(own) if _is_rule(s)]
         else:
@@ -702,7 +767,7 @@ class _Walk:
         if is_goal:
             rules = set(said_rules)
             rest = " ".join(_unlabel(s) for s in sentences if _unlabel(s) not in rules)
-            self.first_goal = _clip(rest or stripped)
+            self.first_goal = _clip(rest or task.strip())
             # "hi, got a task for you": a greeting, or a few words that ask nothing
             self.preamble = len(self.first_goal) < _PREAMBLE and not said_rules and (
                 _GREETING.match(stripped)
@@ -716,8 +781,9 @@ class _Walk:
         elif not said_rules and not asked and not _BLOCKED.search(stripped):
             for fact in _user_facts(stripped):
                 self.facts.add(where, _clip(carry.USER_PREFIX + fact, 240), 3)
-        if not said_rules and _BLOCKED.search(stripped):
-            self.blockers.add(where, _clip(stripped, 200))
+        if not said_rules and not is_goal and not _ASKS.search(stripped) and \
+                _BLOCKED.search(own):
+            self.blockers.add(where, _clip(stripped, 200))  # the task itself is no blocker
 
     def assistant(self, body: str, where: int) -> None:
         self.said += 1
@@ -797,14 +863,15 @@ class _Walk:
             shown = steps.diff_files(output)
             if shown:
                 self.diffed = (caller.where, list(shown))
-        if caller.act.removed and caller.result != evidence.FAILED and not \
-                steps.edit_refused(output):
+        if caller.act.removed and not caller.refused and \
+                caller.outcome(self.text) != evidence.FAILED:
             where, files = self.removed or (caller.where, [])
             self.removed = (caller.where, files + [f for f in caller.act.removed
                                                    if f not in files])
         if caller.changed:
             self.changes_of(caller)
-        elif caller.world and caller.result != evidence.FAILED and not steps.no_op(output):
+        elif caller.world and caller.outcome(self.text) != evidence.FAILED and \
+                not steps.no_op(output):
             self.changes.add(caller.where, _change_item(caller, output))
 
     def changes_of(self, caller: _Call) -> None:
@@ -836,13 +903,13 @@ class _Walk:
             made, begin, finish, label = self.answered[index]
             if self.facts.full() and self.blockers.full():
                 break
-            output = self.text[begin:finish]
+            output = _unquote_output(self.text[begin:finish])
             if made is not None and made.changed:
                 newest.setdefault(made.key(), None)
             if made is not None and made.changed and passed_later and any(
                     path not in self.created for path in made.changed):
                 fixed_later = True
-            result = made.result if made is not None else evidence.outcome(output)
+            result = made.outcome(self.text) if made is not None else evidence.outcome(output)
             if result == evidence.FAILED and made is not None and _reported_working(made.after):
                 # the assistant read the failure as the outcome it wanted: said as its word
                 said = carry.REPRODUCED_PREFIX if _REPRODUCED.search(made.after[:200]) \
@@ -939,13 +1006,13 @@ class _Walk:
         if made is not None and (made.act.kind == steps.SUBMIT or _shows_source(made)):
             return
         # a value an output shows is told with the command that showed it
-        source = f"`{_clip(made.shown(), 60)}`: " if made is not None else ""
         if made is None or not made.reads:
-            for line in _salient_lines(output, not self.facts.full()):
-                self.facts.add(begin, _clip(source + line, 200))
-        elif not self.facts.full():
-            for line in _salient_lines(output)[-1:]:
-                self.facts.add(begin, _clip(source + line, 200), 1)
+            lines, rank = _salient_lines(output, not self.facts.full()), None
+        else:
+            lines, rank = (_salient_lines(output)[-1:] if not self.facts.full() else []), 1
+        for line in lines:
+            source = f"`{_clip(made.shown(), 60)}`: " if made is not None else ""
+            self.facts.add(begin, _clip(source + line, 200), rank)
 
 
 class _Outcomes:

@@ -158,3 +158,47 @@ def test_the_counts_cover_every_window():
     later = summarize_transcript("[Assistant called shell]: cmd=ls\n[Tool Result (b)]: y",
                                  context)
     assert "1 user message(s), 0 assistant message(s), 2 tool call(s)" in later["summary"]
+
+
+@pytest.mark.parametrize("opening, goal", [
+    # the project's instructions and environment first, in their tags: the task follows
+    ("<system-reminder>\nNever edit files under migrations/. The cache was slow last year."
+     "\n</system-reminder>\nAdd paging to the list endpoint.", "Add paging to the list"),
+    ("Traceback (most recent call last):\n  File \"a.py\", line 1\nKeyError: 'x'\n"
+     "Why does the importer crash here? Fix it.", "Why does the importer crash"),
+    ("```\n$ make\nerror: missing header\n```\nThe build can't find it, make it build.",
+     "The build can't find it"),
+])
+def test_the_goal_is_the_task_not_its_frame(opening, goal):
+    summary = summarize_transcript(f"[User]: {opening}")
+    assert summary["goals"][0].startswith(goal) or goal in summary["goals"][0][:60]
+    assert summary["blockers"] == []  # the task itself is no blocker
+
+
+def test_context_rules_hold_and_statements_are_no_rules():
+    summary = summarize_transcript(
+        "[User]: <user_instructions>\nNever edit files under migrations/. We never set a "
+        "timeout there.\n</user_instructions>\n[User]: Add paging to the list endpoint.")
+    assert summary["goals"][0] == "Add paging to the list endpoint."
+    constraints = " ".join(summary["goals"][1:])
+    assert "migrations/" in constraints and "timeout" not in constraints
+
+
+def test_a_shell_given_as_argv_is_read_as_its_script():
+    argv = str(["bash", "-lc", "apply_patch <<'EOF'\n*** Begin Patch\n*** Update File: "
+                                 "src/pager.py\n@@\n-a\n+b\n*** End Patch\nEOF"])[:100]
+    summary = summarize_transcript(
+        f"[User]: fix paging\n[Assistant called shell]: command={argv}..., workdir=/r\n"
+        "[Tool Result (a)]: Exit code: 0\nOutput:\nSuccess. Updated the following files:\n"
+        "M src/pager.py\n[Assistant called shell]: command=['bash', '-lc', 'git commit -am x']"
+        "\n[Tool Result (b)]: Exit code: 1\nOutput:\nnothing to commit, working tree clean")
+    assert any("src/pager.py" in p for p in summary["progress"])
+    assert summary["blockers"] == []  # a commit with nothing to commit failed at nothing
+
+
+def test_an_explanation_of_code_is_no_blocker():
+    said = ("The `parse_date` helper can't read two-digit years, so the import rejects them."
+            " I'll widen the pattern.")
+    assert summarize_transcript(f"[User]: fix dates\n[Assistant]: {said}")["blockers"] == []
+    stuck = "I'm blocked: the staging database rejects our credentials."
+    assert summarize_transcript(f"[User]: fix dates\n[Assistant]: {stuck}")["blockers"]
