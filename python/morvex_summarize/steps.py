@@ -43,6 +43,15 @@ class Action(NamedTuple):
     patch: bool = False  # it applies a patch: the files may be in its output only
 
 
+def holds_any(text: str, words: tuple[str, ...]) -> bool:
+    """``text`` holds one of ``words``: a loop of substring tests, faster than a pattern
+    or a generator where most texts hold none."""
+    for word in words:
+        if word in text:
+            return True
+    return False
+
+
 # -- exit status and refusals, from the output's structure ---------------------------------
 
 _STATUS = re.compile(  # on the output's edges in lower case
@@ -62,11 +71,11 @@ def status(output: str) -> int | None:
     not produce any output"), or None."""
     edges = output if len(output) <= 2 * _EDGE else output[:_EDGE] + "\n" + output[-_EDGE:]
     low = edges.lower()
-    if any(hint in low for hint in _STATUS_HINTS):
+    if holds_any(low, _STATUS_HINTS):
         found = _STATUS.search(low)
         if found is not None:
             return int(next(g for g in found.groups() if g is not None))
-    if any(quiet in low for quiet in _QUIET):
+    if holds_any(low, _QUIET):
         return 0
     return None
 
@@ -78,21 +87,29 @@ _REFUSED = re.compile(
     r"(?:did not|does not|doesn't|failed to) (?:match|apply)|no exact match|"
     r"string to replace not found|"
     r"(?:proposed|your) edit has introduced|edit (?:was )?(?:not applied|rejected|failed)|"
-    r"^\s*error\b|^\s*\[error\]|failed to (?:apply|edit|write|replace)|"
+    r"failed to (?:apply|edit|write|replace)|"
     r"not (?:applied|found in the file)|does not exist|already exists|invalid (?:command|"
     r"range|path)|patch (?:failed|does not apply)|unrecognized input|corrupt patch|"
     r"cannot (?:edit|write|create)|permission denied|is a directory", re.MULTILINE)
-_REFUSED_HINTS = ("no ", "not", "match", "error", "edit", "exist", "fail", "invalid",
-                  "patch", "unrecognized", "cannot", "denied", "directory")
+# Each refusal holds one of these; most outputs hold none, and the pattern is not run.
+_REFUSED_HINTS = ("replac", "verbatim", "match", "apply", "introduced", "rejected", "failed",
+                  "not found", "not applied", "exist", "invalid", "patch", "unrecognized",
+                  "cannot", "denied", "directory")
 
 
 def edit_refused(output: str) -> bool:
-    """An edit's output says that nothing was changed."""
+    """An edit's output says that nothing was changed: an error first, or a refusal in its
+    first lines."""
     head = output.lstrip()[:400].lower()
     if head.startswith("observation:"):
         head = head[len("observation:"):].lstrip()
-    head = "\n".join(head.split("\n", 3)[:3])
-    return any(hint in head for hint in _REFUSED_HINTS) and _REFUSED.search(head) is not None
+    lines = head.split("\n", 3)[:3]
+    for line in lines:
+        line = line.strip()
+        if line == "error" or line.startswith(("error:", "error ", "error[", "[error]")):
+            return True
+    head = "\n".join(lines)
+    return holds_any(head, _REFUSED_HINTS) and _REFUSED.search(head) is not None
 
 
 # -- calls of tools that are not a shell -----------------------------------------------------
@@ -123,6 +140,9 @@ def _patched(text: str) -> tuple[tuple[str, ...], tuple[str, ...], tuple[str, ..
     return tuple(changed), tuple(added), tuple(deleted)
 
 
+_PLAIN = {kind: Action(kind) for kind in (READ, EDIT, RUN, SUBMIT)}  # shared: immutable
+
+
 @functools.lru_cache(maxsize=256)
 def _named_kind(name: str) -> str:
     """What a tool does by its name alone: a conversation calls a few tools many times."""
@@ -142,7 +162,7 @@ def tool_action(name: str, brief: str) -> Action:
         if editor is not None and path is not None:
             verb, target = editor.group(1).lower(), (path.group(1).strip(),)
             if verb in _EDITOR_READS:
-                return Action(READ)
+                return _PLAIN[READ]
             return Action(EDIT, edits=target,
                           created=target if verb in _EDITOR_CREATES else ())
     if "*** " in brief or "+++ " in brief or "diff --git" in brief:
@@ -152,7 +172,7 @@ def tool_action(name: str, brief: str) -> Action:
                           patch=True)
     kind = _named_kind(name)
     if kind != EDIT:
-        return Action(kind)
+        return _PLAIN[kind]
     path = _PATH_ARG.search(brief)
     return Action(EDIT, edits=(path.group(1).strip(),) if path else ())
 
@@ -370,7 +390,7 @@ def shell_action(line: str) -> Action:
     """What a shell command line does, read from its words (the brief cuts a long one
     short: then ``...`` ends it)."""
     cut = line.endswith("...")
-    if not any(mark in line for mark in _SHELL_MARKS):  # plain words: one simple command
+    if not holds_any(line, _SHELL_MARKS):  # plain words: one simple command
         gathered = _Shell()
         gathered.add([_unquote(w) for w in line.split()], [], None, False)
         return _gathered(gathered)
@@ -416,15 +436,17 @@ _SAYS_PATCHED = re.compile(r"(?im)^\W*(?:patched|updated|wrote|written|modified|
                            r"saved|replaced|applied|done patching|patch applied)\b")
 
 
-_NO_OP = re.compile(r"(?im)nothing to commit|no changes added to commit|^\W*already up[ -]to[ -]"
+_NO_OP = re.compile(r"(?m)nothing to commit|no changes added to commit|^\W*already up[ -]to[ -]"
                     r"date|requirement already satisfied|^\W*nothing to do\b|\b0 files? changed|"
-                    r"no changes (?:detected|to apply|made)\b")
+                    r"no changes (?:detected|to apply|made)\b")  # in lower case
+_NO_OP_HINTS = ("nothing", "already", "0 file", "no changes")
 
 
 def no_op(output: str) -> bool:
     """An output says that the command changed nothing ("nothing to commit", "Already
     up to date", "Requirement already satisfied")."""
-    return _NO_OP.search(output[:2000]) is not None
+    low = output[:2000].lower()
+    return holds_any(low, _NO_OP_HINTS) and _NO_OP.search(low) is not None
 
 
 def changed_in_output(output: str) -> tuple[str, ...]:

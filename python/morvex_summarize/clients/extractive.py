@@ -203,7 +203,7 @@ _CONTEXT = re.compile(
 
 def _said(text: str) -> str:
     """A user message without what it quotes (`_QUOTED`)."""
-    if text.startswith(">") or any(hint in text for hint in _QUOTE_HINTS):
+    if text.startswith(">") or steps.holds_any(text, _QUOTE_HINTS):
         return _QUOTED.sub("\n", text)
     return text
 
@@ -243,8 +243,8 @@ _STATED_NEGATION = _Blind(r"\b(?:we|i|they|he|she|it|that|this|which|who|users|p
                           r"(?:\w+\s+)?(?:never|don't|do not|didn't|doesn't)\b")
 
 
-_HARNESS_HINTS = ("call", "respon", "repl", "output", "messag", "turn", "step", "action",
-                  "invalid", "pars", "applied")
+_HARNESS_HINTS = ("tool call", "function call", "respons", "reply", "remaining", " left",
+                  "invalid", "parse", "applied edit")
 
 
 def _harness(text: str) -> bool:
@@ -252,7 +252,7 @@ def _harness(text: str) -> bool:
     if len(text) >= 400:
         return False
     low = text[:300].lower()
-    return any(hint in low for hint in _HARNESS_HINTS) and _HARNESS.search(low)
+    return steps.holds_any(low, _HARNESS_HINTS) and _HARNESS.search(low)
 
 
 _SENTENCE = re.compile(r"(?<=[.!?;])\s+|\n+")
@@ -348,15 +348,14 @@ def _salient_lines(body: str, facts: bool = True) -> list[str]:
 # Lines that are the raw stuff of an output, no fact: a file's numbered lines, a diff's
 # headers, a harness's notes and tags, a test runner's preamble, a traceback's frames, a
 # search's hits in source code or docs.
-_RAW = re.compile(
+_RAW = _Blind(
     r"^\d+\t|^(?:diff --git |index [0-9a-f]{6,}\.\.|--- (?:a/|/dev/null)|\+\+\+ (?:b/|"
     r"/dev/null)|@@ )|here's the result of running|<response clipped>|<note>|</?output>|"
     r"</?returncode>|eliding lines|^observation:|^platform \w+ -- python|^collect(?:ing|ed) |"
     r"^(?:rootdir|cachedir|plugins): |^file \"[^\"]+\", line \d+|^\((?:open file|current "
     r"directory): |^bash-\$|^\[file: |binary file matches|^\d+\.\d+s (?:setup|call|teardown) "
     r"|^(?:xfail|xpass|skipped|passed) |^[\w./-]+\.(?:py|pyi|js|jsx|"
-    r"ts|tsx|go|rs|java|kt|c|h|cc|cpp|hpp|rb|php|cs|swift|scala|sh|md|rst|txt):\d+:",
-    re.IGNORECASE)
+    r"ts|tsx|go|rs|java|kt|c|h|cc|cpp|hpp|rb|php|cs|swift|scala|sh|md|rst|txt):\d+:")
 _SOURCE_FILE = re.compile(r"\.(?:py|pyi|js|jsx|ts|tsx|go|rs|java|kt|c|h|cc|cpp|hpp|rb|php|cs|"
                           r"swift|scala|sh|md|rst|txt|html|css)$")
 _VIEWERS = frozenset({"cat", "nl", "head", "tail", "sed", "less", "more", "bat", "view", "open"})
@@ -397,7 +396,7 @@ class _Call:
     (`steps.Action`) and, once answered, how it ended and the files it changed."""
 
     __slots__ = ("name", "brief", "line", "act", "reads", "runs", "where", "span", "refused",
-                 "changed", "after", "_outcome", "_command", "_shown")
+                 "changed", "after", "_outcome", "_command", "_shown", "_key")
 
     def __init__(self, name: str, brief: str, where: int, line: str | None = None) -> None:
         self.name = name
@@ -415,6 +414,7 @@ class _Call:
         self.changed: tuple[str, ...] = ()  # the files it changed
         self.after = ""  # the start of the assistant's next message
         self._command: evidence.Command | None = None
+        self._key: evidence.Command | None = None
         self._shown: str | None = None
 
 
@@ -436,7 +436,9 @@ class _Call:
 
     def key(self) -> evidence.Command:
         """The check's identity across its runs."""
-        return steps.check_key(self.command, self.act.probe)
+        if self._key is None:
+            self._key = steps.check_key(self.command, self.act.probe)
+        return self._key
 
     def shown(self) -> str:
         """How a list names the call: the command line, or the tool and its arguments."""
@@ -460,7 +462,7 @@ class _Call:
         self.span = (upto, upto + len(output))
         if self.reads:
             return
-        named_maybe = act.runs and any(hint in output for hint in _CHANGE_HINTS)
+        named_maybe = act.runs and steps.holds_any(output, _CHANGE_HINTS)
         if not (act.edits or act.maybe or act.patch or act.removed or named_maybe):
             return
         status = steps.status(output)
@@ -480,13 +482,15 @@ class _Call:
                 found.append(_resolve(name, text, upto))
         self.changed = tuple(f for f in found if not f.startswith(_SCRATCH))
 
-    def outcome(self, text: str) -> str | None:
+    def outcome(self, text: str, output: str | None = None) -> str | None:
         """FAILED, PASSED or None: how the call ended, read once from its output in
-        ``text``. A change that did not happen failed; a read or a submission never."""
+        ``text`` (or ``output``, when it is at hand). A change that did not happen failed;
+        a read or a submission never."""
         if self._outcome is _UNREAD:
             found = None
             if self.span[0] >= 0 and not self.reads:
-                output = _unquote_output(text[self.span[0]:self.span[1]])
+                if output is None:
+                    output = _unquote_output(text[self.span[0]:self.span[1]])
                 if self.runs:
                     found = _run_result(output, steps.status(output), self.line is None)
                 if found is None and self.refused and (
@@ -747,7 +751,9 @@ class _Walk:
             task = f"{quoted.strip()}\n{task}" if quoted.strip() else task
         if is_goal and _DEMONSTRATION.search(task.strip()[:300]):
             return  # how another task was done: the task comes next
-        own = _said(stripped)
+        # what it says outside what it quotes, where a rule or a blocker may be
+        has_rule, blocked = _RULE.search(stripped), _BLOCKED.search(stripped)
+        own = _said(stripped) if has_rule or blocked else stripped
         if is_goal and not task.strip():
             # the project's context, the agent's environment: its rules hold, the task
             # comes next
@@ -756,7 +762,9 @@ class _Walk:
                     self.rules.add(where, carry.CONSTRAINT_PREFIX + _clip(_unlabel(sentence), 200))
             return
         sentences = _sentences(task.strip())
-        if is_goal or len(stripped) > _WHOLE_RULE:
+        if not has_rule:
+            said_rules = []
+        elif is_goal or len(stripped) > _WHOLE_RULE:
             said_rules = [_unlabel(s) for s in _sentences(own) if _is_rule(s)]
         else:
             # a short message that sets a rule is kept whole: its object may be in the
@@ -778,11 +786,11 @@ class _Walk:
             self.preamble = False
         elif not said_rules and _ASKS.search(stripped) and not asked:
             self.goals.add(where, _clip(body))
-        elif not said_rules and not asked and not _BLOCKED.search(stripped):
+        elif not said_rules and not asked and not blocked:
             for fact in _user_facts(stripped):
                 self.facts.add(where, _clip(carry.USER_PREFIX + fact, 240), 3)
-        if not said_rules and not is_goal and not _ASKS.search(stripped) and \
-                _BLOCKED.search(own):
+        if blocked and not said_rules and not is_goal and not _ASKS.search(stripped) and \
+                (own is stripped or _BLOCKED.search(own)):
             self.blockers.add(where, _clip(stripped, 200))  # the task itself is no blocker
 
     def assistant(self, body: str, where: int) -> None:
@@ -794,9 +802,11 @@ class _Walk:
         if self.said == 1 and not self.calls and not self.results:
             self.opening_worked = _reported_working(body)
         self.last_said, self.last_said_at = body, where
-        for call in self.commenting:
-            call.after = body[:400]
-        self.commenting = []
+        if self.commenting:
+            after = body[:400]
+            for call in self.commenting:
+                call.after = after
+            self.commenting = []
         # a sentence holds a plan's words only if the message does
         sentences = _sentences(body) if _PLAN.search(body) else []
         chosen = [sentence for sentence in sentences if _PLAN.search(sentence)]
@@ -856,9 +866,12 @@ class _Walk:
         self.answered.append((caller, start, end, label))
         if caller is None:
             return
+        self.commenting.append(caller)
+        if caller.reads and caller.act.kind != steps.SUBMIT and caller.line is None:
+            caller.span = (start, end)  # a read tool's output: nothing more to know now
+            return
         output = self.text[start:end]
         caller.answer(output, self.text, start)
-        self.commenting.append(caller)
         if caller.act.kind == steps.SUBMIT or (caller.reads and caller.line is not None):
             shown = steps.diff_files(output)
             if shown:
@@ -876,15 +889,19 @@ class _Walk:
 
     def changes_of(self, caller: _Call) -> None:
         """Counts the files ``caller`` changed: where each was last changed, the first fix
-        of a file the run did not make, and the files of each tool."""
+        of a file the run did not make, and the files of each tool (or patch command)."""
         for path in caller.changed:
             self.changed_at[path.rsplit("/", 1)[-1]] = caller.where
             if path in caller.act.created:
                 self.created.add(path)
             elif self.first_fix < 0 and path not in self.created:
                 self.first_fix = caller.where
-        files = self.edits.setdefault(caller.name, (caller.where, []))[1]
-        self.edits[caller.name] = (caller.where, files)
+        # a patch applied from a file names the files it changed only in its output: the
+        # command that applied it goes with them
+        by = caller.shown() if caller.act.patch and caller.line is not None and \
+            not caller.act.edits else caller.name
+        files = self.edits.setdefault(by, (caller.where, []))[1]
+        self.edits[by] = (caller.where, files)
         for path in caller.changed:
             target = _clip(path, 100)
             if target not in files:
@@ -901,15 +918,16 @@ class _Walk:
         newest: dict[evidence.Command, str | None] = {}  # key -> its newest run's result
         for index in range(len(self.answered) - 1, -1, -1):
             made, begin, finish, label = self.answered[index]
-            if self.facts.full() and self.blockers.full():
-                break
+            if self.facts.full() and (self.blockers.full() or fixed_later):
+                break  # nothing older can enter: a failure before a fix and a pass is past
             output = _unquote_output(self.text[begin:finish])
             if made is not None and made.changed:
                 newest.setdefault(made.key(), None)
             if made is not None and made.changed and passed_later and any(
                     path not in self.created for path in made.changed):
                 fixed_later = True
-            result = made.outcome(self.text) if made is not None else evidence.outcome(output)
+            result = made.outcome(self.text, output) if made is not None else \
+                evidence.outcome(output)
             if result == evidence.FAILED and made is not None and _reported_working(made.after):
                 # the assistant read the failure as the outcome it wanted: said as its word
                 said = carry.REPRODUCED_PREFIX if _REPRODUCED.search(made.after[:200]) \
