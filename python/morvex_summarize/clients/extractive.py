@@ -437,7 +437,12 @@ class _Call:
     def key(self) -> evidence.Command:
         """The check's identity across its runs."""
         if self._key is None:
-            self._key = steps.check_key(self.command, self.act.probe)
+            act = self.act
+            if not self.runs and (act.edits or act.removed):  # a change: by its files
+                self._key = evidence.Command(f"edit:{self.name}",
+                                             frozenset(act.edits or act.removed))
+            else:
+                self._key = steps.check_key(self.command, act.probe)
         return self._key
 
     def shown(self) -> str:
@@ -710,7 +715,7 @@ class _Walk:
                     self.result(self.acting, match.end(), end, "output")
                     self.acting = None
                     continue
-                pasted = steps.console(body) if body[:1] in "$ RrEeOo\t" else None
+                pasted = steps.console(body) if body[:1] in "$>RrEeOo" else None
                 if pasted is not None:  # a tool's console text, pasted back
                     self.kind = "result"
                     self.result(self.call("bash", "", match.start(), pasted[0]),
