@@ -985,8 +985,9 @@ class _Walk:
                      and not _PRINTED.match(line) and not evidence.failure_line(line)), "")
         outcome = _QUIET + (f": {_clip(last, 120)}" if last else "")
         shown = made.shown()
-        if evidence.is_check(made.command) and shown not in found.checks:
-            found.checks[shown] = (made.where, _clip(f"`{shown}` {outcome}", 200))
+        if evidence.is_check(made.command) and shown not in found.quiet:
+            # in the progress only when it settles an older failure of the check
+            found.quiet[shown] = (made.where, _clip(f"`{shown}` {outcome}", 200))
         if found.latest is None:
             found.latest = (made.where, shown, outcome)
 
@@ -1019,7 +1020,7 @@ class _Walk:
             if found.latest is None:
                 found.last_failure = item
         if made is not None and evidence.is_check(made.command) and shown not in found.checks:
-            found.checks[shown] = (where, item)
+            found.checks[shown] = found.quiet.get(shown, (where, item))
         if found.latest is None:
             found.latest = (where, shown, "failed: " + said_line)
 
@@ -1045,6 +1046,7 @@ class _Outcomes:
         self.passes: dict[str, list[evidence.Command]] = {}
         self.newest_pass = -1  # where the newest passing check is
         self.checks: dict[str, tuple[int, str]] = {}  # shown -> (where, item): the latest
+        self.quiet: dict[str, tuple[int, str]] = {}  # the same, of runs that showed nothing
         self.latest: tuple[int, str, str] | None = None  # (where, shown, outcome item)
         self.last_failure = ""
         self.fixed = False  # a fix followed by a passing run in this part
