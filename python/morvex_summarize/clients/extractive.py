@@ -1216,7 +1216,8 @@ def settle_with(record: Mapping[str, Any], transcript: str) -> dict[str, Any]:
     """``record`` with the failures it lists that the newer messages in ``transcript``
     settle (the same check passing, a fix then a passing run) moved to its facts, marked
     resolved: what a summary carries is checked again against what came after it."""
-    if not record.get("blockers") or not transcript:
+    if not transcript or not any(carry.FAILED_ITEM.match(str(item))
+                                 for item in record.get("blockers") or ()):
         return dict(record)
     walk = _Walk(transcript, {})
     walk.read(0)

@@ -114,8 +114,9 @@ def estimate_tokens(message: Message) -> int:
 def _recheck(record: dict[str, Any], kept: list[Any]) -> dict[str, Any]:
     """The summary with the failures it carries that a kept message settles marked
     resolved: the kept messages are newer than anything the summary was handed."""
-    if not record.get("blockers") or not kept:
-        return record
+    if not kept or not any(carry.FAILED_ITEM.match(str(item))
+                           for item in record.get("blockers") or ()):
+        return record  # only a failed check can be settled by a newer run
     from morvex.core.summarizer import _format_messages_for_summary
 
     from ..clients.extractive import settle_with
