@@ -11,6 +11,8 @@ import sys
 from typing import Any
 
 from ..errors import EXIT_OK, EXIT_USAGE, ConfigError, ToolError
+from ..serve import (DEFAULT_CLIENT_TIMEOUT, DEFAULT_MAX_BODY, DEFAULT_MAX_HELD,
+                     DEFAULT_TIMEOUT)
 from .options import (PROG, add_condensing_arguments, build_client, check_condensing, needs,
                       seconds, whole_number)
 
@@ -20,6 +22,7 @@ HELP = ("run a proxy in front of an OpenAI-compatible or Anthropic API that cond
 DEFAULT_PORT = 8787
 DEFAULT_GRACE = 30.0
 BACKLOG = 2048
+SWITCH_INTERVAL = 0.0005
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -46,12 +49,23 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "own model)")
     parser.add_argument("--summarizer-base-url", default=None, metavar="URL",
                         help="server of --summarizer-llm openai (default: $OPENAI_BASE_URL)")
-    parser.add_argument("--timeout", type=seconds, default=600.0, metavar="SECONDS",
+    parser.add_argument("--timeout", type=seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS",
                         help="seconds each upstream request may take to connect, to send, "
                              "and between two pieces of its answer (default: 600)")
-    parser.add_argument("--max-body", type=whole_number(1), default=32 * 1024 * 1024,
+    parser.add_argument("--max-body", type=whole_number(1), default=DEFAULT_MAX_BODY,
                         metavar="BYTES",
                         help="larger request bodies are refused with 413 (default: 32 MiB)")
+    parser.add_argument("--max-held", type=whole_number(1), default=DEFAULT_MAX_HELD,
+                        metavar="BYTES",
+                        help="bytes of request bodies held at once; past them a request "
+                             "gets 503 with Retry-After (default: 128 MiB)")
+    parser.add_argument("--client-timeout", type=seconds, default=DEFAULT_CLIENT_TIMEOUT,
+                        metavar="SECONDS",
+                        help="seconds a client may pause while sending its body, else 408 "
+                             f"(default: {DEFAULT_CLIENT_TIMEOUT:g})")
+    parser.add_argument("--env-proxy", action="store_true",
+                        help="reach the upstream through the proxy that HTTPS_PROXY, "
+                             "HTTP_PROXY, ALL_PROXY and NO_PROXY name (default: directly)")
     parser.add_argument("--state-entries", type=whole_number(1), default=1000, metavar="N",
                         help="summaries kept for reuse, least recently used out "
                              "(default: 1000)")
@@ -117,7 +131,11 @@ def run(args: argparse.Namespace) -> int:
         upstream=args.upstream, upstream_format=args.upstream_format,
         settings=Settings(args.budget, args.keep_last, args.target, args.context_role),
         timeout=args.timeout, max_body=args.max_body, summarizer=summarizer_client(args),
-        summarizer_model=args.summarizer_model)
+        summarizer_model=args.summarizer_model, max_held=args.max_held,
+        client_timeout=args.client_timeout, env_proxy=args.env_proxy)
+    # A worker thread condensing a large body hands the interpreter back to the event loop
+    # this often (seconds), so the other clients' streams wait less for it.
+    sys.setswitchinterval(SWITCH_INTERVAL)
     sock = listen(args.host, args.port)
     host, port = sock.getsockname()[:2]
     shown = f"[{host}]" if ":" in host else host

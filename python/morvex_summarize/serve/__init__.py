@@ -11,3 +11,12 @@ Needs the ``serve`` extra (uvicorn, Starlette, httpx); nothing here is imported 
 
 The command, ``morvex_summarize.cli.serve``, imports them only when it runs.
 """
+
+DEFAULT_MAX_BODY = 32 * 1024 * 1024
+"""Bytes a request body may have."""
+DEFAULT_MAX_HELD = 128 * 1024 * 1024
+"""Bytes of request bodies held at once."""
+DEFAULT_TIMEOUT = 600.0
+"""Seconds an upstream request may take to connect, to send, and between two pieces."""
+DEFAULT_CLIENT_TIMEOUT = 60.0
+"""Seconds a client may pause while sending its body."""

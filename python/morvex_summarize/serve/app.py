@@ -6,21 +6,35 @@ a conversation (`condensing.ENDPOINTS`) has that conversation condensed first, w
 over budget; its answer carries ``X-Morvex-Condensed: BEFORE/AFTER`` (estimated tokens).
 Answers, streamed ones included, are relayed as they arrive, with their status and headers.
 
-What the proxy answers itself: 413 for a body over the size limit, 400 for a conversation
-endpoint's body that is not JSON, 502 when the upstream cannot be reached, 504 when it does
-not answer in time, 404 outside ``/v1``; in the error shape of the upstream's API. Keys
-and bodies are never logged.
+The path is read as the client spelled it: a path with dot segments or an encoded ``/``,
+``?``, ``#`` or ``\\`` is refused, and every other spelling of a path is brought to one
+(``/v1//chat/%63ompletions`` is ``/chat/completions``), so no request reaches above the
+base and none skips condensing.
+
+Reading, hashing and condensing a body run in worker threads, not on the event loop: a
+large body costs its own client time, not every other client's. Bodies of a megabyte or
+more are condensed one at a time; the bytes of request bodies held at once are bounded.
+
+What the proxy answers itself, in the error shape of the upstream's API: 400 for a
+refused path or a conversation endpoint's body that is not JSON, 404 outside ``/v1``, 408
+for a body that stops arriving, 413 for a body over the size limit, 415 for a conversation
+endpoint's body in an encoding other than gzip or deflate, 502 when the upstream cannot be
+reached, 503 (with ``Retry-After``) while the bound on bodies held is reached, 504 when the
+upstream does not answer in time. Keys and bodies are never logged.
 """
 
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 import contextlib
 import dataclasses
-import json
 import logging
-from collections.abc import AsyncIterator
+import re
+import threading
+from collections.abc import AsyncIterator, Callable
 from typing import Any
+from urllib.parse import quote_from_bytes, unquote_to_bytes
 
 import anyio
 import httpx
@@ -30,16 +44,22 @@ from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 from starlette.types import Receive, Scope, Send
 
+from ..clients.extractive import ExtractiveClient
 from ..formats import FormatError
+from . import DEFAULT_CLIENT_TIMEOUT, DEFAULT_MAX_BODY, DEFAULT_MAX_HELD, DEFAULT_TIMEOUT
+from . import body as bodies
 from .condensing import ENDPOINTS, Endpoint, Outcome, Settings, condense_body
 from .state import StateStore
-from .upstream import DEFAULT_CONNECTIONS, Upstream, UpstreamSummarizer, forwarded, relayed
+from .upstream import (CREDENTIAL_HEADERS, DEFAULT_CONNECTIONS, Upstream, UpstreamSummarizer,
+                       forwarded, relayed)
 
 log = logging.getLogger("morvex_summarize.serve")
 
 CONDENSED_HEADER = "x-morvex-condensed"
-DEFAULT_MAX_BODY = 32 * 1024 * 1024
-DEFAULT_TIMEOUT = 600.0
+DEFAULT_WORKERS = 32
+LARGE_BODY = 1024 * 1024
+"""Bodies of this many bytes or more are condensed one at a time."""
+RETRY_AFTER = 1
 
 _SUMMARY_APIS = {"openai": "chat", "responses": "responses", "anthropic": "messages"}
 
@@ -48,8 +68,12 @@ _SUMMARY_APIS = {"openai": "chat", "responses": "responses", "anthropic": "messa
 class ServeConfig:
     """upstream: the upstream's base URL; upstream_format: "openai" or "anthropic";
     settings: the condenser's; timeout: seconds per upstream request (see `Upstream`);
-    max_body: bytes a request body may have; summarizer: a fixed summarizer client, or
-    None for the upstream's own model (``summarizer_model``, else the request's model)."""
+    max_body: bytes a request body may have; max_held: bytes of request bodies held at
+    once (past it a request gets 503; one body alone is always taken); client_timeout:
+    seconds a client may pause while sending its body; workers: threads that condense;
+    env_proxy: reach the upstream through the environment's proxy; summarizer: a fixed
+    summarizer client, or None for the upstream's own model (``summarizer_model``, else
+    the request's model)."""
 
     upstream: str
     settings: Settings
@@ -59,14 +83,73 @@ class ServeConfig:
     summarizer: Any = None
     summarizer_model: str | None = None
     max_connections: int = DEFAULT_CONNECTIONS
+    max_held: int = DEFAULT_MAX_HELD
+    client_timeout: float = DEFAULT_CLIENT_TIMEOUT
+    workers: int = DEFAULT_WORKERS
+    env_proxy: bool = False
 
 
 class TooLarge(Exception):
     pass
 
 
+class Busy(Exception):
+    """The bound on bytes held is reached."""
+
+
 def one_line(exc: BaseException) -> str:
     return " ".join((str(exc) or type(exc).__name__).split())[:300]
+
+
+_ENCODED_SEPARATOR = re.compile(r"%(2f|3f|23|5c)", re.IGNORECASE)
+_PATH_SAFE = b"!$&'()*+,;=:@~"
+
+
+def upstream_path(raw: bytes) -> str | None:
+    """The path under the upstream's base that a request's raw path (``/v1/...``) names,
+    spelled one way (empty segments left out, only what must be encoded encoded); None
+    for a path with dot segments (raw or encoded), an encoded separator (``/``, ``?``,
+    ``#``, ``\\``), a backslash or a control character."""
+    try:
+        text = raw.decode("ascii")
+    except UnicodeDecodeError:
+        return None
+    segments = []
+    for segment in text.split("/")[1:]:
+        if not segment:
+            continue
+        if "\\" in segment or _ENCODED_SEPARATOR.search(segment):
+            return None
+        decoded = unquote_to_bytes(segment)
+        if decoded in (b".", b"..") or any(c < 0x20 or c == 0x7F for c in decoded):
+            return None
+        segments.append(quote_from_bytes(decoded, safe=_PATH_SAFE))
+    if not text.startswith("/") or not segments or segments[0] != "v1":
+        return None
+    return "/" + "/".join(segments[1:])
+
+
+class Hold:
+    """The bytes of one request's body, counted against the proxy's bound until every
+    holder (the request, a worker condensing it) lets go. Used on the event loop only."""
+
+    def __init__(self, proxy: Proxy) -> None:
+        self.proxy = proxy
+        self.size = 0
+        self.holders = 1
+
+    def add(self, size: int) -> None:
+        proxy = self.proxy
+        if proxy.held > self.size and proxy.held + size > proxy.config.max_held:
+            raise Busy
+        proxy.held += size
+        self.size += size
+
+    def let_go(self) -> None:
+        self.holders -= 1
+        if self.holders == 0:
+            self.proxy.held -= self.size
+            self.size = 0
 
 
 class Watched:
@@ -86,6 +169,50 @@ class Watched:
             log.warning("%s: the summarizer failed, using a fallback summary: %s", self.path,
                         one_line(exc))
             raise
+
+
+class OnLoop:
+    """A client whose calls run on the proxy's event loop, for a condenser in a worker
+    thread: the upstream's connections belong to that loop. While a call is out, the
+    worker gives up its turn at condensing large bodies (``slot``)."""
+
+    def __init__(self, client: Any, loop: asyncio.AbstractEventLoop,
+                 slot: threading.Semaphore | None) -> None:
+        self.client = client
+        self.loop = loop
+        self.slot = slot
+        self.abandoned = False
+        self.out: concurrent.futures.Future[Any] | None = None
+
+    async def complete(self, messages: list[dict[str, Any]], max_tokens: int) -> Any:
+        if self.abandoned:
+            raise asyncio.CancelledError
+        self.out = asyncio.run_coroutine_threadsafe(
+            self.client.complete(messages=messages, max_tokens=max_tokens), self.loop)
+        if self.slot is not None:
+            self.slot.release()
+        try:
+            return await asyncio.wrap_future(self.out)
+        finally:
+            self.out = None
+            if self.slot is not None:
+                self.slot.acquire()
+
+    def abandon(self) -> None:
+        """The client went away: no further call, and the one out is cancelled."""
+        self.abandoned = True
+        out = self.out
+        if out is not None:
+            out.cancel()
+
+
+@dataclasses.dataclass
+class Refusal:
+    """An error the proxy answers itself (see `Proxy.error`)."""
+
+    status: int
+    message: str
+    kind: str
 
 
 class RelayResponse(StreamingResponse):
@@ -117,8 +244,8 @@ class RelayResponse(StreamingResponse):
 
 
 class Proxy:
-    """The application's state: the configuration, the upstream and the stored
-    summaries."""
+    """The application's state: the configuration, the upstream, the stored summaries and
+    the workers that condense."""
 
     def __init__(self, config: ServeConfig, store: StateStore) -> None:
         self.config = config
@@ -126,117 +253,152 @@ class Proxy:
         self.endpoints: dict[str, Endpoint] = {
             e.path: e for e in ENDPOINTS[config.upstream_format]}
         self.upstream: Upstream | None = None
+        self.workers: concurrent.futures.ThreadPoolExecutor | None = None
+        self.large = threading.Semaphore(1)
+        self.held = 0
 
-    def error(self, status: int, message: str, kind: str) -> JSONResponse:
+    def error(self, status: int, message: str, kind: str,
+              headers: dict[str, str] | None = None) -> JSONResponse:
         """An error in the upstream API's own shape."""
         if self.config.upstream_format == "anthropic":
             body: dict[str, Any] = {"type": "error", "error": {"type": kind, "message": message}}
         else:
             body = {"error": {"message": message, "type": kind, "param": None, "code": None}}
-        return JSONResponse(body, status_code=status)
+        return JSONResponse(body, status_code=status, headers=headers)
 
     @contextlib.asynccontextmanager
     async def lifespan(self, app: Starlette) -> AsyncIterator[None]:
         self.upstream = Upstream(self.config.upstream, self.config.timeout,
-                                 self.config.max_connections)
+                                 self.config.max_connections, self.config.env_proxy)
+        self.workers = concurrent.futures.ThreadPoolExecutor(
+            self.config.workers, thread_name_prefix="morvex-condense")
         try:
             yield
         finally:
+            self.workers.shutdown(wait=False, cancel_futures=True)
             await self.upstream.aclose()
             self.store.close()
             aclose = getattr(self.config.summarizer, "aclose", None)
             if aclose is not None:
                 await aclose()
 
-    async def read_body(self, request: Request) -> bytes:
+    async def read_body(self, request: Request, hold: Hold) -> bytes:
         limit = self.config.max_body
         declared = request.headers.get("content-length")
         if declared is not None and declared.isdigit() and int(declared) > limit:
             raise TooLarge
         pieces, size = [], 0
-        async for piece in request.stream():
-            size += len(piece)
-            if size > limit:
-                raise TooLarge
-            pieces.append(piece)
+        wait = self.config.client_timeout
+        async with asyncio.timeout(wait) as deadline:
+            async for piece in request.stream():
+                deadline.reschedule(asyncio.get_running_loop().time() + wait)
+                size += len(piece)
+                if size > limit:
+                    raise TooLarge
+                hold.add(len(piece))
+                pieces.append(piece)
         return b"".join(pieces)
 
-    def summarizer(self, request: Request, body: dict[str, Any], endpoint: Endpoint) -> Watched:
+    def summarizer(self, headers: list[tuple[str, str]], body: dict[str, Any],
+                   endpoint: Endpoint) -> tuple[Any, Any]:
+        """(the client that writes this request's summaries, the model it is)."""
         client = self.config.summarizer
-        if client is None:
-            assert self.upstream is not None
-            client = UpstreamSummarizer(self.upstream, _SUMMARY_APIS[endpoint.format],
-                                        self.config.summarizer_model or body.get("model"),
-                                        request.headers.items())
-        return Watched(client, endpoint.path)
+        if client is not None:
+            return client, (getattr(client, "name", type(client).__name__),
+                            self.config.summarizer_model)
+        assert self.upstream is not None
+        model = self.config.summarizer_model or body.get("model")
+        return UpstreamSummarizer(self.upstream, _SUMMARY_APIS[endpoint.format], model,
+                                  headers), ("upstream", model)
 
-    async def condense(self, request: Request, endpoint: Endpoint, content: bytes
-                       ) -> tuple[bytes, Outcome | None] | Response:
-        """(the body to send, what condensing did), or the error answer for a body that
-        is not JSON."""
+    async def condense(self, request: Request, endpoint: Endpoint, content: bytes,
+                       encoding: str, hold: Hold) -> tuple[bytes, Outcome | None] | Response:
+        """(the body to send, what condensing did), or the proxy's own answer for a body it
+        cannot read; the work runs in a worker thread."""
+        assert self.workers is not None
+        loop = asyncio.get_running_loop()
+        job = _Job(self, endpoint, content, encoding, request.headers.items(), loop)
+        future = self.workers.submit(job.run)
+        hold.holders += 1
+        future.add_done_callback(lambda _: _soon(loop, hold.let_go))
         try:
-            body = json.loads(content)
-        except (ValueError, RecursionError) as exc:
-            reason = one_line(exc) if not isinstance(exc, RecursionError) else "nested too deeply"
-            return self.error(400, f"the request body is not valid JSON: {reason}",
-                              "invalid_request_error")
-        if not isinstance(body, dict):
-            log.warning("%s: passed on unchanged: the body is no JSON object", endpoint.path)
-            return content, None
-        watched = self.summarizer(request, body, endpoint)
-        try:
-            outcome = await condense_body(body, endpoint, self.config.settings, self.store,
-                                          watched)
-        except (FormatError, RecursionError) as exc:
-            log.warning("%s: passed on unchanged: cannot read the conversation: %s",
-                        endpoint.path, one_line(exc))
-            return content, None
-        except Exception as exc:
-            log.warning("%s: passed on unchanged: condensing failed: %s: %s", endpoint.path,
-                        type(exc).__name__, one_line(exc))
-            return content, None
-        if outcome.body is None:
-            return content, outcome
-        return _dumps(outcome.body), outcome
+            done = await asyncio.wrap_future(future)
+        except asyncio.CancelledError:
+            job.abandon()
+            raise
+        if isinstance(done, Refusal):
+            return self.error(done.status, done.message, done.kind)
+        return done
 
     async def handle(self, request: Request) -> Response:
-        path = "/" + request.path_params["rest"]
+        raw = request.scope.get("raw_path") or quote_from_bytes(
+            request.scope["path"].encode(), safe=b"/" + _PATH_SAFE).encode()
+        path = upstream_path(raw)
+        if path is None:
+            return self.error(400, "the request path is refused: it has a dot segment, an "
+                                   "encoded '/', '?', '#' or '\\', or a control character",
+                              "invalid_request_error")
+        hold = Hold(self)
         try:
-            content = await self.read_body(request)
+            content = await self.read_body(request, hold)
         except TooLarge:
+            hold.let_go()
             return self.error(413, f"the request body is larger than {self.config.max_body} "
                                    "bytes", "request_too_large")
+        except Busy:
+            hold.let_go()
+            return self.error(503, "the proxy holds as many request bodies as it may; "
+                                   "try again shortly", "overloaded_error",
+                              {"retry-after": str(RETRY_AFTER)})
+        except TimeoutError:
+            hold.let_go()
+            return self.error(408, f"the request body stopped arriving for "
+                                   f"{self.config.client_timeout:g} seconds",
+                              "request_timeout")
         except ClientDisconnect:
+            hold.let_go()
             return Response(status_code=400)
-        work = asyncio.ensure_future(self.exchange(request, path, content))
+        work = asyncio.ensure_future(self.exchange(request, path, content, hold))
         gone = asyncio.ensure_future(_disconnected(request))
         try:
-            await asyncio.wait((work, gone), return_when=asyncio.FIRST_COMPLETED)
+            done, _ = await asyncio.wait((work, gone), return_when=asyncio.FIRST_COMPLETED)
+        except BaseException:
+            work.cancel()
+            raise
         finally:
             gone.cancel()
-            if not work.done():
-                work.cancel()
-                log.info("%s %s: the client went away; the upstream request is cancelled",
-                         request.method, path)
-        if work.cancelled():
-            return Response(status_code=499)
-        return work.result()
+            hold.let_go()
+        if work in done:
+            return work.result()
+        work.cancel()
+        work.add_done_callback(_settled)
+        log.info("%s %s: the client went away; the upstream request is cancelled",
+                 request.method, path)
+        return Response(status_code=499)
 
-    async def exchange(self, request: Request, path: str, content: bytes) -> Response:
+    async def exchange(self, request: Request, path: str, content: bytes,
+                       hold: Hold) -> Response:
         endpoint = self.endpoints.get(path) if request.method == "POST" else None
+        headers = forwarded(request.headers.raw)
         outcome = None
-        encoding = request.headers.get("content-encoding", "identity").strip().lower()
-        if endpoint is not None and encoding != "identity":
-            log.warning("%s: passed on unchanged: the body is %s-encoded", path, encoding)
-        elif endpoint is not None:
-            done = await self.condense(request, endpoint, content)
+        if endpoint is not None:
+            encoding = request.headers.get("content-encoding", "identity").strip().lower()
+            if encoding not in ("identity", "") and encoding not in bodies.ENCODINGS:
+                return self.error(415, f"the proxy cannot read a body in the {encoding!r} "
+                                       "encoding: send it plain, gzip or deflate",
+                                  "invalid_request_error")
+            done = await self.condense(request, endpoint, content, encoding, hold)
             if isinstance(done, Response):
                 return done
-            content, outcome = done
+            sent, outcome = done
+            if sent is not content:
+                # The condensed body goes plain, whatever encoding the client's had.
+                headers = [(k, v) for k, v in headers if k.lower() != b"content-encoding"]
+                content = sent
         assert self.upstream is not None
         try:
             answer = await self.upstream.open(request.method, path, request.url.query,
-                                              forwarded(request.headers.raw), content)
+                                              headers, content)
         except httpx.TimeoutException:
             log.warning("%s %s: the upstream did not answer within %g seconds",
                         request.method, path, self.config.timeout)
@@ -261,16 +423,98 @@ class Proxy:
         return RelayResponse(answer, headers)
 
 
+class _Job:
+    """One body condensed in a worker thread: opened, read as JSON, condensed (in an event
+    loop of the worker's own, its summary requests sent on the proxy's loop) and written
+    back. Gives (the body to send, the outcome) or a `Refusal`."""
+
+    def __init__(self, proxy: Proxy, endpoint: Endpoint, content: bytes, encoding: str,
+                 headers: list[tuple[str, str]], loop: asyncio.AbstractEventLoop) -> None:
+        self.proxy = proxy
+        self.endpoint = endpoint
+        self.content = content
+        self.encoding = encoding
+        self.headers = headers
+        self.loop = loop
+        self.slot = proxy.large if len(content) >= LARGE_BODY else None
+        self.bridge: OnLoop | None = None
+        self.abandoned = False
+
+    def abandon(self) -> None:
+        """The client went away (called on the proxy's loop)."""
+        self.abandoned = True
+        bridge = self.bridge
+        if bridge is not None:
+            bridge.abandon()
+
+    def run(self) -> tuple[bytes, Outcome | None] | Refusal:
+        if self.slot is None:
+            return self._run()
+        with self.slot:
+            return self._run()
+
+    def _run(self) -> tuple[bytes, Outcome | None] | Refusal:
+        if self.abandoned:
+            raise asyncio.CancelledError
+        path, content = self.endpoint.path, self.content
+        if self.encoding in bodies.ENCODINGS:
+            try:
+                content = bodies.decompress(content, self.encoding, self.proxy.config.max_body)
+            except bodies.TooLarge:
+                return Refusal(413, f"the request body is larger than "
+                                    f"{self.proxy.config.max_body} bytes once decompressed",
+                               "request_too_large")
+            except ValueError as exc:
+                return Refusal(400, f"the request body cannot be read: {exc}",
+                               "invalid_request_error")
+        try:
+            body = bodies.loads(content)
+        except (ValueError, RecursionError) as exc:
+            reason = one_line(exc) if not isinstance(exc, RecursionError) else "nested too deeply"
+            return Refusal(400, f"the request body is not valid JSON: {reason}",
+                           "invalid_request_error")
+        if not isinstance(body, dict):
+            log.warning("%s: passed on unchanged: the body is no JSON object", path)
+            return self.content, None
+        client, writer = self.proxy.summarizer(self.headers, body, self.endpoint)
+        if not isinstance(client, ExtractiveClient):  # works anywhere; others on the loop
+            client = self.bridge = OnLoop(client, self.loop, self.slot)
+            if self.abandoned:
+                client.abandoned = True
+        scope = self.proxy.store.scope([(k, v) for k, v in self.headers
+                                        if k.lower() in CREDENTIAL_HEADERS])
+        try:
+            outcome = asyncio.run(condense_body(
+                body, self.endpoint, self.proxy.config.settings, self.proxy.store,
+                Watched(client, path), scope, writer))
+        except (FormatError, RecursionError) as exc:
+            log.warning("%s: passed on unchanged: cannot read the conversation: %s",
+                        path, one_line(exc))
+            return self.content, None
+        except Exception as exc:
+            log.warning("%s: passed on unchanged: condensing failed: %s: %s", path,
+                        type(exc).__name__, one_line(exc))
+            return self.content, None
+        if outcome.body is None:
+            return self.content, outcome
+        return bodies.dumps(outcome.body), outcome
+
+
+def _soon(loop: asyncio.AbstractEventLoop, call: Callable[[], None]) -> None:
+    """``call`` on ``loop``, from any thread; nothing once the loop is closed."""
+    with contextlib.suppress(RuntimeError):
+        loop.call_soon_threadsafe(call)
+
+
+def _settled(task: asyncio.Future[Any]) -> None:
+    """Takes the end of a request whose client went away, so none is reported as lost."""
+    if not task.cancelled():
+        task.exception()
+
+
 async def _disconnected(request: Request) -> None:
     while (await request.receive())["type"] != "http.disconnect":
         pass
-
-
-def _dumps(body: Any) -> bytes:
-    try:
-        return json.dumps(body, ensure_ascii=False, separators=(",", ":")).encode()
-    except UnicodeEncodeError:  # a lone surrogate, which JSON can only write escaped
-        return json.dumps(body, separators=(",", ":")).encode()
 
 
 def create_app(config: ServeConfig, store: StateStore | None = None) -> Starlette:

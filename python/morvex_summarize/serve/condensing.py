@@ -2,17 +2,20 @@
 
 Only the conversation changes: ``messages`` (Chat Completions, Anthropic Messages, with
 Anthropic's ``system``) or ``input`` (Responses). Every other field of the body is passed
-on as it came. A request within budget is not touched at all: the caller forwards its
-bytes as they came.
+on as it came, and counts against the budget: the conversation gets what the tool
+definitions, schemas and the rest leave of it. A request within budget is not touched at
+all: the caller forwards its bytes as they came.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import json
+import math
 from collections.abc import Mapping
 from typing import Any, cast
 
-from ..condense import Condenser, CondenseState
+from ..condense import CHARS_PER_TOKEN, Condenser, CondenseState
 from ..formats import read_conversation
 from .state import Entry, StateStore, prefix_keys
 
@@ -49,6 +52,25 @@ class Settings:
     context_role: str = "user"
 
 
+def fixed_tokens(body: Mapping[str, Any], endpoint: Endpoint) -> int:
+    """The estimated tokens of what a body sends besides its conversation (the model's
+    settings, tool definitions, schemas): its JSON text, characters / CHARS_PER_TOKEN."""
+    rest = {k: v for k, v in body.items() if k not in (endpoint.items_key, endpoint.field)}
+    text = json.dumps(rest, ensure_ascii=False, separators=(",", ":"), default=str)
+    return math.ceil(len(text) / CHARS_PER_TOKEN)
+
+
+def conversation_budget(settings: Settings, fixed: int) -> tuple[int, int | None]:
+    """(the conversation's budget, its target) once ``fixed`` tokens are spent on the rest
+    of the body: both count the whole body. The conversation keeps a quarter of the budget
+    whatever the rest takes: a body whose tools alone fill the budget cannot be brought
+    within it, and is condensed as far as that quarter goes."""
+    budget = max(settings.budget - fixed, settings.budget // 4, 1)
+    if settings.target is None:
+        return budget, None
+    return budget, min(max(settings.target - fixed, 0), budget)
+
+
 @dataclasses.dataclass
 class Outcome:
     """What condensing did to one request: the body to send instead (None: send the
@@ -80,21 +102,27 @@ def _kept_tail(sent: list[Any], items: list[Any]) -> int:
 
 
 async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Settings,
-                        store: StateStore, client: Any) -> Outcome:
+                        store: StateStore, client: Any, scope: str = "",
+                        writer: Any = None) -> Outcome:
     """Condenses the conversation of a request body; ``client`` writes the summaries (an
-    LLM client with ``complete``, or a summarizer). A conversation that no format reads raises
-    the reader's FormatError; the caller passes such a request on unchanged."""
+    LLM client with ``complete``, or a summarizer). ``scope`` (the caller's, from
+    `StateStore.scope`) and ``writer`` (the model that writes the summaries) choose the
+    stored summaries the request may build on: only those of the same caller and writer.
+    A conversation that no format reads raises the reader's FormatError; the caller passes
+    such a request on unchanged. The tokens in the outcome are the whole body's."""
     items = body.get(endpoint.items_key)
     conversation = read_conversation(body, endpoint.format)
-    condenser = Condenser(client, max_tokens=settings.budget,
-                          keep_last=settings.keep_last, target_tokens=settings.target,
+    fixed = fixed_tokens(body, endpoint)
+    budget, target = conversation_budget(settings, fixed)
+    condenser = Condenser(client, max_tokens=budget,
+                          keep_last=settings.keep_last, target_tokens=target,
                           context_role=settings.context_role, input_format=endpoint.format)
     tokens = sum(condenser.count_items(conversation))
     if condenser.within_budget(tokens, 0) or not isinstance(items, list) \
             or server_held(endpoint, body):
-        return Outcome(None, tokens, tokens)
+        return Outcome(None, fixed + tokens, fixed + tokens)
 
-    root = {"path": endpoint.path,
+    root = {"path": endpoint.path, "scope": scope, "writer": writer,
             "field": body.get(endpoint.field) if endpoint.field else None}
     keys = prefix_keys(root, items)
     found = store.find(keys)
@@ -126,5 +154,6 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
             start=start, lead=list(sent[:len(sent) - tail]), field=field,
             summary=done.summary, text=done.summary_text, context=done.context_message,
             summary_tokens=done.summary_tokens, total=done.total_summarized))
-    return Outcome(result, tokens, done.tokens_after, summarized=done.summarized,
-                   reused=found is not None, fallback=done.fallback)
+    return Outcome(result, fixed + tokens, fixed + done.tokens_after,
+                   summarized=done.summarized, reused=found is not None,
+                   fallback=done.fallback)

@@ -10,8 +10,14 @@ with those items finds the entry by its longest stored prefix and is condensed f
 building on that summary instead of summarizing the same messages again. A request whose
 history was edited inside the summarized part shares no stored prefix and starts afresh.
 
+Entries are scoped: the root of every chain holds a keyed hash of the caller's
+credentials (`StateStore.scope`) and the model that wrote the summary, so a summary made
+for one caller is never found by another, whatever the messages they share.
+
 Entries live in an LRU bounded in entries and bytes; with a SQLite file they survive a
-restart (the file holds the same entries as the LRU, and is bounded alike).
+restart (the file holds the same entries as the LRU, and is bounded alike, and the key of
+the scope hash, so a caller finds its summaries again). The file is created readable by its
+owner only.
 """
 
 from __future__ import annotations
@@ -19,7 +25,10 @@ from __future__ import annotations
 import dataclasses
 import hashlib
 import json
+import os
+import secrets
 import sqlite3
+import threading
 from collections import OrderedDict
 from collections.abc import Sequence
 from typing import Any
@@ -93,8 +102,8 @@ class Entry:
 class StateStore:
     """The entries, least recently used first out, within ``max_entries`` and
     ``max_bytes`` (of their serialized form); kept in the SQLite file at ``path`` too when
-    one is given. Used from one event loop: no call blocks for long, none runs
-    concurrently with another."""
+    one is given. Safe to use from several threads: each call holds the store's lock, and
+    none blocks for long."""
 
     def __init__(self, max_entries: int = DEFAULT_ENTRIES, max_bytes: int = DEFAULT_BYTES,
                  path: str | None = None) -> None:
@@ -105,19 +114,36 @@ class StateStore:
         self.bytes = 0
         self._entries: OrderedDict[str, bytes] = OrderedDict()
         self._db: sqlite3.Connection | None = None
+        self._lock = threading.Lock()
+        self._secret = secrets.token_bytes(32)
         if path is not None:
             self._open(path)
 
     def __len__(self) -> int:
         return len(self._entries)
 
+    def scope(self, credentials: Sequence[tuple[str, str]]) -> str:
+        """A keyed hash of a caller's credentials (header name and value pairs): the same
+        caller gets the same scope for as long as the store lives (across restarts with a
+        file), and nothing about the credentials can be read from it."""
+        text = "\n".join(f"{k.lower()}:{v}" for k, v in sorted(credentials))
+        return hashlib.blake2b(text.encode("utf-8", "surrogateescape"), key=self._secret,
+                               digest_size=_DIGEST).hexdigest()
+
     def _open(self, path: str) -> None:
+        if not path.startswith("file:") and path != ":memory:":
+            # Created for its owner alone: the summaries hold what the callers sent.
+            os.close(os.open(path, os.O_RDWR | os.O_CREAT, 0o600))
         db = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
         try:
             db.execute("PRAGMA journal_mode=WAL")
             db.execute("PRAGMA synchronous=NORMAL")
             db.execute("CREATE TABLE IF NOT EXISTS morvex_state (key TEXT PRIMARY KEY, "
                        "data BLOB NOT NULL, used INTEGER NOT NULL)")
+            db.execute("CREATE TABLE IF NOT EXISTS morvex_secret (secret BLOB NOT NULL)")
+            db.execute("INSERT INTO morvex_secret SELECT ? WHERE NOT EXISTS "
+                       "(SELECT 1 FROM morvex_secret)", (self._secret,))
+            self._secret = bytes(db.execute("SELECT secret FROM morvex_secret").fetchone()[0])
             rows = db.execute("SELECT key, data FROM morvex_state ORDER BY used").fetchall()
         except sqlite3.Error:
             db.close()
@@ -132,17 +158,24 @@ class StateStore:
         """(k, entry) for the longest prefix, among ``keys`` (as `prefix_keys` gives them),
         that has an entry; None when none has."""
         entries = self._entries
-        for k in range(len(keys) - 1, 0, -1):
-            data = entries.get(keys[k])
-            if data is not None:
-                entries.move_to_end(keys[k])
-                return k, Entry.from_bytes(data)
-        return None
+        with self._lock:
+            for k in range(len(keys) - 1, 0, -1):
+                data = entries.get(keys[k])
+                if data is not None:
+                    entries.move_to_end(keys[k])
+                    break
+            else:
+                return None
+        return k, Entry.from_bytes(data)
 
     def put(self, key: str, entry: Entry) -> None:
         data = entry.to_bytes()
         if len(data) > self.max_bytes:
             return  # larger than the whole state: kept nowhere
+        with self._lock:
+            self._put(key, data)
+
+    def _put(self, key: str, data: bytes) -> None:
         old = self._entries.pop(key, None)
         if old is not None:
             self.bytes -= len(old)
@@ -166,7 +199,8 @@ class StateStore:
     def close(self) -> None:
         """Writes the order of use to the file (so a restart evicts the same entries
         first) and closes it."""
-        db, self._db = self._db, None
+        with self._lock:
+            db, self._db = self._db, None
         if db is None:
             return
         with db:

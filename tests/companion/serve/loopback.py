@@ -174,7 +174,7 @@ def chat_pieces(model: str, words: list[str]) -> list[bytes]:
     return [f"data: {p}\n\n".encode() for p in out]
 
 
-def summary_text(path: str, body: dict[str, Any]) -> str:
+def summary_text(path: str, body: dict[str, Any], caller: str = "") -> str:
     if path == "/chat/completions":
         prompt = body["messages"][0]["content"]
     elif path == "/responses":
@@ -184,8 +184,11 @@ def summary_text(path: str, body: dict[str, Any]) -> str:
     transcript = prompt.split(SUMMARY_MARK + ":\n", 1)[-1]
     first = next((line[len("[User]: "):] for line in transcript.splitlines()
                   if line.startswith("[User]: ")), "")
-    return json.dumps({"goals": [first], "progress": ["summarized by the loopback upstream"],
-                       "summary": "loopback summary"})
+    summary = {"goals": [first], "progress": ["summarized by the loopback upstream"],
+               "summary": "loopback summary"}
+    if caller:  # a decision: never left out of a summary made smaller
+        summary["key_decisions"] = [f"written for caller {caller} by model {body.get('model')}"]
+    return json.dumps(summary)
 
 
 def is_summary(path: str, body: Any) -> bool:
@@ -272,7 +275,8 @@ class Upstream:
             answer = self.queue.popleft()
         elif req.summary:
             answer = Answer(status=self.summary_status,
-                            body=reply(path, body.get("model", "x"), summary_text(path, body))
+                            body=reply(path, body.get("model", "x"), summary_text(
+                                path, body, req.headers.get("authorization", "")))
                             if self.summary_status == 200 else
                             {"error": {"message": "refused", "type": "x"}})
         else:

@@ -25,7 +25,8 @@ def test_agent_loop_through_the_proxy(upstream, start_proxy, path):
     for call in calls:
         assert unpaired(path, call.body) == []
     over = sum(1 for b in before if b > BUDGET)
-    assert 1 <= len(upstream.summaries) <= over / 4
+    # the tool definitions count against the budget, which leaves the history less room
+    assert 1 <= len(upstream.summaries) <= over / 3
     assert all(s.path == path for s in upstream.summaries)
     # the first request is in every condensed call, in the summary's goals
     last = calls[-1].raw.decode()

@@ -57,7 +57,7 @@ def test_under_budget_goes_byte_for_byte(upstream, start_proxy, stream):
 
 
 @pytest.mark.parametrize("stream", [False, True])
-@pytest.mark.parametrize("budget", [300, 900])
+@pytest.mark.parametrize("budget", [600, 900])
 def test_condensed_body_keeps_every_other_field(upstream, start_proxy, stream, budget):
     upstream.responder = default_answer  # an answer in text, streamed when asked
     proxy, _ = start_proxy(budget, keep_last=4)

@@ -1,0 +1,73 @@
+"""A request body as the proxy reads and writes it: decompressed, parsed and written back
+as JSON without losing what Python's own numbers cannot hold.
+
+Python refuses to read an integer of more than a few thousand digits (a guard against
+slow conversions), and reads a float beyond its range as infinity, which JSON cannot
+write. Such a number is kept as a marked text while the body is read, and written back
+as the number it was, digit for digit. The mark holds a key made when the proxy starts,
+so no text a client sends can pass for a number.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import re
+import secrets
+import sys
+import zlib
+from typing import Any
+
+ENCODINGS = {"gzip": 16 + zlib.MAX_WBITS, "x-gzip": 16 + zlib.MAX_WBITS,
+             "deflate": zlib.MAX_WBITS}
+"""The content encodings the proxy opens (``deflate``: zlib's format, as HTTP means it)."""
+
+_KEY = secrets.token_hex(8)
+_MARK = f"\0{_KEY}:"
+_MARKED = re.compile(rb'"\\u0000' + _KEY.encode() + rb':([-+.0-9eE]+)"')
+_DIGITS = sys.get_int_max_str_digits() or sys.maxsize
+
+
+class TooLarge(Exception):
+    """A body larger than the limit, once decompressed."""
+
+
+def decompress(content: bytes, encoding: str, limit: int) -> bytes:
+    """The body a ``gzip`` or ``deflate`` content encoding holds; TooLarge past ``limit``
+    bytes, ValueError for data that is not what the encoding says."""
+    opener = zlib.decompressobj(ENCODINGS[encoding])
+    try:
+        out = opener.decompress(content, limit + 1)
+    except zlib.error as exc:
+        raise ValueError(f"the {encoding} data is damaged: {exc}") from None
+    if len(out) > limit:
+        raise TooLarge
+    if not opener.eof:
+        raise ValueError(f"the {encoding} data ends early")
+    return out
+
+
+def _integer(text: str) -> Any:
+    return int(text) if len(text) < _DIGITS else _MARK + text
+
+
+def _real(text: str) -> Any:
+    value = float(text)
+    return value if math.isfinite(value) else _MARK + text
+
+
+def loads(content: bytes) -> Any:
+    """The JSON value of a body; ValueError (or RecursionError) when it is not JSON."""
+    return json.loads(content, parse_int=_integer, parse_float=_real)
+
+
+def dumps(body: Any) -> bytes:
+    """The body as compact JSON, every marked number written back as it came."""
+    try:
+        text = json.dumps(body, ensure_ascii=False, separators=(",", ":"))
+    except UnicodeEncodeError:  # a lone surrogate, which JSON can only write escaped
+        text = json.dumps(body, separators=(",", ":"))
+    out = text.encode()
+    if _MARK in text or b"\\u0000" + _KEY.encode() in out:
+        out = _MARKED.sub(rb"\1", out)
+    return out
