@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""Whether one client's large bodies hold the proxy's other clients up.
+
+    python3 scripts/proxy-large-bodies.py [--clients 50] [--rounds 4] [--seconds 8]
+                                          [--megabytes 29] [--output-bytes 2000]
+                                          [--package DIR]
+
+`morvex-summarize serve` runs in a process of its own in front of a loopback upstream (a
+process too) that streams every answer. CLIENTS clients each stream chat completions in a
+loop and time the first chunk of each. Phases of SECONDS alternate, ROUNDS times each:
+without the large client, and with one more client that sends a MEGABYTES body over the
+budget (a long agent history) again and again. Prints the median and 90th percentile of
+the time to the first chunk in each kind of phase, and their ratio. ``--package`` runs the
+proxy from another copy of the package (a directory holding ``morvex_summarize``), to
+compare two versions on the same machine. Needs the serve and test extras.
+"""
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import os
+import pathlib
+import re
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent.parent
+
+UPSTREAM = """
+import sys, time
+sys.path.insert(0, {tests!r})
+import loopback
+up = loopback.Upstream(lambda req: loopback.Answer(
+    pieces=loopback.chat_pieces("m", ["a", "b", "c"]), pause=0.01))
+print(up.url, flush=True)
+while True:
+    time.sleep(3600)
+"""
+
+
+def start_upstream() -> tuple[subprocess.Popen[str], str]:
+    code = UPSTREAM.format(tests=str(HERE / "tests" / "companion" / "serve"))
+    process = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    assert process.stdout is not None
+    return process, process.stdout.readline().strip()
+
+
+def start_proxy(package: str, upstream: str) -> tuple[subprocess.Popen[str], str]:
+    env = dict(os.environ, PYTHONPATH=package)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "morvex_summarize", "serve", "--upstream", upstream,
+         "--budget", "8000", "--port", "0", "--max-body", str(64 * 1024 * 1024),
+         "--grace", "1"],
+        stderr=subprocess.PIPE, text=True, env=env)
+    assert process.stderr is not None
+    line = process.stderr.readline()
+    found = re.search(r"(http://\S+/v1)", line)
+    if not found:
+        process.kill()
+        sys.exit(f"proxy-large-bodies: the proxy did not start: {line.strip()}")
+    # its log is read as it comes: a full pipe would stop the proxy
+    threading.Thread(target=process.stderr.read, daemon=True).start()
+    return process, found.group(1)
+
+
+def large_body(megabytes: int, output: int) -> bytes:
+    messages = [{"role": "system", "content": "You are a coding agent."},
+                {"role": "user", "content": "Fix the failing parser tests."}]
+    n = size = 0
+    while size < megabytes * 1_000_000:
+        call = f"call_{n}"
+        messages.append({"role": "assistant", "content": None, "tool_calls": [
+            {"id": call, "type": "function", "function": {
+                "name": "bash", "arguments": json.dumps({"cmd": f"pytest tests/t{n}.py"})}}]})
+        messages.append({"role": "tool", "tool_call_id": call,
+                         "content": (f"tests/t{n}.py ... ok\n" * output)[:output]})
+        size += len(messages[-1]["content"]) + 250
+        n += 1
+    return json.dumps({"model": "m", "messages": messages}).encode()
+
+
+class Large(threading.Thread):
+    """Sends the large body in a loop while ``on`` is set."""
+
+    def __init__(self, url: str, body: bytes) -> None:
+        super().__init__(daemon=True)
+        self.url, self.body = url, body
+        self.on = threading.Event()
+        self.sent = 0
+
+    def run(self) -> None:
+        import httpx
+
+        with httpx.Client(timeout=300) as client:
+            while True:
+                self.on.wait()
+                try:
+                    client.post(self.url + "/chat/completions", content=self.body,
+                                headers={"content-type": "application/json"}).read()
+                except httpx.HTTPError:
+                    return  # the proxy stopped
+                self.sent += 1
+
+
+async def phase(url: str, clients: int, seconds: float) -> list[float]:
+    import httpx
+
+    times: list[float] = []
+    failed = 0
+    end = time.monotonic() + seconds
+    limits = httpx.Limits(max_connections=clients + 10)
+    body = {"model": "m", "stream": True,
+            "messages": [{"role": "user", "content": "Say three letters."}]}
+
+    async def one(client: httpx.AsyncClient) -> None:
+        nonlocal failed
+        while time.monotonic() < end:
+            started = time.perf_counter()
+            first = True
+            try:
+                async with client.stream("POST", url + "/chat/completions",
+                                         json=body) as answer:
+                    async for _ in answer.aiter_raw():
+                        if first:
+                            times.append(time.perf_counter() - started)
+                            first = False
+            except httpx.HTTPError:
+                failed += 1
+
+    async with httpx.AsyncClient(timeout=120, limits=limits) as client:
+        await asyncio.gather(*(one(client) for _ in range(clients)))
+    if failed:
+        print(f"  {failed} streams failed", file=sys.stderr)
+    return times
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--clients", type=int, default=50)
+    parser.add_argument("--rounds", type=int, default=4)
+    parser.add_argument("--seconds", type=float, default=8.0)
+    parser.add_argument("--megabytes", type=int, default=29)
+    parser.add_argument("--output-bytes", type=int, default=2000,
+                        help="characters of each tool output in the large body")
+    parser.add_argument("--package", default=str(HERE / "python"))
+    args = parser.parse_args()
+    upstream, upstream_url = start_upstream()
+    proxy, url = start_proxy(args.package, upstream_url)
+    try:
+        body = large_body(args.megabytes, args.output_bytes)
+        large = Large(url, body)
+        large.start()
+        alone: list[float] = []
+        beside: list[float] = []
+        for _ in range(args.rounds):
+            large.on.clear()
+            time.sleep(0.5)
+            alone += asyncio.run(phase(url, args.clients, args.seconds))
+            large.on.set()
+            beside += asyncio.run(phase(url, args.clients, args.seconds))
+        large.on.clear()
+
+        def figures(times: list[float]) -> str:
+            ordered = sorted(times)
+            p90 = ordered[int(len(ordered) * 0.9)]
+            return (f"median {statistics.median(times) * 1000:.1f} ms, "
+                    f"p90 {p90 * 1000:.1f} ms ({len(times)} streams)")
+
+        print(f"package: {args.package}; large body {len(body) / 1e6:.1f} MB, "
+              f"sent {large.sent} times")
+        print(f"without the large client: {figures(alone)}")
+        print(f"with the large client:    {figures(beside)}")
+        print(f"ratio of medians: {statistics.median(beside) / statistics.median(alone):.2f}")
+    finally:
+        proxy.terminate()
+        upstream.terminate()
+        proxy.wait(30)
+        upstream.wait(30)
+
+
+if __name__ == "__main__":
+    main()
