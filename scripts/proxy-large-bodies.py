@@ -9,10 +9,11 @@
 process too) that streams every answer. CLIENTS clients each stream chat completions in a
 loop and time the first chunk of each. Phases of SECONDS alternate, ROUNDS times each:
 without the large client, and with one more client that sends a MEGABYTES body over the
-budget (a long agent history) again and again. Prints the median and 90th percentile of
-the time to the first chunk in each kind of phase, and their ratio. ``--package`` runs the
-proxy from another copy of the package (a directory holding ``morvex_summarize``), to
-compare two versions on the same machine. Needs the serve and test extras.
+budget (a long agent history) again and again. Prints the median, 90th and 99th
+percentile and the longest time to the first chunk in each kind of phase, and the ratio
+of the medians. ``--output-bytes`` sets the size of each tool output in the large body
+(smaller: more messages). ``--package`` runs the proxy from another copy of the package
+(a directory holding ``morvex_summarize``), to compare two versions on the same machine. Needs the serve and test extras.
 """
 from __future__ import annotations
 
@@ -167,8 +168,10 @@ def main() -> None:
         def figures(times: list[float]) -> str:
             ordered = sorted(times)
             p90 = ordered[int(len(ordered) * 0.9)]
+            p99 = ordered[int(len(ordered) * 0.99)]
             return (f"median {statistics.median(times) * 1000:.1f} ms, "
-                    f"p90 {p90 * 1000:.1f} ms ({len(times)} streams)")
+                    f"p90 {p90 * 1000:.1f} ms, p99 {p99 * 1000:.1f} ms, "
+                    f"max {ordered[-1] * 1000:.1f} ms ({len(times)} streams)")
 
         print(f"package: {args.package}; large body {len(body) / 1e6:.1f} MB, "
               f"sent {large.sent} times")
