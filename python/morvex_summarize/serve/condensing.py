@@ -101,6 +101,15 @@ def _kept_tail(sent: list[Any], items: list[Any]) -> int:
     return n
 
 
+def _tokens_of(condenser: Condenser, endpoint: Endpoint, items: list[Any]) -> int:
+    """The tokens of some of a body's items (a kept tail: no tool call apart from its
+    output)."""
+    if not items:
+        return 0
+    part = read_conversation({endpoint.items_key: items}, endpoint.format)
+    return sum(condenser.count_items(part))
+
+
 async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Settings,
                         store: StateStore, client: Any, scope: str = "",
                         writer: Any = None) -> Outcome:
@@ -111,26 +120,27 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
     A conversation that no format reads raises the reader's FormatError; the caller passes
     such a request on unchanged. The tokens in the outcome are the whole body's."""
     items = body.get(endpoint.items_key)
-    conversation = read_conversation(body, endpoint.format)
     fixed = fixed_tokens(body, endpoint)
     budget, target = conversation_budget(settings, fixed)
     condenser = Condenser(client, max_tokens=budget,
                           keep_last=settings.keep_last, target_tokens=target,
                           context_role=settings.context_role, input_format=endpoint.format)
-    tokens = sum(condenser.count_items(conversation))
-    if condenser.within_budget(tokens, 0) or not isinstance(items, list) \
-            or server_held(endpoint, body):
-        return Outcome(None, fixed + tokens, fixed + tokens)
-
-    root = {"path": endpoint.path, "scope": scope, "writer": writer,
-            "field": body.get(endpoint.field) if endpoint.field else None}
-    keys = prefix_keys(root, items)
-    found = store.find(keys)
+    found = keys = None
+    if isinstance(items, list) and not server_held(endpoint, body):
+        # The stored summary first: a request that continues one is read and counted
+        # only from where that summary's items end.
+        root = {"path": endpoint.path, "scope": scope, "writer": writer,
+                "field": body.get(endpoint.field) if endpoint.field else None}
+        keys = prefix_keys(root, items)
+        found = store.find(keys)
+    given: Any
     if found is None:
-        given: Any = conversation
+        given = read_conversation(body, endpoint.format)
+        tokens = sum(condenser.count_items(given))
         state = None
     else:
         _, entry = found
+        tokens = entry.covered + _tokens_of(condenser, endpoint, items[entry.start:])
         given = dict(body)
         given[endpoint.items_key] = entry.lead + items[entry.start:]
         if entry.field is not None and endpoint.field is not None:
@@ -139,6 +149,8 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
                               context_message=entry.context,
                               summary_tokens=entry.summary_tokens, total_summarized=entry.total,
                               format=endpoint.format)
+    if keys is None or condenser.within_budget(tokens, 0):
+        return Outcome(None, fixed + tokens, fixed + tokens)
     condensed, done = await condenser.condense(given, state, input_format=endpoint.format)
     result = cast("dict[str, Any]", condensed)  # a body in, a body out
     sent = result[endpoint.items_key]
@@ -153,7 +165,8 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
         store.put(keys[start], Entry(
             start=start, lead=list(sent[:len(sent) - tail]), field=field,
             summary=done.summary, text=done.summary_text, context=done.context_message,
-            summary_tokens=done.summary_tokens, total=done.total_summarized))
+            summary_tokens=done.summary_tokens, total=done.total_summarized,
+            covered=tokens - _tokens_of(condenser, endpoint, items[start:])))
     return Outcome(result, fixed + tokens, fixed + done.tokens_after,
                    summarized=done.summarized, reused=found is not None,
                    fallback=done.fallback)

@@ -73,6 +73,8 @@ class Entry:
         (a summary appended to Anthropic's ``system``), else None.
     summary, text, context, summary_tokens, total: the condenser's state (the record, its
         text, what holds it, its tokens, the messages summarized in all).
+    covered: the tokens of the request's items in front of ``start`` (and of its
+        instructions), so a request that continues it is counted from ``start`` on.
     """
 
     start: int
@@ -83,6 +85,7 @@ class Entry:
     context: Any
     summary_tokens: int
     total: int
+    covered: int = 0
 
     def to_bytes(self) -> bytes:
         data = dataclasses.asdict(self)

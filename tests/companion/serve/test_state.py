@@ -22,6 +22,8 @@ def test_agent_loop_builds_on_stored_summaries(upstream, start_proxy):
     after = [int(h.split("/")[1]) for h in headers]
     before = [int(h.split("/")[0]) for h in headers]
     assert max(before) > 2 * 1200 and max(after) <= 1200
+    # counted from where the stored summary ends, the whole history still only grows
+    assert before == sorted(before)
     summaries = upstream.summaries
     # without reuse every call over budget would need one
     over = sum(1 for b in before if b > 1200)
