@@ -137,6 +137,32 @@ def test_numbers_python_cannot_hold_stay_json(upstream, start_proxy, over_budget
         assert b'"top_p":1e400' in sent and len(sent) < len(raw)
 
 
+JSON = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(), inner, max_size=4),
+    max_leaves=20)
+
+
+@settings(max_examples=300, deadline=None)
+@given(value=JSON, spaces=st.sampled_from(["", " ", "\n\t "]), cut=st.integers(0, 400))
+def test_bodies_are_read_as_json_reads_them(value, spaces, cut):
+    """Read a member at a time, a body gives what json.loads gives, and refuses what it
+    refuses (the same text cut short, or with a stray character)."""
+    from morvex_summarize.serve.body import loads
+
+    text = json.dumps(value, indent=spaces or None).replace("\n", "\n" + spaces)
+    assert loads(text.encode()) == json.loads(text)
+    for broken in (text[:cut % max(len(text), 1)], text + ",", text[:cut % max(len(text), 1)]
+                   + "]" + text[cut % max(len(text), 1):]):
+        try:
+            expected = json.loads(broken)
+        except ValueError:
+            with pytest.raises(ValueError):
+                loads(broken.encode())
+        else:
+            assert loads(broken.encode()) == expected
+
+
 @pytest.mark.parametrize("encoding, pack", [
     ("gzip", gzip.compress), ("deflate", zlib.compress)])
 def test_compressed_bodies_are_read(upstream, start_proxy, encoding, pack):
