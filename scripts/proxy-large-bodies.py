@@ -3,11 +3,12 @@
 
     python3 scripts/proxy-large-bodies.py [--clients 50] [--rounds 4] [--seconds 8]
                                           [--megabytes 29] [--output-bytes 2000]
+                                          [--pause 0.5]
                                           [--package DIR]
 
 `morvex-summarize serve` runs in a process of its own in front of a loopback upstream (a
 process too) that streams every answer. CLIENTS clients each stream chat completions in a
-loop and time the first chunk of each. Phases of SECONDS alternate, ROUNDS times each:
+loop, PAUSE seconds apart, and time the first chunk of each. Phases of SECONDS alternate, ROUNDS times each:
 without the large client, and with one more client that sends a MEGABYTES body over the
 budget (a long agent history) again and again. Prints the median, 90th and 99th
 percentile and the longest time to the first chunk in each kind of phase, and the ratio
@@ -107,7 +108,7 @@ class Large(threading.Thread):
                 self.sent += 1
 
 
-async def phase(url: str, clients: int, seconds: float) -> list[float]:
+async def phase(url: str, clients: int, seconds: float, pause: float) -> list[float]:
     import httpx
 
     times: list[float] = []
@@ -131,6 +132,7 @@ async def phase(url: str, clients: int, seconds: float) -> list[float]:
                             first = False
             except httpx.HTTPError:
                 failed += 1
+            await asyncio.sleep(pause)
 
     async with httpx.AsyncClient(timeout=120, limits=limits) as client:
         await asyncio.gather(*(one(client) for _ in range(clients)))
@@ -145,6 +147,8 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=4)
     parser.add_argument("--seconds", type=float, default=8.0)
     parser.add_argument("--megabytes", type=int, default=29)
+    parser.add_argument("--pause", type=float, default=0.5,
+                        help="seconds each client waits between two requests")
     parser.add_argument("--output-bytes", type=int, default=2000,
                         help="characters of each tool output in the large body")
     parser.add_argument("--package", default=str(HERE / "python"))
@@ -160,9 +164,9 @@ def main() -> None:
         for _ in range(args.rounds):
             large.on.clear()
             time.sleep(0.5)
-            alone += asyncio.run(phase(url, args.clients, args.seconds))
+            alone += asyncio.run(phase(url, args.clients, args.seconds, args.pause))
             large.on.set()
-            beside += asyncio.run(phase(url, args.clients, args.seconds))
+            beside += asyncio.run(phase(url, args.clients, args.seconds, args.pause))
         large.on.clear()
 
         def figures(times: list[float]) -> str:
