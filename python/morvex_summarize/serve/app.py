@@ -11,9 +11,10 @@ The path is read as the client spelled it: a path with dot segments or an encode
 (``/v1//chat/%63ompletions`` is ``/chat/completions``), so no request reaches above the
 base and none skips condensing.
 
-Reading, hashing and condensing a body run in worker threads, not on the event loop: a
-large body costs its own client time, not every other client's. Bodies of a megabyte or
-more are condensed one at a time; the bytes of request bodies held at once are bounded.
+Reading, hashing and condensing a body run in worker threads, not on the event loop, and
+a body of a megabyte or more in a process of its own (`isolated`), one at a time: a large
+body costs its own client time, not every other client's. The bytes of request bodies
+held at once are bounded.
 
 What the proxy answers itself, in the error shape of the upstream's API: 400 for a
 refused path or a conversation endpoint's body that is not JSON, 404 outside ``/v1``, 408
@@ -45,11 +46,12 @@ from starlette.routing import Route
 from starlette.types import Receive, Scope, Send
 
 from ..clients.extractive import ExtractiveClient
-from ..formats import FormatError
 from . import DEFAULT_CLIENT_TIMEOUT, DEFAULT_MAX_BODY, DEFAULT_MAX_HELD, DEFAULT_TIMEOUT
 from . import body as bodies
-from .condensing import ENDPOINTS, Endpoint, Outcome, Settings, condense_body
+from .condensing import ENDPOINTS, Endpoint, Outcome, Settings
+from .isolated import Isolated
 from .state import StateStore
+from .work import Done, Refusal, condense_content, one_line
 from .upstream import (CREDENTIAL_HEADERS, DEFAULT_CONNECTIONS, Upstream, UpstreamSummarizer,
                        forwarded, relayed)
 
@@ -58,7 +60,8 @@ log = logging.getLogger("morvex_summarize.serve")
 CONDENSED_HEADER = "x-morvex-condensed"
 DEFAULT_WORKERS = 32
 LARGE_BODY = 1024 * 1024
-"""Bodies of this many bytes or more are condensed one at a time."""
+"""Bodies of this many bytes or more are condensed one at a time, in a process of their
+own."""
 RETRY_AFTER = 1
 
 _SUMMARY_APIS = {"openai": "chat", "responses": "responses", "anthropic": "messages"}
@@ -71,6 +74,7 @@ class ServeConfig:
     max_body: bytes a request body may have; max_held: bytes of request bodies held at
     once (past it a request gets 503; one body alone is always taken); client_timeout:
     seconds a client may pause while sending its body; workers: threads that condense;
+    isolate: condense bodies of `LARGE_BODY` bytes or more in a process of their own;
     env_proxy: reach the upstream through the environment's proxy; summarizer: a fixed
     summarizer client, or None for the upstream's own model (``summarizer_model``, else
     the request's model)."""
@@ -87,6 +91,7 @@ class ServeConfig:
     client_timeout: float = DEFAULT_CLIENT_TIMEOUT
     workers: int = DEFAULT_WORKERS
     env_proxy: bool = False
+    isolate: bool = True
 
 
 class TooLarge(Exception):
@@ -95,10 +100,6 @@ class TooLarge(Exception):
 
 class Busy(Exception):
     """The bound on bytes held is reached."""
-
-
-def one_line(exc: BaseException) -> str:
-    return " ".join((str(exc) or type(exc).__name__).split())[:300]
 
 
 _ENCODED_SEPARATOR = re.compile(r"%(2f|3f|23|5c)", re.IGNORECASE)
@@ -206,15 +207,6 @@ class OnLoop:
             out.cancel()
 
 
-@dataclasses.dataclass
-class Refusal:
-    """An error the proxy answers itself (see `Proxy.error`)."""
-
-    status: int
-    message: str
-    kind: str
-
-
 class RelayResponse(StreamingResponse):
     """The upstream's answer, relayed piece by piece as it arrives. The upstream
     response is closed however the relay ends, a client that went away included (which
@@ -255,6 +247,7 @@ class Proxy:
         self.upstream: Upstream | None = None
         self.workers: concurrent.futures.ThreadPoolExecutor | None = None
         self.large = threading.Semaphore(1)
+        self.isolated = Isolated()
         self.held = 0
 
     def error(self, status: int, message: str, kind: str,
@@ -276,6 +269,7 @@ class Proxy:
             yield
         finally:
             self.workers.shutdown(wait=False, cancel_futures=True)
+            await asyncio.to_thread(self.isolated.close)
             await self.upstream.aclose()
             self.store.close()
             aclose = getattr(self.config.summarizer, "aclose", None)
@@ -299,36 +293,83 @@ class Proxy:
                 pieces.append(piece)
         return b"".join(pieces)
 
-    def summarizer(self, headers: list[tuple[str, str]], body: dict[str, Any],
-                   endpoint: Endpoint) -> tuple[Any, Any]:
-        """(the client that writes this request's summaries, the model it is)."""
+    def fixed_writer(self) -> Any:
+        """The configured summarizer's name and model, or None for the upstream's."""
         client = self.config.summarizer
-        if client is not None:
-            return client, (getattr(client, "name", type(client).__name__),
-                            self.config.summarizer_model)
+        if client is None:
+            return None
+        return (getattr(client, "name", type(client).__name__), self.config.summarizer_model)
+
+    def summarizer(self, headers: list[tuple[str, str]], endpoint: Endpoint,
+                   writer: Any) -> Any:
+        """The client that writes the summaries of a request (``writer``: `writer_of`)."""
+        if self.config.summarizer is not None:
+            return self.config.summarizer
         assert self.upstream is not None
-        model = self.config.summarizer_model or body.get("model")
-        return UpstreamSummarizer(self.upstream, _SUMMARY_APIS[endpoint.format], model,
-                                  headers), ("upstream", model)
+        return UpstreamSummarizer(self.upstream, _SUMMARY_APIS[endpoint.format], writer[1],
+                                  headers)
+
+    def job(self, endpoint: Endpoint, content: bytes, encoding: str,
+            headers: list[tuple[str, str]]) -> dict[str, Any]:
+        """`condense_content`'s arguments for a request, but its store and summarizer."""
+        return {"content": content, "encoding": encoding, "endpoint": endpoint,
+                "settings": self.config.settings, "max_body": self.config.max_body,
+                "scope": self.store.scope([(k, v) for k, v in headers
+                                           if k.lower() in CREDENTIAL_HEADERS]),
+                "fixed": self.fixed_writer(), "summarizer_model": self.config.summarizer_model}
 
     async def condense(self, request: Request, endpoint: Endpoint, content: bytes,
                        encoding: str, hold: Hold) -> tuple[bytes, Outcome | None] | Response:
         """(the body to send, what condensing did), or the proxy's own answer for a body it
-        cannot read; the work runs in a worker thread."""
+        cannot read. The work runs in a worker thread, or for a large body in the process
+        of its own (`Isolated`)."""
+        headers = request.headers.items()
+        job = self.job(endpoint, content, encoding, headers)
+        if len(content) >= LARGE_BODY and self.config.isolate:
+            done = await self._isolated(job, headers, endpoint, hold)
+        else:
+            done = await self._threaded(job, headers, endpoint, hold)
+        if isinstance(done, Refusal):
+            return self.error(done.status, done.message, done.kind)
+        if done.warning is not None:
+            log.warning("%s: %s", endpoint.path, done.warning)
+        return (content if done.content is None else done.content), done.outcome
+
+    async def _threaded(self, job: dict[str, Any], headers: list[tuple[str, str]],
+                        endpoint: Endpoint, hold: Hold) -> Done | Refusal:
         assert self.workers is not None
         loop = asyncio.get_running_loop()
-        job = _Job(self, endpoint, content, encoding, request.headers.items(), loop)
-        future = self.workers.submit(job.run)
+        worker = _Job(self, endpoint, headers, loop, job)
+        future = self.workers.submit(worker.run)
         hold.holders += 1
         future.add_done_callback(lambda _: _soon(loop, hold.let_go))
         try:
-            done = await asyncio.wrap_future(future)
+            return await asyncio.wrap_future(future)
         except asyncio.CancelledError:
-            job.abandon()
+            worker.abandon()
             raise
-        if isinstance(done, Refusal):
-            return self.error(done.status, done.message, done.kind)
-        return done
+
+    async def _isolated(self, job: dict[str, Any], headers: list[tuple[str, str]],
+                        endpoint: Endpoint, hold: Hold) -> Done | Refusal:
+        fixed = self.config.summarizer
+        job["extractive"] = isinstance(fixed, ExtractiveClient)
+        abandoned = False
+
+        async def complete(messages: list[dict[str, Any]], max_tokens: int,
+                           writer: Any) -> Any:
+            if abandoned:
+                raise asyncio.CancelledError
+            client = Watched(self.summarizer(headers, endpoint, writer), endpoint.path)
+            return await client.complete(messages=messages, max_tokens=max_tokens)
+
+        task = asyncio.ensure_future(self.isolated.run(job, self.store, complete))
+        hold.holders += 1
+        task.add_done_callback(lambda _: hold.let_go())
+        try:
+            return await asyncio.shield(task)
+        except asyncio.CancelledError:
+            abandoned = True
+            raise
 
     async def handle(self, request: Request) -> Response:
         raw = request.scope.get("raw_path") or quote_from_bytes(
@@ -424,19 +465,17 @@ class Proxy:
 
 
 class _Job:
-    """One body condensed in a worker thread: opened, read as JSON, condensed (in an event
-    loop of the worker's own, its summary requests sent on the proxy's loop) and written
-    back. Gives (the body to send, the outcome) or a `Refusal`."""
+    """One body condensed in a worker thread (`condense_content`), its summary requests
+    sent on the proxy's loop (the extractive summarizer's written in the thread)."""
 
-    def __init__(self, proxy: Proxy, endpoint: Endpoint, content: bytes, encoding: str,
-                 headers: list[tuple[str, str]], loop: asyncio.AbstractEventLoop) -> None:
+    def __init__(self, proxy: Proxy, endpoint: Endpoint, headers: list[tuple[str, str]],
+                 loop: asyncio.AbstractEventLoop, job: dict[str, Any]) -> None:
         self.proxy = proxy
         self.endpoint = endpoint
-        self.content = content
-        self.encoding = encoding
         self.headers = headers
         self.loop = loop
-        self.slot = proxy.large if len(content) >= LARGE_BODY else None
+        self.job = job
+        self.slot = proxy.large if len(job["content"]) >= LARGE_BODY else None
         self.bridge: OnLoop | None = None
         self.abandoned = False
 
@@ -447,57 +486,23 @@ class _Job:
         if bridge is not None:
             bridge.abandon()
 
-    def run(self) -> tuple[bytes, Outcome | None] | Refusal:
-        if self.slot is None:
-            return self._run()
-        with self.slot:
-            return self._run()
-
-    def _run(self) -> tuple[bytes, Outcome | None] | Refusal:
-        if self.abandoned:
-            raise asyncio.CancelledError
-        path, content = self.endpoint.path, self.content
-        if self.encoding in bodies.ENCODINGS:
-            try:
-                content = bodies.decompress(content, self.encoding, self.proxy.config.max_body)
-            except bodies.TooLarge:
-                return Refusal(413, f"the request body is larger than "
-                                    f"{self.proxy.config.max_body} bytes once decompressed",
-                               "request_too_large")
-            except ValueError as exc:
-                return Refusal(400, f"the request body cannot be read: {exc}",
-                               "invalid_request_error")
-        try:
-            body = bodies.loads(content)
-        except (ValueError, RecursionError) as exc:
-            reason = one_line(exc) if not isinstance(exc, RecursionError) else "nested too deeply"
-            return Refusal(400, f"the request body is not valid JSON: {reason}",
-                           "invalid_request_error")
-        if not isinstance(body, dict):
-            log.warning("%s: passed on unchanged: the body is no JSON object", path)
-            return self.content, None
-        client, writer = self.proxy.summarizer(self.headers, body, self.endpoint)
+    def summarizer(self, body: dict[str, Any], writer: Any) -> Any:
+        client = self.proxy.summarizer(self.headers, self.endpoint, writer)
         if not isinstance(client, ExtractiveClient):  # works anywhere; others on the loop
             client = self.bridge = OnLoop(client, self.loop, self.slot)
             if self.abandoned:
                 client.abandoned = True
-        scope = self.proxy.store.scope([(k, v) for k, v in self.headers
-                                        if k.lower() in CREDENTIAL_HEADERS])
-        try:
-            outcome = asyncio.run(condense_body(
-                body, self.endpoint, self.proxy.config.settings, self.proxy.store,
-                Watched(client, path), scope, writer))
-        except (FormatError, RecursionError) as exc:
-            log.warning("%s: passed on unchanged: cannot read the conversation: %s",
-                        path, one_line(exc))
-            return self.content, None
-        except Exception as exc:
-            log.warning("%s: passed on unchanged: condensing failed: %s: %s", path,
-                        type(exc).__name__, one_line(exc))
-            return self.content, None
-        if outcome.body is None:
-            return self.content, outcome
-        return bodies.dumps(outcome.body), outcome
+        return Watched(client, self.endpoint.path)
+
+    def run(self) -> Done | Refusal:
+        if self.abandoned:
+            raise asyncio.CancelledError
+        if self.slot is None:
+            return condense_content(store=self.proxy.store, summarizer=self.summarizer,
+                                    **self.job)
+        with self.slot:
+            return condense_content(store=self.proxy.store, summarizer=self.summarizer,
+                                    **self.job)
 
 
 def _soon(loop: asyncio.AbstractEventLoop, call: Callable[[], None]) -> None:

@@ -271,6 +271,24 @@ def test_a_large_body_holds_no_one_else_up(upstream, start_proxy):
     assert done_during >= 3
 
 
+def test_large_bodies_condense_alike_in_their_process_and_in_a_thread(upstream, start_proxy):
+    """A body large enough for the condensing process gives the upstream the same body,
+    and builds on its stored summary the same way, as in a worker thread."""
+    messages = [{"role": "user" if n % 2 == 0 else "assistant", "content": f"m{n} " * 40}
+                for n in range(9000)]
+    sent = {}
+    for isolate in (False, True):
+        proxy, _ = start_proxy(2000, keep_last=2, isolate=isolate)
+        for rounds in (len(messages) - 2, len(messages)):  # the second builds on the first
+            answer = post(proxy, {"model": "m", "messages": messages[:rounds]})
+            assert answer.status_code == 200
+            sent[isolate, rounds] = (upstream.calls[-1].raw,
+                                     answer.headers["x-morvex-condensed"])
+    assert len(json.dumps(messages)) > 1024 * 1024
+    assert all(sent[False, r] == sent[True, r] for r in (len(messages) - 2, len(messages)))
+    assert len(upstream.summaries) == 2  # one for each proxy: round two built on round one
+
+
 def test_the_state_file_is_its_owner_s_alone(tmp_path):
     from morvex_summarize.serve.state import StateStore
 
