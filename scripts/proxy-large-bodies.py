@@ -3,7 +3,7 @@
 
     python3 scripts/proxy-large-bodies.py [--clients 50] [--rounds 4] [--seconds 8]
                                           [--megabytes 29] [--output-bytes 2000]
-                                          [--pause 0.5]
+                                          [--pause 0.5] [--floor]
                                           [--package DIR]
 
 `morvex-summarize serve` runs in a process of its own in front of a loopback upstream (a
@@ -14,7 +14,8 @@ budget (a long agent history) again and again. Prints the median, 90th and 99th
 percentile and the longest time to the first chunk in each kind of phase, and the ratio
 of the medians. ``--output-bytes`` sets the size of each tool output in the large body
 (smaller: more messages). ``--package`` runs the proxy from another copy of the package
-(a directory holding ``morvex_summarize``), to compare two versions on the same machine. Needs the serve and test extras.
+(a directory holding ``morvex_summarize``), to compare two versions on the same machine; ``--floor`` measures what one busy core alone
+costs the other clients on this machine. Needs the serve and test extras.
 """
 from __future__ import annotations
 
@@ -27,6 +28,7 @@ import re
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -85,27 +87,25 @@ def large_body(megabytes: int, output: int) -> bytes:
     return json.dumps({"model": "m", "messages": messages}).encode()
 
 
-class Large(threading.Thread):
-    """Sends the large body in a loop while ``on`` is set."""
+SENDER = """
+import sys, httpx
+body = open(sys.argv[1], "rb").read()
+with httpx.Client(timeout=300) as client:
+    while True:
+        client.post(sys.argv[2] + "/chat/completions", content=body,
+                    headers={"content-type": "application/json"}).read()
+        print("sent", flush=True)
+"""
 
-    def __init__(self, url: str, body: bytes) -> None:
-        super().__init__(daemon=True)
-        self.url, self.body = url, body
-        self.on = threading.Event()
-        self.sent = 0
 
-    def run(self) -> None:
-        import httpx
-
-        with httpx.Client(timeout=300) as client:
-            while True:
-                self.on.wait()
-                try:
-                    client.post(self.url + "/chat/completions", content=self.body,
-                                headers={"content-type": "application/json"}).read()
-                except httpx.HTTPError:
-                    return  # the proxy stopped
-                self.sent += 1
+def busy(args: argparse.Namespace, url: str, path: str) -> subprocess.Popen[str]:
+    """The process that loads the machine during a phase: the large client (in a process
+    of its own, so it takes nothing from the clients' interpreter), or for ``--floor`` a
+    loop that keeps one core busy."""
+    if args.floor:
+        return subprocess.Popen([sys.executable, "-c", "while True: pass"], text=True)
+    return subprocess.Popen([sys.executable, "-c", SENDER, path, url],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
 
 async def phase(url: str, clients: int, seconds: float, pause: float) -> list[float]:
@@ -151,23 +151,32 @@ def main() -> None:
                         help="seconds each client waits between two requests")
     parser.add_argument("--output-bytes", type=int, default=2000,
                         help="characters of each tool output in the large body")
+    parser.add_argument("--floor", action="store_true",
+                        help="instead of the large client, a process that only keeps one "
+                             "core busy: what the machine alone costs the other clients")
     parser.add_argument("--package", default=str(HERE / "python"))
     args = parser.parse_args()
     upstream, upstream_url = start_upstream()
     proxy, url = start_proxy(args.package, upstream_url)
     try:
         body = large_body(args.megabytes, args.output_bytes)
-        large = Large(url, body)
-        large.start()
+        with tempfile.NamedTemporaryFile(suffix=".json", delete=False) as file:
+            file.write(body)
+        path = file.name
         alone: list[float] = []
         beside: list[float] = []
-        for _ in range(args.rounds):
-            large.on.clear()
-            time.sleep(0.5)
-            alone += asyncio.run(phase(url, args.clients, args.seconds, args.pause))
-            large.on.set()
-            beside += asyncio.run(phase(url, args.clients, args.seconds, args.pause))
-        large.on.clear()
+        sent = 0
+        try:
+            for _ in range(args.rounds):
+                time.sleep(0.5)
+                alone += asyncio.run(phase(url, args.clients, args.seconds, args.pause))
+                load = busy(args, url, path)
+                beside += asyncio.run(phase(url, args.clients, args.seconds, args.pause))
+                load.kill()
+                out, _ = load.communicate()
+                sent += (out or "").count("sent")
+        finally:
+            os.unlink(path)
 
         def figures(times: list[float]) -> str:
             ordered = sorted(times)
@@ -177,8 +186,11 @@ def main() -> None:
                     f"p90 {p90 * 1000:.1f} ms, p99 {p99 * 1000:.1f} ms, "
                     f"max {ordered[-1] * 1000:.1f} ms ({len(times)} streams)")
 
-        print(f"package: {args.package}; large body {len(body) / 1e6:.1f} MB, "
-              f"sent {large.sent} times")
+        if args.floor:
+            print(f"package: {args.package}; floor: one core kept busy instead")
+        else:
+            print(f"package: {args.package}; large body {len(body) / 1e6:.1f} MB, "
+                  f"sent {sent} times")
         print(f"without the large client: {figures(alone)}")
         print(f"with the large client:    {figures(beside)}")
         print(f"ratio of medians: {statistics.median(beside) / statistics.median(alone):.2f}")
