@@ -64,15 +64,21 @@ _DECODER = json.JSONDecoder(parse_int=_integer, parse_float=_real)
 _SPACE = re.compile(r"[ \t\n\r]*")
 
 
+def _space(text: str, at: int) -> int:
+    """Where the whitespace from ``at`` on ends."""
+    found = _SPACE.match(text, at)
+    return found.end() if found is not None else at
+
+
 def loads(content: bytes) -> Any:
     """The JSON value of a body, as ``json.loads`` reads it; ValueError (or
     RecursionError) when it is not JSON."""
     text = content.decode(json.detect_encoding(content), "surrogatepass")
-    at = _SPACE.match(text).end()
+    at = _space(text, 0)
     if not text.startswith("{", at):
         return _DECODER.decode(text)
     value, at = _container(text, at)
-    if _SPACE.match(text, at).end() != len(text):
+    if _space(text, at) != len(text):
         raise ValueError(f"extra data at character {at}")
     return value
 
@@ -82,7 +88,7 @@ def _container(text: str, at: int) -> tuple[Any, int]:
     it ends."""
     closing = "}" if text[at] == "{" else "]"
     members: Any = {} if closing == "}" else []
-    at = _SPACE.match(text, at + 1).end()
+    at = _space(text, at + 1)
     if text.startswith(closing, at):
         return members, at + 1
     while True:
@@ -90,10 +96,10 @@ def _container(text: str, at: int) -> tuple[Any, int]:
             key, at = _DECODER.raw_decode(text, at)
             if not isinstance(key, str):
                 raise ValueError(f"expected a name at character {at}")
-            at = _SPACE.match(text, at).end()
+            at = _space(text, at)
             if not text.startswith(":", at):
                 raise ValueError(f"expected ':' at character {at}")
-            at = _SPACE.match(text, at + 1).end()
+            at = _space(text, at + 1)
         if closing == "}" and text.startswith("[", at):
             value, at = _container(text, at)
         else:
@@ -102,9 +108,9 @@ def _container(text: str, at: int) -> tuple[Any, int]:
             members[key] = value
         else:
             members.append(value)
-        at = _SPACE.match(text, at).end()
+        at = _space(text, at)
         if text.startswith(",", at):
-            at = _SPACE.match(text, at + 1).end()
+            at = _space(text, at + 1)
         elif text.startswith(closing, at):
             return members, at + 1
         else:

@@ -119,7 +119,7 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
     stored summaries the request may build on: only those of the same caller and writer.
     A conversation that no format reads raises the reader's FormatError; the caller passes
     such a request on unchanged. The tokens in the outcome are the whole body's."""
-    items = body.get(endpoint.items_key)
+    items: Any = body.get(endpoint.items_key)
     fixed = fixed_tokens(body, endpoint)
     budget, target = conversation_budget(settings, fixed)
     condenser = Condenser(client, max_tokens=budget,
