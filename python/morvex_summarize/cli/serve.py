@@ -22,7 +22,7 @@ HELP = ("run a proxy in front of an OpenAI-compatible or Anthropic API that cond
 DEFAULT_PORT = 8787
 DEFAULT_GRACE = 30.0
 BACKLOG = 2048
-SWITCH_INTERVAL = 0.0005
+SWITCH_INTERVAL = 0.0001
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
