@@ -32,7 +32,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "body), or - for stdin; the condensed one is written in the same "
                              "format and shape")
     add_format_argument(parser)
-    add_condensing_arguments(parser, keep_last=4, context_role="system")
+    add_condensing_arguments(parser, keep_last=4, context_role="system", keep_first=False)
     add_client_arguments(parser)
     parser.add_argument("--output", metavar="FILE", default=None,
                         help="write the JSON here instead of stdout (- for stdout)")
@@ -87,6 +87,7 @@ def run(args: argparse.Namespace) -> int:
     summarizer = windowed(client, args.deadline, args.context_tokens, activity.window)
     condenser = Condenser(summarizer, max_tokens=args.budget,
                           keep_last=args.keep_last, target_tokens=args.target,
+                          keep_first=args.keep_first, keep_requests=args.keep_first,
                           context_role=args.context_role, input_format=args.input_format)
 
     done: list[Any] = []

@@ -104,14 +104,21 @@ def add_client_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def add_condensing_arguments(parser: argparse.ArgumentParser, *, keep_last: int,
-                             context_role: str) -> None:
+                             context_role: str, keep_first: bool) -> None:
     """The options of a command that condenses: the budget, the newest messages kept, the
-    target and the role of the summary's message (with the command's own defaults)."""
+    user's turns kept, the target and the role of the summary's message (with the
+    command's own defaults)."""
     parser.add_argument("--budget", type=whole_number(1), required=True, metavar="N",
                         help="condense a conversation of more than N tokens (estimated at "
                              f"{CHARS_PER_TOKEN} characters per token)")
     parser.add_argument("--keep-last", type=whole_number(0), default=keep_last, metavar="K",
                         help=f"newest messages always kept verbatim (default: {keep_last})")
+    parser.add_argument("--keep-first", action=argparse.BooleanOptionalAction,
+                        default=keep_first,
+                        help="keep the user's first turn (where agents put instructions "
+                             "files, the environment and the request) and the user's later "
+                             "requests verbatim, in front of the summary (default: "
+                             f"{'on' if keep_first else 'off'})")
     parser.add_argument("--target", type=whole_number(0), default=None, metavar="T",
                         help="tokens the kept messages are brought within "
                              "(default: three quarters of the budget)")

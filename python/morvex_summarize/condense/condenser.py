@@ -8,9 +8,11 @@ hand to a summarizer, and how to put the summary back::
     ...                                       # the agent appends new messages
     messages, state = await condenser.condense(messages, state)
 
-The new list is the leading system message (kept when `keep_system` is on), one context
-message holding the rendered summary (role "system" or "user", see `context_role`), then
-the kept tail of the conversation, verbatim.  Passing the returned state to the next call
+The new list is the leading system and developer messages (kept when `keep_system` is
+on), the user's first turn and later requests (kept when `keep_first` and `keep_requests`
+are on) and the items no summary can stand for (a platform's compaction item), in their
+order, then one context message holding the rendered summary (role "system" or "user", see
+`context_role`), then the kept tail of the conversation, verbatim.  Passing the returned state to the next call
 chains the summaries: the earlier summary's text is given to the summarizer as
 `existing_summary`, and the earlier context message is recognised and replaced rather
 than summarized as if it were conversation.
@@ -25,10 +27,12 @@ Rules the condenser keeps:
 * the newest `keep_last` messages are always kept verbatim, extended further back only as
   far as keeping a tool call with its results needs;
 * beyond that, as few messages as possible are summarized, but enough that the kept part
-  (system message and tail) fits the target budget, where the rules above allow it;
+  (what is kept in front and the tail) fits the target budget, where the rules above
+  allow it; when what is kept in front alone reaches the target, the rest is given the
+  whole budget on top of it (`CondenseState.floor_tokens`);
 * the caller's list is never changed; message records are shared, never copied or changed;
-* over repeated calls, every original message is either in the kept tail or was handed to
-  exactly one summary (`CondenseState.summarized_messages` shows which).
+* over repeated calls, every original message is either kept or was handed to exactly
+  one summary (`CondenseState.summarized_messages` shows which).
 
 Token counts come from a pluggable per-message counter.  The default, `estimate_tokens`,
 is a character estimate: one token per `CHARS_PER_TOKEN` characters of the message's text
@@ -154,6 +158,11 @@ class CondenseState:
     refitted: nothing could be summarized, and the earlier summary was made smaller to
         bring the list within the budget (its context message replaced; nothing else
         changed).
+    floor_tokens: the tokens of what condensing keeps whatever it summarizes (the
+        instructions and leading system messages, the user's first turn and requests,
+        items no summary can stand for) when they alone reach the target, so that the
+        budget cannot be met (0 otherwise). The rest is then condensed within the budget
+        on top of them, and `budget_note` says so.
     """
 
     summary: dict[str, Any] | None = None
@@ -172,6 +181,7 @@ class CondenseState:
     format: str | None = None
     budget_note: str | None = None
     refitted: bool = False
+    floor_tokens: int = 0
 
     @property
     def condensed(self) -> bool:
@@ -258,7 +268,14 @@ class Condenser:
         rules allow; default three quarters of the budget, which leaves the rest to the
         summary and to the messages that follow.
     keep_last: the newest messages always kept verbatim.
-    keep_system: keep a leading system message in front.
+    keep_system: keep the leading system (and developer) messages in front, in order.
+    keep_first: keep the user's first turn verbatim after them (the messages in which
+        agents send their instructions files, the environment and the request), in front
+        of the summary.
+    keep_requests: keep the user's later requests verbatim too, in order, in front of the
+        summary, the newest first as far as they take a quarter of `target_tokens`; the
+        rest of what is summarized is what the agent and its tools produced. The first
+        summary is told the first turn, and every summary the requests it covers.
     context_role: "system" or "user", the role of the context message.
     token_counter: tokens of one message record in the summarizer's shape; default
         `estimate_tokens`. A message of another format is counted through its converted
@@ -276,6 +293,8 @@ class Condenser:
         max_messages: int | None = None,
         keep_last: int = 4,
         keep_system: bool = True,
+        keep_first: bool = False,
+        keep_requests: bool = False,
         context_role: str = "system",
         token_counter: Callable[[Message], int] | None = None,
         target_tokens: int | None = None,
@@ -308,6 +327,8 @@ class Condenser:
         self.target_messages = self._target("messages", self.max_messages, target_messages)
         self.summarizer = summarizer
         self.keep_system = bool(keep_system)
+        self.keep_first = bool(keep_first)
+        self.keep_requests = bool(keep_requests)
         self.context_role = context_role
         self.token_counter = token_counter or estimate_tokens
         self.media_tokens = dict(MEDIA_TOKENS)
@@ -390,54 +411,107 @@ class Condenser:
                                   self._state(read, memo=memo))
 
         items = conversation.items
-        head, earlier_text, body, drop = cuts.split(
-            conversation, previous.context_message, previous.summary_text, self.keep_system)
-        head_item = items[head] if head is not None else None
-        head_tokens = counts[head] if head is not None else None
-        body_counts = [counts[i] for i in body]
-        target = self.target_tokens
-        if target is not None and self.max_tokens is not None and previous.summary is not None:
+        parts = cuts.split(conversation, previous.context_message, previous.summary_text,
+                           self.keep_system, self.keep_first)
+        body, earlier_text, drop = parts.body, parts.earlier_text, parts.drop
+        front = parts.heads + parts.first
+        pinned = self._pinned(conversation, body, counts)
+        front_tokens = sum(counts[i] for i in front) + sum(counts[body[k]] for k in pinned)
+        body_counts = [0 if k in pinned else counts[i] for k, i in enumerate(body)]
+        budget, target, floor = self._budget(front_tokens)
+        if floor and (budget is None or read.tokens <= budget) and (
+                self.max_messages is None or read.length <= self.max_messages):
+            # What must be kept leaves the budget unmeetable: the rest has not outgrown
+            # the budget it is given on top of it.
+            memo = _Memo(self, self.token_counter, tuple(self.media_tokens.items()), requested,
+                         conversation, read.fields, counts, read.tokens, read.carried)
+            return CondenseResult(conversation.assemble(memo.items()[:]),
+                                  self._state(read, memo=memo, floor=floor))
+        if target is not None and budget is not None and previous.summary is not None:
             # Room for a summary about the size of the last one: the kept part is brought
             # within what the budget leaves beside it, when that is less than the target.
-            target = max(0, min(target, self.max_tokens - previous.summary_tokens))
-        cut = cuts.choose_cut(conversation, body, body_counts, head_tokens,
+            target = max(0, min(target, budget - previous.summary_tokens))
+        cut = cuts.choose_cut(conversation, body, body_counts, len(front), front_tokens,
                               keep_last=self.keep_last, target_tokens=target,
-                              target_messages=self.target_messages)
+                              target_messages=self.target_messages, pinned=pinned)
+        if all(k in pinned for k in range(cut)):
+            cut = 0  # only what is kept anyway: nothing to summarize
         earlier = previous.summary if previous.summary is not None else (
             parse_context(earlier_text) if earlier_text else None)
         aside = getattr(previous, _ASIDE, None)
+        heads = [items[i] for i in parts.heads]
+        first = [items[i] for i in parts.first]
         if cut == 0:
-            if drop is not None and earlier and self.max_tokens is not None:
+            if drop is not None and earlier and budget is not None:
                 # Nothing more can be summarized: the earlier summary is made smaller.
                 kept_tokens = read.tokens - counts[drop]
                 whole = carry.put_back(earlier, aside)
-                fitted = fit(whole, kept_tokens, self.max_tokens, self._render)
+                fitted = fit(whole, kept_tokens, budget, self._render)
                 if fitted.tokens < counts[drop]:
                     result, holder = conversation.rebuild(
-                        head_item, [items[i] for i in body], fitted.text, self.context_role)
+                        heads, first, [items[i] for i in body], fitted.text,
+                        self.context_role)
                     return CondenseResult(result, self._state(
                         read, fitted, holder, kept_tokens, read.length, refitted=True,
-                        aside=carry.left_out(whole, fitted.record)))
-            return CondenseResult(conversation.unchanged(), self._state(read))
+                        aside=carry.left_out(whole, fitted.record), floor=floor))
+            return CondenseResult(conversation.unchanged(), self._state(read, floor=floor))
 
         handed = body[:cut]
+        summarized = [i for k, i in enumerate(handed) if k not in pinned]
+        moved = [items[i] for k, i in enumerate(handed) if k in pinned]
+        # The first summary is told the user's first turn, which it is not handed: the
+        # request the work is for.
+        shown = handed if earlier_text is not None or previous.summary is not None \
+            else parts.first + handed
         record = await self.summarizer.summarize_messages(
-            carry.skim_outputs(conversation.messages_of(handed)), earlier_text)
+            carry.skim_outputs(conversation.messages_of(shown)), earlier_text)
         fallback = is_fallback_summary(record)
         if fallback:
             record = carry.merge_fallback(previous.summary, record, earlier_text)
         record = carry.put_back(carry.restore_goals(earlier, record), aside)
         record = _recheck(record, conversation.messages_of(body[cut:]))
-        kept_tokens = (head_tokens or 0) + sum(body_counts[cut:])
-        fitted = fit(record, kept_tokens, self.max_tokens, self._render)
-        result, holder = conversation.rebuild(head_item, [items[i] for i in body[cut:]],
+        kept_tokens = front_tokens + sum(body_counts[cut:])
+        fitted = fit(record, kept_tokens, budget, self._render)
+        result, holder = conversation.rebuild(heads, first + moved,
+                                              [items[i] for i in body[cut:]],
                                               fitted.text, self.context_role)
         length_after = _length(result if isinstance(result, list) else
                                result[conversation.items_key])
         return CondenseResult(result, self._state(
             read, fitted, holder, kept_tokens, length_after,
-            handed=tuple(items[i] for i in handed), fallback=fallback,
-            aside=carry.left_out(record, fitted.record)))
+            handed=tuple(items[i] for i in summarized), fallback=fallback,
+            aside=carry.left_out(record, fitted.record), floor=floor))
+
+    def _pinned(self, conversation: Conversation, body: list[int],
+                counts: list[int]) -> frozenset[int]:
+        """The body positions kept whatever the cut: the items no summary can stand for,
+        and (with ``keep_requests``) the user's requests, the newest first, as far as
+        they take a quarter of the target; older ones are summarized."""
+        pinned = {k for k, i in enumerate(body) if conversation.view(i).opaque}
+        if not self.keep_requests:
+            return frozenset(pinned)
+        room = self.target_tokens // 4 if self.target_tokens is not None else None
+        for k in range(len(body) - 1, -1, -1):
+            i = body[k]
+            if k in pinned or not cuts.is_request(conversation, i):
+                continue
+            if room is not None:
+                if counts[i] > room:
+                    break
+                room -= counts[i]
+            pinned.add(k)
+        return frozenset(pinned)
+
+    def _budget(self, floor: int) -> tuple[int | None, int | None, int]:
+        """(the token budget, the target, and ``floor`` or 0) for a round whose kept
+        front and pinned items take ``floor`` tokens. When they alone reach the target,
+        no summary can meet the budget: the rest is given the whole budget on top of
+        them, so that it is summarized as often as the budget would have it, not on every
+        call."""
+        budget, target = self.max_tokens, self.target_tokens
+        if budget is None or target is None or floor < target or floor == 0:
+            return budget, target, 0
+        return floor + budget, floor + target, floor
 
     def _read(self, messages: Any, state: CondenseState | None, requested: str) -> _Round:
         """The conversation given to a round, read and counted (only the items appended,
@@ -474,11 +548,12 @@ class Condenser:
                kept_tokens: int = 0, length_after: int | None = None, *,
                handed: tuple[Message, ...] = (), fallback: bool = False,
                refitted: bool = False, memo: _Memo | None = None,
-               aside: dict[str, list[Any]] | None = None) -> CondenseState:
+               aside: dict[str, list[Any]] | None = None, floor: int = 0) -> CondenseState:
         """The state a round ends in: with the summary ``fitted`` beside ``kept_tokens`` of
         kept messages, in the context message ``holder``, when the round made or refitted
         one, and the items its fitting set ``aside``; else with the earlier summary (and
-        what was set aside) carried over and the conversation unchanged."""
+        what was set aside) carried over and the conversation unchanged. ``floor``: the
+        tokens of what must be kept, when they leave the budget unmeetable."""
         previous = read.previous
         if fitted is None:
             summary = (previous.summary, previous.summary_text, previous.context_message,
@@ -489,6 +564,11 @@ class Condenser:
             summary = (fitted.record, fitted.text, holder, fitted.tokens)
             tokens_after, note = kept_tokens + fitted.tokens, fitted.note
         assert length_after is not None
+        if floor:
+            note = (f"what must be kept (instructions, system messages, the user's first "
+                    f"turn and requests) takes {floor} tokens, over the target of "
+                    f"{self.target_tokens}: the rest is condensed within {self.max_tokens} "
+                    f"tokens on top of it")
         state = CondenseState(
             summary=summary[0], summary_text=summary[1], context_message=summary[2],
             summarized=len(handed), summarized_messages=handed,
@@ -497,7 +577,7 @@ class Condenser:
             messages_before=read.length, messages_after=length_after, fallback=fallback,
             summary_tokens=summary[3],
             within_budget=self.within_budget(tokens_after, length_after), format=read.known,
-            budget_note=note, refitted=refitted)
+            budget_note=note, refitted=refitted, floor_tokens=floor)
         # Not fields: the state's fields, its copies and its dict form stay the result's.
         if memo is not None:
             object.__setattr__(state, _MEMO, memo)

@@ -1,6 +1,6 @@
 """Where a history may be cut: the parts of a conversation a condenser works on (the
-leading system message, the earlier summary's context message, the body between), the
-places in the body where summarizing its oldest messages splits no tool call from its
+leading instructions and system messages, the user's first turn, the earlier summary's
+context message, the body after them), the places in the body where summarizing its oldest messages splits no tool call from its
 results, and the cut a round makes among them.
 
 A cut ``c`` summarizes ``body[:c]`` and keeps ``body[c:]`` verbatim."""
@@ -8,7 +8,7 @@ A cut ``c`` summarizes ``body[:c]`` and keeps ``body[c:]`` verbatim."""
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import Any, NamedTuple
 
 from .. import steps
 from ..formats import BodyContext, BodyField, Conversation
@@ -52,15 +52,57 @@ def same_message(item: Any, marker: Any) -> bool:
     return type(item) is type(marker) and bool(item == marker)
 
 
+class Parts(NamedTuple):
+    """A conversation as a round condenses it, by item index."""
+
+    heads: list[int]
+    """A body's instructions and the leading system (developer) messages: kept first."""
+    first: list[int]
+    """The user's first turn (its instructions files, environment and request): kept
+    after the heads, verbatim."""
+    earlier_text: str | None
+    """The earlier summary's text, or None."""
+    body: list[int]
+    """What may be summarized, oldest first (the earlier context message left out)."""
+    drop: int | None
+    """The earlier context message, replaced by the new one."""
+
+
+def _system_message(conversation: Conversation, index: int) -> bool:
+    view = conversation.view(index).messages
+    return len(view) == 1 and view[0].get("role") == "system"
+
+
+def is_request(conversation: Conversation, index: int) -> bool:
+    """The item is something the user asked or said: text of the user's only, no tool
+    result, no earlier summary, and not the output of a command the agent wrote in its
+    text (which agents that act in text send as a user message)."""
+    view = conversation.view(index)
+    messages = view.messages
+    if not messages or view.opaque or isinstance(conversation.items[index], BodyContext):
+        return False
+    if any(m.get("role") != "user" for m in messages):
+        return False
+    if len(messages) == 1 and is_context_text(messages[0].get("content")):
+        return False
+    if index > 0:
+        before = conversation.view(index - 1).messages
+        text = before[-1].get("content") if before else None
+        if before and before[-1].get("role") == "assistant" and isinstance(text, str) \
+                and steps.text_action(text) is not None:
+            return False
+    return True
+
+
 def split(conversation: Conversation, marker: Any, earlier_text: str | None,
-          keep_system: bool) -> tuple[int | None, str | None, Sequence[int], int | None]:
-    """(index of the leading system message or None, earlier summary text, indexes of
-    the body, index of the earlier context message or None).
+          keep_system: bool, keep_first: bool = False) -> Parts:
+    """The parts of a conversation (see `Parts`).
 
     ``marker`` is the context message the last round returned and ``earlier_text`` its
-    summary's text (None without a last round); without them, a context message at the
-    front is recognised by its text, and its text is the earlier summary."""
+    summary's text (None without a last round); without them, a context message in front
+    of the body is recognised by its text, and its text is the earlier summary."""
     items = conversation.items
+    n = len(items)
     chained = earlier_text is not None
 
     def earlier_context(index: int, at_front: bool) -> bool:
@@ -76,23 +118,38 @@ def split(conversation: Conversation, marker: Any, earlier_text: str | None,
         content = view[0].get("content")
         return view[0].get("role") in ("system", "user") and is_context_text(content)
 
-    head = None
-    start = 0
-    if items and (isinstance(items[0], BodyField) or (
-            keep_system and len(conversation.view(0).messages) == 1
-            and conversation.view(0).messages[0].get("role") == "system"
-            and not earlier_context(0, True))):
-        head, start = 0, 1
+    heads: list[int] = []
+    at = 0
+    if items and isinstance(items[0], BodyField):
+        heads.append(0)
+        at = 1
+    while keep_system and at < n and _system_message(conversation, at) \
+            and not earlier_context(at, True):
+        heads.append(at)
+        at += 1
     drop = None
-    if marker is not None:
-        drop = next((i for i in range(start, len(items)) if earlier_context(i, False)), None)
-    elif start < len(items) and earlier_context(start, True):
-        drop = start
-        if earlier_text is None:
-            earlier_text = conversation.view(start).messages[0]["content"]
+
+    def context_at(index: int) -> bool:
+        """The earlier context message stands at ``index``, in front of the body."""
+        return index < n and (isinstance(items[index], BodyContext)
+                              or (marker is None and earlier_context(index, True)))
+
+    if context_at(at):  # a summary in the body's system, or put in front of the body
+        drop = at
+        at += 1
+    first: list[int] = []
+    while keep_first and at < n and not earlier_context(at, True) \
+            and is_request(conversation, at):
+        first.append(at)
+        at += 1
     if drop is None:
-        return head, earlier_text, range(start, len(items)), None
-    return head, earlier_text, [i for i in range(start, len(items)) if i != drop], drop
+        if marker is not None:
+            drop = next((i for i in range(at, n) if earlier_context(i, False)), None)
+        elif context_at(at):
+            drop = at
+    if drop is not None and earlier_text is None:
+        earlier_text = conversation.view(drop).messages[0]["content"]
+    return Parts(heads, first, earlier_text, [i for i in range(at, n) if i != drop], drop)
 
 
 def valid_cuts(body: list[Message]) -> list[bool]:
@@ -156,12 +213,14 @@ def valid_cuts(body: list[Message]) -> list[bool]:
 
 
 def choose_cut(conversation: Conversation, body: Sequence[int], body_counts: list[int],
-               head_tokens: int | None, *, keep_last: int, target_tokens: int | None,
-               target_messages: int | None) -> int:
+               front: int, front_tokens: int, *, keep_last: int, target_tokens: int | None,
+               target_messages: int | None, pinned: frozenset[int] = frozenset()) -> int:
     """How many of the oldest body items to summarize (0: none can be): the fewest that
-    bring the kept part (the head, of ``head_tokens`` or None without one, and the rest of
-    the body) within ``target_tokens`` and ``target_messages`` where the rules allow, and
-    never one of the newest ``keep_last``."""
+    bring the kept part (the ``front`` items of ``front_tokens`` kept in front of the
+    summary, and the rest of the body) within ``target_tokens`` and ``target_messages``
+    where the rules allow, and never one of the newest ``keep_last``. The body positions
+    in ``pinned`` are kept whatever the cut (moved in front of the summary): their
+    tokens are to be in ``front_tokens``, not in ``body_counts``."""
     n = len(body)
     valid_at = valid_cuts(conversation.messages_of(body))
     views = conversation.views
@@ -180,16 +239,17 @@ def choose_cut(conversation: Conversation, body: Sequence[int], body_counts: lis
         latest -= 1
     if latest == 0:
         return 0
-    fixed = 1 + (head_tokens is not None)  # messages in front of the tail: context, system
-    head = head_tokens or 0
+    fixed = 1 + front  # messages in front of the tail: the context, the kept front
     kept = sum(body_counts)  # tokens of body[cut:]
+    moved = 0
     for cut in range(1, latest + 1):
         kept -= body_counts[cut - 1]
+        moved += (cut - 1) in pinned
         if not valid[cut]:
             continue
-        if target_tokens is not None and head + kept > target_tokens:
+        if target_tokens is not None and front_tokens + kept > target_tokens:
             continue
-        if target_messages is not None and fixed + n - cut > target_messages:
+        if target_messages is not None and fixed + moved + n - cut > target_messages:
             continue
         return cut
     return latest

@@ -87,6 +87,7 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     media: dict[str, int] = {}
     run = Rendered()
     calls: list[dict[str, Any]] = []
+    opaque = False
     for block in content:
         if type(block) is not dict:
             block = plain(block)
@@ -109,18 +110,31 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
                     media[k] = media.get(k, 0) + n
             messages.append({"role": "tool", "tool_call_id": block.get("tool_use_id"),
                              "content": text})
+        elif kind == "thinking":
+            # Thinking is a message of its own: where it ends, the visible reply begins.
+            if run.pieces or calls:
+                run.merge_media(media)
+                messages.append(run.message(role, calls))
+                calls = []
+            run = Rendered()
+            render_part(block, run)
+            messages.append(run.message(role, calls))
+            run = Rendered()
         else:
             if calls:
                 run.merge_media(media)
                 messages.append(run.message(role, calls))
                 run, calls = Rendered(), []
+            # A compaction block stands for all the history before it: its message is
+            # never summarized.
+            opaque = opaque or kind == "compaction"
             render_part(block, run)
     if run.pieces or calls:
         run.merge_media(media)
         messages.append(run.message(role, calls))
     if not messages:
         messages.append({"role": role, "content": ""})
-    return Converted(messages, media)
+    return Converted(messages, media, opaque=opaque)
 
 
 def system_items(value: Any) -> list[Any]:

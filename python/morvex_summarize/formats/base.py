@@ -57,15 +57,18 @@ NO_MEDIA: Mapping[str, int] = MappingProxyType({})
 class Converted:
     """One item as summarizer messages, with the media counted in it. ``leads``: the item
     belongs with the one after it (a Responses reasoning item with the call or message it
-    led to), so the two are never split."""
+    led to), so the two are never split. ``opaque``: an item no summary can stand for (a
+    platform's compaction of the history before it, a reference to a stored item): kept
+    as it is, in its place before the summary of what follows it."""
 
-    __slots__ = ("messages", "media", "leads")
+    __slots__ = ("messages", "media", "leads", "opaque")
 
     def __init__(self, messages: list[Message], media: Mapping[str, int] | None = None,
-                 leads: bool = False) -> None:
+                 leads: bool = False, opaque: bool = False) -> None:
         self.messages = messages
         self.media = media or NO_MEDIA
         self.leads = leads
+        self.opaque = opaque
 
 
 def one(message: Message, media: Mapping[str, int] | None = None) -> Converted:
@@ -91,8 +94,9 @@ def describe(item: Any) -> str:
 
 
 Placer = Callable[["Conversation", Any, list[Any], str, str], "tuple[Any, list[Any], Any]"]
-"""(conversation, head or None, kept tail, context text, context role) -> (head, items to put
-in front of the tail, what holds the context): where a format puts the summary."""
+"""(conversation, the body's instructions or None, the items that follow the summary,
+context text, context role) -> (the instructions, items to put in front of those that
+follow, what holds the context): where a format puts the summary."""
 
 
 def _never(value: Any) -> bool:
@@ -212,15 +216,21 @@ class Conversation:
         """The conversation as given, in a new list (and a new body around it)."""
         return self.assemble(self.items[self.fields():])
 
-    def rebuild(self, head: Any, tail: list[Any], context_text: str, context_role: str
-                ) -> tuple[Any, Any]:
-        """(the conversation in its own shape: the head, the summary's context and the kept
-        tail; what holds the context, for recognising it next time)."""
+    def rebuild(self, heads: list[Any], pinned: list[Any], tail: list[Any],
+                context_text: str, context_role: str) -> tuple[Any, Any]:
+        """(the conversation in its own shape: the heads (a body's instructions, leading
+        system messages), the items kept in front of the summary (``pinned``), the
+        summary's context and the kept tail; what holds the context, for recognising it
+        next time)."""
         assert self.placer is not None
-        head, lead, holder = self.placer(self, head, tail, context_text, context_role)
-        field_head = head if isinstance(head, BodyField) else None
-        items = ([head] if head is not None and field_head is None else []) + lead + tail
-        return self.assemble(items, field_head), holder
+        field = next((h for h in heads if isinstance(h, BodyField)), None)
+        field, lead, holder = self.placer(self, field, pinned + tail, context_text,
+                                          context_role)
+        field_head = field if isinstance(field, BodyField) else None
+        items = [h for h in heads if not isinstance(h, BodyField)]
+        if field is not None and field_head is None:
+            items.insert(0, field)
+        return self.assemble(items + pinned + lead + tail, field_head), holder
 
     def assemble(self, items: list[Any], system: BodyField | None = None) -> Any:
         """A bare list, or the body it came in with its items (and top-level instructions)

@@ -17,6 +17,9 @@ OWN_PARTS = frozenset({"input_text", "output_text", "input_image", "input_file"}
 # Items with no content for a summary.
 SILENT = frozenset({"item_reference", "compaction", "compaction_trigger", "mcp_list_tools",
                     "additional_tools", "configuration_update", "tool_search_output"})
+# Items that stand for history no summary can read: a compaction of all before it, a
+# stored item named by reference.
+OPAQUE = frozenset({"item_reference", "compaction"})
 _ARGUMENT_KEYS = ("arguments", "input", "action", "actions", "code", "queries", "operation")
 _OUTPUT_KEYS = ("output", "outputs", "result", "results")
 
@@ -66,7 +69,7 @@ def _result(call_id: Any, value: Any) -> Converted:
 def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
     kind = message.get("type")
     if kind is None and is_reference(message):
-        return Converted([])
+        return Converted([], opaque=True)
     if kind in (None, "message"):
         role = message.get("role")
         if not isinstance(role, str):
@@ -110,6 +113,8 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
             messages += result.messages
             media = result.media
         return Converted(messages, media)
+    if kind in OPAQUE:
+        return Converted([], opaque=True)
     if kind in SILENT or kind.startswith("mcp_"):
         return Converted([])
     raise FormatError(f"{where}: unknown Responses item type {kind!r}")

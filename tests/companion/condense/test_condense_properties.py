@@ -118,6 +118,8 @@ def waiting_call(messages):
 configs = st.fixed_dictionaries({
     "keep_last": st.integers(0, 5),
     "keep_system": st.booleans(),
+    "keep_first": st.booleans(),
+    "keep_requests": st.booleans(),
     "context_role": st.sampled_from(["system", "user"]),
 }).flatmap(lambda base: st.one_of(
     st.builds(lambda n: {**base, "max_tokens": n}, st.integers(1, 250)),
@@ -166,9 +168,20 @@ def test_one_condense_keeps_the_rules(mod, conversation, config):
     out, state = asyncio.run(Condenser(spy, **config).condense(messages))
     assert messages == snapshot and all(a is b for a, b in zip(messages, items))
     assert len(messages) == len(items)
-    handed = spy.handed[0][0] if spy.handed else []
-    assert len(spy.handed) == state.condensed and list(state.summarized_messages) == handed
+    shown = spy.handed[0][0] if spy.handed else []
+    handed = list(state.summarized_messages)
+    assert len(spy.handed) == state.condensed
+    # the summary is shown what it replaces, and besides only the user's turns, kept
+    assert [m for m in shown if any(m is h for h in handed)] == handed
+    assert all(m["role"] == "user" for m in shown if not any(m is h for h in handed))
     check_step(messages, out, state, handed, config, None)
+    if config["keep_first"]:  # the user's first turn is kept, whatever was summarized
+        at = 0
+        while config["keep_system"] and at < len(messages) and messages[at]["role"] == "system":
+            at += 1
+        while at < len(messages) and messages[at]["role"] == "user":
+            assert any(m is messages[at] for m in out)
+            at += 1
 
 
 @SETTINGS
@@ -181,6 +194,8 @@ def test_repeated_condensing_loses_and_duplicates_nothing(mod, conversation, con
     spy = Spy(mod)
     condenser = Condenser(spy, **config)
 
+    batches = []
+
     async def grow():
         current, state, texts = [], None, []
         for chunk in chunks:
@@ -189,14 +204,16 @@ def test_repeated_condensing_loses_and_duplicates_nothing(mod, conversation, con
             marker = state.context_message if state else None
             earlier = state.summary_text if state else None
             current, state = await condenser.condense(given_list, state)
-            handed = spy.handed[calls][0] if len(spy.handed) > calls else []
+            assert len(spy.handed) - calls == state.condensed
+            handed = list(state.summarized_messages)
+            batches.append(handed)
             check_step(given_list, current, state, handed, config, marker)
             if state.condensed:
                 texts.append(earlier)  # the text it was handed: the last one, refitted or not
         return current, state, texts
 
     final, state, texts = asyncio.run(grow())
-    batches = [batch for batch, _ in spy.handed]
+    batches = [batch for batch in batches if batch]
     # every original message is in the final list or in exactly one summary, never both
     seen = [id(m) for batch in batches for m in batch]
     seen += [id(m) for m in final if m is not (state and state.context_message)]
