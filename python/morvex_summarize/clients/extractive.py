@@ -6,15 +6,19 @@ from it, a later passing run of the same check (or a fix of the file it named, t
 passing check) settles it, and the current state comes from the latest evidence. The goal
 and the user's constraints are kept apart; what the user states (names, hosts, ids, times,
 answers) is kept as facts; progress is what changed the work, with repeated reads counted.
+What frames the work is none of these: the agent's context in the tags its harness wraps it
+in (environment, reminders, the tools and agents at hand), an instructions file included in a
+message, and the model's thinking.
 """
 
 from __future__ import annotations
 
+import bisect
 import json
 import re
 from collections import Counter
 from collections.abc import Iterator, Mapping
-from typing import Any
+from typing import Any, NamedTuple
 
 from .. import evidence, steps
 from ..condense import carry
@@ -177,10 +181,11 @@ _WHOLE_RULE = 200  # a user message that sets a rule, up to this long, is kept w
 # What a user message quotes rather than says: code blocks, tagged blocks that hold a
 # report, an example or a log, a section headed as the issue's text, quoted lines. A rule
 # is read only outside them.
+_QUOTED_TAGS = (r"description|issue|report|problem|bug|ticket|example|demonstration|log|output|"
+                r"traceback|code|snippet|quote|uploaded_files|document|response")
 _QUOTED = re.compile(
     r"```.*?(?:```|\Z)"
-    r"|<(?P<tag>[\w-]*(?:description|issue|report|problem|bug|ticket|example|demonstration|"
-    r"log|output|traceback|code|snippet|quote|uploaded_files|document|response)[\w-]*)>"
+    r"|<(?P<tag>[\w-]*(?:" + _QUOTED_TAGS + r")[\w-]*)>"
     r".*?</(?P=tag)>"
     r"|^(?:ISSUE|ISSUE TEXT|BUG REPORT|PROBLEM STATEMENT|PR DESCRIPTION|BUG)[ \t]*:[ \t]*\n"
     r".*?(?=^[A-Z][A-Z _-]{3,}:[ \t]*$|\Z)"
@@ -194,11 +199,6 @@ _QUOTED = re.compile(
 _QUOTE_HINTS = ("```", "<", "\n>", "ISSUE", "BUG", "PROBLEM", "PR DESCRIPTION", "ere is",
                 "ere's", "elow is", "ollowing is", "his is", '"', "\u201c", "Traceback")
 _PASTED_FIRST = re.compile(r"\s*(?:```|Traceback \(most recent call last\)|\$ |>)")
-# What frames the task rather than states it: the project's instructions and the agent's
-# environment, in the tags agents wrap them in.
-_CONTEXT = re.compile(
-    r"<(?P<tag>[\w-]*(?:reminder|instructions|environment|env|context|memory|guidelines|"
-    r"agents|claude|project|system)[\w-]*)(?:\s[^>]*)?>.*?</(?P=tag)>", re.DOTALL | re.IGNORECASE)
 
 
 def _said(text: str) -> str:
@@ -206,6 +206,128 @@ def _said(text: str) -> str:
     if text.startswith(">") or steps.holds_any(text, _QUOTE_HINTS):
         return _QUOTED.sub("\n", text)
     return text
+
+
+# A block wrapped in a tag of its own: the tag opens a line and its closing tag ends one.
+# Agents wrap what frames the task in such blocks: the environment, the project's
+# instructions, reminders, the tools and agents at hand, the budget left.
+_BLOCK_OPEN = re.compile(r"^[ \t]*<(?P<tag>[A-Za-z][\w-]*)(?:[ \t][^>\n]*)?>", re.MULTILINE)
+# The markup of the text itself (HTML in an issue pasted from the web): no block of its own.
+_MARKUP = frozenset("a abbr b blockquote br code details div em h1 h2 h3 h4 h5 h6 hr i img "
+                    "kbd li ol p pre s small span strong sub summary sup table tbody td th "
+                    "thead tr u ul".split())
+# What a user hands over in a tag as the task's material, not its frame.
+_MATERIAL_TAG = re.compile(_QUOTED_TAGS, re.IGNORECASE)
+_BLOCK_CLOSE = re.compile(r"</([A-Za-z][\w-]*)>[ \t]*$", re.MULTILINE)
+# A line that introduces an instructions file's contents: "Contents of /r/CLAUDE.md
+# (project instructions, ...):", "# AGENTS.md instructions for /r".
+_INSTRUCTION_FILE = re.compile(
+    r"^[^\w\n]*(?:contents of[ \t]+(?P<path>\S+?)(?P<rest>[ \t]*\([^)\n]*\))?"
+    r"|\S+\.(?:md|mdc|txt)[ \t]+(?:instructions|rules|guidelines)[ \t]+(?:for|from|in)[ \t]+"
+    r"\S+)[ \t]*:?[ \t]*$", re.IGNORECASE | re.MULTILINE)
+_INSTRUCTING = re.compile(r"instruction|rules|guideline|agent|memory", re.IGNORECASE)
+
+
+class _Framed(NamedTuple):
+    """A user message read apart from what frames it."""
+
+    task: str  # the message without its context
+    context: str  # the context: its tagged blocks and instructions files
+    own: bool  # the user wrote words of their own, outside every tagged block
+
+
+def _blocks(text: str) -> list[tuple[int, int, str]]:
+    """The outermost tagged blocks of ``text``: (start, end, tag), in order."""
+    closings: dict[str, list[int]] = {}  # tag -> where its closing tags that end a line end
+    for closed in _BLOCK_CLOSE.finditer(text):
+        closings.setdefault(closed.group(1), []).append(closed.end(1) + 1)
+    found: list[tuple[int, int, str]] = []
+    at = 0
+    while True:
+        opened = _BLOCK_OPEN.search(text, at)
+        if opened is None:
+            return found
+        tag = opened.group("tag")
+        at = opened.end()
+        ends = closings.get(tag)
+        if not ends or tag.lower() in _MARKUP:
+            continue
+        index = bisect.bisect_right(ends, at)
+        if index < len(ends):
+            found.append((opened.start(), ends[index], tag))
+            at = ends[index]
+
+
+def _introduced(text: str, start: int) -> bool:
+    """The text before ``start`` introduces what follows: it ends with a colon."""
+    while start > 0 and text[start - 1].isspace():
+        start -= 1
+    return text[start - 1:start] == ":"
+
+
+def _instructions_file(found: re.Match[str]) -> bool:
+    """The line ``found`` introduces the contents of a file of instructions to agents."""
+    path = found.group("path")
+    return path is None or bool(_INSTRUCTING.search(path.rsplit("/", 1)[-1]) or
+                                _INSTRUCTING.search(found.group("rest") or ""))
+
+
+def _frame(text: str) -> _Framed:
+    """``text`` apart from its context: the blocks in tags of their own (a block the user
+    hands over as material stays: a tag that names a report, an example, a log, or that the
+    text introduces with a colon or names), and an instructions file's contents (to the end
+    of the block that follows its line, else to the end of the message)."""
+    names_file = "ontents of" in text or ".md" in text
+    if "</" not in text and not names_file:
+        return _Framed(text, "", bool(text.strip()))
+    blocks = _blocks(text) if "</" in text else []
+    files = [m for m in _INSTRUCTION_FILE.finditer(text) if _instructions_file(m)] \
+        if names_file else []
+    spans: list[tuple[int, int]] = []  # the context
+    for found in files:
+        start = found.start()
+        if any(s <= start < e for s, e, _ in blocks) or (spans and start < spans[-1][1]):
+            continue  # within a block: that block is the context
+        end = len(text)
+        after = next((b for b in blocks if b[0] >= found.end()), None)
+        if after is not None and not text[found.end():after[0]].strip():
+            end = after[1]  # the file's contents are in the block that follows
+        spans.append((start, end))
+    unsaid = list(spans)  # the context and the material: the user's words are around them
+    blocks = [b for b in blocks if not any(s <= b[0] < e for s, e in spans)]
+    unsaid += [(start, end) for start, end, _ in blocks]
+    words = _cut(text, unsaid)  # the user's own words
+    named = {tag: f"<{tag}>" in words for tag in {b[2] for b in blocks}}
+    for start, end, tag in blocks:
+        if not (named[tag] or _MATERIAL_TAG.search(tag) or _introduced(text, start)):
+            spans.append((start, end))
+    if not spans:
+        return _Framed(text, "", bool(words.strip()))
+    return _Framed(_cut(text, spans), "\n".join(text[s:e] for s, e in sorted(spans)),
+                   bool(words.strip()))
+
+
+def _without_note(output: str) -> str:
+    """A tool's output without the note its harness ends it with, in a tag of its own
+    (``<system-reminder>``, ``<token_budget>``): no fact of the work."""
+    end = len(output.rstrip())
+    blocks = [b for b in _blocks(output) if b[1] >= end]
+    if not blocks:
+        return output
+    start, _, tag = blocks[-1]
+    if ("-" in tag or "_" in tag) and not _MATERIAL_TAG.search(tag) and output[:start].strip():
+        return output[:start]
+    return output
+
+
+def _cut(text: str, spans: list[tuple[int, int]]) -> str:
+    """``text`` without the (non-overlapping) ``spans``, each left as a line break."""
+    out, at = [], 0
+    for start, end in sorted(spans):
+        out.append(text[at:start])
+        at = end
+    out.append(text[at:])
+    return "\n".join(out)
 
 
 # A harness writing in the user role: a complaint about the reply's form, a step counter.
@@ -647,7 +769,8 @@ _ABOUT_CODE = re.compile(r"`[^`\n]+`|\b\w+\(\)|\b[a-z]+_[a-z_]+\b|\b\w+\.(?:py|j
 
 
 _CODE = re.compile(r"```.*?(?:```|\Z)|`[^`\n]*`", re.DOTALL)
-# A model's thinking as the formats render it: up to the first blank line after it.
+# A model's thinking as the formats render it: its mark starts a line; its first paragraph.
+_MUSING_MARK = re.compile(r"(?:^|\n)\[(?:thinking|reasoning)\]")
 _MUSING = re.compile(r"(?:^|\n)\[(?:thinking|reasoning)\][^\n]*(?:\n(?!\n)[^\n]*)*")
 _FENCED = re.compile(r"```.*?(?:```|\Z)", re.DOTALL)
 
@@ -690,6 +813,8 @@ class _Walk:
         self.first_fix = -1  # where a file the run did not make was first changed
         self.question = ""  # the assistant's question the next user message answers
         self.heard: set[str] = set()  # the user messages so far
+        # the context the user messages before the request hold: (where, its text)
+        self.framing: list[tuple[int, str]] = []
         self.harness_at = -1  # where the last message a harness wrote is
         self.acting: _Call | None = None  # a command in the agent's text, awaiting output
         self.text_edit: _Call | None = None  # edits in the agent's text, before an answer
@@ -734,38 +859,50 @@ class _Walk:
 
     def user(self, body: str, where: int) -> None:
         self.users += 1
-        stripped = body.strip()
+        framed = _frame(body.strip())
+        stripped = framed.task.strip()
+        is_goal = self.first_goal is None and not self.continues
+        if not stripped:
+            if framed.context:
+                # the agent's context alone (its environment, the project's instructions,
+                # a reminder): no request, and no answer to a question
+                self.harness_at = where
+                if is_goal:
+                    self.framing.append((where, framed.context))
+            return
         asked, self.question = self.question, ""
-        if asked and stripped:
+        if asked:
             # an answer means what it answers: "yes" to "Shall I book BA304?"
             self.facts.add(where, _clip(f"{carry.ASKED_PREFIX}{asked} User: {stripped}", 240),
                            3)
-            if _FILLER.fullmatch(stripped):
-                return
-        if not stripped or _FILLER.fullmatch(stripped):
+        if _FILLER.fullmatch(stripped):
             return  # "thanks, keep going" asks for nothing new
         if stripped in self.heard or _harness(stripped):
             self.harness_at = where  # said again, or the harness's own words: no request
             return
         self.heard.add(stripped)
-        is_goal = self.first_goal is None and not self.continues
-        task = _CONTEXT.sub("\n", stripped) if is_goal and "<" in stripped else stripped
+        task = stripped
         if is_goal and _PASTED_FIRST.match(task):
             # what the user pasted comes first: the request it is pasted for leads the goal
             quoted = _said(task)
             task = f"{quoted.strip()}\n{task}" if quoted.strip() else task
         if is_goal and _DEMONSTRATION.search(task.strip()[:300]):
             return  # how another task was done: the task comes next
+        if is_goal:
+            framing, self.framing = self.framing, []
+            if not framed.own:
+                # a task a harness wrote, all in its tags: the rules it sets in tags of
+                # their own are the task's; the frame of a request in the user's own words
+                # is context
+                framing.append((where, framed.context))
+                for at, context in framing:
+                    for sentence in _sentences(_said(context)):
+                        if _is_rule(sentence):
+                            self.rules.add(at, carry.CONSTRAINT_PREFIX +
+                                           _clip(_unlabel(sentence), 200))
         # what it says outside what it quotes, where a rule or a blocker may be
         has_rule, blocked = _RULE.search(stripped), _BLOCKED.search(stripped)
         own = _said(stripped) if has_rule or blocked else stripped
-        if is_goal and not task.strip():
-            # the project's context, the agent's environment: its rules hold, the task
-            # comes next
-            for sentence in _sentences(own):
-                if _is_rule(sentence):
-                    self.rules.add(where, carry.CONSTRAINT_PREFIX + _clip(_unlabel(sentence), 200))
-            return
         sentences = _sentences(task.strip())
         if not has_rule:
             said_rules = []
@@ -787,10 +924,10 @@ class _Walk:
                 or (len(self.first_goal.split()) <= 6 and not _ASKS.search(stripped)))
         elif self.preamble and not said_rules:
             # "hi, got a task for you" first: the request that follows is the goal too
-            self.first_goal = _clip(f"{self.first_goal} {body}")
+            self.first_goal = _clip(f"{self.first_goal} {stripped}")
             self.preamble = False
         elif not said_rules and _ASKS.search(stripped) and not asked:
-            self.goals.add(where, _clip(body))
+            self.goals.add(where, _clip(stripped))
         elif not said_rules and not asked and not blocked:
             for fact in _user_facts(stripped):
                 self.facts.add(where, _clip(carry.USER_PREFIX + fact, 240), 3)
@@ -800,9 +937,18 @@ class _Walk:
 
     def assistant(self, body: str, where: int) -> None:
         self.said += 1
+        written = body  # where the steps it writes in its text are read
         if "[thinking]" in body or "[reasoning]" in body:
-            body = _MUSING.sub("", body).strip()  # the model's thinking: not what it said
+            musing = _MUSING_MARK.search(body)
+            if musing is not None:
+                # the model's thinking is not what it says, and nothing marks where it
+                # ends: what follows its mark is no decision, fact or state; the steps
+                # written after its first paragraph are read still
+                written = _MUSING.sub("", body).strip()
+                body = body[:musing.start()].strip()
             if not body:
+                if written:
+                    self.steps_written(written, where)
                 return
         if self.said == 1 and not self.calls and not self.results:
             self.opening_worked = _reported_working(body)
@@ -828,6 +974,10 @@ class _Walk:
                 if _STOPPED.search(rest):
                     self.blockers.add(where, _clip(rest, 200))
         self.question = _question(body)
+        self.steps_written(written, where)
+
+    def steps_written(self, body: str, where: int) -> None:
+        """Reads the command or the edits an assistant message writes in its text."""
         command = steps.text_action(body) if "```" in body else None
         if command is not None:
             self.acting = self.call("bash", "", where, command)
@@ -1029,6 +1179,8 @@ class _Walk:
             return  # what a change answered is in the progress
         if made is not None and (made.act.kind == steps.SUBMIT or _shows_source(made)):
             return
+        if "</" in output:
+            output = _without_note(output)
         # a value an output shows is told with the command that showed it
         if made is None or not made.reads:
             lines, rank = _salient_lines(output, not self.facts.full()), None

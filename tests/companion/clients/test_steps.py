@@ -175,13 +175,22 @@ def test_the_goal_is_the_task_not_its_frame(opening, goal):
     assert summary["blockers"] == []  # the task itself is no blocker
 
 
-def test_context_rules_hold_and_statements_are_no_rules():
-    summary = summarize_transcript(
-        "[User]: <user_instructions>\nNever edit files under migrations/. We never set a "
-        "timeout there.\n</user_instructions>\n[User]: Add paging to the list endpoint.")
-    assert summary["goals"][0] == "Add paging to the list endpoint."
-    constraints = " ".join(summary["goals"][1:])
-    assert "migrations/" in constraints and "timeout" not in constraints
+@pytest.mark.parametrize("opening, constraints", [
+    # a request in the user's own words: the project's instructions before it frame it
+    ("{frame}\n[User]: Add paging to the list endpoint.", []),
+    # a task a harness writes all in its tags: the rules it sets in its tags are the task's
+    ("{frame}\n[User]: <pr_description>\nAdd paging to the list endpoint.\n</pr_description>",
+     ["Never edit files under migrations/."]),
+    ("[User]: <pr_description>\nAdd paging to the list endpoint.\n</pr_description>\n\n"
+     "{block}", ["Never edit files under migrations/."]),
+], ids=["the user's words", "a harness's tags", "a harness's tags, one message"])
+def test_context_rules_hold_for_a_task_in_tags_and_statements_are_no_rules(opening,
+                                                                             constraints):
+    block = ("<instructions>\nNever edit files under migrations/. We never set a timeout "
+             "there.\n</instructions>")
+    summary = summarize_transcript(opening.format(frame=f"[User]: {block}", block=block))
+    assert "Add paging to the list endpoint." in summary["goals"][0]
+    assert summary["goals"][1:] == [carry.CONSTRAINT_PREFIX + c for c in constraints]
 
 
 def test_a_shell_given_as_argv_is_read_as_its_script():

@@ -333,3 +333,58 @@ def test_the_example_conversation_tells_the_truth(mod):
     assert record["blockers"] == []
     assert record["current_state"].endswith("`make -C payments test` passed: [==========] "
                                             "214 tests ran. [ PASSED ] 214 tests.")
+
+
+# -- what frames the task is no part of it ------------------------------------------------
+
+PROMPT = ("Make the cart total round to cents.", "Do not change tests/.")
+INSTRUCTIONS = "Never push to main. Use pnpm, not npm. The staging host is stg7.internal."
+# the shapes coding agents' CLIs open with: their context, the project's instructions file,
+# the tools at hand, then the user's request, and the model's thinking
+OPENINGS = [
+    ("claude code",
+     "[User]: <system-reminder>\nAs you answer the user's questions, you can use the following "
+     "context:\n# claudeMd\nContents of /home/dev/shop/CLAUDE.md (project instructions, checked "
+     f"into the codebase):\n\n# Shop\n{INSTRUCTIONS}\n</system-reminder>\n<system-reminder>\n"
+     "The following skills are available for use with the Skill tool:\n- pdf-forms: Use this "
+     "when you must fill a PDF form. Never use it for images.\n- release-notes: You should "
+     "always write release notes after a version bump.\n</system-reminder>\n"
+     f"{' '.join(PROMPT)}\n[Assistant]: [thinking] The user wants rounding. I'll go with "
+     "Decimal instead of float.\n\nI can't see the ledger id LED-4411 yet; we should check it."
+     "\nLet me look."),
+    ("codex",
+     "[User]: <environment_context>\n  <cwd>/home/dev/shop</cwd>\n  <approval_policy>never"
+     "</approval_policy>\n</environment_context>\n[User]: <user_instructions>\n# AGENTS.md "
+     f"instructions for /home/dev/shop\n\n{INSTRUCTIONS}\n</user_instructions>\n"
+     f"[User]: {' '.join(PROMPT)}\n[Assistant]: [reasoning] **Choosing the type**\n\nI'll go "
+     "with Decimal instead of float.\n\nI can't see the ledger id LED-4411 yet; we should "
+     "check it."),
+    ("codex, instructions file first",
+     "[User]: # AGENTS.md instructions for /home/dev/shop\n\n<INSTRUCTIONS>\n"
+     f"{INSTRUCTIONS}\n</INSTRUCTIONS>\n[User]: <environment_context>\n  <cwd>/home/dev/shop"
+     f"</cwd>\n</environment_context>\n[User]: {' '.join(PROMPT)}\n[Assistant]: [reasoning] "
+     "I'll go with Decimal instead of float.\n[Assistant]: [reasoning] I can't see the ledger "
+     "id LED-4411 yet; we should check it."),
+]
+# the work that follows, with the notes the harness adds to a tool's output and to the
+# user's messages
+WORK = ("\n[Assistant called shell]: cmd=rg -n total src\n[Tool Result (c1)]: src/cart.ts:12: "
+        "total\n\n<system-reminder>\nThe todo list at /home/dev/.todos/41.json has 3 items left."
+        "\n</system-reminder>\n[Assistant]: I'll switch the total to integer cents.\n"
+        "[User]: FYI the database host is db7.internal\n<system-reminder>\nThe user opened "
+        "/home/dev/shop/src/cart.ts in the IDE.\n</system-reminder>\n[Assistant]: Noted.\n"
+        "[User]: <system-reminder>\nToken usage: 41234/200000; 158766 remaining\n"
+        "</system-reminder>")
+
+
+@pytest.mark.parametrize("opening", [o for _, o in OPENINGS], ids=[n for n, _ in OPENINGS])
+def test_the_agents_context_and_thinking_are_no_goal_rule_decision_or_fact(opening):
+    summary = summarize_transcript(opening + WORK)
+    assert summary["goals"] == [PROMPT[0], carry.CONSTRAINT_PREFIX + PROMPT[1]]
+    assert summary["key_decisions"] == ["I'll switch the total to integer cents."]
+    assert summary["key_facts"] == [carry.USER_PREFIX + "FYI the database host is db7.internal"]
+    # a trailing reminder is no message to answer
+    assert summary["blockers"] == [] and summary["next_steps"] == []
+    told = f"{summary['current_state']} {summary['summary']}"
+    assert not [w for w in ("pnpm", "stg7", "Decimal", "LED-4411", "Token", "reminder", "AGENTS",
+                            "CLAUDE", "cwd") if w in told]
