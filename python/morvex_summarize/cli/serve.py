@@ -34,7 +34,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         default="openai",
                         help="openai: condense /v1/chat/completions and /v1/responses; "
                              "anthropic: condense /v1/messages (default: openai)")
-    add_condensing_arguments(parser, keep_last=6, context_role="user")
+    add_condensing_arguments(parser, keep_last=6, context_role="user", keep_first=True)
     parser.add_argument("--host", default="127.0.0.1",
                         help="address to listen on (default: 127.0.0.1, this machine only)")
     parser.add_argument("--port", type=whole_number(0), default=DEFAULT_PORT,
@@ -129,7 +129,8 @@ def run(args: argparse.Namespace) -> int:
         raise ConfigError(f"--state-file {args.state_file}: {exc}") from None
     config = ServeConfig(
         upstream=args.upstream, upstream_format=args.upstream_format,
-        settings=Settings(args.budget, args.keep_last, args.target, args.context_role),
+        settings=Settings(args.budget, args.keep_last, args.target, args.context_role,
+                          args.keep_first),
         timeout=args.timeout, max_body=args.max_body, summarizer=summarizer_client(args),
         summarizer_model=args.summarizer_model, max_held=args.max_held,
         client_timeout=args.client_timeout, env_proxy=args.env_proxy)

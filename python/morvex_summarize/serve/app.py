@@ -27,6 +27,7 @@ upstream does not answer in time. Keys and bodies are never logged.
 from __future__ import annotations
 
 import asyncio
+import collections
 import concurrent.futures
 import contextlib
 import dataclasses
@@ -40,6 +41,7 @@ from urllib.parse import quote_from_bytes, unquote_to_bytes
 import anyio
 import httpx
 from starlette.applications import Starlette
+from starlette.middleware import Middleware
 from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
@@ -58,6 +60,11 @@ from .upstream import (CREDENTIAL_HEADERS, DEFAULT_CONNECTIONS, Upstream, Upstre
 log = logging.getLogger("morvex_summarize.serve")
 
 CONDENSED_HEADER = "x-morvex-condensed"
+UNMET_HEADER = "x-morvex-budget-unmet"
+"""On a response whose request must keep more than the budget: the tokens it must keep
+and the budget (``12000/8000``)."""
+REPORTED = 4096
+"""Conversations remembered as told of an unmeetable budget (the least recent forgotten)."""
 DEFAULT_WORKERS = 32
 LARGE_BODY = 1024 * 1024
 """Bodies of this many bytes or more are condensed one at a time, in a process of their
@@ -249,15 +256,38 @@ class Proxy:
         self.large = threading.Semaphore(1)
         self.isolated = Isolated()
         self.held = 0
+        self.reported: collections.OrderedDict[str | None, None] = collections.OrderedDict()
+
+    def report_floor(self, path: str, outcome: Outcome) -> None:
+        """Logs, once per conversation, that its budget cannot be met."""
+        key = outcome.conversation
+        if key in self.reported:
+            self.reported.move_to_end(key)
+            return
+        self.reported[key] = None
+        if len(self.reported) > REPORTED:
+            self.reported.popitem(last=False)
+        log.warning("%s: the budget of %d tokens cannot be met: %d tokens must be sent "
+                    "whatever is summarized (the other fields, instructions, system "
+                    "messages, the user's turns); the rest of this conversation is "
+                    "condensed within the budget on top of them", path,
+                    self.config.settings.budget, outcome.floor)
 
     def error(self, status: int, message: str, kind: str,
               headers: dict[str, str] | None = None) -> JSONResponse:
         """An error in the upstream API's own shape."""
+        return JSONResponse(self.error_body(message, kind), status_code=status,
+                            headers=headers)
+
+    def error_body(self, message: str, kind: str) -> dict[str, Any]:
         if self.config.upstream_format == "anthropic":
-            body: dict[str, Any] = {"type": "error", "error": {"type": kind, "message": message}}
-        else:
-            body = {"error": {"message": message, "type": kind, "param": None, "code": None}}
-        return JSONResponse(body, status_code=status, headers=headers)
+            return {"type": "error", "error": {"type": kind, "message": message}}
+        return {"error": {"message": message, "type": kind, "param": None, "code": None}}
+
+    def no_websocket(self) -> JSONResponse:
+        """The answer to a WebSocket upgrade: 426, on which clients that can speak HTTP
+        (Codex among them) go on over HTTP at once instead of retrying."""
+        return self.error(426, NO_WEBSOCKET, "invalid_request_error")
 
     @contextlib.asynccontextmanager
     async def lifespan(self, app: Starlette) -> AsyncIterator[None]:
@@ -372,6 +402,8 @@ class Proxy:
             raise
 
     async def handle(self, request: Request) -> Response:
+        if "websocket" in request.headers.get("upgrade", "").lower():
+            return self.no_websocket()  # an upgrade the server left to the application
         raw = request.scope.get("raw_path") or quote_from_bytes(
             request.scope["path"].encode(), safe=b"/" + _PATH_SAFE).encode()
         path = upstream_path(raw)
@@ -456,6 +488,10 @@ class Proxy:
             headers.append((CONDENSED_HEADER.encode(),
                             f"{outcome.tokens_before}/{outcome.tokens_after}".encode()))
             note = f", {outcome.tokens_before}/{outcome.tokens_after} tokens"
+            if outcome.floor:
+                headers.append((UNMET_HEADER.encode(),
+                                f"{outcome.floor}/{self.config.settings.budget}".encode()))
+                self.report_floor(path, outcome)
             if outcome.summarized:
                 note += f", summarized {outcome.summarized} of the items"
                 if outcome.fallback:
@@ -522,6 +558,33 @@ async def _disconnected(request: Request) -> None:
         pass
 
 
+NO_WEBSOCKET = ("the proxy relays HTTP only, not WebSocket connections: send the request "
+                "over HTTP")
+
+
+class _RefuseWebSockets:
+    """Answers every WebSocket handshake with the proxy's 426 (see `Proxy.no_websocket`),
+    where the server lets the application answer one with an HTTP response; else it is
+    closed, which the server answers 403."""
+
+    def __init__(self, app: Any, proxy: Proxy) -> None:
+        self.app = app
+        self.proxy = proxy
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "websocket":
+            await self.app(scope, receive, send)
+            return
+        await receive()  # websocket.connect
+        if "websocket.http.response" not in scope.get("extensions", {}):
+            await send({"type": "websocket.close", "code": 1008})
+            return
+        response = self.proxy.no_websocket()
+        await send({"type": "websocket.http.response.start",
+                    "status": response.status_code, "headers": response.raw_headers})
+        await send({"type": "websocket.http.response.body", "body": response.body})
+
+
 def create_app(config: ServeConfig, store: StateStore | None = None) -> Starlette:
     """The proxy as an ASGI application (run it with uvicorn)."""
     proxy = Proxy(config, store if store is not None else StateStore())
@@ -533,6 +596,7 @@ def create_app(config: ServeConfig, store: StateStore | None = None) -> Starlett
     methods = ["GET", "POST", "PUT", "PATCH", "DELETE", "HEAD", "OPTIONS"]
     app = Starlette(routes=[Route("/v1/{rest:path}", proxy.handle, methods=methods),
                             Route("/{rest:path}", elsewhere, methods=methods)],
+                    middleware=[Middleware(_RefuseWebSockets, proxy=proxy)],
                     lifespan=proxy.lifespan)
     app.state.proxy = proxy
     return app

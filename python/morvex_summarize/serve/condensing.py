@@ -44,12 +44,15 @@ ENDPOINTS: dict[str, tuple[Endpoint, ...]] = {
 
 @dataclasses.dataclass(frozen=True)
 class Settings:
-    """The `Condenser`'s budget and rules for every request."""
+    """The `Condenser`'s budget and rules for every request. ``keep_first``: the user's
+    first turn (where agents put their instructions files, the environment and the
+    request) and later requests are kept verbatim."""
 
     budget: int
     keep_last: int = 6
     target: int | None = None
     context_role: str = "user"
+    keep_first: bool = True
 
 
 def fixed_tokens(body: Mapping[str, Any], endpoint: Endpoint) -> int:
@@ -75,7 +78,8 @@ def conversation_budget(settings: Settings, fixed: int) -> tuple[int, int | None
 class Outcome:
     """What condensing did to one request: the body to send instead (None: send the
     request's own bytes), the tokens before and after, the messages summarized, whether a
-    stored summary was built on and whether the summary is a fallback."""
+    stored summary was built on, whether the summary is a fallback, and a budget that
+    cannot be met."""
 
     body: dict[str, Any] | None
     tokens_before: int
@@ -83,6 +87,12 @@ class Outcome:
     summarized: int = 0
     reused: bool = False
     fallback: bool = False
+    floor: int = 0
+    """The tokens of what must be sent whatever is summarized (the body's other fields,
+    the instructions, system messages, the user's turns kept), when they alone leave the
+    budget unmeetable; 0 otherwise."""
+    conversation: str | None = None
+    """A key that tells the request's conversation from others (its first items)."""
 
 
 def server_held(endpoint: Endpoint, body: Mapping[str, Any]) -> bool:
@@ -90,6 +100,19 @@ def server_held(endpoint: Endpoint, body: Mapping[str, Any]) -> bool:
     response or conversation): the request carries only its newest part."""
     return endpoint is RESPONSES and bool(body.get("previous_response_id")
                                           or body.get("conversation"))
+
+
+def _first_turn_end(items: list[Any]) -> int:
+    """The number of items up to the end of the user's first turn (the leading
+    instructions, then the user's first messages): what tells a conversation from others
+    of the same caller, as agents put their instructions and the request there."""
+    roles = [item.get("role") if isinstance(item, dict) else None for item in items]
+    at = 0
+    while at < len(roles) and roles[at] != "user":
+        at += 1
+    while at < len(roles) and roles[at] == "user":
+        at += 1
+    return at
 
 
 def _kept_tail(sent: list[Any], items: list[Any]) -> int:
@@ -124,6 +147,7 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
     budget, target = conversation_budget(settings, fixed)
     condenser = Condenser(client, max_tokens=budget,
                           keep_last=settings.keep_last, target_tokens=target,
+                          keep_first=settings.keep_first, keep_requests=settings.keep_first,
                           context_role=settings.context_role, input_format=endpoint.format)
     found = keys = None
     if isinstance(items, list) and not server_held(endpoint, body):
@@ -152,6 +176,11 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
     if keys is None or condenser.within_budget(tokens, 0):
         return Outcome(None, fixed + tokens, fixed + tokens)
     condensed, done = await condenser.condense(given, state, input_format=endpoint.format)
+    floor = fixed + done.floor_tokens if done.floor_tokens else 0
+    conversation = keys[_first_turn_end(items)]
+    if not (done.condensed or done.refitted) and found is None:
+        return Outcome(None, fixed + tokens, fixed + tokens, floor=floor,
+                       conversation=conversation)
     result = cast("dict[str, Any]", condensed)  # a body in, a body out
     sent = result[endpoint.items_key]
     if done.condensed or done.refitted:
@@ -169,4 +198,4 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
             covered=tokens - _tokens_of(condenser, endpoint, items[start:])))
     return Outcome(result, fixed + tokens, fixed + done.tokens_after,
                    summarized=done.summarized, reused=found is not None,
-                   fallback=done.fallback)
+                   fallback=done.fallback, floor=floor, conversation=conversation)

@@ -7,7 +7,7 @@ import pytest
 from agent_loop import AGENTS, request, sdk_client
 from loopback import unpaired
 
-BUDGET = 800
+BUDGET = 1000
 
 
 @pytest.mark.parametrize("path", ["/chat/completions", "/responses", "/messages"])

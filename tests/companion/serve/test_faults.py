@@ -175,7 +175,7 @@ def test_summarizer_failure_never_fails_the_request(upstream, start_proxy, caplo
     upstream.summary_status = status
     if status == 200:  # an answer that is no summary: the upstream sends no text
         upstream.push(Answer(body={"choices": []}))
-    proxy, _ = start_proxy(300, keep_last=2)
+    proxy, _ = start_proxy(300, keep_last=2, keep_first=False)
     with caplog.at_level(logging.WARNING):
         client = openai.OpenAI(base_url=proxy.url + "/v1", api_key="sk-x", max_retries=0)
         raw = client.chat.completions.with_raw_response.create(model="m", messages=TALK)
@@ -200,7 +200,7 @@ def test_summaries_come_from_the_upstream_model(upstream, start_proxy, option, e
 def test_extractive_summarizer_makes_no_model_call(upstream, start_proxy):
     from morvex_summarize.clients.extractive import ExtractiveClient
 
-    proxy, _ = start_proxy(300, keep_last=2, summarizer=ExtractiveClient())
+    proxy, _ = start_proxy(300, keep_last=2, keep_first=False, summarizer=ExtractiveClient())
     chat(proxy.url + "/v1")
     assert upstream.summaries == [] and len(upstream.calls) == 1
     assert upstream.calls[0].body["messages"][0]["content"].startswith(

@@ -60,7 +60,7 @@ def test_under_budget_goes_byte_for_byte(upstream, start_proxy, stream):
 @pytest.mark.parametrize("budget", [600, 900])
 def test_condensed_body_keeps_every_other_field(upstream, start_proxy, stream, budget):
     upstream.responder = default_answer  # an answer in text, streamed when asked
-    proxy, _ = start_proxy(budget, keep_last=4)
+    proxy, _ = start_proxy(budget, keep_last=4, keep_first=False)
     messages = conversation(12)
     raw, answer = create(proxy.url + "/v1", messages=messages, stream=stream, **CALL)
     sent = upstream.calls[-1].body
@@ -86,7 +86,7 @@ def test_condensed_body_keeps_every_other_field(upstream, start_proxy, stream, b
 @pytest.mark.parametrize("rounds", [5, 9, 14])
 @pytest.mark.parametrize("keep_last", [0, 1, 3, 7])
 def test_tool_calls_stay_with_their_results(upstream, start_proxy, rounds, keep_last):
-    proxy, _ = start_proxy(250, keep_last=keep_last)
+    proxy, _ = start_proxy(250, keep_last=keep_last, keep_first=False)
     messages = conversation(rounds, parallel=3)
     # end on a call still waiting for its results, half of them in
     messages = messages[:-2]

@@ -39,7 +39,7 @@ def test_agent_loop_builds_on_stored_summaries(upstream, start_proxy):
 def test_edited_history(upstream, start_proxy, edit_at, fresh):
     """An edit inside what was summarized shares no stored prefix: summarized afresh, from
     the edited text on. An edit in the kept tail still continues the stored summary."""
-    proxy, _ = start_proxy(1200)
+    proxy, _ = start_proxy(1200, keep_first=False)
     client = sdk_client("/chat/completions", proxy.url + "/v1")
     messages = chat_agent(client, 12)
     assert upstream.summaries
@@ -82,7 +82,7 @@ def test_state_file_survives_a_restart(upstream, start_proxy, tmp_path, persist)
 def test_bounded_state_forgets_the_least_recent_conversation(upstream, start_proxy):
     """Three conversations and room for two: the first one's summary is gone and it is
     summarized afresh; the third one's is still there."""
-    proxy, state = start_proxy(600, keep_last=2, store=StateStore(max_entries=2))
+    proxy, state = start_proxy(600, keep_last=2, keep_first=False, store=StateStore(max_entries=2))
     client = sdk_client("/chat/completions", proxy.url + "/v1")
     talks = [[{"role": "user", "content": f"conversation {n} " + "word " * 300},
               {"role": "assistant", "content": "ok " * 300},
