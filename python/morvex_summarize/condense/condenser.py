@@ -9,10 +9,10 @@ hand to a summarizer, and how to put the summary back::
     messages, state = await condenser.condense(messages, state)
 
 The new list is the leading system and developer messages (kept when `keep_system` is
-on), the user's first turn and later requests (kept when `keep_first` and `keep_requests`
-are on) and the items no summary can stand for (a platform's compaction item), in their
-order, then one context message holding the rendered summary (role "system" or "user", see
-`context_role`), then the kept tail of the conversation, verbatim.  Passing the returned state to the next call
+on), the user's first turn (kept when `keep_first` is on) and the items no summary can
+stand for (a platform's compaction item), in their order, then one context message holding
+the rendered summary (role "system" or "user", see `context_role`), then the user's later
+requests that were kept (`keep_requests`) and the kept tail of the conversation, verbatim.  Passing the returned state to the next call
 chains the summaries: the earlier summary's text is given to the summarizer as
 `existing_summary`, and the earlier context message is recognised and replaced rather
 than summarized as if it were conversation.
@@ -272,10 +272,10 @@ class Condenser:
     keep_first: keep the user's first turn verbatim after them (the messages in which
         agents send their instructions files, the environment and the request), in front
         of the summary.
-    keep_requests: keep the user's later requests verbatim too, in order, in front of the
-        summary, the newest first as far as they take a quarter of `target_tokens`; the
-        rest of what is summarized is what the agent and its tools produced. The first
-        summary is told the first turn, and every summary the requests it covers.
+    keep_requests: keep the user's later requests verbatim too, in order, right after the
+        summary, the newest first as far as they take a quarter of `target_tokens` (older
+        ones are summarized). The first summary is told the first turn, and every summary
+        the requests it covers.
     context_role: "system" or "user", the role of the context message.
     token_counter: tokens of one message record in the summarizer's shape; default
         `estimate_tokens`. A message of another format is counted through its converted
@@ -458,7 +458,13 @@ class Condenser:
 
         handed = body[:cut]
         summarized = [i for k, i in enumerate(handed) if k not in pinned]
-        moved = [items[i] for k, i in enumerate(handed) if k in pinned]
+        # Kept items from the summarized part: an opaque one in front of the summary (it
+        # stands for what came before it), a request after it (so the next round reads
+        # it as part of the body again, not of the user's first turn).
+        opaque = [items[i] for k, i in enumerate(handed)
+                  if k in pinned and conversation.view(i).opaque]
+        requests = [items[i] for k, i in enumerate(handed)
+                    if k in pinned and not conversation.view(i).opaque]
         # The first summary is told the user's first turn, which it is not handed: the
         # request the work is for.
         shown = handed if earlier_text is not None or previous.summary is not None \
@@ -472,8 +478,8 @@ class Condenser:
         record = _recheck(record, conversation.messages_of(body[cut:]))
         kept_tokens = front_tokens + sum(body_counts[cut:])
         fitted = fit(record, kept_tokens, budget, self._render)
-        result, holder = conversation.rebuild(heads, first + moved,
-                                              [items[i] for i in body[cut:]],
+        result, holder = conversation.rebuild(heads, first + opaque,
+                                              requests + [items[i] for i in body[cut:]],
                                               fitted.text, self.context_role)
         length_after = _length(result if isinstance(result, list) else
                                result[conversation.items_key])

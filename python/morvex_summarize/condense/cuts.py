@@ -58,8 +58,8 @@ class Parts(NamedTuple):
     heads: list[int]
     """A body's instructions and the leading system (developer) messages: kept first."""
     first: list[int]
-    """The user's first turn (its instructions files, environment and request): kept
-    after the heads, verbatim."""
+    """The user's first turn (its instructions files, environment and request), and the
+    items no summary can stand for that follow it: kept after the heads, verbatim."""
     earlier_text: str | None
     """The earlier summary's text, or None."""
     body: list[int]
@@ -138,8 +138,8 @@ def split(conversation: Conversation, marker: Any, earlier_text: str | None,
         drop = at
         at += 1
     first: list[int] = []
-    while keep_first and at < n and not earlier_context(at, True) \
-            and is_request(conversation, at):
+    while at < n and not earlier_context(at, True) and (
+            conversation.view(at).opaque or (keep_first and is_request(conversation, at))):
         first.append(at)
         at += 1
     if drop is None:

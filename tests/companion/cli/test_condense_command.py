@@ -70,6 +70,25 @@ def test_condenses_and_reports(env, tmp_path, keep):
     assert after < before
 
 
+def test_keep_first_keeps_the_users_turns_in_front_of_the_summary(env, tmp_path):
+    msgs = conversation(20)
+    done = tool(env, write(tmp_path, msgs), "--budget", "1000", "--target", "500",
+                "--keep-first", "--llm", "extractive")
+    assert done.returncode == 0, done.stderr
+    out = json.loads(done.stdout)
+    assert out[:2] == msgs[:2] and out[2]["content"].startswith(HEADER)  # the first request
+    # after the summary: the user's older requests, then the tail, all in their order
+    tail = 3
+    while out[tail]["role"] == "user":
+        tail += 1
+    assert tail > 3 and out[tail:] == msgs[len(msgs) - len(out) + tail:]
+    kept = [msgs.index(m) for m in out[3:tail]]
+    assert kept == sorted(kept)
+    summarized = int(REPORT.fullmatch(done.stderr.strip()).group(1))
+    assert summarized == len(msgs) - (len(out) - 1)
+    assert "Step 0: please check module 0" in out[2]["content"]
+
+
 def test_within_budget_prints_the_list_unchanged(env, tmp_path):
     msgs = conversation(1)
     done = tool(env, write(tmp_path, msgs), "--budget", "100000", "--llm", "extractive")

@@ -81,9 +81,7 @@ def _messages(rounds):
             {"role": "assistant", "content": [{"type": "tool_use", "id": f"toolu_{n}",
                                                "name": "Bash", "input": {"cmd": f"step {n}"}}]},
             {"role": "user", "content": [{"type": "tool_result", "tool_use_id": f"toolu_{n}",
-                                          "content": OUTPUT}]},
-            {"role": "assistant", "content": f"Step {n} done."},
-            {"role": "user", "content": "Go on."}]
+                                          "content": OUTPUT}]}]
     return {"model": "m", "max_tokens": 100, "system": DEVELOPER[0], "messages": messages}
 
 
@@ -115,16 +113,14 @@ def test_instructions_first_turn_requests_and_compaction_reach_the_model(
     at = next(i for i, item in enumerate(sent)
               if _text(item).startswith("## Conversation History Summary"))
     given = body[key]
-    # Everything in front of the summary is the request's own, word for word and in order:
-    # the leading instructions, the first turn, the compaction item, the later request.
-    rest = iter(given)
-    assert all(any(item == old for old in rest) for item in sent[:at])
+    # In front of the summary, word for word and in order: the leading instructions, the
+    # first turn, the compaction item; after it the later request, then the newest items.
     leading = len(DEVELOPER) + len(FIRST_TURN) + (path == "/v1/responses") \
         if path != "/v1/messages" else 1
-    assert sent[:leading] == given[:leading]
-    assert any(_text(item) == LATER for item in sent[:at])
-    # The tail after the summary is the request's own newest items.
-    assert sent[at + 1:] == given[len(given) - len(sent) + at + 1:]
+    assert sent[:at] == given[:leading]
+    later = next(i for i, item in enumerate(given) if _text(item) == LATER)
+    assert sent[at + 1] == given[later]
+    assert sent[at + 2:] == given[len(given) - len(sent) + at + 2:]
     # The offline summary's goal is the user's request, not the agent's context blocks.
     summary = _text(sent[at])
     goals = summary.split("### Original Goals")[1].split("###")[0]
@@ -158,8 +154,11 @@ def test_unmeetable_budget_is_told_once_and_not_resummarized(
     unmet = []
     with caplog.at_level(logging.WARNING, logger="morvex_summarize.serve"):
         for n in range(12):
-            messages += [{"role": "assistant", "content": f"Reading part {n}."},
-                         {"role": "user", "content": f"part {n}: " + "line " * 150}]
+            messages += [
+                {"role": "assistant", "content": [{"type": "tool_use", "id": f"t{n}",
+                                                   "name": "Read", "input": {"part": n}}]},
+                {"role": "user", "content": [{"type": "tool_result", "tool_use_id": f"t{n}",
+                                              "content": f"part {n}: " + "line " * 150}]}]
             answer = httpx.post(proxy.url + "/v1/messages", timeout=30, json={
                 "model": "m", "max_tokens": 50, "system": system, "messages": messages})
             assert answer.status_code == 200
