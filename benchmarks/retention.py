@@ -33,7 +33,7 @@ from typing import Any
 from morvex.core.summarizer import ConversationSummarizer
 from morvex_summarize import evidence, summarize
 from morvex_summarize.clients.extractive import ExtractiveClient
-from morvex_summarize.condense import carry
+from morvex_summarize import carry
 from morvex_summarize.condense import Condenser, estimate_tokens
 
 from benchmarks.sessions import CATEGORIES, TOOL_FACT_KINDS, Session, make_session, marker_pattern

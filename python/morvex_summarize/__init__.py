@@ -70,7 +70,7 @@ async def summarize(messages: Any, client: LLMClient | None = None, previous: An
     elif previous is not None and not isinstance(previous, str):
         raise TypeError(f"previous must be a summary's text or record, not "
                         f"{type(previous).__name__}")
-    from .condense.carry import skim_outputs
+    from .carry import skim_outputs
 
     record = await summarizer.summarize_messages(
         cast("list[dict[str, Any]]", skim_outputs(list(converted))), previous)

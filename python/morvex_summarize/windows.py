@@ -22,7 +22,7 @@ import math
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from .condense import carry
+from . import carry
 from .errors import LENGTH_REFUSAL, ContextTooLong
 from .native import parse_context
 

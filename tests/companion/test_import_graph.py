@@ -1,6 +1,6 @@
-"""No two modules of the companion package import each other, directly or through others:
-its import statements, read with ast (lazy imports inside functions included), form no
-cycle."""
+"""The companion package's imports, read with ast (lazy imports inside functions included):
+no two modules import each other, directly or through others, and no module imports one of
+a layer above its own."""
 import ast
 import graphlib
 import pathlib
@@ -63,3 +63,62 @@ def test_no_two_modules_of_the_package_import_each_other():
     assert {"morvex_summarize.cli.io", "morvex_summarize.cli.options"} <= \
         graph["morvex_summarize.cli.exchange"] | graph["morvex_summarize.cli.summarize"]
     assert cycle_of(graph) is None
+
+
+# The layers, lowest first: a module imports only from its own layer and those below it.
+LAYERS = [
+    ("the module's contract", ["native", "errors", "records"]),
+    ("reading a session", ["evidence", "steps", "carry"]),
+    ("formats", ["formats"]),
+    ("clients", ["clients"]),
+    ("condensing", ["condense", "windows"]),
+    ("integrations and the proxy", ["integrations", "serve", "langchain_middleware",
+                                    "agents_session"]),
+    ("the package's public names", ["", "ray_batch"]),
+    ("the command line", ["cli", "__main__"]),
+]
+# Upward imports still to go, each a library name that lives under cli/: they may only
+# disappear from this list.
+PENDING = {("morvex_summarize", "morvex_summarize.cli.batch.ray"),
+           ("morvex_summarize.ray_batch", "morvex_summarize.cli.batch.ray")}
+
+
+def lazy_homes(path):
+    """The modules the package's public names are loaded from on first use: the values of
+    its ``_HOMES`` table (relative names)."""
+    for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+        if isinstance(node, ast.Assign) and any(
+                isinstance(t, ast.Name) and t.id == "_HOMES" for t in node.targets):
+            return {"morvex_summarize" + v.value for v in node.value.values}
+    return set()
+
+
+def layer_of(module):
+    """The index in LAYERS of a module (its longest matching prefix), or None."""
+    rel = module.removeprefix("morvex_summarize").lstrip(".")
+    found = None
+    for index, (_, prefixes) in enumerate(LAYERS):
+        for prefix in prefixes:
+            if rel == prefix or (prefix and rel.startswith(prefix + ".")):
+                if found is None or len(prefix) > found[1]:
+                    found = (index, len(prefix))
+    return None if found is None else found[0]
+
+
+def upward(graph):
+    return {(module, other) for module, imported in graph.items() for other in imported
+            if layer_of(other) > layer_of(module)}
+
+
+def test_no_module_imports_from_a_layer_above_its_own():
+    graph = import_graph(PACKAGE)
+    graph["morvex_summarize"] |= lazy_homes(PACKAGE / "__init__.py")
+    assert [m for m in graph if layer_of(m) is None] == []
+    assert upward(graph) - PENDING == set()
+    assert PENDING <= upward(graph)  # a move done is taken off the list
+
+
+def test_the_layer_check_sees_an_upward_import():
+    graph = import_graph(PACKAGE)
+    graph["morvex_summarize.formats.base"] = {"morvex_summarize.condense.cuts"}
+    assert ("morvex_summarize.formats.base", "morvex_summarize.condense.cuts") in upward(graph)

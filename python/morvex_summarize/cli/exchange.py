@@ -9,7 +9,7 @@ from collections.abc import Callable, Coroutine
 from dataclasses import dataclass
 from typing import Any, cast
 
-from ..condense.carry import skim_outputs
+from ..carry import skim_outputs
 from ..errors import BadDocument, Refused, ToolError, classify_client_failure
 from ..native import is_failure_log, module_refusal, raised_by_module, watch_unparsed
 from ..records import LLMClient, SummaryRecord

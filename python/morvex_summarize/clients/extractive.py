@@ -21,7 +21,7 @@ from collections.abc import Iterator, Mapping
 from typing import Any, NamedTuple
 
 from .. import evidence, steps
-from ..condense import carry
+from .. import carry
 from ..native import (CONVERSATION_HEADING, PREVIOUS_HEADING, TRANSCRIPT_ENTRY, TRUNCATION_MARK,
                       parse_context)
 from . import Reply

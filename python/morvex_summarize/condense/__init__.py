@@ -2,8 +2,8 @@
 its oldest messages (see `Condenser`).
 
 condenser.py holds the policy and the state a round ends in; cuts.py where a history may
-be cut; fit.py fitting a summary into the budget; carry.py summaries that build on the one
-before."""
+be cut; fit.py fitting a summary into the budget. Summaries that build on the one before
+are the package's `carry` (the offline summarizer merges with them too)."""
 
 from ..native import CONTEXT_HEADER, is_fallback_summary
 from . import condenser

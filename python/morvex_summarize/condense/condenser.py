@@ -52,7 +52,8 @@ from ..formats import (AUTO, MEDIA_KINDS, BodyContext, BodyField, Conversation,
                       check_format, read_conversation, read_more)
 from ..formats.parts import content_text
 from ..native import is_fallback_summary, parse_context
-from . import carry, cuts
+from .. import carry
+from . import cuts
 from .cuts import Message as Message  # the record type the integrations name too
 from .cuts import tool_calls
 from .fit import Fitted, fit

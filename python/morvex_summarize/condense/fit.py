@@ -6,7 +6,7 @@ from __future__ import annotations
 from collections.abc import Callable, Mapping
 from typing import Any, NamedTuple
 
-from . import carry
+from .. import carry
 
 Render = Callable[[Mapping[str, Any]], tuple[str, int]]
 """(the context text of a record, its tokens as the context message)."""

@@ -9,8 +9,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from cli_support import SAMPLE
-from morvex_summarize.condense import carry
-from morvex_summarize.condense.carry import (CHANGED_PREFIX, FAILED_ITEM, LIMITS, LOOKED_PREFIX,
+from morvex_summarize import carry
+from morvex_summarize.carry import (CHANGED_PREFIX, FAILED_ITEM, LIMITS, LOOKED_PREFIX,
                                              RESOLVED_PREFIX)
 from morvex_summarize.clients import extractive
 from morvex_summarize.clients.extractive import ExtractiveClient, parse_transcript

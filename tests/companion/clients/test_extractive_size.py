@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from morvex_summarize.condense.carry import LIMITS
+from morvex_summarize.carry import LIMITS
 from morvex_summarize.clients.extractive import summarize_transcript
 
 

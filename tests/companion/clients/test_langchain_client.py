@@ -242,7 +242,7 @@ def test_a_server_too_slow_ends_with_status_6_within_the_bound(llm, suffix, path
                                                                retries):
     """--timeout bounds each attempt and --retries counts the attempts after the first:
     the tool reports the time-out after at most (retries + 1) x timeout plus the back-off
-    between attempts (0.5 s, 1 s, 2 s, ... at most 8 s each), as the README says, timed
+    between attempts (0.5 s, 1 s, 2 s, ... at most 8 s each), as docs/cli.md says, timed
     here from the first request's arrival to the tool's report of it. Ollama's package
     does not retry, and takes no --retries."""
     _provider_ready(llm)

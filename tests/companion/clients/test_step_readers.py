@@ -9,7 +9,8 @@ import pytest
 
 from morvex_summarize import evidence, steps
 from morvex_summarize.clients.extractive import ExtractiveClient
-from morvex_summarize.condense import Condenser, carry
+from morvex_summarize import carry
+from morvex_summarize.condense import Condenser
 from morvex_summarize.condense.cuts import valid_cuts
 
 

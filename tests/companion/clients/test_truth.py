@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from morvex_summarize import evidence, summarize
-from morvex_summarize.condense import carry
+from morvex_summarize import carry
 from morvex_summarize.clients.extractive import summarize_transcript
 
 

@@ -6,7 +6,7 @@ import json
 
 import pytest
 
-from morvex_summarize.condense import carry
+from morvex_summarize import carry
 from morvex_summarize.clients.extractive import ExtractiveClient, summarize_transcript
 from morvex_summarize.condense import Condenser, estimate_tokens
 from morvex_summarize.native import parse_context

@@ -11,11 +11,11 @@ from hypothesis import strategies as st  # noqa: E402
 
 try:
     from morvex_summarize import evidence
-    from morvex_summarize.condense import carry
+    from morvex_summarize import carry
 except ImportError:  # package not installed: use the source tree
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "python"))
     from morvex_summarize import evidence
-    from morvex_summarize.condense import carry
+    from morvex_summarize import carry
 
 # Words of a failure, words that hold one without being one, and characters whose lower
 # case is longer or depends on what follows.

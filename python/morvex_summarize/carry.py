@@ -14,9 +14,9 @@ import re
 from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
-from .. import evidence
-from ..native import TOOL_RESULT_LIMIT
-from ..records import LIST_KEYS
+from . import evidence
+from .native import TOOL_RESULT_LIMIT
+from .records import LIST_KEYS
 
 CONSTRAINT_PREFIX = "Constraint: "
 
