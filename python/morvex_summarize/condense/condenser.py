@@ -406,10 +406,7 @@ class Condenser:
         read = self._read(messages, state, requested)
         conversation, counts, previous = read.conversation, read.counts, read.previous
         if self.within_budget(read.tokens, read.length):
-            memo = _Memo(self, self.token_counter, tuple(self.media_tokens.items()), requested,
-                         conversation, read.fields, counts, read.tokens, read.carried)
-            return CondenseResult(conversation.assemble(memo.items()[:]),
-                                  self._state(read, memo=memo))
+            return self._as_read(read, requested)
 
         items = conversation.items
         parts = cuts.split(conversation, previous.context_message, previous.summary_text,
@@ -424,10 +421,7 @@ class Condenser:
                 self.max_messages is None or read.length <= self.max_messages):
             # What must be kept leaves the budget unmeetable: the rest has not outgrown
             # the budget it is given on top of it.
-            memo = _Memo(self, self.token_counter, tuple(self.media_tokens.items()), requested,
-                         conversation, read.fields, counts, read.tokens, read.carried)
-            return CondenseResult(conversation.assemble(memo.items()[:]),
-                                  self._state(read, memo=memo, floor=floor))
+            return self._as_read(read, requested, floor)
         if target is not None and budget is not None and previous.summary is not None:
             # Room for a summary about the size of the last one: the kept part is brought
             # within what the budget leaves beside it, when that is less than the target.
@@ -488,6 +482,15 @@ class Condenser:
             read, fitted, holder, kept_tokens, length_after,
             handed=tuple(items[i] for i in summarized), fallback=fallback,
             aside=carry.left_out(record, fitted.record), floor=floor))
+
+    def _as_read(self, read: _Round, requested: str, floor: int = 0) -> CondenseResult:
+        """The conversation returned unchanged, with what the round read kept for the next
+        call (which then reads and counts only the items appended)."""
+        conversation = read.conversation
+        memo = _Memo(self, self.token_counter, tuple(self.media_tokens.items()), requested,
+                     conversation, read.fields, read.counts, read.tokens, read.carried)
+        return CondenseResult(conversation.assemble(memo.items()[:]),
+                              self._state(read, memo=memo, floor=floor))
 
     def _pinned(self, conversation: Conversation, body: list[int],
                 counts: list[int]) -> frozenset[int]:

@@ -219,8 +219,8 @@ def choose_cut(conversation: Conversation, body: Sequence[int], body_counts: lis
     bring the kept part (the ``front`` items of ``front_tokens`` kept in front of the
     summary, and the rest of the body) within ``target_tokens`` and ``target_messages``
     where the rules allow, and never one of the newest ``keep_last``. The body positions
-    in ``pinned`` are kept whatever the cut (moved in front of the summary): their
-    tokens are to be in ``front_tokens``, not in ``body_counts``."""
+    in ``pinned`` are kept whatever the cut (moved beside the summary): their tokens are
+    to be in ``front_tokens``, not in ``body_counts``."""
     n = len(body)
     valid_at = valid_cuts(conversation.messages_of(body))
     views = conversation.views
