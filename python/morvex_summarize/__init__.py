@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, cast
 
 if TYPE_CHECKING:
     from .records import LLMClient, SummaryRecord
+    from .summarizing import Outcome
 
 __version__ = "0.3.0"
 
@@ -23,7 +24,7 @@ _HOMES = {
     "ChatModelClient": ".clients.langchain_client",
     "CondensingMiddleware": ".integrations.langchain",
     "CondensingSession": ".integrations.agents",
-    "summarize_dataset": ".cli.batch.ray",
+    "summarize_dataset": ".batch.ray",
 }
 
 __all__ = ["__version__", "summarize", *_HOMES]
@@ -43,35 +44,37 @@ def __dir__() -> list[str]:
 
 
 async def summarize(messages: Any, client: LLMClient | None = None, previous: Any = None,
-                    input_format: str = "auto", context_tokens: int | None = None
+                    input_format: str = "auto", context_tokens: int | None = None, *,
+                    deadline: float | None = None, outcome: Outcome | None = None
                     ) -> SummaryRecord:
     """The summary record of a conversation in any format (see `morvex_summarize.formats`):
-    OpenAI, Responses, Anthropic or LangChain messages, SDK objects, or a request body.
+    OpenAI, Responses, Anthropic or LangChain messages, SDK objects, or a request body. It
+    is made as the command line makes it (`morvex_summarize.summarizing`).
 
     client: an object with the summarizer's ``complete`` coroutine (one of the package's
         clients, say); None uses the offline `ExtractiveClient`.
     previous: an earlier summary to build on, as its context text or its record.
     context_tokens: the model's context; no request is larger, and a longer conversation
         is summarized in windows (`morvex_summarize.windows`; default 32768).
-    Raises `FormatError` (a TypeError and a ValueError) for a conversation no format reads.
+    deadline: seconds the whole summary may take, every request included.
+    outcome: an `Outcome` told what became of the summary: the model's failure (the
+        record is then the fallback built from the messages), or a reply in prose.
+    Raises `FormatError` (a TypeError and a ValueError) for a conversation no format
+    reads, and `Refused` (a ValueError) for messages the summarizer cannot read.
     """
     from .formats import to_messages
-    from .windows import DEFAULT_CONTEXT_TOKENS, WindowedSummarizer
+    from .summarizing import summarize_one
+    from .windows import DEFAULT_CONTEXT_TOKENS
 
     converted = to_messages(messages, input_format)
     if client is None:
         from .clients.extractive import ExtractiveClient
 
         client = ExtractiveClient()
-    summarizer = WindowedSummarizer(client, context_tokens=context_tokens or
-                                    DEFAULT_CONTEXT_TOKENS)
-    if isinstance(previous, Mapping):
-        previous = summarizer.format_summary_for_context(dict(previous))
-    elif previous is not None and not isinstance(previous, str):
+    if previous is not None and not isinstance(previous, (str, Mapping)):
         raise TypeError(f"previous must be a summary's text or record, not "
                         f"{type(previous).__name__}")
-    from .carry import skim_outputs
-
-    record = await summarizer.summarize_messages(
-        cast("list[dict[str, Any]]", skim_outputs(list(converted))), previous)
-    return cast("SummaryRecord", record)
+    record, _, _ = await summarize_one(
+        client, cast("list[dict[str, Any]]", list(converted)), previous, deadline, outcome,
+        context_tokens=context_tokens or DEFAULT_CONTEXT_TOKENS)
+    return record

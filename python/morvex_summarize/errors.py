@@ -1,65 +1,97 @@
-"""Errors the tool reports as one line on stderr, each with its own exit status."""
+"""The package's errors: each says what failed and whether trying again can help.
+
+A message names a setting through `setting` (``setting("model")``): ``str(error)`` spells it
+as the library's keyword, or as the front end that made the error spells it (the command
+line names its flags: `spell_settings`); `PackageError.told` spells it any other way. Exit
+statuses belong to the command line alone."""
 
 from __future__ import annotations
 
+import contextvars
+import importlib
 import re
+from collections.abc import Mapping
 from dataclasses import dataclass
+from typing import Any
 
-EXIT_OK = 0
-EXIT_USAGE = 2
-EXIT_NO_INPUT = 3
-EXIT_BAD_JSON = 4
-EXIT_BAD_DOCUMENT = 5
-EXIT_UNREACHABLE = 6
-EXIT_AUTH = 7
-EXIT_MODEL_FAILED = 8
-EXIT_OUTPUT = 9
-EXIT_CONFIG = 10
-EXIT_PARTIAL = 11
-EXIT_INTERRUPTED = 130
+DISTRIBUTION = "morvex-core-summarizer"
+"""The distribution to install, with one of its extras, for what a package is missing."""
 
-EXIT_STATUSES = (
-    (EXIT_OK, "done (batch: every result ok)"),
-    (EXIT_USAGE, "usage (a bad option value included)"),
-    (EXIT_NO_INPUT, "a missing file"),
-    (EXIT_BAD_JSON, "invalid JSON (or text that is not UTF-8)"),
-    (EXIT_BAD_DOCUMENT, "a document that is not a conversation (or is empty, or is not in "
-                        "the named format)"),
-    (EXIT_UNREACHABLE, "an unreachable server (or one that did not answer in time)"),
-    (EXIT_AUTH, "a rejected key"),
-    (EXIT_MODEL_FAILED, "a model failure"),
-    (EXIT_OUTPUT, "output that cannot be written (a full disk, say)"),
-    (EXIT_CONFIG, "a bad model configuration"),
-    (EXIT_PARTIAL, "a batch with results that are not ok (or bad lines)"),
-    (EXIT_INTERRUPTED, "interrupted"),
-)
-"""Each exit status with what it means, as the help and the README list them."""
+PARAMETERS: Mapping[str, str] = {
+    "llm": "client", "model": "model", "base_url": "base_url", "timeout": "timeout",
+    "retries": "retries", "input_format": "input_format", "api_key": "the API key",
+}
+"""How a message names each setting to a library user: the keyword that sets it."""
+
+_SPELLING: contextvars.ContextVar[Mapping[str, str]] = contextvars.ContextVar(
+    "spelling", default=PARAMETERS)
 
 
-class ToolError(Exception):
-    """A failure the tool reports as one line and an exit status, never a traceback."""
-
-    exit_code = 1
-
-    def __init__(self, message: str, exit_code: int | None = None) -> None:
-        super().__init__(message)
-        if exit_code is not None:
-            self.exit_code = exit_code
+def spell_settings(names: Mapping[str, str]) -> None:
+    """Messages made from here on (in this context, and the tasks it starts) name each
+    setting as ``names`` has it."""
+    _SPELLING.set(names)
 
 
-class InputMissing(ToolError):
-    exit_code = EXIT_NO_INPUT
+class PackageError(Exception):
+    """A failure of the package, with what failed in its message and ``retryable``: whether
+    the same call may succeed later unchanged."""
+
+    retryable = False
+
+    def __init__(self, message: str) -> None:
+        self.template = message
+        super().__init__(self.told(_SPELLING.get()))
+
+    def told(self, names: Mapping[str, str]) -> str:
+        """The message with each setting spelt as ``names`` has it."""
+        return _fill(self.template, names)
 
 
-class InvalidJSON(ToolError):
-    exit_code = EXIT_BAD_JSON
+_SETTING = re.compile("\x1e(\\w+)\x1f")
 
 
-class BadDocument(ToolError):
-    exit_code = EXIT_BAD_DOCUMENT
+def setting(name: str) -> str:
+    """The mark of a setting in a message, spelt when the message is told."""
+    return f"\x1e{name}\x1f"
 
 
-class Refused(Exception):
+def _fill(template: str, names: Mapping[str, str]) -> str:
+    if "\x1e" not in template:
+        return template
+    return _SETTING.sub(lambda m: names.get(m[1], m[1]), template)
+
+
+class ConfigError(PackageError, ValueError):
+    """A client or option that cannot be set up as given (a missing model, key or package,
+    a setting the client has no use for)."""
+
+
+class OptionRefused(ConfigError):
+    """A setting the chosen client cannot take: refused, never dropped unseen."""
+
+
+class InputMissing(PackageError):
+    """A file to read is not there, or cannot be read."""
+
+
+class InvalidJSON(PackageError, ValueError):
+    """A file's text is not JSON (or not UTF-8)."""
+
+
+class BadDocument(PackageError, ValueError):
+    """A document that is no conversation, is empty, or is not in the named format."""
+
+
+class Unsummarizable(BadDocument):
+    """A conversation that reads, but holds no message to summarize."""
+
+
+class OutputError(PackageError):
+    """Output that cannot be written (a missing folder, a full disk)."""
+
+
+class Refused(BadDocument):
     """Messages the summarizer cannot read, found before it was called (or after it
     refused them), with the reason in the caller's terms: the message's index and field."""
 
@@ -68,19 +100,21 @@ class Refused(Exception):
         self.reason = reason
 
 
-class ConfigError(ToolError):
-    exit_code = EXIT_CONFIG
-
-
-class OutputError(ToolError):
-    exit_code = EXIT_OUTPUT
+AUTH = "auth"
+UNREACHABLE = "unreachable"
+MODEL = "model"
+DOCUMENT = "document"
+KINDS = (AUTH, UNREACHABLE, MODEL, DOCUMENT)
+"""What a `Failure` is: a rejected key, a server not reached (or not in time), a model that
+gave no usable reply, a conversation that cannot be summarized."""
 
 
 @dataclass(frozen=True)
 class Failure:
-    """What a client's exception means for the tool."""
+    """What a client's exception means: its kind (one of `KINDS`), one line saying why,
+    and what a retry can do."""
 
-    exit_code: int
+    kind: str
     reason: str
     transient: bool = False
     """The same request may well succeed later (rate limit, server error, time-out)."""
@@ -88,7 +122,7 @@ class Failure:
     """Every request would fail alike (bad key, no server): a batch stops."""
 
 
-class ClientError(Exception):
+class ClientError(PackageError):
     """A client's failure in the package's terms: each client translates its own library's
     errors into one of these (the library's exception is its cause)."""
 
@@ -96,12 +130,16 @@ class ClientError(Exception):
         super().__init__(failure.reason)
         self.failure = failure
 
+    @property
+    def retryable(self) -> bool:  # type: ignore[override]
+        return self.failure.transient
+
 
 class ModelError(ClientError):
     """Raised by a client when the model gave no usable reply."""
 
     def __init__(self, message: str) -> None:
-        super().__init__(Failure(EXIT_MODEL_FAILED, f"the model failed: {message}"))
+        super().__init__(Failure(MODEL, f"the model failed: {message}"))
 
 
 class ContextTooLong(ClientError):
@@ -110,9 +148,8 @@ class ContextTooLong(ClientError):
     succeed."""
 
     def __init__(self, message: str) -> None:
-        super().__init__(Failure(EXIT_MODEL_FAILED,
-                                 f"the conversation does not fit the model's context: "
-                                 f"{message}"))
+        super().__init__(Failure(MODEL, f"the conversation does not fit the model's context: "
+                                        f"{message}"))
 
 
 LENGTH_REFUSAL = re.compile(
@@ -131,11 +168,29 @@ def refused_for_length(status: int | None, text: str) -> bool:
 
 
 def classify_client_failure(exc: BaseException) -> Failure:
-    """Maps a client's exception to its exit status and a one-line reason."""
+    """What a client's exception means, as a `Failure`."""
     if isinstance(exc, ClientError):
         return exc.failure
-    if isinstance(exc, TimeoutError):  # --deadline: the whole exchange took too long
-        return Failure(EXIT_UNREACHABLE, "the model did not answer within the deadline",
+    if isinstance(exc, TimeoutError):  # the deadline: the whole exchange took too long
+        return Failure(UNREACHABLE, "the model did not answer within the deadline",
                        transient=True)
     text = " ".join((str(exc) or type(exc).__name__).split())
-    return Failure(EXIT_MODEL_FAILED, f"the model failed: {text}")
+    return Failure(MODEL, f"the model failed: {text}")
+
+
+def message_of(exc: BaseException, names: Mapping[str, str] | None = None) -> str:
+    """One line for any of the package's errors, its settings spelt as ``names`` has
+    them (the library's own names by default)."""
+    if isinstance(exc, PackageError):
+        return exc.told(PARAMETERS if names is None else names)
+    return str(exc)
+
+
+def needs(module: str, what: str, extra: str = "cli") -> Any:
+    """Imports a library of one of the package's extras, or says how to install it
+    (ConfigError)."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise ConfigError(f"{what} needs the {module.split('.')[0]} package: pip install "
+                          f"'{DISTRIBUTION}[{extra}]'") from None

@@ -1,4 +1,4 @@
 """Old import path of the batch engine on Ray Data: it lives in
-`morvex_summarize.cli.batch.ray` now."""
+`morvex_summarize.batch.ray` now."""
 
-from .cli.batch.ray import *  # noqa: F401,F403
+from .batch.ray import *  # noqa: F401,F403

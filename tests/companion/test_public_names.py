@@ -24,7 +24,7 @@ NAMES = {
     "ChatModelClient": ("morvex_summarize.clients.langchain_client", "langchain_core"),
     "CondensingMiddleware": ("morvex_summarize.integrations.langchain", "langchain"),
     "CondensingSession": ("morvex_summarize.integrations.agents", "agents"),
-    "summarize_dataset": ("morvex_summarize.cli.batch.ray", None),
+    "summarize_dataset": ("morvex_summarize.batch.ray", None),
 }
 
 OLD_PATHS = [
@@ -32,6 +32,7 @@ OLD_PATHS = [
     ("morvex_summarize.agents_session", "CondensingSession"),
     ("morvex_summarize.langchain_middleware", "CondensingMiddleware"),
     ("morvex_summarize.ray_batch", "summarize_dataset"),
+    ("morvex_summarize.cli.batch.ray", "summarize_dataset"),
 ]
 
 
@@ -51,6 +52,20 @@ def test_an_old_path_still_leads_to_the_same_object(path: str, name: str) -> Non
         pytest.importorskip(library)
     assert getattr(importlib.import_module(path), name) is getattr(
         importlib.import_module(home), name)
+
+
+def test_the_command_line_defines_no_public_name() -> None:
+    """Library code lives outside cli/: no public name, nor a library name that moved out,
+    is defined there (the old paths only lead to it)."""
+    import ast
+
+    moved = {"summarize_dataset", "Summarize", "row_job", "Job", "parse_doc", "id_columns",
+             "summarize_result", "summarize_one", "DeadlineClient", "windowed", "Outcome",
+             "read_document", "write_output", "needs"}
+    for path in (PACKAGE / "morvex_summarize" / "cli").rglob("*.py"):
+        defined = {node.name for node in ast.parse(path.read_text("utf-8")).body
+                   if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef))}
+        assert not defined & (set(morvex_summarize.__all__) | moved), path
 
 
 def test_an_unknown_name_is_an_attribute_error() -> None:

@@ -17,7 +17,7 @@ from llm_server import Answer, LLMServer  # noqa: E402
 from morvex_summarize.clients.extractive import ExtractiveClient  # noqa: E402
 from morvex_summarize.clients.openai_client import OpenAIClient  # noqa: E402
 from morvex_summarize.errors import ContextTooLong  # noqa: E402
-from morvex_summarize.cli.exchange import summarize_one  # noqa: E402
+from morvex_summarize.summarizing import summarize_one  # noqa: E402
 from morvex_summarize.windows import SHRINKS, _fits, text_tokens, too_long  # noqa: E402
 
 WORDS = ("ledger build header rounding deploy cache migration query worker queue schema "

@@ -3,7 +3,8 @@
 The commands are a static table: a command named first on the line picks that command
 (``help`` shows the help); anything else is the default ``summarize`` command. Each
 command has its help line, ``add_arguments(parser)`` and ``run(args)``, which returns the
-exit status or raises ToolError."""
+exit status or raises one of the package's errors, which `status` maps to its exit
+status."""
 
 from __future__ import annotations
 
@@ -16,12 +17,13 @@ from dataclasses import dataclass
 from typing import NoReturn
 
 from .. import __version__
-from ..errors import EXIT_INTERRUPTED, EXIT_OK, EXIT_STATUSES, EXIT_USAGE, ToolError
+from ..errors import PackageError, spell_settings
 from . import condense, serve, summarize
 from .batch import command as batch
 from .exchange import setup_logging
-from .io import quiet_broken_pipe
 from .options import PROG
+from .status import (EXIT_INTERRUPTED, EXIT_OK, EXIT_STATUSES, EXIT_USAGE, FLAGS, exit_status,
+                     told)
 
 DEFAULT_COMMAND = "summarize"
 
@@ -101,11 +103,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         argv = argv[1:]
     args = build_parser(name).parse_args(argv)
     setup_logging()
+    spell_settings(FLAGS)
     try:
         return COMMANDS[name].run(args)
-    except ToolError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
-        return exc.exit_code
+    except PackageError as exc:
+        print(f"{PROG}: error: {told(exc)}", file=sys.stderr)
+        return exit_status(exc)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
@@ -113,6 +116,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader went away (``| head``): stop quietly, without a second error at exit.
         quiet_broken_pipe()
         return EXIT_OK
+
+
+def quiet_broken_pipe() -> None:
+    """After the reader of standard output went away: point it at /dev/null so that the
+    interpreter's own flush at exit reports nothing."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
 if __name__ == "__main__":

@@ -14,14 +14,16 @@ import sys
 from typing import Any
 
 from ..condense import Condenser, CondenseState
-from ..errors import EXIT_OK, BadDocument
+from ..errors import BadDocument
+from ..files import read_document, reading, where_of, write_output
 from ..formats import BodyContext, BodyField, Conversation, read_conversation
 from ..native import record_refusal
-from .exchange import Activity, Outcome, close_client, run_exchange, windowed
-from .io import read_document, reading, where_of, write_output
+from ..summarizing import Outcome, close_client, windowed
+from .exchange import Activity, run_exchange
 from .options import (PROG, add_client_arguments, add_condensing_arguments,
                       add_format_argument, build_client, check_client_options,
                       check_condensing)
+from .status import EXIT_OK
 
 HELP = "condense a conversation to fit a token budget"
 

@@ -4,30 +4,19 @@ the condensing options, and the client they ask for."""
 from __future__ import annotations
 
 import argparse
-import importlib
 import math
 import sys
 from collections.abc import Callable
-from typing import Any
 
 from ..clients import DEFAULT_RETRIES, DEFAULT_TIMEOUT
+from ..clients.registry import ClientSettings, build, check_settings, default_choice
 from ..condense import CHARS_PER_TOKEN
-from ..errors import EXIT_USAGE, ConfigError, ToolError
 from ..formats import AUTO, FORMATS
 from ..records import LLMClient
 from ..windows import DEFAULT_CONTEXT_TOKENS, MIN_CONTEXT_TOKENS
+from .status import UsageError
 
 PROG = "morvex-summarize"
-DISTRIBUTION = "morvex-core-summarizer"
-
-
-def needs(module: str, what: str, extra: str = "cli") -> Any:
-    """Imports a library of one of the package's extras, or says how to install it."""
-    try:
-        return importlib.import_module(module)
-    except ImportError:
-        raise ConfigError(f"{what} needs the {module.split('.')[0]} package: pip install "
-                          f"'{DISTRIBUTION}[{extra}]'") from None
 
 
 def whole_number(minimum: int) -> Callable[[str], int]:
@@ -130,76 +119,34 @@ def add_condensing_arguments(parser: argparse.ArgumentParser, *, keep_last: int,
 def check_condensing(args: argparse.Namespace) -> None:
     """A usage error for a target beyond the budget, told before anything is read."""
     if args.target is not None and args.target > args.budget:
-        raise ToolError(f"--target ({args.target}) exceeds --budget ({args.budget})",
-                        EXIT_USAGE)
+        raise UsageError(f"--target ({args.target}) exceeds --budget ({args.budget})")
 
 
-# Options only some clients read, and the clients that read them: given to another, they
-# would be dropped unseen.
-_OPENAI_ONLY = (("--model", "model"), ("--json-mode", "json_mode"),
-                ("--reply-format", "reply_format"))
-_SERVER_ONLY = (("--base-url", "base_url"), ("--timeout", "timeout"), ("--retries", "retries"))
+def client_settings(args: argparse.Namespace) -> ClientSettings:
+    """The client's settings the options give (None where an option is not given)."""
+    reply_format = getattr(args, "reply_format", None)
+    if reply_format is None and getattr(args, "json_mode", False):
+        reply_format = "json"
+    return ClientSettings(model=args.model, base_url=args.base_url, timeout=args.timeout,
+                          retries=args.retries, reply_format=reply_format,
+                          context_tokens=getattr(args, "context_tokens",
+                                                 DEFAULT_CONTEXT_TOKENS))
 
 
 def check_client_options(args: argparse.Namespace) -> None:
-    """Refuses, before any input is read, an option that the chosen client would ignore:
-    the offline and local clients ask no server, and a LangChain model is named in
-    --llm and chooses its own reply format."""
-    values = {flag: getattr(args, name, None) for flag, name in _OPENAI_ONLY + _SERVER_ONLY}
-    given = [flag for flag, value in values.items() if value is not None and value is not False]
-    choice = args.llm
-    if choice is None:
-        from ..clients import configured_model
-
-        if args.model or configured_model():
-            return
-        if given:
-            raise ToolError(f"{given[0]}: no model is configured, so no server is asked "
-                            "(name one with --model, or use --llm openai)", EXIT_USAGE)
-        return
-    if choice.startswith("langchain:"):
-        unread = [flag for flag in given if flag in dict(_OPENAI_ONLY)]
-        applies = "--llm openai"
-    elif choice == "extractive" or choice.startswith("gguf:"):
-        unread = given
-        applies = "a model's server: --llm openai or langchain:PROVIDER:MODEL"
-    else:
-        return
-    if unread:
-        raise ToolError(f"{unread[0]}: not for --llm {choice} (it applies to {applies})",
-                        EXIT_USAGE)
+    """Refuses, before any input is read, an option that the chosen client would ignore
+    (each client's settings are in the registry of clients)."""
+    values = {name: getattr(args, name, None) for name in
+              ("model", "json_mode", "reply_format", "base_url", "timeout", "retries")}
+    given = [name for name, value in values.items() if value is not None and value is not False]
+    check_settings(args.llm, given)
 
 
 def build_client(args: argparse.Namespace) -> LLMClient:
     """The client that --llm/--model/--base-url ask for; announces the offline default."""
-    from ..clients import configured_model
-
-    choice = args.llm
-    if choice is None:
-        choice = "openai" if (args.model or configured_model()) else "extractive"
-        if choice == "extractive":
-            print(f"{PROG}: no model configured; using the offline extractive "
-                  "summarizer (use --llm/--model to pick a model)", file=sys.stderr)
-    if choice == "extractive":
-        from ..clients.extractive import ExtractiveClient
-        return ExtractiveClient()
-    if choice == "openai":
-        needs("openai", "the openai client")
-        from ..clients.openai_client import OpenAIClient
-        reply_format = getattr(args, "reply_format", None)
-        if reply_format is None and args.json_mode:
-            reply_format = "json"
-        return OpenAIClient(args.model, base_url=args.base_url,
-                            timeout=DEFAULT_TIMEOUT if args.timeout is None else args.timeout,
-                            max_retries=DEFAULT_RETRIES if args.retries is None else args.retries,
-                            reply_format=reply_format)
-    if choice.startswith("gguf:") and len(choice) > 5:
-        from ..clients.gguf import GGUFClient
-        return GGUFClient(choice[5:], n_ctx=getattr(args, "context_tokens",
-                                                     DEFAULT_CONTEXT_TOKENS))
-    if choice.startswith("langchain:"):
-        from ..clients.langchain_client import from_spec
-        return from_spec(choice[len("langchain:"):], base_url=args.base_url,
-                         timeout=args.timeout, retries=args.retries)
-    raise ToolError(f"unknown --llm {choice!r}: use extractive, openai, gguf:PATH or "
-                    "langchain:PROVIDER:MODEL", EXIT_USAGE)
+    settings = client_settings(args)
+    choice = args.llm or default_choice(settings)
+    if args.llm is None and choice == "extractive":
+        print(f"{PROG}: no model configured; using the offline extractive "
+              "summarizer (use --llm/--model to pick a model)", file=sys.stderr)
+    return build(choice, settings)

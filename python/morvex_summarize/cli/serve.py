@@ -10,11 +10,12 @@ import socket
 import sys
 from typing import Any
 
-from ..errors import EXIT_OK, EXIT_USAGE, ConfigError, ToolError
+from ..errors import ConfigError, needs
 from ..serve import (DEFAULT_CLIENT_TIMEOUT, DEFAULT_MAX_BODY, DEFAULT_MAX_HELD,
                      DEFAULT_TIMEOUT)
-from .options import (PROG, add_condensing_arguments, build_client, check_condensing, needs,
-                      seconds, whole_number)
+from .options import (PROG, add_condensing_arguments, build_client, check_condensing, seconds,
+                      whole_number)
+from .status import EXIT_OK, UsageError
 
 HELP = ("run a proxy in front of an OpenAI-compatible or Anthropic API that condenses "
         "each request's conversation within a token budget")
@@ -95,7 +96,7 @@ def listen(host: str, port: int) -> socket.socket:
         infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM,
                                    flags=socket.AI_PASSIVE)
     except socket.gaierror as exc:
-        raise ToolError(f"--host {host}: {exc.strerror}", EXIT_USAGE) from None
+        raise UsageError(f"--host {host}: {exc.strerror}") from None
     family, kind, proto, _, address = infos[0]
     sock = socket.socket(family, kind, proto)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -114,8 +115,8 @@ def run(args: argparse.Namespace) -> int:
     for module in ("uvicorn", "starlette", "httpx"):
         needs(module, "serve", extra="serve")
     if not args.upstream.startswith(("http://", "https://")):
-        raise ToolError(f"--upstream must be an http:// or https:// URL, got {args.upstream!r}",
-                        EXIT_USAGE)
+        raise UsageError(f"--upstream must be an http:// or https:// URL, got "
+                         f"{args.upstream!r}")
     check_condensing(args)
     import uvicorn
 

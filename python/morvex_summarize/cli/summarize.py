@@ -5,10 +5,11 @@ from __future__ import annotations
 import argparse
 import json
 
-from ..errors import EXIT_OK
 from ..records import SummaryRecord
-from .exchange import Activity, Outcome, close_client, run_exchange, summarize_one
-from .io import load_conversation, read_text, where_of, write_output
+from ..files import load_conversation, read_text, where_of, write_output
+from ..summarizing import Outcome, close_client, summarize_one
+from .exchange import Activity, run_exchange
+from .status import EXIT_OK
 from .options import (add_client_arguments, add_format_argument, build_client,
                       check_client_options)
 

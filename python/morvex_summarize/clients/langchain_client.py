@@ -19,8 +19,8 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from ..errors import (EXIT_AUTH, EXIT_MODEL_FAILED, EXIT_UNREACHABLE, EXIT_USAGE, ClientError,
-                      ConfigError, Failure, ModelError, ToolError)
+from ..errors import (AUTH, MODEL, UNREACHABLE, ClientError, ConfigError, Failure, ModelError,
+                      OptionRefused, setting)
 from . import DEFAULT_RETRIES, DEFAULT_TIMEOUT, NO_KEY, Reply
 from .reply import keep_json
 
@@ -56,31 +56,31 @@ def _status(exc: BaseException) -> int | None:
 
 
 def _auth(text: str) -> Failure:
-    return Failure(EXIT_AUTH, f"the model provider refused the key: {text}", fatal=True)
+    return Failure(AUTH, f"the model provider refused the key: {text}", fatal=True)
 
 
 def _late(text: str) -> Failure:
-    return Failure(EXIT_UNREACHABLE, f"the model provider did not answer in time: {text}",
+    return Failure(UNREACHABLE, f"the model provider did not answer in time: {text}",
                    transient=True)
 
 
 def _unreachable(text: str) -> Failure:
-    return Failure(EXIT_UNREACHABLE, f"cannot reach the model provider: {text}",
+    return Failure(UNREACHABLE, f"cannot reach the model provider: {text}",
                    transient=True, fatal=True)
 
 
 def _unknown_model(text: str) -> Failure:
-    return Failure(EXIT_MODEL_FAILED, f"the model provider does not know this model: {text}",
+    return Failure(MODEL, f"the model provider does not know this model: {text}",
                    fatal=True)
 
 
 def _busy(text: str) -> Failure:
-    return Failure(EXIT_MODEL_FAILED, f"the model provider kept failing: {text}",
+    return Failure(MODEL, f"the model provider kept failing: {text}",
                    transient=True)
 
 
 def _failed(text: str) -> Failure:
-    return Failure(EXIT_MODEL_FAILED, f"the model failed: {text}")
+    return Failure(MODEL, f"the model failed: {text}")
 
 
 def _by_status(status: int, text: str) -> Failure:
@@ -255,14 +255,8 @@ PROVIDERS: Mapping[str, ProviderOptions] = {
 options the user names, under the common names of `ProviderOptions`, and refused one its
 model turns out not to declare."""
 
-OPTION_FLAGS = {"base_url": "--base-url", "timeout": "--timeout", "retries": "--retries",
-                "api_key": "the API key"}
-
-
-class OptionRefused(ToolError):
-    """An option the provider's chat model cannot take: a usage error, never dropped."""
-
-    exit_code = EXIT_USAGE
+OPTIONS = ("base_url", "timeout", "retries", "api_key")
+"""The settings a chat model is given under its provider's names."""
 
 
 def _declares(model_class: Any, keyword: str) -> bool:
@@ -300,7 +294,7 @@ def chat_model_options(provider: str, *, base_url: str | None = None,
             continue
         keyword = getattr(names, option)
         if keyword is None:
-            raise OptionRefused(f"{OPTION_FLAGS[option]}: langchain:{provider} models have "
+            raise OptionRefused(f"{setting(option)}: langchain:{provider} models have "
                                 f"no such setting")
         field, _, key = keyword.partition(".")
         if key:
@@ -322,7 +316,7 @@ def from_spec(spec: str, *, base_url: str | None = None, timeout: float | None =
     try:
         from langchain.chat_models import init_chat_model
     except ImportError:
-        raise ConfigError("--llm langchain:... needs the langchain package: pip install "
+        raise ConfigError(f"{setting('llm')} langchain:... needs the langchain package: pip install "
                           "'morvex-core-summarizer[langchain]'") from None
     options = chat_model_options(provider, base_url=base_url, timeout=timeout,
                                  retries=retries)
@@ -336,10 +330,10 @@ def from_spec(spec: str, *, base_url: str | None = None, timeout: float | None =
     # A chat model may keep a keyword it does not know among the request's extra fields (and
     # send it to the server) rather than fail: each one given must be a setting it declares.
     names = PROVIDERS.get(provider) or ProviderOptions()
-    for option, flag in OPTION_FLAGS.items():
+    for option in OPTIONS:
         keyword = getattr(names, option)
         if keyword and keyword.partition(".")[0] in options and \
                 not _declares(type(chat_model), keyword):
-            raise OptionRefused(f"{flag}: langchain:{provider} models "
+            raise OptionRefused(f"{setting(option)}: langchain:{provider} models "
                                 f"({type(chat_model).__name__}) have no such setting")
     return ChatModelClient(chat_model)

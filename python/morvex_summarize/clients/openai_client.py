@@ -11,8 +11,8 @@ from typing import Any
 import openai
 from openai.types.chat import ChatCompletion
 
-from ..errors import (EXIT_AUTH, EXIT_MODEL_FAILED, EXIT_UNREACHABLE, ClientError, ConfigError,
-                      ContextTooLong, Failure, ModelError, refused_for_length)
+from ..errors import (AUTH, MODEL, UNREACHABLE, ClientError, ConfigError, ContextTooLong,
+                      Failure, ModelError, refused_for_length, setting)
 from ..records import summary_schema
 from . import DEFAULT_RETRIES, DEFAULT_TIMEOUT, NO_KEY, Reply, configured_model
 from .reply import keep_json
@@ -83,14 +83,15 @@ class OpenAIClient:
     ) -> None:
         chosen = model or configured_model()
         if not chosen:
-            raise ConfigError("no model given: pass --model or set MORVEX_SUMMARIZE_MODEL")
+            raise ConfigError(f"no model given: pass {setting('model')} or set "
+                              "MORVEX_SUMMARIZE_MODEL")
         self.model: str = chosen
         base_url = base_url or os.environ.get("OPENAI_BASE_URL") or None
         api_key = api_key or os.environ.get("OPENAI_API_KEY") or None
         if api_key is None:
             if base_url is None:
-                raise ConfigError("no API key: set OPENAI_API_KEY (or give --base-url "
-                                  "for a local server)")
+                raise ConfigError(f"no API key: set OPENAI_API_KEY (or give "
+                                  f"{setting('base_url')} for a local server)")
             api_key = NO_KEY
         self.base_url = base_url
         if reply_format is None:
@@ -222,17 +223,17 @@ def failure_of(exc: openai.APIError) -> Failure:
     if isinstance(exc, openai.APIConnectionError):
         text = _connection_text(exc, text)
     if isinstance(exc, (openai.AuthenticationError, openai.PermissionDeniedError)):
-        return Failure(EXIT_AUTH, f"the model server refused the key: {text}", fatal=True)
+        return Failure(AUTH, f"the model server refused the key: {text}", fatal=True)
     if isinstance(exc, openai.APITimeoutError):
-        return Failure(EXIT_UNREACHABLE, f"the model server did not answer in time: {text}",
+        return Failure(UNREACHABLE, f"the model server did not answer in time: {text}",
                        transient=True)
     if isinstance(exc, openai.APIConnectionError):
-        return Failure(EXIT_UNREACHABLE, f"cannot reach the model server: {text}",
+        return Failure(UNREACHABLE, f"cannot reach the model server: {text}",
                        transient=True, fatal=True)
     if isinstance(exc, openai.NotFoundError):
-        return Failure(EXIT_MODEL_FAILED,
+        return Failure(MODEL,
                        f"the model server does not know this model or path: {text}", fatal=True)
     if isinstance(exc, (openai.RateLimitError, openai.InternalServerError)):
-        return Failure(EXIT_MODEL_FAILED, f"the model server kept failing: {text}",
+        return Failure(MODEL, f"the model server kept failing: {text}",
                        transient=True)
-    return Failure(EXIT_MODEL_FAILED, f"the model failed: {text}")
+    return Failure(MODEL, f"the model failed: {text}")

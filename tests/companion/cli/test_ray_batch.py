@@ -15,7 +15,7 @@ pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow is not installed")
 
 from cli_support import conversation, read_results, run_tool, write_jsonl  # noqa: E402
 from llm_server import Answer, LLMServer  # noqa: E402
-from morvex_summarize.cli.batch.jobs import id_from_columns, id_key  # noqa: E402
+from morvex_summarize.batch.jobs import id_from_columns, id_key  # noqa: E402
 from morvex_summarize.errors import ClientError, Failure  # noqa: E402
 from morvex_summarize.ray_batch import row_job, summarize_dataset  # noqa: E402
 
@@ -60,7 +60,7 @@ class ScriptedClient:
             pathlib.Path(self.marker).touch()
             os._exit(1)
         if "conversation busy\n" in text:
-            raise ClientError(Failure(6, "the model server is busy", transient=True))
+            raise ClientError(Failure("unreachable", "the model server is busy", transient=True))
         return await self.inner.complete(messages=messages, max_tokens=max_tokens)
 
 
@@ -124,7 +124,7 @@ def test_a_failure_every_request_shares_stops_each_actor(cluster, server):
         actors=2, in_flight=4).take_all()
     assert sorted(id_from_columns(r["id"], r["id_type"]) for r in results) == list(range(400))
     assert {r["status"] for r in results} == {"stopped"}
-    assert {r["exit_status"] for r in results} == {7}
+    assert {r["failure"] for r in results} == {"auth"}
     # each actor stops asking after its first refusal: no more than its requests in flight
     assert len(server.requests) <= 2 * 4
 
@@ -184,12 +184,13 @@ def test_the_command_writes_parquet_and_resumes(tmp_path, cluster, server):
                      *model, timeout=300)
     assert "0 written" in rerun.stderr and "300 already done" in rerun.stderr, rerun.stderr
     assert len(server.requests) == asked and len(pq.read_table(out)) == 300
-    # Parquet in, JSON lines out, on a Ray instance of its own
+    # Parquet in, JSON lines out, on a Ray instance of its own, through a LangChain model
     stored = tmp_path / "in.parquet"
     pq.write_table(pa.table({"id": ids, "messages": [json.dumps(conversation(i))
                                                      for i in ids]}), stored)
+    pytest.importorskip("langchain_openai")
     fresh = run_tool("batch", stored, "--output", tmp_path / "o.jsonl", "--engine", "ray",
-                     *model, timeout=300)
+                     "--llm", "langchain:openai:m", "--base-url", server.url, timeout=300)
     assert fresh.returncode == 0, fresh.stderr
     results = read_results(tmp_path / "o.jsonl")
     assert sorted(r["id"] for r in results) == sorted(ids)

@@ -110,7 +110,8 @@ def test_option_values_are_usage_errors_naming_the_option(tmp_path, args, text):
                                      ["batch", "c.jsonl", "--output", "o.jsonl"]])
 @pytest.mark.parametrize("args, text", [
     (["--llm", "extractive", "--base-url", "http://127.0.0.1:9/v1"],
-     "--base-url: not for --llm extractive (it applies to a model's server"),
+     "--base-url: not for --llm extractive (it applies to --llm openai or "
+     "langchain:PROVIDER:MODEL)"),
     (["--llm", "extractive", "--retries", "0"], "--retries: not for --llm extractive"),
     (["--llm", "gguf:m.gguf", "--model", "m"], "--model: not for --llm gguf:m.gguf"),
     (["--llm", "gguf:m.gguf", "--timeout", "5"], "--timeout: not for --llm gguf:m.gguf"),

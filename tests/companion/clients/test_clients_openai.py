@@ -11,9 +11,10 @@ openai = pytest.importorskip("openai")
 
 from llm_server import Answer, Drop, LLMServer, completion  # noqa: E402
 from morvex_summarize.clients.openai_client import OpenAIClient  # noqa: E402
-from morvex_summarize.errors import (EXIT_AUTH, EXIT_MODEL_FAILED, EXIT_UNREACHABLE,  # noqa: E402
-                                     ClientError, ConfigError, ContextTooLong, ModelError,
-                                     classify_client_failure)
+from morvex_summarize.cli.status import (EXIT_AUTH, EXIT_MODEL_FAILED,  # noqa: E402
+                                         EXIT_UNREACHABLE, failure_status)
+from morvex_summarize.errors import (ClientError, ConfigError, ContextTooLong,  # noqa: E402
+                                     ModelError, classify_client_failure)
 
 FAST_RETRY = {"retry-after-ms": "1"}  # the SDK honours it: keeps the retry tests quick
 
@@ -108,7 +109,7 @@ def test_time_out(server):
     with pytest.raises(ClientError) as info:
         call(dict(model="m", base_url=server.url, timeout=0.3, max_retries=0))
     assert isinstance(info.value.__cause__, openai.APITimeoutError)
-    assert classify_client_failure(info.value).exit_code == EXIT_UNREACHABLE
+    assert failure_status(classify_client_failure(info.value)) == EXIT_UNREACHABLE
 
 
 @pytest.mark.parametrize("target", ["refused", "dropped"])
@@ -120,7 +121,7 @@ def test_connection_failures(server, target):
         call(dict(model="m", base_url=url, max_retries=1))
     assert isinstance(info.value.__cause__, openai.APIConnectionError)
     found = classify_client_failure(info.value)
-    assert (found.exit_code, found.fatal) == (EXIT_UNREACHABLE, True)
+    assert (failure_status(found), found.fatal) == (EXIT_UNREACHABLE, True)
 
 
 @pytest.mark.parametrize("status,code", [(401, EXIT_AUTH), (403, EXIT_AUTH),
@@ -130,7 +131,7 @@ def test_client_errors_are_not_retried(server, status, code):
     with pytest.raises(ClientError) as info:
         call(dict(model="m", base_url=server.url, max_retries=3))
     assert len(server.requests) == 1 and isinstance(info.value.__cause__, openai.APIStatusError)
-    assert classify_client_failure(info.value).exit_code == code
+    assert failure_status(classify_client_failure(info.value)) == code
 
 
 SCHEMA_REFUSED = Answer(400, {"error": {

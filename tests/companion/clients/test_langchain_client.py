@@ -24,8 +24,9 @@ from cli_support import SAMPLE, run_tool, stderr_lines, tool_command, tool_env  
 from llm_server import Answer, LLMServer, completion  # noqa: E402
 from morvex_summarize import summarize  # noqa: E402
 from morvex_summarize.clients.langchain_client import ChatModelClient, failure_of  # noqa: E402
-from morvex_summarize.errors import (EXIT_AUTH, EXIT_MODEL_FAILED, EXIT_UNREACHABLE,  # noqa: E402
-                                     ClientError, ModelError)
+from morvex_summarize.cli.status import (EXIT_AUTH, EXIT_MODEL_FAILED,  # noqa: E402
+                                         EXIT_UNREACHABLE, failure_status)
+from morvex_summarize.errors import ClientError, ModelError  # noqa: E402
 
 
 class PlainChatModel(BaseChatModel):
@@ -136,7 +137,7 @@ def test_provider_errors_keep_their_meaning(error, kind, exit_code):
         asyncio.run(client.complete([{"role": "user", "content": "x"}], 10))
     failure = info.value.failure
     assert info.value.__cause__ is error
-    assert (failure.transient, failure.fatal, failure.exit_code) == (*kind, exit_code)
+    assert (failure.transient, failure.fatal, failure_status(failure)) == (*kind, exit_code)
     assert failure == failure_of(error) and "\n" not in failure.reason
 
 
@@ -294,7 +295,7 @@ def test_a_keyword_the_chat_model_does_not_declare_is_refused(monkeypatch):
     monkeypatch.setitem(langchain_client.PROVIDERS, "openai", langchain_client.ProviderOptions(
         timeout="no_such_timeout", key_variable="OPENAI_API_KEY"))
     monkeypatch.delenv("OPENAI_API_KEY", raising=False)
-    with pytest.raises(langchain_client.OptionRefused, match="--timeout.*ChatOpenAI"):
+    with pytest.raises(langchain_client.OptionRefused, match="^timeout: .*ChatOpenAI"):
         langchain_client.from_spec("openai:m", base_url="http://127.0.0.1:9/v1", timeout=3)
     monkeypatch.undo()
     monkeypatch.delenv("OPENAI_API_KEY", raising=False)

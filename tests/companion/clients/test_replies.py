@@ -13,7 +13,7 @@ pytest.importorskip("openai")
 from llm_server import Answer, LLMServer, completion  # noqa: E402
 from morvex_summarize.clients.openai_client import OpenAIClient  # noqa: E402
 from morvex_summarize.clients.reply import keep_json  # noqa: E402
-from morvex_summarize.cli.exchange import summarize_one  # noqa: E402
+from morvex_summarize.summarizing import summarize_one  # noqa: E402
 
 SUMMARY = {"goals": ["Fix the payments build"], "progress": ["patched src/money.py"],
            "current_state": "tests pass", "key_decisions": ["round half-even"],

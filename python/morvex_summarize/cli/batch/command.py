@@ -1,5 +1,5 @@
 """``morvex-summarize batch``: its options, and the local engine's run (the Ray engine's is
-`run_on_ray`)."""
+`run_on_ray`); the runs themselves are the library's (`morvex_summarize.batch`)."""
 
 from __future__ import annotations
 
@@ -9,11 +9,13 @@ import os
 import sys
 import time
 
-from ...errors import EXIT_USAGE, InputMissing, ToolError
+from ...batch.jobs import (STATUSES, Counts, Writer, check_output_folder, compact, count_lines,
+                          earlier_results, is_parquet, read_jobs, run_batch)
+from ...errors import InputMissing
 from ..options import (PROG, add_client_arguments, add_format_argument, build_client,
                        check_client_options, whole_number)
-from .jobs import (STATUSES, Counts, Progress, Writer, check_output_folder, compact,
-                   count_lines, earlier_results, is_parquet, read_jobs, report, run_batch)
+from ..status import UsageError
+from .report import Progress, report, tell
 
 HELP = "summarize many conversations from a JSON-lines file"
 
@@ -63,17 +65,17 @@ def run(args: argparse.Namespace) -> int:
         return run_on_ray(args)
     for option, value in (("--address", args.address), ("--actors", args.actors)):
         if value is not None:
-            raise ToolError(f"{option} needs --engine ray", EXIT_USAGE)
+            raise UsageError(f"{option} needs --engine ray")
     for path, parquet in ((args.input, args.input.endswith(".parquet")),
                           (args.output, is_parquet(args.output))):
         if parquet:  # an output folder is one of Parquet parts
-            raise ToolError(f"{path}: Parquet needs --engine ray", EXIT_USAGE)
+            raise UsageError(f"{path}: Parquet needs --engine ray")
     check_output_folder(args.output)
     if args.input != "-" and not os.path.isfile(args.input):
         raise InputMissing(f"{args.input}: no such file")
     if args.input != "-" and args.output != "-" and os.path.exists(args.output) and \
             os.path.samefile(args.input, args.output):
-        raise ToolError("--output must not be the input file", EXIT_USAGE)
+        raise UsageError("--output must not be the input file")
     earlier = {} if args.output == "-" else earlier_results(args.output)
     skip = {key for key, status in earlier.items() if status not in args.retry}
     total = count_lines(args.input)
@@ -83,9 +85,9 @@ def run(args: argparse.Namespace) -> int:
     started = time.monotonic()
     try:
         with Progress(total) as progress:
-            jobs = read_jobs(args.input, skip, counts, args.input_format, progress)
-            asyncio.run(run_batch(client, jobs, writer, args.concurrency, counts, progress,
-                                  args.deadline, args.context_tokens))
+            jobs = read_jobs(args.input, skip, counts, args.input_format, tell, progress.skip)
+            asyncio.run(run_batch(client, jobs, writer, args.concurrency, counts,
+                                  progress.advance, args.deadline, args.context_tokens))
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted after {sum(counts.written.values())} results; rerun the "
               "same command to continue", file=sys.stderr)

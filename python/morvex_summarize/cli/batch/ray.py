@@ -1,21 +1,12 @@
-"""Batch summaries on Ray Data, for corpora past what one process serves.
-
-``summarize_dataset`` maps a dataset of ``{"id", "messages", "previous"}`` rows (the
-messages in any format the package reads, as a list or as JSON text) through a pool of
-actors, each holding one client and keeping many conversations in flight, into a dataset of
-result rows. ``run_on_ray`` is ``morvex-summarize batch --engine ray``: it streams those
-rows back and writes them as the local engine does (JSON lines appended, or Parquet parts
-added to a folder), so an interrupted run resumes by skipping the ids already written.
-
-Ray retries the work of an actor that dies; a block's rows reach the driver only once its
-task has finished, so each id is written once. Ray is imported only here, and this module
-only when the engine is asked for.
-"""
+"""``batch --engine ray``: the local engine's command, its conversations summarized by a
+pool of Ray actors (`morvex_summarize.batch.ray`). It streams the result rows back and
+writes them as the local engine does (JSON lines appended, or Parquet parts added to a
+folder), so an interrupted run resumes by skipping the ids already written. Ray is
+imported only when the engine is asked for."""
 
 from __future__ import annotations
 
 import argparse
-import asyncio
 import functools
 import importlib
 import json
@@ -24,213 +15,34 @@ import os
 import sys
 import time
 import warnings
-from collections.abc import Callable, Iterable
+from collections.abc import Callable
 from typing import Any
 
-from .jobs import (STATUSES, Counts, Job, Writer, check_output_folder, compact,
-                   earlier_results, id_columns, id_from_columns, id_key, is_parquet, parse_doc,
-                   parse_line, parse_line_bytes, report, summarize_result)
-from ...errors import (EXIT_UNREACHABLE, EXIT_USAGE, ConfigError, Failure, InputMissing,
-                     OutputError, ToolError)
-from ...formats import AUTO
+from ...batch.jobs import (STATUSES, Counts, Writer, check_output_folder, compact,
+                           earlier_results, is_parquet)
+from ...batch.ray import (DEFAULT_ACTORS, ParquetParts, json_lines, summarize_dataset)
+from ...clients.registry import build, default_choice, kind_of
+from ...errors import ConfigError, DISTRIBUTION, Failure, InputMissing
 from ...records import LLMClient
-from ...windows import DEFAULT_CONTEXT_TOKENS
-from ..io import parse_json
-from ..options import DISTRIBUTION, PROG, build_client, needs
-
-RESULT_COLUMNS = ("id", "id_type", "key", "status", "summary", "context", "error",
-                  "exit_status", "where")
-"""Columns of a result row, each of one type whatever the ids are. ``id`` and ``id_type``
-are the id as `id_columns` writes it (a string id as it is, any other as its JSON text;
-its JSON type), ``key`` the id as JSON text (5 and "5" differ); ``summary`` is the record
-as JSON text, the model's values unchecked; ``exit_status`` is the tool's status for the
-row's failure, if any; ``where`` is the file and line of a row read from JSON lines
-("path:N"), else None."""
-
-PARQUET_COLUMNS = ("id", "id_type", "status", "summary", "context", "error")
-"""The columns of the Parquet output, all text, in every part alike."""
-
-NOT_WRITTEN = {
-    "retry": "a transient failure (rate limit, server error, time-out) outlasted the "
-             "client's retries: a rerun asks again",
-    "stopped": "a failure every request shares (bad key, no server): the actor stopped",
-    "invalid": "the row is not a conversation (error says why)",
-    "skipped": "the id is among those the caller said to skip",
-}
-"""Statuses a result row may have besides the written ones (ok, unparsed, fallback, failed)."""
-
-DEFAULT_ACTORS = 2
-CPUS_PER_ACTOR = 0.5
-"""An actor mostly waits on the model; half a CPU each leaves room for the readers."""
-
-MODEL_VARIABLES = ("MORVEX_SUMMARIZE_MODEL", "OPENAI_MODEL", "OPENAI_API_KEY",
-                   "OPENAI_BASE_URL")
+from ..options import PROG, client_settings
+from ..status import EXIT_UNREACHABLE, ToolError, UsageError
+from .report import report, tell
 
 
-def _without_nulls(value: Any) -> Any:
-    """Parquet gives each message every field any message has, null where it had none:
-    the fields a message did not have are dropped again."""
-    if isinstance(value, dict):
-        return {k: _without_nulls(v) for k, v in value.items() if v is not None}
-    if isinstance(value, list):
-        return [_without_nulls(v) for v in value]
-    return value
-
-
-def json_lines(path: str) -> Any:
-    """A JSON-lines file, or a folder of them, as a dataset of lines. Each line is split
-    on its bytes and decoded on its own (by ``row_job``): a line that is not UTF-8 text
-    is one bad line, reported with its number, where Ray's text reader fails the file."""
-    return ray_data().read_binary_files(path, include_paths=True).flat_map(_lines)
-
-
-def _lines(row: dict[str, Any]) -> list[dict[str, Any]]:
-    where = row.get("path") or ""
-    return [{"data": data, "where": f"{where}:{number}"}
-            for number, data in enumerate(row["bytes"].split(b"\n"), 1) if data.strip()]
-
-
-def row_job(row: dict[str, Any], input_format: str = AUTO) -> Job | str | None:
-    """The Job of one dataset row, the reason it is unusable, or None for a blank line. A
-    row is a conversation's fields, or one line of a JSON-lines file: ``{"data": bytes}``
-    as ``json_lines`` reads it, or ``{"text": ...}``."""
-    if "messages" not in row and isinstance(row.get("data"), bytes):
-        data = row["data"]
-        return parse_line_bytes(data, input_format) if data.strip() else None
-    if "messages" not in row and isinstance(row.get("text"), str):
-        text = row["text"]
-        return parse_line(text, input_format) if text.strip() else None
-    doc = {k: v for k, v in row.items() if not (k in ("system", "previous") and v is None)}
-    messages = doc.get("messages")
-    if isinstance(messages, str):
-        try:
-            doc["messages"] = parse_json(messages)
-        except ValueError as exc:
-            return f'"messages": {exc}'
-    elif isinstance(messages, list):
-        doc["messages"] = _without_nulls(messages)
-    return parse_doc(doc, input_format)
-
-
-def _result(ident: Any, status: str, *, summary: Any = None, context: str | None = None,
-            error: str | None = None, exit_status: int | None = None,
-            where: str | None = None) -> dict[str, Any]:
-    text, kind = (None, None) if ident is None else id_columns(ident)
-    return {"id": text, "id_type": kind, "key": None if ident is None else id_key(ident),
-            "status": status,
-            "summary": None if summary is None else json.dumps(summary, ensure_ascii=False),
-            "context": context, "error": error, "exit_status": exit_status, "where": where}
-
-
-class Summarize:
-    """The callable class of ``Dataset.map_batches``: one actor, one client, at most
-    ``in_flight`` conversations waiting on the model at once across the batches Ray hands
-    it together. After a failure every request shares, it asks the model nothing more."""
-
-    def __init__(self, make_client: Callable[[], LLMClient], input_format: str = AUTO,
-                 deadline: float | None = None, in_flight: int = 32,
-                 skip: Iterable[str] = (),
-                 context_tokens: int = DEFAULT_CONTEXT_TOKENS) -> None:
-        self.make_client = make_client
-        self.input_format = input_format
-        self.deadline = deadline
-        self.context_tokens = context_tokens
-        self.skip = frozenset(skip)
-        self.client: LLMClient | None = None
-        self.slots = asyncio.Semaphore(in_flight)
-        self.stopped: Failure | None = None
-
-    async def __call__(self, batch: Any) -> dict[str, list[Any]]:
-        rows = batch.to_pylist() if hasattr(batch, "to_pylist") else _rows(batch)
-        if self.client is None:
-            self.client = self.make_client()
-        results = await asyncio.gather(*(self.one(row) for row in rows))
-        kept = [r for r in results if r is not None]
-        return {name: [r[name] for r in kept] for name in RESULT_COLUMNS}
-
-    async def one(self, row: dict[str, Any]) -> dict[str, Any] | None:
-        job = row_job(row, self.input_format)
-        if job is None:
-            return None
-        if isinstance(job, str):
-            return _result(None, "invalid", error=job, where=row.get("where"))
-        if id_key(job.id) in self.skip:
-            return _result(job.id, "skipped")
-        async with self.slots:
-            if self.stopped is None:
-                assert self.client is not None
-                doc, found = await summarize_result(self.client, job, self.deadline,
-                                                    self.context_tokens)
-            else:
-                doc, found = None, self.stopped
-        if doc is not None:
-            return _result(job.id, doc["status"], summary=doc["summary"],
-                           context=doc["context"], error=doc.get("error"),
-                           exit_status=None if found is None else found.exit_code)
-        assert found is not None
-        if found.fatal:
-            self.stopped = self.stopped or found
-        return _result(job.id, "stopped" if found.fatal else "retry", error=found.reason,
-                       exit_status=found.exit_code)
-
-
-def _rows(batch: dict[str, Any]) -> list[dict[str, Any]]:
-    """Rows of a batch given as columns (numpy or lists)."""
-    names = list(batch)
-    columns = [list(batch[n]) for n in names]
-    return [dict(zip(names, values)) for values in zip(*columns)]
-
-
-def summarize_dataset(ds: Any, make_client: Callable[[], LLMClient], *,
-                      actors: int = DEFAULT_ACTORS, in_flight: int = 32,
-                      input_format: str = AUTO, deadline: float | None = None,
-                      skip: Iterable[str] = (), batch_size: int = 64,
-                      cpus_per_actor: float = CPUS_PER_ACTOR,
-                      context_tokens: int = DEFAULT_CONTEXT_TOKENS) -> Any:
-    """A dataset of result rows (RESULT_COLUMNS) for a dataset of conversation rows, on a
-    pool of ``actors`` actors. ``make_client`` is called once in each actor, so it must
-    pickle (a function of the package, or a ``functools.partial`` of one). ``skip`` holds
-    the ``id_key`` of ids already done. The written statuses are those of ``batch``;
-    NOT_WRITTEN lists the others."""
-    # Blocks of a few batches each, however the input was stored (one big file is one
-    # block as read): every actor gets work, and a retried block repeats little.
-    return ds.repartition(target_num_rows_per_block=batch_size * 4).map_batches(
-        Summarize, fn_constructor_kwargs={"make_client": make_client,
-                                          "input_format": input_format,
-                                          "deadline": deadline, "in_flight": in_flight,
-                                          "skip": frozenset(skip),
-                                          "context_tokens": context_tokens},
-        batch_size=batch_size, batch_format="pyarrow",
-        compute=ray_data().ActorPoolStrategy(size=actors, max_concurrent_calls_per_actor=4),
-        num_cpus=cpus_per_actor)
-
-
-def ray_data() -> Any:
-    return importlib.import_module("ray.data")
-
-
-# ---- the command ------------------------------------------------------------------------
-
-def _client_factory(args: argparse.Namespace) -> Callable[[], LLMClient]:
-    """What each actor calls to make its client: the model settings resolved here, once,
-    so that every actor makes the same client wherever it runs."""
-    from ...clients import configured_model
-
-    settings = argparse.Namespace(**vars(args))
-    settings.model = args.model or configured_model()
-    settings.base_url = args.base_url or os.environ.get("OPENAI_BASE_URL")
-    choice = args.llm or ("openai" if settings.model else "extractive")
+def _client_factory(args: argparse.Namespace) -> functools.partial[LLMClient]:
+    """What each actor calls to make its client: a portable client of the registry, its
+    settings taken from the environment here, once, so that every actor makes the same
+    client wherever it runs."""
+    settings = client_settings(args)
+    choice = args.llm or default_choice(settings)
     if args.llm is None and choice == "extractive":
         print(f"{PROG}: no model configured; using the offline extractive summarizer (use "
               "--llm/--model to pick a model)", file=sys.stderr)
-    if choice == "openai":
-        needs("openai", "the openai client")
-    elif choice != "extractive" and not (choice.startswith("gguf:") and len(choice) > 5):
-        raise ToolError(f"unknown --llm {choice!r}: use extractive, openai or gguf:PATH",
-                        EXIT_USAGE)
-    settings.llm = choice
-    make_client = functools.partial(build_client, settings)
-    if not choice.startswith("gguf:"):
+    kind = kind_of(choice)
+    if not kind.portable:
+        raise UsageError(f"--llm {choice}: this client cannot be made in a Ray worker")
+    make_client = functools.partial(build, choice, kind.settle(settings))
+    if not kind.loads_model:
         make_client()  # a missing model or key is told here, once, not by every actor
     return make_client
 
@@ -245,10 +57,10 @@ def _ray() -> Any:
     return ray
 
 
-def _connect(ray: Any, address: str | None) -> None:
+def _connect(ray: Any, address: str | None, variables: tuple[str, ...]) -> None:
     """Joins the cluster at ``address`` (or $RAY_ADDRESS), else starts one on this machine,
-    on loopback. The model's settings go to the workers, wherever they run."""
-    env = {k: os.environ[k] for k in MODEL_VARIABLES if os.environ.get(k)}
+    on loopback. The client's ``variables`` go to the workers, wherever they run."""
+    env = {k: os.environ[k] for k in variables if os.environ.get(k)}
     options: dict[str, Any] = {"log_to_driver": False, "logging_level": logging.ERROR,
                                "runtime_env": {"env_vars": env} if env else None}
     if address is None and not os.environ.get("RAY_ADDRESS"):
@@ -270,115 +82,13 @@ def _connect(ray: Any, address: str | None) -> None:
     context.print_on_execution_start = False
 
 
-def parquet_schema() -> Any:
-    """One schema for every part, decided before any model call: every column text, so no
-    part has a column typed by its values (``null`` where no row failed, say)."""
-    pa = needs("pyarrow", "Parquet output")
-    return pa.schema([(name, pa.string()) for name in PARQUET_COLUMNS])
-
-
-class ParquetParts:
-    """Results as Parquet files in a folder, one part per streamed block, each renamed into
-    place whole, all of `parquet_schema`: ``pyarrow.parquet.read_table``,
-    ``pandas.read_parquet`` and ``ray.data.read_parquet`` read the folder as one table.
-    Part names sort in the order they were written, so the last row of an id is its
-    newest."""
-
-    def __init__(self, folder: str) -> None:
-        self.pq = needs("pyarrow.parquet", "Parquet output")
-        self.schema = parquet_schema()
-        self.folder = folder.rstrip("/" + os.sep) or folder
-        self.stamp = time.time_ns()
-        self.count = 0
-        self.mixed = False  # a part of another schema (an earlier version's) is there
-        if os.path.exists(self.folder) and not os.path.isdir(self.folder):
-            raise OutputError(f"{folder}: a file, not a folder: Parquet output is a folder "
-                              "of parts (write JSON lines to a file)")
-        try:
-            os.makedirs(self.folder, exist_ok=True)
-        except OSError as exc:
-            raise OutputError(f"{folder}: cannot make the folder: {exc.strerror}") from None
-
-    def parts(self) -> list[str]:
-        return sorted(os.path.join(self.folder, n) for n in os.listdir(self.folder)
-                      if n.startswith("part-") and n.endswith(".parquet"))
-
-    def _rows(self, path: str, columns: list[str] | None = None) -> list[dict[str, Any]]:
-        """A part's rows, in this schema whatever schema the part has."""
-        try:
-            found = self.pq.read_schema(path)
-            if found.names != self.schema.names or not found.equals(self.schema):
-                self.mixed = True
-            typed = "id_type" in found.names
-            wanted = None if columns is None else columns + (["id_type"] if typed else [])
-            table = self.pq.read_table(path, columns=wanted)
-            rows: list[dict[str, Any]] = table.to_pylist()
-        except Exception as exc:  # pyarrow's errors are plain exceptions of its own
-            raise OutputError(f"{path}: cannot read the earlier results: {exc}") from None
-        if not typed:  # the id in a column of its own type
-            for row in rows:
-                row["id"], row["id_type"] = id_columns(row["id"])
-        return rows
-
-    def earlier(self) -> dict[str, str]:
-        statuses: dict[str, str] = {}
-        for path in self.parts():
-            for row in self._rows(path, ["id", "status"]):
-                ident = id_from_columns(row["id"], row["id_type"])
-                statuses[id_key(ident)] = str(row["status"])
-        return statuses
-
-    def _table(self, rows: list[dict[str, Any]]) -> Any:
-        pa = needs("pyarrow", "Parquet output")
-        return pa.Table.from_pylist([{n: r.get(n) for n in PARQUET_COLUMNS} for r in rows],
-                                    schema=self.schema)
-
-    def write(self, rows: list[dict[str, Any]]) -> None:
-        if not rows:
-            return
-        self.count += 1
-        self._put(self._table(rows), f"part-{self.stamp:020d}-{self.count:06d}.parquet")
-
-    def _put(self, table: Any, name: str) -> None:
-        final = os.path.join(self.folder, name)
-        temporary = os.path.join(self.folder, f".{name}.tmp")
-        try:
-            self.pq.write_table(table, temporary)
-            os.replace(temporary, final)
-        except OSError as exc:
-            raise OutputError(f"{final}: cannot write: {exc.strerror}") from None
-        finally:
-            if os.path.exists(temporary):
-                os.unlink(temporary)
-
-    def compact(self) -> None:
-        """One part holding the last row of each id, when a retry left an id twice or a
-        part of an earlier version's schema is there."""
-        parts = self.parts()
-        rows: dict[str, dict[str, Any]] = {}
-        total = 0
-        for path in parts:
-            for row in self._rows(path):
-                total += 1
-                key = id_key(id_from_columns(row["id"], row["id_type"]))
-                rows.pop(key, None)
-                rows[key] = row
-        if total == len(rows) and not self.mixed:
-            return
-        self._put(self._table(list(rows.values())),
-                  f"part-{time.time_ns():020d}-000000.parquet")
-        for path in parts:
-            os.unlink(path)
-
-
 def _check_paths(args: argparse.Namespace) -> None:
     if "-" in (args.input, args.output):
-        raise ToolError("--engine ray reads and writes files, not standard input or output",
-                        EXIT_USAGE)
+        raise UsageError("--engine ray reads and writes files, not standard input or output")
     if not os.path.exists(args.input):
         raise InputMissing(f"{args.input}: no such file")
     if os.path.exists(args.output) and os.path.samefile(args.input, args.output):
-        raise ToolError("--output must not be the input file", EXIT_USAGE)
+        raise UsageError("--output must not be the input file")
     if not is_parquet(args.output):
         check_output_folder(args.output)
 
@@ -392,15 +102,14 @@ def _drain(results: Any, sink: Writer | ParquetParts, counts: Counts, where: str
             status, key, error = row["status"], row["key"], row["error"]
             if status == "invalid":
                 counts.bad_lines += 1
-                print(f"{PROG}: {row.get('where') or where}: skipped: {error}",
-                      file=sys.stderr)
+                tell(f"{row.get('where') or where}: skipped: {error}")
                 continue
             if status == "skipped":
                 counts.skipped += 1
                 continue
             if key in seen:
                 counts.bad_lines += 1
-                print(f"{PROG}: {where}: skipped: duplicate id {key}", file=sys.stderr)
+                tell(f"{where}: skipped: duplicate id {key}")
                 continue
             seen.add(key)
             if error:
@@ -411,7 +120,7 @@ def _drain(results: Any, sink: Writer | ParquetParts, counts: Counts, where: str
                 continue
             counts.not_written += 1
             if status == "stopped" and counts.stopped is None:
-                counts.stopped = Failure(row["exit_status"], error, fatal=True)
+                counts.stopped = Failure(row["failure"], error, fatal=True)
         if isinstance(sink, ParquetParts):
             sink.write(keep)
         else:
@@ -441,10 +150,11 @@ def run_on_ray(args: argparse.Namespace) -> int:
         sink = Writer(args.output, fsync=args.fsync)
     skip = {key for key, status in earlier.items() if status not in args.retry}
     make_client = _client_factory(args)
+    choice = make_client.args[0]
     counts = Counts()
     started = time.monotonic()
     try:
-        _connect(ray, args.address)
+        _connect(ray, args.address, kind_of(choice).variables(choice))
         ds = (ray.data.read_parquet(args.input) if parquet_in else
               json_lines(args.input))
         results = summarize_dataset(ds, make_client, actors=args.actors or DEFAULT_ACTORS,
@@ -470,3 +180,10 @@ def run_on_ray(args: argparse.Namespace) -> int:
     else:
         sink.compact()
     return report(counts, time.monotonic() - started)
+
+
+def __getattr__(name: str) -> Any:
+    """The library's names under their old import path (`morvex_summarize.batch.ray`)."""
+    from ...batch import ray
+
+    return getattr(ray, name)

@@ -1,0 +1,186 @@
+"""Files in and out: a conversation or an earlier summary read from a file or standard
+input, and output written whole or not at all, each failing as one of the package's errors
+with one clear line."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import stat
+import sys
+import tempfile
+from collections.abc import Callable, Iterator
+from typing import Any, cast
+
+from .errors import (BadDocument, InputMissing, InvalidJSON, OutputError, Unsummarizable,
+                     setting)
+from .formats import AUTO, FormatError, NoMessages, WrongFormat, to_messages
+
+
+# ---- input ------------------------------------------------------------------------------
+
+def where_of(path: str) -> str:
+    return "<stdin>" if path == "-" else path
+
+
+def read_text(path: str) -> str:
+    """The UTF-8 text of a file, or of standard input for ``-``: both refuse other bytes."""
+    try:
+        if path == "-":
+            data = sys.stdin.buffer.read()
+        else:
+            with open(path, "rb") as f:
+                data = f.read()
+    except FileNotFoundError:
+        raise InputMissing(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise InputMissing(f"{path}: is a directory") from None
+    except OSError as exc:
+        raise InputMissing(f"{where_of(path)}: {exc.strerror}") from None
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise InvalidJSON(f"{where_of(path)}: not UTF-8 text ({exc.reason} at byte "
+                          f"{exc.start})") from None
+
+
+def parse_json(text: str, object_hook: Callable[[dict[str, Any]], Any] | None = None) -> Any:
+    """A JSON document, or the reason it is not one (as ValueError): also for what
+    ``json.loads`` refuses with other exceptions (nesting too deep, huge integers)."""
+    try:
+        return json.loads(text, object_hook=object_hook)
+    except json.JSONDecodeError as exc:
+        raise ValueError(f"invalid JSON at line {exc.lineno} column {exc.colno}: "
+                         f"{exc.msg}") from None
+    except RecursionError:
+        raise ValueError("invalid JSON: nested too deeply") from None
+    except ValueError as exc:  # e.g. an integer of more digits than the limit
+        raise ValueError(f"invalid JSON: {' '.join(str(exc).split())}") from None
+
+
+_SHARED_VALUES = ("role", "type", "name")
+
+
+def _share_values(obj: dict[str, Any], _seen: dict[str, str] = {}) -> dict[str, Any]:
+    """One str object for each role, type and tool name, instead of one per message: in a
+    long conversation of short messages they are a tenth of what the document holds."""
+    for key in _SHARED_VALUES:
+        value = obj.get(key)
+        if type(value) is str:
+            obj[key] = _seen.setdefault(value, value)
+    return obj
+
+
+def read_document(path: str) -> Any:
+    """The JSON document in a file (``-`` for stdin)."""
+    text = read_text(path)
+    try:
+        return parse_json(text, _share_values)
+    except ValueError as exc:
+        raise InvalidJSON(f"{where_of(path)}: {exc}") from None
+
+
+@contextlib.contextmanager
+def reading(where: str) -> Iterator[None]:
+    """Within the block, a document no format reads raises BadDocument saying what was
+    found in ``where``: Unsummarizable when it holds no user, assistant or tool message."""
+    try:
+        yield
+    except WrongFormat as exc:
+        named = setting("input_format")
+        raise BadDocument(f"{where}: message {exc.index} is {exc.found}, which {named} "
+                          f"{exc.named} cannot read; use {named} {exc.found}") from None
+    except NoMessages as exc:
+        raise Unsummarizable(f"{where}: {exc}") from None
+    except FormatError as exc:
+        raise BadDocument(f"{where}: {exc}") from None
+    except RecursionError:
+        raise BadDocument(f"{where}: nested too deeply") from None
+
+
+def read_messages(doc: Any, where: str, input_format: str = AUTO) -> list[dict[str, Any]]:
+    """A conversation in any format as the summarizer's messages, or BadDocument saying
+    what was found."""
+    with reading(where):
+        return cast("list[dict[str, Any]]", to_messages(doc, input_format))
+
+
+def load_conversation(path: str, input_format: str = AUTO) -> list[dict[str, Any]]:
+    """Loads a conversation file (``-`` for stdin) in any format, as the summarizer's
+    messages."""
+    return read_messages(read_document(path), where_of(path), input_format)
+
+
+# ---- output -----------------------------------------------------------------------------
+
+def encode(text: str) -> bytes:
+    """UTF-8, with a lone surrogate (which JSON text may hold as an escape) written as the
+    same escape, so the output stays valid JSON and valid UTF-8."""
+    return text.encode("utf-8", "backslashreplace")
+
+
+def write_fd(fd: int, data: bytes, where: str) -> None:
+    """Writes all of ``data``; OutputError naming ``where`` when it cannot. A reader that
+    went away (``| head``) raises BrokenPipeError, which the tool ends quietly on."""
+    view = memoryview(data)
+    while view:
+        try:
+            written = os.write(fd, view)
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise OutputError(f"{where}: cannot write: {exc.strerror}") from None
+        view = view[written:]
+
+
+def is_regular_file(path: str) -> bool:
+    """True for a regular file, or a path where none is yet (one will be made)."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except FileNotFoundError:
+        return True
+    except OSError:
+        return False
+
+
+def write_output(text: str, path: str | None) -> None:
+    """Writes to standard output (None or ``-``) or to a file: a regular file is replaced
+    at once when all of it is written, so a failure leaves no part of it behind."""
+    data = encode(text)
+    if path is None or path == "-":
+        write_fd(sys.stdout.fileno(), data, "standard output")
+        return
+    if not is_regular_file(path):
+        try:
+            fd = os.open(path, os.O_WRONLY)
+        except OSError as exc:
+            raise OutputError(f"{path}: cannot write: {exc.strerror}") from None
+        try:
+            write_fd(fd, data, path)
+        finally:
+            os.close(fd)
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    try:
+        fd, temporary = tempfile.mkstemp(dir=folder, prefix=".morvex-summarize-")
+    except OSError as exc:
+        raise OutputError(f"{path}: cannot write: {exc.strerror}") from None
+    try:
+        try:
+            write_fd(fd, data, path)
+        finally:
+            os.close(fd)
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, path)
+    except OSError as exc:
+        raise OutputError(f"{path}: cannot write: {exc.strerror}") from None
+    finally:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
