@@ -5,6 +5,7 @@ Needs the ``serve`` extra (uvicorn, Starlette, httpx); nothing here is imported 
 ``import morvex_summarize`` or by the command line until ``serve`` runs.
 
 - `state`: which earlier summary a request continues (prefix hashes, an LRU, SQLite).
+- `endpoints`: the APIs that carry a conversation, one object each.
 - `condensing`: a request body's conversation condensed with the `Condenser`.
 - `upstream`: the relay to the upstream, and the summarizer that asks the upstream model.
 - `app`: the Starlette application.

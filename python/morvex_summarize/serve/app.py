@@ -2,7 +2,7 @@
 
 Every request under ``/v1`` goes to the same path under the upstream's base URL, with the
 client's headers (its key among them) and its body. A request to an endpoint that carries
-a conversation (`condensing.ENDPOINTS`) has that conversation condensed first, when it is
+a conversation (`endpoints.ENDPOINTS`) has that conversation condensed first, when it is
 over budget; its answer carries ``X-Morvex-Condensed: BEFORE/AFTER`` (estimated tokens).
 Answers, streamed ones included, are relayed as they arrive, with their status and headers.
 
@@ -50,7 +50,8 @@ from starlette.types import Receive, Scope, Send
 from ..clients.extractive import ExtractiveClient
 from . import DEFAULT_CLIENT_TIMEOUT, DEFAULT_MAX_BODY, DEFAULT_MAX_HELD, DEFAULT_TIMEOUT
 from . import body as bodies
-from .condensing import ENDPOINTS, Endpoint, Outcome, Settings
+from .condensing import Outcome, Settings
+from .endpoints import ENDPOINTS, Endpoint, error_shape
 from .isolated import Isolated
 from .state import StateStore
 from .work import Done, Refusal, condense_content, one_line
@@ -70,9 +71,6 @@ LARGE_BODY = 1024 * 1024
 """Bodies of this many bytes or more are condensed one at a time, in a process of their
 own."""
 RETRY_AFTER = 1
-
-_SUMMARY_APIS = {"openai": "chat", "responses": "responses", "anthropic": "messages"}
-
 
 @dataclasses.dataclass(frozen=True)
 class ServeConfig:
@@ -251,6 +249,7 @@ class Proxy:
         self.store = store
         self.endpoints: dict[str, Endpoint] = {
             e.path: e for e in ENDPOINTS[config.upstream_format]}
+        self.errors = error_shape(config.upstream_format)  # its error shape is the proxy's own
         self.upstream: Upstream | None = None
         self.workers: concurrent.futures.ThreadPoolExecutor | None = None
         self.large = threading.Semaphore(1)
@@ -276,13 +275,8 @@ class Proxy:
     def error(self, status: int, message: str, kind: str,
               headers: dict[str, str] | None = None) -> JSONResponse:
         """An error in the upstream API's own shape."""
-        return JSONResponse(self.error_body(message, kind), status_code=status,
+        return JSONResponse(self.errors.error_body(message, kind), status_code=status,
                             headers=headers)
-
-    def error_body(self, message: str, kind: str) -> dict[str, Any]:
-        if self.config.upstream_format == "anthropic":
-            return {"type": "error", "error": {"type": kind, "message": message}}
-        return {"error": {"message": message, "type": kind, "param": None, "code": None}}
 
     def no_websocket(self) -> JSONResponse:
         """The answer to a WebSocket upgrade: 426, on which clients that can speak HTTP
@@ -336,8 +330,7 @@ class Proxy:
         if self.config.summarizer is not None:
             return self.config.summarizer
         assert self.upstream is not None
-        return UpstreamSummarizer(self.upstream, _SUMMARY_APIS[endpoint.format], writer[1],
-                                  headers)
+        return UpstreamSummarizer(self.upstream, endpoint, writer[1], headers)
 
     def job(self, endpoint: Endpoint, content: bytes, encoding: str,
             headers: list[tuple[str, str]]) -> dict[str, Any]:

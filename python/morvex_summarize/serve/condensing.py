@@ -17,29 +17,8 @@ from typing import Any, cast
 
 from ..condense import CHARS_PER_TOKEN, Condenser, CondenseState
 from ..formats import read_conversation
+from .endpoints import Endpoint
 from .state import Entry, StateStore, prefix_keys
-
-
-@dataclasses.dataclass(frozen=True)
-class Endpoint:
-    """A path whose requests carry a conversation: its format, the body's key for the
-    items, and the key of the body's top-level instructions (or None)."""
-
-    path: str
-    format: str
-    items_key: str
-    field: str | None
-
-
-CHAT = Endpoint("/chat/completions", "openai", "messages", None)
-RESPONSES = Endpoint("/responses", "responses", "input", "instructions")
-MESSAGES = Endpoint("/messages", "anthropic", "messages", "system")
-
-ENDPOINTS: dict[str, tuple[Endpoint, ...]] = {
-    "openai": (CHAT, RESPONSES),
-    "anthropic": (MESSAGES,),
-}
-"""The endpoints that condense, by the upstream's format."""
 
 
 @dataclasses.dataclass(frozen=True)
@@ -95,13 +74,6 @@ class Outcome:
     """A key that tells the request's conversation from others (its first items)."""
 
 
-def server_held(endpoint: Endpoint, body: Mapping[str, Any]) -> bool:
-    """The history is held by the upstream (a Responses request that continues a stored
-    response or conversation): the request carries only its newest part."""
-    return endpoint is RESPONSES and bool(body.get("previous_response_id")
-                                          or body.get("conversation"))
-
-
 def _first_turn_end(items: list[Any]) -> int:
     """The number of items up to the end of the user's first turn (the leading
     instructions, then the user's first messages): what tells a conversation from others
@@ -150,7 +122,7 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
                           keep_first=settings.keep_first, keep_requests=settings.keep_first,
                           context_role=settings.context_role, input_format=endpoint.format)
     found = keys = None
-    if isinstance(items, list) and not server_held(endpoint, body):
+    if isinstance(items, list) and not endpoint.server_held(body):
         # The stored summary first: a request that continues one is read and counted
         # only from where that summary's items end.
         root = {"path": endpoint.path, "scope": scope, "writer": writer,

@@ -19,6 +19,7 @@ import httpx
 
 from ..clients import Reply
 from ..errors import ModelError
+from .endpoints import Endpoint
 
 log = logging.getLogger("morvex_summarize.serve")
 
@@ -151,42 +152,28 @@ class Upstream:
 
 class UpstreamSummarizer:
     """A summarizer client (``complete``) that asks the upstream's model, with the key of
-    the request being condensed, in the API the request used: ``chat`` (Chat Completions),
-    ``responses`` or ``messages`` (Anthropic). Any failure raises ModelError, which says
-    what went wrong without the answer's body (it may quote the key)."""
+    the request being condensed, in the API of the request's endpoint. Any failure raises
+    ModelError, which says what went wrong without the answer's body (it may quote the
+    key)."""
 
-    def __init__(self, upstream: Upstream, api: str, model: Any,
+    def __init__(self, upstream: Upstream, endpoint: Endpoint, model: Any,
                  headers: Iterable[tuple[str, str]]) -> None:
         self.upstream = upstream
-        self.api = api
+        self.endpoint = endpoint
         self.model = model
         self.headers = {k: v for k, v in headers if k.lower() in SUMMARIZER_HEADERS}
 
     async def complete(self, messages: list[dict[str, Any]], max_tokens: int) -> Reply:
-        system = "\n\n".join(str(m["content"]) for m in messages if m["role"] == "system")
-        rest = [m for m in messages if m["role"] != "system"]
-        body: dict[str, Any]
-        if self.api == "chat":
-            body = {"model": self.model, "messages": messages, "max_tokens": max_tokens}
-            path = "/chat/completions"
-        elif self.api == "responses":
-            body = {"model": self.model, "instructions": system, "input": rest,
-                    "max_output_tokens": max_tokens, "store": False}
-            path = "/responses"
-        else:
-            body = {"model": self.model, "system": system, "messages": rest,
-                    "max_tokens": max_tokens}
-            path = "/messages"
-        answer = await self._post(path, body)
-        if answer.status_code == 400 and self.api == "chat" and b"max_tokens" in answer.content:
-            # Newer models take only max_completion_tokens.
-            body["max_completion_tokens"] = body.pop("max_tokens")
-            answer = await self._post(path, body)
+        body = self.endpoint.summary_request(self.model, messages, max_tokens)
+        answer = await self._post(body)
+        again = self.endpoint.retried(body, answer.status_code, answer.content)
+        if again is not None:
+            answer = await self._post(again)
         if answer.status_code != 200:
             raise ModelError(f"the upstream answered {answer.status_code} to the summary "
                              "request")
         try:
-            text = self._text(answer.json())
+            text = self.endpoint.reply_text(answer.json())
         except (ValueError, LookupError, TypeError, AttributeError):
             raise ModelError("the upstream's answer to the summary request has no "
                              "text") from None
@@ -194,26 +181,12 @@ class UpstreamSummarizer:
             raise ModelError("the upstream sent an empty summary")
         return Reply(text)
 
-    async def _post(self, path: str, body: dict[str, Any]) -> httpx.Response:
+    async def _post(self, body: dict[str, Any]) -> httpx.Response:
         try:
-            return await self.upstream.http.post(self.upstream.url(path), json=body,
-                                                 headers=self.headers)
+            return await self.upstream.http.post(self.upstream.url(self.endpoint.path),
+                                                 json=body, headers=self.headers)
         except httpx.TimeoutException:
             raise ModelError(f"the upstream did not answer the summary request within "
                              f"{self.upstream.timeout:g} seconds") from None
         except httpx.HTTPError as exc:
             raise ModelError(f"the summary request failed: {type(exc).__name__}") from None
-
-    def _text(self, data: Any) -> str:
-        if self.api == "chat":
-            content = data["choices"][0]["message"]["content"]
-            if not isinstance(content, str):
-                raise TypeError("no text")
-            return content
-        if self.api == "responses":
-            parts = [c for item in data["output"] if item.get("type") == "message"
-                     for c in item["content"]]
-        else:
-            parts = data["content"]
-        return "".join(p["text"] for p in parts
-                       if p.get("type") in ("output_text", "text") and isinstance(p["text"], str))

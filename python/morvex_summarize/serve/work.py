@@ -12,7 +12,8 @@ from typing import Any
 
 from ..formats import FormatError
 from . import body as bodies
-from .condensing import Endpoint, Outcome, Settings, condense_body
+from .condensing import Outcome, Settings, condense_body
+from .endpoints import Endpoint
 
 
 @dataclasses.dataclass(frozen=True)
