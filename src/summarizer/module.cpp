@@ -9,6 +9,7 @@
 #include "binding/runtime.hpp"
 #include "binding/strings.hpp"
 #include "summarizer/functions.hpp"
+#include "summarizer/lines.hpp"
 #include "summarizer/texts.hpp"
 #include "summary/functions.hpp"
 #include "summary/texts.hpp"
@@ -20,18 +21,9 @@ namespace {
 
 constexpr char kInitTrace[] = "init morvex.core.summarizer";
 
-// Source lines of the module body's statements, for the traceback entries of a failed
-// import.
-enum Line : int {
-    kModuleStart = 1,  // what exec does before the body, and `__test__`
-    kImportJson = 15,
-    kImportLogging = 16,
-    kImportTime = 17,
-    kImportAny = 18,  // from typing import Any
-    kLogger = 20,     // logger = logging.getLogger("morvex.summarizer")
-    kPrompt = 23,     // SUMMARIZE_PROMPT = ...
-    kClass = 55,      // class ConversationSummarizer
-};
+// The source lines of the module body's statements, for the traceback entries of a
+// failed import (lines.hpp).
+using namespace lines::module_body;
 
 // The class's methods and the module functions, in the order the module body binds
 // them; each function's description sits beside its body.
