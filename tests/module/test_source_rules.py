@@ -7,6 +7,7 @@ import subprocess
 import sys
 
 import pytest
+from module_support import line_table
 
 SRC = pathlib.Path(__file__).resolve().parents[2] / "src"
 SOURCES = sorted(SRC.rglob("*.cpp")) + sorted(SRC.rglob("*.hpp"))
@@ -123,6 +124,49 @@ def test_each_text_has_one_home(rule):
         for path in SOURCES:
             if re.search(rf"\b{table_name}\b", code_of(path)):
                 assert path.parent.name == subsystem, f"{path} reads {table_name}"
+
+
+# Integer literals where a traceback line is given: a step's line is named from its
+# subsystem's lines.hpp, never written at the site.
+LINE_SITES = [r"\benum\b[^;{]*Line\w*\s*(:\s*\w+\s*)?\{",  # an enum of lines
+              r"(\.fail|\bfail_exec|\bfailed_at)\(\s*\d",
+              r"\badd_traceback\([^;]*?,\s*\d",
+              r"\.line\s*=\s*\d"]
+
+# Steps that share a line, as the source writes them on one: the parsed record and its
+# first field, `return {"goals": data.get("goals", []),`.
+SHARED_LINES = [("parse_summary", {"kRecord", "kGoalsField"})]
+
+
+@pytest.mark.parametrize("path", SOURCES, ids=lambda p: str(p.relative_to(SRC)))
+def test_no_line_outside_the_tables(path):
+    code = code_of(path)
+    for pattern in LINE_SITES:
+        found = re.search(pattern, code)
+        assert not found, f"{path}: {found.group(0)!r}: a step's line belongs in lines.hpp"
+
+
+def test_line_tables():
+    """One entry per step of each function, each function's steps inside its own body
+    (after its definition, before the next one's), and no two steps of a function on
+    one line unless the source puts them there."""
+    entries = line_table()
+    assert len(entries) > 150
+    steps = [(function, step) for function, step, _ in entries]
+    assert len(steps) == len(set(steps)), "a step listed twice"
+    by_function = {}
+    for function, step, line in entries:
+        by_function.setdefault(function, {}).setdefault(line, set()).add(step)
+    body = by_function.pop("module_body")
+    starts = sorted((line, function) for function, at_line in by_function.items()
+                    for line, at in at_line.items() if "kDefinition" in at)
+    assert len(starts) == len(by_function), "a function without its kDefinition"
+    assert max(body) < starts[0][0], "a module body statement inside a function"
+    for (start, function), (end, _) in zip(starts, starts[1:] + [(float("inf"), None)]):
+        assert all(start <= line < end for line in by_function[function]), \
+            f"{function}: a step outside its body"
+        for line, at in by_function[function].items():
+            assert len(at) == 1 or (function, at) in SHARED_LINES, f"{function}: {at} on {line}"
 
 
 def unit_includes():
