@@ -1,8 +1,14 @@
-"""Checks the module's tests share: leaks, traceback entries, expected exceptions."""
+"""Checks the module's tests share: leaks, traceback entries and the source lines they
+name, expected exceptions."""
+import functools
 import gc
+import pathlib
+import re
 import sys
 
 import pytest
+
+SRC = pathlib.Path(__file__).resolve().parents[1] / "src"
 
 
 def leak_check(fn, repeat=2000, warmup=200, slack=30):
@@ -29,6 +35,30 @@ def tb_entries(exc):
             out.append((code.co_name, tb.tb_lineno))
         tb = tb.tb_next
     return out
+
+
+def line_table():
+    """(function, step, line) of each entry of the subsystems' tables of source lines,
+    src/*/lines.hpp, in the order they are written."""
+    entries = []
+    for path in sorted(SRC.glob("*/lines.hpp")):
+        header = path.read_text(encoding="utf-8")
+        block = re.search(r"#define SMZ_\w+_LINES\(X\)(.*?)\n// clang-format on", header, re.S)
+        block = re.sub(r"/\*.*?\*/", "", block.group(1), flags=re.S)
+        entries += [(function, step, int(line))
+                    for function, step, line in re.findall(r"\bX\((\w+), (\w+), (\d+)\)", block)]
+    return entries
+
+
+@functools.cache
+def _lines():
+    return {(function, step): line for function, step, line in line_table()}
+
+
+def source_line(function, step):
+    """The line the module gives a step of a function, as its table writes it:
+    source_line("parse_summary", "kLoads")."""
+    return _lines()[function, step]
 
 
 def raises_with(fn, exc_type):

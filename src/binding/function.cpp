@@ -6,6 +6,7 @@
 
 #include "binding/args.hpp"
 #include "binding/attributes.hpp"
+#include "binding/c_texts.hpp"
 #include "binding/runtime.hpp"
 #include "binding/static_type.hpp"
 #include "binding/strings.hpp"
@@ -318,8 +319,8 @@ PyMethodDef g_function_methods[] = {
 // A code object for introspection and tracebacks: argument count, local names, flags,
 // name, file and first line. The host never runs it.
 Owned make_code(const FunctionSpec& spec, PyObject* varnames) {
-    Owned base = Owned::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty("morvex/core/summarizer.py", spec.name, spec.line)));
+    Owned base = Owned::steal(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(kCText.source_file, spec.name, spec.line)));
     if (!base) return {};
     Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
     if (!name) return {};
@@ -330,12 +331,12 @@ Owned make_code(const FunctionSpec& spec, PyObject* varnames) {
     Owned nlocals = Owned::steal(PyLong_FromSize_t(spec.locals.size()));
     Owned flag_value = Owned::steal(PyLong_FromLong(flags));
     if (!argcount || !nlocals || !flag_value) return {};
-    if (PyDict_SetItemString(kwargs.get(), "co_argcount", argcount.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_nlocals", nlocals.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_varnames", varnames) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_flags", flag_value.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_name", name.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_qualname", name.get()) < 0) {
+    if (PyDict_SetItem(kwargs.get(), kStr.co_argcount, argcount.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), kStr.co_nlocals, nlocals.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), kStr.co_varnames, varnames) < 0 ||
+        PyDict_SetItem(kwargs.get(), kStr.co_flags, flag_value.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), kStr.co_name, name.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), kStr.co_qualname, name.get()) < 0) {
         return {};
     }
     Owned replace = Owned::steal(PyObject_GetAttr(base.get(), kStr.replace));

@@ -6,7 +6,7 @@
 //   const FunctionSpec kBriefArgs = {
 //       SMZ_QUALNAME("_brief_args"),
 //       .name = "_brief_args",
-//       .line = Line::kDefinition,
+//       .line = kDefinition,  // from lines::brief_args (see SMZ_LINE_CONSTANT)
 //       .params = kParams,
 //       ...
 //       .body = brief_args,
@@ -21,6 +21,19 @@
 
 // The qualified name and the traceback name made from it, written once.
 #define SMZ_QUALNAME(text) .qualname = text, .trace_name = "morvex.core.summarizer." text
+
+// The source lines of the functions' steps live in one table per subsystem, its
+// lines.hpp, a list of X(function, step, line) entries; the tests read them there.
+//   namespace smz::lines { SMZ_SUMMARY_LINES(SMZ_LINE_CONSTANT) }
+// makes each entry a constant of its function's namespace, typed by that function's
+// own `Line`, so that lines::parse_summary::kLoads is a lines::parse_summary::Line and
+// a helper that takes one function's lines refuses another's. A body takes its
+// function's lines in with `using namespace lines::parse_summary;`.
+#define SMZ_LINE_CONSTANT(function, step, line) \
+    namespace function {                        \
+    enum Line : int;                            \
+    inline constexpr Line step = Line{line};    \
+    }
 
 namespace smz {
 

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "binding/c_texts.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/function_spec.hpp"
 #include "binding/strings.hpp"
@@ -37,8 +38,7 @@ PyObject* site_code(const char* name, int line) {
         g_site_codes = new std::unordered_map<SiteKey, PyObject*, SiteKeyHash>();
     auto found = g_site_codes->find(SiteKey{name, line});
     if (found != g_site_codes->end()) return found->second;
-    PyObject* code =
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty("morvex/core/summarizer.py", name, line));
+    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(kCText.source_file, name, line));
     if (code != nullptr) g_site_codes->emplace(SiteKey{name, line}, code);
     return code;
 }
@@ -90,7 +90,7 @@ StepFailed FunctionSpec::fail(int step_line) const noexcept {
 }
 
 Owned call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
-    RecursionScope guard(" while calling a Python object");
+    RecursionScope guard(kCText.calling_object);
     if (!guard.entered()) return {};
     PyObject* result = PyObject_Vectorcall(callable, args, nargs, kwnames);
     if (result == nullptr && !PyErr_Occurred()) {

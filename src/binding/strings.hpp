@@ -20,6 +20,8 @@
     /* attributes of host objects */                                                        \
     X(get) X(items) X(loads) X(JSONDecodeError) X(warning) X(error) X(replace) X(add_note)  \
     X(send) X(close) X(cr_await) X(_is_coroutine) X(strip) X(startswith) X(split)           \
+    /* the fields a function's code object is given, by code.replace(**fields) */           \
+    X(co_argcount) X(co_nlocals) X(co_varnames) X(co_flags) X(co_name) X(co_qualname)       \
     /* the client call */                                                                   \
     X(_llm) X(complete) X(messages) X(max_tokens)                                           \
     /* message records */                                                                   \
@@ -73,6 +75,9 @@ public:
     ConstStr(const ConstStr&) = delete;
     ConstStr& operator=(const ConstStr&) = delete;
 
+    // The UTF-8 text, valid from the start (before the str is made, too): for the
+    // host calls that take the text as a char array.
+    constexpr const char* utf8() const noexcept { return utf8_; }
     // The object; valid once build_strings() has succeeded.
     PyObject* get() const noexcept { return obj_; }
     operator PyObject*() const noexcept { return obj_; }  // NOLINT: implicit by design

@@ -4,11 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "binding/c_texts.hpp"
 #include "binding/coroutine.hpp"
 #include "binding/function.hpp"
 #include "binding/runtime.hpp"
 #include "binding/strings.hpp"
 #include "summarizer/functions.hpp"
+#include "summarizer/lines.hpp"
 #include "summarizer/texts.hpp"
 #include "summary/functions.hpp"
 #include "summary/texts.hpp"
@@ -18,20 +20,9 @@
 namespace smz {
 namespace {
 
-constexpr char kInitTrace[] = "init morvex.core.summarizer";
-
-// Source lines of the module body's statements, for the traceback entries of a failed
-// import.
-enum Line : int {
-    kModuleStart = 1,  // what exec does before the body, and `__test__`
-    kImportJson = 15,
-    kImportLogging = 16,
-    kImportTime = 17,
-    kImportAny = 18,  // from typing import Any
-    kLogger = 20,     // logger = logging.getLogger("morvex.summarizer")
-    kPrompt = 23,     // SUMMARIZE_PROMPT = ...
-    kClass = 55,      // class ConversationSummarizer
-};
+// The source lines of the module body's statements, for the traceback entries of a
+// failed import (lines.hpp).
+using namespace lines::module_body;
 
 // The class's methods and the module functions, in the order the module body binds
 // them; each function's description sits beside its body.
@@ -39,18 +30,6 @@ const FunctionSpec* const kMethods[] = {&kSummarizerInit, &kSummarizeMessages,
                                         &kFormatSummaryForContext};
 const FunctionSpec* const kModuleFunctions[] = {&kFormatMessagesForSummary, &kBriefArgs,
                                                 &kParseSummary, &kEmptySummary, &kFallbackSummary};
-
-constexpr char kModuleDoc[] =
-    "Conversation summarizer \xe2\x80\x94 compresses old messages into concise summaries.\n"
-    "\n"
-    "When a conversation grows beyond the context window, the summarizer:\n"
-    "1. Takes the oldest messages that would be dropped\n"
-    "2. Sends them to the LLM for summarization\n"
-    "3. Extracts key goals, decisions, facts, and progress\n"
-    "4. Returns a structured summary that replaces the raw messages\n"
-    "\n"
-    "This keeps the agent aware of its goals and progress even across\n"
-    "very long conversations that exceed the context window.\n";
 
 // ---------------------------------------------------------------------------------
 // Process-wide state
@@ -64,9 +43,9 @@ PyObject* g_module = nullptr;  // the one module object, once exec has started
 int fail_exec(int line, bool with_trace) {
     if (with_trace) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_ImportError, "init morvex.core.summarizer");
+            PyErr_SetString(PyExc_ImportError, kCText.init_trace);
         }
-        add_traceback(kInitTrace, line);
+        add_traceback(kCText.init_trace, line);
     }
     Py_CLEAR(g_module);
     set_module_globals(nullptr, nullptr);
@@ -80,7 +59,7 @@ void running_version(int* major, int* minor) {
     *major = static_cast<int>((Py_Version >> 24) & 0xff);
     *minor = static_cast<int>((Py_Version >> 16) & 0xff);
 #ifdef SUMMARIZER_TEST_HOOKS
-    const char* forced = std::getenv("MORVEX_SUMMARIZER_TEST_RUNTIME_VERSION");
+    const char* forced = std::getenv(kCText.test_runtime_version);
     if (forced != nullptr) {
         char* end = nullptr;
         long fmajor = std::strtol(forced, &end, 10);
@@ -99,10 +78,8 @@ bool check_version() {
     running_version(&major, &minor);
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
     char message[200];
-    PyOS_snprintf(message, sizeof(message),
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "morvex.core.summarizer", "does not match",
-                  major, minor);
+    PyOS_snprintf(message, sizeof(message), kCText.version_warning, PY_MAJOR_VERSION,
+                  PY_MINOR_VERSION, kStr.module_name.utf8(), major, minor);
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
@@ -225,15 +202,15 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         return Py_NewRef(g_module);
     }
 
-    Owned name = Owned::steal(PyObject_GetAttrString(spec, "name"));
+    Owned name = Owned::steal(PyObject_GetAttrString(spec, kStr.name.utf8()));
     if (!name) return nullptr;
     Owned module = Owned::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module.get());  // borrowed
-    static const char* const copies[][2] = {{"loader", "__loader__"},
-                                            {"origin", "__file__"},
-                                            {"parent", "__package__"},
-                                            {"submodule_search_locations", "__path__"}};
+    static const char* const copies[][2] = {{kCText.spec_loader, kCText.dunder_loader},
+                                            {kCText.spec_origin, kCText.dunder_file},
+                                            {kCText.spec_parent, kCText.dunder_package},
+                                            {kCText.spec_search_locations, kCText.dunder_path}};
     for (const auto& copy : copies) {
         Owned value = Owned::steal(PyObject_GetAttrString(spec, copy[0]));
         if (!value) {
@@ -241,7 +218,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
             PyErr_Clear();
             continue;
         }
-        if (std::strcmp(copy[1], "__path__") == 0 && value.get() == Py_None) continue;
+        if (std::strcmp(copy[1], kCText.dunder_path) == 0 && value.get() == Py_None) continue;
         if (PyDict_SetItemString(dict, copy[1], value.get()) < 0) return nullptr;
     }
     return module.release();
@@ -258,8 +235,8 @@ int module_exec(PyObject* module) {
     g_module = Py_NewRef(module);
     PyObject* globals = PyModule_GetDict(module);  // borrowed
 
-    Owned builtins = Owned::steal(PyImport_ImportModule("builtins"));
-    if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) {
+    Owned builtins = Owned::steal(PyImport_ImportModule(kCText.builtins));
+    if (!builtins || PyObject_SetAttrString(module, kCText.dunder_builtins, builtins.get()) < 0) {
         return fail_exec(kModuleStart, false);
     }
     if (!check_version()) return fail_exec(kModuleStart, false);

@@ -12,38 +12,15 @@
 #include "binding/static_type.hpp"
 #include "binding/strings.hpp"
 #include "summarizer/functions.hpp"
+#include "summarizer/lines.hpp"
 #include "summarizer/texts.hpp"
 
 namespace smz {
 namespace {
 
-// Source lines of __init__'s steps, for its traceback entries.
-enum InitLine : int {
-    kInitDefinition = 58,  // argument binding
-    kStoreClient = 59,     // self._llm = llm_client
-};
-
-// Source lines of summarize_messages' steps, for its traceback entries.
-enum Line : int {
-    kDefinition = 62,        // argument binding; a body that ends at its entry
-    kEmpty = 77,             // `if not messages: return _empty_summary()`
-    kTranscript = 80,        // _format_messages_for_summary(messages)
-    kPrompt = 82,            // prompt_parts = [SUMMARIZE_PROMPT]
-    kPreviousTest = 84,      // `if existing_summary:`
-    kPreviousAppend = 85,    // prompt_parts.append(...)
-    kPreviousText = 86,      // the heading and the earlier summary's text
-    kConversation = 89,      // the heading and the transcript, appended
-    kRequest = 92,           // self._llm.complete(...) and awaiting it
-    kRequestList = 93,       // the list of the two messages
-    kSystem = 94,            // the system message
-    kUser = 95,              // the user message
-    kContentTest = 100,      // `if response.content:`
-    kParse = 101,            // _parse_summary(response.content)
-    kWarning = 103,          // logger.warning(...)
-    kEmptyFallback = 104,    // _fallback_summary(messages), after an empty reply
-    kError = 107,            // logger.error(...)
-    kFailureFallback = 108,  // _fallback_summary(messages), in the handler
-};
+// The source lines of summarize_messages' steps, for its traceback entries (lines.hpp);
+// __init__'s are named in full, lines::summarizer_init.
+using namespace lines::summarize_messages;
 
 // The token limit of the request.
 constexpr long kMaxTokens = 2048;
@@ -308,7 +285,7 @@ const CoroutineBody kSummarizeBody = {&kSummarizeMessages, resume_summarize};
 
 PyObject* summarizer_init(const Call& call) {
     if (PyObject_SetAttr(call.args[0], kStr._llm, call.args[1]) < 0) {
-        return kSummarizerInit.fail(kStoreClient);
+        return kSummarizerInit.fail(lines::summarizer_init::kStoreClient);
     }
     Py_RETURN_NONE;
 }
@@ -342,7 +319,7 @@ const FunctionSpec kSummarizerInit = {
     SMZ_QUALNAME("ConversationSummarizer.__init__"),
     .name = "__init__",
     .doc = "Initialize with an LLMClient instance.",
-    .line = kInitDefinition,
+    .line = lines::summarizer_init::kDefinition,
     .params = kInitParams,
     .nrequired = 2,
     .locals = kInitLocals,

@@ -1,7 +1,7 @@
-// The summarizer's texts: the class docstring, the summarize request's headings and
-// user text, what the request logs, and the system prompt (made once, at exec, as
-// SUMMARIZE_PROMPT). Each entry of the table is one member of `kSummarizerStr`, made
-// at exec with the module's other strs.
+// The summarizer's texts: the module's and the class's docstrings, the summarize
+// request's headings and user text, what the request logs, and the system prompt
+// (made once, at exec, as SUMMARIZE_PROMPT). Each entry of the table is one member of
+// `kSummarizerStr`, made at exec with the module's other strs.
 #pragma once
 
 #include "binding/strings.hpp"
@@ -26,6 +26,19 @@ extern SummarizerTexts kSummarizerStr;
 
 // Makes every str of the table. False with an exception set on failure.
 bool build_summarizer_texts();
+
+// The module's docstring.
+inline constexpr char kModuleDoc[] =
+    "Conversation summarizer \xe2\x80\x94 compresses old messages into concise summaries.\n"
+    "\n"
+    "When a conversation grows beyond the context window, the summarizer:\n"
+    "1. Takes the oldest messages that would be dropped\n"
+    "2. Sends them to the LLM for summarization\n"
+    "3. Extracts key goals, decisions, facts, and progress\n"
+    "4. Returns a structured summary that replaces the raw messages\n"
+    "\n"
+    "This keeps the agent aware of its goals and progress even across\n"
+    "very long conversations that exceed the context window.\n";
 
 // The system prompt sent with every summarize request.
 inline constexpr const char kSummarizePrompt[] =

@@ -6,55 +6,15 @@
 #include "binding/strings.hpp"
 #include "binding/text_builder.hpp"
 #include "summary/functions.hpp"
+#include "summary/lines.hpp"
 #include "summary/record.hpp"
 #include "summary/texts.hpp"
 
 namespace smz {
 namespace {
 
-// Source lines of the method's steps, for its traceback entries. Each list section has
-// five steps, on consecutive lines: the test of its value, the heading, reading and
-// iterating the value, a bullet, and the closing blank part.
-enum Line : int {
-    kDefinition = 110,  // argument binding
-    kHeader = 112,
-    kNote = 113,
-    kGoalsTest = 115,
-    kGoalsHeading,
-    kGoalsValue,
-    kGoalsBullet,
-    kGoalsBlank,
-    kProgressTest = 121,
-    kProgressHeading,
-    kProgressValue,
-    kProgressBullet,
-    kProgressBlank,
-    kStateTest = 127,  // summary.get("current_state")
-    kStatePart = 128,
-    kDecisionsTest = 130,
-    kDecisionsHeading,
-    kDecisionsValue,
-    kDecisionsBullet,
-    kDecisionsBlank,
-    kFactsTest = 136,
-    kFactsHeading,
-    kFactsValue,
-    kFactsBullet,
-    kFactsBlank,
-    kBlockersTest = 142,
-    kBlockersHeading,
-    kBlockersValue,
-    kBlockersBullet,
-    kBlockersBlank,
-    kNextStepsTest = 148,
-    kNextStepsHeading,
-    kNextStepsValue,
-    kNextStepsBullet,
-    kNextStepsBlank,
-    kNarrativeTest = 154,  // summary.get("summary")
-    kNarrativePart = 155,
-    kJoin = 157,  // joining the parts
-};
+// The source lines of the method's steps, for its traceback entries (lines.hpp).
+using namespace lines::format_summary_for_context;
 
 // The loop variables of the six list sections, g, p, d, f, b and n, as in the plain
 // method: each keeps the element it was last given until the next one replaces it

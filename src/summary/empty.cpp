@@ -2,22 +2,14 @@
 // is empty and whose texts are empty.
 #include "binding/strings.hpp"
 #include "summary/functions.hpp"
+#include "summary/lines.hpp"
 #include "summary/record.hpp"
 
 namespace smz {
 namespace {
 
-// Source lines of the function's steps, for its traceback entries.
-enum Line : int {
-    kDefinition = 259,
-    kRecord = 261,  // the record, any insertion, and the list of "goals"
-    kProgressList = 262,
-    kDecisionsList = 264,
-    kFactsList = 265,
-    kBlockersList = 266,
-    kNextStepsList = 267,
-    kTimestamp = 269,  // time.time()
-};
+// The source lines of the function's steps, for its traceback entries (lines.hpp).
+using namespace lines::empty_summary;
 
 constexpr PlainRecordLines kLines{
     .dict = kRecord,

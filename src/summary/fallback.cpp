@@ -6,33 +6,15 @@
 #include "binding/runtime.hpp"
 #include "binding/strings.hpp"
 #include "summary/functions.hpp"
+#include "summary/lines.hpp"
 #include "summary/record.hpp"
 #include "summary/texts.hpp"
 
 namespace smz {
 namespace {
 
-// Source lines of the function's steps, for its traceback entries.
-enum Line : int {
-    kDefinition = 273,      // argument binding
-    kGoals = 275,           // goals = []
-    kProgress = 276,        // progress = []
-    kWalk = 278,            // walking `messages` through its own iteration
-    kRequestTest = 279,     // msg.get("role") == "user" and msg.get("content")
-    kRequestRead = 280,     // msg["content"]
-    kRequestMeasure = 281,  // len(content)
-    kRequestCut = 282,      // content[:200] + "..."
-    kGoalsAppend = 283,     // goals.append(...)
-    kFirstGoal = 287,       // the one-entry list of the first request
-    kRecord = 290,          // the record, and any insertion into it
-    kStateText = 292,       // the "current_state" text
-    kDecisionsList = 293,
-    kFactsList = 294,
-    kBlockersList = 295,
-    kNextStepsList = 296,
-    kSummaryText = 297,  // the "summary" text
-    kTimestamp = 298,    // time.time()
-};
+// The source lines of the function's steps, for its traceback entries (lines.hpp).
+using namespace lines::fallback_summary;
 
 // A request text longer than this many items is cut to them and "..." appended.
 constexpr Py_ssize_t kRequestLimit = 200;

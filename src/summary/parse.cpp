@@ -10,46 +10,15 @@
 #include "binding/runtime.hpp"
 #include "binding/strings.hpp"
 #include "summary/functions.hpp"
+#include "summary/lines.hpp"
 #include "summary/record.hpp"
 #include "summary/texts.hpp"
 
 namespace smz {
 namespace {
 
-// Source lines of the function's steps, for its traceback entries.
-enum Line : int {
-    kDefinition = 209,  // argument binding
-    kStrip = 212,       // text.strip()
-    kFenceTest = 215,   // text.startswith("```")
-    kSplit = 216,       // text.split("\n")
-    kJsonLines = 218,   // json_lines = []
-    kWalk = 220,        // walking the lines
-    kOpens = 221,       // line.strip().startswith("```")
-    kCloses = 224,      // line.strip() == "```"
-    kAppend = 227,      // json_lines.append(line)
-    kJoin = 228,        // "\n".join(json_lines)
-    kLoads = 231,       // json.loads(text)
-    kRecord = 234,      // the parsed record, and any insertion into it
-    kGoalsField = 234,  // data.get("goals", []), and so on down to "summary"
-    kProgressField,
-    kStateField,
-    kDecisionsField,
-    kFactsField,
-    kBlockersField,
-    kNextStepsField,
-    kSummaryField,
-    kTimestamp = 242,         // time.time()
-    kDecodeErrorMatch = 244,  // looking up json.JSONDecodeError to match
-    kWarning = 245,           // logger.warning(...)
-    kUnparsedRecord = 247,    // the record of an unparsable reply, its insertions, its goals
-    kUnparsedProgress = 248,
-    kUnparsedDecisions = 250,
-    kUnparsedFacts = 251,
-    kUnparsedBlockers = 252,
-    kUnparsedNextSteps = 253,
-    kKeptText = 254,           // text[:1000]
-    kUnparsedTimestamp = 255,  // time.time()
-};
+// The source lines of the function's steps, for its traceback entries (lines.hpp).
+using namespace lines::parse_summary;
 
 // The reply text kept by the record of an unparsable reply, in characters.
 constexpr Py_ssize_t kKeptReplyLength = 1000;

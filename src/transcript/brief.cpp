@@ -6,21 +6,14 @@
 #include "binding/strings.hpp"
 #include "binding/text_builder.hpp"
 #include "transcript/functions.hpp"
+#include "transcript/lines.hpp"
 #include "transcript/texts.hpp"
 
 namespace smz {
 namespace {
 
-// Source lines of the function's steps, for its traceback entries.
-enum Line : int {
-    kDefinition = 198,  // argument binding
-    kWalk = 201,        // walking `args`, the size check included
-    kValueText = 202,   // str(value)
-    kMeasure = 203,     // len(val_str)
-    kCut = 204,         // val_str[:100] + "..."
-    kEntry = 205,       // building and appending an entry
-    kJoin = 206,        // joining the entries
-};
+// The source lines of the function's steps, for its traceback entries (lines.hpp).
+using namespace lines::brief_args;
 
 constexpr Py_ssize_t kValueLimit = 100;
 

@@ -14,38 +14,14 @@
 #include "binding/strings.hpp"
 #include "binding/text_builder.hpp"
 #include "transcript/functions.hpp"
+#include "transcript/lines.hpp"
 #include "transcript/texts.hpp"
 
 namespace smz {
 namespace {
 
-// Source lines of the function's steps, for its traceback entries.
-enum Line : int {
-    kDefinition = 160,            // argument binding
-    kWalk = 163,                  // walking `messages` through its own iteration
-    kRole = 164,                  // msg.get("role", "unknown")
-    kContent = 165,               // msg.get("content", "")
-    kIsSystem = 167,              // role == "system"
-    kIsTool = 170,                // role == "tool"
-    kToolId = 172,                // msg.get("tool_call_id", "unknown")
-    kToolContentTest = 173,       // testing and measuring a tool content
-    kToolContentCut = 174,        // content[:500] + "... [truncated]"
-    kToolLine = 175,              // building and appending a tool line
-    kIsAssistant = 176,           // role == "assistant"
-    kAssistantContentTest = 177,  // testing an assistant content
-    kAssistantLine = 178,         // building and appending an assistant line
-    kToolCallsTest = 179,         // msg.get("tool_calls") and its truth
-    kToolCallsWalk = 180,         // msg["tool_calls"] and walking it
-    kName = 182,                  // the tool call's name
-    kArgs = 183,                  // the tool call's arguments
-    kLoads = 186,                 // json.loads(args), and what it raises
-    kDecodeErrorMatch = 187,      // looking up json.JSONDecodeError to match
-    kArgsBrief = 190,             // computing args_brief, in either branch
-    kToolCallLine = 191,          // building and appending a tool-call line
-    kIsUser = 192,                // role == "user"
-    kUserLine = 193,              // building and appending a user line
-    kJoin = 195,                  // joining the lines
-};
+// The source lines of the function's steps, for its traceback entries (lines.hpp).
+using namespace lines::format_messages_for_summary;
 
 constexpr Py_ssize_t kToolResultLimit = 500;
 constexpr Py_ssize_t kArgumentsLimit = 200;

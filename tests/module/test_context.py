@@ -1,5 +1,5 @@
 import pytest
-from module_support import leak_check, raises_with, tb_entries
+from module_support import leak_check, raises_with, source_line, tb_entries
 
 HEAD = ("## Conversation History Summary\n"
         "*(Earlier messages were summarized to save context space)*\n")
@@ -79,24 +79,24 @@ def test_record_changed_while_rendered(render):
     assert render(summary) == HEAD + "\n### Original Goals\n  - c\n"
 
 
-@pytest.mark.parametrize("key, value, error, line", [
-    ("goals", 5, TypeError("'int' object is not iterable"), 117),
-    ("blockers", True, TypeError("'bool' object is not iterable"), 144),
-    ("progress", [Text(ValueError("boom"))], ValueError("boom"), 124),
-    ("next_steps", ["a", Text(ValueError("boom"))], ValueError("boom"), 151),
-    ("current_state", Text(ValueError("boom")), ValueError("boom"), 127),
-    ("summary", Text(ValueError("boom")), ValueError("boom"), 154),
-    ("key_facts", Clearing, KeyError("key_facts"), 138),
-    ("current_state", Clearing, KeyError("current_state"), 128),
-    ("summary", Clearing, KeyError("summary"), 155),
+@pytest.mark.parametrize("key, value, error, step", [
+    ("goals", 5, TypeError("'int' object is not iterable"), "kGoalsValue"),
+    ("blockers", True, TypeError("'bool' object is not iterable"), "kBlockersValue"),
+    ("progress", [Text(ValueError("boom"))], ValueError("boom"), "kProgressBullet"),
+    ("next_steps", ["a", Text(ValueError("boom"))], ValueError("boom"), "kNextStepsBullet"),
+    ("current_state", Text(ValueError("boom")), ValueError("boom"), "kStateTest"),
+    ("summary", Text(ValueError("boom")), ValueError("boom"), "kNarrativeTest"),
+    ("key_facts", Clearing, KeyError("key_facts"), "kFactsValue"),
+    ("current_state", Clearing, KeyError("current_state"), "kStatePart"),
+    ("summary", Clearing, KeyError("summary"), "kNarrativePart"),
 ])
-def test_failures(render, key, value, error, line):
+def test_failures(render, key, value, error, step):
     summary = {"goals": ["g"]}
     summary[key] = value(summary, key) if value is Clearing else value
     exc = raises_with(lambda: render(summary), type(error))
     assert str(exc) == str(error)
     name = "morvex.core.summarizer.ConversationSummarizer.format_summary_for_context"
-    assert tb_entries(exc) == [(name, line)]
+    assert tb_entries(exc) == [(name, source_line("format_summary_for_context", step))]
 
 
 def test_dict_subclass_refused(render):

@@ -1,7 +1,7 @@
 import types
 
 import pytest
-from module_support import leak_check, raises_with, tb_entries
+from module_support import leak_check, raises_with, source_line, tb_entries
 
 KEYS = ["goals", "progress", "current_state", "key_decisions", "key_facts", "blockers",
         "next_steps", "summary", "created_at"]
@@ -87,22 +87,25 @@ class BadFormat:
         raise ValueError("no text")
 
 
-@pytest.mark.parametrize("messages, error, line", [
-    ([5], AttributeError("'int' object has no attribute 'get'"), 279),
-    ([msg(Equal(KeyError("eq")))], KeyError("eq"), 279),
-    ([msg("user", "ok"), msg("user", 7)], TypeError("object of type 'int' has no len()"), 281),
-    ([msg("user", [0] * 201)], TypeError('can only concatenate list (not "str") to list'), 282),
+@pytest.mark.parametrize("messages, error, step", [
+    ([5], AttributeError("'int' object has no attribute 'get'"), "kRequestTest"),
+    ([msg(Equal(KeyError("eq")))], KeyError("eq"), "kRequestTest"),
+    ([msg("user", "ok"), msg("user", 7)], TypeError("object of type 'int' has no len()"),
+     "kRequestMeasure"),
+    ([msg("user", [0] * 201)], TypeError('can only concatenate list (not "str") to list'),
+     "kRequestCut"),
     ([types.SimpleNamespace(get=lambda k: "user")], TypeError(
-        "'types.SimpleNamespace' object is not subscriptable"), 280),
-    ([msg("user", BadFormat())], ValueError("no text"), 297),
-    (None, NameError("name 'time' is not defined"), 298),
+        "'types.SimpleNamespace' object is not subscriptable"), "kRequestRead"),
+    ([msg("user", BadFormat())], ValueError("no text"), "kSummaryText"),
+    (None, NameError("name 'time' is not defined"), "kTimestamp"),
 ])
-def test_failures(mod, monkeypatch, messages, error, line):
+def test_failures(mod, monkeypatch, messages, error, step):
     if messages is None:
         monkeypatch.delattr(mod, "time")
     exc = raises_with(lambda: mod._fallback_summary(messages or []), type(error))
     assert str(exc) == str(error)
-    assert tb_entries(exc) == [("morvex.core.summarizer._fallback_summary", line)]
+    assert tb_entries(exc) == [("morvex.core.summarizer._fallback_summary",
+                                source_line("fallback_summary", step))]
 
 
 def test_no_leaks(mod):

@@ -10,7 +10,7 @@ import warnings
 
 import pytest
 
-from module_support import leak_check, tb_entries
+from module_support import leak_check, source_line, tb_entries
 
 C = "ConversationSummarizer"
 
@@ -34,26 +34,35 @@ def fn(mod, path):
     return obj
 
 
+def defined(function):
+    return source_line(function, "kDefinition")
+
+
 ARG_ERRORS = [
     # callable, args, kwargs, message, traceback line (None: no entry)
     ("inst.summarize_messages", (), {},
-     "summarize_messages() takes at least 2 positional arguments (1 given)", 62),
+     "summarize_messages() takes at least 2 positional arguments (1 given)",
+     defined("summarize_messages")),
     ("inst.summarize_messages", (1, 2, 3, 4, 5), {},
-     "summarize_messages() takes at most 3 positional arguments (6 given)", 62),
+     "summarize_messages() takes at most 3 positional arguments (6 given)",
+     defined("summarize_messages")),
     ("inst.summarize_messages", (), {"existing_summary": None},
-     "summarize_messages() takes at least 2 positional arguments (1 given)", 62),
+     "summarize_messages() takes at least 2 positional arguments (1 given)",
+     defined("summarize_messages")),
     ("_parse_summary", (), {}, "_parse_summary() takes exactly 1 positional argument (0 given)",
-     209),
+     defined("parse_summary")),
     ("_parse_summary", ("a", "b"), {},
-     "_parse_summary() takes exactly 1 positional argument (2 given)", 209),
+     "_parse_summary() takes exactly 1 positional argument (2 given)", defined("parse_summary")),
     (f"{C}.__init__", (), {"llm_client": 1},
-     "__init__() takes exactly 2 positional arguments (0 given)", 58),
+     "__init__() takes exactly 2 positional arguments (0 given)", defined("summarizer_init")),
     ("inst.format_summary_for_context", ({},), {"summary": {}},
-     "format_summary_for_context() got multiple values for keyword argument 'summary'", 110),
+     "format_summary_for_context() got multiple values for keyword argument 'summary'",
+     defined("format_summary_for_context")),
     ("_brief_args", (), {"arg": {}}, "_brief_args() got an unexpected keyword argument 'arg'",
-     198),
+     defined("brief_args")),
     ("_fallback_summary", ([],), {"messages": []},
-     "_fallback_summary() got multiple values for keyword argument 'messages'", 273),
+     "_fallback_summary() got multiple values for keyword argument 'messages'",
+     defined("fallback_summary")),
     ("_empty_summary", (1,), {}, "_empty_summary() takes no arguments (1 given)", None),
     ("_empty_summary", (), {"x": 1}, "_empty_summary() takes no keyword arguments", None),
     ("_empty_summary", (1,), {"x": 1}, "_empty_summary() takes no keyword arguments", None),
@@ -287,7 +296,8 @@ def test_name_error_for_missing_global(mod, monkeypatch):
     with pytest.raises(NameError) as info:
         mod._empty_summary()
     assert str(info.value) == "name 'time' is not defined"
-    assert tb_entries(info.value) == [("morvex.core.summarizer._empty_summary", 269)]
+    assert tb_entries(info.value) == [("morvex.core.summarizer._empty_summary",
+                                       source_line("empty_summary", "kTimestamp"))]
 
 
 def test_builtins_are_searched_after_globals(mod, monkeypatch):

@@ -6,7 +6,7 @@ import sys
 import textwrap
 
 import pytest
-from module_support import leak_check
+from module_support import leak_check, source_line
 
 NAME = "morvex.core.summarizer"
 
@@ -68,25 +68,25 @@ def test_class(mod):
 
 
 FUNCTIONS = [
-    # attribute path, qualname, line, defaults, annotations, doc
-    ("ConversationSummarizer.__init__", 58, None, {"llm_client": "Any"},
+    # attribute path, its table of lines, defaults, annotations, doc
+    ("ConversationSummarizer.__init__", "summarizer_init", None, {"llm_client": "Any"},
      "Initialize with an LLMClient instance."),
-    ("ConversationSummarizer.summarize_messages", 62, (None,),
+    ("ConversationSummarizer.summarize_messages", "summarize_messages", (None,),
      {"messages": "list[dict[str, Any]]", "existing_summary": "str | None",
       "return": "dict[str, Any]"}, None),
-    ("ConversationSummarizer.format_summary_for_context", 110, None,
+    ("ConversationSummarizer.format_summary_for_context", "format_summary_for_context", None,
      {"summary": "dict[str, Any]", "return": "str"},
      "Format a structured summary as readable text for the system prompt."),
-    ("_format_messages_for_summary", 160, None,
+    ("_format_messages_for_summary", "format_messages_for_summary", None,
      {"messages": "list[dict[str, Any]]", "return": "str"},
      "Convert messages to a readable text format for the summarizer."),
-    ("_brief_args", 198, None, {"args": "dict", "return": "str"},
+    ("_brief_args", "brief_args", None, {"args": "dict", "return": "str"},
      "Create a brief summary of tool arguments."),
-    ("_parse_summary", 209, None, {"text": "str", "return": "dict[str, Any]"},
+    ("_parse_summary", "parse_summary", None, {"text": "str", "return": "dict[str, Any]"},
      "Parse the LLM's JSON response into a summary dict."),
-    ("_empty_summary", 259, None, {"return": "dict[str, Any]"}, None),
-    ("_fallback_summary", 273, None, {"messages": "list[dict[str, Any]]",
-                                      "return": "dict[str, Any]"},
+    ("_empty_summary", "empty_summary", None, {"return": "dict[str, Any]"}, None),
+    ("_fallback_summary", "fallback_summary", None, {"messages": "list[dict[str, Any]]",
+                                                     "return": "dict[str, Any]"},
      "Create a basic summary without LLM when summarization fails."),
 ]
 
@@ -98,8 +98,8 @@ def resolve(mod, path):
     return obj
 
 
-@pytest.mark.parametrize("path,line,defaults,annotations,doc", FUNCTIONS)
-def test_function_metadata(mod, path, line, defaults, annotations, doc):
+@pytest.mark.parametrize("path,lines,defaults,annotations,doc", FUNCTIONS)
+def test_function_metadata(mod, path, lines, defaults, annotations, doc):
     fn = resolve(mod, path)
     name = path.rsplit(".", 1)[-1]
     assert (fn.__name__, fn.__qualname__, fn.__module__) == (name, path, NAME)
@@ -108,6 +108,7 @@ def test_function_metadata(mod, path, line, defaults, annotations, doc):
     assert list(fn.__annotations__) == list(annotations)
     assert fn.__globals__ is vars(mod) and fn.__closure__ is None
     code = fn.__code__
+    line = source_line(lines, "kDefinition")
     assert (code.co_name, code.co_qualname, code.co_firstlineno) == (name, name, line)
     assert code.co_filename == "morvex/core/summarizer.py"
     if doc is not None:
@@ -209,8 +210,9 @@ def test_matching_version_is_silent(stand_in):
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr
 
 
-@pytest.mark.parametrize("blocked,line", [("json", 15), ("time", 17), ("typing", 18)])
-def test_failed_import_reports_init_entry_and_retries(blocked, line):
+@pytest.mark.parametrize("blocked,step", [("json", "kImportJson"), ("time", "kImportTime"),
+                                          ("typing", "kImportAny")])
+def test_failed_import_reports_init_entry_and_retries(blocked, step):
     result = run_python(f"""
         import sys
         import logging
@@ -235,7 +237,7 @@ def test_failed_import_reports_init_entry_and_retries(blocked, line):
     """)
     assert result.returncode == 0, result.stderr
     first, second = result.stdout.strip().splitlines()
-    assert first == f"[('init {NAME}', {line})] False"
+    assert first == f"[('init {NAME}', {source_line('module_body', step)})] False"
     assert second == "summarize_messages"
 
 

@@ -3,7 +3,7 @@ import sys
 import types
 
 import pytest
-from module_support import leak_check, raises_with, tb_entries
+from module_support import leak_check, raises_with, source_line, tb_entries
 
 KEYS = ["goals", "progress", "current_state", "key_decisions", "key_facts", "blockers",
         "next_steps", "summary", "created_at"]
@@ -87,23 +87,26 @@ def raising(exc):
     return fn
 
 
-@pytest.mark.parametrize("reply, patch, error, line, context", [
-    ("[1]", {}, AttributeError("'list' object has no attribute 'get'"), 234, None),
-    ("null", {}, AttributeError("'NoneType' object has no attribute 'get'"), 234, None),
-    ("[" * 100000, {}, RecursionError, 231, None),
-    ("{}", {"json": None}, NameError("name 'json' is not defined"), 244, NameError),
-    ("{}", {"time": None}, NameError("name 'time' is not defined"), 242, None),
-    ("{", {"time": None}, NameError("name 'time' is not defined"), 255, DECODE),
-    ("{", {"logger": None}, NameError("name 'logger' is not defined"), 245, DECODE),
-    ("{", {"logger": NS(warning=raising(OSError("w")))}, OSError("w"), 245, DECODE),
+@pytest.mark.parametrize("reply, patch, error, step, context", [
+    ("[1]", {}, AttributeError("'list' object has no attribute 'get'"), "kGoalsField", None),
+    ("null", {}, AttributeError("'NoneType' object has no attribute 'get'"), "kGoalsField",
+     None),
+    ("[" * 100000, {}, RecursionError, "kLoads", None),
+    ("{}", {"json": None}, NameError("name 'json' is not defined"), "kDecodeErrorMatch",
+     NameError),
+    ("{}", {"time": None}, NameError("name 'time' is not defined"), "kTimestamp", None),
+    ("{", {"time": None}, NameError("name 'time' is not defined"), "kUnparsedTimestamp", DECODE),
+    ("{", {"logger": None}, NameError("name 'logger' is not defined"), "kWarning", DECODE),
+    ("{", {"logger": NS(warning=raising(OSError("w")))}, OSError("w"), "kWarning", DECODE),
     ("{", {"json": NS(loads=json.loads, JSONDecodeError=(DECODE, 3))}, TypeError(
-        "catching classes that do not inherit from BaseException is not allowed"), 244, DECODE),
+        "catching classes that do not inherit from BaseException is not allowed"),
+     "kDecodeErrorMatch", DECODE),
     ("x", {"json": NS(loads=raising(KeyError("k")), JSONDecodeError=(ValueError, LookupError))},
-     None, 0, None),
+     None, None, None),
     ("x", {"json": NS(loads=lambda t: Picky(), JSONDecodeError=TypeError)},
-     LookupError("blockers"), 239, None),
+     LookupError("blockers"), "kBlockersField", None),
 ])
-def test_failures(mod, calls, monkeypatch, reply, patch, error, line, context):
+def test_failures(mod, calls, monkeypatch, reply, patch, error, step, context):
     for name, value in patch.items():
         if value is None:
             monkeypatch.delattr(mod, name)
@@ -115,9 +118,10 @@ def test_failures(mod, calls, monkeypatch, reply, patch, error, line, context):
     exc = raises_with(lambda: mod._parse_summary(reply),
                       error if isinstance(error, type) else type(error))
     assert isinstance(error, type) or str(exc) == str(error)
-    assert tb_entries(exc) == [("morvex.core.summarizer._parse_summary", line)]
+    assert tb_entries(exc) == [("morvex.core.summarizer._parse_summary",
+                                source_line("parse_summary", step))]
     assert type(exc.__context__) is (context or type(None))
-    assert len(calls) == (line == 255) and sys.exception() is None
+    assert len(calls) == (step == "kUnparsedTimestamp") and sys.exception() is None
 
 
 def test_no_leaks(mod, monkeypatch):

@@ -5,13 +5,17 @@ import sys
 import warnings
 
 import pytest
-from module_support import tb_entries
+from module_support import source_line, tb_entries
 from driver_support import Client, GenClient, Reply, env, run  # noqa: F401
 
 DOTTED = "morvex.core.summarizer.ConversationSummarizer.summarize_messages"
 FALLBACK = {"fallback": 1}
 ERR = "Summarization failed: "
 EMPTY = ("warning", "Empty response from summarizer LLM")
+
+
+def line(step):
+    return source_line("summarize_messages", step)
 
 
 def raising(exc):
@@ -31,11 +35,12 @@ ARG = "Argument '%s' has incorrect type (expected %s, got %s)"
 
 
 @pytest.mark.parametrize("args, kwargs, message, entries", [
-    ((), {}, "summarize_messages() takes at least 2 positional arguments (1 given)", [(DOTTED, 62)]),
+    ((), {}, "summarize_messages() takes at least 2 positional arguments (1 given)",
+     [(DOTTED, line("kDefinition"))]),
     (([], None, 1), {}, "summarize_messages() takes at most 3 positional arguments (4 given)",
-     [(DOTTED, 62)]),
+     [(DOTTED, line("kDefinition"))]),
     (([],), {"limit": 1}, "summarize_messages() got an unexpected keyword argument 'limit'",
-     [(DOTTED, 62)]),
+     [(DOTTED, line("kDefinition"))]),
     (((),), {}, ARG % ("messages", "list", "tuple"), []),
     ((None,), {}, ARG % ("messages", "list", "NoneType"), []),
     ((type("ListSub", (list,), {})(),), {}, ARG % ("messages", "list", "ListSub"), []),
@@ -144,28 +149,30 @@ class Falsy:
         raise LookupError("no truth")
 
 
-@pytest.mark.parametrize("setup, message, line", [
+@pytest.mark.parametrize("setup, message, step", [
     (lambda s, m: delattr(s, "_llm"), "'ConversationSummarizer' object has no attribute '_llm'",
-     92),
-    (lambda s, m: setattr(s, "_llm", object()), "'object' object has no attribute 'complete'", 92),
-    (lambda s, m: setattr(s._llm, "complete", raising(ValueError("boom"))), "boom", 92),
-    (lambda s, m: setattr(s._llm, "content", ValueError()), "", 92),
-    (lambda s, m: setattr(s._llm, "content", BadContent()), "content broke", 100),
-    (lambda s, m: setattr(s._llm, "content", Reply(Falsy())), "no truth", 100),
-    (lambda s, m: setattr(m, "_parse_summary", lambda t: ["x"]), "Expected dict, got list", 101),
-    (lambda s, m: setattr(m, "_parse_summary", raising(KeyError("k"))), "'k'", 101),
-    (lambda s, m: delattr(m, "_parse_summary"), "name '_parse_summary' is not defined", 101),
+     "kRequest"),
+    (lambda s, m: setattr(s, "_llm", object()), "'object' object has no attribute 'complete'",
+     "kRequest"),
+    (lambda s, m: setattr(s._llm, "complete", raising(ValueError("boom"))), "boom", "kRequest"),
+    (lambda s, m: setattr(s._llm, "content", ValueError()), "", "kRequest"),
+    (lambda s, m: setattr(s._llm, "content", BadContent()), "content broke", "kContentTest"),
+    (lambda s, m: setattr(s._llm, "content", Reply(Falsy())), "no truth", "kContentTest"),
+    (lambda s, m: setattr(m, "_parse_summary", lambda t: ["x"]), "Expected dict, got list",
+     "kParse"),
+    (lambda s, m: setattr(m, "_parse_summary", raising(KeyError("k"))), "'k'", "kParse"),
+    (lambda s, m: delattr(m, "_parse_summary"), "name '_parse_summary' is not defined", "kParse"),
     (lambda s, m: setattr(m, "SUMMARIZE_PROMPT", 7),
-     "sequence item 0: expected str instance, int found", 94),
+     "sequence item 0: expected str instance, int found", "kSystem"),
 ])
-def test_guarded_failures_give_fallback(mod, env, monkeypatch, setup, message, line):
+def test_guarded_failures_give_fallback(mod, env, monkeypatch, setup, message, step):
     monkeypatch.setattr(mod, "SUMMARIZE_PROMPT", mod.SUMMARIZE_PROMPT)
     s = env.make()
     setup(s, mod)
     assert run(s.summarize_messages([1]))[0] == FALLBACK
     assert env.log.records == [("error", ERR + message)]
     [caught] = env.log.handled
-    assert tb_entries(caught) == [(DOTTED, line)] and env.fallbacks == [1]
+    assert tb_entries(caught) == [(DOTTED, line(step))] and env.fallbacks == [1]
 
 
 @pytest.mark.parametrize("failure, errors", [
@@ -189,33 +196,35 @@ def test_empty_reply_failures_reach_handler(mod, env, monkeypatch, failure, erro
 FORMAT_FAILS = type("T", (), {"__format__": raising(ValueError("fmt"))})
 
 
-@pytest.mark.parametrize("name, value, exc_type, message, line", [
-    ("_empty_summary", None, NameError, "name '_empty_summary' is not defined", 77),
-    ("_empty_summary", lambda: 5, TypeError, "Expected dict, got int", 77),
-    ("_format_messages_for_summary", raising(ValueError("render")), ValueError, "render", 80),
-    ("SUMMARIZE_PROMPT", None, NameError, "name 'SUMMARIZE_PROMPT' is not defined", 82),
-    ("_format_messages_for_summary", lambda m: FORMAT_FAILS(), ValueError, "fmt", 89),
+@pytest.mark.parametrize("name, value, exc_type, message, step", [
+    ("_empty_summary", None, NameError, "name '_empty_summary' is not defined", "kEmpty"),
+    ("_empty_summary", lambda: 5, TypeError, "Expected dict, got int", "kEmpty"),
+    ("_format_messages_for_summary", raising(ValueError("render")), ValueError, "render",
+     "kTranscript"),
+    ("SUMMARIZE_PROMPT", None, NameError, "name 'SUMMARIZE_PROMPT' is not defined", "kPrompt"),
+    ("_format_messages_for_summary", lambda m: FORMAT_FAILS(), ValueError, "fmt",
+     "kConversation"),
 ])
 def test_unguarded_failures_leave_operation(mod, env, monkeypatch, name, value, exc_type,
-                                            message, line):
+                                            message, step):
     if value is None:
         monkeypatch.delattr(mod, name)
     else:
         monkeypatch.setattr(mod, name, value)
     s = env.make()
     with pytest.raises(exc_type) as info:
-        run(s.summarize_messages([] if line == 77 else [1]))
+        run(s.summarize_messages([] if step == "kEmpty" else [1]))
     assert str(info.value) == message
-    assert tb_entries(info.value) == [("summarize_messages", line)]
+    assert tb_entries(info.value) == [("summarize_messages", line(step))]
     assert env.log.records == [] and s._llm.calls == []
 
 
-@pytest.mark.parametrize("where, exc_type, message, line", [
-    ("error", OSError, "log broke", 107),
-    ("fallback", OSError, "fallback broke", 108),
-    ("result", TypeError, "Expected dict, got int", 108),
+@pytest.mark.parametrize("where, exc_type, message, step", [
+    ("error", OSError, "log broke", "kError"),
+    ("fallback", OSError, "fallback broke", "kFailureFallback"),
+    ("result", TypeError, "Expected dict, got int", "kFailureFallback"),
 ])
-def test_handler_failures_leave_operation(mod, env, monkeypatch, where, exc_type, message, line):
+def test_handler_failures_leave_operation(mod, env, monkeypatch, where, exc_type, message, step):
     if where == "error":
         monkeypatch.setattr(env.log, "error", raising(OSError("log broke")))
     else:
@@ -224,7 +233,7 @@ def test_handler_failures_leave_operation(mod, env, monkeypatch, where, exc_type
     with pytest.raises(exc_type) as info:
         run(env.make(Client(BadContent())).summarize_messages([1]))
     assert str(info.value) == message and str(info.value.__context__) == "content broke"
-    assert tb_entries(info.value) == [("summarize_messages", line)]
+    assert tb_entries(info.value) == [("summarize_messages", line(step))]
 
 
 def test_handler_shows_caught_exception_then_restores(env):
@@ -243,7 +252,7 @@ def test_handler_shows_caught_exception_then_restores(env):
 def test_base_exceptions_pass_through(env, exc):
     with pytest.raises(type(exc)) as info:
         run(env.make(Client(exc)).summarize_messages([1]))
-    assert info.value is exc and tb_entries(exc) == [("summarize_messages", 92)]
+    assert info.value is exc and tb_entries(exc) == [("summarize_messages", line("kRequest"))]
     assert env.log.records == [] and env.fallbacks == []
 
 

@@ -3,10 +3,17 @@ import sys
 import types
 
 import pytest
-from module_support import leak_check, tb_entries
+from module_support import leak_check, source_line, tb_entries
 
 FMT = "morvex.core.summarizer._format_messages_for_summary"
 BRIEF = "morvex.core.summarizer._brief_args"
+
+
+def entry(step):
+    """The traceback entry of a step of the transcript, or of (BRIEF, step) of the brief."""
+    if isinstance(step, tuple):
+        return BRIEF, source_line("brief_args", step[1])
+    return FMT, source_line("format_messages_for_summary", step)
 
 
 class GetOnly:  # no dict: read through its own get, which raises for the key `bad`
@@ -158,28 +165,32 @@ def test_read_order(mod):
 
 
 FAILURES = [
-    ([5], AttributeError, "'int' object has no attribute 'get'", [164]),
-    ([DictLike(user("a"), bad="content")], ValueError, "content", [165]),
-    ([DictLike(tool("a"), bad="tool_call_id")], ValueError, "tool_call_id", [172]),
-    ([DictLike(calls(), bad="tool_calls")], ValueError, "tool_calls", [179]),
-    *(([{"role": role(r)}], ValueError, "eq " + r, [line])
-      for r, line in (("system", 167), ("tool", 170), ("assistant", 176), ("user", 192))),
-    ([tool(5)], TypeError, "object of type 'int' has no len()", [173]),
-    ([tool([0] * 501)], TypeError, 'can only concatenate list (not "str") to list', [174]),
-    ([tool("a", bad("__format__"))], ValueError, "__format__", [175]),
-    ([calls(content=bad("__bool__"))], ValueError, "__bool__", [177]),
-    ([calls(content=bad("__format__"))], ValueError, "__format__", [178]),
-    ([calls() | {"tool_calls": 5}], TypeError, "'int' object is not iterable", [180]),
-    ([GetOnly(calls({}))], TypeError, "'GetOnly' object is not subscriptable", [180]),
-    (tcall(function=None), AttributeError, "'NoneType' object has no attribute 'get'", [182]),
-    (tcall(function=DictLike({}, bad="arguments")), ValueError, "arguments", [183]),
+    ([5], AttributeError, "'int' object has no attribute 'get'", ["kRole"]),
+    ([DictLike(user("a"), bad="content")], ValueError, "content", ["kContent"]),
+    ([DictLike(tool("a"), bad="tool_call_id")], ValueError, "tool_call_id", ["kToolId"]),
+    ([DictLike(calls(), bad="tool_calls")], ValueError, "tool_calls", ["kToolCallsTest"]),
+    *(([{"role": role(r)}], ValueError, "eq " + r, [step])
+      for r, step in (("system", "kIsSystem"), ("tool", "kIsTool"),
+                      ("assistant", "kIsAssistant"), ("user", "kIsUser"))),
+    ([tool(5)], TypeError, "object of type 'int' has no len()", ["kToolContentTest"]),
+    ([tool([0] * 501)], TypeError, 'can only concatenate list (not "str") to list',
+     ["kToolContentCut"]),
+    ([tool("a", bad("__format__"))], ValueError, "__format__", ["kToolLine"]),
+    ([calls(content=bad("__bool__"))], ValueError, "__bool__", ["kAssistantContentTest"]),
+    ([calls(content=bad("__format__"))], ValueError, "__format__", ["kAssistantLine"]),
+    ([calls() | {"tool_calls": 5}], TypeError, "'int' object is not iterable", ["kToolCallsWalk"]),
+    ([GetOnly(calls({}))], TypeError, "'GetOnly' object is not subscriptable", ["kToolCallsWalk"]),
+    (tcall(function=None), AttributeError, "'NoneType' object has no attribute 'get'", ["kName"]),
+    (tcall(function=DictLike({}, bad="arguments")), ValueError, "arguments", ["kArgs"]),
     (tcall(arguments=SubDict()), TypeError,
-     "Argument 'args' has incorrect type (expected dict, got SubDict)", [190]),
-    (tcall(arguments={"k": bad("__str__")}), ValueError, "__str__", [190, (BRIEF, 202)]),
-    (tcall(arguments={bad("__format__"): 1}), ValueError, "__format__", [190, (BRIEF, 205)]),
-    (tcall(arguments=bad("__str__")), ValueError, "__str__", [190]),
-    (tcall(name=bad("__format__")), ValueError, "__format__", [191]),
-    ([user(bad("__format__"))], ValueError, "__format__", [193]),
+     "Argument 'args' has incorrect type (expected dict, got SubDict)", ["kArgsBrief"]),
+    (tcall(arguments={"k": bad("__str__")}), ValueError, "__str__",
+     ["kArgsBrief", (BRIEF, "kValueText")]),
+    (tcall(arguments={bad("__format__"): 1}), ValueError, "__format__",
+     ["kArgsBrief", (BRIEF, "kEntry")]),
+    (tcall(arguments=bad("__str__")), ValueError, "__str__", ["kArgsBrief"]),
+    (tcall(name=bad("__format__")), ValueError, "__format__", ["kToolCallLine"]),
+    ([user(bad("__format__"))], ValueError, "__format__", ["kUserLine"]),
 ]
 
 
@@ -189,23 +200,25 @@ def failure(fn, arg, exc_type):
     return info.value
 
 
-@pytest.mark.parametrize("messages,exc_type,text,lines", FAILURES)
-def test_failures(mod, messages, exc_type, text, lines):
+@pytest.mark.parametrize("messages,exc_type,text,steps", FAILURES)
+def test_failures(mod, messages, exc_type, text, steps):
     exc = failure(mod._format_messages_for_summary, messages, exc_type)
     assert str(exc) == text
-    assert tb_entries(exc) == [e if isinstance(e, tuple) else (FMT, e) for e in lines]
+    assert tb_entries(exc) == [entry(step) for step in steps]
 
 
 @pytest.mark.parametrize("name,value,expected", [
     ("json", types.SimpleNamespace(loads=throw(KeyError("k")), JSONDecodeError=LookupError),
      called("{x")),
     ("json", types.SimpleNamespace(loads=throw(ValueError("v")),
-                                   JSONDecodeError=json.JSONDecodeError), (ValueError, "v", 186)),
+                                   JSONDecodeError=json.JSONDecodeError),
+     (ValueError, "v", "kLoads")),
     ("json", types.SimpleNamespace(loads=throw(ValueError("v"))), (AttributeError,
-     "'types.SimpleNamespace' object has no attribute 'JSONDecodeError'", 187)),
-    ("json", None, (NameError, "name 'json' is not defined", 187)),  # raised again while matching
+     "'types.SimpleNamespace' object has no attribute 'JSONDecodeError'", "kDecodeErrorMatch")),
+    # raised again while matching
+    ("json", None, (NameError, "name 'json' is not defined", "kDecodeErrorMatch")),
     ("_brief_args", lambda a: sorted(a), called("['a']")),
-    ("_brief_args", None, (NameError, "name '_brief_args' is not defined", 190)),
+    ("_brief_args", None, (NameError, "name '_brief_args' is not defined", "kArgsBrief")),
 ])
 def test_late_bound_names(mod, monkeypatch, name, value, expected):
     if value is None:
@@ -217,7 +230,7 @@ def test_late_bound_names(mod, monkeypatch, name, value, expected):
         assert mod._format_messages_for_summary(messages) == expected
         return
     exc = failure(mod._format_messages_for_summary, messages, expected[0])
-    assert (str(exc), tb_entries(exc)) == (expected[1], [(FMT, expected[2])])
+    assert (str(exc), tb_entries(exc)) == (expected[1], [entry(expected[2])])
 
 
 @pytest.mark.parametrize("target,change,expected", [
@@ -291,7 +304,7 @@ def test_brief_dict_changes(mod, change, error, last):
         assert expected == (RuntimeError, error)
     if isinstance(expected, tuple):
         exc = failure(mod._brief_args, make(), RuntimeError)
-        assert tb_entries(exc) == [(BRIEF, 201)]
+        assert tb_entries(exc) == [entry((BRIEF, "kWalk"))]
 
 
 def test_brief_keys_changed_message(mod):
