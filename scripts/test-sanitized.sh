@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/common.sh"
 python=${1:-$(default_python)}
 venv=$(fresh_venv "$root" asan "$python")
-"$venv/bin/python" -m pip install --quiet pytest hypothesis trio uvloop cmake ninja clang-format==14.0.6 \
+"$venv/bin/python" -m pip install --quiet pytest pytest-xdist hypothesis trio uvloop cmake ninja clang-format==14.0.6 \
     openai rich anthropic langchain-core
 build="$root/build/asan-${venv##*-}"
 PATH="$venv/bin:$PATH" cmake -S "$root" -B "$build" -G Ninja \
@@ -23,4 +23,4 @@ ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 SUMMARIZER_SKIP_VARIANT_BUILD=1 \
 PYTHONPATH="$build/python:$root/python" \
-    exec "$venv/bin/python" -m pytest -p no:cacheprovider "${@:2}" tests
+    exec "$venv/bin/python" -m pytest -p no:cacheprovider -n "$(nproc)" --dist loadgroup "${@:2}" tests

@@ -24,4 +24,6 @@ fi
 venv=$(fresh_venv "$root" test "$python")
 SUMMARIZER_WERROR=ON "$venv/bin/python" -m pip install --quiet "$root[test]"
 cd "$root"
-exec "$venv/bin/python" -m pytest "$@" tests
+# On every core (pytest-xdist); the tests that share a Ray instance or a build stay together.
+# Options given after the interpreter come later and win (-n 0: one process).
+exec "$venv/bin/python" -m pytest -n "$(nproc)" --dist loadgroup "$@" tests

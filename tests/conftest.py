@@ -91,6 +91,25 @@ def pytest_configure(config):
     if config.getoption("--gc-threshold-one"):
         gc.set_threshold(1)
     config.stash[_unrepeatable] = []
+    config.addinivalue_line("markers", "xdist_group(name): tests run by one worker")
+
+
+# Run in parallel (pytest-xdist's --dist loadgroup), the tests that share something costly
+# stay on one worker each: the tests on the variant build of the module (built once per
+# worker) and those that start Ray (one instance on the machine at a time).
+def _shared_group(item):
+    if "variant_build" in getattr(item, "fixturenames", ()):
+        return "variant-build"
+    if item.path.name == "test_ray_batch.py" or "ray_engine" in item.name:
+        return "ray"
+    return None
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        group = _shared_group(item)
+        if group is not None:
+            item.add_marker(pytest.mark.xdist_group(group))
 
 
 # --leak-hunt repeats each passing test after its own run, in the manner of the host's
