@@ -518,7 +518,9 @@ def test_the_test_script_takes_pytest_options_after_an_optional_interpreter(tmp_
     assert done.returncode == 0, done.stderr
     calls = (bin_dir / "calls").read_text().splitlines()
     options = [a for a in args if a != str(fake)]
-    assert calls[-1] == " ".join(["-m", "pytest", *options, "tests"])
+    cores = str(len(os.sched_getaffinity(0)))  # what nproc counts
+    assert calls[-1] == " ".join(["-m", "pytest", "-n", cores, "--dist", "loadgroup", *options,
+                                  "tests"])
     assert any(c.startswith("-m venv --clear") for c in calls)
 
 
