@@ -64,7 +64,7 @@ async def summarize(messages: Any, client: LLMClient | None = None, previous: An
     """
     from .formats import to_messages
     from .summarizing import summarize_one
-    from .windows import DEFAULT_CONTEXT_TOKENS
+    from .settings import DEFAULT_CONTEXT_TOKENS
 
     converted = to_messages(messages, input_format)
     if client is None:

@@ -17,7 +17,8 @@ from .carry import skim_outputs
 from .errors import Refused
 from .native import module_refusal, watch_unparsed
 from .records import LLMClient, SummaryRecord
-from .windows import DEFAULT_CONTEXT_TOKENS, ProgressCallback, WindowedSummarizer
+from .settings import DEFAULT_CONTEXT_TOKENS
+from .windows import ProgressCallback, WindowedSummarizer
 
 
 @dataclass

@@ -9,9 +9,8 @@ summary of the windows before it as its earlier summary, so the last summary is 
 all of them. The first goal and the user's constraints are carried over whatever the
 model made of them.
 
-Sizes are estimates in tokens: an ASCII character counts a third of a token and every two
-bytes of other text one token, more than the tokenizers of common models count, and the
-model's reply is counted at the size the summarizer asks for. A request whose estimate is
+Sizes are the bound of `morvex_summarize.tokens` (more than common tokenizers count), and
+the model's reply is counted at the size the summarizer asks for. A request whose estimate is
 over the bound is never sent; one the server refuses for its length is tried again with a
 smaller window, down to a sixty-fourth of the first size, before the summary falls back to
 the one built from the messages."""
@@ -25,15 +24,9 @@ from typing import Any
 from . import carry
 from .errors import LENGTH_REFUSAL, ContextTooLong
 from .native import parse_context
+from .settings import DEFAULT_CONTEXT_TOKENS, MIN_CONTEXT_TOKENS, REPLY_TOKENS
+from .tokens import MESSAGE_TOKENS, prompt_tokens, text_tokens
 
-DEFAULT_CONTEXT_TOKENS = 32_768
-"""The context of the model the tool assumes unless told (a 32k-token model)."""
-MIN_CONTEXT_TOKENS = 4_096
-"""The smallest context the tool accepts: the prompt and the reply take half of it."""
-REPLY_TOKENS = 2_048
-"""The reply the summarizer asks the model for, at most."""
-MESSAGE_TOKENS = 8
-"""What each chat message costs beside its text (roles, separators of the chat template)."""
 PROMPT_SLACK = 64
 """Tokens kept free beside the instructions for the headings and the request line."""
 EARLIER_SHARE = 4
@@ -43,25 +36,6 @@ SHRINKS = 6
 
 ProgressCallback = Callable[[int, int], None]
 """Called with (windows done, windows expected) as a windowed summary goes on."""
-
-
-def text_tokens(text: str) -> int:
-    """The estimated tokens of a text: a third of a token per ASCII character and one per
-    two bytes of any other character."""
-    if text.isascii():
-        return (len(text) + 2) // 3
-    narrow = len(text.encode("ascii", "ignore"))
-    wide = len(text.encode("utf-8", "surrogatepass")) - narrow
-    return (narrow + 2) // 3 + (wide + 1) // 2
-
-
-def prompt_tokens(messages: list[dict[str, Any]]) -> int:
-    """The estimated tokens of a chat request's messages."""
-    total = 0
-    for message in messages:
-        content = message.get("content") if isinstance(message, Mapping) else None
-        total += MESSAGE_TOKENS + (text_tokens(content) if isinstance(content, str) else 0)
-    return total
 
 
 def too_long(failure: BaseException | None) -> bool:

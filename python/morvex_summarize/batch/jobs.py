@@ -20,7 +20,7 @@ from ..files import encode, is_regular_file, parse_json, read_messages, where_of
 from ..formats import AUTO
 from ..native import raised_by_module
 from ..summarizing import close_client, refusal_reason, summarize_one
-from ..windows import DEFAULT_CONTEXT_TOKENS
+from ..settings import DEFAULT_CONTEXT_TOKENS
 
 STATUSES = ("ok", "unparsed", "fallback", "failed")
 """Statuses of a written result: a summary from the model's JSON; from its prose reply; a

@@ -25,7 +25,7 @@ from ..errors import Failure, OutputError, needs
 from ..files import parse_json
 from ..formats import AUTO
 from ..records import LLMClient
-from ..windows import DEFAULT_CONTEXT_TOKENS
+from ..settings import ACTORS, DEFAULT_CONTEXT_TOKENS
 from .jobs import (Job, id_columns, id_from_columns, id_key, parse_doc, parse_line,
                    parse_line_bytes, summarize_result)
 
@@ -50,7 +50,7 @@ NOT_WRITTEN = {
 }
 """Statuses a result row may have besides the written ones (ok, unparsed, fallback, failed)."""
 
-DEFAULT_ACTORS = 2
+DEFAULT_ACTORS = ACTORS
 CPUS_PER_ACTOR = 0.5
 """An actor mostly waits on the model; half a CPU each leaves room for the readers."""
 

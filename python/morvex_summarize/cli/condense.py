@@ -18,6 +18,7 @@ from ..errors import BadDocument
 from ..files import read_document, reading, where_of, write_output
 from ..formats import BodyContext, BodyField, Conversation, read_conversation
 from ..native import record_refusal
+from ..settings import TOOL
 from ..summarizing import Outcome, close_client, windowed
 from .exchange import Activity, run_exchange
 from .options import (PROG, add_client_arguments, add_condensing_arguments,
@@ -34,7 +35,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "body), or - for stdin; the condensed one is written in the same "
                              "format and shape")
     add_format_argument(parser)
-    add_condensing_arguments(parser, keep_last=4, context_role="system", keep_first=False)
+    add_condensing_arguments(parser, TOOL)
     add_client_arguments(parser)
     parser.add_argument("--output", metavar="FILE", default=None,
                         help="write the JSON here instead of stdout (- for stdout)")

@@ -13,7 +13,7 @@ from ..clients.registry import ClientSettings, build, check_settings, default_ch
 from ..condense import CHARS_PER_TOKEN
 from ..formats import AUTO, FORMATS
 from ..records import LLMClient
-from ..windows import DEFAULT_CONTEXT_TOKENS, MIN_CONTEXT_TOKENS
+from ..settings import DEFAULT_CONTEXT_TOKENS, MIN_CONTEXT_TOKENS, Profile
 from .status import UsageError
 
 PROG = "morvex-summarize"
@@ -92,11 +92,12 @@ def add_client_arguments(parser: argparse.ArgumentParser) -> None:
                         help="the same as --reply-format json")
 
 
-def add_condensing_arguments(parser: argparse.ArgumentParser, *, keep_last: int,
-                             context_role: str, keep_first: bool) -> None:
+def add_condensing_arguments(parser: argparse.ArgumentParser, profile: Profile) -> None:
     """The options of a command that condenses: the budget, the newest messages kept, the
     user's turns kept, the target and the role of the summary's message (with the
-    command's own defaults)."""
+    defaults of the command's profile)."""
+    keep_last, keep_first, context_role = (profile.keep_last, profile.keep_first,
+                                           profile.context_role)
     parser.add_argument("--budget", type=whole_number(1), required=True, metavar="N",
                         help="condense a conversation of more than N tokens (estimated at "
                              f"{CHARS_PER_TOKEN} characters per token)")

@@ -11,8 +11,8 @@ import sys
 from typing import Any
 
 from ..errors import ConfigError, needs
-from ..serve import (DEFAULT_CLIENT_TIMEOUT, DEFAULT_MAX_BODY, DEFAULT_MAX_HELD,
-                     DEFAULT_TIMEOUT)
+from ..settings import (CLIENT_BODY_TIMEOUT, GRACE, MAX_BODY, MAX_HELD, PORT, PROXY, STATE_BYTES,
+                        STATE_ENTRIES, UPSTREAM_TIMEOUT)
 from .options import (PROG, add_condensing_arguments, build_client, check_condensing, seconds,
                       whole_number)
 from .status import EXIT_OK, UsageError
@@ -20,8 +20,6 @@ from .status import EXIT_OK, UsageError
 HELP = ("run a proxy in front of an OpenAI-compatible or Anthropic API that condenses "
         "each request's conversation within a token budget")
 
-DEFAULT_PORT = 8787
-DEFAULT_GRACE = 30.0
 BACKLOG = 2048
 SWITCH_INTERVAL = 0.0001
 
@@ -35,11 +33,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         default="openai",
                         help="openai: condense /v1/chat/completions and /v1/responses; "
                              "anthropic: condense /v1/messages (default: openai)")
-    add_condensing_arguments(parser, keep_last=6, context_role="user", keep_first=True)
+    add_condensing_arguments(parser, PROXY)
     parser.add_argument("--host", default="127.0.0.1",
                         help="address to listen on (default: 127.0.0.1, this machine only)")
-    parser.add_argument("--port", type=whole_number(0), default=DEFAULT_PORT,
-                        help=f"port to listen on, 0 for any free one (default: {DEFAULT_PORT})")
+    parser.add_argument("--port", type=whole_number(0), default=PORT,
+                        help=f"port to listen on, 0 for any free one (default: {PORT})")
     parser.add_argument("--summarizer-llm", default="upstream",
                         metavar="upstream|extractive|openai|gguf:PATH|langchain:PROVIDER:MODEL",
                         help="who writes the summaries: upstream, the upstream's own model "
@@ -50,34 +48,39 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "own model)")
     parser.add_argument("--summarizer-base-url", default=None, metavar="URL",
                         help="server of --summarizer-llm openai (default: $OPENAI_BASE_URL)")
-    parser.add_argument("--timeout", type=seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+    parser.add_argument("--timeout", type=seconds, default=UPSTREAM_TIMEOUT, metavar="SECONDS",
                         help="seconds each upstream request may take to connect, to send, "
-                             "and between two pieces of its answer (default: 600)")
-    parser.add_argument("--max-body", type=whole_number(1), default=DEFAULT_MAX_BODY,
-                        metavar="BYTES",
-                        help="larger request bodies are refused with 413 (default: 32 MiB)")
-    parser.add_argument("--max-held", type=whole_number(1), default=DEFAULT_MAX_HELD,
-                        metavar="BYTES",
+                             f"and between two pieces of its answer (default: "
+                             f"{UPSTREAM_TIMEOUT:g})")
+    parser.add_argument("--max-body", type=whole_number(1), default=MAX_BODY, metavar="BYTES",
+                        help="larger request bodies are refused with 413 (default: "
+                             f"{mebibytes(MAX_BODY)})")
+    parser.add_argument("--max-held", type=whole_number(1), default=MAX_HELD, metavar="BYTES",
                         help="bytes of request bodies held at once; past them a request "
-                             "gets 503 with Retry-After (default: 128 MiB)")
-    parser.add_argument("--client-timeout", type=seconds, default=DEFAULT_CLIENT_TIMEOUT,
+                             f"gets 503 with Retry-After (default: {mebibytes(MAX_HELD)})")
+    parser.add_argument("--client-timeout", type=seconds, default=CLIENT_BODY_TIMEOUT,
                         metavar="SECONDS",
                         help="seconds a client may pause while sending its body, else 408 "
-                             f"(default: {DEFAULT_CLIENT_TIMEOUT:g})")
+                             f"(default: {CLIENT_BODY_TIMEOUT:g})")
     parser.add_argument("--env-proxy", action="store_true",
                         help="reach the upstream through the proxy that HTTPS_PROXY, "
                              "HTTP_PROXY, ALL_PROXY and NO_PROXY name (default: directly)")
-    parser.add_argument("--state-entries", type=whole_number(1), default=1000, metavar="N",
+    parser.add_argument("--state-entries", type=whole_number(1), default=STATE_ENTRIES,
+                        metavar="N",
                         help="summaries kept for reuse, least recently used out "
-                             "(default: 1000)")
-    parser.add_argument("--state-bytes", type=whole_number(1), default=64 * 1024 * 1024,
+                             f"(default: {STATE_ENTRIES})")
+    parser.add_argument("--state-bytes", type=whole_number(1), default=STATE_BYTES,
                         metavar="BYTES",
-                        help="bytes those summaries may take (default: 64 MiB)")
+                        help=f"bytes those summaries may take (default: {mebibytes(STATE_BYTES)})")
     parser.add_argument("--state-file", default=None, metavar="PATH",
                         help="SQLite file that keeps the summaries across restarts")
-    parser.add_argument("--grace", type=seconds, default=DEFAULT_GRACE, metavar="SECONDS",
+    parser.add_argument("--grace", type=seconds, default=GRACE, metavar="SECONDS",
                         help="on SIGTERM or Ctrl-C, seconds the requests in flight get to "
-                             f"finish (default: {DEFAULT_GRACE:g})")
+                             f"finish (default: {GRACE:g})")
+
+
+def mebibytes(size: int) -> str:
+    return f"{size // (1024 * 1024)} MiB"
 
 
 def summarizer_client(args: argparse.Namespace) -> Any:

@@ -7,12 +7,8 @@ import os
 from dataclasses import dataclass
 
 from ..records import LLMClient
-
-DEFAULT_TIMEOUT = 120.0
-"""Seconds a client waits for each attempt at a reply, unless told otherwise."""
-
-DEFAULT_RETRIES = 3
-"""Retries of a failed request that may pass later, unless told otherwise."""
+from ..settings import CLIENT_RETRIES as DEFAULT_RETRIES
+from ..settings import CLIENT_TIMEOUT as DEFAULT_TIMEOUT
 
 NO_KEY = "no-key"
 """The key sent to a server at a given URL when none is set: local servers take any key, and

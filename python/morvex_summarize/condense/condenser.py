@@ -43,19 +43,17 @@ text and code; pass a real tokenizer's count for exact budgets.
 from __future__ import annotations
 
 import dataclasses
-import json
-import math
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, NamedTuple
 
 from ..formats import (AUTO, MEDIA_KINDS, BodyContext, BodyField, Conversation,
                       check_format, read_conversation, read_more)
-from ..formats.parts import content_text
+from ..formats.base import Message as Message  # the record type the integrations name too
 from ..native import is_fallback_summary, parse_context
+from ..settings import TOOL
+from ..tokens import CHARS_PER_TOKEN, MEDIA_TOKENS, MESSAGE_OVERHEAD_TOKENS, estimate_tokens
 from .. import carry
 from . import cuts
-from .cuts import Message as Message  # the record type the integrations name too
-from .cuts import tool_calls
 from .fit import Fitted, fit
 
 __all__ = [
@@ -67,54 +65,6 @@ __all__ = [
     "Condenser",
     "estimate_tokens",
 ]
-
-CHARS_PER_TOKEN = 4
-"""Characters per token of the default estimate (a common figure for English text)."""
-
-MESSAGE_OVERHEAD_TOKENS = 4
-"""Tokens the default estimate adds per message for its role and framing."""
-
-MEDIA_TOKENS: Mapping[str, int] = {"image": 1000, "audio": 500, "file": 2000}
-"""Tokens charged per image, audio clip and file (a document) on top of the estimate of the
-text: their data is never counted by its length. About what the model APIs charge for an
-image of a megapixel, half a minute of audio and a few pages of a PDF; set `media_tokens`
-for other figures."""
-
-
-def _text_length(value: Any) -> int:
-    """Characters of a content value: a str as it is, a list of parts by their text."""
-    if value is None:
-        return 0
-    if isinstance(value, str):
-        return len(value)
-    if isinstance(value, (list, tuple)):
-        return len(content_text(value)[0])
-    return len(str(value))
-
-
-def _arguments_length(args: Any) -> int:
-    if args is None or isinstance(args, str):
-        return _text_length(args)
-    try:
-        return len(json.dumps(args, ensure_ascii=False, default=str))
-    except (TypeError, ValueError):
-        return len(str(args))
-
-
-def estimate_tokens(message: Message) -> int:
-    """The default token counter: characters / CHARS_PER_TOKEN, rounded up, plus
-    MESSAGE_OVERHEAD_TOKENS."""
-    chars = _text_length(message.get("content"))
-    chars += _text_length(message.get("tool_call_id"))
-    for tc in tool_calls(message):
-        function = tc.get("function")
-        if not isinstance(function, Mapping):
-            function = {}
-        chars += _text_length(tc.get("name", function.get("name")))
-        chars += _arguments_length(tc.get("arguments", function.get("arguments")))
-        chars += _text_length(tc.get("id"))
-    return math.ceil(chars / CHARS_PER_TOKEN) + MESSAGE_OVERHEAD_TOKENS
-
 
 def _recheck(record: dict[str, Any], kept: list[Any]) -> dict[str, Any]:
     """The summary with the failures it carries that a kept message settles marked
@@ -292,11 +242,11 @@ class Condenser:
         *,
         max_tokens: int | None = None,
         max_messages: int | None = None,
-        keep_last: int = 4,
+        keep_last: int = TOOL.keep_last,
         keep_system: bool = True,
-        keep_first: bool = False,
+        keep_first: bool = TOOL.keep_first,
         keep_requests: bool = False,
-        context_role: str = "system",
+        context_role: str = TOOL.context_role,
         token_counter: Callable[[Message], int] | None = None,
         target_tokens: int | None = None,
         target_messages: int | None = None,

@@ -7,26 +7,15 @@ A cut ``c`` summarizes ``body[:c]`` and keeps ``body[c:]`` verbatim."""
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from typing import Any, NamedTuple
 
 from .. import steps
 from ..formats import BodyContext, BodyField, Conversation
+from ..formats.base import Message
+from ..formats.parts import tool_calls
 from ..native import is_context_text
 
-Message = Mapping[str, Any]
-"""A message record in the summarizer's shape."""
-
-
-def tool_calls(message: Message) -> list[Any]:
-    """The tool calls a message makes (its well-formed entries only)."""
-    calls = message.get("tool_calls")
-    if not calls or isinstance(calls, (str, bytes)):
-        return []
-    try:
-        return [tc for tc in calls if isinstance(tc, Mapping)]
-    except TypeError:
-        return []
 
 
 def _only_calls(message: Message) -> bool:

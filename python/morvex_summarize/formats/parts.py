@@ -315,3 +315,14 @@ def content_text(content: Any) -> tuple[str, dict[str, int]]:
     out = Rendered()
     render_parts(content, out)
     return out.text(), out.media
+
+
+def tool_calls(message: Mapping[str, Any]) -> list[Any]:
+    """The tool calls a message makes (its well-formed entries only)."""
+    calls = message.get("tool_calls")
+    if not calls or isinstance(calls, (str, bytes)):
+        return []
+    try:
+        return [tc for tc in calls if isinstance(tc, Mapping)]
+    except TypeError:
+        return []

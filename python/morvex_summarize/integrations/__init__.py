@@ -8,6 +8,7 @@ from dataclasses import asdict, dataclass
 from typing import Any, TypedDict
 
 from ..condense.condenser import Condenser, Message
+from ..settings import FRAMEWORKS
 
 
 class SettingsKeywords(TypedDict, total=False):
@@ -32,10 +33,10 @@ class Settings:
 
     max_tokens: int | None = None
     max_messages: int | None = None
-    keep_last: int = 6
+    keep_last: int = FRAMEWORKS.keep_last
     target_tokens: int | None = None
     target_messages: int | None = None
-    context_role: str = "user"
+    context_role: str = FRAMEWORKS.context_role
     token_counter: Callable[[Message], int] | None = None
     condenser: Condenser | None = None
 

@@ -13,11 +13,9 @@ Needs the ``serve`` extra (uvicorn, Starlette, httpx); nothing here is imported 
 The command, ``morvex_summarize.cli.serve``, imports them only when it runs.
 """
 
-DEFAULT_MAX_BODY = 32 * 1024 * 1024
-"""Bytes a request body may have."""
-DEFAULT_MAX_HELD = 128 * 1024 * 1024
-"""Bytes of request bodies held at once."""
-DEFAULT_TIMEOUT = 600.0
-"""Seconds an upstream request may take to connect, to send, and between two pieces."""
-DEFAULT_CLIENT_TIMEOUT = 60.0
-"""Seconds a client may pause while sending its body."""
+from ..settings import CLIENT_BODY_TIMEOUT as DEFAULT_CLIENT_TIMEOUT
+from ..settings import MAX_BODY as DEFAULT_MAX_BODY
+from ..settings import MAX_HELD as DEFAULT_MAX_HELD
+from ..settings import UPSTREAM_TIMEOUT as DEFAULT_TIMEOUT
+
+__all__ = ["DEFAULT_CLIENT_TIMEOUT", "DEFAULT_MAX_BODY", "DEFAULT_MAX_HELD", "DEFAULT_TIMEOUT"]

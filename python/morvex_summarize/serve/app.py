@@ -48,6 +48,7 @@ from starlette.routing import Route
 from starlette.types import Receive, Scope, Send
 
 from ..clients.extractive import ExtractiveClient
+from ..settings import CONDENSING_WORKERS, UPSTREAM_CONNECTIONS
 from . import DEFAULT_CLIENT_TIMEOUT, DEFAULT_MAX_BODY, DEFAULT_MAX_HELD, DEFAULT_TIMEOUT
 from . import body as bodies
 from .condensing import Outcome, Settings
@@ -55,8 +56,7 @@ from .endpoints import ENDPOINTS, Endpoint, error_shape
 from .isolated import Isolated
 from .state import StateStore
 from .work import Done, Refusal, condense_content, one_line
-from .upstream import (CREDENTIAL_HEADERS, DEFAULT_CONNECTIONS, Upstream, UpstreamSummarizer,
-                       forwarded, relayed)
+from .upstream import CREDENTIAL_HEADERS, Upstream, UpstreamSummarizer, forwarded, relayed
 
 log = logging.getLogger("morvex_summarize.serve")
 
@@ -66,7 +66,7 @@ UNMET_HEADER = "x-morvex-budget-unmet"
 and the budget (``12000/8000``)."""
 REPORTED = 4096
 """Conversations remembered as told of an unmeetable budget (the least recent forgotten)."""
-DEFAULT_WORKERS = 32
+DEFAULT_WORKERS = CONDENSING_WORKERS
 LARGE_BODY = 1024 * 1024
 """Bodies of this many bytes or more are condensed one at a time, in a process of their
 own."""
@@ -91,7 +91,7 @@ class ServeConfig:
     max_body: int = DEFAULT_MAX_BODY
     summarizer: Any = None
     summarizer_model: str | None = None
-    max_connections: int = DEFAULT_CONNECTIONS
+    max_connections: int = UPSTREAM_CONNECTIONS
     max_held: int = DEFAULT_MAX_HELD
     client_timeout: float = DEFAULT_CLIENT_TIMEOUT
     workers: int = DEFAULT_WORKERS

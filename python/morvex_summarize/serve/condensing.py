@@ -10,12 +10,12 @@ all: the caller forwards its bytes as they came.
 from __future__ import annotations
 
 import dataclasses
-import json
-import math
 from collections.abc import Mapping
 from typing import Any, cast
 
-from ..condense import CHARS_PER_TOKEN, Condenser, CondenseState
+from ..condense import Condenser, CondenseState
+from ..settings import PROXY
+from ..tokens import json_tokens
 from ..formats import read_conversation
 from .endpoints import Endpoint
 from .state import Entry, StateStore, prefix_keys
@@ -28,18 +28,17 @@ class Settings:
     request) and later requests are kept verbatim."""
 
     budget: int
-    keep_last: int = 6
+    keep_last: int = PROXY.keep_last
     target: int | None = None
-    context_role: str = "user"
-    keep_first: bool = True
+    context_role: str = PROXY.context_role
+    keep_first: bool = PROXY.keep_first
 
 
 def fixed_tokens(body: Mapping[str, Any], endpoint: Endpoint) -> int:
     """The estimated tokens of what a body sends besides its conversation (the model's
-    settings, tool definitions, schemas): its JSON text, characters / CHARS_PER_TOKEN."""
-    rest = {k: v for k, v in body.items() if k not in (endpoint.items_key, endpoint.field)}
-    text = json.dumps(rest, ensure_ascii=False, separators=(",", ":"), default=str)
-    return math.ceil(len(text) / CHARS_PER_TOKEN)
+    settings, tool definitions, schemas)."""
+    return json_tokens({k: v for k, v in body.items()
+                        if k not in (endpoint.items_key, endpoint.field)})
 
 
 def conversation_budget(settings: Settings, fixed: int) -> tuple[int, int | None]:

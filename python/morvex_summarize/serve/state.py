@@ -35,8 +35,8 @@ from typing import Any
 
 from ..formats import BodyContext
 
-DEFAULT_ENTRIES = 1000
-DEFAULT_BYTES = 64 * 1024 * 1024
+from ..settings import STATE_BYTES as DEFAULT_BYTES
+from ..settings import STATE_ENTRIES as DEFAULT_ENTRIES
 
 _DIGEST = 16
 

@@ -18,6 +18,7 @@ from urllib.parse import urlsplit
 import httpx
 
 from ..clients import Reply
+from ..settings import UPSTREAM_CONNECTIONS as DEFAULT_CONNECTIONS
 from ..errors import ModelError
 from .endpoints import Endpoint
 
@@ -46,7 +47,6 @@ SUMMARIZER_HEADERS = CREDENTIAL_HEADERS | {"anthropic-version"}
 """The client's headers a summary request to the upstream model carries: its key, and
 what the API needs alongside it."""
 
-DEFAULT_CONNECTIONS = 1000
 
 
 def _connection_named(raw: list[tuple[bytes, bytes]]) -> set[bytes]:

@@ -12,6 +12,7 @@ import time
 from ...batch.jobs import (STATUSES, Counts, Writer, check_output_folder, compact, count_lines,
                           earlier_results, is_parquet, read_jobs, run_batch)
 from ...errors import InputMissing
+from ...settings import ACTORS, CONCURRENCY
 from ..options import (PROG, add_client_arguments, add_format_argument, build_client,
                        check_client_options, whole_number)
 from ..status import UsageError
@@ -40,8 +41,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="also redo the ids whose results have these statuses "
                              "(comma-separated: unparsed, fallback, failed); their lines "
                              "are replaced")
-    parser.add_argument("--concurrency", type=whole_number(1), default=8, metavar="N",
-                        help="conversations in flight at once (default: 8)")
+    parser.add_argument("--concurrency", type=whole_number(1), default=CONCURRENCY,
+                        metavar="N",
+                        help=f"conversations in flight at once (default: {CONCURRENCY})")
     parser.add_argument("--fsync", action="store_true",
                         help="also sync each result to disk (survives a power cut)")
     parser.add_argument("--engine", choices=("local", "ray"), default="local",
@@ -53,7 +55,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="with --engine ray: the cluster to join (default: "
                              "$RAY_ADDRESS, else a Ray instance started on this machine)")
     parser.add_argument("--actors", type=whole_number(1), default=None, metavar="N",
-                        help="with --engine ray: actors, each with one client (default: 2)")
+                        help=f"with --engine ray: actors, each with one client (default: "
+                             f"{ACTORS})")
     add_format_argument(parser)
     add_client_arguments(parser)
 

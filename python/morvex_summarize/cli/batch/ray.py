@@ -15,7 +15,6 @@ import os
 import sys
 import time
 import warnings
-from collections.abc import Callable
 from typing import Any
 
 from ...batch.jobs import (STATUSES, Counts, Writer, check_output_folder, compact,
