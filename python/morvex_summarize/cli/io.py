@@ -13,7 +13,8 @@ from collections.abc import Callable, Iterator
 from typing import Any, cast
 
 from ..errors import BadDocument, InputMissing, InvalidJSON, OutputError
-from ..formats import AUTO, FormatError, NoMessages, WrongFormat, to_messages
+from ..formats import (AUTO, LOG_FORMATS, FormatError, NoMessages, WrongFormat, log_document,
+                       to_messages)
 
 
 # ---- input ------------------------------------------------------------------------------
@@ -71,8 +72,15 @@ def _share_values(obj: dict[str, Any], _seen: dict[str, str] = {}) -> dict[str, 
 
 
 def read_document(path: str) -> Any:
-    """The JSON document in a file (``-`` for stdin)."""
+    """The document in a file (``-`` for stdin): an agent's log as its format reads it
+    (JSON lines, markdown), else the JSON document."""
     text = read_text(path)
+    try:
+        found = log_document(text)
+    except FormatError as exc:
+        raise BadDocument(f"{where_of(path)}: {exc}") from None
+    if found is not None:
+        return found
     try:
         return parse_json(text, _share_values)
     except ValueError as exc:
@@ -90,7 +98,8 @@ def reading(where: str) -> Iterator[None]:
     try:
         yield
     except WrongFormat as exc:
-        raise BadDocument(f"{where}: message {exc.index} is {exc.found}, which "
+        found = f"a {exc.found} log" if exc.found in LOG_FORMATS else exc.found
+        raise BadDocument(f"{where}: {exc.subject} is {found}, which "
                           f"--input-format {exc.named} cannot read; use --input-format "
                           f"{exc.found}") from None
     except NoMessages as exc:

@@ -13,9 +13,10 @@ from ...errors import EXIT_USAGE, InputMissing, ToolError
 from ..options import (PROG, add_client_arguments, add_format_argument, build_client,
                        check_client_options, whole_number)
 from .jobs import (STATUSES, Counts, Progress, Writer, check_output_folder, compact,
-                   count_lines, earlier_results, is_parquet, read_jobs, report, run_batch)
+                   count_lines, earlier_results, folder_files, is_parquet, read_folder_jobs,
+                   read_jobs, report, run_batch)
 
-HELP = "summarize many conversations from a JSON-lines file"
+HELP = "summarize many conversations from a JSON-lines file or a folder of logs"
 
 def _statuses(text: str) -> set[str]:
     chosen = {s.strip() for s in text.split(",") if s.strip()}
@@ -29,7 +30,10 @@ def _statuses(text: str) -> set[str]:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("input", metavar="INPUT.jsonl",
                         help='one {"id": ..., "messages": [...], "previous": "..."} per line '
-                             "(- for stdin); ids 5 and \"5\" are different ids")
+                             "(- for stdin); ids 5 and \"5\" are different ids. Or a folder "
+                             "(local engine): one conversation per file under it, agents' "
+                             "session logs among them, each with its path in the folder as "
+                             "its id (a file that is none counts as a bad line)")
     parser.add_argument("--output", metavar="OUT.jsonl", required=True,
                         help="results are appended here and ids already in it are skipped; "
                              "- for stdout, which like any output that is not a regular "
@@ -69,21 +73,25 @@ def run(args: argparse.Namespace) -> int:
         if parquet:  # an output folder is one of Parquet parts
             raise ToolError(f"{path}: Parquet needs --engine ray", EXIT_USAGE)
     check_output_folder(args.output)
-    if args.input != "-" and not os.path.isfile(args.input):
+    folder = args.input != "-" and os.path.isdir(args.input)
+    if args.input != "-" and not folder and not os.path.isfile(args.input):
         raise InputMissing(f"{args.input}: no such file")
     if args.input != "-" and args.output != "-" and os.path.exists(args.output) and \
             os.path.samefile(args.input, args.output):
         raise ToolError("--output must not be the input file", EXIT_USAGE)
     earlier = {} if args.output == "-" else earlier_results(args.output)
     skip = {key for key, status in earlier.items() if status not in args.retry}
-    total = count_lines(args.input)
+    files = folder_files(args.input, args.output) if folder else []
+    total = len(files) if folder else count_lines(args.input)
     client = build_client(args)
     counts = Counts()
     writer = Writer(args.output, fsync=args.fsync)
     started = time.monotonic()
     try:
         with Progress(total) as progress:
-            jobs = read_jobs(args.input, skip, counts, args.input_format, progress)
+            jobs = read_folder_jobs(args.input, files, skip, counts, args.input_format,
+                                    progress) if folder else \
+                read_jobs(args.input, skip, counts, args.input_format, progress)
             asyncio.run(run_batch(client, jobs, writer, args.concurrency, counts, progress,
                                   args.deadline, args.context_tokens))
     except KeyboardInterrupt:

@@ -15,13 +15,14 @@ from dataclasses import dataclass, field
 from typing import IO, Any
 
 from ...errors import (EXIT_BAD_DOCUMENT, EXIT_OK, EXIT_PARTIAL, BadDocument, Failure,
-                       InputMissing, OutputError, Refused, ToolError, classify_client_failure)
+                       InputMissing, InvalidJSON, OutputError, Refused, ToolError,
+                       classify_client_failure)
 from ...formats import AUTO
 from ...native import raised_by_module
 from ...windows import DEFAULT_CONTEXT_TOKENS
 from ..exchange import close_client, refusal_reason, summarize_one
-from ..io import (Unsummarizable, encode, is_regular_file, parse_json, read_messages, where_of,
-                  write_fd)
+from ..io import (Unsummarizable, encode, is_regular_file, load_conversation, parse_json,
+                  read_messages, where_of, write_fd)
 from ..options import PROG, needs
 
 STATUSES = ("ok", "unparsed", "fallback", "failed")
@@ -194,6 +195,43 @@ def read_jobs(path: str, skip: set[str], counts: Counts, input_format: str = AUT
     finally:
         if path != "-":
             raw.close()
+
+
+def folder_files(folder: str, leave: str | None = None) -> list[str]:
+    """The files under a folder (its hidden folders, such as .git, passed by), sorted by
+    their path in it; ``leave``, the batch's own output, is not one of them."""
+    found = []
+    for root, folders, files in os.walk(folder):
+        folders[:] = sorted(f for f in folders if not f.startswith("."))
+        found += [os.path.join(root, name) for name in files]
+    if leave is not None and leave != "-" and os.path.exists(leave):
+        found = [path for path in found if not os.path.samefile(path, leave)]
+    return sorted(found, key=lambda path: os.path.relpath(path, folder))
+
+
+def read_folder_jobs(folder: str, files: list[str], skip: set[str], counts: Counts,
+                     input_format: str = AUTO, progress: Progress | None = None
+                     ) -> Iterator[Job]:
+    """One job per file of a folder (a conversation file or an agent's session log, read
+    as `summarize` reads it), its id the file's path in the folder. A file that is no
+    conversation is told and counted as a bad line."""
+    for path in files:
+        ident = os.path.relpath(path, folder)
+        if id_key(ident) in skip:
+            counts.skipped += 1
+            if progress is not None:
+                progress.skip()
+            continue
+        unsummarizable = None
+        try:
+            messages = load_conversation(path, input_format)
+        except Unsummarizable as exc:
+            messages, unsummarizable = [], str(exc)
+        except (InputMissing, InvalidJSON, BadDocument) as exc:
+            counts.bad_lines += 1
+            print(f"{PROG}: skipped: {exc}", file=sys.stderr)
+            continue
+        yield Job(0, ident, messages, None, unsummarizable)
 
 
 class Writer:
