@@ -46,8 +46,12 @@ def is_log(doc: Any) -> bool:
     return isinstance(doc, list) and bool(doc) and all(is_record(r) for r in doc[:3])
 
 
+# What a first record holds: a conversation record's links, or a bookkeeping record's kind.
+_MARKS = ('"parentUuid"', '"sessionId"', '"leafUuid"', '"file-history-snapshot"')
+
+
 def log_text(text: str) -> Any:
-    return logs.json_lines(text) if is_record(logs.first_record(text)) else None
+    return logs.json_lines(text) if is_record(logs.first_record(text, _MARKS)) else None
 
 
 def _chain(records: list[Mapping[str, Any]]) -> list[Mapping[str, Any]]:

@@ -32,7 +32,8 @@ def is_log(doc: Any) -> bool:
 
 
 def log_text(text: str) -> Any:
-    return logs.json_lines(text) if is_record(logs.first_record(text)) else None
+    return logs.json_lines(text) if is_record(logs.first_record(text, ('"payload"',))) \
+        else None
 
 
 def _output(item: Mapping[str, Any]) -> Mapping[str, Any]:

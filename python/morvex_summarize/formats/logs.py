@@ -17,13 +17,15 @@ from .base import FormatError, Message, Reader
 from .parts import content_text, is_map
 
 
-def first_record(text: str) -> Any:
+def first_record(text: str, marks: tuple[str, ...]) -> Any:
     """The JSON value on the first line of ``text`` that is not blank, or None when that
-    line is no JSON: what tells a JSON-lines log's format. Only the first line is parsed."""
+    line is no JSON object holding one of ``marks``: what tells a JSON-lines log's format.
+    Only that line is parsed, and only when a mark is in it (a conversation written as
+    one line of JSON is not parsed twice)."""
     start = len(text) - len(text.lstrip())
     end = text.find("\n", start)
     line = text[start:] if end < 0 else text[start:end]
-    if not line.startswith("{"):
+    if not line.startswith("{") or not any(mark in line for mark in marks):
         return None
     try:
         return json.loads(line)
