@@ -48,8 +48,10 @@ async def summarize(messages: Any, client: LLMClient | None = None, previous: An
                     deadline: float | None = None, outcome: Outcome | None = None
                     ) -> SummaryRecord:
     """The summary record of a conversation in any format (see `morvex_summarize.formats`):
-    OpenAI, Responses, Anthropic or LangChain messages, SDK objects, or a request body. It
-    is made as the command line makes it (`morvex_summarize.summarizing`).
+    OpenAI, Responses, Anthropic or LangChain messages, SDK objects, or a request body; or
+    the path (an ``os.PathLike``) of a file: such a conversation, or an agent's session
+    log as it lies on disk. It is made as the command line makes it
+    (`morvex_summarize.summarizing`).
 
     client: an object with the summarizer's ``complete`` coroutine (one of the package's
         clients, say); None uses the offline `ExtractiveClient`.

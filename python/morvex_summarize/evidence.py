@@ -570,8 +570,8 @@ _SETUP = ("cd ", "export ", "source ", ". ", "echo ", "printf ", "true", "set ",
 _PATHISH = re.compile(r"[/\\]|::|\.\w{1,5}$|^Test\w|^test_\w")
 
 
-_SHELL_ARGUMENT = re.compile(
-    r"\s*(?:cmd|command|script|input|code|commands?|argv|args|line)\s*=\s*"
+_SHELL_ARGUMENT = re.compile(  # after the kind of action some shells are given first
+    r"\s*(?:type=\w+, )?(?:cmd|command|script|input|code|commands?|argv|args|line)\s*=\s*"
     r"(.*?)(?:, (?:timeout|cwd|workdir|env|description|restart|is_background|shell)=.*)?\s*$",
     re.DOTALL)
 _STEP_SEPARATOR = re.compile(r"\s*(?:&&|\|\||;)\s*")

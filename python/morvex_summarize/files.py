@@ -15,7 +15,8 @@ from typing import Any, cast
 
 from .errors import (BadDocument, InputMissing, InvalidJSON, OutputError, Unsummarizable,
                      setting)
-from .formats import AUTO, FormatError, NoMessages, WrongFormat, to_messages
+from .formats import (AUTO, LOG_FORMATS, FormatError, NoMessages, WrongFormat, log_document,
+                      to_messages)
 
 
 # ---- input ------------------------------------------------------------------------------
@@ -73,8 +74,15 @@ def _share_values(obj: dict[str, Any], _seen: dict[str, str] = {}) -> dict[str, 
 
 
 def read_document(path: str) -> Any:
-    """The JSON document in a file (``-`` for stdin)."""
+    """The document in a file (``-`` for stdin): an agent's log as its format reads it
+    (JSON lines, markdown), else the JSON document."""
     text = read_text(path)
+    try:
+        found = log_document(text)
+    except FormatError as exc:
+        raise BadDocument(f"{where_of(path)}: {exc}") from None
+    if found is not None:
+        return found
     try:
         return parse_json(text, _share_values)
     except ValueError as exc:
@@ -89,7 +97,8 @@ def reading(where: str) -> Iterator[None]:
         yield
     except WrongFormat as exc:
         named = setting("input_format")
-        raise BadDocument(f"{where}: message {exc.index} is {exc.found}, which {named} "
+        found = f"a {exc.found} log" if exc.found in LOG_FORMATS else exc.found
+        raise BadDocument(f"{where}: {exc.subject} is {found}, which {named} "
                           f"{exc.named} cannot read; use {named} {exc.found}") from None
     except NoMessages as exc:
         raise Unsummarizable(f"{where}: {exc}") from None

@@ -475,17 +475,25 @@ def diff_files(output: str) -> tuple[str, ...]:
 
 # -- commands written in an assistant's text ----------------------------------------------
 
-_FENCE = re.compile(r"```[ \t]*(?:bash|sh|shell|console|zsh)?[ \t]*\n(.*?)\n[ \t]*```\s*\Z",
-                    re.DOTALL)
+# The last fenced block, opening a line and closing the text: its body holds no fence, so
+# the closing fence of a block before it is never taken for an opening one.
+_FENCE = re.compile(r"(?:\A|\n)[ \t]*```[ \t]*(?:bash|sh|shell|console|zsh)?[ \t]*\n"
+                    r"((?:(?!```).)*?)\n[ \t]*```\s*\Z", re.DOTALL)
+# A line that is a file's name alone: the fenced block under it is that file's text.
+_FILE_LINE = re.compile(r"[`*]*[\w./-]+\.\w{1,8}[`*:]*[ \t]*\Z")
 
 
 def text_action(text: str) -> str | None:
     """The command an assistant's message ends with, in a fenced block, for agents that
-    act in text: the output then comes as the next user message."""
+    act in text: the output then comes as the next user message. A block under a line
+    that names a file alone is that file's new text, not a command."""
     if "```" not in text:
         return None
     found = _FENCE.search(text)
     if found is None:
+        return None
+    before = text[:found.start()].rstrip("\n").rsplit("\n", 1)[-1].strip()
+    if before and _FILE_LINE.match(before):
         return None
     command = found.group(1).strip()
     if "<<<<<<<" in command or command.startswith(("--- ", "diff ", "*** ")):
@@ -509,6 +517,20 @@ def text_edits(text: str) -> tuple[str, ...]:
             changed, added, _ = _patched(body)
             found += [*changed, *added]
     return tuple(dict.fromkeys(found))
+
+
+# A harness that applies the edits a reply writes in its text names each file it changed.
+_APPLIED = re.compile(r"(?im)^\W*applied (?:the )?(?:edits?|changes?|patch) to\s+[`'\"]?"
+                      r"([\w./-]+\.\w{1,8})\b")
+
+
+def applied_edits(output: str) -> tuple[str, ...]:
+    """The files an answer to a reply says its edits were applied to ("Applied edit to
+    src/x.py"): changed, whatever shape the reply wrote them in (edit blocks, whole
+    files)."""
+    if "pplied" not in output:
+        return ()
+    return tuple(dict.fromkeys(_APPLIED.findall(output)))
 
 
 # What a tool pasted back in the user role starts with: the command it ran.

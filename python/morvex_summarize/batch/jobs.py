@@ -14,9 +14,10 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any
 
-from ..errors import (DOCUMENT, BadDocument, Failure, InputMissing, OutputError, Refused,
-                      Unsummarizable, classify_client_failure)
-from ..files import encode, is_regular_file, parse_json, read_messages, where_of, write_fd
+from ..errors import (DOCUMENT, BadDocument, Failure, InputMissing, InvalidJSON, OutputError,
+                      Refused, Unsummarizable, classify_client_failure)
+from ..files import (encode, is_regular_file, load_conversation, parse_json, read_messages,
+                     where_of, write_fd)
 from ..formats import AUTO
 from ..native import raised_by_module
 from ..summarizing import close_client, refusal_reason, summarize_one
@@ -194,6 +195,45 @@ def read_jobs(path: str, skip: set[str], counts: Counts, input_format: str = AUT
     finally:
         if path != "-":
             raw.close()
+
+
+def folder_files(folder: str, leave: str | None = None) -> list[str]:
+    """The files under a folder (its hidden folders, such as .git, passed by), sorted by
+    their path in it; ``leave``, the batch's own output, is not one of them."""
+    found = []
+    for root, folders, files in os.walk(folder):
+        folders[:] = sorted(f for f in folders if not f.startswith("."))
+        found += [os.path.join(root, name) for name in files]
+    if leave is not None and leave != "-" and os.path.exists(leave):
+        found = [path for path in found if not os.path.samefile(path, leave)]
+    return sorted(found, key=lambda path: os.path.relpath(path, folder))
+
+
+def read_folder_jobs(folder: str, files: list[str], skip: set[str], counts: Counts,
+                     input_format: str = AUTO,
+                     on_bad_line: Callable[[str], None] | None = None,
+                     on_skip: Callable[[], None] | None = None) -> Iterator[Job]:
+    """One job per file of a folder (a conversation file or an agent's session log, read
+    as `summarize` reads it), its id the file's path in the folder. A file that is no
+    conversation is counted as a bad line and told to ``on_bad_line``."""
+    for path in files:
+        ident = os.path.relpath(path, folder)
+        if id_key(ident) in skip:
+            counts.skipped += 1
+            if on_skip is not None:
+                on_skip()
+            continue
+        unsummarizable = None
+        try:
+            messages = load_conversation(path, input_format)
+        except Unsummarizable as exc:
+            messages, unsummarizable = [], str(exc)
+        except (InputMissing, InvalidJSON, BadDocument) as exc:
+            counts.bad_lines += 1
+            if on_bad_line is not None:
+                on_bad_line(f"skipped: {exc}")
+            continue
+        yield Job(0, ident, messages, None, unsummarizable)
 
 
 class Writer:

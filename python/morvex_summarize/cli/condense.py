@@ -4,19 +4,23 @@ Prints the new message list (leading system message, one context message with th
 then the kept newest messages) as JSON on stdout, and one report line on stderr.  A file that
 already holds a context message from an earlier run is condensed onto it: the earlier summary
 is handed to the new one instead of being summarized as conversation.
+
+An agent's session log is read-only input: what is written is its conversation, condensed,
+as OpenAI chat messages (a JSON list), never a log; --output may not name the log itself.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from typing import Any
 
 from ..condense import Condenser, CondenseState
 from ..errors import BadDocument
 from ..files import read_document, reading, where_of, write_output
-from ..formats import BodyContext, BodyField, Conversation, read_conversation
+from ..formats import LOG_FORMATS, BodyContext, BodyField, Conversation, read_conversation
 from ..native import record_refusal
 from ..settings import TOOL
 from ..summarizing import Outcome, close_client, windowed
@@ -24,7 +28,7 @@ from .exchange import Activity, run_exchange
 from .options import (PROG, add_client_arguments, add_condensing_arguments,
                       add_format_argument, build_client, check_client_options,
                       check_condensing)
-from .status import EXIT_OK
+from .status import EXIT_OK, UsageError
 
 HELP = "condense a conversation to fit a token budget"
 
@@ -33,7 +37,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("conversation", metavar="CONVERSATION",
                         help="JSON file with a conversation (a list of messages or a request "
                              "body), or - for stdin; the condensed one is written in the same "
-                             "format and shape")
+                             "format and shape. An agent's session log (see --input-format) "
+                             "is only read: its condensed conversation is written as OpenAI "
+                             "chat messages")
     add_format_argument(parser)
     add_condensing_arguments(parser, TOOL)
     add_client_arguments(parser)
@@ -73,6 +79,16 @@ def conversation_refusal(conversation: Conversation) -> str | None:
     return None
 
 
+def refuse_overwrite(log: str, output: str | None, found: str) -> None:
+    """A usage error when the output would replace the agent's log it was read from: the
+    condensed conversation is chat messages, not a log."""
+    if log == "-" or output in (None, "-") or not os.path.exists(output):
+        return
+    if os.path.samefile(log, output):
+        raise UsageError(f"--output {output}: would replace the {found} log it reads; a "
+                         "log is written back as OpenAI chat messages, to another file")
+
+
 def run(args: argparse.Namespace) -> int:
     check_condensing(args)
     check_client_options(args)
@@ -81,6 +97,8 @@ def run(args: argparse.Namespace) -> int:
     with reading(where):
         conversation = read_conversation(doc, args.input_format, require_messages=True)
     del doc  # the conversation holds its items: the document's own list is not needed
+    if conversation.format in LOG_FORMATS:
+        refuse_overwrite(args.conversation, args.output, conversation.format)
     refused = conversation_refusal(conversation)
     if refused is not None:  # told before any model call
         raise BadDocument(f"{where}: {refused}")

@@ -48,8 +48,10 @@ def add_format_argument(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--input-format", choices=(AUTO, *FORMATS), default=AUTO,
                         help="the conversation's format: OpenAI chat messages, Responses API "
                              "items, Anthropic messages, LangChain messages or Gemini "
-                             "contents, as a list or a request body (default: auto, "
-                             "detected)")
+                             "contents, as a list or a request body; or an agent's session "
+                             "log as it lies on disk: Claude Code or Codex JSON lines, a "
+                             "SWE-agent .traj, a mini-swe-agent .traj.json, an aider "
+                             ".aider.chat.history.md (default: auto, detected)")
 
 
 def add_client_arguments(parser: argparse.ArgumentParser) -> None:

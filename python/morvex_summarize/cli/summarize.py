@@ -19,7 +19,7 @@ HELP = "summarize one conversation (the default command)"
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("conversation", metavar="CONVERSATION",
                         help="JSON file with a conversation (a list of messages or a request "
-                             "body), or - for stdin")
+                             "body), an agent's session log, or - for stdin")
     parser.add_argument("--previous", metavar="FILE", default=None,
                         help="text file with an earlier summary to build on")
     add_format_argument(parser)

@@ -818,6 +818,7 @@ class _Walk:
         self.harness_at = -1  # where the last message a harness wrote is
         self.acting: _Call | None = None  # a command in the agent's text, awaiting output
         self.text_edit: _Call | None = None  # edits in the agent's text, before an answer
+        self.replied = -1  # where the assistant message just read is
         self.last_read_at = 0
         self.kind = self.label = self.body = ""
         self.last_at = -1
@@ -832,9 +833,12 @@ class _Walk:
             body = text[match.end():end]
             self.kind, self.label, self.body = kind, label, body
             self.last_at = match.start()
+            replied, self.replied = self.replied, match.start() if kind == "assistant" else -1
             if kind == "user":
                 if self.text_edit is not None:
                     self.refused_edit(self.text_edit, body)
+                if replied >= 0:
+                    self.applied(body, replied)
                 if self.acting is not None:
                     self.kind = "result"
                     self.result(self.acting, match.end(), end, "output")
@@ -988,6 +992,15 @@ class _Walk:
             call.changed = tuple(edited)
             self.changes_of(call)
             self.text_edit = call
+
+    def applied(self, answer: str, where: int) -> None:
+        """Counts the files that the answer to the reply at ``where`` says its edits were
+        applied to ("Applied edit to x.py"), whatever shape the reply wrote them in."""
+        files = steps.applied_edits(answer)
+        if files:
+            call = _Call(_TEXT_EDIT, "", where)
+            call.changed = files
+            self.changes_of(call)
 
     def refused_edit(self, call: _Call, answer: str) -> None:
         """Takes back the edits of ``call`` when ``answer`` says they did not apply."""

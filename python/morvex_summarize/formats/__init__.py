@@ -9,6 +9,13 @@ holding one (``{"messages": [...]}`` with or without ``system``, ``model``, ``to
 
 SDK objects (pydantic models) are read through ``model_dump``, without importing the SDK.
 
+Agents' session logs are read as they lie on disk, each whole: ``claude-code`` (Claude
+Code's JSON lines), ``codex`` (Codex CLI's rollout JSON lines), ``swe-agent`` (``.traj``),
+``mini-swe-agent`` (``.traj.json``) and ``aider`` (``.aider.chat.history.md``). Given a
+path (any ``os.PathLike``), ``read_conversation`` reads the file; `read_file` does the same
+and `parse_text` reads a file's text already in hand. A log's conversation is OpenAI chat
+messages: it is condensed and written back as those, never as the log.
+
 Each format is a module that builds one `Reader`; ``READERS`` registers them, and nothing
 else here names a format.
 
@@ -19,19 +26,23 @@ a summary back in the same format. ``to_messages`` gives just the messages.
 
 from __future__ import annotations
 
+import json
+import os
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from . import anthropic, gemini, langchain, openai_chat, responses
+from . import (aider, anthropic, claude_code, codex, gemini, langchain, mini_swe_agent,
+               openai_chat, responses, swe_agent)
 from ..native import CONTEXT_HEADER
-from .base import (BodyContext, BodyField, Conversation, Converted, FormatError, Message,
-                   NoMessages, Reader, WrongFormat, describe)
+from .base import (BodyContext, BodyField, Conversation, Converted, FormatError, LogText,
+                   Message, NoMessages, Reader, WrongFormat, describe)
 from .parts import MEDIA_KINDS, is_map, plain
 
-__all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "MEDIA_KINDS", "READERS", "BodyContext",
-           "BodyField", "Conversation", "Converted", "FormatError", "NoMessages", "Reader",
-           "WrongFormat", "check_format", "detect_format", "read_more",
-           "read_conversation", "to_messages"]
+__all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "LOG_FORMATS", "MEDIA_KINDS", "READERS",
+           "BodyContext", "BodyField", "Conversation", "Converted", "FormatError", "LogText",
+           "NoMessages", "Reader", "WrongFormat", "check_format", "detect_format",
+           "log_document", "parse_text", "read_conversation", "read_file", "read_more",
+           "to_messages"]
 
 AUTO = "auto"
 READERS: tuple[Reader, ...] = (
@@ -40,6 +51,11 @@ READERS: tuple[Reader, ...] = (
     anthropic.READER,
     langchain.READER,
     gemini.READER,
+    claude_code.READER,
+    codex.READER,
+    swe_agent.READER,
+    mini_swe_agent.READER,
+    aider.READER,
 )
 """The registered formats, in the order they are named to users and asked at each step
 of detection."""
@@ -47,6 +63,10 @@ of detection."""
 _BY_NAME = {reader.name: reader for reader in READERS}
 FORMATS = tuple(_BY_NAME)
 """The formats ``input_format`` may name, besides ``"auto"``."""
+LOG_FORMATS = tuple(r.name for r in READERS if r.read_log is not None)
+"""Of those, the agents' session logs, each read whole."""
+_LOGS = tuple(r for r in READERS if r.read_log is not None)
+_TEXTS = tuple(r for r in _LOGS if r.log_text is not None)
 
 # The one format whose records are the summarizer's own: every format reads them as they
 # are, and messages that several formats share default to it.
@@ -196,8 +216,88 @@ def _check_named(items: list[Any], messages: list[Any], name: str) -> None:
             raise WrongFormat(index, kind, name)
 
 
+def _log_of(doc: Any) -> Reader | None:
+    """The log format whose log ``doc`` is, or None."""
+    for reader in _LOGS:
+        if reader.is_log(doc):
+            return reader
+    return None
+
+
+def log_document(text: str) -> Any:
+    """The document of a log file's text that is not one JSON document (JSON lines,
+    markdown) when a log format recognizes the text as its own, else None."""
+    for reader in _TEXTS:
+        assert reader.log_text is not None
+        found = reader.log_text(text)
+        if found is not None:
+            return found
+    return None
+
+
+def parse_text(text: str) -> Any:
+    """The document a file's text holds: a log that is not one JSON document as its
+    format's reader parses it, else the JSON document; FormatError when it is neither."""
+    found = log_document(text)
+    if found is not None:
+        return found
+    try:
+        return json.loads(text)
+    except ValueError as exc:
+        raise FormatError(f"not JSON, nor the text of a log of any known format "
+                          f"({', '.join(LOG_FORMATS)}): {exc}") from None
+    except RecursionError:
+        raise FormatError("invalid JSON: nested too deeply") from None
+
+
+def read_file(path: str | os.PathLike[str], input_format: str = AUTO, *,
+              require_messages: bool = False) -> Conversation:
+    """The conversation in a file: an agent's session log as the agent wrote it, or a
+    JSON conversation of any format (see `read_conversation`). The file must be UTF-8
+    text; OSError when it cannot be read."""
+    check_format(input_format)
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    return read_conversation(parse_text(text), input_format,
+                             require_messages=require_messages)
+
+
+def _read_log(reader: Reader, doc: Any, require_messages: bool) -> Conversation:
+    """A log's conversation: its chat messages, read as OpenAI's, under the log's name."""
+    assert reader.read_log is not None
+    conversation = read_conversation(reader.read_log(doc), openai_chat.NAME)
+    conversation.format = reader.name
+    if require_messages:
+        _require(conversation, f"the {reader.name} log")
+    return conversation
+
+
+def _not_a_log(doc: Any, name: str) -> FormatError:
+    """The error for a document read as a log of ``name`` that is none: WrongFormat
+    naming its format when it has one."""
+    try:
+        found = detect_format(doc)
+    except FormatError:
+        return FormatError(f"not a {name} log: found {describe(plain(doc))}")
+    return WrongFormat(None, found, name)
+
+
+def _require(conversation: Conversation, what: str) -> None:
+    """NoMessages when the conversation holds no user, assistant or tool message."""
+    if any(m.get("role") in _SPOKEN for m in conversation.messages):
+        return
+    roles = sorted({str(m.get("role")) for m in conversation.messages})
+    if not conversation.items:
+        raise NoMessages(f"no user, assistant or tool message: {what} is empty")
+    raise NoMessages(f"no user, assistant or tool message in {what}"
+                     + (f" (found: {', '.join(roles)})" if roles else ""))
+
+
 def detect_format(doc: Any) -> str:
     """The format of a conversation (see the module documentation)."""
+    log = _log_of(doc)
+    if log is not None:
+        return log.name
     items, body, key = _unpack(doc)
     return _detect(_kinds(items, [plain(i) for i in items])[0], body, key)[0]
 
@@ -219,8 +319,24 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
     Raises FormatError, saying what was found, for a shape no format reads, WrongFormat
     for a message that only another format than the named one writes and, with
     ``require_messages``, NoMessages for a conversation holding no user, assistant or tool
-    message (an empty one included)."""
+    message (an empty one included).
+
+    An agent's session log (a document one of `LOG_FORMATS` writes, or a path to its file)
+    is read whole into OpenAI chat messages; named as another format, or another format's
+    document named as a log, it is WrongFormat with ``index`` None."""
     check_format(input_format)
+    if isinstance(doc, os.PathLike):
+        return read_file(doc, input_format, require_messages=require_messages)
+    log = _log_of(doc)
+    named = _BY_NAME.get(input_format)
+    if log is not None:
+        if named is not None and named is not log:
+            raise WrongFormat(None, log.name, input_format)
+        return _read_log(log, doc, require_messages)
+    if named is not None and named.read_log is not None:
+        raise _not_a_log(doc, named.name)
+    if default in LOG_FORMATS:  # a log's conversation given back: its messages are OpenAI's
+        default = openai_chat.NAME
     items, body, key = _unpack(doc)
     messages = [plain(i) for i in items]
     if input_format == AUTO:

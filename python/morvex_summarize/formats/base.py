@@ -24,10 +24,12 @@ class NoMessages(FormatError):
 
 class WrongFormat(FormatError):
     """A conversation read in a named format holds a message only another format writes,
-    whose parts the named one would lose."""
+    whose parts the named one would lose; or, with ``index`` None, the whole document is
+    of another format (an agent's log read as messages, or messages read as a log)."""
 
-    def __init__(self, index: int, found: str, named: str) -> None:
-        super().__init__(f"message {index} is {found}, which the {named} reader cannot "
+    def __init__(self, index: int | None, found: str, named: str) -> None:
+        self.subject = "the document" if index is None else f"message {index}"
+        super().__init__(f"{self.subject} is {found}, which the {named} reader cannot "
                          f"read; read it as {found}")
         self.index = index
         self.found = found
@@ -116,6 +118,15 @@ def _nothing_to_note(conversation: Conversation, item: Any, message: Message) ->
 
 
 @dataclass(frozen=True)
+class LogText:
+    """The text of a log file that a text-level format recognized as its own (a markdown
+    history, say): the document its reader reads."""
+
+    format: str
+    text: str
+
+
+@dataclass(frozen=True)
 class Reader:
     """One conversation format: how its items are told from other formats', read into the
     summarizer's messages, and how a summary is put back in its terms.
@@ -127,6 +138,9 @@ class Reader:
     a ``"type": "message"`` item nobody claimed belongs to the format with
     ``message_items``. ``as_is``, which one format has, tells a record every format
     reads as it is (the summarizer's own shape), for the common case.
+
+    An agent's log is read whole, before any of that: ``log_text`` recognizes and parses
+    a file's text, ``is_log`` a document, and ``read_log`` turns it into chat messages.
 
     A request body holds the items under one of ``body_keys`` (``body_text``: the key may
     hold the user's text alone); a key of one format alone, or one of its ``body_marks``
@@ -154,6 +168,16 @@ class Reader:
     """Formats whose own messages this reader reads without loss (LangChain takes OpenAI's
     role dicts as messages)."""
     as_is: Callable[[Any], str | None] = _not_as_is
+    read_log: Callable[[Any], Sequence[Message]] | None = None
+    """For an agent's session log (a whole document, not a list of messages): the log's
+    conversation as OpenAI chat messages. The conversation's items are then those
+    messages, read and put back as OpenAI's."""
+    is_log: Callable[[Any], bool] = _never
+    """The document (a parsed JSON value, or a `LogText`) is this format's log."""
+    log_text: Callable[[str], Any] | None = None
+    """For a log that is not one JSON document (JSON lines, markdown): the document a
+    file's text holds when the text is this format's (recognized from its first record
+    or line), else None."""
 
 
 @dataclass

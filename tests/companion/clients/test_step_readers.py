@@ -33,9 +33,23 @@ def test_edits_written_in_the_text(text, files):
     ("src/a.py\n```\n<<<<<<< SEARCH\nx\n=======\ny\n>>>>>>> REPLACE\n```", None),
     ("```python\nprint(1)\n```", None),  # code shown, not a command
     ("Run `pytest` next.", None),
+    # the closing fence of an edit block before it opens no block
+    ("a.py\n```python\n<<<<<<< SEARCH\nx\n=======\ny\n>>>>>>> REPLACE\n```\n\nThen:\n\n"
+     "```bash\npytest -q\n```\n", "pytest -q"),
+    ("docs/a.md\n```\n# Title\n```", None),  # a whole file under its name
 ])
 def test_a_command_the_agent_writes_ends_its_message(text, command):
     assert steps.text_action(text) == command
+
+
+@pytest.mark.parametrize("output, files", [
+    ("Tokens: 1k sent\nApplied edit to src/a.py\nCommit 1a2b fix\nApplied edit to b.md",
+     ("src/a.py", "b.md")),
+    ("> applied the patch to `lib/x.go`", ("lib/x.go",)),
+    ("I applied pressure to the design.", ()),
+])
+def test_the_files_a_harness_applied_the_reply_to(output, files):
+    assert steps.applied_edits(output) == files
 
 
 @pytest.mark.parametrize("output, no_op", [

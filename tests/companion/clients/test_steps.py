@@ -205,6 +205,19 @@ def test_a_shell_given_as_argv_is_read_as_its_script():
     assert summary["blockers"] == []  # a commit with nothing to commit failed at nothing
 
 
+def test_a_harness_that_applies_a_reply_names_what_it_changed():
+    summary = summarize_transcript(
+        "[User]: Document greet().\n"
+        "[Assistant]: docs/greet.md\n```\n# greet\n```\n"
+        "[User]: <console>\nApplied edit to docs/greet.md\n</console>\n"
+        "[Assistant called local_shell]: type=exec, command=['pytest', '-q']\n"
+        "[Tool Result (a)]: Exit code: 1\nFAILED tests/test_greet.py::test_doc\n1 failed")
+    changed = " ".join(p for p in summary["progress"] if p.startswith(carry.CHANGED_PREFIX))
+    assert "docs/greet.md" in changed
+    assert summary["goals"] == ["Document greet()."]  # the console asks for nothing
+    assert "`pytest -q` failed" in " ".join(summary["blockers"])
+
+
 def test_an_explanation_of_code_is_no_blocker():
     said = ("The `parse_date` helper can't read two-digit years, so the import rejects them."
             " I'll widen the pattern.")

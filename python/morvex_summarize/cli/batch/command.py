@@ -10,7 +10,8 @@ import sys
 import time
 
 from ...batch.jobs import (STATUSES, Counts, Writer, check_output_folder, compact, count_lines,
-                          earlier_results, is_parquet, read_jobs, run_batch)
+                          earlier_results, folder_files, is_parquet, read_folder_jobs,
+                          read_jobs, run_batch)
 from ...errors import InputMissing
 from ...settings import ACTORS, CONCURRENCY
 from ..options import (PROG, add_client_arguments, add_format_argument, build_client,
@@ -18,7 +19,7 @@ from ..options import (PROG, add_client_arguments, add_format_argument, build_cl
 from ..status import UsageError
 from .report import Progress, report, tell
 
-HELP = "summarize many conversations from a JSON-lines file"
+HELP = "summarize many conversations from a JSON-lines file or a folder of logs"
 
 def _statuses(text: str) -> set[str]:
     chosen = {s.strip() for s in text.split(",") if s.strip()}
@@ -32,7 +33,10 @@ def _statuses(text: str) -> set[str]:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("input", metavar="INPUT.jsonl",
                         help='one {"id": ..., "messages": [...], "previous": "..."} per line '
-                             "(- for stdin); ids 5 and \"5\" are different ids")
+                             "(- for stdin); ids 5 and \"5\" are different ids. Or a folder "
+                             "(local engine): one conversation per file under it, agents' "
+                             "session logs among them, each with its path in the folder as "
+                             "its id (a file that is none counts as a bad line)")
     parser.add_argument("--output", metavar="OUT.jsonl", required=True,
                         help="results are appended here and ids already in it are skipped; "
                              "- for stdout, which like any output that is not a regular "
@@ -74,21 +78,25 @@ def run(args: argparse.Namespace) -> int:
         if parquet:  # an output folder is one of Parquet parts
             raise UsageError(f"{path}: Parquet needs --engine ray")
     check_output_folder(args.output)
-    if args.input != "-" and not os.path.isfile(args.input):
+    folder = args.input != "-" and os.path.isdir(args.input)
+    if args.input != "-" and not folder and not os.path.isfile(args.input):
         raise InputMissing(f"{args.input}: no such file")
     if args.input != "-" and args.output != "-" and os.path.exists(args.output) and \
             os.path.samefile(args.input, args.output):
         raise UsageError("--output must not be the input file")
     earlier = {} if args.output == "-" else earlier_results(args.output)
     skip = {key for key, status in earlier.items() if status not in args.retry}
-    total = count_lines(args.input)
+    files = folder_files(args.input, args.output) if folder else []
+    total = len(files) if folder else count_lines(args.input)
     client = build_client(args)
     counts = Counts()
     writer = Writer(args.output, fsync=args.fsync)
     started = time.monotonic()
     try:
         with Progress(total) as progress:
-            jobs = read_jobs(args.input, skip, counts, args.input_format, tell, progress.skip)
+            jobs = read_folder_jobs(args.input, files, skip, counts, args.input_format, tell,
+                                    progress.skip) if folder else \
+                read_jobs(args.input, skip, counts, args.input_format, tell, progress.skip)
             asyncio.run(run_batch(client, jobs, writer, args.concurrency, counts,
                                   progress.advance, args.deadline, args.context_tokens))
     except KeyboardInterrupt:

@@ -1,0 +1,121 @@
+"""Claude Code's session logs (``~/.claude/projects/<project>/<session>.jsonl``): one record
+per line, ``user`` and ``assistant`` records carrying an Anthropic message.
+
+The conversation is the chain of ``parentUuid`` links that ends at the last user or
+assistant record: a rewound or resumed session leaves records of abandoned branches in the
+file, which the chain passes by. Along it:
+
+- ``assistant`` records that share one ``message.id`` are one reply written block by block:
+  their blocks are merged into one message, where the first of them stands;
+- a sub-agent's records (``isSidechain``) and the harness's own (``isMeta`` user records,
+  ``system``, ``progress``, ``summary``, ``file-history-snapshot``, ``queue-operation``)
+  are no conversation, and neither is a result's structured copy (``toolUseResult``);
+- the agent's own summary of what it compacted (``isCompactSummary``) is kept, in a
+  ``<compaction-summary>`` block of a user message: context, not a request.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+from . import anthropic, logs
+from .base import Message
+from .parts import is_map
+
+NAME = "claude-code"
+
+_SPOKEN = frozenset({"user", "assistant"})
+# Records that carry no link of their own in older logs, but tell the format.
+_UNLINKED = frozenset({"summary", "file-history-snapshot", "queue-operation"})
+
+
+def is_record(value: Any) -> bool:
+    """A record of a Claude Code log (a codex rollout's records have a ``payload``)."""
+    if not is_map(value) or "payload" in value:
+        return False
+    kind = value.get("type")
+    if not isinstance(kind, str):
+        return False
+    if kind in _UNLINKED:
+        return True
+    return "uuid" in value and ("sessionId" in value or "parentUuid" in value)
+
+
+def is_log(doc: Any) -> bool:
+    return isinstance(doc, list) and bool(doc) and all(is_record(r) for r in doc[:3])
+
+
+# What a first record holds: a conversation record's links, or a bookkeeping record's kind.
+_MARKS = ('"parentUuid"', '"sessionId"', '"leafUuid"', '"file-history-snapshot"')
+
+
+def log_text(text: str) -> Any:
+    return logs.json_lines(text) if is_record(logs.first_record(text, _MARKS)) else None
+
+
+def _chain(records: list[Mapping[str, Any]]) -> list[Mapping[str, Any]]:
+    """The records linked by ``parentUuid`` from the last user or assistant record back to
+    the first, in order; the records in file order when none has a ``uuid``."""
+    by_uuid: dict[str, Mapping[str, Any]] = {}
+    last = None
+    for record in records:
+        if record.get("isSidechain"):
+            continue
+        uuid = record.get("uuid")
+        if isinstance(uuid, str):
+            by_uuid[uuid] = record
+            if record.get("type") in _SPOKEN:
+                last = record
+    if last is None:
+        return [r for r in records if not r.get("isSidechain")]
+    chain = []
+    seen: set[str] = set()
+    node: Mapping[str, Any] | None = last
+    while node is not None:
+        chain.append(node)
+        seen.add(node["uuid"])
+        parent = node.get("parentUuid")
+        node = by_uuid.get(parent) if isinstance(parent, str) and parent not in seen else None
+    chain.reverse()
+    return chain
+
+
+def _blocks(content: Any) -> list[Any]:
+    if isinstance(content, str):
+        return [{"type": "text", "text": content}] if content else []
+    return list(content) if isinstance(content, (list, tuple)) else []
+
+
+def read_log(doc: Any) -> list[dict[str, Any]]:
+    records = [r for r in doc if is_map(r)]
+    # each message as the Anthropic message it was, its blocks merged by reply id
+    messages: list[dict[str, Any]] = []
+    replies: dict[str, dict[str, Any]] = {}
+    for record in _chain(records):
+        kind = record.get("type")
+        message = record.get("message")
+        if kind not in _SPOKEN or record.get("isMeta") or not is_map(message):
+            continue
+        if record.get("isCompactSummary"):
+            summary = logs.text(message.get("content"))
+            messages.append({"role": "user", "content": "<compaction-summary>\n"
+                             f"{summary.strip()}\n</compaction-summary>"})
+            continue
+        ident = message.get("id")
+        if kind == "assistant" and isinstance(ident, str) and ident in replies:
+            replies[ident]["content"] += _blocks(message.get("content"))
+            continue
+        found = {"role": "assistant" if kind == "assistant" else "user",
+                 "content": _blocks(message.get("content"))}
+        if kind == "assistant" and isinstance(ident, str):
+            replies[ident] = found
+        messages.append(found)
+    out: list[Message] = []
+    for index, message in enumerate(messages):
+        if message["content"]:
+            out += anthropic.convert(message, message, f"record {index}").messages
+    return logs.chat(out)
+
+
+READER = logs.reader(NAME, read_log, is_log, log_text)

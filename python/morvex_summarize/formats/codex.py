@@ -1,0 +1,75 @@
+"""Codex CLI's rollout logs (``~/.codex/sessions/YYYY/MM/DD/rollout-*.jsonl``): records
+``{"timestamp", "type", "payload"}``.
+
+The conversation is the ``response_item`` records' payloads, Responses API items read by
+the Responses reader (messages, function calls and their outputs, shell and custom tool
+calls, reasoning); the instructions in ``session_meta`` lead it as a system message. The
+``turn_context`` records and the ``event_msg`` notifications (which repeat the items) are
+no conversation. The ``<environment_context>`` and ``<user_instructions>`` blocks Codex
+sends as user messages stay as they are: the summarizer reads tagged blocks as context.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Mapping
+from typing import Any
+
+from . import logs, responses
+from .base import Message
+from .parts import is_map
+
+NAME = "codex"
+
+
+def is_record(value: Any) -> bool:
+    return is_map(value) and isinstance(value.get("type"), str) and "payload" in value \
+        and "timestamp" in value
+
+
+def is_log(doc: Any) -> bool:
+    return isinstance(doc, list) and bool(doc) and all(is_record(r) for r in doc[:3])
+
+
+def log_text(text: str) -> Any:
+    return logs.json_lines(text) if is_record(logs.first_record(text, ('"payload"',))) \
+        else None
+
+
+def _output(item: Mapping[str, Any]) -> Mapping[str, Any]:
+    """A call's output written as JSON text with the exit code beside it (``{"output":
+    ..., "metadata": {"exit_code": 1}}``) as the text a shell shows: the code first."""
+    output = item.get("output")
+    if not isinstance(output, str) or not output.startswith("{"):
+        return item
+    try:
+        found = json.loads(output)
+    except ValueError:
+        return item
+    if not is_map(found) or not isinstance(found.get("output"), str):
+        return item
+    metadata = found.get("metadata")
+    code = metadata.get("exit_code") if is_map(metadata) else None
+    text = found["output"] if code is None else f"Exit code: {code}\n{found['output']}"
+    return {**item, "output": text}
+
+
+def read_log(doc: Any) -> list[dict[str, Any]]:
+    out: list[Message] = []
+    for index, record in enumerate(doc):
+        if not is_map(record):
+            continue
+        payload = record.get("payload")
+        kind = record.get("type")
+        if kind == "session_meta" and is_map(payload):
+            instructions = payload.get("instructions")
+            if isinstance(instructions, str) and instructions.strip():
+                out.append({"role": "system", "content": instructions})
+        elif kind == "response_item" and is_map(payload):
+            if str(payload.get("type", "")).endswith("_output"):
+                payload = _output(payload)
+            out += responses.convert(payload, payload, f"record {index}").messages
+    return logs.chat(out)
+
+
+READER = logs.reader(NAME, read_log, is_log, log_text)
