@@ -223,17 +223,23 @@ def read_folder_jobs(folder: str, files: list[str], skip: set[str], counts: Coun
             if on_skip is not None:
                 on_skip()
             continue
-        unsummarizable = None
-        try:
-            messages = load_conversation(path, input_format)
-        except Unsummarizable as exc:
-            messages, unsummarizable = [], str(exc)
-        except (InputMissing, InvalidJSON, BadDocument) as exc:
+        job = file_job(ident, lambda: load_conversation(path, input_format))
+        if isinstance(job, str):
             counts.bad_lines += 1
             if on_bad_line is not None:
-                on_bad_line(f"skipped: {exc}")
+                on_bad_line(f"skipped: {job}")
             continue
-        yield Job(0, ident, messages, None, unsummarizable)
+        yield job
+
+
+def file_job(ident: str, read: Callable[[], list[dict[str, Any]]]) -> Job | str:
+    """The Job of one file (``read`` gives its messages), or the reason it is none."""
+    try:
+        return Job(0, ident, read(), None)
+    except Unsummarizable as exc:
+        return Job(0, ident, [], None, str(exc))
+    except (InputMissing, InvalidJSON, BadDocument) as exc:
+        return str(exc)
 
 
 class Writer:
