@@ -14,7 +14,8 @@ from collections.abc import Mapping
 from typing import Any, cast
 
 from ..condense import Condenser, CondenseState
-from ..settings import PROXY
+from ..settings import DEFAULT_CONTEXT_TOKENS, PROXY
+from ..summarizing import windowed
 from ..tokens import json_tokens
 from ..formats import read_conversation
 from .endpoints import Endpoint
@@ -116,6 +117,11 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
     items: Any = body.get(endpoint.items_key)
     fixed = fixed_tokens(body, endpoint)
     budget, target = conversation_budget(settings, fixed)
+    if not callable(getattr(client, "summarize_messages", None)):
+        # Summaries as every way in makes them: in windows, however long the part
+        # summarized, within the model's context (the budget's requests fit it, and so does
+        # the context every command assumes).
+        client = windowed(client, context_tokens=max(settings.budget, DEFAULT_CONTEXT_TOKENS))
     condenser = Condenser(client, max_tokens=budget,
                           keep_last=settings.keep_last, target_tokens=target,
                           keep_first=settings.keep_first, keep_requests=settings.keep_first,
