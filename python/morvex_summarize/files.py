@@ -196,6 +196,16 @@ def write_output(text: str, path: str | None) -> None:
         finally:
             os.close(fd)
         return
+    with replacing(path) as fd:
+        write_fd(fd, data, path)
+
+
+@contextlib.contextmanager
+def replacing(path: str, mode: int | None = None, fsync: bool = False) -> Iterator[int]:
+    """A new file beside ``path`` to write (its descriptor), put in its place with
+    ``mode`` (default: a new file's, by the umask) when the block ends well (synced first
+    when asked), and gone otherwise: a reader sees the old file or the new one, whole.
+    OutputError when it cannot be."""
     folder = os.path.dirname(os.path.abspath(path))
     try:
         fd, temporary = tempfile.mkstemp(dir=folder, prefix=".morvex-summarize-")
@@ -203,10 +213,12 @@ def write_output(text: str, path: str | None) -> None:
         raise OutputError(f"{path}: cannot write: {exc.strerror}") from None
     try:
         try:
-            write_fd(fd, data, path)
+            yield fd
+            if fsync:
+                os.fsync(fd)
         finally:
             os.close(fd)
-        os.chmod(temporary, 0o666 & ~_umask())
+        os.chmod(temporary, 0o666 & ~_umask() if mode is None else mode)
         os.replace(temporary, path)
     except OSError as exc:
         raise OutputError(f"{path}: cannot write: {exc.strerror}") from None

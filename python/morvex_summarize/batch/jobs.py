@@ -9,7 +9,6 @@ import asyncio
 import json
 import os
 import sys
-import tempfile
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any
@@ -17,7 +16,7 @@ from typing import IO, Any
 from ..errors import (DOCUMENT, BadDocument, Failure, InputMissing, InvalidJSON, OutputError,
                       Refused, Unsummarizable, classify_client_failure)
 from ..files import (encode, is_regular_file, load_conversation, parse_json, read_messages,
-                     where_of, write_fd)
+                     replacing, where_of, write_fd)
 from ..formats import AUTO
 from ..native import raised_by_module
 from ..summarizing import close_client, refusal_reason, summarize_one
@@ -334,19 +333,8 @@ def compact(path: str) -> None:
             lines[key] = line if line.endswith(b"\n") else line + b"\n"
     if total == len(lines):
         return
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(dir=folder, prefix=".morvex-summarize-")
-    try:
-        try:
-            write_fd(fd, b"".join(lines.values()), path)
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-        os.chmod(temporary, os.stat(path).st_mode & 0o777)
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
+    with replacing(path, os.stat(path).st_mode & 0o777, fsync=True) as fd:
+        write_fd(fd, b"".join(lines.values()), path)
 
 
 def _failed(job: Job, reason: str) -> tuple[dict[str, Any], Failure]:

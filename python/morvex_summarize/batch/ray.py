@@ -23,7 +23,7 @@ from collections.abc import Callable, Iterable
 from typing import Any
 
 from ..errors import Failure, OutputError, needs
-from ..files import is_log_text, parse_json, text_conversation
+from ..files import is_log_text, parse_json, replacing, text_conversation
 from ..formats import AUTO
 from ..records import LLMClient
 from ..settings import ACTORS, DEFAULT_CONTEXT_TOKENS
@@ -289,15 +289,8 @@ class ParquetParts:
 
     def _put(self, table: Any, name: str) -> None:
         final = os.path.join(self.folder, name)
-        temporary = os.path.join(self.folder, f".{name}.tmp")
-        try:
-            self.pq.write_table(table, temporary)
-            os.replace(temporary, final)
-        except OSError as exc:
-            raise OutputError(f"{final}: cannot write: {exc.strerror}") from None
-        finally:
-            if os.path.exists(temporary):
-                os.unlink(temporary)
+        with replacing(final) as fd, os.fdopen(fd, "wb", closefd=False) as f:
+            self.pq.write_table(table, f)
 
     def compact(self) -> None:
         """One part holding the last row of each id, when a retry left an id twice or a
