@@ -47,7 +47,7 @@ from ..condense import Condenser
 from ..formats import read_conversation
 from ..native import is_context_text
 from . import body as bodies
-from .condensing import fixed_tokens
+from .condensing import Settings, fixed_tokens, summarizer_of
 from .endpoints import RESPONSES
 
 PATH = "/responses/compact"
@@ -261,15 +261,17 @@ class Compaction:
 
 
 class Compactor:
-    """Compacts Responses inputs with a summarizer client: every item but the user's
-    messages is summarized (a tool call that still waits for its output excepted), the
-    earlier compaction's summary built on."""
+    """Compacts Responses inputs with a summarizer client (in windows, as condensing
+    summarizes, `summarizer_of`): every item but the user's messages is summarized (a
+    tool call that still waits for its output excepted), the earlier compaction's summary
+    built on."""
 
-    def __init__(self, client: Any, context_role: str, carry: Carry) -> None:
+    def __init__(self, client: Any, settings: Settings, carry: Carry) -> None:
         self.carry = carry
-        self.condenser = Condenser(client, max_messages=1, target_messages=0, keep_last=0,
-                                   keep_first=True, keep_requests=True,
-                                   context_role=context_role, input_format=RESPONSES.format)
+        self.condenser = Condenser(summarizer_of(client, settings), max_messages=1,
+                                   target_messages=0, keep_last=0, keep_first=True,
+                                   keep_requests=True, context_role=settings.context_role,
+                                   input_format=RESPONSES.format)
 
     def tokens(self, body: dict[str, Any]) -> int:
         """The tokens of a Responses body, counted as the budget counts them. FormatError

@@ -110,7 +110,7 @@ async def _compact_and_condense(body: dict[str, Any], endpoint: Endpoint,
     over ``limit`` tokens; and the compaction item, if it was."""
     item = None
     if carry is not None and limit is not None and isinstance(body.get("input"), list):
-        compactor = Compactor(client, settings.context_role, carry)
+        compactor = Compactor(client, settings, carry)
         if compactor.tokens(body) > limit:
             done = await compactor.compact(body["input"])
             body["input"] = compaction.expand(done.output(), carry)
@@ -193,7 +193,7 @@ def compact_content(content: bytes, encoding: str, endpoint: Endpoint, settings:
         return Refusal(400, str(exc), "invalid_request_error")
     client = summarizer(body, writer_of(fixed, summarizer_model, body))
     try:
-        done = asyncio.run(Compactor(client, settings.context_role, carry).compact(items))
+        done = asyncio.run(Compactor(client, settings, carry).compact(items))
     except (FormatError, RecursionError) as exc:
         return Refusal(400, f"the input cannot be read: {one_line(exc)}",
                        "invalid_request_error")

@@ -51,17 +51,25 @@ def test_compact_then_go_on_with_the_item(upstream, start_proxy, large):
     """The upstream writes the summary and is never asked to compact; the next request
     has the item expanded (the developer message in front, the summary after the user's
     messages), another platform's item untouched; compacting again builds on the
-    summary. A large input is compacted by the process that large bodies go to."""
-    proxy, _ = start_proxy(100_000, carry_out_compaction=True)
-    history = [dict(i) for i in HISTORY]
+    summary. A large input is compacted by the process that large bodies go to, in
+    summary requests within the model's context (32,768 tokens, over the budget)."""
+    proxy, _ = start_proxy(20_000, carry_out_compaction=True)
+    history = list(HISTORY)
     if large:
-        history[3]["output"] = TOOL_OUTPUT + " ..." * 300_000
+        history[3:3] = [item for n in range(2000) for item in (
+            {"type": "function_call", "call_id": f"r{n}", "name": "shell",
+             "arguments": json.dumps({"cmd": f"grep -n parse src/module_{n}.py"})},
+            {"type": "function_call_output", "call_id": f"r{n}", "output": f"{n}: " * 150})]
+        assert len(json.dumps(history)) > 1024 * 1024
     compacted = sdk(proxy).responses.compact(model="m", input=history)
     assert compacted.object == "response.compaction"
     *users, item = compacted.output
     assert [(u.role, u.content[0].text) for u in users] == [("user", t) for t in USERS]
     assert item.type == "compaction" and item.encrypted_content.startswith(MARK)
-    assert [(r.path, r.summary) for r in upstream.requests] == [("/responses", True)]
+    asked = upstream.requests
+    assert all(r.path == "/responses" and r.summary for r in asked)
+    assert len(asked) > 1 if large else len(asked) == 1
+    assert all(len(r.raw) < 4 * 32_768 for r in asked)
 
     sdk(proxy).responses.create(model="m", input=[FOREIGN, *plain(compacted.output),
                                                   said("Run the suite")])
