@@ -105,6 +105,16 @@ def _tokens_of(condenser: Condenser, endpoint: Endpoint, items: list[Any]) -> in
     return sum(condenser.count_items(part))
 
 
+def summarizer_of(client: Any, settings: Settings) -> Any:
+    """The summarizer of a client (an LLM client with ``complete``, or a summarizer, taken
+    as it is): summaries as every way in makes them, in windows, however long the part
+    summarized, within the model's context (the budget's requests fit it, and so does the
+    context every command assumes)."""
+    if callable(getattr(client, "summarize_messages", None)):
+        return client
+    return windowed(client, context_tokens=max(settings.budget, DEFAULT_CONTEXT_TOKENS))
+
+
 async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Settings,
                         store: StateStore, client: Any, scope: str = "",
                         writer: Any = None) -> Outcome:
@@ -117,12 +127,7 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
     items: Any = body.get(endpoint.items_key)
     fixed = fixed_tokens(body, endpoint)
     budget, target = conversation_budget(settings, fixed)
-    if not callable(getattr(client, "summarize_messages", None)):
-        # Summaries as every way in makes them: in windows, however long the part
-        # summarized, within the model's context (the budget's requests fit it, and so does
-        # the context every command assumes).
-        client = windowed(client, context_tokens=max(settings.budget, DEFAULT_CONTEXT_TOKENS))
-    condenser = Condenser(client, max_tokens=budget,
+    condenser = Condenser(summarizer_of(client, settings), max_tokens=budget,
                           keep_last=settings.keep_last, target_tokens=target,
                           keep_first=settings.keep_first, keep_requests=settings.keep_first,
                           context_role=settings.context_role, input_format=endpoint.format)
