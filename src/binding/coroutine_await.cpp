@@ -10,23 +10,6 @@
 namespace smz::coro {
 namespace {
 
-// After a delegate produced no value: the value of a pending StopIteration is the
-// result (None when nothing is pending); any other exception stays pending.
-PySendResult stop_value(PyObject** result) {
-    if (!PyErr_Occurred()) {
-        *result = Py_NewRef(Py_None);
-        return PYGEN_RETURN;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        *result = nullptr;
-        return PYGEN_ERROR;
-    }
-    Owned stop = take_raised();
-    PyObject* value = reinterpret_cast<PyStopIterationObject*>(stop.get())->value;
-    *result = Py_NewRef(value != nullptr ? value : Py_None);
-    return PYGEN_RETURN;
-}
-
 // A generator-based coroutine (types.coroutine) is its own await iterator.
 bool is_iterable_coroutine(PyObject* obj) {
     if (!PyGen_CheckExact(obj)) return false;
@@ -112,13 +95,66 @@ PySendResult resume_after_delegate(Entry& entry, PyObject* got, PyObject** resul
     return resume(entry, outcome.get(), result);
 }
 
-// The delegate was dropped before it was reached: the thrown exception enters the body.
-PySendResult throw_into_body(Entry& entry, const Thrown& thrown, PyObject** result) {
-    raise_thrown(thrown);
-    return resume(entry, nullptr, result);
+// The host's own generators and coroutines are thrown into by their throw method, with
+// the arguments as given. From 3.12 on that method deprecates more than one argument,
+// which the host's own delegation never warns about: such arguments are built into
+// their exception here and passed alone; arguments that cannot be raised end the
+// throw with the TypeError, which the delegate never sees, as the host's generator
+// refuses them before it runs.
+PyObject* throw_host_generator(PyObject* delegate, const Thrown& thrown) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (thrown.nargs > 1) {
+        Owned exc = build_thrown(thrown);
+        if (!exc) return nullptr;
+        PyObject* arg = exc.get();
+        return call_method(delegate, kStr.throw_method, &arg, 1).release();
+    }
+#endif
+    return call_method(delegate, kStr.throw_method, thrown.args, static_cast<size_t>(thrown.nargs))
+        .release();
+}
+
+// A class thrown with `val`, called as the host does when it normalizes a raised class:
+// with no argument for none (or None), with the items of a tuple, else with the value.
+Owned instantiate(PyObject* typ, PyObject* val) {
+    if (val != nullptr && PyExceptionInstance_Check(val)) {
+        int subclass = PyObject_IsSubclass(reinterpret_cast<PyObject*>(Py_TYPE(val)), typ);
+        if (subclass < 0) return {};
+        if (subclass) return Owned::ref(val);
+    }
+    Owned instance;
+    if (val == nullptr) {
+        instance = call0(typ);
+    } else if (PyTuple_Check(val)) {
+        instance = call(typ, &PyTuple_GET_ITEM(val, 0), static_cast<size_t>(PyTuple_GET_SIZE(val)));
+    } else {
+        instance = call1(typ, val);
+    }
+    if (instance && !PyExceptionInstance_Check(instance.get())) {
+        PyErr_Format(PyExc_TypeError,
+                     "calling %R should have returned an instance of BaseException, not %s", typ,
+                     Py_TYPE(instance.get())->tp_name);
+        return {};
+    }
+    return instance;
 }
 
 }  // namespace
+
+PySendResult stop_value(PyObject** result) {
+    if (!PyErr_Occurred()) {
+        *result = Py_NewRef(Py_None);
+        return PYGEN_RETURN;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        *result = nullptr;
+        return PYGEN_ERROR;
+    }
+    Owned stop = take_raised();
+    PyObject* value = reinterpret_cast<PyStopIterationObject*>(stop.get())->value;
+    *result = Py_NewRef(value != nullptr ? value : Py_None);
+    return PYGEN_RETURN;
+}
 
 void set_delegate(CoroutineObject* op, PyObject* delegate) {
     op->delegate = Py_NewRef(delegate);
@@ -198,47 +234,39 @@ PySendResult delegate_send(Entry& entry, PyObject* value, PyObject** result) {
     return resume_after_delegate(entry, got, result);
 }
 
-// GeneratorExit closes the delegate; another operation (or its await iterator) is
-// thrown into directly; any other delegate through its own throw, when it has one.
-PySendResult delegate_throw(Entry& entry, const Thrown& thrown, PyObject** result) {
-    PyObject* const* args = thrown.args;
-    const Py_ssize_t nargs = thrown.nargs;
-    CoroutineObject* op = entry.op();
+// GeneratorExit closes the delegate; another operation is thrown into directly, as the
+// host throws into its own coroutines; any other delegate (an operation's await
+// iterator among them) through its throw method, with the arguments as given.
+Passed pass_throw(CoroutineObject* op, const Thrown& thrown, PyObject** result) {
+    *result = nullptr;
     Owned delegate = Owned::ref(op->delegate);
-    if (PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
-        bool closed = close_delegate(delegate.get());
-        drop_delegate(op);
-        delegate.reset();
-        if (closed) return throw_into_body(entry, thrown, result);
-        return resume(entry, nullptr, result);
-    }
     PyObject* got = nullptr;
     PySendResult status;
-    if (is_coroutine(delegate.get())) {
-        status = throw_core(as_coroutine(delegate.get()), thrown, &got);
-    } else if (is_await_iterator(delegate.get())) {
-        status = throw_core(awaited(delegate.get()), thrown, &got);
-    } else {
-        Owned method = Owned::steal(PyObject_GetAttr(delegate.get(), kStr.throw_method));
-        if (!method) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                *result = nullptr;
-                return PYGEN_ERROR;
-            }
-            PyErr_Clear();
-            drop_delegate(op);
-            delegate.reset();
-            return throw_into_body(entry, thrown, result);
+    {
+        Entry entry(op, Intent::Throw);
+        if (!entry.admitted()) return Passed::Failed;
+        if (PyErr_GivenExceptionMatches(thrown.args[0], PyExc_GeneratorExit)) {
+            return close_delegate(delegate.get()) ? Passed::Declined : Passed::Unclosed;
         }
-        got = call(method.get(), args, static_cast<size_t>(nargs)).release();
-        status = got != nullptr ? PYGEN_NEXT : stop_value(&got);
+        if (is_coroutine(delegate.get())) {
+            status = throw_core(as_coroutine(delegate.get()), thrown, &got);
+        } else {
+            if (PyGen_CheckExact(delegate.get()) || PyCoro_CheckExact(delegate.get())) {
+                got = throw_host_generator(delegate.get(), thrown);
+            } else {
+                Owned method = Owned::steal(PyObject_GetAttr(delegate.get(), kStr.throw_method));
+                if (!method) {
+                    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Passed::Failed;
+                    PyErr_Clear();
+                    return Passed::Declined;
+                }
+                got = call(method.get(), thrown.args, static_cast<size_t>(thrown.nargs)).release();
+            }
+            status = got != nullptr ? PYGEN_NEXT : stop_value(&got);
+        }
     }
-    if (status == PYGEN_NEXT) {
-        *result = got;
-        return PYGEN_NEXT;
-    }
-    delegate.reset();
-    return resume_after_delegate(entry, got, result);
+    *result = got;
+    return status == PYGEN_NEXT ? Passed::Yielded : Passed::Ended;
 }
 
 bool close_delegate(PyObject* delegate) {
@@ -256,58 +284,38 @@ bool close_delegate(PyObject* delegate) {
     return bool(call0(method.get()));
 }
 
-void raise_thrown(const Thrown& thrown) {
+Owned build_thrown(const Thrown& thrown) {
     PyObject* typ = thrown.args[0];
-    PyObject* val = thrown.nargs > 1 ? thrown.args[1] : nullptr;
-    PyObject* tb = thrown.nargs > 2 ? thrown.args[2] : nullptr;
-    if (tb == Py_None) {
-        tb = nullptr;
-    } else if (tb != nullptr && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "raise: arg 3 must be a traceback or None");
-        return;
+    PyObject* val = thrown.nargs > 1 && thrown.args[1] != Py_None ? thrown.args[1] : nullptr;
+    PyObject* tb = thrown.nargs > 2 && thrown.args[2] != Py_None ? thrown.args[2] : nullptr;
+    if (tb != nullptr && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return {};
     }
-    if (val == Py_None) val = nullptr;
-    Owned instance;
-    if (PyExceptionInstance_Check(typ)) {
-        if (val != nullptr) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return;
+    Owned exc;
+    if (PyExceptionClass_Check(typ)) {
+        // The exception is raised with the traceback given, or none; one raised by the
+        // class's call keeps its own and takes the given one only when it has none.
+        exc = instantiate(typ, val);
+        if (!exc) {
+            exc = take_raised();
+            if (tb == nullptr || Owned::steal(PyException_GetTraceback(exc.get()))) return exc;
         }
-        instance = Owned::ref(typ);
-    } else if (PyExceptionClass_Check(typ)) {
-        if (val != nullptr && PyExceptionInstance_Check(val)) {
-            int subclass = PyObject_IsSubclass(reinterpret_cast<PyObject*>(Py_TYPE(val)), typ);
-            if (subclass < 0) return;
-            if (subclass) instance = Owned::ref(val);
-        }
-        if (!instance) {
-            Owned args;
-            if (val == nullptr) {
-                args = Owned::steal(PyTuple_New(0));
-            } else if (PyTuple_Check(val)) {
-                args = Owned::ref(val);
-            } else {
-                args = Owned::steal(PyTuple_Pack(1, val));
-            }
-            if (!args) return;
-            instance = call(typ, &PyTuple_GET_ITEM(args.get(), 0),
-                            static_cast<size_t>(PyTuple_GET_SIZE(args.get())));
-            if (!instance) return;
-            if (!PyExceptionInstance_Check(instance.get())) {
-                PyErr_Format(PyExc_TypeError,
-                             "calling %R should have returned an instance of BaseException, "
-                             "not %R",
-                             typ, reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
-                return;
-            }
-        }
-    } else {
-        PyErr_SetString(PyExc_TypeError,
-                        "raise: exception class must be a subclass of BaseException");
-        return;
+        if (PyException_SetTraceback(exc.get(), tb != nullptr ? tb : Py_None) < 0) return {};
+        return exc;
     }
-    if (tb != nullptr && PyException_SetTraceback(instance.get(), tb) < 0) return;
-    raise_again(std::move(instance));
+    if (!PyExceptionInstance_Check(typ)) {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        return {};
+    }
+    if (val != nullptr) {
+        PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+        return {};
+    }
+    if (tb != nullptr && PyException_SetTraceback(typ, tb) < 0) return {};
+    return Owned::ref(typ);
 }
 
 }  // namespace smz::coro

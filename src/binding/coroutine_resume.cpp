@@ -13,19 +13,26 @@ namespace {
 // How many entries are nested on this thread's C stack.
 thread_local int t_entry_depth = 0;
 
+// From 3.12 on the host's coroutines meet a thrown exception at an await as the await
+// does an exception of what it awaits: a StopIteration ends the await with its value.
+// Before, it is raised in the body like any other.
+constexpr bool kThrownStopEndsAwait = PY_VERSION_HEX >= 0x030C0000;
+
 // A StopIteration may not leave a body: it turns into a RuntimeError caused by it.
+// From 3.12 on the host's coroutines guard their body only once it has started: one
+// thrown into a coroutine not started leaves it as it is.
 void replace_stop_iteration() {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
     Owned stop = take_raised();
-    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
     chain_cause(std::move(stop));
 }
 
-PySendResult leave_raised(const CoroutineBody& body, int line) {
+PySendResult leave_raised(const CoroutineBody& body, int line, bool started) {
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
     }
-    replace_stop_iteration();
+    if (started || PY_VERSION_HEX < 0x030C0000) replace_stop_iteration();
     add_traceback(body.function->name, line);
     return PYGEN_ERROR;
 }
@@ -36,7 +43,9 @@ PySendResult leave_raised(const CoroutineBody& body, int line) {
 // (a throw or a close) ends at its first line without running.
 PySendResult run_body(CoroutineObject* op, int resume_point, PyObject* value, PyObject** result) {
     const CoroutineBody& body = *op->body;
-    if (resume_point == 0 && value == nullptr) return leave_raised(body, body.function->line);
+    if (resume_point == 0 && value == nullptr) {
+        return leave_raised(body, body.function->line, false);
+    }
     BodyStep step = body.resume(op->scope, resume_point, value);
     while (step.exit == BodyExit::Await) {
         Owned awaitable = Owned::steal(step.value);
@@ -54,7 +63,7 @@ PySendResult run_body(CoroutineObject* op, int resume_point, PyObject* value, Py
         *result = step.value;
         return PYGEN_RETURN;
     }
-    return leave_raised(body, step.line);
+    return leave_raised(body, step.line, true);
 }
 
 }  // namespace
@@ -73,12 +82,13 @@ Entry::Entry(CoroutineObject* op, Intent intent, PyObject* sent) noexcept
     }
     if (from_ == State::Created && intent == Intent::Close) {
         // Nothing to do but end it: its body never ran, so nothing is counted and
-        // nothing can fail, however deep the chain that closes it. It is Running while
-        // its fields go, so code run by their release cannot re-enter it.
-        op_->state = State::Running;
-        release_fields(op_);
+        // nothing can fail, however deep the chain that closes it. It is finished
+        // before anything goes, so code run by a release finds it finished. From 3.12
+        // on the host's coroutines keep their arguments until they are freed; before,
+        // they release them here.
         op_->state = State::Finished;
         from_ = next_ = State::Finished;
+        if (PY_VERSION_HEX < 0x030C0000) release_fields(op_);
         return;
     }
     if (t_entry_depth >= Py_GetRecursionLimit()) {
@@ -162,20 +172,49 @@ PySendResult send_core(CoroutineObject* op, PyObject* value, PyObject** result) 
                                    : resume(entry, value, result);
 }
 
-PySendResult throw_core(CoroutineObject* op, const Thrown& thrown, PyObject** result) {
-    *result = nullptr;
-    // A throw that no delegate takes builds its exception first, before the entry's
-    // checks, as the host does: the thrown class's constructor finds the operation as
-    // it was, and whatever it does to it (closing it, starting it) is what the checks
-    // then see.
-    const bool raised = op->delegate == nullptr;
-    if (raised) raise_thrown(thrown);
+namespace {
+
+// Raises the pending exception (or, with `value`, ends the await with it) in the body
+// of a suspended operation at its await, once the entry admits it; the delegate goes.
+PySendResult raise_at_await(CoroutineObject* op, PyObject* value, bool stop_ends_await,
+                            PyObject** result) {
+    Owned outcome = Owned::steal(value);
     Entry entry(op, Intent::Throw);
     if (!entry.admitted()) return PYGEN_ERROR;
-    if (!raised) return delegate_throw(entry, thrown, result);
-    // Started by the constructor: the exception meets the body at its await, and the
-    // delegate it was awaiting is dropped unreached.
     drop_delegate(op);
+    if (!outcome && stop_ends_await && PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject* stopped = nullptr;
+        stop_value(&stopped);
+        outcome = Owned::steal(stopped);
+    }
+    return resume(entry, outcome.get(), result);
+}
+
+}  // namespace
+
+PySendResult throw_core(CoroutineObject* op, const Thrown& thrown, PyObject** result) {
+    *result = nullptr;
+    if (op->state == State::Suspended) {
+        PyObject* got = nullptr;
+        switch (pass_throw(op, thrown, &got)) {
+            case Passed::Yielded: *result = got; return PYGEN_NEXT;
+            case Passed::Ended: return raise_at_await(op, got, true, result);
+            case Passed::Unclosed: return raise_at_await(op, nullptr, kThrownStopEndsAwait, result);
+            case Passed::Failed: return PYGEN_ERROR;
+            case Passed::Declined: break;
+        }
+    }
+    // The exception is built before the entry's checks, as the host does: the thrown
+    // class's constructor finds the operation as it was, and whatever it does to it
+    // (closing it, starting it) is what the checks then see. Arguments that cannot be
+    // raised leave the operation as it was.
+    Owned exc = build_thrown(thrown);
+    if (!exc) return PYGEN_ERROR;
+    raise_again(std::move(exc));
+    if (op->state == State::Suspended)
+        return raise_at_await(op, nullptr, kThrownStopEndsAwait, result);
+    Entry entry(op, Intent::Throw);
+    if (!entry.admitted()) return PYGEN_ERROR;
     return resume(entry, nullptr, result);
 }
 
@@ -194,9 +233,17 @@ Owned close_core(CoroutineObject* op) {
             delegate_failed = !close_delegate(delegate.get());
             drop_delegate(op);
         }
-        if (!delegate_failed) PyErr_SetNone(PyExc_GeneratorExit);
+        // A failed close is raised in the body at its await, as a throw's exception is.
+        Owned ended;
+        if (!delegate_failed) {
+            PyErr_SetNone(PyExc_GeneratorExit);
+        } else if (kThrownStopEndsAwait && PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            PyObject* stopped = nullptr;
+            stop_value(&stopped);
+            ended = Owned::steal(stopped);
+        }
         PyObject* got = nullptr;
-        status = resume(entry, nullptr, &got);
+        status = resume(entry, ended.get(), &got);
         outcome = Owned::steal(got);
     }
     if (status == PYGEN_ERROR) {
@@ -236,6 +283,13 @@ PyObject* throw_method(CoroutineObject* op, PyObject* const* args, Py_ssize_t na
                      nargs);
         return nullptr;
     }
+#if PY_VERSION_HEX >= 0x030C0000
+    if (nargs > 1 && PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                                      "the (type, exc, tb) signature of throw() is deprecated, "
+                                      "use the single-arg signature instead.") < 0) {
+        return nullptr;
+    }
+#endif
     PyObject* result = nullptr;
     PySendResult status = throw_core(op, Thrown{args, nargs}, &result);
     return send_result(status, result);

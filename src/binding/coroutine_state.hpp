@@ -73,10 +73,10 @@ struct Thrown {
 
 // One entry into an operation: the one prologue of every entry point (send,
 // __next__, am_send, throw and close), with its checks in the order the host makes
-// them for its own coroutines. A throw that no delegate will take has raised its
-// exception already, by the rules of a `raise` statement (throw_core); then:
+// them for its own coroutines. A throw meets these checks only once its exception is
+// built (throw_core); then:
 //   1. an operation that is running is refused: ValueError "coroutine already
-//      executing";
+//      executing" (which replaces a thrown exception);
 //   2. a close of an operation not started has nothing to do: the operation ends
 //      there, and nothing is counted;
 //   3. one level is counted against the recursion limits;
@@ -86,7 +86,9 @@ struct Thrown {
 //      "can't send non-None value to a just-started coroutine", and the operation
 //      ends there, as its body would at its first line.
 // An admitted entry marks the operation Running while it lives; the state it leaves
-// behind is the one it found unless the work settles another one.
+// behind is the one it found unless the work settles another one. A throw or close
+// passed on to the delegate of a suspended operation enters it too: nothing is
+// refused there but by the recursion limits.
 class Entry {
 public:
     Entry(CoroutineObject* op, Intent intent, PyObject* sent = nullptr) noexcept;
@@ -127,6 +129,10 @@ void release_fields(CoroutineObject* op);
 // The entry points' cores. Each takes its own Entry; `result` receives a new
 // reference for a yielded or returned value, null when an exception is raised.
 PySendResult send_core(CoroutineObject* op, PyObject* value, PyObject** result);
+// throw(), as the host throws into its own coroutines: a suspended operation passes
+// the arguments on to its delegate (pass_throw); otherwise, or when the delegate
+// declines, the exception is built by the host's rules (build_thrown) before the
+// entry's checks, and raised in the body at its await or at its start.
 PySendResult throw_core(CoroutineObject* op, const Thrown& thrown, PyObject** result);
 // close(): None when the body ended by GeneratorExit (or had finished); else null
 // with the exception set.
@@ -143,16 +149,30 @@ PySendResult resume(Entry& entry, PyObject* value, PyObject** result);
 PySendResult await_step(CoroutineObject* op, PyObject* awaitable, PyObject** result);
 // Passes `value` to the delegate (send and __next__).
 PySendResult delegate_send(Entry& entry, PyObject* value, PyObject** result);
-// Throws into the delegate.
-PySendResult delegate_throw(Entry& entry, const Thrown& thrown, PyObject** result);
+// After a delegate gave no value: a pending StopIteration's value is the result (None
+// when nothing is pending); any other exception stays pending.
+PySendResult stop_value(PyObject** result);
+
+// What became of a throw passed on to the delegate.
+enum class Passed : std::uint8_t {
+    Yielded,   // the delegate yielded: the value is the throw's result
+    Ended,     // the delegate finished: with its result, or with the exception pending
+    Failed,    // refused before the delegate was reached; the operation is unchanged
+    Declined,  // the delegate takes no throw (or was closed): the operation raises it
+    Unclosed,  // GeneratorExit: the delegate's close failed, with the exception pending
+};
+// Passes throw(typ[, val[, tb]]) on to the delegate of a suspended operation, which is
+// Running meanwhile; `result` receives the delegate's value, if any.
+Passed pass_throw(CoroutineObject* op, const Thrown& thrown, PyObject** result);
 // Closes a delegate. False with the exception set when its close failed; a missing
 // close counts as success, and so does a failed lookup, reported as unraisable.
 bool close_delegate(PyObject* delegate);
 
-// The exception a throw() raises into the body, by the rules of a `raise` statement.
-// Invalid arguments leave a TypeError pending instead; either way an exception is
-// pending afterwards.
-void raise_thrown(const Thrown& thrown);
+// The exception a throw() raises, built as the host builds it for its own coroutines.
+// Arguments that cannot be raised are refused: TypeError pending and a null handle.
+// A class is called with the value unless the value is an instance of it; when that
+// call fails, its exception is the one built.
+Owned build_thrown(const Thrown& thrown);
 
 // Gives the pending exception `cause` as its cause (and context), as `raise ... from`.
 void chain_cause(Owned cause);

@@ -2,11 +2,15 @@
 the values held by a function's locals are released, when the exception of a throw()
 is built, and what closing an operation that never started does deep in a chain."""
 import asyncio
+import copy
+import gc
 import sys
+import types
 import warnings
+import weakref
 
 import pytest
-from driver_support import Reply, env, handoff  # noqa: F401
+from driver_support import Reply, env, handoff, parse_standin  # noqa: F401
 
 
 def outcome(fn):
@@ -72,6 +76,128 @@ def test_thrown_class_is_built_before_running(env, state, action):
     module = throw_scenario(lambda client: env.make(client).summarize_messages([1]), state,
                             action)
     assert module == twin
+
+
+# ---------------------------------------------------------------------------------
+# throw() and close() against what the operation awaits, at every state
+
+async def twin_logged(client, messages, log):
+    """The body with the module's stand-ins of `env`, logging as the module does."""
+    try:
+        response = await client.complete(messages=[], max_tokens=2048)
+        if response.content:
+            return parse_standin(response.content)
+        log.warning("Empty response from summarizer LLM")
+        return {"fallback": len(messages)}
+    except Exception as e:
+        log.error(f"Summarization failed: {e}")
+        return {"fallback": len(messages)}
+
+
+class Awaited:
+    """complete() gives a generator-based coroutine ("gen") or this iterator, whose
+    throw() refuses what it is given; both note what reaches them. The generator, once
+    resumed, throws into the operation again."""
+
+    def __init__(self, kind, args):
+        self.kind, self.args, self.seen = kind, args, []
+
+    def complete(self, **kwargs):
+        return self.gen() if self.kind == "gen" else self
+
+    @types.coroutine
+    def gen(self):
+        try:
+            yield "marker"
+            self.seen.append(("resumed", outcome(lambda: self.op.throw(*self.args))))
+            yield "again"
+        except BaseException as exc:  # noqa: B036
+            self.seen.append(("delegate got", type(exc).__name__, str(exc)))
+            raise
+        return Reply('{"sent": 1}')
+
+    def __await__(self):
+        return self
+
+    def __next__(self):
+        return "next"
+
+    def throw(self, *args):
+        self.seen.append(("throw", [getattr(arg, "__name__", repr(arg)) for arg in args]))
+        raise TypeError("refused")
+
+
+class Built(Exception):
+    """Notes whether the operation runs while it is built, and starts one not started."""
+
+    def __init__(self, *args):
+        run = SEEN[-1]
+        run.seen.append(("built", run.op.cr_running, outcome(run.start)))
+        super().__init__(*args)
+
+
+class Stopped(Built, StopIteration):
+    pass
+
+
+SEEN = []
+ARGS = [(KeyError,), (KeyError, "v"), (KeyError, ("a", "b")), (KeyError("x"),), (5,),
+        (KeyError("x"), "v"), (KeyError, None, 5), (GeneratorExit,), (StopIteration(9),),
+        (Built,), (Stopped, '{"stopped": 1}')]
+
+
+def throw_run(make, log, state, kind, args):
+    # a fresh instance each run: a raise adds to the traceback the instance carries
+    args = tuple(copy.copy(arg) if isinstance(arg, BaseException) else arg for arg in args)
+    run = Awaited(kind, args)
+    SEEN[:] = [run]
+    run.op = op = make(run)
+    run.start = (lambda: op.send(None)) if state == "created" else type(None)
+    steps = {"created": [], "suspended": [op.send], "running": [op.send, op.send],
+             "finished": [op.send, lambda _: op.close()]}[state]
+    run.seen += [outcome(lambda: step(None)) for step in steps]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        run.seen.append(outcome(lambda: op.throw(*args)))
+    return run.seen + [[str(w.message) for w in caught], op.cr_await is None,
+                       outcome(op.close)] + log.records
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # the throw from inside the run
+@pytest.mark.parametrize("state", ["created", "suspended", "running", "finished"])
+@pytest.mark.parametrize("kind", ["gen", "iter"])
+@pytest.mark.parametrize("args", ARGS, ids=repr)
+def test_throw_like_host(env, state, kind, args):
+    if sys.version_info < (3, 12) and (state, kind) == ("running", "gen"):
+        pytest.skip("plain coroutines crash CPython 3.11 in this case")
+    module = throw_run(lambda c: env.make(c).summarize_messages([1]), env.log, state, kind,
+                       args)
+    env.rerun_reset()
+    twin = throw_run(lambda c: twin_logged(c, [1], env.log), env.log, state, kind, args)
+    env.rerun_reset()  # the handled exceptions hold the twin's frames
+    assert module == twin
+
+
+def close_unstarted(make):
+    """A message's finaliser, run when the operation lets its arguments go, tries it."""
+    seen = []
+
+    class Message(dict):
+        def __del__(self):
+            op = seen[0]()
+            seen.append(op and (op.cr_running, outcome(lambda: op.send(None)), outcome(op.close)))
+
+    op = make([Message(role="user")])
+    seen.append(weakref.ref(op))
+    seen.append(("closed", outcome(op.close), op.cr_running, op.cr_frame))
+    del op
+    gc.collect()
+    return seen[1:]
+
+
+def test_close_of_unstarted_keeps_arguments_like_host(env):
+    twin = close_unstarted(lambda messages: twin_logged(None, messages, env.log))
+    assert close_unstarted(lambda messages: env.make(None).summarize_messages(messages)) == twin
 
 
 # ---------------------------------------------------------------------------------
