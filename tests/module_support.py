@@ -66,3 +66,11 @@ def raises_with(fn, exc_type):
     with pytest.raises(exc_type) as info:
         fn()
     return info.value
+
+
+def stable_id(value):
+    """A test id from a value's repr without the addresses in it, the same in every
+    process (pytest-xdist's workers must collect the same ids)."""
+    import re
+
+    return re.sub(r" at 0x[0-9a-fA-F]+", "", repr(value))

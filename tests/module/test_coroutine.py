@@ -14,7 +14,7 @@ import weakref
 from types import coroutine as types_coroutine
 
 import pytest
-from module_support import leak_check, source_line, tb_entries
+from module_support import leak_check, source_line, stable_id, tb_entries
 from driver_support import Client, GenClient, Reply, env, handoff, iter_send, run  # noqa: F401
 
 OP, WRAPPER = "morvex.core.summarizer.coroutine", "morvex.core.summarizer.coroutine_wrapper"
@@ -452,7 +452,7 @@ except KeyError as caught:
     (ValueError, ("a", "b")), (ValueError, "x"), (ValueError, None), (LookupError, INSTANCE),
     (INSTANCE,), (KeyError, ValueError("v")), (ValueError, None, TB), (StopIteration,),
     (StopIteration(7),), (INSTANCE, "x"), (ValueError, None, 5), (5,), (ODD,), (),
-    (1, 2, 3, 4)], ids=repr)
+    (1, 2, 3, 4)], ids=stable_id)
 def test_throw_into_unstarted_like_host(env, args):
     def thrown(op):
         try:

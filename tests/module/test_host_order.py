@@ -11,6 +11,7 @@ import weakref
 
 import pytest
 from driver_support import Reply, env, handoff, parse_standin  # noqa: F401
+from module_support import stable_id
 
 
 def outcome(fn):
@@ -166,7 +167,7 @@ def throw_run(make, log, state, kind, args):
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # the throw from inside the run
 @pytest.mark.parametrize("state", ["created", "suspended", "running", "finished"])
 @pytest.mark.parametrize("kind", ["gen", "iter"])
-@pytest.mark.parametrize("args", ARGS, ids=repr)
+@pytest.mark.parametrize("args", ARGS, ids=stable_id)
 def test_throw_like_host(env, state, kind, args):
     if sys.version_info < (3, 12) and (state, kind) == ("running", "gen"):
         pytest.skip("plain coroutines crash CPython 3.11 in this case")
