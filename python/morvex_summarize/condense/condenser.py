@@ -55,7 +55,7 @@ from ..settings import TOOL
 from ..tokens import CHARS_PER_TOKEN, MEDIA_TOKENS, MESSAGE_OVERHEAD_TOKENS, estimate_tokens
 from .. import carry
 from . import cuts
-from .clearing import AppliedEdit, Work, apply_edits
+from .clearing import AppliedEdit, Edit, Work, apply_edits
 from .fit import Fitted, fit
 from .strategies import Strategy, strategy_of
 
@@ -496,6 +496,22 @@ class Condenser:
             read, fitted, holder, kept_tokens, length_after,
             handed=tuple(items[i] for i in summarized), fallback=fallback,
             aside=carry.left_out(record, fitted.record), floor=floor))
+
+    def clear(self, messages: Any, edits: Sequence[Edit], *, extra_tokens: int = 0,
+              input_format: str | None = None) -> tuple[Any, tuple[AppliedEdit, ...]]:
+        """(the conversation with ``edits`` carried out, in the shape and format it was
+        given; what each edit cleared). Each edit fires at its own trigger, counting
+        ``extra_tokens`` besides the conversation's (what else a request sends), and one
+        without a trigger when the conversation is over this condenser's budget. Nothing
+        is summarized; the caller's items are never changed. This is how a request's own
+        edits are carried out (`strategies.from_request`)."""
+        conversation = read_conversation(messages, input_format or self.input_format)
+        counts = self.count_items(conversation)
+        work = Work(conversation, counts, self.count_items,
+                    lambda tokens, length: not self.within_budget(tokens, length),
+                    extra_tokens=extra_tokens)
+        apply_edits(tuple(edits), work)
+        return work.conversation.unchanged(), tuple(work.applied)
 
     def _clear(self, read: _Round) -> _Round:
         """The round with the strategy's edits applied to its conversation (the round

@@ -10,6 +10,7 @@ import dataclasses
 from collections.abc import Callable
 from typing import Any
 
+from ..condense.strategies import EditError
 from ..formats import FormatError
 from . import body as bodies
 from .condensing import Outcome, Settings, condense_body
@@ -79,6 +80,8 @@ def condense_content(content: bytes, encoding: str, endpoint: Endpoint, settings
     try:
         outcome = asyncio.run(condense_body(body, endpoint, settings, store,
                                             summarizer(body, writer), scope, writer))
+    except EditError as exc:  # the API itself would refuse the request
+        return Refusal(400, f"context_management: {one_line(exc)}", "invalid_request_error")
     except (FormatError, RecursionError) as exc:
         return Done(None, warning=f"passed on unchanged: cannot read the conversation: "
                                   f"{one_line(exc)}")
