@@ -51,12 +51,12 @@ def is_placeholder(text: Any) -> bool:
 
 def arguments_brief(arguments: Any) -> str:
     """A call's arguments as ``key=value, ...`` (the shape `steps` reads a call in)."""
-    value = arguments
-    if isinstance(value, str):
+    value: Any = arguments
+    if isinstance(arguments, str):
         try:
-            value = json.loads(value)
-        except ValueError:
-            return arguments  # type: ignore[no-any-return]
+            value = json.loads(arguments)
+        except (ValueError, RecursionError):
+            return arguments
     if isinstance(value, Mapping):
         return ", ".join(f"{k}={v if isinstance(v, str) else repr(v)}"
                          for k, v in value.items())
