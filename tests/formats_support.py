@@ -11,6 +11,16 @@ SYSTEM = "You are a build agent."
 FORMATS = ["openai", "responses", "anthropic", "langchain"]
 
 
+def strategies():
+    """The named strategies, and one that also empties the cleared calls' inputs and keeps
+    a single tool use: what the condensing property suites run over."""
+    from morvex_summarize.condense import STRATEGIES, ClearThinking, ClearToolResults, Strategy
+
+    inputs = Strategy("clear-inputs-too", (ClearToolResults(keep=1, clear_tool_inputs=True),
+                                           ClearThinking()))
+    return {**STRATEGIES, inputs.name: inputs}
+
+
 def png(size):
     return base64.b64encode(b"\x89PNG\r\n\x1a\n" + b"\0" * (size - 8)).decode()
 

@@ -10,13 +10,13 @@ for _sdk in ("openai", "anthropic", "langchain_core", "hypothesis"):
     pytest.importorskip(_sdk)
 
 from formats_support import (BUILDERS, SYSTEM, calls_and_results, items_of,  # noqa: E402
-                             png, session, validate)
+                             png, session, strategies, validate)
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import morvex_summarize  # noqa: E402
 from morvex_summarize.clients.extractive import ExtractiveClient  # noqa: E402
-from morvex_summarize.condense import STRATEGIES, ClearToolResults, Condenser  # noqa: E402
+from morvex_summarize.condense import ClearToolResults, Condenser  # noqa: E402
 from morvex_summarize.condense.clearing import is_placeholder  # noqa: E402
 from morvex_summarize.formats import (FormatError, detect_format, read_conversation,  # noqa: E402
                                       strip_thinking, to_messages)
@@ -184,6 +184,9 @@ def reasoning_at(doc):
             if strip_thinking(conversation, i) is not item]
 
 
+STRATEGIES = strategies()
+
+
 @pytest.mark.parametrize("strategy", STRATEGIES)
 @settings(deadline=None)
 @given(name=st.sampled_from(sorted(BUILDERS)), rounds=st.integers(1, 14),
@@ -202,8 +205,9 @@ def test_condensing_keeps_pairs_and_every_message_once_in_each_format(
     originals = items_of(full)
     cuts = sorted({max(1, round(p * len(originals))) for p in points}) + [len(originals)]
     condenser = Condenser(ExtractiveClient(), max_tokens=budget, keep_last=keep,
-                          strategy=strategy)
-    clears_results = any(isinstance(e, ClearToolResults) for e in STRATEGIES[strategy].edits)
+                          strategy=STRATEGIES[strategy])
+    kept_uses = next((e.keep for e in STRATEGIES[strategy].edits
+                      if isinstance(e, ClearToolResults)), None)
     handed, removed = [], []
     origin = {}  # id(what clearing made) -> (the original item, what clearing made)
 
@@ -231,8 +235,8 @@ def test_condensing_keeps_pairs_and_every_message_once_in_each_format(
             assert set(results) <= set(calls), "a result lost its call"
             calls, results = calls_and_results(list(state.summarized_messages))
             assert set(calls) == set(results), "a call was summarized apart from its results"
-            if clears_results:
-                assert not any(map(is_placeholder, newest_results(current)))
+            if kept_uses is not None:
+                assert not any(map(is_placeholder, newest_results(current, kept_uses)))
             if thought and not any(thought[-1] is i for i in state.summarized_messages):
                 assert any(thought[-1] is i for i in items_of(current)), "the newest thinking"
         return current, state

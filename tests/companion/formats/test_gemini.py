@@ -11,13 +11,13 @@ for _sdk in ("google.genai", "hypothesis"):
     pytest.importorskip(_sdk)
 
 from cli_support import run_tool, stderr_lines  # noqa: E402
-from formats_support import SYSTEM, calls_and_results, png, session  # noqa: E402
+from formats_support import SYSTEM, calls_and_results, png, session, strategies  # noqa: E402
 from google.genai import types  # noqa: E402
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 from morvex_summarize.clients.extractive import ExtractiveClient  # noqa: E402
-from morvex_summarize.condense import STRATEGIES, Condenser  # noqa: E402
+from morvex_summarize.condense import Condenser  # noqa: E402
 from morvex_summarize.formats import (BodyContext, BodyField, FormatError,  # noqa: E402
                                       detect_format, read_conversation, to_messages)
 
@@ -163,6 +163,9 @@ def test_the_tool_summarizes_and_condenses_a_gemini_request_file(tmp_path):
     assert "messages summarized" in stderr_lines(done)[-1]
 
 
+STRATEGIES = strategies()
+
+
 @pytest.mark.parametrize("strategy", STRATEGIES)
 @settings(deadline=None)
 @given(shape=st.sampled_from(SHAPES), body=st.booleans(), rounds=st.integers(1, 12),
@@ -184,7 +187,7 @@ def test_condensed_contents_are_valid_and_read_back(strategy, shape, body, round
     step = max(1, len(originals) // growths)
     cuts = list(range(step, len(originals), step))[:growths - 1] + [len(originals)]
     condenser = Condenser(ExtractiveClient(), max_tokens=budget, keep_last=keep,
-                          context_role=role, strategy=strategy)
+                          context_role=role, strategy=STRATEGIES[strategy])
     handed, removed = [], []
     origin = {}  # id(what clearing made) -> (the original content, what clearing made)
 
