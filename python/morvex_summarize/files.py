@@ -15,8 +15,8 @@ from typing import Any, cast
 
 from .errors import (BadDocument, InputMissing, InvalidJSON, OutputError, Unsummarizable,
                      setting)
-from .formats import (AUTO, LOG_FORMATS, FormatError, NoMessages, WrongFormat, log_document,
-                      to_messages)
+from .formats import (AUTO, LOG_FORMATS, FormatError, NoMessages, WrongFormat, detect_format,
+                      log_document, to_messages)
 
 
 # ---- input ------------------------------------------------------------------------------
@@ -76,17 +76,37 @@ def _share_values(obj: dict[str, Any], _seen: dict[str, str] = {}) -> dict[str, 
 def read_document(path: str) -> Any:
     """The document in a file (``-`` for stdin): an agent's log as its format reads it
     (JSON lines, markdown), else the JSON document."""
-    text = read_text(path)
+    return parse_document(read_text(path), where_of(path))
+
+
+def parse_document(text: str, where: str) -> Any:
+    """The document a file's text holds (``where`` names the file in errors)."""
     try:
         found = log_document(text)
     except FormatError as exc:
-        raise BadDocument(f"{where_of(path)}: {exc}") from None
+        raise BadDocument(f"{where}: {exc}") from None
     if found is not None:
         return found
     try:
         return parse_json(text, _share_values)
     except ValueError as exc:
-        raise InvalidJSON(f"{where_of(path)}: {exc}") from None
+        raise InvalidJSON(f"{where}: {exc}") from None
+
+
+def is_log_text(text: str) -> bool:
+    """The text is an agent's session log as it lies on disk (of any format the package
+    reads), as opposed to a conversation's JSON or lines of them."""
+    try:
+        if log_document(text) is not None:
+            return True
+    except FormatError:
+        return True  # a log's mark on its first line, the rest broken: still a log
+    if not text.lstrip().startswith("{"):
+        return False
+    try:
+        return detect_format(parse_json(text)) in LOG_FORMATS
+    except (ValueError, RecursionError):
+        return False
 
 
 @contextlib.contextmanager
@@ -119,6 +139,12 @@ def load_conversation(path: str, input_format: str = AUTO) -> list[dict[str, Any
     """Loads a conversation file (``-`` for stdin) in any format, as the summarizer's
     messages."""
     return read_messages(read_document(path), where_of(path), input_format)
+
+
+def text_conversation(text: str, where: str, input_format: str = AUTO
+                      ) -> list[dict[str, Any]]:
+    """`load_conversation` for a file's text already read."""
+    return read_messages(parse_document(text, where), where, input_format)
 
 
 # ---- output -----------------------------------------------------------------------------
@@ -170,6 +196,16 @@ def write_output(text: str, path: str | None) -> None:
         finally:
             os.close(fd)
         return
+    with replacing(path) as fd:
+        write_fd(fd, data, path)
+
+
+@contextlib.contextmanager
+def replacing(path: str, mode: int | None = None, fsync: bool = False) -> Iterator[int]:
+    """A new file beside ``path`` to write (its descriptor), put in its place with
+    ``mode`` (default: a new file's, by the umask) when the block ends well (synced first
+    when asked), and gone otherwise: a reader sees the old file or the new one, whole.
+    OutputError when it cannot be."""
     folder = os.path.dirname(os.path.abspath(path))
     try:
         fd, temporary = tempfile.mkstemp(dir=folder, prefix=".morvex-summarize-")
@@ -177,10 +213,12 @@ def write_output(text: str, path: str | None) -> None:
         raise OutputError(f"{path}: cannot write: {exc.strerror}") from None
     try:
         try:
-            write_fd(fd, data, path)
+            yield fd
+            if fsync:
+                os.fsync(fd)
         finally:
             os.close(fd)
-        os.chmod(temporary, 0o666 & ~_umask())
+        os.chmod(temporary, 0o666 & ~_umask() if mode is None else mode)
         os.replace(temporary, path)
     except OSError as exc:
         raise OutputError(f"{path}: cannot write: {exc.strerror}") from None

@@ -9,7 +9,6 @@ import asyncio
 import json
 import os
 import sys
-import tempfile
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any
@@ -17,7 +16,7 @@ from typing import IO, Any
 from ..errors import (DOCUMENT, BadDocument, Failure, InputMissing, InvalidJSON, OutputError,
                       Refused, Unsummarizable, classify_client_failure)
 from ..files import (encode, is_regular_file, load_conversation, parse_json, read_messages,
-                     where_of, write_fd)
+                     replacing, where_of, write_fd)
 from ..formats import AUTO
 from ..native import raised_by_module
 from ..summarizing import close_client, refusal_reason, summarize_one
@@ -223,17 +222,23 @@ def read_folder_jobs(folder: str, files: list[str], skip: set[str], counts: Coun
             if on_skip is not None:
                 on_skip()
             continue
-        unsummarizable = None
-        try:
-            messages = load_conversation(path, input_format)
-        except Unsummarizable as exc:
-            messages, unsummarizable = [], str(exc)
-        except (InputMissing, InvalidJSON, BadDocument) as exc:
+        job = file_job(ident, lambda: load_conversation(path, input_format))
+        if isinstance(job, str):
             counts.bad_lines += 1
             if on_bad_line is not None:
-                on_bad_line(f"skipped: {exc}")
+                on_bad_line(f"skipped: {job}")
             continue
-        yield Job(0, ident, messages, None, unsummarizable)
+        yield job
+
+
+def file_job(ident: str, read: Callable[[], list[dict[str, Any]]]) -> Job | str:
+    """The Job of one file (``read`` gives its messages), or the reason it is none."""
+    try:
+        return Job(0, ident, read(), None)
+    except Unsummarizable as exc:
+        return Job(0, ident, [], None, str(exc))
+    except (InputMissing, InvalidJSON, BadDocument) as exc:
+        return str(exc)
 
 
 class Writer:
@@ -328,19 +333,8 @@ def compact(path: str) -> None:
             lines[key] = line if line.endswith(b"\n") else line + b"\n"
     if total == len(lines):
         return
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(dir=folder, prefix=".morvex-summarize-")
-    try:
-        try:
-            write_fd(fd, b"".join(lines.values()), path)
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-        os.chmod(temporary, os.stat(path).st_mode & 0o777)
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
+    with replacing(path, os.stat(path).st_mode & 0o777, fsync=True) as fd:
+        write_fd(fd, b"".join(lines.values()), path)
 
 
 def _failed(job: Job, reason: str) -> tuple[dict[str, Any], Failure]:

@@ -14,6 +14,7 @@ made.
 from __future__ import annotations
 
 import asyncio
+import functools
 import importlib
 import json
 import os
@@ -22,12 +23,12 @@ from collections.abc import Callable, Iterable
 from typing import Any
 
 from ..errors import Failure, OutputError, needs
-from ..files import parse_json
+from ..files import is_log_text, parse_json, replacing, text_conversation
 from ..formats import AUTO
 from ..records import LLMClient
 from ..settings import ACTORS, DEFAULT_CONTEXT_TOKENS
-from .jobs import (Job, id_columns, id_from_columns, id_key, parse_doc, parse_line,
-                   parse_line_bytes, summarize_result)
+from .jobs import (Job, file_job, folder_files, id_columns, id_from_columns, id_key, parse_doc,
+                   parse_line, parse_line_bytes, summarize_result)
 
 RESULT_COLUMNS = ("id", "id_type", "key", "status", "summary", "context", "error",
                   "failure", "where")
@@ -67,20 +68,41 @@ def _without_nulls(value: Any) -> Any:
 def json_lines(path: str) -> Any:
     """A JSON-lines file, or a folder of them, as a dataset of lines. Each line is split
     on its bytes and decoded on its own (by ``row_job``): a line that is not UTF-8 text
-    is one bad line, reported with its number, where Ray's text reader fails the file."""
-    return ray_data().read_binary_files(path, include_paths=True).flat_map(_lines)
+    is one bad line, reported with its number, where Ray's text reader fails the file. A
+    file of the folder that is an agent's session log (by its content) is one row, its id
+    its path in the folder."""
+    folder = os.path.isdir(path)
+    root = os.path.abspath(path) if folder else os.path.dirname(os.path.abspath(path))
+    # The files a local batch of the folder reads (Ray's own listing passes hidden files
+    # by, such as aider's .aider.chat.history.md).
+    files = [os.path.abspath(f) for f in folder_files(path)] if folder else path
+    return ray_data().read_binary_files(files, include_paths=True).flat_map(
+        functools.partial(_lines, root=root))
 
 
-def _lines(row: dict[str, Any]) -> list[dict[str, Any]]:
+def _lines(row: dict[str, Any], root: str = "") -> list[dict[str, Any]]:
     where = row.get("path") or ""
+    data = row["bytes"]
+    try:
+        log = is_log_text(data.decode("utf-8"))
+    except UnicodeDecodeError:
+        log = False
+    if log:
+        return [{"log": data, "where": where,
+                 "id": os.path.relpath(where, root) if root and where else where}]
     return [{"data": data, "where": f"{where}:{number}"}
-            for number, data in enumerate(row["bytes"].split(b"\n"), 1) if data.strip()]
+            for number, data in enumerate(data.split(b"\n"), 1) if data.strip()]
 
 
 def row_job(row: dict[str, Any], input_format: str = AUTO) -> Job | str | None:
     """The Job of one dataset row, the reason it is unusable, or None for a blank line. A
-    row is a conversation's fields, or one line of a JSON-lines file: ``{"data": bytes}``
-    as ``json_lines`` reads it, or ``{"text": ...}``."""
+    row is a conversation's fields, one line of a JSON-lines file: ``{"data": bytes}``
+    as ``json_lines`` reads it, or ``{"text": ...}``, or a whole log file: ``{"log":
+    bytes, "id": ...}``."""
+    if "messages" not in row and isinstance(row.get("log"), bytes):
+        where = str(row.get("where") or row["id"])
+        return file_job(str(row["id"]), lambda: text_conversation(
+            row["log"].decode("utf-8"), where, input_format))
     if "messages" not in row and isinstance(row.get("data"), bytes):
         data = row["data"]
         return parse_line_bytes(data, input_format) if data.strip() else None
@@ -267,15 +289,8 @@ class ParquetParts:
 
     def _put(self, table: Any, name: str) -> None:
         final = os.path.join(self.folder, name)
-        temporary = os.path.join(self.folder, f".{name}.tmp")
-        try:
-            self.pq.write_table(table, temporary)
-            os.replace(temporary, final)
-        except OSError as exc:
-            raise OutputError(f"{final}: cannot write: {exc.strerror}") from None
-        finally:
-            if os.path.exists(temporary):
-                os.unlink(temporary)
+        with replacing(final) as fd, os.fdopen(fd, "wb", closefd=False) as f:
+            self.pq.write_table(table, f)
 
     def compact(self) -> None:
         """One part holding the last row of each id, when a retry left an id twice or a

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import logging
+import os
 import signal
 import socket
 import sys
@@ -17,8 +18,13 @@ from .options import (PROG, add_condensing_arguments, build_client, check_conden
                       strategy_of, whole_number)
 from .status import EXIT_OK, UsageError
 
+MIN_KEY = 16
+"""The fewest characters of a compaction key (as the proxy's `compaction.MIN_KEY`)."""
+
 HELP = ("run a proxy in front of an OpenAI-compatible or Anthropic API that condenses "
         "each request's conversation within a token budget")
+
+COMPACTION_KEY_VARIABLE = "MORVEX_SUMMARIZE_COMPACTION_KEY"
 
 BACKLOG = 2048
 SWITCH_INTERVAL = 0.0001
@@ -82,6 +88,22 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help=f"bytes those summaries may take (default: {mebibytes(STATE_BYTES)})")
     parser.add_argument("--state-file", default=None, metavar="PATH",
                         help="SQLite file that keeps the summaries across restarts")
+    parser.add_argument("--carry-out-compaction", action="store_true",
+                        help="answer the Responses API's compaction in the proxy, for an "
+                             "upstream that does not compact (any but OpenAI itself): POST "
+                             "/v1/responses/compact returns the user's messages and one "
+                             "compaction item holding the proxy's summary, sealed; a later "
+                             "request carrying the item has it expanded before it goes "
+                             "upstream; context_management's compaction entry on "
+                             "/v1/responses compacts in line when the request is over its "
+                             "compact_threshold (default --budget). Default: off, both go "
+                             "to the upstream as they came")
+    parser.add_argument("--compaction-key", default=None, metavar="KEY",
+                        help=f"the secret that seals the compaction items, {MIN_KEY} "
+                             f"characters or more; an item opens only under the key that "
+                             f"sealed it, for the caller it was made for (default: "
+                             f"${COMPACTION_KEY_VARIABLE}, else a random key kept in "
+                             f"--state-file, else a new one at each start)")
     parser.add_argument("--grace", type=seconds, default=GRACE, metavar="SECONDS",
                         help="on SIGTERM or Ctrl-C, seconds the requests in flight get to "
                              f"finish (default: {GRACE:g})")
@@ -122,6 +144,19 @@ def listen(host: str, port: int) -> socket.socket:
     return sock
 
 
+def compaction_key(args: argparse.Namespace) -> bytes | None:
+    """The key --compaction-key (or its variable) gives, or None for the state's own."""
+    text: str | None = args.compaction_key
+    if text is None:
+        text = os.environ.get(COMPACTION_KEY_VARIABLE) or None
+    if text is None:
+        return None
+    key = text.encode("utf-8", "surrogateescape")
+    if len(key) < MIN_KEY:
+        raise UsageError(f"--compaction-key must have at least {MIN_KEY} characters")
+    return key
+
+
 def run(args: argparse.Namespace) -> int:
     for module in ("uvicorn", "starlette", "httpx"):
         needs(module, "serve", extra="serve")
@@ -132,6 +167,10 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError("--carry-out-edits is for an Anthropic upstream's Messages "
                          "requests: give --upstream-format anthropic")
     check_condensing(args)
+    if args.carry_out_compaction and args.upstream_format != "openai":
+        raise UsageError("--carry-out-compaction is for --upstream-format openai: the "
+                         "Responses API's compaction")
+    key = compaction_key(args) if args.carry_out_compaction else None
     import uvicorn
 
     from ..serve.app import ServeConfig, create_app
@@ -148,7 +187,8 @@ def run(args: argparse.Namespace) -> int:
                           args.keep_first, strategy_of(args), args.carry_out_edits),
         timeout=args.timeout, max_body=args.max_body, summarizer=summarizer_client(args),
         summarizer_model=args.summarizer_model, max_held=args.max_held,
-        client_timeout=args.client_timeout, env_proxy=args.env_proxy)
+        client_timeout=args.client_timeout, env_proxy=args.env_proxy,
+        carry_out_compaction=args.carry_out_compaction, compaction_key=key)
     # A worker thread condensing a large body hands the interpreter back to the event loop
     # this often (seconds), so the other clients' streams wait less for it.
     sys.setswitchinterval(SWITCH_INTERVAL)

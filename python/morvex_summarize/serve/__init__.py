@@ -7,6 +7,7 @@ Needs the ``serve`` extra (uvicorn, Starlette, httpx); nothing here is imported 
 - `state`: which earlier summary a request continues (prefix hashes, an LRU, SQLite).
 - `endpoints`: the APIs that carry a conversation, one object each.
 - `condensing`: a request body's conversation condensed with the `Condenser`.
+- `compaction`: the Responses API's compaction, carried out by the proxy.
 - `upstream`: the relay to the upstream, and the summarizer that asks the upstream model.
 - `app`: the Starlette application.
 

@@ -20,12 +20,17 @@ a body of a megabyte or more in a process of its own (`isolated`), one at a time
 body costs its own client time, not every other client's. The bytes of request bodies
 held at once are bounded.
 
+With ``carry_out_compaction``, the proxy answers the Responses API's compaction itself
+(``POST /v1/responses/compact``, and ``context_management`` in line), and expands its
+compaction items before a request goes upstream (`compaction`).
+
 What the proxy answers itself, in the error shape of the upstream's API: 400 for a
-refused path or a conversation endpoint's body that is not JSON, 404 outside ``/v1``, 408
-for a body that stops arriving, 413 for a body over the size limit, 415 for a conversation
-endpoint's body in an encoding other than gzip or deflate, 502 when the upstream cannot be
-reached, 503 (with ``Retry-After``) while the bound on bodies held is reached, 504 when the
-upstream does not answer in time. Keys and bodies are never logged.
+refused path, a conversation endpoint's body that is not JSON, or a compaction request or
+item it cannot carry out, 404 outside ``/v1``, 408 for a body that stops arriving, 413 for
+a body over the size limit, 415 for a conversation endpoint's body in an encoding other
+than gzip or deflate, 502 when the upstream cannot be reached, 503 (with ``Retry-After``)
+while the bound on bodies held is reached, 504 when the upstream does not answer in time.
+Keys and bodies are never logged.
 """
 
 from __future__ import annotations
@@ -56,11 +61,13 @@ from ..clients.extractive import ExtractiveClient
 from ..settings import CONDENSING_WORKERS, UPSTREAM_CONNECTIONS
 from . import DEFAULT_CLIENT_TIMEOUT, DEFAULT_MAX_BODY, DEFAULT_MAX_HELD, DEFAULT_TIMEOUT
 from . import body as bodies
+from . import compaction
+from .compaction import Carry, InFront, Sealer
 from .condensing import Outcome, Settings
-from .endpoints import ENDPOINTS, Endpoint, error_shape
+from .endpoints import ENDPOINTS, RESPONSES, Endpoint, error_shape
 from .isolated import Isolated
 from .state import StateStore
-from .work import Done, Refusal, condense_content, one_line
+from .work import Answered, Done, Refusal, one_line, run_task
 from .upstream import CREDENTIAL_HEADERS, Upstream, UpstreamSummarizer, forwarded, relayed
 
 log = logging.getLogger("morvex_summarize.serve")
@@ -90,7 +97,9 @@ class ServeConfig:
     isolate: condense bodies of `LARGE_BODY` bytes or more in a process of their own;
     env_proxy: reach the upstream through the environment's proxy; summarizer: a fixed
     summarizer client, or None for the upstream's own model (``summarizer_model``, else
-    the request's model)."""
+    the request's model); carry_out_compaction: the proxy answers the Responses API's
+    compaction itself (`compaction`), with ``compaction_key`` (None: a key drawn from the
+    store's secret)."""
 
     upstream: str
     settings: Settings
@@ -105,6 +114,8 @@ class ServeConfig:
     workers: int = DEFAULT_WORKERS
     env_proxy: bool = False
     isolate: bool = True
+    carry_out_compaction: bool = False
+    compaction_key: bytes | None = None
 
 
 class TooLarge(Exception):
@@ -225,16 +236,24 @@ class RelayResponse(StreamingResponse):
     response is closed however the relay ends, a client that went away included (which
     ends the upstream request)."""
 
-    def __init__(self, answer: httpx.Response, headers: list[tuple[bytes, bytes]]) -> None:
-        super().__init__(self._pieces(answer), status_code=answer.status_code)
+    def __init__(self, answer: httpx.Response, headers: list[tuple[bytes, bytes]],
+                 rewrite: InFront | None = None) -> None:
+        super().__init__(self._pieces(answer, rewrite), status_code=answer.status_code)
         self.raw_headers = headers
         self.answer = answer
 
     @staticmethod
-    async def _pieces(answer: httpx.Response) -> AsyncIterator[bytes]:
+    async def _pieces(answer: httpx.Response, rewrite: InFront | None) -> AsyncIterator[bytes]:
         try:
-            async for piece in answer.aiter_raw():
-                yield piece
+            if rewrite is None:
+                async for piece in answer.aiter_raw():
+                    yield piece
+                return
+            async for piece in answer.aiter_bytes():  # decoded: it is read, and changed
+                out = rewrite.feed(piece)
+                if out:
+                    yield out
+            yield rewrite.finish()
         except httpx.HTTPError as exc:
             log.warning("%s: the upstream's answer broke off: %s", answer.request.url.path,
                         type(exc).__name__)
@@ -264,6 +283,10 @@ class Proxy:
         self.isolated = Isolated()
         self.held = 0
         self.reported: collections.OrderedDict[str | None, None] = collections.OrderedDict()
+        self.sealer: Sealer | None = None
+        if config.carry_out_compaction and config.upstream_format == "openai":
+            key = config.compaction_key
+            self.sealer = Sealer(key if key is not None else store.derived_key("compaction"))
 
     def report_floor(self, path: str, outcome: Outcome) -> None:
         """Logs, once per conversation, that its budget cannot be met."""
@@ -341,33 +364,62 @@ class Proxy:
         return UpstreamSummarizer(self.upstream, endpoint, writer[1], headers)
 
     def job(self, endpoint: Endpoint, content: bytes, encoding: str,
-            headers: list[tuple[str, str]]) -> dict[str, Any]:
-        """`condense_content`'s arguments for a request, but its store and summarizer."""
-        return {"content": content, "encoding": encoding, "endpoint": endpoint,
+            headers: list[tuple[str, str]], task: str = "condense") -> dict[str, Any]:
+        """`run_task`'s job for a request: its task's arguments, but its store and
+        summarizer."""
+        credentials = [(k, v) for k, v in headers if k.lower() in CREDENTIAL_HEADERS]
+        carry = None
+        if self.sealer is not None and endpoint is RESPONSES:
+            carry = Carry(self.sealer, self.sealer.binding(credentials), self.config.max_body)
+        return {"task": task, "content": content, "encoding": encoding, "endpoint": endpoint,
                 "settings": self.config.settings, "max_body": self.config.max_body,
-                "scope": self.store.scope([(k, v) for k, v in headers
-                                           if k.lower() in CREDENTIAL_HEADERS]),
-                "fixed": self.fixed_writer(), "summarizer_model": self.config.summarizer_model}
+                "scope": self.store.scope(credentials), "fixed": self.fixed_writer(),
+                "summarizer_model": self.config.summarizer_model, "carry": carry}
 
-    async def condense(self, request: Request, endpoint: Endpoint, content: bytes,
-                       encoding: str, hold: Hold) -> tuple[bytes, Outcome | None] | Response:
-        """(the body to send, what condensing did), or the proxy's own answer for a body it
-        cannot read. The work runs in a worker thread, or for a large body in the process
-        of its own (`Isolated`)."""
+    def encoding(self, request: Request) -> str | Response:
+        """The content encoding of a request's body, or the 415 for one the proxy cannot
+        open."""
+        encoding = request.headers.get("content-encoding", "identity").strip().lower()
+        if encoding not in ("identity", "") and encoding not in bodies.ENCODINGS:
+            return self.error(415, f"the proxy cannot read a body in the {encoding!r} "
+                                   "encoding: send it plain, gzip or deflate",
+                              "invalid_request_error")
+        return encoding
+
+    async def work(self, request: Request, endpoint: Endpoint, content: bytes,
+                   encoding: str, hold: Hold,
+                   task: str = "condense") -> Done | Answered | Response:
+        """What a job on a request's body gives (`run_task`), or the proxy's own answer
+        for a body it cannot read. The work runs in a worker thread, or for a large body in
+        the process of its own (`Isolated`)."""
         headers = request.headers.items()
-        job = self.job(endpoint, content, encoding, headers)
+        job = self.job(endpoint, content, encoding, headers, task)
         if len(content) >= LARGE_BODY and self.config.isolate:
             done = await self._isolated(job, headers, endpoint, hold)
         else:
             done = await self._threaded(job, headers, endpoint, hold)
         if isinstance(done, Refusal):
             return self.error(done.status, done.message, done.kind)
-        if done.warning is not None:
-            log.warning("%s: %s", endpoint.path, done.warning)
-        return (content if done.content is None else done.content), done.outcome
+        if isinstance(done, Done) and done.warning is not None:
+            log.warning("%s: %s", request.url.path, done.warning)
+        return done
+
+    async def compact(self, request: Request, content: bytes, hold: Hold) -> Response:
+        """The proxy's answer to ``POST /responses/compact``: nothing goes upstream but
+        the summary request."""
+        encoding = self.encoding(request)
+        if isinstance(encoding, Response):
+            return encoding
+        done = await self.work(request, RESPONSES, content, encoding, hold, "compact")
+        if isinstance(done, Response):
+            return done
+        if isinstance(done, Done):  # the process that works on large bodies failed
+            return self.error(500, f"the compaction failed: {done.warning}", "server_error")
+        log.info("POST %s: 200, %s", compaction.PATH, done.note)
+        return Response(done.content, media_type="application/json")
 
     async def _threaded(self, job: dict[str, Any], headers: list[tuple[str, str]],
-                        endpoint: Endpoint, hold: Hold) -> Done | Refusal:
+                        endpoint: Endpoint, hold: Hold) -> Done | Answered | Refusal:
         assert self.workers is not None
         loop = asyncio.get_running_loop()
         worker = _Job(self, endpoint, headers, loop, job)
@@ -381,7 +433,7 @@ class Proxy:
             raise
 
     async def _isolated(self, job: dict[str, Any], headers: list[tuple[str, str]],
-                        endpoint: Endpoint, hold: Hold) -> Done | Refusal:
+                        endpoint: Endpoint, hold: Hold) -> Done | Answered | Refusal:
         fixed = self.config.summarizer
         job["extractive"] = isinstance(fixed, ExtractiveClient)
         abandoned = False
@@ -452,23 +504,27 @@ class Proxy:
 
     async def exchange(self, request: Request, path: str, content: bytes,
                        hold: Hold) -> Response:
+        if self.sealer is not None and request.method == "POST" and path == compaction.PATH:
+            return await self.compact(request, content, hold)
         endpoint = self.endpoints.get(path) if request.method == "POST" else None
         headers = forwarded(request.headers.raw)
-        outcome = None
+        outcome = item = None
         if endpoint is not None:
-            encoding = request.headers.get("content-encoding", "identity").strip().lower()
-            if encoding not in ("identity", "") and encoding not in bodies.ENCODINGS:
-                return self.error(415, f"the proxy cannot read a body in the {encoding!r} "
-                                       "encoding: send it plain, gzip or deflate",
-                                  "invalid_request_error")
-            done = await self.condense(request, endpoint, content, encoding, hold)
+            encoding = self.encoding(request)
+            if isinstance(encoding, Response):
+                return encoding
+            done = await self.work(request, endpoint, content, encoding, hold)
             if isinstance(done, Response):
                 return done
-            sent, outcome = done
-            if sent is not content:
+            assert isinstance(done, Done)
+            outcome, item = done.outcome, done.item
+            if done.content is not None:
                 # The condensed body goes plain, whatever encoding the client's had.
                 headers = [(k, v) for k, v in headers if k.lower() != b"content-encoding"]
-                content = sent
+                content = done.content
+            if item is not None:  # the answer is rewritten: it comes plain
+                headers = [(k, v) for k, v in headers if k.lower() != b"accept-encoding"]
+                headers.append((b"accept-encoding", b"identity"))
         assert self.upstream is not None
         try:
             answer = await self.upstream.open(request.method, path, request.url.query,
@@ -485,6 +541,13 @@ class Proxy:
                               "upstream_unreachable")
         headers = relayed(answer.headers.raw)
         note = ""
+        rewrite = None
+        kind = answer.headers.get("content-type", "")
+        if item is not None and answer.status_code == 200 and (
+                "json" in kind or "text/event-stream" in kind):
+            rewrite = InFront(item, "text/event-stream" in kind)
+            headers = [(k, v) for k, v in headers if k != b"content-encoding"]
+            note = ", compacted in line"
         if outcome is not None:
             headers.append((CONDENSED_HEADER.encode(),
                             f"{outcome.tokens_before}/{outcome.tokens_after}".encode()))
@@ -504,11 +567,10 @@ class Proxy:
                     outcome.applied_edits, separators=(",", ":")).encode()))
                 note += f", {len(outcome.applied_edits)} of the request's context edits applied"
         log.info("%s %s: %d%s", request.method, path, answer.status_code, note)
-        if outcome is not None and outcome.applied_edits is not None and \
-                answer.status_code == 200 and answer.headers.get(
-                    "content-type", "").startswith("application/json"):
+        if outcome is not None and outcome.applied_edits is not None and rewrite is None \
+                and answer.status_code == 200 and kind.startswith("application/json"):
             return await self.with_applied_edits(answer, headers, outcome.applied_edits)
-        return RelayResponse(answer, headers)
+        return RelayResponse(answer, headers, rewrite)
 
     async def with_applied_edits(self, answer: httpx.Response,
                                  headers: list[tuple[bytes, bytes]],
@@ -541,7 +603,7 @@ class Proxy:
 
 
 class _Job:
-    """One body condensed in a worker thread (`condense_content`), its summary requests
+    """One job on a body in a worker thread (`run_task`), its summary requests
     sent on the proxy's loop (the extractive summarizer's written in the thread)."""
 
     def __init__(self, proxy: Proxy, endpoint: Endpoint, headers: list[tuple[str, str]],
@@ -570,15 +632,13 @@ class _Job:
                 client.abandoned = True
         return Watched(client, self.endpoint.path)
 
-    def run(self) -> Done | Refusal:
+    def run(self) -> Done | Answered | Refusal:
         if self.abandoned:
             raise asyncio.CancelledError
         if self.slot is None:
-            return condense_content(store=self.proxy.store, summarizer=self.summarizer,
-                                    **self.job)
+            return run_task(self.job, self.proxy.store, self.summarizer)
         with self.slot:
-            return condense_content(store=self.proxy.store, summarizer=self.summarizer,
-                                    **self.job)
+            return run_task(self.job, self.proxy.store, self.summarizer)
 
 
 def _soon(loop: asyncio.AbstractEventLoop, call: Callable[[], None]) -> None:

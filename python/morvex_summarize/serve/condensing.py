@@ -20,7 +20,8 @@ from typing import Any, cast
 
 from ..condense import Condenser, CondenseState
 from ..condense.strategies import Strategy, from_request
-from ..settings import PROXY
+from ..settings import DEFAULT_CONTEXT_TOKENS, PROXY
+from ..summarizing import windowed
 from ..tokens import json_tokens
 from ..formats import read_conversation
 from .endpoints import Endpoint
@@ -120,12 +121,22 @@ def _tokens_of(condenser: Condenser, endpoint: Endpoint, items: list[Any]) -> in
     return sum(condenser.count_items(part))
 
 
+def summarizer_of(client: Any, settings: Settings) -> Any:
+    """The summarizer of a client (an LLM client with ``complete``, or a summarizer, taken
+    as it is): summaries as every way in makes them, in windows, however long the part
+    summarized, within the model's context (the budget's requests fit it, and so does the
+    context every command assumes)."""
+    if callable(getattr(client, "summarize_messages", None)):
+        return client
+    return windowed(client, context_tokens=max(settings.budget, DEFAULT_CONTEXT_TOKENS))
+
+
 def _condenser(body: dict[str, Any], endpoint: Endpoint, settings: Settings,
                client: Any) -> tuple[Condenser, int]:
     """The condenser of a request body, and the tokens of the body's other fields."""
     fixed = fixed_tokens(body, endpoint)
     budget, target = conversation_budget(settings, fixed)
-    return Condenser(client, max_tokens=budget,
+    return Condenser(summarizer_of(client, settings), max_tokens=budget,
                      keep_last=settings.keep_last, target_tokens=target,
                      keep_first=settings.keep_first, keep_requests=settings.keep_first,
                      context_role=settings.context_role, input_format=endpoint.format,

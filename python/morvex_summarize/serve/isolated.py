@@ -19,7 +19,7 @@ import multiprocessing
 from collections.abc import Awaitable, Callable
 from typing import Any
 
-from .work import Done, Refusal, condense_content, one_line
+from .work import Answered, Done, Refusal, one_line, run_task
 
 
 class _Remote:
@@ -66,7 +66,7 @@ def _serve(conn: Any) -> None:
             return _Remote(conn, writer)
 
         try:
-            done = condense_content(store=remote, summarizer=summarizer, **job)
+            done: Done | Answered | Refusal = run_task(job, remote, summarizer)
         except Exception as exc:  # noqa: BLE001 - reported to the proxy, which goes on
             done = Done(None, warning=f"passed on unchanged: condensing failed: "
                                       f"{type(exc).__name__}: {one_line(exc)}")
@@ -103,9 +103,10 @@ class Isolated:
             process.terminate()
             process.join(5)
 
-    async def run(self, job: dict[str, Any], store: Any, complete: Complete) -> Done | Refusal:
-        """Condenses one body (``job``: `condense_content`'s arguments, with
-        ``extractive``: the summaries written in the process, offline); ``complete``
+    async def run(self, job: dict[str, Any], store: Any,
+                  complete: Complete) -> Done | Answered | Refusal:
+        """Runs one job (``job``: as `run_task` takes it, with ``extractive``: the
+        summaries written in the process, offline); ``complete``
         sends a summary request (messages, max_tokens, the writer: `writer_of`)."""
         async with self.lock:
             if self.process is None or not self.process.is_alive():

@@ -16,14 +16,15 @@ for one caller is never found by another, whatever the messages they share.
 
 Entries live in an LRU bounded in entries and bytes; with a SQLite file they survive a
 restart (the file holds the same entries as the LRU, and is bounded alike, and the key of
-the scope hash, so a caller finds its summaries again). The file is created readable by its
-owner only.
+the scope hash, so a caller finds its summaries again; the proxy's other keys are drawn
+from it, `StateStore.derived_key`). The file is created readable by its owner only.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import hashlib
+import hmac
 import json
 import os
 import secrets
@@ -132,6 +133,13 @@ class StateStore:
         text = "\n".join(f"{k.lower()}:{v}" for k, v in sorted(credentials))
         return hashlib.blake2b(text.encode("utf-8", "surrogateescape"), key=self._secret,
                                digest_size=_DIGEST).hexdigest()
+
+    def derived_key(self, purpose: str) -> bytes:
+        """A key of 32 bytes for ``purpose``, drawn from the store's secret: the same for as
+        long as the store lives (across restarts with a file), and telling nothing of the
+        secret or of another purpose's key."""
+        return hmac.new(self._secret, b"morvex key: " + purpose.encode(),
+                        hashlib.sha256).digest()
 
     def _open(self, path: str) -> None:
         if not path.startswith("file:") and path != ":memory:":

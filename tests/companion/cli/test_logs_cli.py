@@ -55,14 +55,21 @@ def test_a_log_named_as_another_format_is_refused_in_one_line(name, named):
     assert f"which --input-format {named} cannot read; use --input-format" in line
 
 
-def test_batch_summarizes_a_folder_of_logs(tmp_path):
+@pytest.mark.parametrize("engine", [
+    [], pytest.param(["--engine", "ray", "--actors", "1"],
+                     marks=pytest.mark.xdist_group("ray"), id="ray")])
+def test_batch_summarizes_a_folder_of_logs(tmp_path, engine):
+    if engine:
+        pytest.importorskip("ray")
     folder = tmp_path / "logs"
     shutil.copytree(LOGS, folder)
     (folder / "nested").mkdir()
     shutil.move(folder / "codex.jsonl", folder / "nested" / "codex.jsonl")
     (folder / "notes.txt").write_text("no conversation here\n")
-    out = folder / "results.jsonl"  # inside the folder: never read as a log
-    done = run_tool("batch", folder, "--output", out, "--llm", "extractive")
+    # Inside the folder the local engine never reads it as input; Ray reads every file.
+    out = (tmp_path if engine else folder) / "results.jsonl"
+    done = run_tool("batch", folder, "--output", out, "--llm", "extractive", *engine,
+                    timeout=300)
     assert done.returncode == 11, done.stderr  # the notes are a bad line
     results = {r["id"]: r for r in read_results(out)}
     assert sorted(results) == sorted([name for name, _, _ in RUNS if name != "codex.jsonl"]
@@ -70,5 +77,6 @@ def test_batch_summarizes_a_folder_of_logs(tmp_path):
     assert {r["status"] for r in results.values()} == {"ok"}
     assert results["run.traj"]["summary"]["goals"][0].startswith(RUNS[2][1])
     assert any("notes.txt" in line for line in stderr_lines(done))
-    again = run_tool("batch", folder, "--output", out, "--llm", "extractive")
+    again = run_tool("batch", folder, "--output", out, "--llm", "extractive", *engine,
+                     timeout=300)
     assert "0 written" in stderr_lines(again)[-1] and len(read_results(out)) == 5

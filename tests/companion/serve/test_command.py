@@ -97,6 +97,10 @@ def test_sigterm_finishes_the_requests_in_flight(upstream):
       "/nonexistent/dir/state.db"], 10, "--state-file"),
     (["--upstream", "http://127.0.0.1:9/v1", "--budget", "10", "--summarizer-llm", "nope"],
      2, "unknown --llm"),
+    (["--upstream", "http://127.0.0.1:9/v1", "--budget", "10", "--carry-out-compaction",
+      "--upstream-format", "anthropic"], 2, "--carry-out-compaction is for"),
+    (["--upstream", "http://127.0.0.1:9/v1", "--budget", "10", "--carry-out-compaction",
+      "--compaction-key", "short"], 2, "--compaction-key must have"),
 ])
 def test_bad_options_get_one_line_and_their_status(args, status, says):
     proc = command(*args)

@@ -276,7 +276,7 @@ def test_large_bodies_condense_alike_in_their_process_and_in_a_thread(upstream, 
     and builds on its stored summary the same way, as in a worker thread."""
     messages = [{"role": "user" if n % 2 == 0 else "assistant", "content": f"m{n} " * 40}
                 for n in range(9000)]
-    sent = {}
+    sent, asked = {}, []
     for isolate in (False, True):
         proxy, _ = start_proxy(2000, keep_last=2, isolate=isolate)
         for rounds in (len(messages) - 2, len(messages)):  # the second builds on the first
@@ -284,9 +284,14 @@ def test_large_bodies_condense_alike_in_their_process_and_in_a_thread(upstream, 
             assert answer.status_code == 200
             sent[isolate, rounds] = (upstream.calls[-1].raw,
                                      answer.headers["x-morvex-condensed"])
+            asked.append(len(upstream.summaries))
     assert len(json.dumps(messages)) > 1024 * 1024
     assert all(sent[False, r] == sent[True, r] for r in (len(messages) - 2, len(messages)))
-    assert len(upstream.summaries) == 2  # one for each proxy: round two built on round one
+    # Round one is summarized in windows within the model's context, alike in both; round
+    # two builds on round one's stored summary with one request.
+    windows = asked[0]
+    assert windows > 1 and asked == [windows, windows + 1, 2 * windows + 1, 2 * windows + 2]
+    assert all(len(json.dumps(r.body)) < 4 * 32_768 for r in upstream.summaries)
 
 
 def test_the_state_file_is_its_owner_s_alone(tmp_path):

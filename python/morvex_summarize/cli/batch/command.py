@@ -33,8 +33,8 @@ def _statuses(text: str) -> set[str]:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("input", metavar="INPUT.jsonl",
                         help='one {"id": ..., "messages": [...], "previous": "..."} per line '
-                             "(- for stdin); ids 5 and \"5\" are different ids. Or a folder "
-                             "(local engine): one conversation per file under it, agents' "
+                             "(- for stdin); ids 5 and \"5\" are different ids. Or a folder: "
+                             "one conversation per file under it, agents' "
                              "session logs among them, each with its path in the folder as "
                              "its id (a file that is none counts as a bad line)")
     parser.add_argument("--output", metavar="OUT.jsonl", required=True,

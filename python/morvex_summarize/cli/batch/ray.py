@@ -81,9 +81,19 @@ def _connect(ray: Any, address: str | None, variables: tuple[str, ...]) -> None:
     context.print_on_execution_start = False
 
 
+def _parquet_input(path: str) -> bool:
+    """Parquet input: a .parquet file, or a folder holding one; any other folder holds
+    JSON-lines files and agents' session logs."""
+    if not os.path.isdir(path):
+        return path.endswith(".parquet")
+    return any(name.endswith(".parquet") for _, _, names in os.walk(path) for name in names)
+
+
 def _check_paths(args: argparse.Namespace) -> None:
     if "-" in (args.input, args.output):
         raise UsageError("--engine ray reads and writes files, not standard input or output")
+    if os.path.isdir(args.input) and not any(names for _, _, names in os.walk(args.input)):
+        raise InputMissing(f"{args.input}: no files in this folder")
     if not os.path.exists(args.input):
         raise InputMissing(f"{args.input}: no such file")
     if os.path.exists(args.output) and os.path.samefile(args.input, args.output):
@@ -138,7 +148,7 @@ def run_on_ray(args: argparse.Namespace) -> int:
     """``batch --engine ray``: the local engine's command, its conversations summarized by
     a pool of Ray actors."""
     _check_paths(args)
-    parquet_in, parquet_out = is_parquet(args.input), is_parquet(args.output)
+    parquet_in, parquet_out = _parquet_input(args.input), is_parquet(args.output)
     ray = _ray()
     sink: Writer | ParquetParts
     if parquet_out:
