@@ -11,18 +11,34 @@ SYSTEM = "You are a build agent."
 FORMATS = ["openai", "responses", "anthropic", "langchain"]
 
 
+def strategies():
+    """The named strategies, and one that also empties the cleared calls' inputs and keeps
+    a single tool use: what the condensing property suites run over."""
+    from morvex_summarize.condense import STRATEGIES, ClearThinking, ClearToolResults, Strategy
+
+    inputs = Strategy("clear-inputs-too", (ClearToolResults(keep=1, clear_tool_inputs=True),
+                                           ClearThinking()))
+    return {**STRATEGIES, inputs.name: inputs}
+
+
 def png(size):
     return base64.b64encode(b"\x89PNG\r\n\x1a\n" + b"\0" * (size - 8)).decode()
 
 
-def session(rounds, image_size=0, parallel=2):
+def session(rounds, image_size=0, parallel=2, thinking=False, log_lines=0):
     """Events: the user's request (with an image when image_size), then rounds of calls
-    with results, a user remark after every third round."""
+    with results (each after ``log_lines`` lines of a build log), a user remark after every
+    third round; with ``thinking``, the model's thinking before each round."""
     events = [("user", "Fix the failing build of the payments service.", image_size)]
     for r in range(rounds):
+        log = "".join(f"compiling unit {r}.{j} of the payments service\n"
+                      for j in range(log_lines))
         calls = [(f"call_{r}_{k}", "shell", {"cmd": f"make step{r}.{k}"},
-                  f"step {r}.{k}: " + ("error: missing header" if (r + k) % 5 == 4 else "ok"))
+                  log + f"step {r}.{k}: " + ("error: missing header" if (r + k) % 5 == 4
+                                             else "ok"))
                  for k in range(1 + r % parallel)]
+        if thinking:
+            events.append(("thinking", f"Step {r} builds the next module; check its log.", 0))
         events.append(("round", f"Running step {r}." if r % 2 else "", calls))
         if r % 3 == 2:
             events.append(("user", f"Keep going, round {r} looks fine.", 0))
@@ -43,6 +59,8 @@ def openai(events, sdk_objects=False):
             out.append({"role": "user", "content": parts})
         elif kind == "assistant":
             out.append({"role": "assistant", "content": text})
+        elif kind == "thinking":
+            continue  # chat messages carry no reasoning
         else:
             calls = [{"id": i, "type": "function",
                       "function": {"name": n, "arguments": json.dumps(a)}}
@@ -66,6 +84,9 @@ def responses(events):
             out.append({"type": "message", "role": "user", "content": parts})
         elif kind == "assistant":
             out.append({"type": "message", "role": "assistant", "content": text})
+        elif kind == "thinking":
+            out.append({"type": "reasoning", "id": f"rs_{len(out)}",
+                        "summary": [{"type": "summary_text", "text": text}]})
         else:
             if text:
                 out.append({"type": "reasoning", "id": f"rs_{len(out)}",
@@ -79,11 +100,14 @@ def responses(events):
 
 def anthropic(events, body=True, sdk_objects=False):
     """Results and the user's next words share one user message, as the API expects."""
-    from anthropic.types import TextBlock, ToolUseBlock
+    from anthropic.types import TextBlock, ThinkingBlock, ToolUseBlock
 
     messages = []
+    thought = []
     for kind, text, extra in events:
-        if kind == "user":
+        if kind == "thinking":
+            thought = [{"type": "thinking", "thinking": text, "signature": "c2ln"}]
+        elif kind == "user":
             blocks = [{"type": "text", "text": text}]
             if extra:
                 blocks.append({"type": "image", "source": {
@@ -95,11 +119,12 @@ def anthropic(events, body=True, sdk_objects=False):
         elif kind == "assistant":
             messages.append({"role": "assistant", "content": text})
         else:
-            blocks = ([{"type": "text", "text": text}] if text else []) + [
+            blocks = thought + ([{"type": "text", "text": text}] if text else []) + [
                 {"type": "tool_use", "id": i, "name": n, "input": a} for i, n, a, _ in extra]
+            thought = []
             if sdk_objects:  # ``response.content`` as the SDK returns it
-                blocks = [TextBlock(**b) if b["type"] == "text" else ToolUseBlock(**b)
-                          for b in blocks]
+                kinds = {"text": TextBlock, "tool_use": ToolUseBlock, "thinking": ThinkingBlock}
+                blocks = [kinds[b["type"]](**b) for b in blocks]
             messages.append({"role": "assistant", "content": blocks})
             messages.append({"role": "user", "content": [
                 {"type": "tool_result", "tool_use_id": i, "content": r,
@@ -113,8 +138,11 @@ def langchain(events, as_dicts=False):
                                          messages_to_dict)
 
     out = [SystemMessage(SYSTEM)]
+    thought = []
     for kind, text, extra in events:
-        if kind == "user":
+        if kind == "thinking":
+            thought = [{"type": "reasoning", "reasoning": text}]
+        elif kind == "user":
             content = [{"type": "text", "text": text}]
             if extra:
                 content.append({"type": "image", "source_type": "base64",
@@ -123,8 +151,10 @@ def langchain(events, as_dicts=False):
         elif kind == "assistant":
             out.append(AIMessage(text))
         else:
-            out.append(AIMessage(text, tool_calls=[{"name": n, "args": a, "id": i}
-                                                   for i, n, a, _ in extra]))
+            content = thought + [{"type": "text", "text": text}] if thought else text
+            thought = []
+            out.append(AIMessage(content, tool_calls=[{"name": n, "args": a, "id": i}
+                                                      for i, n, a, _ in extra]))
             out += [ToolMessage(r, tool_call_id=i, status="error" if "error" in r else "success")
                     for i, _, _, r in extra]
     return messages_to_dict(out) if as_dicts else out

@@ -70,13 +70,15 @@ ACTORS = 2
 @dataclass(frozen=True)
 class Profile:
     """The condensing rules one kind of caller starts from: the newest messages kept
-    verbatim, the role of the summary's message, and whether the user's first turn and
-    later requests are kept word for word."""
+    verbatim, the role of the summary's message, whether the user's first turn and later
+    requests are kept word for word, and the strategy (`condense.strategies`: summarizing
+    for every caller, as before strategies were)."""
 
     name: str
     keep_last: int
     context_role: str
     keep_first: bool
+    strategy: str = "summarize"
 
 
 TOOL = Profile("tool", keep_last=4, context_role="system", keep_first=False)

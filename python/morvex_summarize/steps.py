@@ -460,6 +460,31 @@ def changed_in_output(output: str) -> tuple[str, ...]:
     return tuple(found)
 
 
+_NUMBERED = re.compile(r"^[ \t]*\d+\t.*$", re.MULTILINE)  # a file shown with line numbers
+PRINTED = re.compile(r"^[ \t]*[(\[][ \t]*['\"].*$", re.MULTILINE)
+"""A value a script printed (a tuple or list of strings): what it holds is data, not the
+script's own failure."""
+
+
+def run_outcome(output: str, status: int | None, tool: bool) -> str | None:
+    """How a run ended (`evidence.FAILED`, `evidence.PASSED` or None): its exit status
+    decides a failure; else the output's evidence (a file's numbered lines in it are the
+    file, not the run). ``tool``: a tool's run, not a command line, whose exit status 0
+    alone is no pass."""
+    if no_op(output):
+        return None  # "nothing to commit": nothing was done, nothing failed
+    if status not in (None, 0):
+        return evidence.FAILED
+    if "\t" in output:
+        output = _NUMBERED.sub("", output)
+    if "('" in output or '("' in output or "['" in output or '["' in output:
+        output = PRINTED.sub("", output)
+    found = evidence.outcome(output)
+    if found is None and status == 0 and not tool:
+        return evidence.PASSED
+    return found
+
+
 def says_changed(output: str) -> bool:
     """An output says that something was patched, written or updated."""
     return _SAYS_PATCHED.search(output) is not None

@@ -1,7 +1,8 @@
 """``morvex-summarize condense``: bring a conversation file within a token budget.
 
 Prints the new message list (leading system message, one context message with the summary,
-then the kept newest messages) as JSON on stdout, and one report line on stderr.  A file that
+then the kept newest messages; with a clearing ``--strategy``, older tool results and
+thinking cleared first or instead) as JSON on stdout, and one report line on stderr.  A file that
 already holds a context message from an earlier run is condensed onto it: the earlier summary
 is handed to the new one instead of being summarized as conversation.
 
@@ -27,7 +28,7 @@ from ..summarizing import Outcome, close_client, windowed
 from .exchange import Activity, run_exchange
 from .options import (PROG, add_client_arguments, add_condensing_arguments,
                       add_format_argument, build_client, check_client_options,
-                      check_condensing)
+                      check_condensing, strategy_of)
 from .status import EXIT_OK, UsageError
 
 HELP = "condense a conversation to fit a token budget"
@@ -47,18 +48,39 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="write the JSON here instead of stdout (- for stdout)")
 
 
-def report(state: CondenseState) -> str:
-    """The one-line account of a condense run."""
+def cleared(state: CondenseState) -> str | None:
+    """What clearing did, as "3 tool results and 2 thinking turns cleared (1200 tokens)",
+    or None when it cleared nothing."""
+    done = [f"{n} {what}{'s' if n != 1 else ''}" for n, what in (
+        (state.cleared_tool_uses, "tool result"),
+        (state.cleared_thinking_turns, "thinking turn")) if n]
+    if not done:
+        return None
+    return f"{' and '.join(done)} cleared ({state.cleared_tokens} tokens)"
+
+
+def report(state: CondenseState, summarizes: bool = True) -> str:
+    """The one-line account of a condense run (``summarizes``: the strategy may)."""
     sizes = (f"{state.tokens_before} \u2192 {state.tokens_after} tokens, "
              f"{state.messages_before} \u2192 {state.messages_after} messages")
+    clearing = cleared(state)
     if state.condensed:
         line = f"{state.summarized} messages summarized: {sizes}"
         if state.fallback:
             line += " (fallback summary)"
+        if clearing:
+            line = f"{clearing}, {line}"
+    elif clearing:
+        line = f"{clearing}: {sizes}"
+        if not state.within_budget:
+            line += "; still over budget" + (", and no message can be summarized"
+                                             if summarizes else "")
     elif state.within_budget:
-        line = f"within budget, nothing summarized: {sizes}"
-    else:
+        line = f"within budget, nothing {'summarized' if summarizes else 'cleared'}: {sizes}"
+    elif summarizes:
         line = f"over budget, but no message can be summarized: {sizes}"
+    else:
+        line = f"over budget, but nothing can be cleared: {sizes}"
     if state.condensed and state.budget_note is not None:
         line += f"; still over budget: {state.budget_note}"
     return line
@@ -102,14 +124,18 @@ def run(args: argparse.Namespace) -> int:
     refused = conversation_refusal(conversation)
     if refused is not None:  # told before any model call
         raise BadDocument(f"{where}: {refused}")
-    client = build_client(args)
+    strategy = strategy_of(args)
+    # A strategy that only clears asks no model: no client is made.
+    client = build_client(args) if strategy.summarize else None
     outcome = Outcome()
     activity = Activity("Condensing...")
-    summarizer = windowed(client, args.deadline, args.context_tokens, activity.window)
+    summarizer = windowed(client, args.deadline, args.context_tokens, activity.window) \
+        if client is not None else None
     condenser = Condenser(summarizer, max_tokens=args.budget,
                           keep_last=args.keep_last, target_tokens=args.target,
                           keep_first=args.keep_first, keep_requests=args.keep_first,
-                          context_role=args.context_role, input_format=args.input_format)
+                          context_role=args.context_role, input_format=args.input_format,
+                          strategy=strategy)
 
     done: list[Any] = []
 
@@ -118,13 +144,15 @@ def run(args: argparse.Namespace) -> int:
         # finished task, which for a long conversation costs as much as condensing it.
         try:
             done.extend(await condenser.condense(conversation))
-            outcome.failure = summarizer.failure
+            if summarizer is not None:
+                outcome.failure = summarizer.failure
         finally:
-            await close_client(client)
+            if client is not None:
+                await close_client(client)
 
     run_exchange(condense, where, "Condensing...", outcome, activity=activity)
     result, state = done
     write_output(json.dumps(result, indent=2, ensure_ascii=False) + "\n", args.output)
-    print(f"{PROG}: {report(state)}", file=sys.stderr)
+    print(f"{PROG}: {report(state, strategy.summarize)}", file=sys.stderr)
     return EXIT_OK
 

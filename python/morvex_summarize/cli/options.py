@@ -11,6 +11,7 @@ from collections.abc import Callable
 from ..clients import DEFAULT_RETRIES, DEFAULT_TIMEOUT
 from ..clients.registry import ClientSettings, build, check_settings, default_choice
 from ..condense import CHARS_PER_TOKEN
+from ..condense.strategies import STRATEGIES, Strategy, named
 from ..formats import AUTO, FORMATS
 from ..records import LLMClient
 from ..settings import DEFAULT_CONTEXT_TOKENS, MIN_CONTEXT_TOKENS, Profile
@@ -117,12 +118,75 @@ def add_condensing_arguments(parser: argparse.ArgumentParser, profile: Profile) 
     parser.add_argument("--context-role", choices=("system", "user"), default=context_role,
                         help="role of the message that holds the summary "
                              f"(default: {context_role})")
+    clearing = parser.add_argument_group(
+        "strategy", "how an over-budget conversation is made smaller. summarize: the oldest "
+        "messages are summarized; clear-tool-results: the results of older tool calls "
+        "become a one-line placeholder (the tool, the size, how the step ended); "
+        "clear-thinking: the reasoning of older assistant turns is removed; hybrid: tool "
+        "results, then thinking, are cleared, and what clearing cannot bring within the "
+        "budget is summarized")
+    clearing.add_argument("--strategy", choices=tuple(STRATEGIES), default=profile.strategy,
+                          help=f"(default: {profile.strategy})")
+    clearing.add_argument("--keep-tool-uses", type=whole_number(0), default=None, metavar="N",
+                          help="the newest tool calls whose results are never cleared "
+                               "(default: 3)")
+    clearing.add_argument("--clear-at-least", type=whole_number(1), default=None, metavar="N",
+                          help="clear no tool result unless N tokens or more are freed")
+    clearing.add_argument("--exclude-tools", type=names, default=None, metavar="NAMES",
+                          help="tools (comma-separated) whose results are never cleared")
+    clearing.add_argument("--clear-tool-inputs", type=names, default=None,
+                          metavar="all|NAMES",
+                          help="also empty the arguments of the calls whose results are "
+                               "cleared: of every tool, or of the tools named "
+                               "(default: calls stay as they are)")
+    clearing.add_argument("--keep-thinking", type=turns, default=None, metavar="N|all",
+                          help="the newest assistant turns whose reasoning stays (at least "
+                               "1; default: 1)")
+
+
+def names(text: str) -> tuple[str, ...]:
+    """An argparse type: tool names, comma-separated."""
+    found = tuple(n.strip() for n in text.split(",") if n.strip())
+    if not found:
+        raise argparse.ArgumentTypeError("expected one or more tool names, comma-separated")
+    return found
+
+
+def turns(text: str) -> int | str:
+    """An argparse type: a number of turns of at least 1, or "all"."""
+    return "all" if text == "all" else whole_number(1)(text)
+
+
+_TOOL_OPTIONS = ("keep_tool_uses", "clear_at_least", "exclude_tools", "clear_tool_inputs")
+
+
+def strategy_of(args: argparse.Namespace) -> Strategy:
+    """The strategy the options name, with its edits' options; a usage error for an
+    option of an edit the strategy does not make."""
+    chosen = STRATEGIES[args.strategy]
+    kinds = {type(edit).__name__ for edit in chosen.edits}
+    for option in _TOOL_OPTIONS + ("keep_thinking",):
+        needs = "ClearThinking" if option == "keep_thinking" else "ClearToolResults"
+        if getattr(args, option, None) is not None and needs not in kinds:
+            users = [n for n, s in STRATEGIES.items()
+                     if needs in {type(e).__name__ for e in s.edits}]
+            raise UsageError(f"--{option.replace('_', '-')} applies to the "
+                             f"{' and '.join(users)} strategies, not {args.strategy}")
+    inputs = args.clear_tool_inputs
+    return named(args.strategy, keep_tool_uses=3 if args.keep_tool_uses is None
+                 else args.keep_tool_uses, clear_at_least=args.clear_at_least,
+                 exclude_tools=args.exclude_tools or (),
+                 clear_tool_inputs=False if inputs is None else
+                 True if inputs == ("all",) else inputs,
+                 keep_thinking=1 if args.keep_thinking is None else args.keep_thinking)
 
 
 def check_condensing(args: argparse.Namespace) -> None:
-    """A usage error for a target beyond the budget, told before anything is read."""
+    """A usage error for a target beyond the budget, or a strategy's option given to
+    another strategy, told before anything is read."""
     if args.target is not None and args.target > args.budget:
         raise UsageError(f"--target ({args.target}) exceeds --budget ({args.budget})")
+    strategy_of(args)
 
 
 def client_settings(args: argparse.Namespace) -> ClientSettings:

@@ -15,7 +15,7 @@ from ..errors import ConfigError, needs
 from ..settings import (CLIENT_BODY_TIMEOUT, GRACE, MAX_BODY, MAX_HELD, PORT, PROXY, STATE_BYTES,
                         STATE_ENTRIES, UPSTREAM_TIMEOUT)
 from .options import (PROG, add_condensing_arguments, build_client, check_condensing, seconds,
-                      whole_number)
+                      strategy_of, whole_number)
 from .status import EXIT_OK, UsageError
 
 MIN_KEY = 16
@@ -40,6 +40,14 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="openai: condense /v1/chat/completions and /v1/responses; "
                              "anthropic: condense /v1/messages (default: openai)")
     add_condensing_arguments(parser, PROXY)
+    parser.add_argument("--carry-out-edits", action="store_true",
+                        help="for an upstream that speaks the Anthropic Messages API but is "
+                             "not Anthropic's: carry out a request's context_management "
+                             "edits (clear_tool_uses_20250919, clear_thinking_20251015) here, "
+                             "take the field out of the body sent on, and report what they "
+                             "cleared in the answer's context_management.applied_edits and "
+                             "the X-Morvex-Applied-Edits header (default: the field goes on "
+                             "untouched)")
     parser.add_argument("--host", default="127.0.0.1",
                         help="address to listen on (default: 127.0.0.1, this machine only)")
     parser.add_argument("--port", type=whole_number(0), default=PORT,
@@ -155,6 +163,9 @@ def run(args: argparse.Namespace) -> int:
     if not args.upstream.startswith(("http://", "https://")):
         raise UsageError(f"--upstream must be an http:// or https:// URL, got "
                          f"{args.upstream!r}")
+    if args.carry_out_edits and args.upstream_format != "anthropic":
+        raise UsageError("--carry-out-edits is for an Anthropic upstream's Messages "
+                         "requests: give --upstream-format anthropic")
     check_condensing(args)
     if args.carry_out_compaction and args.upstream_format != "openai":
         raise UsageError("--carry-out-compaction is for --upstream-format openai: the "
@@ -173,7 +184,7 @@ def run(args: argparse.Namespace) -> int:
     config = ServeConfig(
         upstream=args.upstream, upstream_format=args.upstream_format,
         settings=Settings(args.budget, args.keep_last, args.target, args.context_role,
-                          args.keep_first),
+                          args.keep_first, strategy_of(args), args.carry_out_edits),
         timeout=args.timeout, max_body=args.max_body, summarizer=summarizer_client(args),
         summarizer_model=args.summarizer_model, max_held=args.max_held,
         client_timeout=args.client_timeout, env_proxy=args.env_proxy,

@@ -619,7 +619,7 @@ class _Call:
                 if output is None:
                     output = _unquote_output(text[self.span[0]:self.span[1]])
                 if self.runs:
-                    found = _run_result(output, steps.status(output), self.line is None)
+                    found = steps.run_outcome(output, steps.status(output), self.line is None)
                 if found is None and self.refused and (
                         self.act.edits or self.act.removed or self.act.patch):
                     found = evidence.FAILED
@@ -639,27 +639,6 @@ _CHANGE_HINTS = ("atch", "pdat", "rote", "ritten", "odified", "dited", "aved", "
                  "ixed", "eplaced", "pplied", "[File: ", "\nM ", "\nA ")
 _TEXT_EDIT = "edit block"  # how the edits an assistant writes in its text are named
 _SCRATCH = ("/tmp/", "/var/tmp/")  # the agent's own scratch files are no change of the work
-_NUMBERED = re.compile(r"^[ \t]*\d+\t.*$", re.MULTILINE)  # a file shown with line numbers
-# A value a script printed (a tuple or list of strings): what it holds is data, not the
-# script's own failure.
-_PRINTED = re.compile(r"^[ \t]*[(\[][ \t]*['\"].*$", re.MULTILINE)
-
-
-def _run_result(output: str, status: int | None, tool: bool) -> str | None:
-    """How a run ended: its exit status decides a failure; else the output's evidence (a
-    file's numbered lines in it are the file, not the run)."""
-    if steps.no_op(output):
-        return None  # "nothing to commit": nothing was done, nothing failed
-    if status not in (None, 0):
-        return evidence.FAILED
-    if "\t" in output:
-        output = _NUMBERED.sub("", output)
-    if "('" in output or '("' in output or "['" in output or '["' in output:
-        output = _PRINTED.sub("", output)
-    found = evidence.outcome(output)
-    if found is None and status == 0 and not tool:
-        return evidence.PASSED
-    return found
 
 
 def _same_file(a: str, b: str) -> bool:
@@ -1145,7 +1124,7 @@ class _Walk:
         """A run that shows no failure and no pass: said as it is."""
         last = next((line.strip() for line in reversed(output.split("\n"))
                      if line.strip() and not _RAW.search(line.strip())
-                     and not _PRINTED.match(line) and not evidence.failure_line(line)), "")
+                     and not steps.PRINTED.match(line) and not evidence.failure_line(line)), "")
         outcome = _QUIET + (f": {_clip(last, 120)}" if last else "")
         shown = made.shown()
         if evidence.is_check(made.command) and shown not in found.quiet:

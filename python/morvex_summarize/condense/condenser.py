@@ -1,7 +1,8 @@
 """Condensing: keep a growing agent conversation within a budget.
 
 A `Condenser` decides when a conversation is too long, which of its oldest messages to
-hand to a summarizer, and how to put the summary back::
+hand to a summarizer, and how to put the summary back (its ``strategy`` may clear old
+tool results and thinking first, or instead: see `strategies`)::
 
     condenser = Condenser(ConversationSummarizer(client), max_tokens=8000, keep_last=6)
     messages, state = await condenser.condense(messages)
@@ -54,7 +55,9 @@ from ..settings import TOOL
 from ..tokens import CHARS_PER_TOKEN, MEDIA_TOKENS, MESSAGE_OVERHEAD_TOKENS, estimate_tokens
 from .. import carry
 from . import cuts
+from .clearing import AppliedEdit, Edit, Work, apply_edits
 from .fit import Fitted, fit
+from .strategies import Strategy, strategy_of
 
 __all__ = [
     "CHARS_PER_TOKEN",
@@ -114,6 +117,12 @@ class CondenseState:
         items no summary can stand for) when they alone reach the target, so that the
         budget cannot be met (0 otherwise). The rest is then condensed within the budget
         on top of them, and `budget_note` says so.
+    applied_edits: what each clearing edit of the strategy did in this call (those that
+        cleared something), in the order they ran; `AppliedEdit.as_dict` gives each in
+        the Anthropic API's ``applied_edits`` shape.
+    rewritten: the given items that clearing replaced, each with what stands in its
+        place in the returned list (None for an item left out: one that was nothing but
+        reasoning).
     """
 
     summary: dict[str, Any] | None = None
@@ -133,11 +142,34 @@ class CondenseState:
     budget_note: str | None = None
     refitted: bool = False
     floor_tokens: int = 0
+    applied_edits: tuple[AppliedEdit, ...] = ()
+    rewritten: tuple[tuple[Any, Any], ...] = ()
 
     @property
     def condensed(self) -> bool:
         """True when this call replaced messages with a summary."""
         return self.summarized > 0
+
+    @property
+    def changed(self) -> bool:
+        """True when the returned list differs from the given one: summarized, the
+        earlier summary refitted, or something cleared."""
+        return self.condensed or self.refitted or bool(self.rewritten)
+
+    @property
+    def cleared_tool_uses(self) -> int:
+        """Tool uses whose results (or inputs) this call cleared."""
+        return sum(e.cleared_tool_uses for e in self.applied_edits)
+
+    @property
+    def cleared_thinking_turns(self) -> int:
+        """Assistant turns whose reasoning this call removed."""
+        return sum(e.cleared_thinking_turns for e in self.applied_edits)
+
+    @property
+    def cleared_tokens(self) -> int:
+        """Tokens that clearing freed in this call."""
+        return sum(e.cleared_input_tokens for e in self.applied_edits)
 
 
 _MEMO = "_memo"
@@ -171,8 +203,19 @@ class _Memo:
 
 
 @dataclasses.dataclass(frozen=True)
+class _Cleared:
+    """What the strategy's edits did to a round's conversation, and its size before."""
+
+    tokens: int
+    length: int
+    applied: tuple[AppliedEdit, ...]
+    rewritten: tuple[tuple[Any, Any], ...]
+
+
+@dataclasses.dataclass(frozen=True)
 class _Round:
-    """A conversation as one round read it, and the state the round chains onto."""
+    """A conversation as one round read it (and cleared it), and the state the round
+    chains onto."""
 
     previous: CondenseState
     conversation: Conversation
@@ -182,6 +225,7 @@ class _Round:
     tokens: int
     length: int  # messages (items without the instructions)
     carried: int  # tokens of the earlier context message in it, 0 without one
+    cleared: _Cleared | None = None
 
 
 class CondenseResult(NamedTuple):
@@ -197,6 +241,16 @@ def _positive(name: str, value: Any, *, zero: bool = False) -> int | None:
     if value < 0 or (value == 0 and not zero):
         raise ValueError(f"{name} must be {'non-negative' if zero else 'positive'}, got {value}")
     return value
+
+
+class _NoSummarizer:
+    """The summarizer of a condenser whose strategy never summarizes."""
+
+    async def summarize_messages(self, messages: Any, existing_summary: Any = None) -> Any:
+        raise AssertionError("this condenser's strategy does not summarize")
+
+    def format_summary_for_context(self, record: Any) -> str:
+        raise AssertionError("this condenser's strategy does not summarize")
 
 
 def _length(items: Sequence[Any]) -> int:
@@ -234,6 +288,10 @@ class Condenser:
     media_tokens: tokens per "image", "audio" and "file"; default `MEDIA_TOKENS`.
     input_format: the conversation format, or "auto" to detect it (see
         `morvex_summarize.formats`); a call's own `input_format` overrides it.
+    strategy: how the conversation is made smaller: "summarize" (the default),
+        "clear-tool-results", "clear-thinking", "hybrid", or a `Strategy` (see
+        `morvex_summarize.condense.strategies`). A strategy that never summarizes needs
+        no summarizer (pass None).
     """
 
     def __init__(
@@ -252,7 +310,11 @@ class Condenser:
         target_messages: int | None = None,
         media_tokens: Mapping[str, int] | None = None,
         input_format: str = AUTO,
+        strategy: str | Strategy = TOOL.strategy,
     ) -> None:
+        self.strategy = strategy_of(strategy)
+        if summarizer is None and not self.strategy.summarize:
+            summarizer = _NoSummarizer()
         if (not callable(getattr(summarizer, "summarize_messages", None))
                 and callable(getattr(summarizer, "complete", None))):
             from morvex.core.summarizer import ConversationSummarizer
@@ -354,8 +416,10 @@ class Condenser:
             raise TypeError(f"state must be a CondenseState or None, not {type(state).__name__}")
         requested = input_format or self.input_format
         read = self._read(messages, state, requested)
+        if self.strategy.edits:
+            read = self._clear(read)
         conversation, counts, previous = read.conversation, read.counts, read.previous
-        if self.within_budget(read.tokens, read.length):
+        if self.within_budget(read.tokens, read.length) or not self.strategy.summarize:
             return self._as_read(read, requested)
 
         items = conversation.items
@@ -432,6 +496,36 @@ class Condenser:
             read, fitted, holder, kept_tokens, length_after,
             handed=tuple(items[i] for i in summarized), fallback=fallback,
             aside=carry.left_out(record, fitted.record), floor=floor))
+
+    def clear(self, messages: Any, edits: Sequence[Edit], *, extra_tokens: int = 0,
+              input_format: str | None = None) -> tuple[Any, tuple[AppliedEdit, ...]]:
+        """(the conversation with ``edits`` carried out, in the shape and format it was
+        given; what each edit cleared). Each edit fires at its own trigger, counting
+        ``extra_tokens`` besides the conversation's (what else a request sends), and one
+        without a trigger when the conversation is over this condenser's budget. Nothing
+        is summarized; the caller's items are never changed. This is how a request's own
+        edits are carried out (`strategies.from_request`)."""
+        conversation = read_conversation(messages, input_format or self.input_format)
+        counts = self.count_items(conversation)
+        work = Work(conversation, counts, self.count_items,
+                    lambda tokens, length: not self.within_budget(tokens, length),
+                    extra_tokens=extra_tokens)
+        apply_edits(tuple(edits), work)
+        return work.conversation.unchanged(), tuple(work.applied)
+
+    def _clear(self, read: _Round) -> _Round:
+        """The round with the strategy's edits applied to its conversation (the round
+        itself when none cleared anything)."""
+        work = Work(read.conversation, read.counts, self.count_items,
+                    lambda tokens, length: not self.within_budget(tokens, length),
+                    tokens=read.tokens)
+        apply_edits(self.strategy.edits, work)
+        if not work.applied:
+            return read
+        return dataclasses.replace(
+            read, conversation=work.conversation, counts=work.counts, tokens=work.tokens,
+            length=work.length(), cleared=_Cleared(read.tokens, read.length,
+                                                   tuple(work.applied), work.rewritten()))
 
     def _as_read(self, read: _Round, requested: str, floor: int = 0) -> CondenseResult:
         """The conversation returned unchanged, with what the round read kept for the next
@@ -529,15 +623,19 @@ class Condenser:
                     f"turn and requests) takes {floor} tokens, over the target of "
                     f"{self.target_tokens}: the rest is condensed within {self.max_tokens} "
                     f"tokens on top of it")
+        cleared = read.cleared
         state = CondenseState(
             summary=summary[0], summary_text=summary[1], context_message=summary[2],
             summarized=len(handed), summarized_messages=handed,
             total_summarized=previous.total_summarized + len(handed),
-            tokens_before=read.tokens, tokens_after=tokens_after,
-            messages_before=read.length, messages_after=length_after, fallback=fallback,
-            summary_tokens=summary[3],
+            tokens_before=read.tokens if cleared is None else cleared.tokens,
+            tokens_after=tokens_after,
+            messages_before=read.length if cleared is None else cleared.length,
+            messages_after=length_after, fallback=fallback, summary_tokens=summary[3],
             within_budget=self.within_budget(tokens_after, length_after), format=read.known,
-            budget_note=note, refitted=refitted, floor_tokens=floor)
+            budget_note=note, refitted=refitted, floor_tokens=floor,
+            applied_edits=cleared.applied if cleared else (),
+            rewritten=cleared.rewritten if cleared else ())
         # Not fields: the state's fields, its copies and its dict form stay the result's.
         if memo is not None:
             object.__setattr__(state, _MEMO, memo)

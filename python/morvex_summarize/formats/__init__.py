@@ -42,7 +42,7 @@ __all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "LOG_FORMATS", "MEDIA_KINDS", "R
            "BodyContext", "BodyField", "Conversation", "Converted", "FormatError", "LogText",
            "NoMessages", "Reader", "WrongFormat", "check_format", "detect_format",
            "log_document", "parse_text", "read_conversation", "read_file", "read_more",
-           "to_messages"]
+           "rewrite_item", "strip_thinking", "to_messages", "with_items"]
 
 AUTO = "auto"
 READERS: tuple[Reader, ...] = (
@@ -420,3 +420,52 @@ def read_more(conversation: Conversation, given: list[Any], input_format: str = 
 def to_messages(doc: Any, input_format: str = AUTO) -> list[Message]:
     """A conversation in any format as the summarizer's message records."""
     return read_conversation(doc, input_format, require_messages=True).messages
+
+
+# -- items rewritten in their own format ---------------------------------------------------
+
+def _reader_of(conversation: Conversation) -> Reader:
+    """The reader of a conversation's items: a log's are OpenAI chat messages."""
+    if conversation.format in LOG_FORMATS:
+        return _BY_NAME[openai_chat.NAME]
+    return _BY_NAME[conversation.format]
+
+
+def rewrite_item(conversation: Conversation, index: int, results: Mapping[int, str],
+                 inputs: frozenset[int] = frozenset()) -> Any:
+    """The item at ``index`` with some of its tool results' outputs replaced and some of
+    its calls' inputs emptied (`Reader.rewrite`): a new item, or the item itself when its
+    format cannot rewrite them."""
+    item = conversation.items[index]
+    if isinstance(item, (BodyField, BodyContext)) or not (results or inputs):
+        return item
+    return _reader_of(conversation).rewrite(item, results, inputs)
+
+
+def strip_thinking(conversation: Conversation, index: int) -> Any:
+    """The item at ``index`` without its reasoning (`Reader.strip_thinking`): the item
+    itself when it holds none, None when it holds nothing else."""
+    item = conversation.items[index]
+    if isinstance(item, (BodyField, BodyContext)):
+        return item
+    return _reader_of(conversation).strip_thinking(item)
+
+
+def with_items(conversation: Conversation, changes: Mapping[int, Any]) -> Conversation:
+    """The conversation with the items at the indexes of ``changes`` replaced by theirs
+    (read again in the conversation's format), and those whose change is None left out.
+    The given conversation is not changed."""
+    reader = _reader_of(conversation)
+    items: list[Any] = []
+    views: list[Converted | None] = []
+    for index, (item, view) in enumerate(zip(conversation.items, conversation.views)):
+        if index in changes:
+            item = changes[index]
+            if item is None:
+                continue
+            view = reader.convert(item, plain(item), f"message {index}")
+        items.append(item)
+        views.append(view)
+    return Conversation(conversation.format, items, views, body=conversation.body,
+                        items_key=conversation.items_key, placer=conversation.placer,
+                        definite=conversation.definite, notes=dict(conversation.notes))

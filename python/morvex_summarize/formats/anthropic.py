@@ -186,5 +186,58 @@ def body_fields(body: Mapping[str, Any]) -> list[Any]:
     return system_items(body["system"]) if body.get("system") not in (None, "", []) else []
 
 
+_THINKING = frozenset({"thinking", "redacted_thinking"})
+
+
+def _with_blocks(item: Any, message: Mapping[str, Any], blocks: list[Any]) -> dict[str, Any]:
+    """The message with other blocks: a dict keeps its other keys; a message the API
+    returned (an SDK object) becomes the role and content a request takes."""
+    if type(item) is dict:
+        return {**item, "content": blocks}
+    return {"role": message.get("role"), "content": blocks}
+
+
+def rewrite(item: Any, results: Mapping[int, str], inputs: frozenset[int]) -> Any:
+    """A message with the content of some of its ``tool_result`` blocks replaced, and the
+    input of some of its ``tool_use`` blocks emptied; positions count the result blocks
+    (and the call blocks) in order, as the message's view does. The results of the
+    server's own tools keep the shape each has."""
+    message = plain(item)
+    content = plain(message.get("content")) if is_map(message) else None
+    if not isinstance(content, (list, tuple)):
+        return item
+    blocks: list[Any] = []
+    result = called = 0
+    changed = False
+    for block in content:
+        found = block if type(block) is dict else plain(block)
+        kind = found.get("type") if is_map(found) else None
+        if kind == "tool_result" or (kind is not None and _is_result(found)):
+            if result in results and kind == "tool_result":
+                block, changed = {**found, "content": results[result]}, True
+            result += 1
+        elif kind == "tool_use" or _is_call(kind):
+            if called in inputs and kind == "tool_use":
+                block, changed = {**found, "input": {}}, True
+            called += 1
+        blocks.append(block)
+    return _with_blocks(item, message, blocks) if changed else item
+
+
+def strip_thinking(item: Any) -> Any:
+    """An assistant message without its thinking and redacted thinking blocks (None when
+    it held nothing else)."""
+    message = plain(item)
+    content = plain(message.get("content")) if is_map(message) else None
+    if not isinstance(content, (list, tuple)) or message.get("role") != "assistant":
+        return item
+    kept = [b for b in content if not (is_map(found := plain(b))
+                                        and found.get("type") in _THINKING)]
+    if len(kept) == len(content):
+        return item
+    return _with_blocks(item, message, kept) if kept else None
+
+
 READER = Reader(NAME, convert, place_context, body_marks=("system",), body_fields=body_fields,
-                own_parts=OWN_PARTS, owns_part=is_block, owns_message=_is_returned)
+                own_parts=OWN_PARTS, owns_part=is_block, owns_message=_is_returned,
+                rewrite=rewrite, strip_thinking=strip_thinking)

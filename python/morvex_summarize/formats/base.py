@@ -117,6 +117,14 @@ def _nothing_to_note(conversation: Conversation, item: Any, message: Message) ->
     """Nothing of one message changes how the format puts a summary back."""
 
 
+def _nothing_to_rewrite(item: Any, results: Mapping[int, str], inputs: frozenset[int]) -> Any:
+    return item
+
+
+def _no_thinking(item: Any) -> Any:
+    return item
+
+
 @dataclass(frozen=True)
 class LogText:
     """The text of a log file that a text-level format recognized as its own (a markdown
@@ -147,7 +155,10 @@ class Reader:
     beside shared items, settles the format. ``body_fields`` gives the body's top-level
     instructions as leading `BodyField` / `BodyContext` items, ``field_text`` their text;
     ``place_context`` puts a summary back; ``note`` records what of an item changes that
-    (the role its instructions used, the shape of its messages)."""
+    (the role its instructions used, the shape of its messages).
+
+    Clearing rewrites items in place of summarizing them: ``rewrite`` and
+    ``strip_thinking`` give an item changed in the format's own terms (see each)."""
 
     name: str
     convert: Callable[[Any, Mapping[str, Any], str], Converted]
@@ -178,6 +189,16 @@ class Reader:
     """For a log that is not one JSON document (JSON lines, markdown): the document a
     file's text holds when the text is this format's (recognized from its first record
     or line), else None."""
+    rewrite: Callable[[Any, Mapping[int, str], frozenset[int]], Any] = _nothing_to_rewrite
+    """(item, results, inputs) -> the item with the output of each tool result it holds
+    at a position of ``results`` replaced by that text, and the input of each call at a
+    position of ``inputs`` emptied; positions count the item's tool messages, and its
+    calls, in the order of its view. A new item in the item's own shape (the given one
+    is never changed), or the item itself when it holds nothing this format can rewrite
+    (a result whose output must keep a shape of its own stays as it is)."""
+    strip_thinking: Callable[[Any], Any] = _no_thinking
+    """The item without its reasoning (thinking blocks, a reasoning item, thought parts):
+    a new item, the item itself when it holds none, or None when it is nothing else."""
 
 
 @dataclass
@@ -226,6 +247,13 @@ class Conversation:
     def messages(self) -> list[Message]:
         """The whole conversation in the summarizer's message shape."""
         return self.messages_of(range(len(self.items)))
+
+    def part(self, indexes: Sequence[int]) -> Conversation:
+        """The items at ``indexes`` alone, as a conversation of the same format (no
+        body): what a count of those items is given."""
+        return Conversation(self.format, [self.items[i] for i in indexes],
+                            [self.views[i] for i in indexes], placer=self.placer,
+                            definite=self.definite, notes=self.notes)
 
     def fields(self) -> int:
         """How many of the items are a body's top-level instructions (and the summary in

@@ -179,5 +179,60 @@ def place_context(conversation: Conversation, head: Any, tail: list[Any], text: 
     return head, [context], context
 
 
+def _key(part: Mapping[str, Any], camel: str, snake: str) -> str:
+    return camel if part.get(camel) is not None else snake
+
+
+def _with_parts(item: Any, content: Mapping[str, Any], parts: list[Any]) -> Any:
+    """The content with other parts, in its own shape: an SDK object stays one."""
+    changed = {**content, "parts": parts}
+    validate = getattr(type(item), "model_validate", None)
+    return changed if type(item) is dict or validate is None else validate(changed)
+
+
+def rewrite(item: Any, results: Mapping[int, str], inputs: frozenset[int]) -> Any:
+    """A content with the response of some of its ``functionResponse`` parts replaced by
+    ``{"output": text}``, and the args of some of its ``functionCall`` parts emptied;
+    positions count those parts in order, as the content's view does."""
+    content = plain(item)
+    parts = content.get("parts") if is_map(content) else None
+    if not isinstance(parts, (list, tuple)):
+        return item
+    out: list[Any] = []
+    result = called = 0
+    changed = False
+    for part in parts:
+        found = plain(part)
+        if is_map(found):
+            function_call = _field(found, "functionCall", "function_call")
+            response = _field(found, "functionResponse", "function_response")
+            if is_map(function_call):
+                if called in inputs:
+                    key = _key(found, "functionCall", "function_call")
+                    part, changed = {**found, key: {**function_call, "args": {}}}, True
+                called += 1
+            elif is_map(response):
+                if result in results:
+                    key = _key(found, "functionResponse", "function_response")
+                    part = {**found, key: {**response, "response": {"output": results[result]}}}
+                    changed = True
+                result += 1
+        out.append(part)
+    return _with_parts(item, content, out) if changed else item
+
+
+def strip_thinking(item: Any) -> Any:
+    """A model turn without its thought parts (None when it held nothing else)."""
+    content = plain(item)
+    parts = content.get("parts") if is_map(content) else None
+    if not isinstance(parts, (list, tuple)):
+        return item
+    kept = [p for p in parts if not (is_map(found := plain(p)) and found.get("thought"))]
+    if len(kept) == len(parts):
+        return item
+    return _with_parts(item, content, kept) if kept else None
+
+
 READER = Reader(NAME, convert, place_context, body_keys=("contents",),
-                body_fields=body_fields, field_text=field_text, owns_item=owns_item)
+                body_fields=body_fields, field_text=field_text, owns_item=owns_item,
+                rewrite=rewrite, strip_thinking=strip_thinking)

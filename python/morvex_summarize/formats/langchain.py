@@ -142,5 +142,105 @@ def note(conversation: Conversation, item: Any, message: Message) -> None:
         conversation.notes.setdefault("langchain_shape", "dict")
 
 
+# Content blocks and keyword arguments that hold a reply's reasoning.
+_REASONING_BLOCKS = frozenset({"reasoning", "thinking", "redacted_thinking"})
+_REASONING_KWARGS = ("reasoning_content", "reasoning")
+
+
+def _updated(item: Any, message: Mapping[str, Any], fields: Mapping[str, Any],
+             update: Mapping[str, Any]) -> Any:
+    """The item with some of its message fields replaced, in its own shape: a message
+    object copied (its id kept, for LangGraph's reducer), a dump with new data, a flat
+    dict with new keys."""
+    if is_message_object(item):
+        return item.model_copy(update=dict(update))
+    if fields is not message:  # the ``{"type", "data"}`` dump
+        return {**message, "data": {**fields, **update}}
+    return {**message, **update}
+
+
+def _call_ids(fields: Mapping[str, Any], where: str) -> list[Any]:
+    """The ids of a reply's calls in its view's order (see `convert`)."""
+    ids = [c["id"] for c in _calls(fields, where)]
+    known = set(ids)
+    content = plain(fields.get("content"))
+    for block in content if isinstance(content, (list, tuple)) else ():
+        block = plain(block)
+        if is_map(block) and block.get("type") in _CALL_BLOCKS \
+                and block.get("id") not in known:
+            ids.append(block.get("id"))
+    return ids
+
+
+def _emptied_calls(fields: Mapping[str, Any], ids: set[Any]) -> dict[str, Any]:
+    """The fields of a reply whose calls with these ids have their input emptied,
+    wherever the message holds them (``tool_calls``, call blocks, the provider's
+    ``additional_kwargs``)."""
+    update: dict[str, Any] = {}
+    calls = fields.get("tool_calls")
+    if calls:
+        update["tool_calls"] = [{**tc, "args": {}} if is_map(tc := plain(c))
+                                and tc.get("id") in ids else c for c in calls]
+    content = plain(fields.get("content"))
+    if isinstance(content, (list, tuple)):
+        blocks = []
+        for block in content:
+            found = plain(block)
+            if is_map(found) and found.get("type") in _CALL_BLOCKS and found.get("id") in ids:
+                key = next((k for k in ("input", "args", "arguments") if k in found), "input")
+                block = {**found, key: {} if key != "arguments" else "{}"}
+            blocks.append(block)
+        update["content"] = blocks
+    extra = fields.get("additional_kwargs")
+    if is_map(extra) and isinstance(extra.get("tool_calls"), (list, tuple)):
+        update["additional_kwargs"] = {**extra, "tool_calls": [
+            openai_chat.emptied_call(tc) if is_map(tc := plain(c)) and tc.get("id") in ids
+            else c for c in extra["tool_calls"]]}
+    return update
+
+
+def rewrite(item: Any, results: Mapping[int, str], inputs: frozenset[int]) -> Any:
+    """A tool message with its content replaced; a reply with the input of some of its
+    calls emptied. Role dicts are OpenAI's."""
+    message = plain(item)
+    if not is_map(message):
+        return item
+    fields = unwrap(message)
+    if fields is None:
+        return openai_chat.rewrite(item, results, inputs) \
+            if isinstance(message.get("role"), str) else item
+    role = ROLES.get(message["type"])
+    if role == "tool" and 0 in results:
+        return _updated(item, message, fields, {"content": results[0]})
+    if role == "assistant" and inputs:
+        ids = _call_ids(fields, "a message")
+        chosen = {ids[k] for k in inputs if k < len(ids)}
+        return _updated(item, message, fields, _emptied_calls(fields, chosen))
+    return item
+
+
+def strip_thinking(item: Any) -> Any:
+    """A reply without its reasoning: the reasoning and thinking blocks of its content,
+    and the reasoning a provider put in ``additional_kwargs``. A message stays, though
+    nothing else is left of it: the agent's state keeps its messages by id."""
+    message = plain(item)
+    fields = unwrap(message) if is_map(message) else None
+    if fields is None or ROLES.get(message["type"]) != "assistant":
+        return item
+    update: dict[str, Any] = {}
+    content = plain(fields.get("content"))
+    if isinstance(content, (list, tuple)):
+        kept = [b for b in content if not (is_map(found := plain(b))
+                                            and found.get("type") in _REASONING_BLOCKS)]
+        if len(kept) < len(content):
+            update["content"] = kept
+    extra = fields.get("additional_kwargs")
+    if is_map(extra) and any(k in extra for k in _REASONING_KWARGS):
+        update["additional_kwargs"] = {k: v for k, v in extra.items()
+                                       if k not in _REASONING_KWARGS}
+    return _updated(item, message, fields, update) if update else item
+
+
 READER = Reader(NAME, convert, place_context, note, is_object=is_message_object,
-                owns_item=is_own, reads_too=frozenset({openai_chat.NAME}))
+                owns_item=is_own, reads_too=frozenset({openai_chat.NAME}), rewrite=rewrite,
+                strip_thinking=strip_thinking)

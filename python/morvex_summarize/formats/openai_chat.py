@@ -9,7 +9,7 @@ from typing import Any, TypeGuard
 
 from .base import (NO_MEDIA, Conversation, Converted, FormatError, Message, Reader, call, joined,
                    one)
-from .parts import content_text, is_map, text_of
+from .parts import content_text, is_map, plain, text_of
 
 NAME = "openai"
 
@@ -134,5 +134,49 @@ def note(conversation: Conversation, item: Any, message: Message) -> None:
         conversation.notes["developer"] = True
 
 
+EMPTY_ARGUMENTS = "{}"
+"""What an emptied call's arguments become: an object with nothing in it."""
+
+
+def emptied_call(tc: Mapping[str, Any]) -> dict[str, Any]:
+    """A tool call with its input emptied: a function's arguments, a custom tool's input,
+    or the summarizer's flat form's arguments."""
+    custom = tc.get("custom")
+    if tc.get("type") == "custom" and is_map(custom):
+        return {**tc, "custom": {**custom, "input": ""}}
+    function = tc.get("function")
+    if is_map(function):
+        return {**tc, "function": {**function, "arguments": EMPTY_ARGUMENTS}}
+    return {**tc, "arguments": EMPTY_ARGUMENTS if isinstance(tc.get("arguments"), str) else {}}
+
+
+def rewrite(item: Any, results: Mapping[int, str], inputs: frozenset[int]) -> Any:
+    """A tool (or legacy function) message with its content replaced; an assistant
+    message with the arguments of some of its calls emptied (in its view's order: the
+    tool calls, then a legacy function call)."""
+    message = plain(item)
+    if not is_map(message):
+        return item
+    role = message.get("role")
+    if role in ("tool", "function"):
+        return {**message, "content": results[0]} if 0 in results else item
+    if role != "assistant" or not inputs:
+        return item
+    out = dict(message)
+    position = 0
+    calls = message.get("tool_calls")
+    if isinstance(calls, (list, tuple)):
+        rewritten = []
+        for tc in calls:
+            tc = plain(tc)
+            rewritten.append(emptied_call(tc) if position in inputs and is_map(tc) else tc)
+            position += 1
+        out["tool_calls"] = rewritten
+    legacy = message.get("function_call")
+    if is_map(legacy) and position in inputs:
+        out["function_call"] = {**legacy, "arguments": EMPTY_ARGUMENTS}
+    return out
+
+
 READER = Reader(NAME, convert, place_context, note, own_parts=OWN_PARTS, owns_message=is_own,
-                as_is=as_is)
+                as_is=as_is, rewrite=rewrite)

@@ -8,7 +8,7 @@ from collections.abc import Mapping
 from typing import Any
 
 from .base import BodyField, Conversation, Converted, FormatError, Message, Reader, call, one
-from .parts import Rendered, content_text, is_map, render_parts, text_of
+from .parts import Rendered, content_text, is_map, plain, render_parts, text_of
 
 NAME = "responses"
 
@@ -139,6 +139,34 @@ def body_fields(body: Mapping[str, Any]) -> list[Any]:
     return [BodyField("instructions", body["instructions"])] if body.get("instructions") else []
 
 
+# The outputs a text may stand in for, and the input key of each call a client runs.
+_TEXT_OUTPUTS = frozenset({"function_call_output", "custom_tool_call_output",
+                           "local_shell_call_output", "apply_patch_call_output"})
+_INPUTS = {"function_call": ("arguments", "{}"), "custom_tool_call": ("input", "")}
+
+
+def rewrite(item: Any, results: Mapping[int, str], inputs: frozenset[int]) -> Any:
+    """An output item whose output is text (or may be) with that text replaced; a
+    function or custom tool call with its input emptied. A computer's screenshot, a
+    shell's structured output and a call the server ran stay as they are."""
+    message = plain(item)
+    if not is_map(message):
+        return item
+    kind = message.get("type")
+    if kind in _TEXT_OUTPUTS and 0 in results:
+        return {**message, "output": results[0]}
+    if kind in _INPUTS and 0 in inputs:
+        key, empty = _INPUTS[kind]
+        return {**message, key: empty}
+    return item
+
+
+def strip_thinking(item: Any) -> Any:
+    """A reasoning item is nothing but reasoning: it is left out."""
+    message = plain(item)
+    return None if is_map(message) and message.get("type") == "reasoning" else item
+
+
 READER = Reader(NAME, convert, place_context, note, body_keys=("input",), body_text=True,
                 body_fields=body_fields, owns_item=_owns_item, own_parts=OWN_PARTS,
-                message_items=True)
+                message_items=True, rewrite=rewrite, strip_thinking=strip_thinking)

@@ -4,10 +4,11 @@ each condensing the conversation it holds. Each imports its framework only when 
 from __future__ import annotations
 
 from collections.abc import Callable
-from dataclasses import asdict, dataclass
+from dataclasses import dataclass, fields
 from typing import Any, TypedDict
 
 from ..condense.condenser import Condenser, Message
+from ..condense.strategies import Strategy
 from ..settings import FRAMEWORKS
 
 
@@ -22,14 +23,15 @@ class SettingsKeywords(TypedDict, total=False):
     context_role: str
     token_counter: Callable[[Message], int] | None
     condenser: Condenser | None
+    strategy: str | Strategy
 
 
 @dataclass(frozen=True)
 class Settings:
-    """How a framework integration condenses: the `Condenser`'s budget and rules (its
-    messages are the framework's own items), or a ready `condenser` instead of them. The
-    integrations keep a summary message of role "user" by default: providers take one
-    anywhere, and the agent's system prompt stays the only system message."""
+    """How a framework integration condenses: the `Condenser`'s budget, rules and
+    strategy (its messages are the framework's own items), or a ready `condenser` instead
+    of them. The integrations keep a summary message of role "user" by default: providers
+    take one anywhere, and the agent's system prompt stays the only system message."""
 
     max_tokens: int | None = None
     max_messages: int | None = None
@@ -39,6 +41,7 @@ class Settings:
     context_role: str = FRAMEWORKS.context_role
     token_counter: Callable[[Message], int] | None = None
     condenser: Condenser | None = None
+    strategy: str | Strategy = FRAMEWORKS.strategy
 
     @classmethod
     def of(cls, settings: Settings | None, keywords: SettingsKeywords) -> Settings:
@@ -51,7 +54,7 @@ class Settings:
 
     def condenser_for(self, client: Any, input_format: str) -> Condenser:
         """The condenser these settings name, for conversations in `input_format`."""
-        options = asdict(self)
+        options = {f.name: getattr(self, f.name) for f in fields(self)}
         return condenser_for(options.pop("condenser"), client, input_format=input_format,
                              **options)
 
@@ -64,7 +67,8 @@ def condenser_for(condenser: Condenser | None, client: Any, *, input_format: str
     refused."""
     if condenser is not None:
         if client is not None or settings.get("max_tokens") is not None \
-                or settings.get("max_messages") is not None:
+                or settings.get("max_messages") is not None \
+                or settings.get("strategy", FRAMEWORKS.strategy) != FRAMEWORKS.strategy:
             raise TypeError("pass a condenser or its settings, not both")
         return condenser
     if client is None:

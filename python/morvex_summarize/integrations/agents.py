@@ -96,6 +96,10 @@ class _View:
         condensed, state = await self.condenser.condense(given, self.state,
                                                          input_format="responses")
         where = {id(item): p for item, p in zip(given, positions) if p is not None}
+        # An item clearing rewrote stands at its stored item's place: the next read gives
+        # the stored item again, and clearing rewrites it again.
+        where.update((id(new), where[id(old)]) for old, new in state.rewritten
+                     if new is not None and id(old) in where)
         self.summarized += [where[id(m)] for m in state.summarized_messages]
         self.layout = [where.get(id(item)) for item in condensed]
         self.digests = digests
@@ -115,6 +119,9 @@ class CondensingSession(_SessionBase):
     max_tokens, max_messages, keep_last, target_tokens, target_messages, token_counter:
         the `Condenser`'s budget and rules (messages here are input items).
     context_role: the summary message's role, "user" (default) or "system".
+    strategy: how the history is made smaller: "summarize" (default),
+        "clear-tool-results", "clear-thinking", "hybrid" or a `Strategy`; what clearing
+        rewrites is only in the view, never in the stored items.
     condenser: a ready `Condenser` instead of the settings above.
     settings: a `morvex_summarize.integrations.Settings` instead of these keywords.
     """

@@ -9,7 +9,8 @@
 
 Before the model is called, the state's messages go through a `Condenser` (the newest
 messages kept, a tool call never separated from its results, a leading system message
-kept, each summary built on the last one). When it summarized, the state is written back
+kept, each summary built on the last one; with a ``strategy`` that clears, older tool
+results and reasoning cleared first or instead). When it changed them, the state is written back
 as LangGraph's message reducer expects: every message removed
 (``RemoveMessage(id=REMOVE_ALL_MESSAGES)``), then the summary message and the kept
 messages added again under their ids. The summary's record, its text and the id of the
@@ -64,6 +65,7 @@ from langgraph.graph.message import REMOVE_ALL_MESSAGES
 from langgraph.runtime import Runtime
 
 from ..condense.condenser import CondenseState, Condenser, Message
+from ..condense.strategies import Strategy
 from . import Settings
 
 STATE_KEY = "morvex_summary"
@@ -226,8 +228,12 @@ class CondensingMiddleware(AgentMiddleware[CondensedState, Any, Any]):
     context_role: "user" (default: providers take a user message anywhere, and the agent's
         system prompt stays the only system message) or "system".
     condenser: a ready `Condenser` instead of the client, budgets and rules above.
+    strategy: how the messages are made smaller: "summarize" (default),
+        "clear-tool-results", "clear-thinking", "hybrid" or a `Strategy` (see
+        `morvex_summarize.condense.strategies`); a message whose result or reasoning is
+        cleared is written back under its own id.
     settings: a `morvex_summarize.integrations.Settings` instead of the budgets, rules,
-        context_role and condenser keywords; trigger and keep apply on top of it.
+        context_role, strategy and condenser keywords; trigger and keep apply on top of it.
     """
 
     state_schema = CondensedState
@@ -249,6 +255,7 @@ class CondensingMiddleware(AgentMiddleware[CondensedState, Any, Any]):
         token_counter: TokenCounter | None = None,
         use_usage_metadata: bool = True,
         condenser: Condenser | None = None,
+        strategy: str | Strategy | None = None,
         settings: Settings | None = None,
     ) -> None:
         super().__init__()
@@ -271,8 +278,10 @@ class CondensingMiddleware(AgentMiddleware[CondensedState, Any, Any]):
                 settings = dataclasses.replace(settings, keep_last=keep_last)
             if context_role is not None:
                 settings = dataclasses.replace(settings, context_role=context_role)
+            if strategy is not None:
+                settings = dataclasses.replace(settings, strategy=strategy)
         elif any(v is not None for v in (max_tokens, max_messages, keep_last, target_tokens,
-                                         target_messages, context_role, condenser)):
+                                         target_messages, context_role, condenser, strategy)):
             raise TypeError("pass settings or its keywords, not both")
         max_tokens, max_messages = settings.max_tokens, settings.max_messages
         keep_last, target_tokens = settings.keep_last, settings.target_tokens
@@ -379,7 +388,7 @@ class CondensingMiddleware(AgentMiddleware[CondensedState, Any, Any]):
         condensed, done = await condenser.condense(messages, previous,
                                                    input_format="langchain")
         self.last_state = done
-        if not (done.condensed or done.refitted):
+        if not done.changed:
             return None
         holder: Any = done.context_message
         if holder is not None:

@@ -5,6 +5,10 @@ client's headers (its key among them) and its body. A request to an endpoint tha
 a conversation (`endpoints.ENDPOINTS`) has that conversation condensed first, when it is
 over budget; its answer carries ``X-Morvex-Condensed: BEFORE/AFTER`` (estimated tokens).
 Answers, streamed ones included, are relayed as they arrive, with their status and headers.
+A Messages request whose ``context_management`` edits the proxy carried out
+(``carry_out_edits``) has what they cleared in ``X-Morvex-Applied-Edits`` (JSON) and, when
+its answer is one JSON message, in the answer's ``context_management.applied_edits``, as
+the Anthropic API reports it; a streamed answer is relayed as it comes, with the header.
 
 The path is read as the client spelled it: a path with dot segments or an encoded ``/``,
 ``?``, ``#`` or ``\\`` is refused, and every other spelling of a path is brought to one
@@ -36,6 +40,7 @@ import collections
 import concurrent.futures
 import contextlib
 import dataclasses
+import json
 import logging
 import re
 import threading
@@ -68,6 +73,9 @@ from .upstream import CREDENTIAL_HEADERS, Upstream, UpstreamSummarizer, forwarde
 log = logging.getLogger("morvex_summarize.serve")
 
 CONDENSED_HEADER = "x-morvex-condensed"
+APPLIED_HEADER = "x-morvex-applied-edits"
+"""On a response whose request's context edits the proxy carried out: what each cleared,
+as JSON (the Anthropic API's ``applied_edits``)."""
 UNMET_HEADER = "x-morvex-budget-unmet"
 """On a response whose request must keep more than the budget: the tokens it must keep
 and the budget (``12000/8000``)."""
@@ -552,8 +560,46 @@ class Proxy:
                 note += f", summarized {outcome.summarized} of the items"
                 if outcome.fallback:
                     note += " (fallback summary)"
+            if outcome.cleared:
+                note += f", cleared {outcome.cleared} tool uses and thinking turns"
+            if outcome.applied_edits is not None:
+                headers.append((APPLIED_HEADER.encode(), json.dumps(
+                    outcome.applied_edits, separators=(",", ":")).encode()))
+                note += f", {len(outcome.applied_edits)} of the request's context edits applied"
         log.info("%s %s: %d%s", request.method, path, answer.status_code, note)
+        if outcome is not None and outcome.applied_edits is not None and rewrite is None \
+                and answer.status_code == 200 and kind.startswith("application/json"):
+            return await self.with_applied_edits(answer, headers, outcome.applied_edits)
         return RelayResponse(answer, headers, rewrite)
+
+    async def with_applied_edits(self, answer: httpx.Response,
+                                 headers: list[tuple[bytes, bytes]],
+                                 applied: list[dict[str, Any]]) -> Response:
+        """The upstream's JSON answer with ``context_management.applied_edits`` added, as
+        the Anthropic API's answer has it (read whole: it is one message)."""
+        try:
+            content = await answer.aread()  # decoded (it goes on plain)
+        except httpx.HTTPError as exc:
+            log.warning("%s: the upstream's answer broke off: %s", answer.request.url.path,
+                        type(exc).__name__)
+            return self.error(502, f"the upstream's answer broke off: {type(exc).__name__}",
+                              "upstream_unreachable")
+        finally:
+            await answer.aclose()
+        try:
+            data = json.loads(content)
+        except ValueError:
+            data = None
+        if isinstance(data, dict):
+            found = data.get("context_management")
+            data["context_management"] = {**(found if isinstance(found, dict) else {}),
+                                          "applied_edits": applied}
+            content = json.dumps(data, ensure_ascii=False).encode()
+        response = Response(content, status_code=answer.status_code)
+        response.raw_headers = [(k, v) for k, v in headers
+                                if k not in (b"content-encoding", b"content-length")] + [
+            (b"content-length", str(len(content)).encode())]
+        return response
 
 
 class _Job:

@@ -5,6 +5,11 @@ Anthropic's ``system``) or ``input`` (Responses). Every other field of the body 
 on as it came, and counts against the budget: the conversation gets what the tool
 definitions, schemas and the rest leave of it. A request within budget is not touched at
 all: the caller forwards its bytes as they came.
+
+With ``carry_out_edits``, a Messages request's own ``context_management`` edits (the
+Anthropic API's context editing) are carried out here, for an upstream that is not the
+Anthropic API: the field is taken out of the body, the edits applied with the API's
+defaults, and what they cleared is in the outcome (``applied_edits``), in the API's shape.
 """
 
 from __future__ import annotations
@@ -14,6 +19,7 @@ from collections.abc import Mapping
 from typing import Any, cast
 
 from ..condense import Condenser, CondenseState
+from ..condense.strategies import Strategy, from_request
 from ..settings import DEFAULT_CONTEXT_TOKENS, PROXY
 from ..summarizing import windowed
 from ..tokens import json_tokens
@@ -26,13 +32,18 @@ from .state import Entry, StateStore, prefix_keys
 class Settings:
     """The `Condenser`'s budget and rules for every request. ``keep_first``: the user's
     first turn (where agents put their instructions files, the environment and the
-    request) and later requests are kept verbatim."""
+    request) and later requests are kept verbatim. ``strategy``: the condenser's (see
+    `condense.strategies`). ``carry_out_edits``: carry out a Messages request's own
+    ``context_management`` edits here (the upstream is not the Anthropic API); else the
+    field goes on untouched."""
 
     budget: int
     keep_last: int = PROXY.keep_last
     target: int | None = None
     context_role: str = PROXY.context_role
     keep_first: bool = PROXY.keep_first
+    strategy: str | Strategy = PROXY.strategy
+    carry_out_edits: bool = False
 
 
 def fixed_tokens(body: Mapping[str, Any], endpoint: Endpoint) -> int:
@@ -72,6 +83,11 @@ class Outcome:
     budget unmeetable; 0 otherwise."""
     conversation: str | None = None
     """A key that tells the request's conversation from others (its first items)."""
+    cleared: int = 0
+    """Tool uses and thinking turns that the proxy's strategy cleared."""
+    applied_edits: list[dict[str, Any]] | None = None
+    """What the request's own ``context_management`` edits cleared, as the Anthropic API
+    reports it (``context_management.applied_edits``); None when none were carried out."""
 
 
 def _first_turn_end(items: list[Any]) -> int:
@@ -115,6 +131,18 @@ def summarizer_of(client: Any, settings: Settings) -> Any:
     return windowed(client, context_tokens=max(settings.budget, DEFAULT_CONTEXT_TOKENS))
 
 
+def _condenser(body: dict[str, Any], endpoint: Endpoint, settings: Settings,
+               client: Any) -> tuple[Condenser, int]:
+    """The condenser of a request body, and the tokens of the body's other fields."""
+    fixed = fixed_tokens(body, endpoint)
+    budget, target = conversation_budget(settings, fixed)
+    return Condenser(summarizer_of(client, settings), max_tokens=budget,
+                     keep_last=settings.keep_last, target_tokens=target,
+                     keep_first=settings.keep_first, keep_requests=settings.keep_first,
+                     context_role=settings.context_role, input_format=endpoint.format,
+                     strategy=settings.strategy), fixed
+
+
 async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Settings,
                         store: StateStore, client: Any, scope: str = "",
                         writer: Any = None) -> Outcome:
@@ -123,14 +151,29 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
     `StateStore.scope`) and ``writer`` (the model that writes the summaries) choose the
     stored summaries the request may build on: only those of the same caller and writer.
     A conversation that no format reads raises the reader's FormatError; the caller passes
-    such a request on unchanged. The tokens in the outcome are the whole body's."""
+    such a request on unchanged. A request's ``context_management`` that cannot be
+    carried out raises `strategies.EditError`. The tokens in the outcome are the whole
+    body's."""
+    if not (settings.carry_out_edits and endpoint.format == "anthropic"
+            and "context_management" in body):
+        return await _condense(body, endpoint, settings, store, client, scope, writer)
+    edits = from_request(body["context_management"])
+    body = {k: v for k, v in body.items() if k != "context_management"}
+    condenser, fixed = _condenser(body, endpoint, settings, client)
+    body, applied = condenser.clear(body, edits, extra_tokens=fixed,
+                                    input_format=endpoint.format)
+    outcome = await _condense(body, endpoint, settings, store, client, scope, writer)
+    if outcome.body is None:  # the field is never sent on
+        outcome.body = body
+    outcome.applied_edits = [edit.as_dict() for edit in applied]
+    outcome.tokens_before += sum(edit.cleared_input_tokens for edit in applied)
+    return outcome
+
+
+async def _condense(body: dict[str, Any], endpoint: Endpoint, settings: Settings,
+                    store: StateStore, client: Any, scope: str, writer: Any) -> Outcome:
     items: Any = body.get(endpoint.items_key)
-    fixed = fixed_tokens(body, endpoint)
-    budget, target = conversation_budget(settings, fixed)
-    condenser = Condenser(summarizer_of(client, settings), max_tokens=budget,
-                          keep_last=settings.keep_last, target_tokens=target,
-                          keep_first=settings.keep_first, keep_requests=settings.keep_first,
-                          context_role=settings.context_role, input_format=endpoint.format)
+    condenser, fixed = _condenser(body, endpoint, settings, client)
     found = keys = None
     if isinstance(items, list) and not endpoint.server_held(body):
         # The stored summary first: a request that continues one is read and counted
@@ -160,7 +203,7 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
     condensed, done = await condenser.condense(given, state, input_format=endpoint.format)
     floor = fixed + done.floor_tokens if done.floor_tokens else 0
     conversation = keys[_first_turn_end(items)]
-    if not (done.condensed or done.refitted) and found is None:
+    if not done.changed and found is None:
         return Outcome(None, fixed + tokens, fixed + tokens, floor=floor,
                        conversation=conversation)
     result = cast("dict[str, Any]", condensed)  # a body in, a body out
@@ -180,4 +223,5 @@ async def condense_body(body: dict[str, Any], endpoint: Endpoint, settings: Sett
             covered=tokens - _tokens_of(condenser, endpoint, items[start:])))
     return Outcome(result, fixed + tokens, fixed + done.tokens_after,
                    summarized=done.summarized, reused=found is not None,
-                   fallback=done.fallback, floor=floor, conversation=conversation)
+                   fallback=done.fallback, floor=floor, conversation=conversation,
+                   cleared=done.cleared_tool_uses + done.cleared_thinking_turns)

@@ -10,6 +10,7 @@ import dataclasses
 from collections.abc import Callable
 from typing import Any
 
+from ..condense.strategies import EditError
 from ..formats import FormatError
 from . import body as bodies
 from . import compaction
@@ -147,6 +148,8 @@ def condense_content(content: bytes, encoding: str, endpoint: Endpoint, settings
         outcome, item = asyncio.run(_compact_and_condense(
             body, endpoint, settings, store, summarizer(body, writer), scope, writer, carry,
             limit))
+    except EditError as exc:  # the API itself would refuse the request
+        return Refusal(400, f"context_management: {one_line(exc)}", "invalid_request_error")
     except (FormatError, RecursionError) as exc:
         return Done(bodies.dumps(body) if changed else None,
                     warning=f"passed on unchanged: cannot read the conversation: "

@@ -118,6 +118,28 @@ def test_a_summary_larger_than_the_budget_is_reported(env, tmp_path):
                      r"20 budget|summary takes \d+ tokens at its smallest)", done.stderr)
 
 
+@pytest.mark.parametrize("strategy, keep, model", [("clear-tool-results", 2, []),
+                                                   ("hybrid", 3, ["--llm", "extractive"])])
+def test_a_clearing_strategy_reports_what_it_cleared(env, tmp_path, strategy, keep, model):
+    """Clearing alone brings this conversation within budget: hybrid summarizes nothing,
+    and clear-tool-results needs no model at all."""
+    msgs = conversation(20)
+    done = tool(env, write(tmp_path, msgs), "--budget", "1000", "--strategy", strategy,
+                "--keep-tool-uses", str(keep), *model)
+    assert done.returncode == 0 and len(stderr_lines(done)) == 1, done.stderr
+    out = json.loads(done.stdout)
+    results = [m["content"] for m in out if m["role"] == "tool"]
+    assert all(re.fullmatch(r"\[cleared tool result: run, 6\d B\]", r) for r in results[:10])
+    assert results[-keep:] == [m["content"] for m in msgs if m["role"] == "tool"][-keep:]
+    found = re.fullmatch(r"morvex-summarize: (\d+) tool results cleared \((\d+) tokens\): "
+                         r"(\d+) \u2192 (\d+) tokens, (\d+) \u2192 (\d+) messages",
+                         done.stderr.strip())
+    assert found, done.stderr
+    uses, freed, before, after, n_before, n_after = map(int, found.groups())
+    assert (uses, n_before, n_after) == (20 - keep, len(msgs), len(out))
+    assert before - after == freed > 0 and after <= 1000
+
+
 def closed_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -137,6 +159,9 @@ def closed_port():
     (["conv.json"], [], 2, "--budget"),
     (["conv.json", "--budget", "10", "--keep-last", "-1"], [], 2, "--keep-last"),
     (["conv.json", "--budget", "10", "--target", "11"], [], 2, "exceeds --budget"),
+    (["conv.json", "--budget", "10", "--strategy", "mask"], [], 2, "--strategy"),
+    (["conv.json", "--budget", "10", "--strategy", "clear-tool-results", "--keep-thinking",
+      "2"], [], 2, "--keep-thinking applies to the clear-thinking and hybrid strategies"),
     (["conv.json", "--budget", "10", "--llm", "nothing"], conversation(2), 2, "unknown --llm"),
     (["conv.json", "--budget", "10", "--llm", "openai", "--model", "m", "--retries", "0",
       "--base-url", "http://127.0.0.1:{port}/v1"], conversation(2), 6, "cannot reach"),

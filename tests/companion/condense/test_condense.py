@@ -244,6 +244,7 @@ def test_model_made_summary_gets_back_only_the_goals_it_dropped(mod):
     ({"max_tokens": 10, "target_tokens": 11}, ValueError),
     ({"max_tokens": 10, "target_messages": 3}, ValueError),
     ({"max_tokens": 10, "target_tokens": -1}, ValueError),
+    ({"max_tokens": 10, "strategy": "masking"}, ValueError),
 ])
 def test_configuration_errors(mod, kwargs, error):
     with pytest.raises(error):

@@ -10,7 +10,7 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
-from morvex_summarize.condense import Condenser, estimate_tokens  # noqa: E402
+from morvex_summarize.condense import STRATEGIES, Condenser, estimate_tokens  # noqa: E402
 
 SETTINGS = settings(deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
@@ -37,6 +37,7 @@ class Counting:
 
 
 words = st.text(alphabet="abc xyz.", max_size=40)
+output = st.one_of(words, st.text(alphabet="abc xyz.\n", min_size=60, max_size=300))
 
 
 @st.composite
@@ -53,22 +54,24 @@ def round_of(draw, number, shape):
         return [{"role": "assistant", "content": None, "tool_calls": [
                     {"id": call_id, "type": "function",
                      "function": {"name": "shell", "arguments": json.dumps({"cmd": draw(words)})}}]},
-                {"role": "tool", "tool_call_id": call_id, "content": draw(words)}]
+                {"role": "tool", "tool_call_id": call_id, "content": draw(output)}]
     return [{"type": "function_call", "call_id": call_id, "name": "shell", "arguments": "{}"},
-            {"type": "function_call_output", "call_id": call_id, "output": draw(words)}]
+            {"type": "function_call_output", "call_id": call_id, "output": draw(output)}]
 
 
 def comparable(state):
     return {k: v for k, v in dataclasses.asdict(state).items() if k != "summary"}
 
 
+@pytest.mark.parametrize("strategy", STRATEGIES)
 @SETTINGS
 @given(st.data(), st.integers(40, 400), st.booleans())
-def test_a_loop_reads_only_what_was_appended_and_gets_what_a_full_read_gets(data, budget,
-                                                                            in_body):
+def test_a_loop_reads_only_what_was_appended_and_gets_what_a_full_read_gets(strategy, data,
+                                                                            budget, in_body):
     counter = Counting()
-    condenser = Condenser(Client(), max_tokens=budget, keep_last=2, token_counter=counter)
-    fresh = Condenser(Client(), max_tokens=budget, keep_last=2)
+    condenser = Condenser(Client(), max_tokens=budget, keep_last=2, token_counter=counter,
+                          strategy=strategy)
+    fresh = Condenser(Client(), max_tokens=budget, keep_last=2, strategy=strategy)
     shape = data.draw(st.sampled_from(["openai", "responses"]))
     messages = [{"role": "user", "content": "start"}]
     state = None
@@ -88,6 +91,7 @@ def test_a_loop_reads_only_what_was_appended_and_gets_what_a_full_read_gets(data
         # A call that returned the list unchanged and within budget keeps what it read.
         if state is not None and state.within_budget and not state.condensed \
                 and not state.refitted and not new_state.condensed \
+                and not new_state.rewritten \
                 and new_state.format == state.format:
             assert counter.calls - before == len(added)  # only the new ones were counted
         state = new_state

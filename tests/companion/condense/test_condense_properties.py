@@ -1,4 +1,5 @@
-"""Condenser invariants over generated conversations, condensed once and repeatedly."""
+"""Condenser invariants over generated conversations, condensed once and repeatedly, with
+every strategy."""
 import asyncio
 import copy
 import itertools
@@ -13,15 +14,17 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 try:
-    from morvex_summarize.condense import Condenser, estimate_tokens
+    from morvex_summarize.condense import STRATEGIES, Condenser, estimate_tokens
 except ImportError:  # package not installed: use the source tree
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "python"))
-    from morvex_summarize.condense import Condenser, estimate_tokens
+    from morvex_summarize.condense import STRATEGIES, Condenser, estimate_tokens
+from morvex_summarize.condense.clearing import is_placeholder  # noqa: E402
 
 SETTINGS = settings(max_examples=150, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 text = st.text(alphabet="abcdef xyz.?", max_size=60)
+output = st.one_of(text, st.text(alphabet="abcdef xyz.?\n", min_size=60, max_size=400))
 
 
 class Reply:
@@ -74,7 +77,7 @@ def conversations(draw):
             elif answered:
                 cuts.append(len(messages))
             for i in answered:
-                result = {"role": "tool", "content": draw(text)}
+                result = {"role": "tool", "content": draw(output)}
                 if i is not None:
                     result["tool_call_id"] = i
                 messages.append(result)
@@ -127,45 +130,71 @@ configs = st.fixed_dictionaries({
 ))
 
 
-def check_step(given_list, out, state, handed, config, marker):
+def check_clearing(given_list, state, config, strategy):
+    """What clearing did: only results of the older tool uses, each now a placeholder that
+    frees tokens, and only when the list given was over the budget."""
+    rewritten = state.rewritten
+    if not STRATEGIES[strategy].edits or not rewritten:
+        assert not rewritten and not state.applied_edits
+        return
+    assert state.tokens_before > config.get("max_tokens", 10**9) or \
+        state.messages_before > config.get("max_messages", 10**9)
+    given_ids = {id(m) for m in given_list}
+    newest = [tc["id"] for m in given_list for tc in m.get("tool_calls") or ()][-3:]
+    for old, new in rewritten:
+        assert id(old) in given_ids and old["role"] == "tool"
+        assert is_placeholder(new["content"]) and not is_placeholder(old["content"])
+        assert {**new, "content": None} == {**old, "content": None}
+        assert old.get("tool_call_id") is None or old["tool_call_id"] not in newest
+    assert state.cleared_tool_uses == len(rewritten)
+    assert state.cleared_tokens == sum(estimate_tokens(old) - estimate_tokens(new)
+                                       for old, new in rewritten) > 0
+
+
+def check_step(given_list, out, state, handed, config, marker, strategy="summarize"):
     """The rules one condense call keeps, for the list it was given."""
+    check_clearing(given_list, state, config, strategy)
+    swap = {id(old): new for old, new in state.rewritten}
+    cleared = [swap.get(id(m), m) for m in given_list]  # the given list, once cleared
     ids = {id(m) for m in out}
-    conversation = [m for m in given_list if m is not marker]
+    conversation = [m for m in cleared if m is not marker]
     if config["keep_system"] and given_list and given_list[0]["role"] == "system" \
             and given_list[0] is not marker:
         assert out[0] is given_list[0]
     keep = config["keep_last"]
     assert all(id(m) in ids for m in conversation[len(conversation) - keep:])
+    assert state.tokens_after == sum(map(estimate_tokens, out))
+    assert state.tokens_before == sum(map(estimate_tokens, given_list))
     if state.refitted:  # nothing summarized; the earlier summary made smaller in its place
         assert not handed and state.tokens_after < state.tokens_before
         assert [m for m in out if m is not state.context_message] == \
-            [m for m in given_list if m is not marker]
+            [m for m in cleared if m is not marker]
         return
     if not state.condensed:
-        assert out == given_list and not handed
+        assert out == cleared and not handed
         return
+    assert STRATEGIES[strategy].summarize
     handed_ids = {id(m) for m in handed}
     assert not handed_ids & ids
-    for caller, result in pairs(given_list):
+    for caller, result in pairs(cleared):
         assert (id(caller) in handed_ids) == (id(result) in handed_ids)
-    waiting = waiting_call(given_list)
+    waiting = waiting_call(cleared)
     assert waiting is None or id(waiting) not in handed_ids
     # the new list: system message, context, then the rest in the given order
     context = state.context_message
     assert sum(m is context for m in out) == 1 and all(m is not marker for m in out)
     rest = [m for m in out if m is not context]
-    assert rest == [m for m in given_list if id(m) not in handed_ids and m is not marker]
-    assert state.tokens_after == sum(map(estimate_tokens, out))
-    assert state.tokens_before == sum(map(estimate_tokens, given_list))
+    assert rest == [m for m in cleared if id(m) not in handed_ids and m is not marker]
 
 
+@pytest.mark.parametrize("strategy", STRATEGIES)
 @SETTINGS
 @given(conversations(), configs)
-def test_one_condense_keeps_the_rules(mod, conversation, config):
+def test_one_condense_keeps_the_rules(mod, strategy, conversation, config):
     messages, _ = conversation
     snapshot, items = copy.deepcopy(messages), list(messages)
     spy = Spy(mod)
-    out, state = asyncio.run(Condenser(spy, **config).condense(messages))
+    out, state = asyncio.run(Condenser(spy, strategy=strategy, **config).condense(messages))
     assert messages == snapshot and all(a is b for a, b in zip(messages, items))
     assert len(messages) == len(items)
     shown = spy.handed[0][0] if spy.handed else []
@@ -174,7 +203,7 @@ def test_one_condense_keeps_the_rules(mod, conversation, config):
     # the summary is shown what it replaces, and besides only the user's turns, kept
     assert [m for m in shown if any(m is h for h in handed)] == handed
     assert all(m["role"] == "user" for m in shown if not any(m is h for h in handed))
-    check_step(messages, out, state, handed, config, None)
+    check_step(messages, out, state, handed, config, None, strategy)
     if config["keep_first"]:  # the user's first turn is kept, whatever was summarized
         at = 0
         while config["keep_system"] and at < len(messages) and messages[at]["role"] == "system":
@@ -184,17 +213,23 @@ def test_one_condense_keeps_the_rules(mod, conversation, config):
             at += 1
 
 
+@pytest.mark.parametrize("strategy", STRATEGIES)
 @SETTINGS
 @given(conversations(), configs, st.data())
-def test_repeated_condensing_loses_and_duplicates_nothing(mod, conversation, config, data):
+def test_repeated_condensing_loses_and_duplicates_nothing(mod, strategy, conversation, config,
+                                                          data):
     messages, cuts = conversation
     chosen = [c for c in cuts if data.draw(st.booleans())]
     bounds = [0] + chosen + [len(messages)]
     chunks = [messages[a:b] for a, b in zip(bounds, bounds[1:]) if b > a]
     spy = Spy(mod)
-    condenser = Condenser(spy, **config)
+    condenser = Condenser(spy, strategy=strategy, **config)
 
     batches = []
+    origin = {}  # id(a placeholder's message) -> (the original message, that message)
+
+    def original(m):
+        return origin.get(id(m), (m,))[0]
 
     async def grow():
         current, state, texts = [], None, []
@@ -206,8 +241,10 @@ def test_repeated_condensing_loses_and_duplicates_nothing(mod, conversation, con
             current, state = await condenser.condense(given_list, state)
             assert len(spy.handed) - calls == state.condensed
             handed = list(state.summarized_messages)
-            batches.append(handed)
-            check_step(given_list, current, state, handed, config, marker)
+            check_step(given_list, current, state, handed, config, marker, strategy)
+            for old, new in state.rewritten:
+                origin[id(new)] = (original(old), new)
+            batches.append([original(m) for m in handed])
             if state.condensed:
                 texts.append(earlier)  # the text it was handed: the last one, refitted or not
         return current, state, texts
@@ -216,7 +253,7 @@ def test_repeated_condensing_loses_and_duplicates_nothing(mod, conversation, con
     batches = [batch for batch in batches if batch]
     # every original message is in the final list or in exactly one summary, never both
     seen = [id(m) for batch in batches for m in batch]
-    seen += [id(m) for m in final if m is not (state and state.context_message)]
+    seen += [id(original(m)) for m in final if m is not (state and state.context_message)]
     assert sorted(seen) == sorted(id(m) for m in messages)
     # a call and its results end up together: in one summary, or all still in the list
     bucket = {id(m): n for n, batch in enumerate(batches) for m in batch}

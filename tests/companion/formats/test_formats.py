@@ -10,15 +10,16 @@ for _sdk in ("openai", "anthropic", "langchain_core", "hypothesis"):
     pytest.importorskip(_sdk)
 
 from formats_support import (BUILDERS, SYSTEM, calls_and_results, items_of,  # noqa: E402
-                             png, session, validate)
+                             png, session, strategies, validate)
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import morvex_summarize  # noqa: E402
 from morvex_summarize.clients.extractive import ExtractiveClient  # noqa: E402
-from morvex_summarize.condense import Condenser  # noqa: E402
+from morvex_summarize.condense import ClearToolResults, Condenser  # noqa: E402
+from morvex_summarize.condense.clearing import is_placeholder  # noqa: E402
 from morvex_summarize.formats import (FormatError, detect_format, read_conversation,  # noqa: E402
-                                      to_messages)
+                                      strip_thinking, to_messages)
 
 HEADER = "## Conversation History Summary"
 IMAGE = 300 * 1024
@@ -168,21 +169,50 @@ def test_token_estimate_charges_media_not_their_base64(mod):
 
 # ---- condensing in each format ----------------------------------------------------------
 
+def newest_results(doc, count=3):
+    """The texts of the results of the newest ``count`` calls in a conversation."""
+    messages = read_conversation(doc).messages
+    newest = [tc["id"] for m in messages for tc in m.get("tool_calls") or ()][-count:]
+    return [m["content"] for m in messages
+            if m["role"] == "tool" and m["tool_call_id"] in newest]
+
+
+def reasoning_at(doc):
+    """The items of a conversation that hold reasoning."""
+    conversation = read_conversation(doc)
+    return [item for i, item in enumerate(conversation.items)
+            if strip_thinking(conversation, i) is not item]
+
+
+STRATEGIES = strategies()
+
+
+@pytest.mark.parametrize("strategy", STRATEGIES)
 @settings(deadline=None)
 @given(name=st.sampled_from(sorted(BUILDERS)), rounds=st.integers(1, 14),
        parallel=st.integers(1, 3), budget=st.integers(60, 600), keep=st.integers(0, 4),
-       points=st.lists(st.floats(0, 1), max_size=6))
+       points=st.lists(st.floats(0, 1), max_size=6), thinking=st.booleans(),
+       log_lines=st.sampled_from([0, 6]))
 def test_condensing_keeps_pairs_and_every_message_once_in_each_format(
-        name, rounds, parallel, budget, keep, points):
+        strategy, name, rounds, parallel, budget, keep, points, thinking, log_lines):
     """The conversation grows (results may arrive one at a time) and is condensed after
     each growth: the output is valid for its API, a call and its results are summarized
-    together or kept together, and every item ends in the final list or in exactly one
-    summary."""
-    full = BUILDERS[name](session(rounds, parallel=parallel))
+    together or kept together, and every item ends in the final list, in exactly one
+    summary, or (only reasoning) left out; what stands for it in the list is what clearing
+    made of it. Clearing leaves the newest tool uses' results and the newest reasoning."""
+    full = BUILDERS[name](session(rounds, parallel=parallel, thinking=thinking,
+                                  log_lines=log_lines))
     originals = items_of(full)
     cuts = sorted({max(1, round(p * len(originals))) for p in points}) + [len(originals)]
-    condenser = Condenser(ExtractiveClient(), max_tokens=budget, keep_last=keep)
-    handed = []
+    condenser = Condenser(ExtractiveClient(), max_tokens=budget, keep_last=keep,
+                          strategy=STRATEGIES[strategy])
+    kept_uses = next((e.keep for e in STRATEGIES[strategy].edits
+                      if isinstance(e, ClearToolResults)), None)
+    handed, removed = [], []
+    origin = {}  # id(what clearing made) -> (the original item, what clearing made)
+
+    def original(item):
+        return origin.get(id(item), (item,))[0]
 
     async def grow():
         current, state, shown = None, None, 0
@@ -192,25 +222,41 @@ def test_condensing_keeps_pairs_and_every_message_once_in_each_format(
             shown = cut
             given_ = {**(current or full), "messages": batch} if isinstance(full, dict) \
                 else batch
+            thought = reasoning_at(given_)
             current, state = await condenser.condense(given_, state)
-            handed.extend(state.summarized_messages)
+            for old, new in state.rewritten:
+                if new is None:
+                    removed.append(original(old))
+                else:
+                    origin[id(new)] = (original(old), new)
+            handed.extend(original(i) for i in state.summarized_messages)
             validate(name, current)
             calls, results = calls_and_results(current)
             assert set(results) <= set(calls), "a result lost its call"
             calls, results = calls_and_results(list(state.summarized_messages))
             assert set(calls) == set(results), "a call was summarized apart from its results"
+            if kept_uses is not None:
+                assert not any(map(is_placeholder, newest_results(current, kept_uses)))
+            if thought:  # the newest reasoning stays, in its item or what clearing made of it
+                now = {id(old): new for old, new in state.rewritten}.get(id(thought[-1]),
+                                                                         thought[-1])
+                assert now is not None and (any(now is i for i in state.summarized_messages)
+                                            or any(now is i for i in reasoning_at(current)))
         return current, state
 
     final, state = asyncio.run(grow())
     known = {id(i) for i in originals}
-    kept = [id(i) for i in items_of(final) if id(i) in known]
-    assert sorted(kept + [id(i) for i in handed]) == sorted(known)
-    assert all(id(i) in known or i is state.context_message for i in items_of(final))
+    kept = [id(original(i)) for i in items_of(final) if id(original(i)) in known]
+    assert sorted(kept + [id(i) for i in handed + removed]) == sorted(known)
+    assert all(id(original(i)) in known or i is state.context_message
+               for i in items_of(final))
     final_calls, final_results = calls_and_results(final)
     assert set(final_calls) <= set(final_results), "a call lost its results"
     summarized = {id(i) for i in handed}
+    gone = {id(i) for i in removed}
     for first, second in zip(originals, originals[1:]):
-        if isinstance(first, dict) and first.get("type") == "reasoning":  # with what it led to
+        if isinstance(first, dict) and first.get("type") == "reasoning" \
+                and id(first) not in gone:  # with what it led to
             assert (id(first) in summarized) == (id(second) in summarized)
 
 

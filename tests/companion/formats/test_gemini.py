@@ -11,7 +11,7 @@ for _sdk in ("google.genai", "hypothesis"):
     pytest.importorskip(_sdk)
 
 from cli_support import run_tool, stderr_lines  # noqa: E402
-from formats_support import SYSTEM, calls_and_results, png, session  # noqa: E402
+from formats_support import SYSTEM, calls_and_results, png, session, strategies  # noqa: E402
 from google.genai import types  # noqa: E402
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
@@ -36,8 +36,11 @@ def dumped(value, shape):
 def gemini(events, shape, body=True):
     """A session as ``contents`` (in a request body with its system instruction)."""
     contents = []
+    thought = []
     for kind, text, extra in events:
-        if kind == "user":
+        if kind == "thinking":
+            thought = [types.Part(text=text, thought=True)]
+        elif kind == "user":
             parts = [types.Part(text=text)]
             if extra:
                 parts.append(types.Part(inline_data=types.Blob(
@@ -46,7 +49,8 @@ def gemini(events, shape, body=True):
         elif kind == "assistant":
             contents.append(types.Content(role="model", parts=[types.Part(text=text)]))
         else:
-            parts = [types.Part(text=text)] if text else []
+            parts = thought + ([types.Part(text=text)] if text else [])
+            thought = []
             parts += [types.Part(function_call=types.FunctionCall(id=i, name=n, args=a))
                       for i, n, a, _ in extra]
             contents.append(types.Content(role="model", parts=parts))
@@ -159,24 +163,36 @@ def test_the_tool_summarizes_and_condenses_a_gemini_request_file(tmp_path):
     assert "messages summarized" in stderr_lines(done)[-1]
 
 
+STRATEGIES = strategies()
+
+
+@pytest.mark.parametrize("strategy", STRATEGIES)
 @settings(deadline=None)
 @given(shape=st.sampled_from(SHAPES), body=st.booleans(), rounds=st.integers(1, 12),
        parallel=st.integers(1, 3), budget=st.integers(60, 600), keep=st.integers(0, 4),
-       role=st.sampled_from(["system", "user"]), growths=st.integers(1, 3))
-def test_condensed_contents_are_valid_and_read_back(shape, body, rounds, parallel, budget,
-                                                    keep, role, growths):
+       role=st.sampled_from(["system", "user"]), growths=st.integers(1, 3),
+       thinking=st.booleans(), log_lines=st.sampled_from([0, 6]))
+def test_condensed_contents_are_valid_and_read_back(strategy, shape, body, rounds, parallel,
+                                                    budget, keep, role, growths, thinking,
+                                                    log_lines):
     """The conversation grows and is condensed after each growth: the output is valid for
     the SDK, keeps each call with its response, holds the summary where Gemini takes it
     (the system instruction, else a user turn in front) and reads back with the summary
-    recognised, so a later condensing replaces it and every content ends in the list or in
-    exactly one summary."""
-    full = gemini(session(rounds, parallel=parallel), shape, body)
+    recognised, so a later condensing replaces it and every content ends in the list, in
+    exactly one summary or (only thoughts) left out; what stands for it in the list is what
+    clearing made of it."""
+    full = gemini(session(rounds, parallel=parallel, thinking=thinking, log_lines=log_lines),
+                  shape, body)
     originals = full["contents"] if body else full
     step = max(1, len(originals) // growths)
     cuts = list(range(step, len(originals), step))[:growths - 1] + [len(originals)]
     condenser = Condenser(ExtractiveClient(), max_tokens=budget, keep_last=keep,
-                          context_role=role)
-    handed = []
+                          context_role=role, strategy=STRATEGIES[strategy])
+    handed, removed = [], []
+    origin = {}  # id(what clearing made) -> (the original content, what clearing made)
+
+    def original(item):
+        return origin.get(id(item), (item,))[0]
 
     async def grow():
         current, state, shown = None, None, 0
@@ -187,7 +203,12 @@ def test_condensed_contents_are_valid_and_read_back(shape, body, rounds, paralle
             shown = cut
             current, state = await condenser.condense(
                 {**before, "contents": batch} if body else batch, state)
-            handed.extend(state.summarized_messages)
+            for old, new in state.rewritten:
+                if new is None:
+                    removed.append(original(old))
+                else:
+                    origin[id(new)] = (original(old), new)
+            handed.extend(original(i) for i in state.summarized_messages)
             contents, instruction = validated(current)
             calls, results = calls_and_results(current)
             assert set(results) <= set(calls), "a response lost its call"
@@ -213,7 +234,7 @@ def test_condensed_contents_are_valid_and_read_back(shape, body, rounds, paralle
     final, state = asyncio.run(grow())
     final_items = final["contents"] if body else final
     known = {id(i) for i in originals}
-    kept_ids = [id(i) for i in final_items if id(i) in known]
-    assert sorted(kept_ids + [id(i) for i in handed]) == sorted(known)
+    kept_ids = [id(original(i)) for i in final_items if id(original(i)) in known]
+    assert sorted(kept_ids + [id(i) for i in handed + removed]) == sorted(known)
     calls, results = calls_and_results(final)
     assert set(calls) <= set(results), "a call lost its response"

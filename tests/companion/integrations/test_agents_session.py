@@ -11,6 +11,7 @@ from agents import SQLiteSession  # noqa: E402
 
 import agent_support  # noqa: E402
 from morvex_summarize.agents_session import CondensingSession  # noqa: E402
+from morvex_summarize.condense.clearing import is_placeholder  # noqa: E402
 from morvex_summarize.formats import CONTEXT_HEADER  # noqa: E402
 
 
@@ -52,6 +53,25 @@ def test_runner_sees_a_condensed_history_and_storage_is_untouched(baseline, budg
     assert _text(view[0]).startswith(CONTEXT_HEADER)
     assert summarized == run.stored[:len(summarized)]
     assert view[1:] == run.stored[len(summarized):]
+
+
+def test_a_clearing_strategy_clears_the_view_not_the_stored_items(baseline):
+    sessions = []
+
+    def wrap(stored):
+        sessions.append(CondensingSession(stored, max_tokens=1200,
+                                          strategy="clear-tool-results"))
+        return sessions[-1]
+
+    run = asyncio.run(agent_support.run_agents(wrap))
+    assert run.answers == baseline.answers and run.stored == baseline.stored
+    assert all(call.unpaired == [] for call in run.calls)
+    view = asyncio.run(sessions[0].get_items())
+    outputs = [i["output"] for i in view if i.get("type") == "function_call_output"]
+    assert len(view) == len(run.stored) and any(map(is_placeholder, outputs))
+    assert not any(map(is_placeholder, outputs[-3:]))
+    assert [i for i in view if i.get("type") != "function_call_output"] == \
+        [i for i in run.stored if i.get("type") != "function_call_output"]
 
 
 def _text(item):

@@ -11,6 +11,7 @@ from langgraph.graph.message import REMOVE_ALL_MESSAGES  # noqa: E402
 
 import agent_support  # noqa: E402
 from morvex_summarize.clients.extractive import PREVIOUS_HEADING, ExtractiveClient  # noqa: E402
+from morvex_summarize.condense.clearing import is_placeholder  # noqa: E402
 from morvex_summarize.langchain_middleware import STATE_KEY, CondensingMiddleware  # noqa: E402
 
 
@@ -41,6 +42,24 @@ def test_agent_sees_a_condensed_history_and_answers_the_same(baseline, budget, s
     assert final[0].id == kept["message_id"] and kept["text"] in final[0].content
     assert kept["total_summarized"] + len(final) - 1 == len(baseline.stored)
     assert [_key(m) for m in final[1:]] == [_key(m) for m in baseline.stored[1 - len(final):]]
+
+
+@pytest.mark.parametrize("strategy", ["clear-tool-results", "hybrid"])
+def test_a_clearing_strategy_rewrites_old_results_under_their_ids(baseline, strategy):
+    """The agent's old tool results become placeholders in its state, each message still
+    under its id and beside its call, and the answers (which quote the newest result) do
+    not change."""
+    middleware = CondensingMiddleware(max_tokens=1200, strategy=strategy)
+    run = asyncio.run(agent_support.run_langchain(middleware))
+    assert run.answers == baseline.answers
+    assert all(call.unpaired == [] for call in run.calls)
+    results = [m for m in run.stored if isinstance(m, ToolMessage)]
+    assert any(is_placeholder(m.content) for m in results)
+    assert not any(is_placeholder(m.content) for m in results[-3:])
+    assert len({m.id for m in run.stored}) == len(run.stored)
+    if strategy == "clear-tool-results":  # nothing summarized: every message is there
+        assert [(m.type, getattr(m, "tool_call_id", None)) for m in run.stored] == \
+            [(m.type, getattr(m, "tool_call_id", None)) for m in baseline.stored]
 
 
 def _key(message):  # ids differ from run to run

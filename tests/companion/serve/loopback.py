@@ -355,7 +355,9 @@ def serve_proxy(upstream_url: str, budget: int, *, upstream_format: str = "opena
     from morvex_summarize.serve.condensing import Settings
 
     settings = Settings(budget, options.pop("keep_last", 6), options.pop("target", None),
-                        options.pop("context_role", "user"), options.pop("keep_first", True))
+                        options.pop("context_role", "user"), options.pop("keep_first", True),
+                        options.pop("strategy", "summarize"),
+                        options.pop("carry_out_edits", False))
     app = create_app(ServeConfig(upstream_url, settings, upstream_format=upstream_format,
                                  **options), store)
     return Served(app), app.state.proxy
