@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import dataclasses
 import json
-from collections.abc import Callable, Collection, Mapping
+from collections.abc import Callable, Collection, Mapping, Sequence
 from typing import Any, ClassVar, Literal, NamedTuple, Union
 
 from .. import evidence, steps
@@ -488,3 +488,72 @@ def apply_edits(edits: tuple[Edit, ...], work: Work) -> None:
         done = edit.apply(work)
         if done is not None:
             work.applied.append(done)
+
+
+# -- what the cleared items were -----------------------------------------------------------
+
+def _holds_placeholder(conversation: Conversation, index: int) -> bool:
+    return any(m.get("role") == "tool" and is_placeholder(m.get("content"))
+               for m in conversation.view(index).messages)
+
+
+def _same(a: Any, b: Any) -> bool:
+    try:
+        return bool(a == b)
+    except Exception:  # a record whose comparison fails is not the one looked for
+        return False
+
+
+class Replaced:
+    """The given items clearing replaced, by the item that stands in each one's place, for
+    as long as a conversation holds that item: what a later summary of it reads instead,
+    so that a strategy that clears and then summarizes summarizes what the tools said, not
+    the placeholders. Kept beside a condenser's state from one round to the next.
+
+    An item is found as the object clearing returned, or as an equal one holding a
+    placeholder (a list that went through a copy on its way back)."""
+
+    __slots__ = ("_by_id",)
+
+    def __init__(self, by_id: dict[int, tuple[Any, Any]] | None = None) -> None:
+        self._by_id = by_id or {}  # id(stand-in) -> (stand-in, the item it replaced)
+
+    def __bool__(self) -> bool:
+        return bool(self._by_id)
+
+    def __len__(self) -> int:
+        return len(self._by_id)
+
+    def after(self, rewritten: tuple[tuple[Any, Any], ...]) -> Replaced:
+        """These, and what a round's clearing rewrote ((given item, what stands in its
+        place) pairs): an item rewritten again stands for the item first replaced."""
+        if not rewritten:
+            return self
+        found = dict(self._by_id)
+        for given, now in rewritten:
+            first = found.pop(id(given), (None, given))[1]
+            if now is not None:
+                found[id(now)] = (now, first)
+        return Replaced(found)
+
+    def originals(self, conversation: Conversation, indexes: Sequence[int]
+                  ) -> dict[int, Any]:
+        """{index: the item it replaced} for the items at ``indexes`` that stand for one."""
+        out: dict[int, Any] = {}
+        if not self._by_id:
+            return out
+        items = conversation.items
+        for index in indexes:
+            entry = self._by_id.get(id(items[index]))
+            if entry is None and _holds_placeholder(conversation, index):
+                entry = next((e for e in self._by_id.values() if _same(e[0], items[index])),
+                             None)
+            if entry is not None:
+                out[index] = entry[1]
+        return out
+
+    def kept(self, conversation: Conversation, indexes: Sequence[int]) -> Replaced:
+        """Those that the items at ``indexes`` (what a round kept) stand for."""
+        items = conversation.items
+        return Replaced({id(items[i]): (items[i], original)
+                         for i, original in self.originals(conversation, indexes).items()})

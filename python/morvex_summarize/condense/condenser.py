@@ -48,14 +48,14 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import Any, NamedTuple
 
 from ..formats import (AUTO, MEDIA_KINDS, BodyContext, BodyField, Conversation,
-                      check_format, read_conversation, read_more)
+                      check_format, read_conversation, read_more, with_items)
 from ..formats.base import Message as Message  # the record type the integrations name too
 from ..native import is_fallback_summary, parse_context
 from ..settings import TOOL
 from ..tokens import CHARS_PER_TOKEN, MEDIA_TOKENS, MESSAGE_OVERHEAD_TOKENS, estimate_tokens
 from .. import carry
 from . import cuts
-from .clearing import AppliedEdit, Edit, Work, apply_edits
+from .clearing import AppliedEdit, Edit, Replaced, Work, apply_edits
 from .fit import Fitted, fit
 from .strategies import Strategy, strategy_of
 
@@ -95,7 +95,9 @@ class CondenseState:
         `existing_summary` by the next summary.
     context_message: the message that holds `summary_text` in the returned list.
     summarized: messages handed to the summarizer by this call.
-    summarized_messages: those messages, oldest first.
+    summarized_messages: those messages, oldest first, as the list held them; of an item
+        clearing rewrote, the summarizer was handed the item it replaced (the tool's
+        output, not the placeholder).
     total_summarized: messages handed to summaries over the whole chain.
     tokens_before, tokens_after: token counts of the list given and the list returned.
     messages_before, messages_after: their lengths.
@@ -177,6 +179,9 @@ _MEMO = "_memo"
 _ASIDE = "_aside"
 """The attribute of a CondenseState that holds the items its summary left out to fit the
 budget (`carry.left_out`), which the next summary puts back when it has room for them."""
+_REPLACED = "_replaced"
+"""The attribute of a CondenseState that holds what the cleared items of its returned list
+replaced (a `clearing.Replaced`), for a strategy that clears and then summarizes."""
 
 
 @dataclasses.dataclass(frozen=True)
@@ -478,8 +483,12 @@ class Condenser:
         # request the work is for.
         shown = handed if earlier_text is not None or previous.summary is not None \
             else parts.first + handed
+        # What clearing replaced is summarized as it was, not as its placeholder.
+        replaced = self._replaced(read)
+        originals = replaced.originals(conversation, shown)
+        source = with_items(conversation, originals) if originals else conversation
         record = await self.summarizer.summarize_messages(
-            carry.skim_outputs(conversation.messages_of(shown)), earlier_text)
+            carry.skim_outputs(source.messages_of(shown)), earlier_text)
         fallback = is_fallback_summary(record)
         if fallback:
             record = carry.merge_fallback(previous.summary, record, earlier_text)
@@ -490,12 +499,15 @@ class Condenser:
         result, holder = conversation.rebuild(heads, first + opaque,
                                               requests + [items[i] for i in body[cut:]],
                                               fitted.text, self.context_role)
+        if replaced:
+            replaced = replaced.kept(conversation, [i for k, i in enumerate(body)
+                                                    if k >= cut or k in pinned])
         length_after = _length(result if isinstance(result, list) else
                                result[conversation.items_key])
         return CondenseResult(result, self._state(
             read, fitted, holder, kept_tokens, length_after,
             handed=tuple(items[i] for i in summarized), fallback=fallback,
-            aside=carry.left_out(record, fitted.record), floor=floor))
+            aside=carry.left_out(record, fitted.record), floor=floor, replaced=replaced))
 
     def clear(self, messages: Any, edits: Sequence[Edit], *, extra_tokens: int = 0,
               input_format: str | None = None) -> tuple[Any, tuple[AppliedEdit, ...]]:
@@ -602,7 +614,8 @@ class Condenser:
                kept_tokens: int = 0, length_after: int | None = None, *,
                handed: tuple[Message, ...] = (), fallback: bool = False,
                refitted: bool = False, memo: _Memo | None = None,
-               aside: dict[str, list[Any]] | None = None, floor: int = 0) -> CondenseState:
+               aside: dict[str, list[Any]] | None = None, floor: int = 0,
+               replaced: Replaced | None = None) -> CondenseState:
         """The state a round ends in: with the summary ``fitted`` beside ``kept_tokens`` of
         kept messages, in the context message ``holder``, when the round made or refitted
         one, and the items its fitting set ``aside``; else with the earlier summary (and
@@ -641,7 +654,20 @@ class Condenser:
             object.__setattr__(state, _MEMO, memo)
         if aside:
             object.__setattr__(state, _ASIDE, aside)
+        if replaced is None:
+            replaced = self._replaced(read)
+        if replaced:
+            object.__setattr__(state, _REPLACED, replaced)
         return state
+
+    def _replaced(self, read: _Round) -> Replaced:
+        """What the cleared items of the round's conversation replaced: those the state
+        it chains onto knew of, and those its own clearing rewrote. Only a strategy that
+        summarizes after clearing keeps them."""
+        if not (self.strategy.edits and self.strategy.summarize):
+            return Replaced()
+        known = getattr(read.previous, _REPLACED, None) or Replaced()
+        return known.after(read.cleared.rewritten) if read.cleared else known
 
     def _read_more(self, doc: Any, state: CondenseState | None, requested: str
                    ) -> tuple[Conversation, list[int], int, int] | None:

@@ -200,9 +200,12 @@ def test_one_condense_keeps_the_rules(mod, strategy, conversation, config):
     shown = spy.handed[0][0] if spy.handed else []
     handed = list(state.summarized_messages)
     assert len(spy.handed) == state.condensed
-    # the summary is shown what it replaces, and besides only the user's turns, kept
-    assert [m for m in shown if any(m is h for h in handed)] == handed
-    assert all(m["role"] == "user" for m in shown if not any(m is h for h in handed))
+    # the summary is shown what it replaces (of a cleared result, the result as given),
+    # and besides only the user's turns, kept
+    given = {id(new): old for old, new in state.rewritten}
+    read = [given.get(id(h), h) for h in handed]
+    assert [m for m in shown if any(m is r for r in read)] == read
+    assert all(m["role"] == "user" for m in shown if not any(m is r for r in read))
     check_step(messages, out, state, handed, config, None, strategy)
     if config["keep_first"]:  # the user's first turn is kept, whatever was summarized
         at = 0
@@ -251,6 +254,10 @@ def test_repeated_condensing_loses_and_duplicates_nothing(mod, strategy, convers
 
     final, state, texts = asyncio.run(grow())
     batches = [batch for batch in batches if batch]
+    # each summary read what it stands for as given: a cleared result's output, never the
+    # placeholder a later round was handed back
+    for (shown, _), batch in zip(spy.handed, batches, strict=True):
+        assert [m for m in shown if any(m is o for o in batch)] == batch
     # every original message is in the final list or in exactly one summary, never both
     seen = [id(m) for batch in batches for m in batch]
     seen += [id(original(m)) for m in final if m is not (state and state.context_message)]

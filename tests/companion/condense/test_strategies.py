@@ -6,6 +6,7 @@ import json
 
 import pytest
 
+from morvex_summarize.clients.extractive import ExtractiveClient
 from morvex_summarize.condense import Condenser, Strategy
 from morvex_summarize.condense.clearing import is_placeholder, placeholder
 from morvex_summarize.condense.strategies import EditError, from_request
@@ -140,3 +141,47 @@ def test_a_cleared_result_says_what_was_there_in_one_line(name, arguments, outpu
 def test_a_request_whose_edits_cannot_be_carried_out_is_refused(management, error):
     with pytest.raises(EditError, match=error):
         from_request(management)
+
+
+class ShownSpy:
+    """A summarizer that records what each summary is shown."""
+
+    def __init__(self, mod):
+        self.real = mod.ConversationSummarizer(ExtractiveClient())
+        self.shown = []
+
+    async def summarize_messages(self, messages, existing_summary=None):
+        self.shown.append(list(messages))
+        return await self.real.summarize_messages(messages, existing_summary)
+
+    def format_summary_for_context(self, record):
+        return self.real.format_summary_for_context(record)
+
+
+@pytest.mark.parametrize("copied", [False, True])
+def test_a_summary_after_clearing_reads_what_was_cleared(mod, copied):
+    """Clearing is enough for a while; once it is not, the summary of the cleared items
+    reads the outputs and the reasoning as they were, also when the agent handed the list
+    back as a copy, never the placeholders."""
+    spy = ShownSpy(mod)
+    condenser = Condenser(spy, max_tokens=2000, keep_last=2, strategy="hybrid")
+    body = conversation(thinking=True)
+    first = {**body, "messages": body["messages"][:9]}  # four tool uses: over 2,000
+
+    async def rounds():
+        out, state = await condenser.condense(first)
+        assert state.rewritten and not state.condensed
+        if copied:
+            out = json.loads(json.dumps(out))
+        notes = {"role": "user", "content": "note " * 2000}  # now clearing cannot do it
+        grown = {**out, "messages": out["messages"] + body["messages"][9:] + [notes]}
+        return await condenser.condense(grown, state)
+
+    _, state = asyncio.run(rounds())
+    assert state.condensed and len(spy.shown) == 1
+    shown = spy.shown[0]
+    results = [m["content"] for m in shown if m["role"] == "tool"]
+    assert len(results) >= 2 and not any(map(is_placeholder, results))
+    assert all("line 0 of the output" in r for r in results)
+    thoughts = {f"plan {n}" for n in range(len(TOOLS))}
+    assert any(t in json.dumps(m) for m in shown for t in thoughts)
