@@ -124,7 +124,8 @@ def add_condensing_arguments(parser: argparse.ArgumentParser, profile: Profile) 
         "become a one-line placeholder (the tool, the size, how the step ended); "
         "clear-thinking: the reasoning of older assistant turns is removed; hybrid: tool "
         "results, then thinking, are cleared, and what clearing cannot bring within the "
-        "budget is summarized")
+        "budget is summarized; clear-thinking-then-summarize: thinking is cleared, and "
+        "what is still over the budget summarized")
     clearing.add_argument("--strategy", choices=tuple(STRATEGIES), default=profile.strategy,
                           help=f"(default: {profile.strategy})")
     clearing.add_argument("--keep-tool-uses", type=whole_number(0), default=None, metavar="N",
@@ -170,8 +171,10 @@ def strategy_of(args: argparse.Namespace) -> Strategy:
         if getattr(args, option, None) is not None and needs not in kinds:
             users = [n for n, s in STRATEGIES.items()
                      if needs in {type(e).__name__ for e in s.edits}]
+            listed = " and ".join([", ".join(users[:-1]), users[-1]] if len(users) > 2
+                                  else users)
             raise UsageError(f"--{option.replace('_', '-')} applies to the "
-                             f"{' and '.join(users)} strategies, not {args.strategy}")
+                             f"{listed} strategies, not {args.strategy}")
     inputs = args.clear_tool_inputs
     return named(args.strategy, keep_tool_uses=3 if args.keep_tool_uses is None
                  else args.keep_tool_uses, clear_at_least=args.clear_at_least,

@@ -294,7 +294,8 @@ class Condenser:
     input_format: the conversation format, or "auto" to detect it (see
         `morvex_summarize.formats`); a call's own `input_format` overrides it.
     strategy: how the conversation is made smaller: "summarize" (the default),
-        "clear-tool-results", "clear-thinking", "hybrid", or a `Strategy` (see
+        "clear-tool-results", "clear-thinking", "hybrid", "clear-thinking-then-summarize",
+        or a `Strategy` (see
         `morvex_summarize.condense.strategies`). A strategy that never summarizes needs
         no summarizer (pass None).
     """

@@ -9,6 +9,12 @@
 - ``hybrid``: tool results are cleared first, then thinking, each only while the
   conversation is still over the budget; what clearing cannot bring within it is
   summarized.
+- ``clear-thinking-then-summarize``: the reasoning of all but the newest assistant turn
+  is removed while the conversation is over the budget; what is still over it is
+  summarized. Tool outputs are never cleared, only summarized.
+
+A strategy that clears and then summarizes has the summary read the tool results it
+cleared as they were, not the placeholders (removed reasoning stays removed).
 
 A `Strategy` is its edits, applied in order, and whether it summarizes after them: a
 caller may make its own (``Strategy("mine", (ClearToolResults(keep=5),))``).
@@ -51,9 +57,10 @@ SUMMARIZE = Strategy("summarize")
 CLEAR_TOOL_RESULTS = Strategy("clear-tool-results", (ClearToolResults(),), summarize=False)
 CLEAR_THINKING = Strategy("clear-thinking", (ClearThinking(),), summarize=False)
 HYBRID = Strategy("hybrid", (ClearToolResults(), ClearThinking()))
+THINKING_THEN_SUMMARIZE = Strategy("clear-thinking-then-summarize", (ClearThinking(),))
 
-STRATEGIES: Mapping[str, Strategy] = {s.name: s for s in (SUMMARIZE, CLEAR_TOOL_RESULTS,
-                                                           CLEAR_THINKING, HYBRID)}
+STRATEGIES: Mapping[str, Strategy] = {s.name: s for s in (
+    SUMMARIZE, CLEAR_TOOL_RESULTS, CLEAR_THINKING, HYBRID, THINKING_THEN_SUMMARIZE)}
 """The named strategies, each with its edits' defaults."""
 
 

@@ -120,7 +120,8 @@ class CondensingSession(_SessionBase):
         the `Condenser`'s budget and rules (messages here are input items).
     context_role: the summary message's role, "user" (default) or "system".
     strategy: how the history is made smaller: "summarize" (default),
-        "clear-tool-results", "clear-thinking", "hybrid" or a `Strategy`; what clearing
+        "clear-tool-results", "clear-thinking", "hybrid", "clear-thinking-then-summarize"
+        or a `Strategy`; what clearing
         rewrites is only in the view, never in the stored items.
     condenser: a ready `Condenser` instead of the settings above.
     settings: a `morvex_summarize.integrations.Settings` instead of these keywords.

@@ -229,7 +229,8 @@ class CondensingMiddleware(AgentMiddleware[CondensedState, Any, Any]):
         system prompt stays the only system message) or "system".
     condenser: a ready `Condenser` instead of the client, budgets and rules above.
     strategy: how the messages are made smaller: "summarize" (default),
-        "clear-tool-results", "clear-thinking", "hybrid" or a `Strategy` (see
+        "clear-tool-results", "clear-thinking", "hybrid", "clear-thinking-then-summarize"
+        or a `Strategy` (see
         `morvex_summarize.condense.strategies`); a message whose result or reasoning is
         cleared is written back under its own id.
     settings: a `morvex_summarize.integrations.Settings` instead of the budgets, rules,

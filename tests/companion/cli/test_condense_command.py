@@ -161,7 +161,8 @@ def closed_port():
     (["conv.json", "--budget", "10", "--target", "11"], [], 2, "exceeds --budget"),
     (["conv.json", "--budget", "10", "--strategy", "mask"], [], 2, "--strategy"),
     (["conv.json", "--budget", "10", "--strategy", "clear-tool-results", "--keep-thinking",
-      "2"], [], 2, "--keep-thinking applies to the clear-thinking and hybrid strategies"),
+      "2"], [], 2, "--keep-thinking applies to the clear-thinking, hybrid and "
+      "clear-thinking-then-summarize strategies"),
     (["conv.json", "--budget", "10", "--llm", "nothing"], conversation(2), 2, "unknown --llm"),
     (["conv.json", "--budget", "10", "--llm", "openai", "--model", "m", "--retries", "0",
       "--base-url", "http://127.0.0.1:{port}/v1"], conversation(2), 6, "cannot reach"),
