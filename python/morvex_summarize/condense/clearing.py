@@ -327,7 +327,7 @@ class ClearToolResults:
             if any(is_placeholder(trial.result(index, position)) for index, position in
                    cleared) or (emptied and _empty(trial.arguments(use.index, use.position))):
                 done += 1
-        work.commit(trial)
+        work.commit(trial, summarized_as_given=True)
         return AppliedEdit(self.type, trial.freed, cleared_tool_uses=done)
 
 
@@ -437,6 +437,7 @@ class Work:
         self.applied: list[AppliedEdit] = []
         self._origin: dict[int, tuple[Any, Any]] = {}  # id(item now) -> (given, item now)
         self._removed: list[Any] = []
+        self._as_given: set[int] = set()  # ids of items now whose summary reads the given
 
     def length(self) -> int:
         return len(self.conversation.items) - self.conversation.fields()
@@ -462,14 +463,20 @@ class Work:
         counts = [recounted.get(i, c) for i, c in enumerate(self.counts) if i in moved]
         return _Trial(changed, counts, self.tokens - sum(counts), changes, moved)
 
-    def commit(self, trial: _Trial) -> None:
+    def commit(self, trial: _Trial, summarized_as_given: bool = False) -> None:
+        """Take the trial's items. ``summarized_as_given``: a summary of the changed items
+        reads the given ones (what a tool said), not what stands in their place."""
         items = self.conversation.items
         for index, item in trial.changes.items():
             given, _ = self._origin.pop(id(items[index]), (items[index], None))
+            as_given = summarized_as_given or id(items[index]) in self._as_given
+            self._as_given.discard(id(items[index]))
             if item is None:
                 self._removed.append(given)
             else:
                 self._origin[id(item)] = (given, item)
+                if as_given:
+                    self._as_given.add(id(item))
         self.conversation, self.counts = trial.conversation, trial.counts
         self.tokens = sum(trial.counts)
 
@@ -479,6 +486,11 @@ class Work:
         now = [self._origin[id(item)] for item in self.conversation.items
                if id(item) in self._origin]
         return tuple(now) + tuple((given, None) for given in self._removed)
+
+    def summarized_as_given(self) -> tuple[tuple[Any, Any], ...]:
+        """Of `rewritten`, those a summary reads as given: cleared tool results (and
+        inputs). Removed reasoning stays removed: the summary does not read it either."""
+        return tuple(pair for pair in self.rewritten() if id(pair[1]) in self._as_given)
 
 
 def apply_edits(edits: tuple[Edit, ...], work: Work) -> None:
@@ -524,16 +536,23 @@ class Replaced:
     def __len__(self) -> int:
         return len(self._by_id)
 
-    def after(self, rewritten: tuple[tuple[Any, Any], ...]) -> Replaced:
+    def after(self, rewritten: tuple[tuple[Any, Any], ...],
+              as_given: tuple[tuple[Any, Any], ...]) -> Replaced:
         """These, and what a round's clearing rewrote ((given item, what stands in its
-        place) pairs): an item rewritten again stands for the item first replaced."""
+        place) pairs), of which ``as_given`` are those a summary reads as given: an item
+        rewritten again stands for the item first replaced."""
         if not rewritten:
             return self
         found = dict(self._by_id)
+        fresh = {id(now) for _, now in as_given}
         for given, now in rewritten:
-            first = found.pop(id(given), (None, given))[1]
-            if now is not None:
-                found[id(now)] = (now, first)
+            entry = found.pop(id(given), None)
+            if now is None:
+                continue
+            if entry is not None:
+                found[id(now)] = (now, entry[1])
+            elif id(now) in fresh:
+                found[id(now)] = (now, given)
         return Replaced(found)
 
     def originals(self, conversation: Conversation, indexes: Sequence[int]

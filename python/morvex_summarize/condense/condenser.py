@@ -215,6 +215,7 @@ class _Cleared:
     length: int
     applied: tuple[AppliedEdit, ...]
     rewritten: tuple[tuple[Any, Any], ...]
+    as_given: tuple[tuple[Any, Any], ...]  # those a summary reads as given
 
 
 @dataclasses.dataclass(frozen=True)
@@ -485,8 +486,10 @@ class Condenser:
         shown = handed if earlier_text is not None or previous.summary is not None \
             else parts.first + handed
         # What clearing replaced is summarized as it was, not as its placeholder.
+        # What clearing replaced is read as it was, not as its placeholder: by the summary,
+        # and by the check of the summary against the kept messages.
         replaced = self._replaced(read)
-        originals = replaced.originals(conversation, shown)
+        originals = replaced.originals(conversation, [*shown, *body[cut:]])
         source = with_items(conversation, originals) if originals else conversation
         record = await self.summarizer.summarize_messages(
             carry.skim_outputs(source.messages_of(shown)), earlier_text)
@@ -494,7 +497,7 @@ class Condenser:
         if fallback:
             record = carry.merge_fallback(previous.summary, record, earlier_text)
         record = carry.put_back(carry.restore_goals(earlier, record), aside)
-        record = _recheck(record, conversation.messages_of(body[cut:]))
+        record = _recheck(record, source.messages_of(body[cut:]))
         kept_tokens = front_tokens + sum(body_counts[cut:])
         fitted = fit(record, kept_tokens, budget, self._render)
         result, holder = conversation.rebuild(heads, first + opaque,
@@ -538,7 +541,8 @@ class Condenser:
         return dataclasses.replace(
             read, conversation=work.conversation, counts=work.counts, tokens=work.tokens,
             length=work.length(), cleared=_Cleared(read.tokens, read.length,
-                                                   tuple(work.applied), work.rewritten()))
+                                                   tuple(work.applied), work.rewritten(),
+                                                   work.summarized_as_given()))
 
     def _as_read(self, read: _Round, requested: str, floor: int = 0) -> CondenseResult:
         """The conversation returned unchanged, with what the round read kept for the next
@@ -668,7 +672,8 @@ class Condenser:
         if not (self.strategy.edits and self.strategy.summarize):
             return Replaced()
         known = getattr(read.previous, _REPLACED, None) or Replaced()
-        return known.after(read.cleared.rewritten) if read.cleared else known
+        return known.after(read.cleared.rewritten, read.cleared.as_given) \
+            if read.cleared else known
 
     def _read_more(self, doc: Any, state: CondenseState | None, requested: str
                    ) -> tuple[Conversation, list[int], int, int] | None:

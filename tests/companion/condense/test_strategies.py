@@ -161,8 +161,8 @@ class ShownSpy:
 @pytest.mark.parametrize("copied", [False, True])
 def test_a_summary_after_clearing_reads_what_was_cleared(mod, copied):
     """Clearing is enough for a while; once it is not, the summary of the cleared items
-    reads the outputs and the reasoning as they were, also when the agent handed the list
-    back as a copy, never the placeholders."""
+    reads the outputs as they were, also when the agent handed the list back as a copy,
+    never the placeholders."""
     spy = ShownSpy(mod)
     condenser = Condenser(spy, max_tokens=2000, keep_last=2, strategy="hybrid")
     body = conversation(thinking=True)
@@ -183,5 +183,3 @@ def test_a_summary_after_clearing_reads_what_was_cleared(mod, copied):
     results = [m["content"] for m in shown if m["role"] == "tool"]
     assert len(results) >= 2 and not any(map(is_placeholder, results))
     assert all("line 0 of the output" in r for r in results)
-    thoughts = {f"plan {n}" for n in range(len(TOOLS))}
-    assert any(t in json.dumps(m) for m in shown for t in thoughts)
