@@ -18,7 +18,6 @@ the same sessions (``tools``: as generated, a coding agent's tool calls and long
 no tool calls, as a chat or a text-format agent has them; ``thinking``: Anthropic messages
 whose assistant turns each open with a thinking block); the truth benchmark's traps
 passed (tools shape); the requests whose prompt was over the budget; the tokens sent.
-Beside the named strategies, one a caller makes: thinking cleared, then summarized.
 
 Recorded runs (``--runs DIR``: chat-JSON runs with labels, and the judge.py that scores
 them; nothing of them is copied): the condenser of ``morvex-summarize condense --budget B``
@@ -52,7 +51,6 @@ from typing import Any
 from morvex_summarize.clients.extractive import ExtractiveClient
 from morvex_summarize.clients.openai_client import OpenAIClient
 from morvex_summarize.condense import Condenser, estimate_tokens
-from morvex_summarize.condense.clearing import ClearThinking
 from morvex_summarize.condense.strategies import STRATEGIES, Strategy
 from morvex_summarize.summarizing import close_client, windowed
 
@@ -67,10 +65,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 SYNTHETIC_KEEP_LAST = 6
 SHAPES = ("tools", "chat", "thinking")
 NO_CONDENSING = "none"  # the reference: every request sends the whole conversation
-THINKING_FIRST = Strategy("clear-thinking, then summarize", (ClearThinking(),))
-"""Not a named strategy: one a caller makes (thinking cleared, then what is still over the
-budget summarized), measured beside them for agents that think."""
-COMPARED: tuple[Strategy, ...] = (*STRATEGIES.values(), THINKING_FIRST)
+COMPARED: tuple[Strategy, ...] = tuple(STRATEGIES.values())
 GOAL_TRAPS = frozenset({"goal", "quoted_rule", "demonstration"})
 """The traps that read the summary's goals: a conversation that was never summarized
 holds no goals to read, and its request is there word for word."""
@@ -483,8 +478,6 @@ def _missed(missed: Counter[str]) -> str:
 def _name(strategy: str) -> str:
     if strategy == NO_CONDENSING:
         return "no condensing"
-    if strategy == THINKING_FIRST.name:
-        return "`clear-thinking`, then summarize"
     return f"`{strategy}`"
 
 
@@ -616,9 +609,7 @@ def report(results: Results) -> str:
         "Over budget: the "
         "requests whose prompt was over the budget. Tokens: sent upstream (prompts and "
         "summary requests); summary calls: the summarizer's requests (offline here, counted "
-        "as a server would). keep_last 6, as the retention and truth benchmarks. "
-        "\"`clear-thinking`, then summarize\" is no named strategy but one a caller makes: "
-        "`Strategy(name, (ClearThinking(),))`.", "",
+        "as a server would). keep_last 6, as the retention and truth benchmarks.", "",
         *_table(["strategy", "budget", *(f"retained, {s}" for s in SHAPES),
                  "tool facts, tools", "truth", "traps missed",
                  *(f"over budget, {s}" for s in SHAPES), *(f"tokens, {s}" for s in SHAPES),
