@@ -238,6 +238,7 @@ Outcome report_failure(SummarizeState* s) {
     Owned text = text_form(s->e);
     if (!text) return Outcome::failed_at(kError);
     Owned entry = Owned::steal(PyUnicode_Concat(kSummarizerStr.failed_prefix, text.get()));
+    text.reset();  // a temporary of the entry's f-string, gone before the entry is logged
     if (!entry || !call1(error.get(), entry.get())) return Outcome::failed_at(kError);
     Owned fallback = call_summary_function(kStr._fallback_summary, s->messages);
     if (!fallback) return Outcome::failed_at(kFailureFallback);

@@ -152,6 +152,7 @@ PyObject* fallback_summary(const Call& call) {
     if (!request) return kFallbackSummary.fail(kSummaryText);
     Owned summary =
         Owned::steal(PyUnicode_FromFormat(kFallbackSummaryFormat, count, request.get()));
+    request.reset();  // a temporary of the summary's f-string, gone before the clock is read
     if (!summary) return kFallbackSummary.fail(kSummaryText);
     if (PyDict_SetItem(r, kStr.summary, summary.get()) < 0) return kFallbackSummary.fail(kRecord);
     Owned stamp = record_timestamp();

@@ -561,3 +561,116 @@ CASES = {
 def test_local_holds_its_value_as_plain_python(mod, case):
     scenario = CASES[case]
     assert scenario(Functions(mod, plain=False)) == scenario(Functions(mod, plain=True))
+
+
+# ---------------------------------------------------------------------------------
+# A formatted text dies as soon as the expression that made it is done
+
+def text_kit(log):
+    """Values whose format() gives a text that notes its release, and records and
+    values that note each read, so the log shows what runs while a text is alive."""
+
+    class Text(str):
+        def __del__(self):
+            log.append(("released", str(self)))
+
+    class Shown:
+        def __init__(self, label):
+            self.label = label
+
+        def __format__(self, spec):
+            log.append(("format", self.label))
+            return Text(self.label)
+
+        def __str__(self):
+            log.append(("str", self.label))
+            return self.label
+
+        def __len__(self):
+            log.append(("len", self.label))
+            return len(self.label)
+
+    class Request(str):
+        def __format__(self, spec):
+            log.append(("format", str(self)))
+            return Text(self)
+
+    class Record(dict):
+        def get(self, key, default=None):
+            log.append(("get", key))
+            return super().get(key, default)
+
+    return types.SimpleNamespace(Shown=Shown, Request=Request, Record=Record)
+
+
+def after_call(call):
+    """Runs `call` and notes its outcome in the log it makes; the log is the result."""
+    def scenario(fns, log, kit):
+        log.append(outcome(lambda: call(fns, kit)))
+        return log
+    return scenario
+
+
+TEXT_CASES = {
+    "tool line id": lambda fns, kit: fns.transcript([
+        kit.Record(role="tool", tool_call_id=kit.Shown("id"), content=kit.Shown("result")),
+        kit.Record(role="user", content="next")]),
+    "tool-call name": lambda fns, kit: fns.transcript([kit.Record(
+        role="assistant", content=kit.Shown("text"),
+        tool_calls=[kit.Record(name=kit.Shown("name"), arguments=kit.Shown("args")),
+                    kit.Record(name="next", arguments={})])]),
+    "brief key": lambda fns, kit: fns.brief(
+        {kit.Shown("k1"): kit.Shown("v1"), kit.Shown("k2"): "v2"}),
+    "user line": lambda fns, kit: fns.transcript([
+        kit.Record(role="user", content=kit.Shown("said")), kit.Record(role="user")]),
+    "context state": lambda fns, kit: fns.context(
+        {"current_state": kit.Shown("state"), "summary": kit.Shown("narrative")}),
+    "fallback request": lambda fns, kit: fns.fallback(
+        [{"role": "user", "content": kit.Request("request")}])["summary"],
+}
+
+
+@pytest.mark.parametrize("case", TEXT_CASES)
+def test_formatted_text_dies_with_its_expression(mod, monkeypatch, case):
+    from benchmarks import twin
+
+    def run(plain):
+        log = []
+        clock = types.SimpleNamespace(time=lambda: log.append("time") or 1.0)
+        monkeypatch.setattr(twin if plain else mod, "time", clock)
+        return after_call(TEXT_CASES[case])(Functions(mod, plain), log, text_kit(log))
+
+    assert run(plain=False) == run(plain=True)
+
+
+def failure_log_run(make, logger):
+    """The client's call fails with an exception whose format() gives a tracked text."""
+    log = logger.events
+    kit = text_kit(log)
+
+    class Failed(Exception):
+        def __format__(self, spec):
+            return kit.Shown("failure").__format__(spec)
+
+    class Client:
+        def complete(self, **kwargs):
+            raise Failed
+
+    log.append(outcome(lambda: make(Client()).send(None)))
+    return log
+
+
+def test_failure_log_text_dies_before_the_log_call(env, monkeypatch, mod):
+    class Logger:
+        def __init__(self):
+            self.events = []
+
+        def error(self, text):
+            self.events.append(("error", text))
+
+    logger = Logger()
+    monkeypatch.setattr(mod, "logger", logger)
+    module = failure_log_run(lambda client: env.make(client).summarize_messages([1]), logger)
+    logger = Logger()
+    twin = failure_log_run(lambda client: twin_logged(client, [1], logger), logger)
+    assert module == twin
