@@ -38,12 +38,12 @@ struct Locals {
 
 // Whether `msg` is a user message with content: its get("role") equals "user", and
 // only then its get("content") is true. Each value read is a temporary, released as
-// soon as it is tested. -1 with an exception set.
+// soon as it is tested: the role once it is compared, before the comparison's result
+// is tested. -1 with an exception set.
 int is_request(PyObject* msg) {
     Owned role = record_get(msg, kStr.role);
     if (!role) return -1;
-    const int user = equals_text(role.get(), kStr.user);
-    role.reset();
+    const int user = temporary_equals_text(role, kStr.user);
     if (user <= 0) return user;
     Owned content = record_get(msg, kStr.content);
     if (!content) return -1;

@@ -674,3 +674,45 @@ def test_failure_log_text_dies_before_the_log_call(env, monkeypatch, mod):
     logger = Logger()
     twin = failure_log_run(lambda client: twin_logged(client, [1], logger), logger)
     assert module == twin
+
+
+# ---------------------------------------------------------------------------------
+# A comparison's operand goes before its result is tested
+
+def compared_role(fns, verdict):
+    """`msg.get("role") == "user"` with a role whose equality gives an object of its own
+    truth; each notes its release."""
+    log = []
+
+    class Verdict:
+        def __bool__(self):
+            log.append("bool")
+            if verdict is None:
+                raise LookupError("no verdict")
+            return verdict
+
+        def __del__(self):
+            log.append("verdict released")
+
+    class Role:
+        def __eq__(self, other):
+            log.append(("eq", other))
+            return Verdict()
+
+        def __del__(self):
+            log.append("role released")
+
+    class Record(dict):
+        def get(self, key, default=None):
+            log.append(("get", key))
+            return Role() if key == "role" else super().get(key, default)
+
+    record = Record(content="request")
+    log.append(outcome(lambda: fns.fallback([record, Record()])["goals"]))
+    return log
+
+
+@pytest.mark.parametrize("verdict", [True, False, None])
+def test_compared_role_goes_before_the_result_is_tested(mod, verdict):
+    module = compared_role(Functions(mod, plain=False), verdict)
+    assert module == compared_role(Functions(mod, plain=True), verdict)
