@@ -286,7 +286,10 @@ const CoroutineBody kSummarizeBody = {&kSummarizeMessages, resume_summarize};
 
 PyObject* summarizer_init(const Call& call) {
     if (PyObject_SetAttr(call.args[0], kStr._llm, call.args[1]) < 0) {
-        return kSummarizerInit.fail(lines::summarizer_init::kStoreClient);
+        kSummarizerInit.fail(lines::summarizer_init::kStoreClient);
+        Owned self = Owned::ref(call.args[0]);
+        Owned llm_client = Owned::ref(call.args[1]);
+        return kSummarizerInit.keep_locals({&self, &llm_client});
     }
     Py_RETURN_NONE;
 }

@@ -716,3 +716,81 @@ def compared_role(fns, verdict):
 def test_compared_role_goes_before_the_result_is_tested(mod, verdict):
     module = compared_role(Functions(mod, plain=False), verdict)
     assert module == compared_role(Functions(mod, plain=True), verdict)
+
+
+# ---------------------------------------------------------------------------------
+# A failing function's locals live on with its traceback, through the caller's handler
+
+def failing_with(log, where):
+    """The call of `fns` for `where` that fails after a local took the only reference
+    to a value that notes its release."""
+
+    class Held:
+        def __init__(self, label, home=None):
+            self.label, self.home = label, home
+
+        def __del__(self):
+            log.append(("released", self.label))
+
+        def __len__(self):
+            return 1
+
+        def __str__(self):  # the value leaves its container as it is converted
+            self.home.clear()
+            return "value"
+
+        __format__ = lambda self, spec: self.__str__()  # noqa: E731
+
+    class Unsure:
+        def __bool__(self):
+            raise LookupError("no truth")
+
+    class Record(dict):
+        """Gives a new Held for each read of a key in `fresh`; fails reading `failing`."""
+
+        def __init__(self, label, fresh=(), failing=(), **items):
+            super().__init__(**items)
+            self.label, self.fresh, self.failing = label, fresh, failing
+
+        def get(self, key, default=None):
+            if key in self.failing:
+                raise LookupError(key)
+            return Held(key) if key in self.fresh else super().get(key, default)
+
+        __getitem__ = get
+
+        def __del__(self):
+            log.append(("released", self.label))
+
+    if where == "brief v":
+        args = {}
+        args["k"] = Held("v", args)
+        return lambda fns: fns.brief(args)
+    if where == "transcript content":
+        # held by the caller: the host's twin reads its records one call deeper
+        messages = [Record("msg", ["content"], ["tool_call_id"], role="tool")]
+        return lambda fns: fns.transcript(messages)
+    if where == "fallback content":
+        return lambda fns: fns.fallback(
+            [Record("msg", ["content"], role="user"), Record("next", failing=["role"])])
+    goals = []
+    goals.append(Held("g", goals))
+    return lambda fns: fns.context({"goals": goals, "progress": Unsure()})
+
+
+def handled(fns, where):
+    log = []
+    call = failing_with(log, where)
+    try:
+        call(fns)
+    except (LookupError, RuntimeError) as exc:
+        log.append(("handling", type(exc).__name__))
+    log.append("handled")
+    return log
+
+
+@pytest.mark.parametrize(
+    "where", ["brief v", "transcript content", "fallback content", "context g"])
+def test_failing_locals_live_through_the_handler(mod, where):
+    assert handled(Functions(mod, plain=False), where) == handled(Functions(mod, plain=True),
+                                                                  where)
