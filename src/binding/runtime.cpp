@@ -124,6 +124,12 @@ void move_into_frame(PyFrameObject* frame, std::span<const char* const> locals,
 }  // namespace
 
 StepFailed FunctionSpec::keep_locals(std::initializer_list<Owned*> values) const noexcept {
+    keep_with_entry(trace_name, locals, values);
+    return {};
+}
+
+void keep_with_entry(const char* name, std::span<const char* const> locals,
+                     std::initializer_list<Owned*> values) noexcept {
     // The exception is set aside while the entry is read and filled, and goes back
     // unchanged; a failure to keep the locals leaves them to their handles.
 #if PY_VERSION_HEX >= 0x030C0000
@@ -136,7 +142,7 @@ StepFailed FunctionSpec::keep_locals(std::initializer_list<Owned*> values) const
     PyErr_Fetch(&type, &exc, &raw_tb);
     Owned tb = Owned::ref(raw_tb);
 #endif
-    if (PyFrameObject* frame = own_entry_frame(tb.get(), trace_name)) {
+    if (PyFrameObject* frame = own_entry_frame(tb.get(), name)) {
         move_into_frame(frame, locals, values);
     }
     PyErr_Clear();
@@ -146,7 +152,6 @@ StepFailed FunctionSpec::keep_locals(std::initializer_list<Owned*> values) const
 #else
     PyErr_Restore(type, exc, raw_tb);
 #endif
-    return {};
 }
 
 Owned call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {

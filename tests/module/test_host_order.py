@@ -794,3 +794,38 @@ def handled(fns, where):
 def test_failing_locals_live_through_the_handler(mod, where):
     assert handled(Functions(mod, plain=False), where) == handled(Functions(mod, plain=True),
                                                                   where)
+
+
+class Stopped(BaseException):
+    """Passes the operation's handler, which takes an Exception."""
+
+
+def operation_failing(make, when):
+    log = []
+
+    class Held(dict):
+        def __del__(self):
+            log.append("released")
+
+    class Client:
+        def complete(self, **kwargs):
+            if when == "at once":
+                raise Stopped
+            return handoff()
+
+    op = make(Client(), [Held(role="user")])
+    try:
+        if when != "before its start":
+            op.send(None)
+        op.throw(Stopped)
+    except Stopped:
+        log.append("handling")
+    log.append("handled")
+    return log
+
+
+@pytest.mark.parametrize("when", ["at once", "at its await", "before its start"])
+def test_failing_operation_locals_live_through_the_handler(env, when):
+    module = operation_failing(lambda client, messages: env.make(client).summarize_messages(
+        messages), when)
+    assert module == operation_failing(twin_summarize, when)
