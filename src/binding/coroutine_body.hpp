@@ -33,9 +33,13 @@ struct BodyStep {
 // An exception that leaves the body gets a traceback entry named after the function's
 // plain name, as the host names a coroutine's frame; one that ends the body at its
 // entry reports the function's definition line.
+// An exception that leaves the body keeps the body's locals with that entry, as the
+// host's frame keeps them: `keep_locals` moves them there out of `scope` (with
+// keep_with_entry, runtime.hpp), just before the operation releases its scope.
 struct CoroutineBody {
     const FunctionSpec* function;  // the function whose calls make the operations
     BodyStep (*resume)(PyObject* scope, int resume_point, PyObject* value);
+    void (*keep_locals)(PyObject* scope);
 };
 
 }  // namespace smz

@@ -28,12 +28,13 @@ void replace_stop_iteration() {
     chain_cause(std::move(stop));
 }
 
-PySendResult leave_raised(const CoroutineBody& body, int line, bool started) {
+PySendResult leave_raised(const CoroutineBody& body, PyObject* scope, int line, bool started) {
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
     }
     if (started || PY_VERSION_HEX < 0x030C0000) replace_stop_iteration();
     add_traceback(body.function->name, line);
+    body.keep_locals(scope);
     return PYGEN_ERROR;
 }
 
@@ -44,7 +45,7 @@ PySendResult leave_raised(const CoroutineBody& body, int line, bool started) {
 PySendResult run_body(CoroutineObject* op, int resume_point, PyObject* value, PyObject** result) {
     const CoroutineBody& body = *op->body;
     if (resume_point == 0 && value == nullptr) {
-        return leave_raised(body, body.function->line, false);
+        return leave_raised(body, op->scope, body.function->line, false);
     }
     BodyStep step = body.resume(op->scope, resume_point, value);
     while (step.exit == BodyExit::Await) {
@@ -63,7 +64,7 @@ PySendResult run_body(CoroutineObject* op, int resume_point, PyObject* value, Py
         *result = step.value;
         return PYGEN_RETURN;
     }
-    return leave_raised(body, step.line, true);
+    return leave_raised(body, op->scope, step.line, true);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <type_traits>
 
@@ -101,6 +102,12 @@ struct FunctionSpec {
     // Adds the traceback entry of a failing step (its source line) to the pending
     // exception: a failing step reads `return kBriefArgs.fail(kJoin);`.
     StepFailed fail(int step_line) const noexcept;
+    // After a failure, once the body's own temporaries are gone: moves the values of
+    // its locals, one handle per name of `locals` in that order (null for one the body
+    // does not hold), into the traceback entry its failing step made, to be released
+    // with that entry, as the host's frame keeps its locals with its traceback. A body
+    // ends `return kBriefArgs.keep_locals({&args, nullptr, &local.k, ...});`.
+    StepFailed keep_locals(std::initializer_list<Owned*> values) const noexcept;
 };
 
 }  // namespace smz

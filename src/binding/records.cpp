@@ -85,6 +85,13 @@ int equals_text(PyObject* a, PyObject* b) {
                        static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
+int compare_then_release(Owned& a, PyObject* b) {
+    Owned result = Owned::steal(PyObject_RichCompare(a.get(), b, Py_EQ));
+    a.reset();
+    if (!result) return -1;
+    return PyObject_IsTrue(result.get());
+}
+
 Owned text_form(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return Owned::ref(value);
     return Owned::steal(PyObject_Format(value, kStr.empty));

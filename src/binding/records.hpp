@@ -52,6 +52,19 @@ Owned head_of(PyObject* value, Py_ssize_t count);
 // 1 or 0; -1 with an exception set.
 int equals_text(PyObject* a, PyObject* b);
 
+// `a == b` tested as a condition, for a temporary `a` that is released here: the
+// comparison is made, `a` released, then the result's truth taken and the result
+// released, in the order the host's comparison and jump run them. 1 or 0; -1 with an
+// exception set.
+int compare_then_release(Owned& a, PyObject* b);
+inline int temporary_equals_text(Owned& a, PyObject* b) {
+    if (!PyUnicode_CheckExact(a.get())) return compare_then_release(a, b);
+    // An exact str's comparison and release run no host code.
+    const int equal = equals_text(a.get(), b);
+    a.reset();
+    return equal;
+}
+
 // The text form of a value placed in a text: an exact str unchanged, anything else
 // the result of format(value, "").
 Owned text_form(PyObject* value);

@@ -89,6 +89,71 @@ StepFailed FunctionSpec::fail(int step_line) const noexcept {
     return {};
 }
 
+namespace {
+
+// The innermost traceback entry of the pending exception when it is one that
+// add_traceback made for `name` (a frame of one of its site codes): its frame,
+// borrowed from the entry; else null.
+PyFrameObject* own_entry_frame(PyObject* tb, const char* name) noexcept {
+    if (tb == nullptr || !PyTraceBack_Check(tb) || g_site_codes == nullptr) return nullptr;
+    PyFrameObject* frame = reinterpret_cast<PyTracebackObject*>(tb)->tb_frame;
+    if (frame == nullptr) return nullptr;
+    Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    const int line = reinterpret_cast<PyCodeObject*>(code.get())->co_firstlineno;
+    auto found = g_site_codes->find(SiteKey{name, line});
+    return found != g_site_codes->end() && found->second == code.get() ? frame : nullptr;
+}
+
+// Moves the set values among `values` into the namespace of `frame`, under the names
+// of `locals`, in order: the namespace releases them in that order when the frame goes.
+void move_into_frame(PyFrameObject* frame, std::span<const char* const> locals,
+                     std::initializer_list<Owned*> values) noexcept {
+    Owned space = Owned::steal(PyFrame_GetLocals(frame));
+    if (!space || !PyDict_CheckExact(space.get())) return;
+    std::size_t i = 0;
+    for (Owned* value : values) {
+        if (i == locals.size()) break;
+        const char* name = locals[i++];
+        if (value == nullptr || !*value) continue;
+        Owned key = Owned::steal(PyUnicode_InternFromString(name));
+        if (!key || PyDict_SetItem(space.get(), key.get(), value->get()) < 0) return;
+        value->reset();  // the namespace holds it now: nothing is released
+    }
+}
+
+}  // namespace
+
+StepFailed FunctionSpec::keep_locals(std::initializer_list<Owned*> values) const noexcept {
+    keep_with_entry(trace_name, locals, values);
+    return {};
+}
+
+void keep_with_entry(const char* name, std::span<const char* const> locals,
+                     std::initializer_list<Owned*> values) noexcept {
+    // The exception is set aside while the entry is read and filled, and goes back
+    // unchanged; a failure to keep the locals leaves them to their handles.
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    Owned tb = exc != nullptr ? Owned::steal(PyException_GetTraceback(exc)) : Owned();
+#else
+    PyObject* type = nullptr;
+    PyObject* exc = nullptr;
+    PyObject* raw_tb = nullptr;
+    PyErr_Fetch(&type, &exc, &raw_tb);
+    Owned tb = Owned::ref(raw_tb);
+#endif
+    if (PyFrameObject* frame = own_entry_frame(tb.get(), name)) {
+        move_into_frame(frame, locals, values);
+    }
+    PyErr_Clear();
+    tb.reset();
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyErr_Restore(type, exc, raw_tb);
+#endif
+}
+
 Owned call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
     RecursionScope guard(kCText.calling_object);
     if (!guard.entered()) return {};

@@ -4,6 +4,9 @@
 // nothing of this file.
 #pragma once
 
+#include <initializer_list>
+#include <span>
+
 #include "binding/ref.hpp"
 
 namespace smz {
@@ -19,6 +22,14 @@ Owned lookup_global(PyObject* name);
 // the pending exception, leaving the exception itself unchanged. Does nothing when
 // no exception is pending or the entry cannot be made.
 void add_traceback(const char* name, int line) noexcept;
+
+// Moves the values of a failing function's locals, one handle per name of `locals` in
+// that order (null for one not held), into the frame of the innermost traceback entry
+// of the pending exception when add_traceback made it for `name`; the entry releases
+// them in that order when it goes. Otherwise, or when they cannot be moved, the
+// handles keep what they hold. The exception is left as it is.
+void keep_with_entry(const char* name, std::span<const char* const> locals,
+                     std::initializer_list<Owned*> values) noexcept;
 
 // Counts one level against the host's recursion limit while alive; `where` ends the
 // RecursionError's message when the limit is passed. Check entered() after making it.

@@ -2,6 +2,7 @@
 // state and returns an operation; the operation runs the body below, which renders the
 // request, awaits the client's `complete`, and picks the parsed or the fallback summary.
 #include <cstddef>
+#include <iterator>
 #include <utility>
 
 #include "binding/coroutine.hpp"
@@ -238,6 +239,7 @@ Outcome report_failure(SummarizeState* s) {
     Owned text = text_form(s->e);
     if (!text) return Outcome::failed_at(kError);
     Owned entry = Owned::steal(PyUnicode_Concat(kSummarizerStr.failed_prefix, text.get()));
+    text.reset();  // a temporary of the entry's f-string, gone before the entry is logged
     if (!entry || !call1(error.get(), entry.get())) return Outcome::failed_at(kError);
     Owned fallback = call_summary_function(kStr._fallback_summary, s->messages);
     if (!fallback) return Outcome::failed_at(kFailureFallback);
@@ -281,11 +283,28 @@ BodyStep resume_summarize(PyObject* scope, int resume_point, PyObject* value) {
     return BodyStep::finish(summary.value.release());
 }
 
-const CoroutineBody kSummarizeBody = {&kSummarizeMessages, resume_summarize};
+// The state's fields, taken over by handles in the order of the locals' names.
+void keep_summarize_locals(PyObject* scope) {
+    SummarizeState* s = as_state(scope);
+    PyObject** fields[] = {&s->self,      &s->messages,     &s->existing_summary,
+                           &s->conv_text, &s->prompt_parts, &s->response,
+                           &s->e};
+    Owned held[std::size(fields)];
+    for (std::size_t i = 0; i < std::size(fields); ++i) {
+        held[i] = Owned::steal(std::exchange(*fields[i], nullptr));
+    }
+    keep_with_entry(kSummarizeMessages.name, kSummarizeMessages.locals,
+                    {&held[0], &held[1], &held[2], &held[3], &held[4], &held[5], &held[6]});
+}
+
+const CoroutineBody kSummarizeBody = {&kSummarizeMessages, resume_summarize, keep_summarize_locals};
 
 PyObject* summarizer_init(const Call& call) {
     if (PyObject_SetAttr(call.args[0], kStr._llm, call.args[1]) < 0) {
-        return kSummarizerInit.fail(lines::summarizer_init::kStoreClient);
+        kSummarizerInit.fail(lines::summarizer_init::kStoreClient);
+        Owned self = Owned::ref(call.args[0]);
+        Owned llm_client = Owned::ref(call.args[1]);
+        return kSummarizerInit.keep_locals({&self, &llm_client});
     }
     Py_RETURN_NONE;
 }

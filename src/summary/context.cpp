@@ -160,6 +160,12 @@ bool render_sections(TextBuilder& out, Locals& local, PyObject* summary) {
     return true;
 }
 
+bool render_text(TextBuilder& out, Locals& local, PyObject* summary) {
+    if (!out.line(kSummaryStr.context_header)) return kFormatSummaryForContext.fail(kHeader);
+    if (!out.line(kSummaryStr.context_note)) return kFormatSummaryForContext.fail(kNote);
+    return render_sections(out, local, summary);
+}
+
 }  // namespace
 
 PyObject* format_summary_for_context(const Call& call) {
@@ -167,12 +173,15 @@ PyObject* format_summary_for_context(const Call& call) {
     Owned summary = Owned::ref(call.args[1]);  // call.args[0], self, is not used
     Locals local;
     TextBuilder out;
-    if (!out.line(kSummaryStr.context_header)) return kFormatSummaryForContext.fail(kHeader);
-    if (!out.line(kSummaryStr.context_note)) return kFormatSummaryForContext.fail(kNote);
-    if (!render_sections(out, local, summary.get())) return nullptr;
-    Owned text = out.build();
-    if (!text) return kFormatSummaryForContext.fail(kJoin);
-    return text.release();
+    if (render_text(out, local, summary.get())) {
+        Owned text = out.build();
+        if (text) return text.release();
+        kFormatSummaryForContext.fail(kJoin);
+    }
+    // `parts` holds only texts: there is nothing of it to keep.
+    Owned self = Owned::ref(call.args[0]);
+    return kFormatSummaryForContext.keep_locals(
+        {&self, &summary, nullptr, &local.g, &local.p, &local.d, &local.f, &local.b, &local.n});
 }
 
 namespace {

@@ -19,11 +19,13 @@ using namespace lines::fallback_summary;
 // A request text longer than this many items is cut to them and "..." appended.
 constexpr Py_ssize_t kRequestLimit = 200;
 
-// The function's locals that change with each record, as in the plain function: each
-// keeps its value until its next assignment replaces it (the old value is released
-// after the new one is stored) or until the function ends, when they go in the order
-// the host clears a frame, `msg` first.
+// The function's locals, as in the plain function: each keeps its value until its
+// next assignment replaces it (the old value is released after the new one is
+// stored) or until the function ends, when they go in the order the host clears a
+// frame, the order of their names.
 struct Locals {
+    Owned goals;
+    Owned progress;
     Owned msg;
     Owned content;
 
@@ -31,6 +33,8 @@ struct Locals {
     Locals(const Locals&) = delete;
     Locals& operator=(const Locals&) = delete;
     ~Locals() {
+        goals.reset();
+        progress.reset();
         msg.reset();
         content.reset();
     }
@@ -38,12 +42,12 @@ struct Locals {
 
 // Whether `msg` is a user message with content: its get("role") equals "user", and
 // only then its get("content") is true. Each value read is a temporary, released as
-// soon as it is tested. -1 with an exception set.
+// soon as it is tested: the role once it is compared, before the comparison's result
+// is tested. -1 with an exception set.
 int is_request(PyObject* msg) {
     Owned role = record_get(msg, kStr.role);
     if (!role) return -1;
-    const int user = equals_text(role.get(), kStr.user);
-    role.reset();
+    const int user = temporary_equals_text(role, kStr.user);
     if (user <= 0) return user;
     Owned content = record_get(msg, kStr.content);
     if (!content) return -1;
@@ -89,15 +93,15 @@ Py_ssize_t message_count(PyObject* messages) {
     return PyObject_Size(messages);
 }
 
-}  // namespace
-
-PyObject* fallback_summary(const Call& call) {
-    PyObject* messages = call.args[0];  // borrowed: exactly a list
-    Locals local;
-    Owned goals = Owned::steal(PyList_New(0));
-    if (!goals) return kFallbackSummary.fail(kGoals);
-    Owned progress = Owned::steal(PyList_New(0));
-    if (!progress) return kFallbackSummary.fail(kProgress);
+// The summary record of `messages`, with the function's locals in `local`. Null with
+// the failing step's entry made.
+PyObject* build_fallback(PyObject* messages, Locals& local) {
+    local.goals = Owned::steal(PyList_New(0));
+    if (!local.goals) return kFallbackSummary.fail(kGoals);
+    local.progress = Owned::steal(PyList_New(0));
+    if (!local.progress) return kFallbackSummary.fail(kProgress);
+    Owned& goals = local.goals;
+    PyObject* progress = local.progress.get();
 
     if (PyList_CheckExact(messages)) {
         // The length is read afresh for every record: the record operations may run
@@ -129,7 +133,7 @@ PyObject* fallback_summary(const Call& call) {
     if (!record) return kFallbackSummary.fail(kRecord);
     PyObject* r = record.get();
     if (PyDict_SetItem(r, kStr.goals, goals.get()) < 0) return kFallbackSummary.fail(kRecord);
-    if (PyDict_SetItem(r, kStr.progress, progress.get()) < 0) return kFallbackSummary.fail(kRecord);
+    if (PyDict_SetItem(r, kStr.progress, progress) < 0) return kFallbackSummary.fail(kRecord);
     const Py_ssize_t had = message_count(messages);
     if (had < 0) return kFallbackSummary.fail(kStateText);
     Owned state = Owned::steal(PyUnicode_FromFormat(kFallbackStateFormat, had));
@@ -152,12 +156,24 @@ PyObject* fallback_summary(const Call& call) {
     if (!request) return kFallbackSummary.fail(kSummaryText);
     Owned summary =
         Owned::steal(PyUnicode_FromFormat(kFallbackSummaryFormat, count, request.get()));
+    request.reset();  // a temporary of the summary's f-string, gone before the clock is read
     if (!summary) return kFallbackSummary.fail(kSummaryText);
     if (PyDict_SetItem(r, kStr.summary, summary.get()) < 0) return kFallbackSummary.fail(kRecord);
     Owned stamp = record_timestamp();
     if (!stamp) return kFallbackSummary.fail(kTimestamp);
     if (PyDict_SetItem(r, kStr.created_at, stamp.get()) < 0) return kFallbackSummary.fail(kRecord);
     return record.release();
+}
+
+}  // namespace
+
+PyObject* fallback_summary(const Call& call) {
+    Locals local;
+    PyObject* record = build_fallback(call.args[0], local);
+    if (record != nullptr) return record;
+    Owned messages = Owned::ref(call.args[0]);
+    return kFallbackSummary.keep_locals(
+        {&messages, &local.goals, &local.progress, &local.msg, &local.content});
 }
 
 namespace {

@@ -178,10 +178,13 @@ PyObject* brief_args(const Call& call) {
     TextBuilder out;
     const bool done = PyDict_CheckExact(args.get()) ? add_dict_entries(out, local, args.get())
                                                     : add_mapping_entries(out, local, args.get());
-    if (!done) return nullptr;
-    Owned result = out.build();
-    if (!result) return kBriefArgs.fail(kJoin);
-    return result.release();
+    if (done) {
+        Owned result = out.build();
+        if (result) return result.release();
+        kBriefArgs.fail(kJoin);
+    }
+    // `parts` holds only texts: there is nothing of it to keep.
+    return kBriefArgs.keep_locals({&args, nullptr, &local.k, &local.v, &local.val_str});
 }
 
 namespace {

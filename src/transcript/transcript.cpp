@@ -351,6 +351,30 @@ bool render_message(Locals& local, TextBuilder& out) {
     return true;
 }
 
+// Every line of the transcript into `out`; false with the failing step's entry made.
+bool render_messages(PyObject* messages, Locals& local, TextBuilder& out) {
+    if (PyList_CheckExact(messages)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages); ++i) {
+            local.msg.reset(Py_NewRef(PyList_GET_ITEM(messages, i)));
+            if (!render_message(local, out)) return false;
+        }
+        return true;
+    }
+    // An instance of a list subclass (in builds that accept them) is walked through
+    // its own iteration, as a `for` loop does.
+    Owned iter = Owned::steal(PyObject_GetIter(messages));
+    if (!iter) return kFormatMessagesForSummary.fail(kWalk);
+    for (;;) {
+        Owned msg = Owned::steal(PyIter_Next(iter.get()));
+        if (!msg) {
+            if (PyErr_Occurred()) return kFormatMessagesForSummary.fail(kWalk);
+            return true;
+        }
+        local.msg = std::move(msg);
+        if (!render_message(local, out)) return false;
+    }
+}
+
 }  // namespace
 
 PyObject* format_messages_for_summary(const Call& call) {
@@ -358,29 +382,15 @@ PyObject* format_messages_for_summary(const Call& call) {
     Owned messages = Owned::ref(call.args[0]);
     Locals local;
     TextBuilder out;
-    if (PyList_CheckExact(messages.get())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages.get()); ++i) {
-            local.msg.reset(Py_NewRef(PyList_GET_ITEM(messages.get(), i)));
-            if (!render_message(local, out)) return nullptr;
-        }
-    } else {
-        // An instance of a list subclass (in builds that accept them) is walked through
-        // its own iteration, as a `for` loop does.
-        Owned iter = Owned::steal(PyObject_GetIter(messages.get()));
-        if (!iter) return kFormatMessagesForSummary.fail(kWalk);
-        for (;;) {
-            Owned msg = Owned::steal(PyIter_Next(iter.get()));
-            if (!msg) {
-                if (PyErr_Occurred()) return kFormatMessagesForSummary.fail(kWalk);
-                break;
-            }
-            local.msg = std::move(msg);
-            if (!render_message(local, out)) return nullptr;
-        }
+    if (render_messages(messages.get(), local, out)) {
+        Owned result = out.build();
+        if (result) return result.release();
+        kFormatMessagesForSummary.fail(kJoin);
     }
-    Owned result = out.build();
-    if (!result) return kFormatMessagesForSummary.fail(kJoin);
-    return result.release();
+    // `lines` holds only texts: there is nothing of it to keep.
+    return kFormatMessagesForSummary.keep_locals({&messages, nullptr, &local.msg, &local.role,
+                                                  &local.content, &local.tool_id, &local.tc,
+                                                  &local.name, &local.args, &local.args_brief});
 }
 
 namespace {

@@ -561,3 +561,271 @@ CASES = {
 def test_local_holds_its_value_as_plain_python(mod, case):
     scenario = CASES[case]
     assert scenario(Functions(mod, plain=False)) == scenario(Functions(mod, plain=True))
+
+
+# ---------------------------------------------------------------------------------
+# A formatted text dies as soon as the expression that made it is done
+
+def text_kit(log):
+    """Values whose format() gives a text that notes its release, and records and
+    values that note each read, so the log shows what runs while a text is alive."""
+
+    class Text(str):
+        def __del__(self):
+            log.append(("released", str(self)))
+
+    class Shown:
+        def __init__(self, label):
+            self.label = label
+
+        def __format__(self, spec):
+            log.append(("format", self.label))
+            return Text(self.label)
+
+        def __str__(self):
+            log.append(("str", self.label))
+            return self.label
+
+        def __len__(self):
+            log.append(("len", self.label))
+            return len(self.label)
+
+    class Request(str):
+        def __format__(self, spec):
+            log.append(("format", str(self)))
+            return Text(self)
+
+    class Record(dict):
+        def get(self, key, default=None):
+            log.append(("get", key))
+            return super().get(key, default)
+
+    return types.SimpleNamespace(Shown=Shown, Request=Request, Record=Record)
+
+
+def after_call(call):
+    """Runs `call` and notes its outcome in the log it makes; the log is the result."""
+    def scenario(fns, log, kit):
+        log.append(outcome(lambda: call(fns, kit)))
+        return log
+    return scenario
+
+
+TEXT_CASES = {
+    "tool line id": lambda fns, kit: fns.transcript([
+        kit.Record(role="tool", tool_call_id=kit.Shown("id"), content=kit.Shown("result")),
+        kit.Record(role="user", content="next")]),
+    "tool-call name": lambda fns, kit: fns.transcript([kit.Record(
+        role="assistant", content=kit.Shown("text"),
+        tool_calls=[kit.Record(name=kit.Shown("name"), arguments=kit.Shown("args")),
+                    kit.Record(name="next", arguments={})])]),
+    "brief key": lambda fns, kit: fns.brief(
+        {kit.Shown("k1"): kit.Shown("v1"), kit.Shown("k2"): "v2"}),
+    "user line": lambda fns, kit: fns.transcript([
+        kit.Record(role="user", content=kit.Shown("said")), kit.Record(role="user")]),
+    "context state": lambda fns, kit: fns.context(
+        {"current_state": kit.Shown("state"), "summary": kit.Shown("narrative")}),
+    "fallback request": lambda fns, kit: fns.fallback(
+        [{"role": "user", "content": kit.Request("request")}])["summary"],
+}
+
+
+@pytest.mark.parametrize("case", TEXT_CASES)
+def test_formatted_text_dies_with_its_expression(mod, monkeypatch, case):
+    from benchmarks import twin
+
+    def run(plain):
+        log = []
+        clock = types.SimpleNamespace(time=lambda: log.append("time") or 1.0)
+        monkeypatch.setattr(twin if plain else mod, "time", clock)
+        return after_call(TEXT_CASES[case])(Functions(mod, plain), log, text_kit(log))
+
+    assert run(plain=False) == run(plain=True)
+
+
+def failure_log_run(make, logger):
+    """The client's call fails with an exception whose format() gives a tracked text."""
+    log = logger.events
+    kit = text_kit(log)
+
+    class Failed(Exception):
+        def __format__(self, spec):
+            return kit.Shown("failure").__format__(spec)
+
+    class Client:
+        def complete(self, **kwargs):
+            raise Failed
+
+    log.append(outcome(lambda: make(Client()).send(None)))
+    return log
+
+
+def test_failure_log_text_dies_before_the_log_call(env, monkeypatch, mod):
+    class Logger:
+        def __init__(self):
+            self.events = []
+
+        def error(self, text):
+            self.events.append(("error", text))
+
+    logger = Logger()
+    monkeypatch.setattr(mod, "logger", logger)
+    module = failure_log_run(lambda client: env.make(client).summarize_messages([1]), logger)
+    logger = Logger()
+    twin = failure_log_run(lambda client: twin_logged(client, [1], logger), logger)
+    assert module == twin
+
+
+# ---------------------------------------------------------------------------------
+# A comparison's operand goes before its result is tested
+
+def compared_role(fns, verdict):
+    """`msg.get("role") == "user"` with a role whose equality gives an object of its own
+    truth; each notes its release."""
+    log = []
+
+    class Verdict:
+        def __bool__(self):
+            log.append("bool")
+            if verdict is None:
+                raise LookupError("no verdict")
+            return verdict
+
+        def __del__(self):
+            log.append("verdict released")
+
+    class Role:
+        def __eq__(self, other):
+            log.append(("eq", other))
+            return Verdict()
+
+        def __del__(self):
+            log.append("role released")
+
+    class Record(dict):
+        def get(self, key, default=None):
+            log.append(("get", key))
+            return Role() if key == "role" else super().get(key, default)
+
+    record = Record(content="request")
+    log.append(outcome(lambda: fns.fallback([record, Record()])["goals"]))
+    return log
+
+
+@pytest.mark.parametrize("verdict", [True, False, None])
+def test_compared_role_goes_before_the_result_is_tested(mod, verdict):
+    module = compared_role(Functions(mod, plain=False), verdict)
+    assert module == compared_role(Functions(mod, plain=True), verdict)
+
+
+# ---------------------------------------------------------------------------------
+# A failing function's locals live on with its traceback, through the caller's handler
+
+def failing_with(log, where):
+    """The call of `fns` for `where` that fails after a local took the only reference
+    to a value that notes its release."""
+
+    class Held:
+        def __init__(self, label, home=None):
+            self.label, self.home = label, home
+
+        def __del__(self):
+            log.append(("released", self.label))
+
+        def __len__(self):
+            return 1
+
+        def __str__(self):  # the value leaves its container as it is converted
+            self.home.clear()
+            return "value"
+
+        __format__ = lambda self, spec: self.__str__()  # noqa: E731
+
+    class Unsure:
+        def __bool__(self):
+            raise LookupError("no truth")
+
+    class Record(dict):
+        """Gives a new Held for each read of a key in `fresh`; fails reading `failing`."""
+
+        def __init__(self, label, fresh=(), failing=(), **items):
+            super().__init__(**items)
+            self.label, self.fresh, self.failing = label, fresh, failing
+
+        def get(self, key, default=None):
+            if key in self.failing:
+                raise LookupError(key)
+            return Held(key) if key in self.fresh else super().get(key, default)
+
+        __getitem__ = get
+
+        def __del__(self):
+            log.append(("released", self.label))
+
+    if where == "brief v":
+        args = {}
+        args["k"] = Held("v", args)
+        return lambda fns: fns.brief(args)
+    if where == "transcript content":
+        # held by the caller: the host's twin reads its records one call deeper
+        messages = [Record("msg", ["content"], ["tool_call_id"], role="tool")]
+        return lambda fns: fns.transcript(messages)
+    if where == "fallback content":
+        return lambda fns: fns.fallback(
+            [Record("msg", ["content"], role="user"), Record("next", failing=["role"])])
+    goals = []
+    goals.append(Held("g", goals))
+    return lambda fns: fns.context({"goals": goals, "progress": Unsure()})
+
+
+def handled(fns, where):
+    log = []
+    call = failing_with(log, where)
+    try:
+        call(fns)
+    except (LookupError, RuntimeError) as exc:
+        log.append(("handling", type(exc).__name__))
+    log.append("handled")
+    return log
+
+
+@pytest.mark.parametrize(
+    "where", ["brief v", "transcript content", "fallback content", "context g"])
+def test_failing_locals_live_through_the_handler(mod, where):
+    assert handled(Functions(mod, plain=False), where) == handled(Functions(mod, plain=True),
+                                                                  where)
+
+
+class Stopped(BaseException):
+    """Passes the operation's handler, which takes an Exception."""
+
+
+def operation_failing(make, when):
+    log = []
+
+    class Held(dict):
+        def __del__(self):
+            log.append("released")
+
+    class Client:
+        def complete(self, **kwargs):
+            if when == "at once":
+                raise Stopped
+            return handoff()
+
+    op = make(Client(), [Held(role="user")])
+    try:
+        if when != "before its start":
+            op.send(None)
+        op.throw(Stopped)
+    except Stopped:
+        log.append("handling")
+    log.append("handled")
+    return log
+
+
+@pytest.mark.parametrize("when", ["at once", "at its await", "before its start"])
+def test_failing_operation_locals_live_through_the_handler(env, when):
+    module = operation_failing(lambda client, messages: env.make(client).summarize_messages(
+        messages), when)
+    assert module == operation_failing(twin_summarize, when)
