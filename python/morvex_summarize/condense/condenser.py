@@ -95,9 +95,9 @@ class CondenseState:
         `existing_summary` by the next summary.
     context_message: the message that holds `summary_text` in the returned list.
     summarized: messages handed to the summarizer by this call.
-    summarized_messages: those messages, oldest first, as the list held them; of an item
-        clearing rewrote, the summarizer was handed the item it replaced (the tool's
-        output, not the placeholder).
+    summarized_messages: those messages, oldest first, as the list held them; of a tool
+        result that clearing replaced, the summarizer was handed the result as given, not
+        the placeholder.
     total_summarized: messages handed to summaries over the whole chain.
     tokens_before, tokens_after: token counts of the list given and the list returned.
     messages_before, messages_after: their lengths.
@@ -485,7 +485,6 @@ class Condenser:
         # request the work is for.
         shown = handed if earlier_text is not None or previous.summary is not None \
             else parts.first + handed
-        # What clearing replaced is summarized as it was, not as its placeholder.
         # What clearing replaced is read as it was, not as its placeholder: by the summary,
         # and by the check of the summary against the kept messages.
         replaced = self._replaced(read)
