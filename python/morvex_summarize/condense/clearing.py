@@ -533,9 +533,6 @@ class Replaced:
     def __bool__(self) -> bool:
         return bool(self._by_id)
 
-    def __len__(self) -> int:
-        return len(self._by_id)
-
     def after(self, rewritten: tuple[tuple[Any, Any], ...],
               as_given: tuple[tuple[Any, Any], ...]) -> Replaced:
         """These, and what a round's clearing rewrote ((given item, what stands in its
