@@ -31,7 +31,8 @@ from collections.abc import Mapping, Sequence
 from typing import Any
 
 from morvex.core.summarizer import ConversationSummarizer
-from morvex_summarize import evidence, summarize
+from morvex_summarize import summarize
+from morvex_summarize.session import evidence
 from morvex_summarize.clients.extractive import ExtractiveClient
 from morvex_summarize import carry
 from morvex_summarize.condense import Condenser, estimate_tokens

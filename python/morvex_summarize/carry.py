@@ -14,7 +14,7 @@ import re
 from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
-from . import evidence
+from .session import evidence
 from .native import TOOL_RESULT_LIMIT
 from .records import LIST_KEYS
 

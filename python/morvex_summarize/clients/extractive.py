@@ -1,6 +1,6 @@
 """An offline, model-free client: builds the summary JSON from the transcript in the request.
 
-What it reports is what the transcript shows (see `morvex_summarize.evidence`): a tool's
+What it reports is what the transcript shows (see `morvex_summarize.session.evidence`): a tool's
 output is a failure only on evidence of failure, a blocker is the line a person would quote
 from it, a later passing run of the same check (or a fix of the file it named, then a
 passing check) settles it, and the current state comes from the latest evidence. The goal
@@ -15,12 +15,13 @@ from __future__ import annotations
 
 import bisect
 import json
+import os
 import re
 from collections import Counter
 from collections.abc import Iterator, Mapping
 from typing import Any, NamedTuple
 
-from .. import evidence, steps
+from ..session import evidence, steps, tools
 from .. import carry
 from ..native import (CONVERSATION_HEADING, PREVIOUS_HEADING, TRANSCRIPT_ENTRY, TRUNCATION_MARK,
                       parse_context)
@@ -603,11 +604,11 @@ class _Call:
         maybe = [p for p in act.maybe if any(_same_file(p, n) for n in named)]
         if not maybe and len(act.maybe) == 1 and steps.says_changed(output):
             maybe = list(act.maybe)
-        found = [*act.edits, *maybe]
+        found = [_whole_path(p, output, text, upto) for p in (*act.edits, *maybe)]
         for name in named:
             if not any(_same_file(name, f) for f in found):
                 found.append(_resolve(name, text, upto))
-        self.changed = tuple(f for f in found if not f.startswith(_SCRATCH))
+        self.changed = tuple(f for f in found if not _scratch(f))
 
     def outcome(self, text: str, output: str | None = None) -> str | None:
         """FAILED, PASSED or None: how the call ended, read once from its output in
@@ -638,7 +639,33 @@ def _unquote_output(output: str) -> str:
 _CHANGE_HINTS = ("atch", "pdat", "rote", "ritten", "odified", "dited", "aved", "reated",
                  "ixed", "eplaced", "pplied", "[File: ", "\nM ", "\nA ")
 _TEXT_EDIT = "edit block"  # how the edits an assistant writes in its text are named
-_SCRATCH = ("/tmp/", "/var/tmp/")  # the agent's own scratch files are no change of the work
+_SCRATCH = ("/tmp/", "/var/tmp/")
+
+
+def _scratch(path: str) -> bool:
+    """A file the agent keeps for itself (`/tmp/repro.py`): directly in a temporary folder.
+    A project checked out under one (`/tmp/work/src/x.py`) is the work itself."""
+    for folder in _SCRATCH:
+        if path.startswith(folder):
+            return "/" not in path[len(folder):]
+    return False
+
+
+_CUT_SHORT = "..."  # how the transcript ends an argument it cut short
+_PATH_TOKEN = re.compile(r"[^\s'\"`,;()\[\]<>]+")
+
+
+def _whole_path(path: str, output: str, text: str, upto: int) -> str:
+    """A path the transcript cut short (`/src/app/compone...`), whole again from the
+    call's output or an earlier mention of it, else as it stands."""
+    if not path.endswith(_CUT_SHORT):
+        return path
+    stem = path[:-len(_CUT_SHORT)]
+    for source in (output, text[max(0, upto - 200_000):upto]):
+        at = source.find(stem)
+        if at >= 0:
+            return _PATH_TOKEN.match(source, at).group(0).rstrip(".:")
+    return path
 
 
 def _same_file(a: str, b: str) -> bool:
@@ -682,6 +709,9 @@ def _folder(call: _Call) -> str:
     return target.strip("'\"").rsplit("/", 1)[0].lstrip("./") + "/"
 
 
+_LOOKS = frozenset({tools.READ, tools.SEARCH, tools.WEB})  # what "Looked around" counts
+
+
 def _reads_item(reads: Counter[tuple[str, str]]) -> str:
     """One item for all the reads: how many of each tool, under which folders."""
     by_tool: dict[str, Counter[str]] = {}
@@ -695,6 +725,26 @@ def _reads_item(reads: Counter[tuple[str, str]]) -> str:
     return carry.LOOKED_PREFIX + "; ".join(parts[:4])
 
 
+_WORLD = (  # what a change of the world rather than of the work's files is called
+    (re.compile(r"^(?:pip3?|uv|poetry|npm|yarn|pnpm|bun|cargo|go|gem|bundle|composer|apt|"
+                r"apt-get|brew|dnf|yum|apk|conda|mamba|mix|dotnet) (?:install|add|i|get|"
+                r"sync|deps\.get|restore)$"), "Installed: "),
+    (re.compile(r"^git (?:commit|merge|rebase|cherry-pick|revert|tag)$"), "Committed: "),
+    (re.compile(r"^git push$|^gh pr (?:create|merge)$"), "Pushed: "),
+)
+
+
+def _world_prefix(call: _Call) -> str:
+    """How progress names a change of the world: an install, a commit, a push, else a
+    change."""
+    if call.line is not None:
+        for step in reversed(evidence.commands_of(call.line)):
+            for pattern, prefix in _WORLD:
+                if pattern.match(step.program):
+                    return prefix
+    return carry.CHANGED_PREFIX
+
+
 def _change_item(call: _Call, output: str | None) -> str:
     """A change as progress: what was changed, with the first line its tool answered."""
     head = ""
@@ -705,12 +755,28 @@ def _change_item(call: _Call, output: str | None) -> str:
         if first and first.lower().strip(".!") not in ("ok", "done", "success", "true") and \
                 not any(path in first for path in evidence.paths_in(shown)):
             head = ": " + _clip(first, 100)
-    return _clip(f"{carry.CHANGED_PREFIX}`{call.shown()}`{head}", 200)
+    return _clip(f"{_world_prefix(call)}`{call.shown()}`{head}", 200)
 
 
 def _files_item(tool: str, files: list[str]) -> str:
-    return _clip(f"{carry.CHANGED_PREFIX}`{tool}` {', '.join(files[-8:])}"
-                 + (f" and {len(files) - 8} more" if len(files) > 8 else ""), 300)
+    """The files one tool changed, the newest that fit the item whole; absolute paths
+    under one folder are named from it."""
+    shown = files[-8:]
+    folder = ""
+    if len(shown) > 1 and all(f.startswith("/") for f in shown):
+        common = os.path.commonpath(shown)
+        if common.count("/") >= 2 and common not in shown:
+            folder = common
+            shown = [f[len(common) + 1:] for f in shown]
+    head = f"{carry.CHANGED_PREFIX}`{tool}`" + (f" in {folder}/:" if folder else "")
+    while len(shown) > 1 and len(head) + sum(len(f) + 2 for f in shown) > _FILES_ITEM:
+        shown.pop(0)
+    more = len(files) - len(shown)
+    return _clip(f"{head} {', '.join(shown)}" + (f" and {more} more" if more else ""),
+                 _FILES_ITEM + 20)
+
+
+_FILES_ITEM = 400
 
 
 # What an assistant says of the run it just saw, when it takes a failing output as the
@@ -778,6 +844,9 @@ class _Walk:
         self.decisions = _Kept(carry.LIMITS["key_decisions"])
         self.facts = _Kept(carry.LIMITS["key_facts"])
         self.blockers = _Kept(carry.LIMITS["blockers"])
+        # where a blocker is only someone's words (a user's or a hook's complaint, the
+        # agent saying it is stuck), not a step's outcome: the run may go past it
+        self.worded_at: set[int] = set()
         self.changes = _Kept(carry.LIMITS["progress"])
         self.edits: dict[str, tuple[int, list[str]]] = {}  # tool -> (where last, files)
         self.diffed: tuple[int, list[str]] | None = None  # files a shown diff changes
@@ -799,6 +868,7 @@ class _Walk:
         self.text_edit: _Call | None = None  # edits in the agent's text, before an answer
         self.replied = -1  # where the assistant message just read is
         self.last_read_at = 0
+        self.last_step_at = -1  # the newest call that is more than a look around
         self.kind = self.label = self.body = ""
         self.last_at = -1
         self.opening_worked = False  # the first message here says the last run went well
@@ -917,6 +987,7 @@ class _Walk:
         if blocked and not said_rules and not is_goal and not _ASKS.search(stripped) and \
                 (own is stripped or _BLOCKED.search(own)):
             self.blockers.add(where, _clip(stripped, 200))  # the task itself is no blocker
+            self.worded_at.add(where)
 
     def assistant(self, body: str, where: int) -> None:
         self.said += 1
@@ -952,10 +1023,12 @@ class _Walk:
             decided = [s for s in chosen if carry.DECIDED.search(s)]
             if not decided:
                 self.blockers.add(where, _clip(body, 200))
+                self.worded_at.add(where)
             else:
                 rest = " ".join(s for s in sentences if s not in decided)
                 if _STOPPED.search(rest):
                     self.blockers.add(where, _clip(rest, 200))
+                    self.worded_at.add(where)
         self.question = _question(body)
         self.steps_written(written, where)
 
@@ -1001,10 +1074,14 @@ class _Walk:
         if line is None:
             self.pending.append(call)
         if call.act.kind == steps.READ:
-            self.last_read_at = where
-            self.reads[call.name if call.line is None else call.command.program,
-                       _folder(call)] += 1
-        elif call.line is not None and call.runs and evidence.is_check(call.command):
+            row = tools.lookup(label) if line is None else None
+            if row is None or row.kind in _LOOKS:
+                self.last_read_at = where
+                self.reads[call.name if call.line is None else call.command.program,
+                           _folder(call)] += 1
+            return call
+        self.last_step_at = where
+        if call.line is not None and call.runs and evidence.is_check(call.command):
             self.runs[call.shown()] += 1
         return call
 
@@ -1032,7 +1109,7 @@ class _Walk:
             self.changes_of(caller)
         elif caller.world and caller.outcome(self.text) != evidence.FAILED and \
                 not steps.no_op(output):
-            self.changes.add(caller.where, _change_item(caller, output))
+            self.changes.add(caller.where, _change_item(caller, output), 3)
 
     def changes_of(self, caller: _Call) -> None:
         """Counts the files ``caller`` changed: where each was last changed, the first fix
@@ -1050,7 +1127,7 @@ class _Walk:
         files = self.edits.setdefault(by, (caller.where, []))[1]
         self.edits[by] = (caller.where, files)
         for path in caller.changed:
-            target = _clip(path, 100)
+            target = _clip(path, 160)
             if target not in files:
                 files.append(target)
 
@@ -1277,13 +1354,25 @@ def _record(walk: _Walk, found: _Outcomes, progress: _Kept, previous: str,
         "current_state": state,
         "key_decisions": walk.decisions.result(),
         "key_facts": walk.facts.result(),
-        "blockers": walk.blockers.result(),
+        "blockers": _open_blockers(walk, found),
         "next_steps": next_steps,
         "summary": " ".join(p for p in narrative_parts if p),
     }
     if not earlier:
         return record
     return carry.merge(_settle(earlier, walk, found), record)
+
+
+def _open_blockers(walk: _Walk, found: _Outcomes) -> list[str]:
+    """The blockers still open at the end: a complaint in words counts only when the run
+    did not go on past it with a change, a passing check or more steps of its own."""
+    if not walk.worded_at:
+        return walk.blockers.result()
+    went_on = max([found.newest_pass, walk.last_step_at,
+                   *(where for _, where, _ in walk.changes.found)])
+    walk.blockers.found = [entry for entry in walk.blockers.found
+                           if entry[1] not in walk.worded_at or entry[1] >= went_on]
+    return walk.blockers.result()
 
 
 _RESOLVE_STEP = "Resolve the failure of "

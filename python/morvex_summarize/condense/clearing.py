@@ -25,7 +25,7 @@ import json
 from collections.abc import Callable, Collection, Mapping, Sequence
 from typing import Any, ClassVar, Literal, NamedTuple, Union
 
-from .. import evidence, steps
+from ..session import evidence, steps
 from ..formats import (BodyContext, BodyField, Conversation, rewrite_item, strip_thinking,
                        with_items)
 from ..formats.parts import size_text, tool_calls

@@ -10,7 +10,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any, NamedTuple
 
-from .. import steps
+from ..session import steps
 from ..formats import BodyContext, BodyField, Conversation
 from ..formats.base import Message
 from ..formats.parts import tool_calls

@@ -4,7 +4,7 @@ among the edits wherever the command stands in the line, and a line never breaks
 
 from hypothesis import given, strategies as st
 
-from morvex_summarize import steps
+from morvex_summarize.session import steps
 
 PATHS = st.sampled_from(["src/a.py", "lib/b.go", "docs/c.md", "app/d.ts"])
 READS = st.one_of(

@@ -7,7 +7,7 @@ import asyncio
 
 import pytest
 
-from morvex_summarize import evidence, steps
+from morvex_summarize.session import evidence, steps
 from morvex_summarize.clients.extractive import ExtractiveClient
 from morvex_summarize import carry
 from morvex_summarize.condense import Condenser

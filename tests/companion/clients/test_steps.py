@@ -4,7 +4,7 @@ problem shown, what the user quotes sets no rule, a harness's words ask for noth
 
 import pytest
 
-from morvex_summarize import steps
+from morvex_summarize.session import steps
 from morvex_summarize import carry
 from morvex_summarize.clients.extractive import settle_with, summarize_transcript
 

@@ -8,7 +8,8 @@ import asyncio
 import pytest
 from hypothesis import given, strategies as st
 
-from morvex_summarize import evidence, summarize
+from morvex_summarize import summarize
+from morvex_summarize.session import evidence
 from morvex_summarize import carry
 from morvex_summarize.clients.extractive import summarize_transcript
 
@@ -303,23 +304,30 @@ def test_the_goal_and_its_constraint_are_listed_once_each(goal, rule):
 
 # -- progress is what changed the work ----------------------------------------------------
 
-@pytest.mark.parametrize("call,changed", [
-    ("[Assistant called edit_file]: path=src/io.py, old=a, new=b", "src/io.py"),
-    ("[Assistant called write_file]: path=src/new.py, content=x = 1", "src/new.py"),
+@pytest.mark.parametrize("call,prefix,changed", [
+    ("[Assistant called edit_file]: path=src/io.py, old=a, new=b", "Changed: ", "src/io.py"),
+    ("[Assistant called write_file]: path=src/new.py, content=x = 1", "Changed: ",
+     "src/new.py"),
     ("[Assistant called apply_patch]: patch=*** Begin Patch *** Update File: lib/w.go",
-     "lib/w.go"),
+     "Changed: ", "lib/w.go"),
     ("[Assistant called str_replace_editor]: command=str_replace, path=/repo/app.ts",
-     "/repo/app.ts"),
-    ("[Assistant called shell]: cmd=sed -i 's/a/b/' config/app.toml", "config/app.toml"),
-    ("[Assistant called shell]: cmd=git commit -am 'Retry the upload'", "git commit"),
-    ("[Assistant called shell]: cmd=pip install httpx==0.27.0", "httpx==0.27.0"),
-], ids=["edit", "write", "apply_patch", "str_replace", "sed", "commit", "install"])
-def test_a_change_is_progress_and_reads_are_counted(call, changed):
+     "Changed: ", "/repo/app.ts"),
+    ("[Assistant called Edit]: replace_all=False, file_path=/w/src/a.rs, old_string=x",
+     "Changed: ", "/w/src/a.rs"),
+    ("[Assistant called shell]: cmd=sed -i 's/a/b/' config/app.toml", "Changed: ",
+     "config/app.toml"),
+    ("[Assistant called shell]: cmd=git commit -am 'Retry the upload'", "Committed: ",
+     "git commit"),
+    ("[Assistant called shell]: cmd=pip install httpx==0.27.0", "Installed: ",
+     "httpx==0.27.0"),
+], ids=["edit", "write", "apply_patch", "str_replace", "table", "sed", "commit", "install"])
+def test_a_change_is_progress_and_reads_are_counted(call, prefix, changed):
     reads = "\n".join(f"[Assistant called read_file]: path=src/part{i}.py\n"
                       f"[Tool Result (r{i})]: x = {i}" for i in range(40))
     summary = summarize_transcript(f"[User]: go\n{reads}\n{call}\n[Tool Result (c1)]: ok")
-    changes = [p for p in summary["progress"] if p.startswith(carry.CHANGED_PREFIX)]
-    assert len(changes) == 1 and changed in changes[0]
+    changes = [p for p in summary["progress"] if p.startswith(("Changed: ", "Committed: ",
+                                                                "Installed: "))]
+    assert len(changes) == 1 and changes[0].startswith(prefix) and changed in changes[0]
     assert f"{carry.LOOKED_PREFIX}read_file 40x (under src/)" in summary["progress"]
     assert len(summary["progress"]) == 2
 

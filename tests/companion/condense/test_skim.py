@@ -10,11 +10,11 @@ from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 try:
-    from morvex_summarize import evidence
+    from morvex_summarize.session import evidence
     from morvex_summarize import carry
 except ImportError:  # package not installed: use the source tree
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "python"))
-    from morvex_summarize import evidence
+    from morvex_summarize.session import evidence
     from morvex_summarize import carry
 
 # Words of a failure, words that hold one without being one, and characters whose lower

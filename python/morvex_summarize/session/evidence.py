@@ -20,6 +20,8 @@ import functools
 import re
 from typing import NamedTuple
 
+from . import tools
+
 FAILED = "failed"
 PASSED = "passed"
 
@@ -580,7 +582,10 @@ _PYTHON = re.compile(r"python[\d.]*|py|pypy\d*")
 
 @functools.lru_cache(maxsize=256)
 def is_shell(name: str) -> bool:
-    """The tool runs a command line."""
+    """The tool runs a command line: a known agent's shell tool, or one named like one."""
+    row = tools.lookup(name)
+    if row is not None:
+        return row.kind == tools.RUN and bool(row.command)
     low = name.lower()
     return low in _SHELL_TOOLS or low.endswith(("shell", "bash", "command", "terminal"))
 

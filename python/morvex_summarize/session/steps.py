@@ -22,7 +22,7 @@ import functools
 import re
 from typing import NamedTuple
 
-from . import evidence
+from . import evidence, tools
 
 READ = "read"
 EDIT = "edit"
@@ -114,7 +114,7 @@ def edit_refused(output: str) -> bool:
 
 # -- calls of tools that are not a shell -----------------------------------------------------
 
-_EDITOR = re.compile(r"^\s*command=(\w+)\b")
+_EDITOR = re.compile(r"(?:^|, )command=(\w+)\b")
 _PATH_ARG = re.compile(r"(?:^|, )(?:path|file_path|file|filename|target_file|target|"
                        r"notebook_path)=([^,\n]{1,200})")
 _PATCH_FILE = re.compile(r"^\*\*\* (Update|Add|Delete) File: (\S+)|^\+\+\+ (?:b/)?(\S+)|"
@@ -145,7 +145,7 @@ _PLAIN = {kind: Action(kind) for kind in (READ, EDIT, RUN, SUBMIT)}  # shared: i
 
 @functools.lru_cache(maxsize=256)
 def _named_kind(name: str) -> str:
-    """What a tool does by its name alone: a conversation calls a few tools many times."""
+    """What a tool no agent's table knows does, by its name alone."""
     if _SUBMIT.match(name):
         return SUBMIT
     if evidence.tool_reads(name):
@@ -153,23 +153,70 @@ def _named_kind(name: str) -> str:
     return EDIT if evidence.tool_changes(name) else RUN
 
 
-def tool_action(name: str, brief: str) -> Action:
-    """What a call of a tool that is not a shell does, from its name and the brief of its
-    arguments."""
-    if brief.startswith("command="):
-        editor = _EDITOR.match(brief)
-        path = _PATH_ARG.search(brief)
-        if editor is not None and path is not None:
-            verb, target = editor.group(1).lower(), (path.group(1).strip(),)
-            if verb in _EDITOR_READS:
-                return _PLAIN[READ]
-            return Action(EDIT, edits=target,
-                          created=target if verb in _EDITOR_CREATES else ())
+@functools.lru_cache(maxsize=64)
+def _path_argument(names: tuple[str, ...]) -> re.Pattern[str]:
+    return re.compile(r"(?:^|, )(?:" + "|".join(map(re.escape, names)) + r")=([^,\n]{1,200})")
+
+
+def _editor(brief: str) -> Action | None:
+    """A one-tool editor's call (`command=view|create|str_replace|..., path=...`), read by
+    its command wherever the brief puts it."""
+    editor = _EDITOR.search(brief)
+    path = _PATH_ARG.search(brief)
+    if editor is None or path is None:
+        return None
+    verb, target = editor.group(1).lower(), (path.group(1).strip(),)
+    if verb in _EDITOR_READS:
+        return _PLAIN[READ]
+    return Action(EDIT, edits=target, created=target if verb in _EDITOR_CREATES else ())
+
+
+def _patch_action(brief: str) -> Action | None:
     if "*** " in brief or "+++ " in brief or "diff --git" in brief:
         changed, added, deleted = _patched(brief.replace("\\n", "\n"))
         if changed or added or deleted:
             return Action(EDIT, edits=changed + added, created=added, removed=deleted,
                           patch=True)
+    return None
+
+
+def _known(row: tools.Tool, brief: str) -> Action:
+    """What a call of a tool in an agent's table does."""
+    if row.editor:
+        return _editor(brief) or _PLAIN[READ]
+    kind = row.kind
+    if kind in tools.QUIET:
+        return _PLAIN[READ]
+    if kind == tools.FINISH:
+        return _PLAIN[SUBMIT]
+    if kind == tools.PATCH:
+        return _patch_action(brief) or Action(EDIT, patch=True)
+    if kind != tools.EDIT:
+        return _PLAIN[RUN]
+    found = _path_argument(row.paths).search(brief) if row.paths else None
+    if found is None:
+        found = _PATH_ARG.search(brief)
+    if found is None:
+        return Action(EDIT)
+    target = (found.group(1).strip(),)
+    if row.removes:
+        return Action(EDIT, removed=target)
+    return Action(EDIT, edits=target, created=target if row.creates else ())
+
+
+def tool_action(name: str, brief: str) -> Action:
+    """What a call of a tool that is not a shell does: by the agents' table of tools, else
+    from its name and the brief of its arguments."""
+    row = tools.lookup(name)
+    if row is not None:
+        return _known(row, brief)
+    if brief.startswith("command="):
+        found = _editor(brief)
+        if found is not None:
+            return found
+    patched = _patch_action(brief)
+    if patched is not None:
+        return patched
     kind = _named_kind(name)
     if kind != EDIT:
         return _PLAIN[kind]
@@ -475,14 +522,29 @@ def run_outcome(output: str, status: int | None, tool: bool) -> str | None:
         return None  # "nothing to commit": nothing was done, nothing failed
     if status not in (None, 0):
         return evidence.FAILED
+    if status is None and still_running(output):
+        return None  # a server or a watcher left running has not ended, nor failed
     if "\t" in output:
         output = _NUMBERED.sub("", output)
     if "('" in output or '("' in output or "['" in output or '["' in output:
         output = PRINTED.sub("", output)
     found = evidence.outcome(output)
+    if status == 0 and found == evidence.FAILED:
+        return None  # it ended well by its exit status: a word "Error" it printed is data
     if found is None and status == 0 and not tool:
         return evidence.PASSED
     return found
+
+
+_RUNNING = re.compile(r"(?im)^\W*(?:process running with session id|command is still running|"
+                      r"(?:server|process|command) (?:is )?(?:still )?running in the background|"
+                      r"running in (?:the )?background with (?:id|pid))\b")
+
+
+def still_running(output: str) -> bool:
+    """An output says that the command goes on (a shell session left open, a server
+    started in the background): how it ends is not known yet."""
+    return "unning" in output and _RUNNING.search(output[:2000]) is not None
 
 
 def says_changed(output: str) -> bool:
