@@ -357,6 +357,8 @@ _ADDRESSED = _Blind(r"\b(?:you|your|please|must|should|need to|have to|has to|wa
 def _is_rule(sentence: str) -> bool:
     """A sentence that sets a rule for the agent: not the speaker's narration, nor a
     statement of what someone never does."""
+    if sentence.lstrip().startswith("("):
+        return False  # an aside: how to fill in a form, not a rule of the work
     return bool(_RULE.search(sentence)) and not (
         (_NARRATION.match(sentence) or _STATED_NEGATION.search(sentence))
         and not _ADDRESSED.search(sentence))
@@ -777,6 +779,7 @@ def _files_item(tool: str, files: list[str]) -> str:
 
 
 _FILES_ITEM = 400
+_PATH_SHOWN = 160  # a changed file's path in the progress, at most
 
 
 # What an assistant says of the run it just saw, when it takes a failing output as the
@@ -1034,10 +1037,11 @@ class _Walk:
 
     def steps_written(self, body: str, where: int) -> None:
         """Reads the command or the edits an assistant message writes in its text."""
-        command = steps.text_action(body) if "```" in body else None
+        command = steps.text_action(body) if "```" in body else steps.xml_command(body)
         if command is not None:
             self.acting = self.call("bash", "", where, command)
-        edited = steps.text_edits(body) if ("<<<<<<<" in body or "```" in body) else ()
+        edited = steps.text_edits(body) if ("<<<<<<<" in body or "```" in body
+                                            or "</" in body) else ()
         if edited:
             # edits written in the text stand unless the answer says they did not apply
             call = _Call(_TEXT_EDIT, "", where)
@@ -1061,8 +1065,8 @@ class _Walk:
             return
         files = self.edits.get(call.name, (call.where, []))[1]
         for path in call.changed:
-            if _clip(path, 100) in files:
-                files.remove(_clip(path, 100))
+            if _clip(path, _PATH_SHOWN) in files:
+                files.remove(_clip(path, _PATH_SHOWN))
             self.changed_at.pop(path.rsplit("/", 1)[-1], None)
         if not files:
             self.edits.pop(call.name, None)
@@ -1127,7 +1131,7 @@ class _Walk:
         files = self.edits.setdefault(by, (caller.where, []))[1]
         self.edits[by] = (caller.where, files)
         for path in caller.changed:
-            target = _clip(path, 160)
+            target = _clip(path, _PATH_SHOWN)
             if target not in files:
                 files.append(target)
 

@@ -87,12 +87,12 @@ _REFUSED = re.compile(
     r"(?:did not|does not|doesn't|failed to) (?:match|apply)|no exact match|"
     r"string to replace not found|"
     r"(?:proposed|your) edit has introduced|edit (?:was )?(?:not applied|rejected|failed)|"
-    r"failed to (?:apply|edit|write|replace)|"
+    r"failed to (?:apply|edit|write|replace)|(?:could|can)(?:not|n't| not) be applied|"
     r"not (?:applied|found in the file)|does not exist|already exists|invalid (?:command|"
     r"range|path)|patch (?:failed|does not apply)|unrecognized input|corrupt patch|"
     r"cannot (?:edit|write|create)|permission denied|is a directory", re.MULTILINE)
 # Each refusal holds one of these; most outputs hold none, and the pattern is not run.
-_REFUSED_HINTS = ("replac", "verbatim", "match", "apply", "introduced", "rejected", "failed",
+_REFUSED_HINTS = ("be applied", "replac", "verbatim", "match", "apply", "introduced", "rejected", "failed",
                   "not found", "not applied", "exist", "invalid", "patch", "unrecognized",
                   "cannot", "denied", "directory")
 
@@ -593,9 +593,21 @@ _EDIT_BLOCK = re.compile(r"^[`*]*([\w./-]+\.\w{1,8})[`*:]*[ \t]*\n(?:```[\w+-]*[
 _DIFF_BLOCK = re.compile(r"```(?:diff|patch)[ \t]*\n(.*?)(?:```|\Z)", re.DOTALL)
 
 
+# A patch written as a file's tags: `<file>x</file>` then its `<original>` or `<patched>`.
+_TAGGED_EDIT = re.compile(r"<file>\s*([^<>\n]{1,300}?)\s*</file>\s*(?:```[\w+-]*\s*)?"
+                          r"<(?:original|patched)>")
+# A tool called in XML within the text (`<write_to_file><path>x</path>...`): the tag is the
+# tool, its first child naming a file is the file.
+_XML_CALL = re.compile(r"<([A-Za-z_]\w*)>\s*<(path|file_path|absolutePath|target_file|"
+                       r"filePath|filepath)>\s*([^<>\n]{1,300}?)\s*</\2>")
+_XML_COMMAND = re.compile(r"<(execute_command|run_shell_command|run_terminal_cmd)>\s*"
+                          r"<command>\s*(.*?)\s*</command>", re.DOTALL)
+
+
 def text_edits(text: str) -> tuple[str, ...]:
     """The files an assistant's message edits in its own text: search/replace blocks
-    under a file's name, and diffs in a fenced block (`+++ b/x`, `*** Update File: x`)."""
+    under a file's name, diffs in a fenced block (`+++ b/x`, `*** Update File: x`), a
+    file's tags with its patched text, and edit tools called in XML."""
     found = []
     if "<<<<<<<" in text:
         found += _EDIT_BLOCK.findall(text)
@@ -603,7 +615,22 @@ def text_edits(text: str) -> tuple[str, ...]:
         for body in _DIFF_BLOCK.findall(text):
             changed, added, _ = _patched(body)
             found += [*changed, *added]
+    if "</file>" in text:
+        found += _TAGGED_EDIT.findall(text)
+    if "<" in text and ">" in text:
+        for tag, _, path in _XML_CALL.findall(text):
+            row = tools.lookup(tag)
+            if row is not None and row.kind == tools.EDIT:
+                found.append(path)
     return tuple(dict.fromkeys(found))
+
+
+def xml_command(text: str) -> str | None:
+    """The command line a shell tool called in XML within the text runs, or None."""
+    if "<command>" not in text:
+        return None
+    found = _XML_COMMAND.search(text)
+    return found.group(2) if found is not None and found.group(2) else None
 
 
 # A harness that applies the edits a reply writes in its text names each file it changed.

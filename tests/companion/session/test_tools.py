@@ -1,0 +1,105 @@
+"""What a call of each agent's tools did, from hand-written calls in each agent's own
+argument shapes; and the table's names agree across agents."""
+import pytest
+
+from morvex_summarize.clients.extractive import summarize_transcript
+from morvex_summarize.session import steps, tools
+
+EDIT, READ, RUN, SUBMIT = steps.EDIT, steps.READ, steps.RUN, steps.SUBMIT
+
+
+@pytest.mark.parametrize("name, brief, kind, edits", [
+    # Claude Code
+    ("Write", "file_path=/w/src/app.py, content=print(1)", EDIT, ("/w/src/app.py",)),
+    ("Edit", "replace_all=False, file_path=/w/lib.rs, old_string=a, new_string=b", EDIT,
+     ("/w/lib.rs",)),
+    ("NotebookEdit", "notebook_path=/w/n.ipynb, new_source=x", EDIT, ("/w/n.ipynb",)),
+    ("TodoWrite", "todos=[{'content': 'Write the parser', 'status': 'pending'}]", READ, ()),
+    ("Task", "description=Explore, prompt=look at src", READ, ()),
+    ("mcp__files__read_file", "path=/w/a.md", READ, ()),
+    # Codex
+    ("apply_patch", "input=*** Begin Patch\\n*** Add File: docs/new.md\\n+hi", EDIT,
+     ("docs/new.md",)),
+    ("update_plan", "plan=[{'step': 'edit config', 'status': 'pending'}]", READ, ()),
+    # Cursor
+    ("edit_file", "target_file=src/x.ts, instructions=add, code_edit=...", EDIT, ("src/x.ts",)),
+    ("search_replace", "file_path=src/y.ts, old_string=a, new_string=b", EDIT, ("src/y.ts",)),
+    ("todo_write", "merge=True, todos=[]", READ, ()),
+    # Cline, Roo
+    ("write_to_file", "path=src/z.py, content=x", EDIT, ("src/z.py",)),
+    ("apply_diff", "path=src/q.py, diff=<<<<<<< SEARCH", EDIT, ("src/q.py",)),
+    ("update_todo_list", "todos=[ ] write tests", READ, ()),
+    ("attempt_completion", "result=Done", SUBMIT, ()),
+    # OpenHands, Goose: one tool, read by its command wherever it stands
+    ("str_replace_editor", "path=/repo/a.py, command=view", READ, ()),
+    ("file_editor", "command=create, path=/repo/b.py, file_text=x", EDIT, ("/repo/b.py",)),
+    ("developer__text_editor", "command=str_replace, path=/r/c.py, old_str=a", EDIT,
+     ("/r/c.py",)),
+    ("task_tracker", "command=plan, task_list=[]", READ, ()),
+    ("finish", "message=done", SUBMIT, ()),
+    # Gemini CLI
+    ("replace", "file_path=/p/main.go, old_string=a, new_string=b", EDIT, ("/p/main.go",)),
+    ("write_todos", "todos=[]", READ, ()),
+    ("save_memory", "fact=the user likes tabs", READ, ()),
+    # opencode, Copilot, Windsurf
+    ("write", "filePath=/p/new.ts, content=x", EDIT, ("/p/new.ts",)),
+    ("replace_string_in_file", "filePath=/p/a.ts, oldString=a", EDIT, ("/p/a.ts",)),
+    ("memory", "command=create, path=/memories/notes.md, file_text=x", READ, ()),
+    ("replace_file_content", "TargetFile=/p/b.py, Instruction=fix", EDIT, ("/p/b.py",)),
+    # no agent has it: read from its arguments
+    ("update_source", "path=src/f.c", EDIT, ("src/f.c",)),
+])
+def test_a_call_does_what_its_agents_table_says(name, brief, kind, edits):
+    action = steps.tool_action(name, brief)
+    assert (action.kind, action.edits) == (kind, edits)
+
+
+def test_a_name_two_agents_share_means_one_kind():
+    seen = {}
+    for agent, table in tools.AGENTS.items():
+        for name, tool in table.items():
+            seen.setdefault(name, {})[agent] = tool.kind
+    clashes = {name: kinds for name, kinds in seen.items() if len(set(kinds.values())) > 1}
+    assert clashes == {}
+    assert all(tools.TABLE[name].kind in set(kinds.values()) for name, kinds in seen.items())
+
+
+@pytest.mark.parametrize("said, changed", [
+    ("<write_to_file>\n<path>src/app.js</path>\n<content>x</content>\n</write_to_file>",
+     "src/app.js"),
+    ("# modification 1\n```python\n<file>pkg/mod.py</file>\n<original>a</original>\n"
+     "<patched>b</patched>\n```", "pkg/mod.py"),
+])
+def test_an_edit_written_in_the_text_is_a_change_unless_refused(said, changed):
+    def progress(answer):
+        summary = summarize_transcript(f"[User]: fix it\n[Assistant]: {said}\n"
+                                       f"[User]: {answer}")
+        return " ".join(p for p in summary["progress"] if p.startswith("Changed: "))
+    assert changed in progress("The content was saved.")
+    assert changed not in progress("Your patch could not be applied to the program.")
+
+
+def test_a_shell_called_in_xml_is_a_run():
+    summary = summarize_transcript(
+        "[User]: run the tests\n[Assistant]: <execute_command>\n<command>npm test</command>\n"
+        "</execute_command>\n[User]: [execute_command for 'npm test'] Result:\n"
+        "Command failed with exit code 1.\nOutput:\nFAIL src/app.test.js")
+    assert any("npm test" in item for item in summary["blockers"])
+
+
+@pytest.mark.parametrize("path, scratch", [
+    ("/tmp/repro.py", True), ("/var/tmp/x.sh", True), ("/tmp/work/src/app.py", False),
+    ("/repo/tmp/a.py", False),
+])
+def test_only_files_directly_in_a_temporary_folder_are_scratch(path, scratch):
+    summary = summarize_transcript(f"[User]: go\n[Assistant called Write]: file_path={path}, "
+                                   "content=x\n[Tool Result (t1)]: File created successfully")
+    assert (path in " ".join(summary["progress"])) is not scratch
+
+
+def test_a_complaint_the_run_went_past_is_no_blocker():
+    complaint = "[User]: Stop hook feedback: cannot exit with unstaged changes."
+    fixed = ("[Assistant called Bash]: command=git commit -am 'Add x'\n"
+             "[Tool Result (t1)]: [main 1a2b3c4] Add x\n[Assistant]: Committed.")
+    assert summarize_transcript(f"[User]: add x\n{complaint}")["blockers"]
+    assert summarize_transcript(f"[User]: add x\n{complaint}\n{fixed}")["blockers"] == []
