@@ -20,7 +20,7 @@ import functools
 import re
 from typing import NamedTuple
 
-from . import tools
+from . import programs, shell, tools
 
 FAILED = "failed"
 PASSED = "passed"
@@ -533,42 +533,10 @@ class Command(NamedTuple):
 _SHELL_TOOLS = frozenset({"shell", "run", "bash", "sh", "exec", "execute", "terminal",
                           "command", "run_command", "run_shell", "shell_command", "cmd",
                           "run_terminal_cmd", "execute_command", "local_shell", "computer"})
-_SUBCOMMANDS = frozenset({"npm", "yarn", "pnpm", "bun", "npx", "bunx", "cargo", "go", "git",
-                          "docker", "kubectl", "poetry", "uv", "dotnet", "mvn", "gradle",
-                          "./gradlew", "helm", "terraform", "pip", "pip3", "alembic", "dart",
-                          "flutter", "deno", "mix", "bundle", "rake", "composer", "hatch",
-                          "nox", "pdm", "rye", "swift", "zig", "stack", "cabal"})
-_CHECKS = re.compile(
-    r"(?i)^(?:pytest|py\.test|unittest|tox|nox|nose2|mypy|pyright|ruff|flake8|pylint|black|"
-    r"isort|cargo (?:test|build|check|clippy|fmt|run|nextest|bench)|go (?:test|build|vet|run)|"
-    r"golangci-lint|jest|vitest|mocha|ava|tsc|eslint|prettier|biome|"
-    r"(?:npm|yarn|pnpm|bun) (?:test|t|run|audit|ci|build|lint|check|typecheck)|npm-audit|"
-    r"npx \S+|make|cmake|ctest|ninja|gradle \S+|\./gradlew \S+|mvn \S+|dotnet (?:test|build)|"
-    r"bazel \S+|rspec|phpunit|mix test|deno (?:test|lint|check)|swift (?:test|build)|"
-    r"zig (?:build|test)|shellcheck|hadolint|terraform (?:validate|plan)|"
-    r"helm (?:lint|template)|manage\.py test|django-admin test|coverage|hatch \S+|"
-    r"curl|http|https|wget|httpie|xh"
-    r"|\S*(?:check|test|verify|lint|build|validate|audit)\S*)$")  # a script that checks
-_READS = re.compile(
-    r"(?i)^(?:cat|head|tail|less|more|grep|egrep|rg|ag|ack|find|fd|ls|ll|tree|wc|du|df|"
-    r"stat|file|sed|awk|jq|yq|diff|git (?:log|show|diff|blame|status|branch|grep|ls-files|"
-    r"rev-parse|remote|stash)|echo|printf|pwd|which|type|env|printenv|readlink|realpath|"
-    r"history|man|view|bat|nl|sort|uniq|cut|tr|column|xxd|hexdump|od|strings|"
-    r"kubectl (?:get|describe|logs)|docker (?:ps|logs|inspect|images))$")
-_CHANGES = re.compile(
-    r"(?i)^(?:git (?:commit|push|merge|rebase|apply|am|cherry-pick|revert|checkout|switch|"
-    r"reset|tag|mv|rm|add)|patch|sed|mv|cp|rm|mkdir|touch|ln|chmod|chown|tee|"
-    r"(?:pip|pip3|uv|poetry|npm|yarn|pnpm|bun|cargo|go|gem|bundle|composer|apt|apt-get|"
-    r"brew|dnf|yum|apk|conda|mamba) (?:install|add|i|get|update|upgrade|remove|uninstall|"
-    r"sync|lock)|alembic (?:upgrade|downgrade|revision)|manage\.py (?:migrate|"
-    r"makemigrations)|rails db:migrate|rake db:migrate|flyway|liquibase|prisma|knex|"
-    r"kubectl (?:apply|rollout|set|scale|delete|create|patch)|helm (?:install|upgrade|"
-    r"rollback)|terraform (?:apply|destroy)|docker (?:push|build|compose)|ansible-playbook|"
-    r"\S*deploy\S*|fly deploy|vercel|netlify deploy|gh pr (?:create|merge))$")
-_ENV = re.compile(r"^\w+=\S*$")
+
 # Steps of a command line that only set up or report: the step that does the work is
 # another one.
-_SETUP = ("cd ", "export ", "source ", ". ", "echo ", "printf ", "true", "set ", "exit")
+_SETUP = frozenset({"cd", "export", "source", ".", "echo", "printf", "true", "set", "exit"})
 _PATHISH = re.compile(r"[/\\]|::|\.\w{1,5}$|^Test\w|^test_\w")
 
 
@@ -576,8 +544,7 @@ _SHELL_ARGUMENT = re.compile(  # after the kind of action some shells are given 
     r"\s*(?:type=\w+, )?(?:cmd|command|script|input|code|commands?|argv|args|line)\s*=\s*"
     r"(.*?)(?:, (?:timeout|cwd|workdir|env|description|restart|is_background|shell)=.*)?\s*$",
     re.DOTALL)
-_STEP_SEPARATOR = re.compile(r"\s*(?:&&|\|\||;)\s*")
-_PYTHON = re.compile(r"python[\d.]*|py|pypy\d*")
+
 
 
 @functools.lru_cache(maxsize=256)
@@ -617,16 +584,11 @@ def _steps(command: str) -> list[list[str]]:
     or other set-up), without environment settings, `sudo` or `timeout N` in front; what
     a step pipes into is how it is shown, not what it runs."""
     out = []
-    for step in _STEP_SEPARATOR.split(command):
-        if not step.strip() or step.strip().startswith(_SETUP):
+    for simple in shell.simple_commands(command):
+        if simple.piped:
             continue
-        words = [w.strip("'\"") for w in step.split("|")[0].split()]
-        while words and (_ENV.match(words[0]) or words[0] in ("sudo", "time", "env", "nice",
-                                                              "exec", "command", "uvx", "pipx")):
-            words = words[1:]
-        if words and words[0] == "timeout" and len(words) > 2:
-            words = words[2:]
-        if words:
+        words = shell.bare(simple.words)
+        if words and words[0] not in _SETUP:
             out.append(words)
     return out
 
@@ -634,13 +596,13 @@ def _steps(command: str) -> list[list[str]]:
 def _command(words: list[str]) -> Command:
     program = words[0].rsplit("/", 1)[-1] if not words[0].startswith("./") else words[0]
     rest = words[1:]
-    if _PYTHON.fullmatch(program) and len(rest) >= 2 and rest[0] == "-m":
+    if programs.PYTHON.fullmatch(program) and len(rest) >= 2 and rest[0] == "-m":
         program, rest = rest[1], rest[2:]
         if program == "unittest":
             rest = [w for w in rest if w != "discover"]
     elif program in ("python", "python3") and rest and rest[0].endswith("manage.py"):
         program, rest = f"manage.py {rest[1] if len(rest) > 1 else ''}".strip(), rest[2:]
-    elif program in _SUBCOMMANDS and rest:
+    elif program in programs.SUBCOMMANDS and rest:
         sub = next((w for w in rest if not w.startswith("-")), "")
         if sub:
             rest = rest[rest.index(sub) + 1:]
@@ -679,8 +641,8 @@ def command_of(command: str) -> Command:
 def _program_kind(program: str) -> tuple[bool, bool, bool]:
     """(a check, a read, a change) by the program's name alone: a conversation runs a few
     programs many times."""
-    return (bool(_CHECKS.match(program)), bool(_READS.match(program)),
-            bool(_CHANGES.match(program)))
+    return (bool(programs.CHECKS.match(program)), programs.reads(program),
+            bool(programs.CHANGES.match(program)))
 
 
 def is_check(command: Command) -> bool:
@@ -715,9 +677,10 @@ def kinds(line: str) -> Kinds:
     """What a command line does, read once: the check it runs, whether it only reads and
     whether it changes something."""
     steps = commands_of(line)
+    writes = any(simple.written for simple in shell.simple_commands(line))
     if not steps:
-        return Kinds(Command("", frozenset()), False, False)
-    changes = any(is_change(step, line) for step in steps)
+        return Kinds(Command("", frozenset()), False, writes)
+    changes = writes or any(is_change(step, line) for step in steps)
     reads = not changes and all(is_read(step, line) for step in steps)
     command = next((step for step in reversed(steps) if is_check(step)), steps[-1])
     return Kinds(command, reads, changes)

@@ -22,7 +22,7 @@ import functools
 import re
 from typing import NamedTuple
 
-from . import evidence, tools
+from . import evidence, programs, shell, tools
 
 READ = "read"
 EDIT = "edit"
@@ -226,115 +226,11 @@ def tool_action(name: str, brief: str) -> Action:
 
 # -- shell command lines -------------------------------------------------------------------
 
-_TOKEN = re.compile(
-    r"[ \t]*(?:(?P<op>&&|\|\||;;|[;|&()\n]|\d*>>?(?:&\d*)?|&>>?|<<<|<<-?|<)"
-    r"|(?P<word>(?:[^\s'\"\\;|&()<>]+|'[^']*'?|\"(?:\\.|[^\"\\])*\"?|\\.?)+))")
-_HEREDOC = re.compile(r"<<-?[ \t]*(['\"]?)([A-Za-z_][\w-]*)\1")
-_SEPARATORS = frozenset({"&&", "||", ";", ";;", "|", "&", "(", ")", "\n"})
-_WRAPPERS = frozenset({"sudo", "time", "env", "nice", "nohup", "exec", "command", "builtin"})
-_READERS = frozenset({
-    "cat", "nl", "head", "tail", "less", "more", "grep", "egrep", "fgrep", "rg", "ag", "ack",
-    "find", "fd", "ls", "ll", "tree", "wc", "du", "df", "stat", "file", "awk", "jq", "yq",
-    "diff", "echo", "printf", "pwd", "which", "type", "whereis", "cd", "pushd", "popd",
-    "export", "source", ".", "true", "false", "set", "unset", "exit", "sort", "uniq", "cut",
-    "tr", "column", "xxd", "hexdump", "od", "strings", "bat", "view", "readlink", "realpath",
-    "basename", "dirname", "date", "whoami", "id", "uname", "env", "printenv", "history",
-    "man", "sleep", "test", "[", "clear", "open", "goto", "scroll_down", "scroll_up",
-    "search_dir", "search_file", "find_file", "nproc", "free", "ps"})
-_GIT_READS = frozenset({"log", "show", "diff", "blame", "status", "branch", "grep", "add",
-                        "ls-files", "rev-parse", "remote", "describe", "shortlog", "config"})
-_INTERPRETERS = re.compile(r"^(?:python[\d.]*|py|pypy\d*|node|ruby|perl|php|bash|sh|zsh)$")
 # What inline code does to the files it opens.
 _OPENED = re.compile(r"(?:Path|open|io\.open|codecs\.open)\(\s*[rbuf]?['\"]([^'\"\n]+)['\"]")
 _WRITES = re.compile(r"\.write_text\(|\.write_bytes\(|\.write\(|\.writelines\(|"
                      r"open\([^)\n]*['\"][wax]\+?b?['\"]|\bmode\s*=\s*['\"][wax]|"
                      r"shutil\.(?:copy\w*|move)\(|os\.(?:replace|rename)\(")
-_NOT_FILES = ("/dev/", "/proc/")
-
-
-def _unquote(word: str) -> str:
-    if len(word) > 1 and word[0] == word[-1] and word[0] in "'\"":
-        return word[1:-1]
-    return word.replace("'", "").replace('"', "") if ("'" in word or '"' in word) else word
-
-
-def _cut_heredocs(line: str) -> tuple[str, list[str]]:
-    """The command line without the bodies of its heredocs, and the bodies (a body cut
-    short ends where the line does)."""
-    bodies: list[str] = []
-    out: list[str] = []
-    at = 0
-    while True:
-        found = _HEREDOC.search(line, at)
-        if found is None:
-            out.append(line[at:])
-            break
-        end_of_line = line.find("\n", found.end())
-        if end_of_line < 0:
-            out.append(line[at:])
-            break
-        out.append(line[at:end_of_line + 1])
-        close = re.compile(r"^[ \t]*" + re.escape(found.group(2)) + r"[ \t]*$", re.MULTILINE)
-        closing = close.search(line, end_of_line + 1)
-        if closing is None:
-            bodies.append(line[end_of_line + 1:])
-            break
-        bodies.append(line[end_of_line + 1:closing.start()])
-        at = closing.end()
-    return "".join(out), bodies
-
-
-def _simple_commands(script: str) -> list[tuple[list[str], list[str], bool]]:
-    """The simple commands of a shell script: (words, files written by redirection,
-    whether a heredoc feeds it)."""
-    commands: list[tuple[list[str], list[str], bool]] = []
-    words: list[str] = []
-    written: list[str] = []
-    fed = False
-    redirect = ""
-    for found in _TOKEN.finditer(script):
-        op, word = found.group("op"), found.group("word")
-        if op is None and word is None:
-            break  # only blanks are left
-        if op is not None:
-            if op in _SEPARATORS:
-                if words or written:
-                    commands.append((words, written, fed))
-                words, written, fed, redirect = [], [], False, ""
-            else:
-                redirect = op
-            continue
-        assert word is not None
-        if redirect:
-            target = _unquote(word)
-            if redirect in ("<<", "<<-"):
-                fed = True
-            elif redirect.lstrip("0123456789") in (">", ">>", "&>", "&>>") and \
-                    not redirect.startswith("2") and not target.startswith(_NOT_FILES) \
-                    and not target.startswith("&"):
-                written.append(target)
-            redirect = ""
-            continue
-        words.append(_unquote(word))
-    if words or written:
-        commands.append((words, written, fed))
-    return commands
-
-
-def _bare(words: list[str]) -> list[str]:
-    """The words without environment settings and wrappers in front (`sudo`, `timeout 60`)."""
-    at = 0
-    while at < len(words):
-        word = words[at]
-        if "=" in word and re.match(r"^\w+=", word):
-            at += 1
-        elif word in _WRAPPERS:
-            at += 1
-        elif word == "timeout" and at + 1 < len(words):
-            at += 2
-        else:
-            break
-    return words[at:]
 
 
 def _operands(words: list[str]) -> list[str]:
@@ -357,7 +253,7 @@ class _Shell:
             cut: bool) -> None:
         for path in written:
             self._edit(path, created=True)
-        words = _bare(words)
+        words = shell.bare(words)
         if not words:
             return
         program = words[0].rsplit("/", 1)[-1]
@@ -370,7 +266,7 @@ class _Shell:
                     self._edit(path)
         elif program == "tee":
             for path in _operands(words):
-                if not path.startswith(_NOT_FILES):
+                if not path.startswith(shell.NOT_FILES):
                     self._edit(path, created=True)
         elif program in ("cp", "mv", "install", "ln") and len(_operands(words)) >= 2:
             operands = _operands(words)
@@ -389,17 +285,17 @@ class _Shell:
                 self._edit(path)
         elif program in ("patch", "apply_patch", "applypatch"):
             self._patch(body)
-        elif program in _READERS or (program == "sed" and "-i" not in rest):
+        elif program in programs.READS or (program == "sed" and "-i" not in rest):
             pass
-        elif program == "git" and (not rest or rest[0] in _GIT_READS):
+        elif program == "git" and (not rest or rest[0] in programs.GIT_READS):
             pass
-        elif _INTERPRETERS.match(program):
+        elif programs.INTERPRETERS.match(program):
             self._interpret(rest, body, cut)
         else:
             self.runs = True
 
     def _edit(self, path: str, created: bool = False) -> None:
-        if path and not path.startswith(_NOT_FILES) and path not in self.edits:
+        if path and not path.startswith(shell.NOT_FILES) and path not in self.edits:
             self.edits.append(path)
             if created:
                 self.created.append(path)
@@ -424,7 +320,7 @@ class _Shell:
         if code is None:
             return
         self.probe = " ".join(code.split())[:200]
-        opened = [p for p in _OPENED.findall(code) if not p.startswith(_NOT_FILES)]
+        opened = [p for p in _OPENED.findall(code) if not p.startswith(shell.NOT_FILES)]
         if _WRITES.search(code):
             for path in opened:
                 self._edit(path)
@@ -437,20 +333,13 @@ def shell_action(line: str) -> Action:
     """What a shell command line does, read from its words (the brief cuts a long one
     short: then ``...`` ends it)."""
     cut = line.endswith("...")
-    if not holds_any(line, _SHELL_MARKS):  # plain words: one simple command
-        gathered = _Shell()
-        gathered.add([_unquote(w) for w in line.split()], [], None, False)
-        return _gathered(gathered)
-    script, bodies = _cut_heredocs(line)
+    commands = shell.simple_commands(line)
+    fed = [at for at, simple in enumerate(commands) if simple.body is not None]
     gathered = _Shell()
-    waiting = list(bodies)
-    for words, written, fed in _simple_commands(script):
-        body = waiting.pop(0) if fed and waiting else None
-        gathered.add(words, written, body, cut and body is not None and not waiting)
+    for at, simple in enumerate(commands):
+        gathered.add(list(simple.words), list(simple.written), simple.body,
+                     cut and bool(fed) and at == fed[-1])
     return _gathered(gathered)
-
-
-_SHELL_MARKS = ("<", ">", "|", "&", ";", "'", '"', "\n", "\\", "(", ")")
 
 
 def _gathered(gathered: _Shell) -> Action:
@@ -682,7 +571,7 @@ def check_key(command: evidence.Command, probe: str = "") -> evidence.Command:
     code by its text."""
     if probe:
         return evidence.Command("inline:" + command.program, frozenset({probe}))
-    if _INTERPRETERS.match(command.program) or command.program.startswith("./"):
+    if programs.INTERPRETERS.match(command.program) or command.program.startswith("./"):
         return evidence.Command(command.program.rsplit("/", 1)[-1].rstrip("0123456789."),
                                 frozenset(t.rsplit("/", 1)[-1] for t in command.targets))
     return command
