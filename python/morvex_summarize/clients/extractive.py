@@ -810,7 +810,15 @@ def _stopped(body: str) -> bool:
     # a sentence about code ("`parse` can't read dates") explains it, not what stops the
     # work
     return any(_STOPPED.search(sentence) and not _ABOUT_CODE.search(sentence)
+               and (_STUCK.search(sentence) or not _PLAN.search(sentence))
                for sentence in _sentences(body))
+
+
+# Words that say the work is stuck, whatever else the sentence plans; other words of what
+# stops the work ("cannot", "is missing") count only outside a plan ("I'll add what is
+# missing").
+_STUCK = _Blind(r"\b(?:blocked|blocker|stuck|cannot (?:proceed|continue)|can't (?:proceed|"
+                r"continue)|unable to (?:proceed|continue))\b")
 
 
 _ABOUT_CODE = re.compile(r"`[^`\n]+`|\b\w+\(\)|\b[a-z]+_[a-z_]+\b|\b\w+\.(?:py|js|ts|go|rs|rb|java|c|h)\b")
@@ -905,7 +913,14 @@ class _Walk:
                 self.user(body, match.start())
             elif kind == "assistant":
                 self.acting = self.text_edit = None
-                self.assistant(body, match.start())
+                runs = steps.console_runs(body)
+                said = body
+                for _, begin, finish in reversed(runs):  # what a terminal printed is no word
+                    said = said[:begin] + said[finish:]  # of the agent's
+                self.assistant(said, match.start(), shown_run=bool(runs))
+                for command, begin, finish in runs:
+                    ran = self.call("bash", "", match.end() + begin, command)
+                    self.result(ran, match.end() + begin, match.end() + finish, "output")
             elif kind == "call":
                 self.acting = self.text_edit = None
                 self.call(label, body, match.start())
@@ -992,7 +1007,7 @@ class _Walk:
             self.blockers.add(where, _clip(stripped, 200))  # the task itself is no blocker
             self.worded_at.add(where)
 
-    def assistant(self, body: str, where: int) -> None:
+    def assistant(self, body: str, where: int, shown_run: bool = False) -> None:
         self.said += 1
         written = body  # where the steps it writes in its text are read
         if "[thinking]" in body or "[reasoning]" in body:
@@ -1033,11 +1048,13 @@ class _Walk:
                     self.blockers.add(where, _clip(rest, 200))
                     self.worded_at.add(where)
         self.question = _question(body)
-        self.steps_written(written, where)
+        self.steps_written(written, where, shown_run)
 
-    def steps_written(self, body: str, where: int) -> None:
-        """Reads the command or the edits an assistant message writes in its text."""
-        command = steps.text_action(body) if "```" in body else steps.xml_command(body)
+    def steps_written(self, body: str, where: int, shown_run: bool = False) -> None:
+        """Reads the command or the edits an assistant message writes in its text (a
+        message that shows its runs with their output waits for no answer)."""
+        command = None if shown_run else steps.text_action(body) if "```" in body \
+            else steps.xml_command(body)
         if command is not None:
             self.acting = self.call("bash", "", where, command)
         edited = steps.text_edits(body) if ("<<<<<<<" in body or "```" in body

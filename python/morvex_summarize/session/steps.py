@@ -522,6 +522,36 @@ def xml_command(text: str) -> str | None:
     return found.group(2) if found is not None and found.group(2) else None
 
 
+# A terminal's run shown in a message: the command's fenced block, then (past blank lines)
+# a plain fenced block whose first line is the prompt with that command.
+_CONSOLE_RUN = re.compile(r"```[ \t]*(?:bash|sh|shell|console|zsh|terminal)[ \t]*\n"
+                          r"(?P<command>(?:(?!```).)+?)\n[ \t]*```[ \t]*\n(?:[ \t]*\n)*"
+                          r"```[ \t]*\n(?P<output>(?:(?!```).)*?)\n?[ \t]*```", re.DOTALL)
+
+
+def console_runs(text: str) -> list[tuple[str, int, int]]:
+    """The commands a message shows run in a terminal, each with where its output starts
+    and ends in ``text``: only where the output opens with the prompt and the command, as
+    a terminal echoes it, so an output the message merely expects is none."""
+    if "```" not in text:
+        return []
+    found = []
+    for run in _CONSOLE_RUN.finditer(text):
+        command = run.group("command").strip()
+        output = run.group("output")
+        first = next((line for line in output.split("\n") if line.strip()), "")
+        if command and first.rstrip().endswith(command.split("\n", 1)[0].strip()) and \
+                first.strip() != command.split("\n", 1)[0].strip():
+            begin = run.start("output") + output.index(first) + len(first)
+            end = run.end("output")
+            prompt = first.rstrip()[:-len(command.split("\n", 1)[0].strip())].strip()
+            last = output.rstrip().rsplit("\n", 1)[-1]
+            if prompt and last.strip() == prompt:  # the prompt it came back to
+                end = run.start("output") + output.rstrip().rindex(last)
+            found.append((command, min(begin + 1, end), end))
+    return found
+
+
 # A harness that applies the edits a reply writes in its text names each file it changed.
 _APPLIED = re.compile(r"(?im)^\W*applied (?:the )?(?:edits?|changes?|patch) to\s+[`'\"]?"
                       r"([\w./-]+\.\w{1,8})\b")

@@ -103,3 +103,21 @@ def test_a_complaint_the_run_went_past_is_no_blocker():
              "[Tool Result (t1)]: [main 1a2b3c4] Add x\n[Assistant]: Committed.")
     assert summarize_transcript(f"[User]: add x\n{complaint}")["blockers"]
     assert summarize_transcript(f"[User]: add x\n{complaint}\n{fixed}")["blockers"] == []
+
+
+@pytest.mark.parametrize("output, outcome", [
+    ("me@box app % npm test\nFAIL src/a.test.js\n  1 failed\nme@box app %", "failed"),
+    ("me@box app % npm test\nTests: 4 passed, 4 total\nme@box app %", "passed"),
+])
+def test_a_run_a_message_shows_with_its_terminal_is_a_step(output, outcome):
+    said = f"Running the tests:\n\n```bash\nnpm test\n```\n\n```\n{output}\n```\n\nDone."
+    summary = summarize_transcript(f"[User]: fix the tests\n[Assistant]: {said}")
+    listed = " ".join(summary["progress"] + summary["blockers"])
+    assert "`npm test` " + ("failed" if outcome == "failed" else "passed") in listed
+    assert "me@box" not in listed and "me@box" not in summary["current_state"]
+
+
+def test_an_output_a_message_only_expects_is_no_run():
+    said = "Run this:\n\n```bash\nnpm test\n```\n\n```\nTests: 4 passed\n```"
+    summary = summarize_transcript(f"[User]: how do I test?\n[Assistant]: {said}")
+    assert not any("npm test" in item for item in summary["progress"])
