@@ -77,6 +77,28 @@ def _clip(text: str, limit: int = _MAX_ITEM) -> str:
     return text if len(text) <= limit else text[: limit - 3].rstrip() + "..."
 
 
+_PLEASE = _Blind(r"\b(?:please|can you|could you|would you|i need you to|i want you to)\b")
+_SENTENCE_END = re.compile(r"[.!?](?=\s|$)")
+
+
+def _request(text: str, limit: int = _MAX_ITEM) -> str:
+    """A request as the user said it: whole up to the end of the sentence that runs past
+    ``limit`` (its verb may come late), and never more than twice as long."""
+    text = " ".join(text.split())
+    if len(text) <= limit:
+        return text
+    end = _SENTENCE_END.search(text, limit - 1)
+    kept = text[:end.end()] if end is not None and end.end() <= 2 * limit else \
+        _clip(text, 2 * limit)
+    asking = [s for s in _sentences(text[len(kept):]) if _ASKS.search(s.strip()) or
+              _PLEASE.search(s)]
+    if asking:  # the request comes after what it explains: it stays, with the start
+        asked = _clip(asking[-1], limit)
+        kept = _clip(kept, max(2 * limit - len(asked) - 1, limit // 2))
+        return f"{kept.removesuffix('...')}... {asked}"
+    return kept
+
+
 def _headings(text: str, start: int = 0) -> Iterator[re.Match[str]]:
     """The entries' headings in ``text`` from ``start`` on (which must begin a line), as
     ``_ENTRY.finditer`` finds them: each starts a line with a bracket, and only such lines
@@ -229,6 +251,11 @@ _INSTRUCTION_FILE = re.compile(
 _INSTRUCTING = re.compile(r"instruction|rules|guideline|agent|memory", re.IGNORECASE)
 
 
+# Tags a harness wraps the user's own words in: what they hold is the request itself.
+_REQUEST_TAG = re.compile(r"</?(?:task|user_?request|user_?query|user_?message|user_?input|"
+                          r"user_?prompt|feedback|answer)>[ \t]*\n?", re.IGNORECASE)
+
+
 class _Framed(NamedTuple):
     """A user message read apart from what frames it."""
 
@@ -278,6 +305,8 @@ def _frame(text: str) -> _Framed:
     hands over as material stays: a tag that names a report, an example, a log, or that the
     text introduces with a colon or names), and an instructions file's contents (to the end
     of the block that follows its line, else to the end of the message)."""
+    if "</" in text and _REQUEST_TAG.search(text):
+        text = _REQUEST_TAG.sub("", text)  # the user's own words, in a harness's wrapping
     names_file = "ontents of" in text or ".md" in text
     if "</" not in text and not names_file:
         return _Framed(text, "", bool(text.strip()))
@@ -389,7 +418,7 @@ _FILLER = _Blind(
 _ASKS = _Blind(
     r"^(also|and|then|now|next|please|could you|can you|would you|add|make|fix|"
     r"implement|update|change|remove|rename|move|write|create|migrate|upgrade|we need|"
-    r"i need|i want|let's|how about|what about|why not|should we|shall we)\b")
+    r"i need|i want|let's|lets|how about|what about|why not|should we|shall we)\b")
 _RULE = _Blind(
     r"\b(never(?! mind)|don't|do not|must not|mustn't|must stay|must remain|must keep|must be|"
     r"(?:use|touch|change|modify|edit|call) only|only (?:use|touch|change|modify|edit|call)|"
@@ -988,17 +1017,17 @@ class _Walk:
         if is_goal:
             rules = set(said_rules)
             rest = " ".join(_unlabel(s) for s in sentences if _unlabel(s) not in rules)
-            self.first_goal = _clip(rest or task.strip())
+            self.first_goal = _request(rest or task.strip())
             # "hi, got a task for you": a greeting, or a few words that ask nothing
             self.preamble = len(self.first_goal) < _PREAMBLE and not said_rules and (
                 _GREETING.match(stripped)
                 or (len(self.first_goal.split()) <= 6 and not _ASKS.search(stripped)))
         elif self.preamble and not said_rules:
             # "hi, got a task for you" first: the request that follows is the goal too
-            self.first_goal = _clip(f"{self.first_goal} {stripped}")
+            self.first_goal = _request(f"{self.first_goal} {stripped}")
             self.preamble = False
         elif not said_rules and _ASKS.search(stripped) and not asked:
-            self.goals.add(where, _clip(stripped))
+            self.goals.add(where, _request(stripped))
         elif not said_rules and not asked and not blocked:
             for fact in _user_facts(stripped):
                 self.facts.add(where, _clip(carry.USER_PREFIX + fact, 240), 3)
