@@ -891,7 +891,9 @@ class _Walk:
         self.edits: dict[str, tuple[int, list[str]]] = {}  # tool -> (where last, files)
         self.diffed: tuple[int, list[str]] | None = None  # files a shown diff changes
         self.removed: tuple[int, list[str]] | None = None
-        self.pending: list[_Call] = []  # calls not answered yet, oldest first
+        self.pending: list[_Call] = []  # calls of this round not answered yet, oldest first
+        self.unanswered: list[_Call] = []  # calls of earlier rounds whose result was lost
+        self.answering = False  # results have come since the round's last call
         self.answered: list[tuple[_Call | None, int, int, str]] = []
         self.commenting: list[_Call] = []  # answered calls the assistant has not spoken of
         self.reads: Counter[tuple[str, str]] = Counter()
@@ -952,9 +954,14 @@ class _Walk:
                     self.result(ran, match.end() + begin, match.end() + finish, "output")
             elif kind == "call":
                 self.acting = self.text_edit = None
+                if self.answering:  # a new round of calls: an older call still waiting
+                    self.answering = False  # lost its result, and answers nothing now
+                    self.unanswered += self.pending
+                    self.pending = []
                 self.call(label, body, match.start())
             else:
-                caller = self.pending.pop(0) if self.pending else None
+                self.answering = True
+                caller = self.answered_by(body)
                 self.result(caller, match.end(), end, label)
 
     def user(self, body: str, where: int) -> None:
@@ -1116,6 +1123,20 @@ class _Walk:
             self.changed_at.pop(path.rsplit("/", 1)[-1], None)
         if not files:
             self.edits.pop(call.name, None)
+
+    def answered_by(self, output: str) -> _Call | None:
+        """The call of this round a result answers: in order, unless its first lines name
+        the file of exactly one other waiting call (a result lost before it)."""
+        if not self.pending:
+            return None
+        if len(self.pending) > 1:
+            head = output[:300]
+            naming = [c for c in self.pending if c.act.edits and
+                      any(path in head for path in c.act.edits)]
+            if len(naming) == 1:
+                self.pending.remove(naming[0])
+                return naming[0]
+        return self.pending.pop(0)
 
     def call(self, label: str, body: str, where: int, line: str | None = None) -> _Call:
         self.calls += 1

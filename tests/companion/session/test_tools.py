@@ -121,3 +121,17 @@ def test_an_output_a_message_only_expects_is_no_run():
     said = "Run this:\n\n```bash\nnpm test\n```\n\n```\nTests: 4 passed\n```"
     summary = summarize_transcript(f"[User]: how do I test?\n[Assistant]: {said}")
     assert not any("npm test" in item for item in summary["progress"])
+
+
+def test_a_lost_result_shifts_no_other_call():
+    summary = summarize_transcript(
+        "[User]: add a test\n"
+        "[Assistant called Edit]: file_path=/w/src/a.py, old_string=x, new_string=y\n"
+        "[Assistant called Edit]: file_path=/w/tests/t.py, old_string=x, new_string=y\n"
+        "[Tool Result (b)]: The file /w/tests/t.py has been updated.\n"
+        "[Assistant called Bash]: command=git commit -am 'Add a test'\n"
+        "[Tool Result (c)]: [main 1a2b3c4] Add a test\n"
+        "[Assistant called Read]: file_path=/w/README.md\n"
+        "[Tool Result (d)]: Exit code 1 is what the tool prints on failure")
+    listed = " ".join(summary["progress"])
+    assert "tests/t.py" in listed and "Committed: " in listed and summary["blockers"] == []
