@@ -136,7 +136,13 @@ USER_PREFIX = "User: "
 ASKED_PREFIX = "Asked: "
 """In front of a question of the agent and the user's answer, among the facts."""
 CHANGED_PREFIX = "Changed: "
-"""In front of a change of the work (an edit, a write, an install), in the progress."""
+"""In front of a change of the work (an edit, a write), in the progress."""
+INSTALLED_PREFIX = "Installed: "
+"""In front of an install, a change of the environment rather than of the work."""
+COMMITTED_PREFIX = "Committed: "
+"""In front of a commit (a merge, a rebase, a tag) of the work's changes."""
+PUSHED_PREFIX = "Pushed: "
+"""In front of a push (a pull request opened or merged)."""
 RESOLVED_PREFIX = "Resolved: "
 """In front of a failure that a later run settled, among the facts."""
 REPRODUCED_PREFIX = "Reproduced: "
@@ -148,7 +154,8 @@ LOOKED_PREFIX = "Looked around: "
 FAILED_ITEM = re.compile(r"^`(?P<shown>[^`]+)` failed: (?P<quote>.*)$", re.DOTALL)
 """A failure as a blocker: the command in backquotes, then the line it failed with."""
 
-_FIRST = (USER_PREFIX, ASKED_PREFIX, CHANGED_PREFIX, CONSTRAINT_PREFIX)
+_FIRST = (USER_PREFIX, ASKED_PREFIX, CHANGED_PREFIX, INSTALLED_PREFIX, COMMITTED_PREFIX,
+          PUSHED_PREFIX, CONSTRAINT_PREFIX)
 
 
 @functools.lru_cache(maxsize=8192)

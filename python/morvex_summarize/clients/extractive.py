@@ -759,9 +759,10 @@ def _reads_item(reads: Counter[tuple[str, str]]) -> str:
 _WORLD = (  # what a change of the world rather than of the work's files is called
     (re.compile(r"^(?:pip3?|uv|poetry|npm|yarn|pnpm|bun|cargo|go|gem|bundle|composer|apt|"
                 r"apt-get|brew|dnf|yum|apk|conda|mamba|mix|dotnet) (?:install|add|i|get|"
-                r"sync|deps\.get|restore)$"), "Installed: "),
-    (re.compile(r"^git (?:commit|merge|rebase|cherry-pick|revert|tag)$"), "Committed: "),
-    (re.compile(r"^git push$|^gh pr (?:create|merge)$"), "Pushed: "),
+                r"sync|deps\.get|restore)$"), carry.INSTALLED_PREFIX),
+    (re.compile(r"^git (?:commit|merge|rebase|cherry-pick|revert|tag)$"),
+     carry.COMMITTED_PREFIX),
+    (re.compile(r"^git push$|^gh pr (?:create|merge)$"), carry.PUSHED_PREFIX),
 )
 
 
@@ -884,8 +885,8 @@ class _Walk:
         self.decisions = _Kept(carry.LIMITS["key_decisions"])
         self.facts = _Kept(carry.LIMITS["key_facts"])
         self.blockers = _Kept(carry.LIMITS["blockers"])
-        # where a blocker is only someone's words (a user's or a hook's complaint, the
-        # agent saying it is stuck), not a step's outcome: the run may go past it
+        # where a blocker is a hook's complaint, which the run's next steps may satisfy:
+        # not a step's outcome, nor what the user or the agent says stops the work
         self.worded_at: set[int] = set()
         self.changes = _Kept(carry.LIMITS["progress"])
         self.edits: dict[str, tuple[int, list[str]]] = {}  # tool -> (where last, files)
@@ -1041,7 +1042,8 @@ class _Walk:
         if blocked and not said_rules and not is_goal and not _ASKS.search(stripped) and \
                 (own is stripped or _BLOCKED.search(own)):
             self.blockers.add(where, _clip(stripped, 200))  # the task itself is no blocker
-            self.worded_at.add(where)
+            if _HOOK.search(stripped[:200]):
+                self.worded_at.add(where)  # a hook's complaint: the run may satisfy it
 
     def assistant(self, body: str, where: int, shown_run: bool = False) -> None:
         self.said += 1
@@ -1077,12 +1079,10 @@ class _Walk:
             decided = [s for s in chosen if carry.DECIDED.search(s)]
             if not decided:
                 self.blockers.add(where, _clip(body, 200))
-                self.worded_at.add(where)
             else:
                 rest = " ".join(s for s in sentences if s not in decided)
                 if _STOPPED.search(rest):
                     self.blockers.add(where, _clip(rest, 200))
-                    self.worded_at.add(where)
         self.question = _question(body)
         self.steps_written(written, where, shown_run)
 
@@ -1434,9 +1434,14 @@ def _record(walk: _Walk, found: _Outcomes, progress: _Kept, previous: str,
     return carry.merge(_settle(earlier, walk, found), record)
 
 
+# A hook's words: the harness ran a check of its own on the agent's turn.
+_HOOK = re.compile(r"(?i)^\W*(?:[\w-]+ )?hooks?\b|\bhook (?:feedback|error|denied|blocked|"
+                   r"failed)\b|\[[^\]\n]*\bhooks?\b[^\]\n]*\]")
+
+
 def _open_blockers(walk: _Walk, found: _Outcomes) -> list[str]:
-    """The blockers still open at the end: a complaint in words counts only when the run
-    did not go on past it with a change, a passing check or more steps of its own."""
+    """The blockers still open at the end: a hook's complaint counts only when the run did
+    not go on past it with a change, a passing check or more steps of its own."""
     if not walk.worded_at:
         return walk.blockers.result()
     went_on = max([found.newest_pass, walk.last_step_at,

@@ -40,7 +40,7 @@ class Tool(NamedTuple):
     paths: tuple[str, ...] = ()  # the arguments naming the file it reads or changes
     command: str = ""  # the argument holding a command line (RUN) or patch text (PATCH)
     editor: bool = False  # one tool that views and edits: its `command` argument decides
-    creates: bool = False  # it writes the whole file: the file may be new
+    creates: bool = False  # it makes a new file (a tool that may overwrite one does not)
     removes: bool = False  # it deletes the file
 
 
@@ -57,7 +57,7 @@ AGENTS: dict[str, dict[str, Tool]] = {
         "Read": _t(READ, "file_path"), "NotebookRead": _t(READ, "notebook_path"),
         "LS": _t(SEARCH, "path"), "Glob": _t(SEARCH, "path"), "Grep": _t(SEARCH, "path"),
         "Edit": _t(EDIT, "file_path"), "MultiEdit": _t(EDIT, "file_path"),
-        "Write": _t(EDIT, "file_path", creates=True),
+        "Write": _t(EDIT, "file_path"),
         "NotebookEdit": _t(EDIT, "notebook_path"),
         "Bash": _t(RUN, command="command"), "PowerShell": _t(RUN, command="command"),
         "BashOutput": _t(READ), "TaskOutput": _t(READ), "KillShell": _t(OTHER),
@@ -100,7 +100,7 @@ AGENTS: dict[str, dict[str, Tool]] = {
     "cline": {
         "list_files": _t(SEARCH, "path"), "search_files": _t(SEARCH, "path"),
         "list_code_definition_names": _t(SEARCH, "path"),
-        "write_to_file": _t(EDIT, "path", "absolutePath", "TargetFile", creates=True),
+        "write_to_file": _t(EDIT, "path", "absolutePath", "TargetFile"),
         "replace_in_file": _t(EDIT, "path", "absolutePath"),
         "execute_command": _t(RUN, command="command"), "ask_followup_question": _t(ASK),
         "attempt_completion": _t(FINISH), "plan_mode_respond": _t(PLAN),
@@ -132,7 +132,7 @@ AGENTS: dict[str, dict[str, Tool]] = {
     "gemini-cli": {
         "read_many_files": _t(READ), "list_directory": _t(SEARCH, "dir_path", "path"),
         "glob": _t(SEARCH, "dir_path", "path"), "search_file_content": _t(SEARCH, "path"),
-        "write_file": _t(EDIT, "file_path", creates=True), "replace": _t(EDIT, "file_path"),
+        "write_file": _t(EDIT, "file_path"), "replace": _t(EDIT, "file_path"),
         "run_shell_command": _t(RUN, command="command"), "write_todos": _t(PLAN),
         "tracker_create_task": _t(PLAN), "tracker_update_task": _t(PLAN),
         "tracker_get_task": _t(PLAN), "tracker_list_tasks": _t(PLAN),
@@ -157,7 +157,7 @@ AGENTS: dict[str, dict[str, Tool]] = {
     },
     "opencode": {
         "read": _t(READ, "filePath"), "list": _t(SEARCH, "path"),
-        "write": _t(EDIT, "filePath", "file_path", "filepath", creates=True),
+        "write": _t(EDIT, "filePath", "file_path", "filepath"),
         "multiedit": _t(EDIT, "filePath", "file_path"), "patch": _t(PATCH, command="patchText"),
         "todowrite": _t(PLAN), "todoread": _t(PLAN), "plan_exit": _t(PLAN),
         "plan_enter": _t(PLAN), "question": _t(ASK), "webfetch": _t(WEB), "websearch": _t(WEB),
@@ -235,10 +235,10 @@ _SHARED: dict[str, Tool] = {
                    "DirectoryPath"),
     "edit": _t(EDIT, "file_path", "filePath", "path"),
     "edit_file": _t(EDIT, "target_file", "path", "file_path"),
-    "write_to_file": _t(EDIT, "path", "absolutePath", "TargetFile", creates=True),
-    "write": _t(EDIT, "filePath", "file_path", "filepath", creates=True),
+    "write_to_file": _t(EDIT, "path", "absolutePath", "TargetFile"),
+    "write": _t(EDIT, "filePath", "file_path", "filepath"),
     "create_file": _t(EDIT, "filePath", "path", creates=True),
-    "Write": _t(EDIT, "file_path", "filepath", creates=True),
+    "Write": _t(EDIT, "file_path", "filepath"),
     "Edit": _t(EDIT, "file_path"), "MultiEdit": _t(EDIT, "file_path"),
     "apply_patch": _t(PATCH, command="input"), "bash": _t(RUN, command="command"),
     "Bash": _t(RUN, command="command"), "web_search": _t(WEB), "web_fetch": _t(WEB),
