@@ -493,12 +493,24 @@ def _salient_lines(body: str, facts: bool = True) -> list[str]:
         if line:
             worth = carry.grade(line)
             if 0 < worth < 4 and not _ROUTINE.search(line) and not _RAW.search(line) \
-                    and not evidence.failure_line(line):
+                    and not _NOISE.search(line) and not evidence.failure_line(line):
                 ranked.append((worth, index, line))
     best = sorted(ranked, reverse=True)[:2]
     return [line for _, _, line in sorted(best, key=lambda r: r[1])]
 
 
+# Lines no person keeps as a fact: counters and timings, banners, hints and warnings, a
+# file's numbered lines, lines of code.
+_NOISE = _Blind(
+    r"\b(?:tokens?|cost)\s*[:=]?\s*\$?\d|\$\d+(?:\.\d+)? (?:message|session|total)\b|"
+    r"\bwall time\b|\belapsed\b|\btook \d|\bduration\s*[:=]|\bfinished in \d|"
+    r"\bin \d+(?:\.\d+)?\s?(?:ms|s|sec|secs|seconds)\b|^(?:real|user|sys)\s+\d|"
+    r"^(?:running|ran) \d+ tests?\b|^chunk id:|\btoken count\b|^total output lines|"
+    r"^(?:note|hint|tip|warning|warn|notice|deprecat\w*)\b\s*[:\]]|^npm (?:warn|notice)\b|"
+    r"^\[(?:warn|warning|notice|info)\]|^\(use \"|\bwarning:|^welcome to\b|"
+    r"^\d+\s*(?:→|│|\|)|"
+    r"^(?:def|class|import|return|const|let|var|function|fn|pub fn|func|package|#include|"
+    r"public|private|protected|static)\b|^from \S+ import\b|^@\w+|[;{]$|^[})\]]+[;,]?$")
 # Lines that are the raw stuff of an output, no fact: a file's numbered lines, a diff's
 # headers, a harness's notes and tags, a test runner's preamble, a traceback's frames, a
 # search's hits in source code or docs.
@@ -522,6 +534,20 @@ def _shows_source(call: _Call) -> bool:
         return call.act.kind == steps.READ and call.brief.startswith("command=")
     return call.command.program in _VIEWERS and any(
         _SOURCE_FILE.search(t) for t in call.command.targets)
+
+
+_LISTERS = frozenset({"find", "fd", "ls", "ll", "tree", "git status", "git ls-files"})
+_LISTING_TOOL = re.compile(r"(?i)glob|list|^ls$|find|tree|file_search")
+
+
+def _lists(call: _Call) -> bool:
+    """The call lists files (a glob, `find`, `ls`, a folder's listing): the names it lists
+    are no fact. A search's hits may be."""
+    if call.line is None:
+        row = tools.lookup(call.name)
+        return row is not None and row.kind == tools.SEARCH and \
+            _LISTING_TOOL.search(call.name) is not None
+    return call.command.program in _LISTERS
 
 
 # Lines that say what every run says: a test listed as it passes, a progress bar, a file
@@ -1317,7 +1343,8 @@ class _Walk:
     def _facts(self, made: _Call | None, output: str, result: str | None, begin: int) -> None:
         if result == evidence.FAILED or (made is not None and (made.changed or made.world)):
             return  # what a change answered is in the progress
-        if made is not None and (made.act.kind == steps.SUBMIT or _shows_source(made)):
+        if made is not None and (made.act.kind == steps.SUBMIT or _shows_source(made)
+                                 or _lists(made)):
             return
         if "</" in output:
             output = _without_note(output)

@@ -135,3 +135,17 @@ def test_a_lost_result_shifts_no_other_call():
         "[Tool Result (d)]: Exit code 1 is what the tool prints on failure")
     listed = " ".join(summary["progress"])
     assert "tests/t.py" in listed and "Committed: " in listed and summary["blockers"] == []
+
+
+@pytest.mark.parametrize("output, kept", [
+    ("Listening on port 8443 with TLS", True),
+    ("Tokens: 3.2k sent, 21 received. Cost: $0.0082 message", False),
+    ("Wall time: 2.4 seconds", False),
+    ("     12→DEFAULT_PORT = 8443", False),
+    ("npm WARN deprecated inflight@1.0.6: leaks memory", False),
+    ("def connect(host='db.internal', port=5432):", False),
+])
+def test_an_output_line_is_a_fact_only_when_a_person_would_keep_it(output, kept):
+    summary = summarize_transcript("[User]: start it\n[Assistant called run]: command=./serve\n"
+                                   f"[Tool Result (a)]: {output}")
+    assert any(output.strip()[:20] in fact for fact in summary["key_facts"]) is kept
