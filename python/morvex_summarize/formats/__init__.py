@@ -267,6 +267,7 @@ def _read_log(reader: Reader, doc: Any, require_messages: bool) -> Conversation:
     assert reader.read_log is not None
     conversation = read_conversation(reader.read_log(doc), openai_chat.NAME)
     conversation.format = reader.name
+    conversation.skipped = reader.log_unknown(doc)
     if require_messages:
         _require(conversation, f"the {reader.name} log")
     return conversation
@@ -403,7 +404,7 @@ def read_more(conversation: Conversation, given: list[Any], input_format: str = 
     more = Conversation(name, conversation.items[:fields] + given, conversation.views[:],
                         body=conversation.body, items_key=conversation.items_key,
                         placer=conversation.placer, definite=definite,
-                        notes=dict(conversation.notes))
+                        notes=dict(conversation.notes), skipped=conversation.skipped)
     views, note = more.views, reader.note
     for index, item in enumerate(items):
         if as_is[index]:
@@ -468,4 +469,5 @@ def with_items(conversation: Conversation, changes: Mapping[int, Any]) -> Conver
         views.append(view)
     return Conversation(conversation.format, items, views, body=conversation.body,
                         items_key=conversation.items_key, placer=conversation.placer,
-                        definite=conversation.definite, notes=dict(conversation.notes))
+                        definite=conversation.definite, notes=dict(conversation.notes),
+                        skipped=conversation.skipped)

@@ -125,6 +125,10 @@ def _no_thinking(item: Any) -> Any:
     return item
 
 
+def _knows_all(doc: Any) -> tuple[str, ...]:
+    return ()
+
+
 @dataclass(frozen=True)
 class LogText:
     """The text of a log file that a text-level format recognized as its own (a markdown
@@ -185,6 +189,10 @@ class Reader:
     messages, read and put back as OpenAI's."""
     is_log: Callable[[Any], bool] = _never
     """The document (a parsed JSON value, or a `LogText`) is this format's log."""
+    log_unknown: Callable[[Any], tuple[str, ...]] = _knows_all
+    """For an agent's log: what in it ``read_log`` does not know and leaves out (an agent
+    adds kinds of record with its releases), as ``"record TYPE"``, ``"item TYPE"`` or
+    ``"block TYPE"``, each once, in the order found."""
     log_text: Callable[[str], Any] | None = None
     """For a log that is not one JSON document (JSON lines, markdown): the document a
     file's text holds when the text is this format's (recognized from its first record
@@ -216,6 +224,8 @@ class Conversation:
     items_key: the body's key that holds the messages ("messages" or "input").
     definite: the format was named, or something only it writes was found (else the
         messages are of a shape several formats share).
+    skipped: for an agent's log, what in it its reader does not know and left out
+        (`Reader.log_unknown`).
     """
 
     format: str
@@ -226,6 +236,7 @@ class Conversation:
     placer: Placer | None = None
     definite: bool = True
     notes: dict[str, Any] = field(default_factory=dict)
+    skipped: tuple[str, ...] = ()
 
     def view(self, index: int) -> Converted:
         found = self.views[index]

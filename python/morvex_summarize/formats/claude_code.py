@@ -8,10 +8,13 @@ file, which the chain passes by. Along it:
 - ``assistant`` records that share one ``message.id`` are one reply written block by block:
   their blocks are merged into one message, where the first of them stands;
 - a sub-agent's records (``isSidechain``) and the harness's own (``isMeta`` user records,
-  ``system``, ``progress``, ``summary``, ``file-history-snapshot``, ``queue-operation``)
-  are no conversation, and neither is a result's structured copy (``toolUseResult``);
+  ``system``, ``attachment``, ``progress``, ``summary``, ``file-history-snapshot``,
+  ``queue-operation`` and the like) are no conversation, and neither is a result's
+  structured copy (``toolUseResult``);
 - the agent's own summary of what it compacted (``isCompactSummary``) is kept, in a
-  ``<compaction-summary>`` block of a user message: context, not a request.
+  ``<compaction-summary>`` block of a user message: context, not a request;
+- a record or a content block of a type this reader does not know (each release of the
+  agent adds some) is left out, and named by `unknown`.
 """
 
 from __future__ import annotations
@@ -26,24 +29,37 @@ from .parts import is_map
 NAME = "claude-code"
 
 _SPOKEN = frozenset({"user", "assistant"})
-# Records that carry no link of their own in older logs, but tell the format.
-_UNLINKED = frozenset({"summary", "file-history-snapshot", "queue-operation"})
+# The harness's records, which carry no link of their own (some never did).
+_BOOKKEEPING = frozenset({"summary", "file-history-snapshot", "queue-operation",
+                          "last-prompt", "ai-title", "permission-mode"})
+# The records this reader knows: the conversation's, and those it leaves out knowingly.
+_KNOWN = _SPOKEN | _BOOKKEEPING | {"system", "attachment", "progress"}
+# The blocks read as they are; calls and results are told by their shape too.
+_BLOCKS = frozenset({"text", "thinking", "redacted_thinking", "image", "document"}) \
+    | anthropic.OWN_PARTS
+
+
+def _linked(value: Mapping[str, Any]) -> bool:
+    return "uuid" in value and ("sessionId" in value or "parentUuid" in value)
 
 
 def is_record(value: Any) -> bool:
-    """A record of a Claude Code log (a codex rollout's records have a ``payload``)."""
+    """A record of a Claude Code log: a conversation record with its links, or one of the
+    harness's, which has its type and the session's id (a codex rollout's records have a
+    ``payload``)."""
     if not is_map(value) or "payload" in value:
         return False
     kind = value.get("type")
     if not isinstance(kind, str):
         return False
-    if kind in _UNLINKED:
-        return True
-    return "uuid" in value and ("sessionId" in value or "parentUuid" in value)
+    return kind in _BOOKKEEPING or _linked(value) or isinstance(value.get("sessionId"), str)
 
 
 def is_log(doc: Any) -> bool:
-    return isinstance(doc, list) and bool(doc) and all(is_record(r) for r in doc[:3])
+    """The first records are a Claude Code log's, and one record at least is a kind this
+    reader knows (not just records of some other program that name a session)."""
+    return isinstance(doc, list) and bool(doc) and all(is_record(r) for r in doc[:3]) \
+        and any(is_map(r) and (_linked(r) or r.get("type") in _BOOKKEEPING) for r in doc)
 
 
 # What a first record holds: a conversation record's links, or a bookkeeping record's kind.
@@ -81,10 +97,38 @@ def _chain(records: list[Mapping[str, Any]]) -> list[Mapping[str, Any]]:
     return chain
 
 
+def _known(block: Any) -> bool:
+    """A content block this reader reads (a block with no type is read by its text)."""
+    if not is_map(block):
+        return True
+    kind = block.get("type")
+    return kind is None or kind in _BLOCKS or anthropic.is_block(block)
+
+
 def _blocks(content: Any) -> list[Any]:
     if isinstance(content, str):
         return [{"type": "text", "text": content}] if content else []
-    return list(content) if isinstance(content, (list, tuple)) else []
+    return [b for b in content if _known(b)] if isinstance(content, (list, tuple)) else []
+
+
+def unknown(doc: Any) -> tuple[str, ...]:
+    """The types of record and of content block in the log that this reader does not
+    know, each once, in the order found."""
+    found: dict[str, None] = {}
+    for record in doc:
+        if not is_map(record):
+            continue
+        kind = record.get("type")
+        if kind not in _KNOWN:
+            found.setdefault(f"record {kind}")
+            continue
+        message = record.get("message")
+        content = message.get("content") if is_map(message) else None
+        if isinstance(content, (list, tuple)):
+            for block in content:
+                if not _known(block):
+                    found.setdefault(f"block {block.get('type')}")
+    return tuple(found)
 
 
 def read_log(doc: Any) -> list[dict[str, Any]]:
@@ -118,4 +162,4 @@ def read_log(doc: Any) -> list[dict[str, Any]]:
     return logs.chat(out)
 
 
-READER = logs.reader(NAME, read_log, is_log, log_text)
+READER = logs.reader(NAME, read_log, is_log, log_text, unknown)

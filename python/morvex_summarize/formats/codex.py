@@ -7,6 +7,9 @@ calls, reasoning); the instructions in ``session_meta`` lead it as a system mess
 ``turn_context`` records and the ``event_msg`` notifications (which repeat the items) are
 no conversation. The ``<environment_context>`` and ``<user_instructions>`` blocks Codex
 sends as user messages stay as they are: the summarizer reads tagged blocks as context.
+
+A record or an item of a type this reader does not know (each release adds some) is left
+out, and named by `unknown`.
 """
 
 from __future__ import annotations
@@ -20,6 +23,10 @@ from .base import Message
 from .parts import is_map
 
 NAME = "codex"
+
+# The records this reader knows: those it reads, and those it leaves out knowingly.
+_RECORDS = frozenset({"session_meta", "response_item", "compacted", "turn_context",
+                      "event_msg"})
 
 
 def is_record(value: Any) -> bool:
@@ -54,6 +61,27 @@ def _output(item: Mapping[str, Any]) -> Mapping[str, Any]:
     return {**item, "output": text}
 
 
+def _known(item: Mapping[str, Any]) -> bool:
+    """A response item of a type the Responses reader reads."""
+    return item.get("type") in (None, "message") or responses.is_own(item)
+
+
+def unknown(doc: Any) -> tuple[str, ...]:
+    """The types of record and of response item in the rollout that this reader does not
+    know, each once, in the order found."""
+    found: dict[str, None] = {}
+    for record in doc:
+        if not is_map(record):
+            continue
+        kind = record.get("type")
+        payload = record.get("payload")
+        if kind not in _RECORDS:
+            found.setdefault(f"record {kind}")
+        elif kind == "response_item" and is_map(payload) and not _known(payload):
+            found.setdefault(f"item {payload.get('type')}")
+    return tuple(found)
+
+
 def read_log(doc: Any) -> list[dict[str, Any]]:
     out: list[Message] = []
     for index, record in enumerate(doc):
@@ -65,11 +93,11 @@ def read_log(doc: Any) -> list[dict[str, Any]]:
             instructions = payload.get("instructions")
             if isinstance(instructions, str) and instructions.strip():
                 out.append({"role": "system", "content": instructions})
-        elif kind == "response_item" and is_map(payload):
+        elif kind == "response_item" and is_map(payload) and _known(payload):
             if str(payload.get("type", "")).endswith("_output"):
                 payload = _output(payload)
             out += responses.convert(payload, payload, f"record {index}").messages
     return logs.chat(out)
 
 
-READER = logs.reader(NAME, read_log, is_log, log_text)
+READER = logs.reader(NAME, read_log, is_log, log_text, unknown)

@@ -67,6 +67,27 @@ def test_claude_code_keeps_its_compaction_summary_as_context():
         "Now add tests."]
 
 
+@pytest.mark.parametrize("name, head, middle, skipped", [
+    # a new kind of record first in the file, one among the others, a new content block
+    ("claude-code", {"type": "agent-label", "sessionId": "s1", "label": "x"},
+     record("n1", "a8", "assistant", [{"type": "text", "text": "tail"},
+                                      {"type": "canvas", "data": "zz"}]),
+     ("record agent-label", "block canvas")),
+    ("codex", {"timestamp": "t", "type": "world_state", "payload": {"files": 3}},
+     {"timestamp": "t", "type": "response_item", "payload": {"type": "whiteboard",
+                                                             "strokes": "zz"}},
+     ("record world_state", "item whiteboard")),
+])
+def test_a_log_is_read_whole_past_kinds_its_reader_does_not_know(name, head, middle, skipped):
+    lines = (LOGS / FILES[name]).read_text().splitlines()
+    text = "\n".join([json.dumps(head), *lines[:-1], json.dumps(middle), lines[-1]])
+    found = read_conversation(parse_text(text))
+    assert found.format == name and found.skipped == skipped
+    assert "zz" not in json.dumps(found.messages)
+    assert said(found.messages, "user") == said(messages(name), "user")
+    assert read_file(LOGS / FILES[name]).skipped == ()
+
+
 def test_codex_reads_the_response_items_alone():
     found = messages("codex")
     assert found[0] == {"role": "system", "content": "You are a coding agent working in /repo."}
