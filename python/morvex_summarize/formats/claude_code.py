@@ -3,7 +3,10 @@ per line, ``user`` and ``assistant`` records carrying an Anthropic message.
 
 The conversation is the chain of ``parentUuid`` links that ends at the last user or
 assistant record: a rewound or resumed session leaves records of abandoned branches in the
-file, which the chain passes by. Along it:
+file, which the chain passes by. Compacting starts a new chain (a ``compact_boundary``
+record with no parent); before it, the chain goes on from the record its
+``logicalParentUuid`` names, else from the last user or assistant record written before
+it, so that the history compacted away is read too. Along it:
 
 - ``assistant`` records that share one ``message.id`` are one reply written block by block:
   their blocks are merged into one message, where the first of them stands;
@@ -70,10 +73,19 @@ def log_text(text: str) -> Any:
     return logs.json_lines(text) if is_record(logs.first_record(text, _MARKS)) else None
 
 
+def _restarts(record: Mapping[str, Any]) -> bool:
+    """The record starts the chain again after compacting: the compaction boundary."""
+    return (record.get("type") == "system" and record.get("subtype") == "compact_boundary") \
+        or isinstance(record.get("logicalParentUuid"), str)
+
+
 def _chain(records: list[Mapping[str, Any]]) -> list[Mapping[str, Any]]:
     """The records linked by ``parentUuid`` from the last user or assistant record back to
-    the first, in order; the records in file order when none has a ``uuid``."""
+    the first, across compaction boundaries, in order; the records in file order when none
+    has a ``uuid``."""
     by_uuid: dict[str, Mapping[str, Any]] = {}
+    # each compaction boundary's uuid: the last user or assistant record written before it
+    before: dict[str, Mapping[str, Any] | None] = {}
     last = None
     for record in records:
         if record.get("isSidechain"):
@@ -83,6 +95,8 @@ def _chain(records: list[Mapping[str, Any]]) -> list[Mapping[str, Any]]:
             by_uuid[uuid] = record
             if record.get("type") in _SPOKEN:
                 last = record
+            elif _restarts(record):
+                before[uuid] = last
     if last is None:
         return [r for r in records if not r.get("isSidechain")]
     chain = []
@@ -92,7 +106,16 @@ def _chain(records: list[Mapping[str, Any]]) -> list[Mapping[str, Any]]:
         chain.append(node)
         seen.add(node["uuid"])
         parent = node.get("parentUuid")
-        node = by_uuid.get(parent) if isinstance(parent, str) and parent not in seen else None
+        if isinstance(parent, str):
+            node = by_uuid.get(parent)
+        elif node["uuid"] in before:
+            logical = node.get("logicalParentUuid")
+            node = (by_uuid.get(logical) if isinstance(logical, str) else None) \
+                or before[node["uuid"]]
+        else:
+            node = None
+        if node is not None and node["uuid"] in seen:
+            node = None
     chain.reverse()
     return chain
 
@@ -142,9 +165,7 @@ def read_log(doc: Any) -> list[dict[str, Any]]:
         if kind not in _SPOKEN or record.get("isMeta") or not is_map(message):
             continue
         if record.get("isCompactSummary"):
-            summary = logs.text(message.get("content"))
-            messages.append({"role": "user", "content": "<compaction-summary>\n"
-                             f"{summary.strip()}\n</compaction-summary>"})
+            messages.append(logs.compaction(logs.text(message.get("content"))))
             continue
         ident = message.get("id")
         if kind == "assistant" and isinstance(ident, str) and ident in replies:

@@ -8,8 +8,11 @@ calls, reasoning); the instructions in ``session_meta`` lead it as a system mess
 no conversation. The ``<environment_context>`` and ``<user_instructions>`` blocks Codex
 sends as user messages stay as they are: the summarizer reads tagged blocks as context.
 
-A record or an item of a type this reader does not know (each release adds some) is left
-out, and named by `unknown`.
+Compacting writes a ``compacted`` record where the history was replaced: the items before
+it are read all the same, and its summary stands in a ``<compaction-summary>`` block of a
+user message (context, not a request); the replacement history, which repeats what came
+before, is not read again. A record or an item of a type this reader does not know (each
+release adds some) is left out, and named by `unknown`.
 """
 
 from __future__ import annotations
@@ -97,6 +100,10 @@ def read_log(doc: Any) -> list[dict[str, Any]]:
             if str(payload.get("type", "")).endswith("_output"):
                 payload = _output(payload)
             out += responses.convert(payload, payload, f"record {index}").messages
+        elif kind == "compacted" and is_map(payload):
+            summary = payload.get("message")
+            if isinstance(summary, str) and summary.strip():
+                out.append(logs.compaction(summary))
     return logs.chat(out)
 
 

@@ -101,6 +101,14 @@ def reader(name: str, read: Callable[[Any], Sequence[Message]], is_log: Callable
                   log_unknown=Reader.log_unknown if unknown is None else unknown)
 
 
+def compaction(summary: str) -> dict[str, Any]:
+    """The agent's summary of the history it compacted, as the user message the agent sent
+    it in: in a ``<compaction-summary>`` block, which the summarizer reads as context, not
+    as a request."""
+    return {"role": "user",
+            "content": f"<compaction-summary>\n{summary.strip()}\n</compaction-summary>"}
+
+
 # -- a run's end, from its harness's record ---------------------------------------------
 
 _FENCED_END = re.compile(r"```[^\n]*\n(.*?)\n[ \t]*```\s*\Z", re.DOTALL)

@@ -52,19 +52,33 @@ def test_claude_code_reads_the_chain_to_the_last_record():
         "and run the tests.", "Run only the week-date tests first."]
 
 
-def test_claude_code_keeps_its_compaction_summary_as_context():
+@pytest.mark.parametrize("logical", ["a2", "gone"])  # the leaf it names, or one never written
+def test_claude_code_reads_across_a_compaction_with_its_summary_as_context(logical):
     text = jsonl(
-        record("a", None, "user", "old request"),
+        record("a1", None, "user", "old request"),
+        record("a2", "a1", "assistant", [{"type": "text", "text": "Done."}]),
         {"type": "system", "subtype": "compact_boundary", "uuid": "b", "parentUuid": None,
-         "logicalParentUuid": "a", "sessionId": "s"},
+         "logicalParentUuid": logical, "sessionId": "s"},
         record("c", "b", "user", "Earlier: fixed the parser.", isCompactSummary=True),
         record("d", "c", "user", "Now add tests."),
         record("e", "d", "assistant", [{"type": "text", "text": "Adding"}],
                message={"id": "m1"}))[:-8]  # the last line cut short while written
     found = read_conversation(parse_text(text)).messages
     assert [m["content"] for m in found] == [
+        "old request", "Done.",
         "<compaction-summary>\nEarlier: fixed the parser.\n</compaction-summary>",
         "Now add tests."]
+
+
+def test_codex_reads_the_history_before_a_compaction():
+    rollout = [json.loads(line) for line in (LOGS / FILES["codex"]).read_text().splitlines()]
+    rollout.insert(-1, {"timestamp": "t", "type": "compacted", "payload": {
+        "message": "Added the flag.", "replacement_history": [
+            {"type": "message", "role": "user", "content": "replaced"}]}})
+    before = messages("codex")
+    assert read_conversation(rollout).messages == before[:-1] + [
+        {"role": "user", "content": "<compaction-summary>\nAdded the flag.\n"
+                                    "</compaction-summary>"}, before[-1]]
 
 
 @pytest.mark.parametrize("name, head, middle, skipped", [
