@@ -10,10 +10,12 @@ it, so that the history compacted away is read too. Along it:
 
 - ``assistant`` records that share one ``message.id`` are one reply written block by block:
   their blocks are merged into one message, where the first of them stands;
-- a sub-agent's records (``isSidechain``) and the harness's own (``isMeta`` user records,
-  ``system``, ``attachment``, ``progress``, ``summary``, ``file-history-snapshot``,
-  ``queue-operation`` and the like) are no conversation, and neither is a result's
-  structured copy (``toolUseResult``);
+- a sub-agent's records (``isSidechain``) are left out of its parent's session; a
+  sub-agent's own transcript (``<session>/subagents/agent-<id>.jsonl``, where every record
+  is one) is read as that agent's conversation;
+- the harness's own records (``isMeta`` user records, ``system``, ``attachment``,
+  ``progress``, ``summary``, ``file-history-snapshot``, ``queue-operation`` and the like)
+  are no conversation, and neither is a result's structured copy (``toolUseResult``);
 - the agent's own summary of what it compacted (``isCompactSummary``) is kept, in a
   ``<compaction-summary>`` block of a user message: context, not a request;
 - a record or a content block of a type this reader does not know (each release of the
@@ -82,13 +84,15 @@ def _restarts(record: Mapping[str, Any]) -> bool:
 def _chain(records: list[Mapping[str, Any]]) -> list[Mapping[str, Any]]:
     """The records linked by ``parentUuid`` from the last user or assistant record back to
     the first, across compaction boundaries, in order; the records in file order when none
-    has a ``uuid``."""
+    has a ``uuid``. Sub-agents' records are passed by, unless every user and assistant
+    record is one: the file is a sub-agent's own transcript."""
+    side = not any(r.get("type") in _SPOKEN and not r.get("isSidechain") for r in records)
     by_uuid: dict[str, Mapping[str, Any]] = {}
     # each compaction boundary's uuid: the last user or assistant record written before it
     before: dict[str, Mapping[str, Any] | None] = {}
     last = None
     for record in records:
-        if record.get("isSidechain"):
+        if record.get("isSidechain") and not side:
             continue
         uuid = record.get("uuid")
         if isinstance(uuid, str):
@@ -98,7 +102,7 @@ def _chain(records: list[Mapping[str, Any]]) -> list[Mapping[str, Any]]:
             elif _restarts(record):
                 before[uuid] = last
     if last is None:
-        return [r for r in records if not r.get("isSidechain")]
+        return [r for r in records if side or not r.get("isSidechain")]
     chain = []
     seen: set[str] = set()
     node: Mapping[str, Any] | None = last

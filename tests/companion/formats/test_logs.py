@@ -70,6 +70,14 @@ def test_claude_code_reads_across_a_compaction_with_its_summary_as_context(logic
         "Now add tests."]
 
 
+def test_a_sub_agents_own_transcript_is_its_conversation():
+    side = {"isSidechain": True, "agentId": "x1"}
+    text = jsonl(record("s1", None, "user", "Find every caller of parse().", **side),
+                 record("s2", "s1", "assistant", [{"type": "text", "text": "Two callers."}],
+                        **side))
+    assert said(read_conversation(parse_text(text)).messages, "assistant") == ["Two callers."]
+
+
 def test_codex_reads_the_history_before_a_compaction():
     rollout = [json.loads(line) for line in (LOGS / FILES["codex"]).read_text().splitlines()]
     rollout.insert(-1, {"timestamp": "t", "type": "compacted", "payload": {
