@@ -11,7 +11,8 @@ SDK objects (pydantic models) are read through ``model_dump``, without importing
 
 Agents' session logs are read as they lie on disk, each whole: ``claude-code`` (Claude
 Code's JSON lines), ``codex`` (Codex CLI's rollout JSON lines), ``swe-agent`` (``.traj``),
-``mini-swe-agent`` (``.traj.json``) and ``aider`` (``.aider.chat.history.md``). Given a
+``mini-swe-agent`` (``.traj.json``), ``aider`` (``.aider.chat.history.md``) and ``cline``
+(Cline's, Roo Code's and Kilo Code's ``api_conversation_history.json``). Given a
 path (any ``os.PathLike``), ``read_conversation`` reads the file; `read_file` does the same
 and `parse_text` reads a file's text already in hand. A log's conversation is OpenAI chat
 messages: it is condensed and written back as those, never as the log.
@@ -33,6 +34,7 @@ from typing import Any
 
 from . import (aider, anthropic, claude_code, codex, gemini, langchain, mini_swe_agent,
                openai_chat, responses, swe_agent)
+from . import cline
 from ..native import CONTEXT_HEADER
 from .base import (BodyContext, BodyField, Conversation, Converted, FormatError, LogText,
                    Message, NoMessages, Reader, WrongFormat, describe)
@@ -56,6 +58,7 @@ READERS: tuple[Reader, ...] = (
     swe_agent.READER,
     mini_swe_agent.READER,
     aider.READER,
+    cline.READER,
 )
 """The registered formats, in the order they are named to users and asked at each step
 of detection."""
