@@ -11,8 +11,9 @@ SDK objects (pydantic models) are read through ``model_dump``, without importing
 
 Agents' session logs are read as they lie on disk, each whole: ``claude-code`` (Claude
 Code's JSON lines), ``codex`` (Codex CLI's rollout JSON lines), ``swe-agent`` (``.traj``),
-``mini-swe-agent`` (``.traj.json``), ``aider`` (``.aider.chat.history.md``) and ``cline``
-(Cline's, Roo Code's and Kilo Code's ``api_conversation_history.json``). Given a
+``mini-swe-agent`` (``.traj.json``), ``aider`` (``.aider.chat.history.md``), ``cline``
+(Cline's, Roo Code's and Kilo Code's ``api_conversation_history.json``) and
+``gemini-cli`` (Gemini CLI's sessions, JSON or JSON lines). Given a
 path (any ``os.PathLike``), ``read_conversation`` reads the file; `read_file` does the same
 and `parse_text` reads a file's text already in hand. A log's conversation is OpenAI chat
 messages: it is condensed and written back as those, never as the log.
@@ -34,7 +35,7 @@ from typing import Any
 
 from . import (aider, anthropic, claude_code, codex, gemini, langchain, mini_swe_agent,
                openai_chat, responses, swe_agent)
-from . import cline
+from . import cline, gemini_cli
 from ..native import CONTEXT_HEADER
 from .base import (BodyContext, BodyField, Conversation, Converted, FormatError, LogText,
                    Message, NoMessages, Reader, WrongFormat, describe)
@@ -59,6 +60,7 @@ READERS: tuple[Reader, ...] = (
     mini_swe_agent.READER,
     aider.READER,
     cline.READER,
+    gemini_cli.READER,
 )
 """The registered formats, in the order they are named to users and asked at each step
 of detection."""

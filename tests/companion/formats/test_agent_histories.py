@@ -12,7 +12,7 @@ from morvex_summarize.formats import (LOG_FORMATS, WrongFormat, detect_format, p
                                       read_conversation)
 
 LOGS = pathlib.Path(__file__).parent / "logs"
-FILES = {"cline": "cline_api_conversation_history.json"}
+FILES = {"cline": "cline_api_conversation_history.json", "gemini-cli": "gemini_cli.jsonl"}
 ENV = {"type": "text", "text": "<environment_details>\n# Current Time\nnow\n</environment_details>"}
 
 
@@ -48,6 +48,12 @@ def test_each_log_is_told_from_every_other(name):
     ([{"role": "user", "content": "Fix x\n" + ENV["text"]}], "openai"),
     ([{"role": "user", "ts": 1, "content": [{"type": "text", "text": "Fix x"}]}], "cline"),
     ([{"role": "user", "content": [{"type": "text", "text": "Fix x"}, ENV]}], "cline"),
+    # a /chat save checkpoint is Gemini contents; a record with a session id beside its type
+    # and uuid is Claude Code's
+    ([{"role": "user", "parts": [{"text": "Fix x"}]}], "gemini"),
+    ([{"type": "user", "uuid": "a", "parentUuid": None, "sessionId": "s", "startTime": "t",
+       "message": {"role": "user", "content": "Fix x"}}], "claude-code"),
+    ({"sessionId": "s", "startTime": "t", "messages": []}, "gemini-cli"),
 ])
 def test_each_document_stays_with_its_format(doc, found):
     if found is None:
@@ -59,6 +65,7 @@ def test_each_document_stays_with_its_format(doc, found):
 
 @pytest.mark.parametrize("name, record, skipped", [
     ("cline", {"type": "checkpoint", "hash": "zz"}, ("item checkpoint",)),
+    ("gemini-cli", {"id": "t1", "type": "topic", "content": "zz"}, ("record topic",)),
 ])
 def test_a_log_is_read_whole_past_records_its_reader_does_not_know(name, record, skipped):
     text = (LOGS / FILES[name]).read_text()
@@ -111,3 +118,46 @@ def test_cline_native_calls_and_what_roo_condensed():
         ("tool", "[error] B"), ("user", ENV["text"])]
     assert calls(found) == [("t1", "read_file", {"path": "b.py"})]
     assert found[5]["tool_call_id"] == "t1"
+
+
+def test_gemini_cli_session_lines_rewound_and_rewritten():
+    found = messages("gemini-cli")
+    text = json.dumps(found)
+    assert "write_csv" not in text and "cached credentials" not in text  # rewound, info
+    assert [m["content"] for m in found if m["role"] == "user"] == [
+        "The CSV export in report.py drops the header row. Fix it.",
+        "Keep the name; just fix the header and run the tests.",
+        "<console>\n[error] [API Error: You exceeded your current quota.]\n</console>"]
+    assert found[1]["content"] == ("[thinking] Locating the writer: The header is probably "
+                                   "skipped by an off-by-one slice.\nI'll look at the export code.")
+    # the reply written twice is read once, each call followed by its result
+    assert [c[0] for c in calls(found)] == ["read_file-1", "replace-2", "run_shell_command-3"]
+    assert [m.get("tool_call_id", m["role"]) for m in found] == [
+        "user", "assistant", "read_file-1", "user", "assistant", "replace-2",
+        "run_shell_command-3", "user"]
+    assert results(found)["run_shell_command-3"].startswith("[error] Output: F\n")
+
+
+@pytest.mark.parametrize("call, result", [
+    ({"status": "success", "result": [{"functionResponse": {"id": "other", "name": "f",
+                                                            "response": {"output": "done"}}}]},
+     "done"),
+    ({"status": "error", "result": [{"functionResponse": {"name": "f",
+                                                          "response": {"error": "boom"}}}]},
+     "[error] boom"),
+    ({"status": "error", "resultDisplay": "No such file"}, "[error] No such file"),
+    ({"status": "cancelled"}, "[cancelled]"),
+    ({"status": "success", "resultDisplay": {"fileDiff": "+x"}}, None),
+])
+def test_gemini_cli_reads_a_call_by_its_status(call, result):
+    doc = {"sessionId": "s", "projectHash": "p", "messages": [
+        {"id": "u", "type": "user", "content": "Go"},
+        {"id": "w", "type": "warning", "content": [{"text": "Slow"}]},
+        {"id": "x", "type": "topic", "content": "skipped"},
+        {"id": "g", "type": "gemini", "content": "",
+         "toolCalls": [{"id": "c1", "name": "f", "args": {"a": 1}, **call}]}]}
+    found = read_conversation(doc).messages
+    assert [m["role"] for m in found] == ["user", "user", "assistant"] + ["tool"] * bool(result)
+    assert found[1]["content"] == "<console>\n[warning] Slow\n</console>"
+    assert calls(found) == [("c1", "f", {"a": 1})]
+    assert results(found) == ({"c1": result} if result else {})
