@@ -12,8 +12,9 @@ SDK objects (pydantic models) are read through ``model_dump``, without importing
 Agents' session logs are read as they lie on disk, each whole: ``claude-code`` (Claude
 Code's JSON lines), ``codex`` (Codex CLI's rollout JSON lines), ``swe-agent`` (``.traj``),
 ``mini-swe-agent`` (``.traj.json``), ``aider`` (``.aider.chat.history.md``), ``cline``
-(Cline's, Roo Code's and Kilo Code's ``api_conversation_history.json``) and
-``gemini-cli`` (Gemini CLI's sessions, JSON or JSON lines). Given a
+(Cline's, Roo Code's and Kilo Code's ``api_conversation_history.json``), ``gemini-cli``
+(Gemini CLI's sessions, JSON or JSON lines) and ``openhands`` (OpenHands event
+trajectories). Given a
 path (any ``os.PathLike``), ``read_conversation`` reads the file; `read_file` does the same
 and `parse_text` reads a file's text already in hand. A log's conversation is OpenAI chat
 messages: it is condensed and written back as those, never as the log.
@@ -35,7 +36,7 @@ from typing import Any
 
 from . import (aider, anthropic, claude_code, codex, gemini, langchain, mini_swe_agent,
                openai_chat, responses, swe_agent)
-from . import cline, gemini_cli
+from . import cline, gemini_cli, openhands
 from ..native import CONTEXT_HEADER
 from .base import (BodyContext, BodyField, Conversation, Converted, FormatError, LogText,
                    Message, NoMessages, Reader, WrongFormat, describe)
@@ -56,6 +57,7 @@ READERS: tuple[Reader, ...] = (
     gemini.READER,
     claude_code.READER,
     codex.READER,
+    openhands.READER,
     swe_agent.READER,
     mini_swe_agent.READER,
     aider.READER,

@@ -12,7 +12,8 @@ from morvex_summarize.formats import (LOG_FORMATS, WrongFormat, detect_format, p
                                       read_conversation)
 
 LOGS = pathlib.Path(__file__).parent / "logs"
-FILES = {"cline": "cline_api_conversation_history.json", "gemini-cli": "gemini_cli.jsonl"}
+FILES = {"cline": "cline_api_conversation_history.json", "gemini-cli": "gemini_cli.jsonl",
+         "openhands": "openhands_v0.json"}
 ENV = {"type": "text", "text": "<environment_details>\n# Current Time\nnow\n</environment_details>"}
 
 
@@ -54,6 +55,8 @@ def test_each_log_is_told_from_every_other(name):
     ([{"type": "user", "uuid": "a", "parentUuid": None, "sessionId": "s", "startTime": "t",
        "message": {"role": "user", "content": "Fix x"}}], "claude-code"),
     ({"sessionId": "s", "startTime": "t", "messages": []}, "gemini-cli"),
+    ({"history": [{"role": "user", "content": "Fix x"}], "info": {}}, "swe-agent"),
+    ([{"action": "ls", "observation": "a.py", "thought": "look"}], None),
 ])
 def test_each_document_stays_with_its_format(doc, found):
     if found is None:
@@ -66,6 +69,8 @@ def test_each_document_stays_with_its_format(doc, found):
 @pytest.mark.parametrize("name, record, skipped", [
     ("cline", {"type": "checkpoint", "hash": "zz"}, ("item checkpoint",)),
     ("gemini-cli", {"id": "t1", "type": "topic", "content": "zz"}, ("record topic",)),
+    ("openhands", {"id": 99, "source": "agent", "kind": "HoloEvent", "data": "zz"},
+     ("record HoloEvent",)),
 ])
 def test_a_log_is_read_whole_past_records_its_reader_does_not_know(name, record, skipped):
     text = (LOGS / FILES[name]).read_text()
@@ -161,3 +166,83 @@ def test_gemini_cli_reads_a_call_by_its_status(call, result):
     assert found[1]["content"] == "<console>\n[warning] Slow\n</console>"
     assert calls(found) == [("c1", "f", {"a": 1})]
     assert results(found) == ({"c1": result} if result else {})
+
+
+def test_openhands_v0_calls_as_the_model_made_them_and_the_run_end():
+    found = messages("openhands")
+    assert found[0] == {"role": "user", "content": "tests/test_units.py fails: convert(1, 'km', "
+                                                   "'m') returns 100. Fix units.py."}
+    made = calls(found)
+    # the arguments are the model's, not the event's (which lack the risk it named)
+    assert made[0] == ("call_1", "execute_bash", {"command": "grep -n km /workspace/units.py",
+                                                  "security_risk": "LOW"})
+    assert [c[1] for c in made] == ["execute_bash", "str_replace_editor", "execute_bash",
+                                    "finish"]
+    ended = results(found)
+    assert ended["call_3"].startswith("Exit code: 1\nF.\nFAILED")
+    assert ended["call_4"] == ("The run ended (agent state: finished) and submitted this "
+                               "patch:\n\ndiff --git a/units.py b/units.py")
+    assert "Workspace" not in json.dumps(found) and "OpenHands agent" not in json.dumps(found)
+
+
+def test_openhands_v0_without_call_records_pairs_by_cause():
+    events = [[{"id": 1, "source": "user", "action": "message", "args": {"content": "Fix x"}},
+               {"id": 2, "source": "environment", "observation": "null", "content": ""}],
+              {"id": 3, "source": "agent", "action": "write",
+               "args": {"path": "x.py", "content": "X", "thought": "Writing"}},
+              {"id": 4, "source": "agent", "action": "run", "args": {"command": "make"}},
+              {"id": 5, "cause": 4, "observation": "run", "content": "boom",
+               "extras": {"exit_code": 2}},
+              {"id": 6, "cause": 3, "observation": "write", "content": "written"},
+              {"id": 8, "source": "user", "action": "run", "args": {"command": "ls"}},
+              {"id": 9, "cause": 8, "observation": "run", "content": "x.py"},
+              {"id": 10, "source": "agent", "action": "run_ipython", "args": {"code": "1/0"}},
+              {"id": 11, "cause": 10, "observation": "run", "content": "ZeroDivisionError\n"
+               "[Command finished with exit code 1]", "extras": {"metadata": {"exit_code": 1}}},
+              {"id": 7, "source": "agent", "observation": "error", "content": "stuck in a loop"}]
+    found = read_conversation({"instance_id": "i", "history": events}).messages
+    assert calls(found) == [("event-3", "str_replace_editor",
+                             {"command": "create", "path": "x.py", "file_text": "X"}),
+                            ("event-4", "execute_bash", {"command": "make"}),
+                            ("event-10", "execute_ipython_cell", {"code": "1/0"})]
+    assert found[1]["content"] == "Writing"
+    assert results(found) == {"event-4": "Exit code: 2\nboom", "event-3": "written",
+                              "event-10": "ZeroDivisionError\n[Command finished with exit "
+                                          "code 1]"}
+    assert found[-1] == {"role": "user", "content": "<console>\n[error] stuck in a loop\n"
+                                                    "</console>"}
+
+
+def test_openhands_v1_events():
+    def event(kind, **fields):
+        return {"kind": kind, "id": fields.pop("id", kind), "source": "agent", **fields}
+    doc = [event("SystemPromptEvent", system_prompt={"text": "You are..."}),
+           event("MessageEvent", source="user",
+                 llm_message={"role": "user", "content": [{"type": "text", "text": "Fix y"}]}),
+           event("ActionEvent", id="a1", tool_name="terminal", tool_call_id="c1",
+                 tool_call={"id": "c1", "name": "terminal", "arguments": '{"command": "make"}'},
+                 thought=[{"type": "text", "text": "Build it"}], reasoning_content="why",
+                 llm_response_id="r1"),
+           event("ActionEvent", id="a2", tool_name="file_editor", tool_call_id="c2",
+                 action={"kind": "FileEditorAction", "command": "view", "path": "y.py"},
+                 llm_response_id="r1"),
+           event("ObservationEvent", tool_call_id="c1", action_id="a1", observation={
+               "kind": "TerminalObservation", "content": [{"type": "text", "text": "fail"}],
+               "exit_code": 2, "timeout": False}),
+           event("ConversationStateUpdateEvent", key="agent_status", value="running"),
+           event("ObservationEvent", action_id="a2", observation={
+               "kind": "FileEditorObservation", "output": "missing", "is_error": True}),
+           event("ActionEvent", id="a3", tool_name="terminal", tool_call_id="c3",
+                 tool_call={"arguments": '{"command": "rm -rf /"}'}, llm_response_id="r2"),
+           event("UserRejectObservation", tool_call_id="c3", rejection_reason="unsafe"),
+           event("AgentErrorEvent", tool_call_id="c9", error="model timed out")]
+    found = read_conversation(doc).messages
+    assert [m["role"] for m in found] == ["user", "assistant", "tool", "tool", "assistant",
+                                          "tool", "user"]
+    assert found[1]["content"] == "[thinking] why\nBuild it"
+    assert calls(found) == [("c1", "terminal", {"command": "make"}),
+                            ("c2", "file_editor", {"command": "view", "path": "y.py"}),
+                            ("c3", "terminal", {"command": "rm -rf /"})]
+    assert results(found) == {"c1": "Exit code: 2\nfail", "c2": "[error] missing",
+                              "c3": "[error] rejected by the user: unsafe"}
+    assert found[-1]["content"] == "<console>\n[error] model timed out\n</console>"
