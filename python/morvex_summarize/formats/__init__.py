@@ -37,6 +37,7 @@ from typing import Any
 from . import (aider, anthropic, claude_code, codex, gemini, langchain, mini_swe_agent,
                openai_chat, responses, swe_agent)
 from . import cline, gemini_cli, openhands
+from . import cursor
 from ..native import CONTEXT_HEADER
 from .base import (BodyContext, BodyField, Conversation, Converted, FormatError, LogText,
                    Message, NoMessages, Reader, WrongFormat, describe)
@@ -60,6 +61,7 @@ READERS: tuple[Reader, ...] = (
     openhands.READER,
     swe_agent.READER,
     mini_swe_agent.READER,
+    cursor.READER,
     aider.READER,
     cline.READER,
     gemini_cli.READER,
