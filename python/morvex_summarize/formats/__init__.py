@@ -11,7 +11,8 @@ SDK objects (pydantic models) are read through ``model_dump``, without importing
 
 Agents' session logs are read as they lie on disk, each whole: ``claude-code`` (Claude
 Code's JSON lines), ``codex`` (Codex CLI's rollout JSON lines), ``swe-agent`` (``.traj``),
-``mini-swe-agent`` (``.traj.json``), ``aider`` (``.aider.chat.history.md``), ``cline``
+``mini-swe-agent`` (``.traj.json``), ``cursor`` (Cursor chats exported as markdown),
+``aider`` (``.aider.chat.history.md``), ``cline``
 (Cline's, Roo Code's and Kilo Code's ``api_conversation_history.json``), ``gemini-cli``
 (Gemini CLI's sessions, JSON or JSON lines) and ``openhands`` (OpenHands event
 trajectories). Given a
