@@ -151,7 +151,10 @@ EXPECTED_PREFIX = "Expected by the assistant: "
 """In front of a failure the assistant then said was the outcome it wanted."""
 LOOKED_PREFIX = "Looked around: "
 """In front of the count of reads and searches, in the progress."""
-FAILED_ITEM = re.compile(r"^`(?P<shown>[^`]+)` failed: (?P<quote>.*)$", re.DOTALL)
+NOT_RUN = "could not run"
+"""How an item names a check that never started (its program or module missing)."""
+FAILED_ITEM = re.compile(r"^`(?P<shown>[^`]+)` (?:failed|could not run): (?P<quote>.*)$",
+                         re.DOTALL)
 """A failure as a blocker: the command in backquotes, then the line it failed with."""
 
 _FIRST = (USER_PREFIX, ASKED_PREFIX, CHANGED_PREFIX, INSTALLED_PREFIX, COMMITTED_PREFIX,

@@ -1312,7 +1312,9 @@ class _Walk:
                 newest: dict[evidence.Command, str | None], passed_later: bool,
                 fixed_later: bool) -> None:
         said_line = evidence.quote(output)
-        item = _clip(f"`{shown}` failed: {said_line}", 260)
+        # a program or module that is not there: the check never started, it did not fail
+        verb = carry.NOT_RUN if _MISSING.search(said_line) else evidence.FAILED
+        item = _clip(f"`{shown}` {verb}: {said_line}", 260)
         earlier_passes = found.passes.get(command.program, ())
         named_tests = evidence.failed_tests(output) if earlier_passes else frozenset()
         rerun = command in newest or any(evidence.covers(p, command, named_tests)
@@ -1338,7 +1340,7 @@ class _Walk:
         if made is not None and evidence.is_check(made.command) and shown not in found.checks:
             found.checks[shown] = found.quiet.get(shown, (where, item))
         if found.latest is None:
-            found.latest = (where, shown, "failed: " + said_line)
+            found.latest = (where, shown, f"{verb}: {said_line}")
 
     def _facts(self, made: _Call | None, output: str, result: str | None, begin: int) -> None:
         if result == evidence.FAILED or (made is not None and (made.changed or made.world)):
@@ -1426,7 +1428,8 @@ def _record(walk: _Walk, found: _Outcomes, progress: _Kept, previous: str,
     elif walk.kind == "user" and walk.harness_at < walk.last_at:
         next_steps.append(_clip(f"Answer the user: {walk.body}"))
     elif walk.kind == "result" and found.last_failure and latest is not None:
-        next_steps.append(_clip(f"{_RESOLVE_STEP}`{latest[1]}`: {latest[2][8:]}"))
+        said = latest[2].partition(": ")[2]
+        next_steps.append(_clip(f"{_RESOLVE_STEP}`{latest[1]}`: {said}"))
     narrative_parts = []
     if earlier:
         narrative_parts.append("Continues an earlier summary.")
@@ -1466,15 +1469,31 @@ _HOOK = re.compile(r"(?i)^\W*(?:[\w-]+ )?hooks?\b|\bhook (?:feedback|error|denie
                    r"failed)\b|\[[^\]\n]*\bhooks?\b[^\]\n]*\]")
 
 
+# What a blocker in words says cannot be done, and the prefixes of the progress items that
+# show it done later (a push shows its commits made).
+_DONE_LATER = ((_Blind(r"\bcommit"), (carry.COMMITTED_PREFIX, carry.PUSHED_PREFIX)),
+               (_Blind(r"\bpush"), (carry.PUSHED_PREFIX,)),
+               (_Blind(r"\binstall"), (carry.INSTALLED_PREFIX,)))
+
+
 def _open_blockers(walk: _Walk, found: _Outcomes) -> list[str]:
     """The blockers still open at the end: a hook's complaint counts only when the run did
-    not go on past it with a change, a passing check or more steps of its own."""
-    if not walk.worded_at:
-        return walk.blockers.result()
+    not go on past it with a change, a passing check or more steps of its own; words that
+    say a commit, a push or an install cannot be done count only until one is done."""
     went_on = max([found.newest_pass, walk.last_step_at,
                    *(where for _, where, _ in walk.changes.found)])
+    done = {prefixes: max((where for _, where, item in walk.changes.found
+                           if item.startswith(prefixes)), default=-1)
+            for _, prefixes in _DONE_LATER}
+
+    def settled(where: int, item: str) -> bool:
+        if where in walk.worded_at and where < went_on:
+            return True
+        return not carry.FAILED_ITEM.match(item) and any(
+            words.search(item) and done[prefixes] > where for words, prefixes in _DONE_LATER)
+
     walk.blockers.found = [entry for entry in walk.blockers.found
-                           if entry[1] not in walk.worded_at or entry[1] >= went_on]
+                           if not settled(entry[1], entry[2])]
     return walk.blockers.result()
 
 
@@ -1508,10 +1527,15 @@ def _settle(earlier: dict[str, Any], walk: _Walk, found: _Outcomes) -> dict[str,
     kept, resolved = [], []
     newest = max((i for i, item in enumerate(old_blockers)
                   if carry.FAILED_ITEM.match(str(item))), default=-1)
+    done = {prefixes for _, prefixes in _DONE_LATER
+            if any(item.startswith(prefixes) for _, _, item in walk.changes.found)}
     for index, item in enumerate(old_blockers):
         failed = carry.FAILED_ITEM.match(str(item))
         if failed is None:
-            kept.append(item)
+            # words that said a commit, a push or an install could not be done: done now
+            if not any(words.search(str(item)) and prefixes in done
+                       for words, prefixes in _DONE_LATER):
+                kept.append(item)
             continue
         shown, quote = failed.group("shown"), failed.group("quote")
         command = steps.check_key(evidence.command_of(shown))

@@ -475,6 +475,11 @@ def quote(text: str) -> str:
             return _clip(found)
     ranked: list[tuple[int, bool, bool, int, str]] = []
     # (level, a failure's own line, specific, -index, line)
+    statuses = [i for i, line in enumerate(lines) if _STATUS_ONLY.match(line)]
+    if statuses and len(statuses) < sum(1 for line in lines if line.strip()):
+        # a line that only gives the exit status says less than any other: the failure's
+        # own words are quoted
+        lines = [("" if i in statuses else line) for i, line in enumerate(lines)]
     for index, line in enumerate(lines):
         level = failure_line(line)
         own = level > 0
@@ -521,6 +526,9 @@ def quote(text: str) -> str:
 
 
 _TAG_LINE = re.compile(r"^\s*</?[a-z_]+>\s*$")
+_STATUS_ONLY = re.compile(
+    r"(?i)^\s*(?:\[error\]\s*)?(?:exit code|exit status|exit_code|process exited with code|"
+    r"command (?:failed|exited) with (?:exit )?code|return ?code)\s*[:=]?\s*-?\d+\.?\s*$")
 
 
 # -- commands: which check, which change, which read -------------------------------------

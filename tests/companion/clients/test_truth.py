@@ -126,9 +126,11 @@ SUCCESSES = [
 @pytest.mark.parametrize("family,command,output,quoted", FAILURES, ids=[f[0] for f in FAILURES])
 def test_a_failure_is_quoted_by_the_line_a_person_would_quote(family, command, output, quoted):
     summary = summarize_transcript(run(command, output))
-    assert summary["blockers"] == [f"`{command}` failed: {quoted}"]
+    # a program that is not there never ran: it could not run, it did not fail
+    verb = "could not run" if family == "shell" else "failed"
+    assert summary["blockers"] == [f"`{command}` {verb}: {quoted}"]
     assert summary["next_steps"] == [f"Resolve the failure of `{command}`: {quoted}"]
-    assert summary["current_state"].endswith(f"Latest result: `{command}` failed: {quoted}")
+    assert summary["current_state"].endswith(f"Latest result: `{command}` {verb}: {quoted}")
 
 
 @pytest.mark.parametrize("family,command,output", SUCCESSES, ids=[s[0] for s in SUCCESSES])

@@ -149,3 +149,22 @@ def test_an_output_line_is_a_fact_only_when_a_person_would_keep_it(output, kept)
     summary = summarize_transcript("[User]: start it\n[Assistant called run]: command=./serve\n"
                                    f"[Tool Result (a)]: {output}")
     assert any(output.strip()[:20] in fact for fact in summary["key_facts"]) is kept
+
+
+def test_a_check_that_could_not_start_did_not_fail():
+    summary = summarize_transcript(
+        "[User]: run the tests\n[Assistant called bash]: command=python -m pytest -q\n"
+        "[Tool Result (a)]: /usr/bin/python: No module named pytest\nExit code: 1")
+    assert summary["blockers"] == ["`python -m pytest -q` could not run: "
+                                   "/usr/bin/python: No module named pytest"]
+
+
+@pytest.mark.parametrize("later, open_", [
+    ("[Assistant called Bash]: command=git commit -m 'Add x' --no-verify\n"
+     "[Tool Result (b)]: [main 1a2b3c4] Add x", False),
+    ("[Assistant called Bash]: command=make docs\n[Tool Result (b)]: built", True),
+])
+def test_words_that_a_commit_cannot_be_made_last_until_one_is(later, open_):
+    said = "[Assistant]: I'm blocked: the pre-commit hook won't let me commit."
+    summary = summarize_transcript(f"[User]: add x\n{said}\n{later}")
+    assert bool(summary["blockers"]) is open_
