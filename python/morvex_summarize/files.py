@@ -101,7 +101,7 @@ def is_log_text(text: str) -> bool:
             return True
     except FormatError:
         return True  # a log's mark on its first line, the rest broken: still a log
-    if not text.lstrip().startswith("{"):
+    if not text.lstrip().startswith(("{", "[")):  # a log may be one JSON list
         return False
     try:
         return detect_format(parse_json(text)) in LOG_FORMATS

@@ -17,6 +17,9 @@ RUNS = [
     ("run.traj", "<pr_description> slugify() keeps trailing dashes", "src/slug.py"),
     ("run.traj.json", "<pr_description> calc.ops.div(1, 0)", "calc/ops.py"),
     (".aider.chat.history.md", "Make greet() take an optional name", "docs/greet.md"),
+    ("cline_api_conversation_history.json", "slugify() in src/text.py", "src/text.py"),
+    ("gemini_cli.jsonl", "The CSV export in report.py", "report.py"),
+    ("openhands_v0.json", "tests/test_units.py fails", "units.py"),
 ]
 
 
@@ -79,4 +82,4 @@ def test_batch_summarizes_a_folder_of_logs(tmp_path, engine):
     assert any("notes.txt" in line for line in stderr_lines(done))
     again = run_tool("batch", folder, "--output", out, "--llm", "extractive", *engine,
                      timeout=300)
-    assert "0 written" in stderr_lines(again)[-1] and len(read_results(out)) == 5
+    assert "0 written" in stderr_lines(again)[-1] and len(read_results(out)) == len(RUNS)
