@@ -57,7 +57,9 @@ def holds_any(text: str, words: tuple[str, ...]) -> bool:
 _STATUS = re.compile(  # on the output's edges in lower case
     r"<returncode>\s*(-?\d+)\s*</returncode>|^\s*(?:exit code|exit status|exit_code|"
     r"process exited with code|command exited with code|exited with code|return code|"
-    r"returncode)\s*[:=]?\s*(-?\d+)\b|\[the command completed with exit code (-?\d+)\.?\]",
+    r"returncode)\s*[:=]?\s*(-?\d+)\b|\[the command completed with exit code (-?\d+)\.?\]|"
+    r"\[command finished with exit code (-?\d+)\]|^\s*command failed with exit code (-?\d+)|"
+    r"^\s*command executed successfully \(exit code (-?\d+)\)",
     re.MULTILINE)
 _STATUS_HINTS = ("returncode", "exit", "return code")
 _QUIET = ("ran successfully and did not produce any output",

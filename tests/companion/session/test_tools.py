@@ -168,3 +168,17 @@ def test_words_that_a_commit_cannot_be_made_last_until_one_is(later, open_):
     said = "[Assistant]: I'm blocked: the pre-commit hook won't let me commit."
     summary = summarize_transcript(f"[User]: add x\n{said}\n{later}")
     assert bool(summary["blockers"]) is open_
+
+
+@pytest.mark.parametrize("output, code", [
+    ("Exit code 2\nerror: no such file", 2),                           # Claude Code
+    ("Exit code: 1\nWall time: 0.3 seconds\nOutput:\nboom", 1),         # Codex shell
+    ("Chunk ID: 4\nProcess exited with code 0\nOutput:\nok", 0),        # Codex exec_command
+    ("Command failed with exit code 1.\nOutput:\nboom", 1),             # Cline
+    ("Command executed successfully (exit code 0).\nOutput:\nok", 0),   # Cline
+    ("boom\n[Command finished with exit code 3]", 3),                  # OpenHands
+    ("Output: boom\nExit Code: 1", 1),                                 # Gemini CLI
+    ("<returncode>1</returncode>\n<output>boom</output>", 1),           # mini-swe-agent
+])
+def test_each_agents_exit_status_is_read(output, code):
+    assert steps.status(output) == code
