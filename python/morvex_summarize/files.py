@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import json
+import logging
 import os
 import stat
 import sys
@@ -15,8 +16,8 @@ from typing import Any, cast
 
 from .errors import (BadDocument, InputMissing, InvalidJSON, OutputError, Unsummarizable,
                      setting)
-from .formats import (AUTO, LOG_FORMATS, FormatError, NoMessages, WrongFormat, detect_format,
-                      log_document, to_messages)
+from .formats import (AUTO, LOG_FORMATS, Conversation, FormatError, NoMessages, WrongFormat,
+                      detect_format, log_document, read_conversation)
 
 
 # ---- input ------------------------------------------------------------------------------
@@ -128,11 +129,26 @@ def reading(where: str) -> Iterator[None]:
         raise BadDocument(f"{where}: nested too deeply") from None
 
 
+READING_LOG = logging.getLogger("morvex_summarize.reading")
+"""Where reading a file tells what it left out: what an agent's log held that its reader
+does not know (at INFO; the command line's ``-v`` shows it)."""
+
+
 def read_messages(doc: Any, where: str, input_format: str = AUTO) -> list[dict[str, Any]]:
     """A conversation in any format as the summarizer's messages, or BadDocument saying
     what was found."""
     with reading(where):
-        return cast("list[dict[str, Any]]", to_messages(doc, input_format))
+        conversation = read_conversation(doc, input_format, require_messages=True)
+    note_skipped(conversation, where)
+    return cast("list[dict[str, Any]]", conversation.messages)
+
+
+def note_skipped(conversation: Conversation, where: str) -> None:
+    """Tells (`READING_LOG`, at INFO) what the log in ``where`` held that its reader left
+    out."""
+    if conversation.skipped:
+        READING_LOG.info("%s: skipped what its reader does not know: %s", where,
+                         ", ".join(conversation.skipped))
 
 
 def load_conversation(path: str, input_format: str = AUTO) -> list[dict[str, Any]]:

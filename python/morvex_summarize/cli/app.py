@@ -102,7 +102,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if argv and argv[0] == name:
         argv = argv[1:]
     args = build_parser(name).parse_args(argv)
-    setup_logging()
+    setup_logging(verbose=getattr(args, "verbose", False))
     spell_settings(FLAGS)
     try:
         return COMMANDS[name].run(args)

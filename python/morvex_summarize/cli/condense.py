@@ -20,7 +20,7 @@ from typing import Any
 
 from ..condense import Condenser, CondenseState
 from ..errors import BadDocument
-from ..files import read_document, reading, where_of, write_output
+from ..files import note_skipped, read_document, reading, where_of, write_output
 from ..formats import LOG_FORMATS, BodyContext, BodyField, Conversation, read_conversation
 from ..native import record_refusal
 from ..settings import TOOL
@@ -118,6 +118,7 @@ def run(args: argparse.Namespace) -> int:
     doc = read_document(args.conversation)
     with reading(where):
         conversation = read_conversation(doc, args.input_format, require_messages=True)
+    note_skipped(conversation, where)
     del doc  # the conversation holds its items: the document's own list is not needed
     if conversation.format in LOG_FORMATS:
         refuse_overwrite(args.conversation, args.output, conversation.format)

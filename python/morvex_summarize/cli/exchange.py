@@ -10,6 +10,7 @@ from collections.abc import Callable, Coroutine
 from typing import Any
 
 from ..errors import BadDocument, Refused, classify_client_failure, needs
+from ..files import READING_LOG
 from ..native import is_failure_log, raised_by_module
 from ..summarizing import Outcome, refusal_reason
 from .options import PROG
@@ -45,7 +46,10 @@ class _ReportedByTool(logging.Filter):
         return not is_failure_log(record)
 
 
-def setup_logging() -> None:
+def setup_logging(verbose: bool = False) -> None:
+    """Warnings on stderr, one line each; with ``verbose``, also what reading left out."""
+    if verbose:
+        READING_LOG.setLevel(logging.INFO)
     root = logging.getLogger()
     if any(isinstance(f, _ReportedByTool) for h in root.handlers for f in h.filters):
         return

@@ -52,7 +52,13 @@ def add_format_argument(parser: argparse.ArgumentParser) -> None:
                              "contents, as a list or a request body; or an agent's session "
                              "log as it lies on disk: Claude Code or Codex JSON lines, a "
                              "SWE-agent .traj, a mini-swe-agent .traj.json, an aider "
-                             ".aider.chat.history.md (default: auto, detected)")
+                             ".aider.chat.history.md, a Cursor chat exported as markdown, "
+                             "a Cline, Roo Code or Kilo Code api_conversation_history.json, "
+                             "a Gemini CLI session, an OpenHands trajectory (default: auto, "
+                             "detected)")
+    parser.add_argument("-v", "--verbose", action="store_true",
+                        help="say on stderr what an agent's log held that its reader does "
+                             "not know and left out (record and item types)")
 
 
 def add_client_arguments(parser: argparse.ArgumentParser) -> None:

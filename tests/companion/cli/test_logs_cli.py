@@ -83,3 +83,17 @@ def test_batch_summarizes_a_folder_of_logs(tmp_path, engine):
     again = run_tool("batch", folder, "--output", out, "--llm", "extractive", *engine,
                      timeout=300)
     assert "0 written" in stderr_lines(again)[-1] and len(read_results(out)) == len(RUNS)
+
+
+@pytest.mark.parametrize("verbose", [False, True])
+def test_what_a_log_holds_that_its_reader_does_not_know_is_skipped(tmp_path, verbose):
+    log = tmp_path / "session.jsonl"
+    lines = (LOGS / "claude_code.jsonl").read_text().splitlines()
+    log.write_text("\n".join([json.dumps({"type": "new-kind", "sessionId": "s1"}), *lines])
+                   + "\n")
+    done = run_tool(log, "--format", "json", "--llm", "extractive", *(["-v"] * verbose))
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["goals"][0].startswith(RUNS[0][1])
+    told = [line for line in stderr_lines(done) if "skipped" in line]
+    assert told == ([f"morvex-summarize: INFO: {log}: skipped what its reader does not know: "
+                     "record new-kind"] if verbose else [])
