@@ -720,8 +720,9 @@ def _whole_path(path: str, output: str, text: str, upto: int) -> str:
     stem = path[:-len(_CUT_SHORT)]
     for source in (output, text[max(0, upto - 200_000):upto]):
         at = source.find(stem)
-        if at >= 0:
-            return _PATH_TOKEN.match(source, at).group(0).rstrip(".:")
+        whole = _PATH_TOKEN.match(source, at) if at >= 0 else None
+        if whole is not None:
+            return whole.group(0).rstrip(".:")
     return path
 
 
@@ -1428,8 +1429,8 @@ def _record(walk: _Walk, found: _Outcomes, progress: _Kept, previous: str,
     elif walk.kind == "user" and walk.harness_at < walk.last_at:
         next_steps.append(_clip(f"Answer the user: {walk.body}"))
     elif walk.kind == "result" and found.last_failure and latest is not None:
-        said = latest[2].partition(": ")[2]
-        next_steps.append(_clip(f"{_RESOLVE_STEP}`{latest[1]}`: {said}"))
+        reported = latest[2].partition(": ")[2]
+        next_steps.append(_clip(f"{_RESOLVE_STEP}`{latest[1]}`: {reported}"))
     narrative_parts = []
     if earlier:
         narrative_parts.append("Continues an earlier summary.")
