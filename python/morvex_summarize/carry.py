@@ -151,6 +151,9 @@ EXPECTED_PREFIX = "Expected by the assistant: "
 """In front of a failure the assistant then said was the outcome it wanted."""
 LOOKED_PREFIX = "Looked around: "
 """In front of the count of reads and searches, in the progress."""
+NOT_APPLIED_PREFIX = "Not applied: "
+"""In front of the harness's refusal of the last edit the agent wrote, a blocker until an
+edit goes in."""
 NOT_RUN = "could not run"
 """How an item names a check that never started (its program or module missing)."""
 FAILED_ITEM = re.compile(r"^`(?P<shown>[^`]+)` (?:failed|could not run): (?P<quote>.*)$",
@@ -158,7 +161,7 @@ FAILED_ITEM = re.compile(r"^`(?P<shown>[^`]+)` (?:failed|could not run): (?P<quo
 """A failure as a blocker: the command in backquotes, then the line it failed with."""
 
 _FIRST = (USER_PREFIX, ASKED_PREFIX, CHANGED_PREFIX, INSTALLED_PREFIX, COMMITTED_PREFIX,
-          PUSHED_PREFIX, CONSTRAINT_PREFIX)
+          PUSHED_PREFIX, CONSTRAINT_PREFIX, NOT_APPLIED_PREFIX)
 
 
 @functools.lru_cache(maxsize=8192)

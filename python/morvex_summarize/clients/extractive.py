@@ -300,11 +300,22 @@ def _instructions_file(found: re.Match[str]) -> bool:
                                 _INSTRUCTING.search(found.group("rest") or ""))
 
 
+# The opening of a summary of the conversation's earlier part, handed to the agent when its
+# context ran out or a session was resumed.
+_CONTINUED = _Blind(
+    r"\W*(?:this (?:session|conversation|chat|thread) (?:is being|was|is|has been) continued "
+    r"from|continuing (?:from )?(?:a |the |our )?(?:previous|earlier|prior) (?:conversation|"
+    r"session)|(?:here is |here's |below is )?(?:a |the )?summary of (?:the |our |this )?"
+    r"(?:earlier |previous |prior )?(?:conversation|session|chat) so far\b)")
+
+
 def _frame(text: str) -> _Framed:
     """``text`` apart from its context: the blocks in tags of their own (a block the user
     hands over as material stays: a tag that names a report, an example, a log, or that the
     text introduces with a colon or names), and an instructions file's contents (to the end
     of the block that follows its line, else to the end of the message)."""
+    if _CONTINUED.match(text[:200]):
+        return _Framed("", text, False)  # an earlier part's summary, handed on: context
     if "</" in text and _REQUEST_TAG.search(text):
         text = _REQUEST_TAG.sub("", text)  # the user's own words, in a harness's wrapping
     names_file = "ontents of" in text or ".md" in text
@@ -397,6 +408,21 @@ _STATED_NEGATION = _Blind(r"\b(?:we|i|they|he|she|it|that|this|which|who|users|p
                           r"(?:\w+\s+)?(?:never|don't|do not|didn't|doesn't)\b")
 
 
+# An interactive tool's own console in the user's turn: a session's banner, its token and
+# cost counter, its yes/no questions. What it says is no request, rule or fact.
+_CONSOLE_FIRST = _Blind(
+    r"^\W*(?:[\w.-]+ )?(?:chat|session) started at \d|^tokens?\s*:\s*[\d.,]+\s*k?\s+sent\b")
+_BANNER = re.compile(r"(?im)^#* ?[\w.-]+ (?:chat|session) started at \d{4}-\d\d-\d\d")
+_CONSOLE_PROMPT = _Blind(r"\(y\)es/\(n\)o\b|\[y/n\]|\(y/n\)")
+
+
+def _console(text: str) -> bool:
+    head = text.lstrip()[:1000]
+    first = head.split("\n", 1)[0]
+    return bool(_CONSOLE_FIRST.search(first)) or bool(_BANNER.search(head)) or bool(
+        _CONSOLE_PROMPT.search("\n".join(head.split("\n", 3)[:3])))
+
+
 _HARNESS_HINTS = ("tool call", "function call", "respons", "reply", "remaining", " left",
                   "invalid", "parse", "applied edit")
 
@@ -419,6 +445,17 @@ _ASKS = _Blind(
     r"^(also|and|then|now|next|please|could you|can you|would you|add|make|fix|"
     r"implement|update|change|remove|rename|move|write|create|migrate|upgrade|we need|"
     r"i need|i want|let's|lets|how about|what about|why not|should we|shall we)\b")
+
+
+def _asking(text: str) -> bool:
+    """A later message of the user's that asks for something: by its first words, or by a
+    question of its own, in any language."""
+    if _ASKS.search(text):
+        return True
+    said = _CODE.sub(" ", text[:4000])
+    return any(sentence.endswith("?") for sentence in _sentences(said))
+
+
 _RULE = _Blind(
     r"\b(never(?! mind)|don't|do not|must not|mustn't|must stay|must remain|must keep|must be|"
     r"(?:use|touch|change|modify|edit|call) only|only (?:use|touch|change|modify|edit|call)|"
@@ -820,7 +857,7 @@ def _change_item(call: _Call, output: str | None) -> str:
 def _files_item(tool: str, files: list[str]) -> str:
     """The files one tool changed, the newest that fit the item whole; absolute paths
     under one folder are named from it."""
-    shown = files[-8:]
+    shown = files[-_FILES_SHOWN:]
     folder = ""
     if len(shown) > 1 and all(f.startswith("/") for f in shown):
         common = os.path.commonpath(shown)
@@ -835,7 +872,8 @@ def _files_item(tool: str, files: list[str]) -> str:
                  _FILES_ITEM + 20)
 
 
-_FILES_ITEM = 400
+_FILES_ITEM = 700
+_FILES_SHOWN = 20  # files named in one item, at most
 _PATH_SHOWN = 160  # a changed file's path in the progress, at most
 
 
@@ -866,9 +904,19 @@ def _stopped(body: str) -> bool:
         body = _FENCED.sub(" ", body)
     # a sentence about code ("`parse` can't read dates") explains it, not what stops the
     # work
+    # an item of a list (a report's findings, a plan's steps, what was built) or what
+    # would be so if something held describes the work; only words that say it is stuck
+    # make one a blocker
     return any(_STOPPED.search(sentence) and not _ABOUT_CODE.search(sentence)
-               and (_STUCK.search(sentence) or not _PLAN.search(sentence))
+               and (_STUCK.search(sentence) or not (
+                   _PLAN.search(sentence) or _LISTED.match(sentence)
+                   or _SUPPOSED.match(sentence)))
                for sentence in _sentences(body))
+
+
+_EDIT_WORD = _Blind(r"\b(?:edit|edits|patch|patches|change|changes|diff)\b")
+_LISTED = re.compile(r"\s*(?:[-*\u2022+]|\d+[.)]|\[[ xX]\])\s")
+_SUPPOSED = _Blind(r"\W*(?:if|when|unless|whether|in case|once)\b")
 
 
 # Words that say the work is stuck, whatever else the sentence plans; other words of what
@@ -883,6 +931,8 @@ _ABOUT_CODE = re.compile(r"`[^`\n]+`|\b\w+\(\)|\b[a-z]+_[a-z_]+\b|\b\w+\.(?:py|j
 
 _CODE = re.compile(r"```.*?(?:```|\Z)|`[^`\n]*`", re.DOTALL)
 # A model's thinking as the formats render it: its mark starts a line; its first paragraph.
+_THINKING = re.compile(r"<(?P<tag>think(?:ing)?(?:[-_][\w-]*)?|reasoning)>.*?(?:</(?P=tag)>|\Z)",
+                       re.DOTALL | re.IGNORECASE)
 _MUSING_MARK = re.compile(r"(?:^|\n)\[(?:thinking|reasoning)\]")
 _MUSING = re.compile(r"(?:^|\n)\[(?:thinking|reasoning)\][^\n]*(?:\n(?!\n)[^\n]*)*")
 _FENCED = re.compile(r"```.*?(?:```|\Z)", re.DOTALL)
@@ -915,6 +965,9 @@ class _Walk:
         # where a blocker is a hook's complaint, which the run's next steps may satisfy:
         # not a step's outcome, nor what the user or the agent says stops the work
         self.worded_at: set[int] = set()
+        self.user_blocked_at: set[int] = set()
+        self.refused_at: tuple[int, str] | None = None  # the newest edit not applied  # blockers in the user's turn
+        self.requested_at: list[int] = []  # the user's later requests
         self.changes = _Kept(carry.LIMITS["progress"])
         self.edits: dict[str, tuple[int, list[str]]] = {}  # tool -> (where last, files)
         self.diffed: tuple[int, list[str]] | None = None  # files a shown diff changes
@@ -954,6 +1007,11 @@ class _Walk:
             self.last_at = match.start()
             replied, self.replied = self.replied, match.start() if kind == "assistant" else -1
             if kind == "user":
+                if replied >= 0 and _EDIT_WORD.search(body[:200]) and steps.edit_refused(body):
+                    # the harness took no edit of the reply: open until an edit goes in
+                    line = next(line.strip() for line in body.split("\n") if line.strip())
+                    self.refused_at = (match.start(),
+                                       _clip(f"{carry.NOT_APPLIED_PREFIX}{line}", 200))
                 if self.text_edit is not None:
                     self.refused_edit(self.text_edit, body)
                 if replied >= 0:
@@ -1012,7 +1070,7 @@ class _Walk:
                            3)
         if _FILLER.fullmatch(stripped):
             return  # "thanks, keep going" asks for nothing new
-        if stripped in self.heard or _harness(stripped):
+        if stripped in self.heard or _harness(stripped) or _console(stripped):
             self.harness_at = where  # said again, or the harness's own words: no request
             return
         self.heard.add(stripped)
@@ -1061,19 +1119,25 @@ class _Walk:
             # "hi, got a task for you" first: the request that follows is the goal too
             self.first_goal = _request(f"{self.first_goal} {stripped}")
             self.preamble = False
-        elif not said_rules and _ASKS.search(stripped) and not asked:
+        elif not said_rules and _asking(stripped) and not asked:
             self.goals.add(where, _request(stripped))
+            self.requested_at.append(where)
         elif not said_rules and not asked and not blocked:
             for fact in _user_facts(stripped):
                 self.facts.add(where, _clip(carry.USER_PREFIX + fact, 240), 3)
-        if blocked and not said_rules and not is_goal and not _ASKS.search(stripped) and \
+        if blocked and not said_rules and not is_goal and not _asking(stripped) and \
                 (own is stripped or _BLOCKED.search(own)):
             self.blockers.add(where, _clip(stripped, 200))  # the task itself is no blocker
+            self.user_blocked_at.add(where)
             if _HOOK.search(stripped[:200]):
                 self.worded_at.add(where)  # a hook's complaint: the run may satisfy it
 
     def assistant(self, body: str, where: int, shown_run: bool = False) -> None:
         self.said += 1
+        if "<" in body and _THINKING.search(body) is not None:
+            # the model's thinking in its own tags (`<think>`, `<thinking-...>`): what
+            # it weighs, not what it says or does
+            body = _THINKING.sub("", body).strip()
         written = body  # where the steps it writes in its text are read
         if "[thinking]" in body or "[reasoning]" in body:
             musing = _MUSING_MARK.search(body)
@@ -1487,14 +1551,24 @@ def _open_blockers(walk: _Walk, found: _Outcomes) -> list[str]:
                            if item.startswith(prefixes)), default=-1)
             for _, prefixes in _DONE_LATER}
 
+    changed = [where for _, where, _ in walk.changes.found]
+
     def settled(where: int, item: str) -> bool:
         if where in walk.worded_at and where < went_on:
             return True
+        if where in walk.user_blocked_at:
+            # the user went on to ask for more, and the agent did it: what the user said
+            # stood in the way no longer does
+            asked = next((at for at in walk.requested_at if at > where), None)
+            if asked is not None and any(at > asked for at in changed):
+                return True
         return not carry.FAILED_ITEM.match(item) and any(
             words.search(item) and done[prefixes] > where for words, prefixes in _DONE_LATER)
 
     walk.blockers.found = [entry for entry in walk.blockers.found
                            if not settled(entry[1], entry[2])]
+    if walk.refused_at is not None and not any(at > walk.refused_at[0] for at in changed):
+        walk.blockers.add(*walk.refused_at, 3)  # the last edit the run tried did not go in
     return walk.blockers.result()
 
 
@@ -1533,6 +1607,10 @@ def _settle(earlier: dict[str, Any], walk: _Walk, found: _Outcomes) -> dict[str,
     for index, item in enumerate(old_blockers):
         failed = carry.FAILED_ITEM.match(str(item))
         if failed is None:
+            if str(item).startswith(carry.NOT_APPLIED_PREFIX) and any(
+                    found_item.startswith(carry.CHANGED_PREFIX)
+                    for _, _, found_item in walk.changes.found):
+                continue  # an edit went in since
             # words that said a commit, a push or an install could not be done: done now
             if not any(words.search(str(item)) and prefixes in done
                        for words, prefixes in _DONE_LATER):

@@ -30,3 +30,21 @@ def test_a_preamble_and_the_request_after_it_both_count():
         "[User]: Before you start, scan the project and read the README.\n"
         "[Assistant]: Done, I read it.\n[User]: Now add retry logic to src/net.py.")["goals"]
     assert goals[0].startswith("Before you start") and "Now add retry logic" in goals[-1]
+
+
+@pytest.mark.parametrize("before", [
+    "[User]: # mytool chat started at 2025-01-02 10:00:00\nAdd .cache to .gitignore? (Y)es/(N)o "
+    "[Yes]: y\nUsing some-model.",
+    "[User]: Tokens: 2.1k sent, 40 received. Cost: $0.01 message.\nRun shell command? [y/n]",
+    "[User]: This session is being continued from a previous conversation that ran out of "
+    "context.\n- Never touch the vendored folder. Need to restructure the guard.",
+])
+def test_a_consoles_text_or_an_earlier_summary_is_no_request_or_rule(before):
+    summary = summarize_transcript(f"{before}\n[User]: Rename the config loader.")
+    assert summary["goals"] == ["Rename the config loader."]
+
+
+def test_a_later_question_in_any_language_is_a_request():
+    goals = summarize_transcript("[User]: Add a cache to the loader.\n[Assistant]: Added.\n"
+                                 "[User]: Почему тест падает на пустом файле?")["goals"]
+    assert goals[-1].startswith("Почему")

@@ -182,3 +182,42 @@ def test_words_that_a_commit_cannot_be_made_last_until_one_is(later, open_):
 ])
 def test_each_agents_exit_status_is_read(output, code):
     assert steps.status(output) == code
+
+
+@pytest.mark.parametrize("said", [
+    "Done. What the importer has now:\n- Error handling for rows that can't be parsed",
+    "Report:\n1. If more schemas are required, they are missing.",
+    "<think>\nThe user is stuck; I cannot proceed without the key.\n</think>\nAdded the cache.",
+])
+def test_a_list_a_supposition_or_thinking_is_no_blocker(said):
+    summary = summarize_transcript(f"[User]: add a cache\n[Assistant]: {said}")
+    assert summary["blockers"] == []
+
+
+def test_what_the_user_said_stood_in_the_way_is_past_once_later_work_is_done():
+    blocked = "[User]: add x\n[User]: The staging server can't be reached from here."
+    later = ("[User]: Also, can you add y to src/y.py?\n[Assistant called Write]: "
+             "file_path=src/y.py, content=y\n[Tool Result (t1)]: File created successfully")
+    assert summarize_transcript(blocked)["blockers"]
+    assert summarize_transcript(f"{blocked}\n{later}")["blockers"] == []
+
+
+def test_every_file_one_tool_changed_is_named():
+    calls = "\n".join(f"[Assistant called Edit]: file_path=src/module_{n}.py, old_string=a, "
+                      f"new_string=b\n[Tool Result (t{n})]: The file was updated."
+                      for n in range(16))
+    progress = " ".join(summarize_transcript(f"[User]: go\n{calls}")["progress"])
+    assert all(f"src/module_{n}.py" in progress for n in range(16))
+
+
+@pytest.mark.parametrize("later, open_", [
+    ("", True),
+    ("\n[Assistant]: <file>a.py</file>\n<original>x = 1</original>\n<patched>x = 2</patched>"
+     "\n[User]: The edit was applied.", False),
+])
+def test_the_last_edit_the_harness_refused_stays_open_until_one_goes_in(later, open_):
+    refused = ("[User]: fix a.py\n[Assistant]: <file>a.py</file>\n<original>y</original>\n"
+               "<patched>z</patched>\n[User]: Your edit could not be applied to the program. "
+               "None of the edits can match the original program.")
+    blockers = summarize_transcript(refused + later)["blockers"]
+    assert any("could not be applied" in b for b in blockers) is open_
