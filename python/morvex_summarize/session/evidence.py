@@ -348,9 +348,23 @@ def outcome(text: str, reads: bool = False) -> str | None:
         return FAILED
     if any(map(failure_line, text.split("\n"))):
         return FAILED
-    if _passes(text.lower()):
+    low = text.lower()
+    if _ran_no_tests(low):
+        return FAILED
+    if _passes(low):
         return PASSED
     return None
+
+
+# A test runner that found nothing to run: what it was asked to check was not checked.
+_NO_TESTS = re.compile(r"\bno tests? (?:ran|run|found|collected|to run|files? found)\b|"
+                       r"\bdid not match any (?:test )?files\b|\bno test (?:files|suites?) "
+                       r"(?:found|matched)\b|\bno tests? (?:were )?(?:found|executed)\b",
+                       re.MULTILINE)
+
+
+def _ran_no_tests(low: str) -> bool:
+    return ("no test" in low or "did not match any" in low) and _NO_TESTS.search(low) is not None
 
 
 # -- the line to quote ----------------------------------------------------------------
@@ -519,6 +533,10 @@ def quote(text: str) -> str:
             if where:
                 line += f" (at {where})"
         return _clip(line)
+    low = text.lower()
+    found = _NO_TESTS.search(low) if _ran_no_tests(low) else None
+    if found is not None:  # the line that says nothing was tested
+        return _clip(lines[low.count("\n", 0, found.start())])
     # the last line that says something: a harness's closing tag (`</output>`) does not
     last = next((line for line in reversed(lines) if line.strip()
                  and not _TAG_LINE.match(line)), "")

@@ -159,6 +159,17 @@ def test_a_check_that_could_not_start_did_not_fail():
                                    "/usr/bin/python: No module named pytest"]
 
 
+@pytest.mark.parametrize("output, quoted", [
+    ("bun test v1.2\nThe following filters did not match any test files:\n  a.test.ts",
+     "The following filters did not match any test files:"),
+    ("collected 0 items\n\n==== no tests ran in 0.01s ====", "==== no tests ran in 0.01s ===="),
+])
+def test_a_check_that_found_no_tests_did_not_pass(output, quoted):
+    summary = summarize_transcript("[User]: run the tests\n[Assistant called bash]: "
+                                   f"command=npm test\n[Tool Result (a)]: {output}")
+    assert summary["blockers"] == [f"`npm test` failed: {quoted}"]
+
+
 @pytest.mark.parametrize("later, open_", [
     ("[Assistant called Bash]: command=git commit -m 'Add x' --no-verify\n"
      "[Tool Result (b)]: [main 1a2b3c4] Add x", False),
