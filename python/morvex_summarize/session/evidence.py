@@ -534,9 +534,9 @@ def quote(text: str) -> str:
                 line += f" (at {where})"
         return _clip(line)
     low = text.lower()
-    found = _NO_TESTS.search(low) if _ran_no_tests(low) else None
-    if found is not None:  # the line that says nothing was tested
-        return _clip(lines[low.count("\n", 0, found.start())])
+    none_ran = _NO_TESTS.search(low) if _ran_no_tests(low) else None
+    if none_ran is not None:  # the line that says nothing was tested
+        return _clip(lines[low.count("\n", 0, none_ran.start())])
     # the last line that says something: a harness's closing tag (`</output>`) does not
     last = next((line for line in reversed(lines) if line.strip()
                  and not _TAG_LINE.match(line)), "")
