@@ -12,7 +12,7 @@ from cli_support import SAMPLE
 from morvex_summarize import carry
 from morvex_summarize.carry import (CHANGED_PREFIX, FAILED_ITEM, LIMITS, LOOKED_PREFIX,
                                              RESOLVED_PREFIX)
-from morvex_summarize.clients import extractive
+from morvex_summarize.session import phrases, transcript
 from morvex_summarize.clients.extractive import ExtractiveClient, parse_transcript
 
 LIST_KEYS = ["goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps"]
@@ -189,8 +189,8 @@ def test_generated_conversations(mod, seed):
 
 
 
-BLIND = {name: value for name, value in vars(extractive).items()
-         if isinstance(value, extractive._Blind)}
+BLIND = {name: value for name, value in vars(phrases).items()
+         if isinstance(value, phrases.Blind)}
 BLIND_WORDS = sorted({word for blind in BLIND.values()
                       for word in re.findall(r"[a-z][a-z' ]*[a-z]", blind._lower.pattern)})
 
@@ -232,5 +232,5 @@ def test_headings_are_those_the_pattern_finds(text, start):
     start = min(start, len(text))
     if start and text[start - 1] != "\n":
         start = text.rfind("\n", 0, start) + 1
-    expected = [m.span() for m in extractive._ENTRY.finditer(text, start)]
-    assert [m.span() for m in extractive._headings(text, start)] == expected
+    expected = [m.span() for m in transcript._ENTRY.finditer(text, start)]
+    assert [m.span() for m in transcript._headings(text, start)] == expected
