@@ -3,10 +3,13 @@ per line, ``user`` and ``assistant`` records carrying an Anthropic message.
 
 The conversation is the chain of ``parentUuid`` links that ends at the last user or
 assistant record: a rewound or resumed session leaves records of abandoned branches in the
-file, which the chain passes by. Compacting starts a new chain (a ``compact_boundary``
-record with no parent); before it, the chain goes on from the record its
-``logicalParentUuid`` names, else from the last user or assistant record written before
-it, so that the history compacted away is read too. Along it:
+file, which the chain passes by. A reply's calls are records of their own, each linked to
+the one before, and each result is linked to its call's record: the chain runs through the
+last result alone, and the others, which answer calls on it, are read after their calls.
+Compacting starts a new chain (a ``compact_boundary`` record with no parent); before it,
+the chain goes on from the record its ``logicalParentUuid`` names, else from the last user
+or assistant record written before it, so that the history compacted away is read too.
+Along it:
 
 - ``assistant`` records that share one ``message.id`` are one reply written block by block:
   their blocks are merged into one message, where the first of them stands;
@@ -121,7 +124,49 @@ def _chain(records: list[Mapping[str, Any]]) -> list[Mapping[str, Any]]:
         if node is not None and node["uuid"] in seen:
             node = None
     chain.reverse()
-    return chain
+    return _with_parallel_results(
+        chain, [r for r in records if side or not r.get("isSidechain")])
+
+
+def _ids(record: Mapping[str, Any], kind: str, key: str) -> list[Any]:
+    """The ``key`` of each ``kind`` block of the record's message."""
+    message = record.get("message")
+    content = message.get("content") if is_map(message) else None
+    if not isinstance(content, (list, tuple)):
+        return []
+    return [b.get(key) for b in content if is_map(b) and b.get("type") == kind]
+
+
+def _with_parallel_results(chain: list[Mapping[str, Any]],
+                           records: list[Mapping[str, Any]]) -> list[Mapping[str, Any]]:
+    """The chain with the results of calls made in one reply that it passes by: each call
+    of a reply is a record of its own, each result's parent is its call's record, and the
+    chain runs through the last of them only. Such a result is put after its parent."""
+    calls = {i for r in chain if r.get("type") == "assistant"
+             for i in _ids(r, "tool_use", "id")}
+    calls.difference_update(i for r in chain if r.get("type") == "user"
+                            for i in _ids(r, "tool_result", "tool_use_id"))
+    if not calls:
+        return chain
+    on_chain = {id(r) for r in chain}
+    uuids = {r["uuid"] for r in chain}
+    after: dict[str, list[Mapping[str, Any]]] = {}
+    for record in records:
+        parent = record.get("parentUuid")
+        if record.get("type") != "user" or id(record) in on_chain \
+                or not isinstance(parent, str) or parent not in uuids:
+            continue
+        answers = [i for i in _ids(record, "tool_result", "tool_use_id") if i in calls]
+        if answers:
+            after.setdefault(parent, []).append(record)
+            calls.difference_update(answers)
+    if not after:
+        return chain
+    out = []
+    for record in chain:
+        out.append(record)
+        out += after.get(record["uuid"], ())
+    return out
 
 
 def _known(block: Any) -> bool:

@@ -70,6 +70,31 @@ def test_claude_code_reads_across_a_compaction_with_its_summary_as_context(logic
         "Now add tests."]
 
 
+def use(ident):
+    return {"type": "tool_use", "id": ident, "name": "Bash", "input": {"command": ident}}
+
+
+def answer(ident):
+    return [{"type": "tool_result", "tool_use_id": ident, "content": f"out {ident}"}]
+
+
+@pytest.mark.parametrize("count", [2, 3])
+def test_claude_code_reads_every_result_of_calls_made_in_one_reply(count):
+    # each call is a record linked to the one before; each result hangs off its call, and
+    # only the last result leads on to the next reply
+    ids = [f"t{n}" for n in range(count)]
+    calls = [record(f"c{n}", "u" if n == 0 else f"c{n - 1}", "assistant", [use(i)],
+                    message={"id": "m1"}) for n, i in enumerate(ids)]
+    results = [record(f"r{n}", f"c{n}", "user", answer(i)) for n, i in enumerate(ids)]
+    text = jsonl(record("u", None, "user", "Run the checks."), *calls, *results,
+                 record("e", f"r{count - 1}", "assistant", [{"type": "text", "text": "Done."}]))
+    found = read_conversation(parse_text(text)).messages
+    assert [c["id"] for c in found[1]["tool_calls"]] == ids
+    assert [(m["tool_call_id"], m["content"]) for m in found[2:-1]] == \
+        [(i, f"out {i}") for i in ids]
+    assert found[-1]["content"] == "Done."
+
+
 def test_a_sub_agents_own_transcript_is_its_conversation():
     side = {"isSidechain": True, "agentId": "x1"}
     text = jsonl(record("s1", None, "user", "Find every caller of parse().", **side),
