@@ -16,7 +16,10 @@ Along it:
 - a sub-agent's records (``isSidechain``) are left out of its parent's session; a
   sub-agent's own transcript (``<session>/subagents/agent-<id>.jsonl``, where every record
   is one) is read as that agent's conversation;
-- the harness's own records (``isMeta`` user records, ``system``, ``attachment``,
+- what reached the agent while it worked (an ``attachment`` record of a
+  ``queued_command``: a prompt the user typed meanwhile, a background sub-agent's
+  notification with its result) is a user message;
+- the harness's own records (``isMeta`` user records, ``system``, other ``attachment``,
   ``progress``, ``summary``, ``file-history-snapshot``, ``queue-operation`` and the like)
   are no conversation, and neither is a result's structured copy (``toolUseResult``);
 - the agent's own summary of what it compacted (``isCompactSummary``) is kept, in a
@@ -203,6 +206,17 @@ def unknown(doc: Any) -> tuple[str, ...]:
     return tuple(found)
 
 
+def _queued(record: Mapping[str, Any]) -> list[Any]:
+    """The blocks of what reached the agent while it worked, sent along with its next
+    request: a prompt the user typed meanwhile, or a background task's notification (its
+    ``<task-notification>`` block, with a sub-agent's result, is read as context)."""
+    attachment = record.get("attachment")
+    if record.get("type") != "attachment" or not is_map(attachment) \
+            or attachment.get("type") != "queued_command":
+        return []
+    return _blocks(attachment.get("prompt"))
+
+
 def read_log(doc: Any) -> list[dict[str, Any]]:
     records = [r for r in doc if is_map(r)]
     # each message as the Anthropic message it was, its blocks merged by reply id
@@ -211,6 +225,10 @@ def read_log(doc: Any) -> list[dict[str, Any]]:
     for record in _chain(records):
         kind = record.get("type")
         message = record.get("message")
+        queued = _queued(record)
+        if queued:
+            messages.append({"role": "user", "content": queued})
+            continue
         if kind not in _SPOKEN or record.get("isMeta") or not is_map(message):
             continue
         if record.get("isCompactSummary"):

@@ -95,6 +95,24 @@ def test_claude_code_reads_every_result_of_calls_made_in_one_reply(count):
     assert found[-1]["content"] == "Done."
 
 
+@pytest.mark.parametrize("prompt", [
+    "Also check the docs.",  # typed while the agent worked
+    "<task-notification>\n<status>completed</status>\n<result>Two callers.</result>\n"
+    "</task-notification>",  # a background sub-agent's end, with its result
+])
+def test_claude_code_reads_what_reached_the_agent_while_it_worked(prompt):
+    queued = {"type": "attachment", "uuid": "q", "parentUuid": "r", "sessionId": "s",
+              "attachment": {"type": "queued_command", "prompt": prompt,
+                             "commandMode": "prompt"}}
+    text = jsonl(record("u", None, "user", "Find the callers."),
+                 record("a", "u", "assistant", [use("t1")]),
+                 record("r", "a", "user", answer("t1")), queued,
+                 record("e", "q", "assistant", [{"type": "text", "text": "Done."}]))
+    found = read_conversation(parse_text(text)).messages
+    assert [(m["role"], m["content"]) for m in found[-3:]] == [
+        ("tool", "out t1"), ("user", prompt), ("assistant", "Done.")]
+
+
 def test_a_sub_agents_own_transcript_is_its_conversation():
     side = {"isSidechain": True, "agentId": "x1"}
     text = jsonl(record("s1", None, "user", "Find every caller of parse().", **side),
