@@ -1,5 +1,6 @@
 """Command lines read by the shell's own quoting and operator rules, once for every reader."""
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from morvex_summarize.session import evidence, shell, steps
 
@@ -28,3 +29,10 @@ def test_staging_reads_and_quoted_commands_do_not_run(line, kind):
     assert steps.shell_action(line).kind == kind
     assert not steps.shell_action(line).removed
     assert evidence.kinds(line).changes == (kind != steps.READ)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.text(alphabet="ab1 \t\r\n;|&()<>#$=-./*~", max_size=40))
+def test_a_line_without_quotes_splits_as_shlex_splits_it(line):
+    # such lines take a faster way than the lexer; what they give must not differ
+    assert shell.tokens(line) == shell._lex(line)
