@@ -3,7 +3,8 @@
 
 The conversation is the ``response_item`` records' payloads, Responses API items read by
 the Responses reader (messages, function calls and their outputs, shell and custom tool
-calls, reasoning); the instructions in ``session_meta`` lead it as a system message. The
+calls, reasoning); the instructions in ``session_meta`` lead it as a system message. Calls
+made in one reply, an item each, are one assistant message with all of them. The
 ``turn_context`` records and the ``event_msg`` notifications (which repeat the items) are
 no conversation. The ``<environment_context>`` and ``<user_instructions>`` blocks Codex
 sends as user messages stay as they are: the summarizer reads tagged blocks as context.
@@ -85,6 +86,22 @@ def unknown(doc: Any) -> tuple[str, ...]:
     return tuple(found)
 
 
+def _one_reply(messages: list[Message]) -> list[Message]:
+    """The messages with calls made in one reply (an item each, their outputs after the
+    last) in one assistant message, as chat messages hold them: an assistant message's
+    calls must be answered by the tool messages right after it."""
+    out: list[Message] = []
+    for message in messages:
+        last = out[-1] if out else None
+        if last is not None and last.get("role") == "assistant" and last.get("tool_calls") \
+                and message.get("role") == "assistant" and message.get("tool_calls") \
+                and not message.get("content"):
+            out[-1] = {**last, "tool_calls": [*last["tool_calls"], *message["tool_calls"]]}
+        else:
+            out.append(message)
+    return out
+
+
 def read_log(doc: Any) -> list[dict[str, Any]]:
     out: list[Message] = []
     for index, record in enumerate(doc):
@@ -104,7 +121,7 @@ def read_log(doc: Any) -> list[dict[str, Any]]:
             summary = payload.get("message")
             if isinstance(summary, str) and summary.strip():
                 out.append(logs.compaction(summary))
-    return logs.chat(out)
+    return logs.chat(_one_reply(out))
 
 
 READER = logs.reader(NAME, read_log, is_log, log_text, unknown)

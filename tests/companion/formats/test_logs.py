@@ -132,6 +132,26 @@ def test_codex_reads_the_history_before_a_compaction():
                                     "</compaction-summary>"}, before[-1]]
 
 
+def test_codex_reads_calls_made_in_one_reply_as_one_message():
+    def item(payload):
+        return {"timestamp": "t", "type": "response_item", "payload": payload}
+
+    def call(ident):
+        return item({"type": "function_call", "call_id": ident, "name": "exec_command",
+                     "arguments": json.dumps({"cmd": ident})})
+
+    def output(ident):
+        return item({"type": "function_call_output", "call_id": ident, "output": ident})
+
+    rollout = [item({"type": "message", "role": "user", "content": "Check."}),
+               call("a"), call("b"), output("b"), output("a"), call("c"), output("c")]
+    found = read_conversation(rollout).messages
+    assert [[c["id"] for c in m["tool_calls"]] for m in found if "tool_calls" in m] == \
+        [["a", "b"], ["c"]]
+    assert [m["role"] for m in found] == ["user", "assistant", "tool", "tool", "assistant",
+                                          "tool"]
+
+
 @pytest.mark.parametrize("name, head, middle, skipped", [
     # a new kind of record first in the file, one among the others, a new content block
     ("claude-code", {"type": "agent-label", "sessionId": "s1", "label": "x"},
