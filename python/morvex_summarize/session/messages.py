@@ -144,7 +144,8 @@ def frame(text: str) -> _Framed:
     hands over as material stays: a tag that names a report, an example, a log, or that the
     text introduces with a colon or names), and an instructions file's contents (to the end
     of the block that follows its line, else to the end of the message)."""
-    if CONTINUED.match(text[:200]):
+    opening = text[:200]
+    if ("ontinu" in opening or "ummary" in opening) and CONTINUED.match(opening):
         return _Framed("", text, False)  # an earlier part's summary, handed on: context
     if "</" in text and _REQUEST_TAG.search(text):
         text = _REQUEST_TAG.sub("", text)  # the user's own words, in a harness's wrapping
@@ -212,10 +213,16 @@ def is_rule(sentence: str) -> bool:
 
 
 def console(text: str) -> bool:
+    """A user message that is an interactive tool's console: its banner, its counter, its
+    yes/no questions (each pattern read only where its words are)."""
     head = text.lstrip()[:1000]
+    low = head.lower()
+    banner, asks = "started at" in low, "(y" in low or "[y" in low
+    if not (banner or asks or " sent" in low):
+        return False
     first = head.split("\n", 1)[0]
-    return bool(CONSOLE_FIRST.search(first)) or bool(BANNER.search(head)) or bool(
-        CONSOLE_PROMPT.search("\n".join(head.split("\n", 3)[:3])))
+    return bool(CONSOLE_FIRST.search(first)) or bool(banner and BANNER.search(head)) or \
+        bool(asks and CONSOLE_PROMPT.search("\n".join(head.split("\n", 3)[:3])))
 
 
 def harness(text: str) -> bool:

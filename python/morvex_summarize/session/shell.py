@@ -100,10 +100,22 @@ def _redirect(token: str) -> bool:
     return ("<" in token or ">" in token) and all(char in _PUNCTUATION for char in token)
 
 
+# What a line must hold to be more than one command of plain words.
+_NOT_PLAIN = re.compile(r"[();<>|&\n#'\"\\]")
+
+
 @functools.lru_cache(maxsize=4096)
 def simple_commands(line: str) -> tuple[Simple, ...]:
     """The simple commands of a command line, in order."""
+    if _NOT_PLAIN.search(line) is None:  # most lines: one command, its words as they are
+        words = tuple(_PLAIN_TOKEN.findall(line))
+        return (Simple(words, last=True),) if words else ()
     script, bodies = cut_heredocs(line) if "<<" in line else (line, [])
+    return _read(script, bodies)
+
+
+def _read(script: str, bodies: list[str]) -> tuple[Simple, ...]:
+    """The simple commands of a script whose heredocs' bodies are cut out (``bodies``)."""
     waiting = list(bodies)
     found: list[Simple] = []
     words: list[str] = []

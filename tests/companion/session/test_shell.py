@@ -36,3 +36,10 @@ def test_staging_reads_and_quoted_commands_do_not_run(line, kind):
 def test_a_line_without_quotes_splits_as_shlex_splits_it(line):
     # such lines take a faster way than the lexer; what they give must not differ
     assert shell.tokens(line) == shell._lex(line)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(alphabet="ab1 \t\r\n;|&()<>#$=-./*~'\"", max_size=40))
+def test_a_plain_line_is_read_as_the_full_reader_reads_it(line):
+    if "<<" not in line:
+        assert shell.simple_commands(line) == shell._read(line, [])
