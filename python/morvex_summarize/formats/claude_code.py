@@ -20,8 +20,9 @@ Along it:
   ``queued_command``: a prompt the user typed meanwhile, a background sub-agent's
   notification with its result) is a user message;
 - the harness's own records (``isMeta`` user records, ``system``, other ``attachment``,
-  ``progress``, ``summary``, ``file-history-snapshot``, ``queue-operation`` and the like)
-  are no conversation, and neither is a result's structured copy (``toolUseResult``);
+  ``progress``, ``summary``, ``file-history-snapshot``, ``queue-operation``, the
+  ``api-request`` records with the requests' copies of the messages, and the like) are no
+  conversation, and neither is a result's structured copy (``toolUseResult``);
 - the agent's own summary of what it compacted (``isCompactSummary``) is kept, in a
   ``<compaction-summary>`` block of a user message: context, not a request;
 - a record or a content block of a type this reader does not know (each release of the
@@ -42,7 +43,9 @@ NAME = "claude-code"
 _SPOKEN = frozenset({"user", "assistant"})
 # The harness's records, which carry no link of their own (some never did).
 _BOOKKEEPING = frozenset({"summary", "file-history-snapshot", "queue-operation",
-                          "last-prompt", "ai-title", "permission-mode"})
+                          "last-prompt", "ai-title", "permission-mode", "tools-used",
+                          "cost-state", "atis-latch", "api-request", "api-request-route",
+                          "api-request-shape", "api-request-blob"})
 # The records this reader knows: the conversation's, and those it leaves out knowingly.
 _KNOWN = _SPOKEN | _BOOKKEEPING | {"system", "attachment", "progress"}
 # The blocks read as they are; calls and results are told by their shape too.

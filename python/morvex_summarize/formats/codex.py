@@ -5,8 +5,8 @@ The conversation is the ``response_item`` records' payloads, Responses API items
 the Responses reader (messages, function calls and their outputs, shell and custom tool
 calls, reasoning); the instructions in ``session_meta`` lead it as a system message. Calls
 made in one reply, an item each, are one assistant message with all of them. The
-``turn_context`` records and the ``event_msg`` notifications (which repeat the items) are
-no conversation. The ``<environment_context>`` and ``<user_instructions>`` blocks Codex
+``turn_context``, ``world_state`` and ``token_usage_record`` records and the ``event_msg``
+notifications (which repeat the items) are no conversation. The ``<environment_context>`` and ``<user_instructions>`` blocks Codex
 sends as user messages stay as they are: the summarizer reads tagged blocks as context.
 
 Compacting writes a ``compacted`` record where the history was replaced: the items before
@@ -30,7 +30,7 @@ NAME = "codex"
 
 # The records this reader knows: those it reads, and those it leaves out knowingly.
 _RECORDS = frozenset({"session_meta", "response_item", "compacted", "turn_context",
-                      "event_msg"})
+                      "event_msg", "world_state", "token_usage_record"})
 
 
 def is_record(value: Any) -> bool:

@@ -158,10 +158,10 @@ def test_codex_reads_calls_made_in_one_reply_as_one_message():
      record("n1", "a8", "assistant", [{"type": "text", "text": "tail"},
                                       {"type": "canvas", "data": "zz"}]),
      ("record agent-label", "block canvas")),
-    ("codex", {"timestamp": "t", "type": "world_state", "payload": {"files": 3}},
+    ("codex", {"timestamp": "t", "type": "room_state", "payload": {"files": 3}},
      {"timestamp": "t", "type": "response_item", "payload": {"type": "whiteboard",
                                                              "strokes": "zz"}},
-     ("record world_state", "item whiteboard")),
+     ("record room_state", "item whiteboard")),
 ])
 def test_a_log_is_read_whole_past_kinds_its_reader_does_not_know(name, head, middle, skipped):
     lines = (LOGS / FILES[name]).read_text().splitlines()
@@ -171,6 +171,22 @@ def test_a_log_is_read_whole_past_kinds_its_reader_does_not_know(name, head, mid
     assert "zz" not in json.dumps(found.messages)
     assert said(found.messages, "user") == said(messages(name), "user")
     assert read_file(LOGS / FILES[name]).skipped == ()
+
+
+@pytest.mark.parametrize("name, records", [
+    ("claude-code", [{"type": kind, "sessionId": "s"} for kind in (
+        "api-request-route", "atis-latch", "api-request-shape", "api-request", "tools-used",
+        "cost-state")] + [{"type": "api-request-blob", "sessionId": "s", "hash": "h",
+                           "message": {"role": "system", "content": "copy"}}]),
+    ("codex", [{"timestamp": "t", "type": kind, "payload": {"turn_id": "x"}}
+               for kind in ("world_state", "token_usage_record")]),
+])
+def test_the_harness_records_current_releases_write_are_known(name, records):
+    lines = (LOGS / FILES[name]).read_text().splitlines()
+    text = "\n".join([lines[0], *map(json.dumps, records), *lines[1:]])
+    found = read_conversation(parse_text(text))
+    assert (found.format, found.skipped) == (name, ())
+    assert found.messages == messages(name)
 
 
 def test_codex_reads_the_response_items_alone():
