@@ -478,7 +478,8 @@ class Walk:
         # where a blocker is a hook's complaint, which the run's next steps may satisfy:
         # not a step's outcome, nor what the user or the agent says stops the work
         self.worded_at: set[int] = set()
-        self.user_blocked_at: set[int] = set()
+        self.user_blocked_at: set[int] = set()  # blockers in the user's turn
+        self.agent_blocked_at: set[int] = set()  # blockers in the agent's own words
         self.refused_at: tuple[int, str] | None = None  # the newest edit not applied  # blockers in the user's turn
         self.requested_at: list[int] = []  # the user's later requests
         self.changes = Kept(carry.LIMITS["progress"])
@@ -683,10 +684,12 @@ class Walk:
             decided = [s for s in chosen if carry.DECIDED.search(s)]
             if not decided:
                 self.blockers.add(where, clip(body, 200))
+                self.agent_blocked_at.add(where)
             else:
                 rest = " ".join(s for s in planned if s not in decided)
                 if STOPPED.search(rest):
                     self.blockers.add(where, clip(rest, 200))
+                    self.agent_blocked_at.add(where)
         self.question = question(body)
         self.steps_written(written, where, shown_run)
 
@@ -961,7 +964,8 @@ _DONE_LATER = ((Blind(r"\bcommit"), (carry.COMMITTED_PREFIX, carry.PUSHED_PREFIX
 
 def open_blockers(walk: Walk, found: Outcomes) -> list[str]:
     """The blockers still open at the end: a hook's complaint counts only when the run did
-    not go on past it with a change, a passing check or more steps of its own; words that
+    not go on past it with a change, a passing check or more steps of its own, and what
+    the agent said stopped it only when no change or passing check came after; words that
     say a commit, a push or an install cannot be done count only until one is done."""
     went_on = max([found.newest_pass, walk.last_step_at,
                    *(where for _, where, _ in walk.changes.found)])
@@ -973,6 +977,12 @@ def open_blockers(walk: Walk, found: Outcomes) -> list[str]:
 
     def settled(where: int, item: str) -> bool:
         if where in walk.worded_at and where < went_on:
+            return True
+        if where in walk.agent_blocked_at and (found.newest_pass > where or any(
+                at >= where for at in changed)) and not any(
+                words.search(item) for words, _ in _DONE_LATER):
+            # the agent said it could not go on, and went on: it changed the work, or a
+            # check passed, since
             return True
         if where in walk.user_blocked_at:
             # the user went on to ask for more, and the agent did it: what the user said

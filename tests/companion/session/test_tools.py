@@ -232,3 +232,13 @@ def test_the_last_edit_the_harness_refused_stays_open_until_one_goes_in(later, o
                "None of the edits can match the original program.")
     blockers = summarize_transcript(refused + later)["blockers"]
     assert any("could not be applied" in b for b in blockers) is open_
+
+
+@pytest.mark.parametrize("later, open_", [
+    ("", True),
+    ("\n[Assistant called Edit]: file_path=src/net.py, old_string=a, new_string=b\n"
+     "[Tool Result (t1)]: The file was updated.", False),
+])
+def test_what_the_agent_said_stopped_it_is_past_once_it_changed_the_work(later, open_):
+    said = "[User]: add retries\n[Assistant]: I'm unable to reach the package index from here."
+    assert bool(summarize_transcript(said + later)["blockers"]) is open_
