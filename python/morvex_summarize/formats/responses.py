@@ -107,11 +107,14 @@ def convert(item: Any, message: Mapping[str, Any], where: str) -> Converted:
         if kind == "image_generation_call" and isinstance(output, str):
             output = [{"type": "image", "base64": output,
                        "mime_type": f"image/{message.get('output_format') or 'png'}"}]
-        if output is not None or message.get("error"):
-            result = _result(call_id, output if output is not None else
-                             f"[error] {text_of(message.get('error'))}")
-            messages += result.messages
-            media = result.media
+        if output is None and not message.get("error"):
+            # nothing it gave is kept (a web search's hits): how it ended stands for it, so
+            # that no call is left without its result
+            output = f"[{message.get('status') or 'no output'}]"
+        result = _result(call_id, output if output is not None else
+                         f"[error] {text_of(message.get('error'))}")
+        messages += result.messages
+        media = result.media
         return Converted(messages, media)
     if kind in OPAQUE:
         return Converted([], opaque=True)

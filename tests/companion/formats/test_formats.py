@@ -105,7 +105,7 @@ def test_parts_become_text_or_a_short_marker(part, marker, transcript):
     ([{"type": "web_search_call", "id": "ws", "status": "completed",
        "action": {"type": "search", "query": "ports"}},
       {"type": "image_generation_call", "id": "ig", "status": "completed", "result": png(2048)}],
-     "[Assistant called web_search]: type=search, query=ports\n"
+     "[Assistant called web_search]: type=search, query=ports\n[Tool Result (ws)]: [completed]\n"
      "[Assistant called image_generation]: \n[Tool Result (ig)]: [image: image/png, 2 KB]"),
 ])
 def test_format_specific_messages(doc, expected, transcript):
