@@ -26,7 +26,16 @@ then plants, among filler turns, one of each:
   failed_edit    a change of a file whose path holds the marker is refused (the patch does
                  not apply, the text to replace is not there); nothing else changes it;
   harness_nag    the harness's templated complaint in the user role, two or three times,
-                 the agent going on with tool calls after each.
+                 the agent going on with tool calls after each;
+  went_on        the agent says in its own words that it cannot go on (a sentence holding
+                 the marker), then changes a file, the edit's result a success;
+  console_text   an interactive tool's own console text in the user's turn (its session
+                 banner, its token counter, a yes/no question) holding the marker, the
+                 agent going on with a tool call;
+  no_tests       a test command whose output says it found nothing to run, the marker in
+                 its path or filter or in that line; no later run of that check passes;
+  thinking_tag   an assistant message whose thinking, in its own tags, holds a blocker-like
+                 sentence with the marker, ordinary text after it.
 
 As in benchmarks/traps.py, every wording has a development and a held-out list, and
 `held_out=True` draws only from the latter. Markers are made-up words of
@@ -35,6 +44,7 @@ benchmarks/sessions.py, each planted only where its trap is.
 from __future__ import annotations
 
 import random
+import re
 from collections.abc import Callable
 from typing import Any
 
@@ -42,13 +52,16 @@ from benchmarks.sessions import _Builder, marker_pattern, message_text
 from benchmarks.traps import Trap, TrapSession, _calls, _filler, _run
 
 OPENINGS = ("quoted_rule", "demonstration")
-STEPS = ("quiet_rerun", "patch_tool", "viewed_only", "failed_edit", "reproduced", "harness_nag")
+STEPS = ("quiet_rerun", "patch_tool", "viewed_only", "failed_edit", "reproduced", "harness_nag",
+         "went_on", "console_text", "no_tests", "thinking_tag")
 STEP_TRAPS = (*STEPS, *OPENINGS)
 SHELLS = ("bash", "run", "execute_bash", "shell")
 
 Rerun = Callable[[_Builder, str], tuple[str, str, str]]  # (command, failing output, after the fix)
 Step = Callable[[_Builder, str], tuple[str, dict[str, Any], str]]  # (tool, arguments, output)
 Nag = Callable[[int, str], str]  # (steps left, marker) -> the complaint
+Said = Callable[[_Builder, str], str]  # (builder, marker) -> a message's text
+Run = Callable[[_Builder, str], tuple[str, str]]  # (builder, marker) -> (command, output)
 Quoted = Callable[[_Builder, str, str], str]  # (builder, quoted marker, own marker) -> request
 Demo = Callable[[_Builder, str, str], tuple[str, str]]  # (b, shown, real) -> (demo, task)
 
@@ -241,6 +254,79 @@ NAGS: tuple[list[Nag], list[Nag]] = ([
     lambda n, m: f"FORMAT ERROR ({m}): a reply must hold exactly one action. Try again.",
 ])
 
+# -- the agent says it cannot go on, then changes a file all the same --------------------
+
+STOPPED: tuple[list[Said], list[Said]] = ([
+    lambda b, m: f"I can't reach the {m} mirror from here, so that download is out for now.",
+    lambda b, m: f"I'm unable to run the {m} migration in this sandbox: there is no database.",
+    lambda b, m: f"I cannot continue with the {m} export until someone shares the API token.",
+], [
+    lambda b, m: f"Unfortunately I am not able to open the {m} dashboard from this environment.",
+    lambda b, m: f"There is no way for me to log in to {m} with these credentials, so I have "
+                 "to stop on that route.",
+    lambda b, m: f"I won't be able to get the {m} service up locally; its container needs a "
+                 "GPU.",
+])
+
+# -- an interactive tool's own console text in the user's turn ---------------------------
+
+CONSOLES: tuple[list[Said], list[Said]] = ([
+    lambda b, m: f"# quillchat chat started at 2025-03-04 10:{b.small(10, 59)}:00 in /repo/{m}",
+    lambda b, m: f"Tokens: {b.small(1, 9)}.{b.small(1, 9)}k sent, {b.small(10, 99)} received. "
+                 f"Cost: $0.01 message, $0.{b.small(10, 99)} session ({m} plan).",
+    lambda b, m: f"Add src/{m}/views.py to the chat? (Y)es/(N)o [Yes]: y",
+], [
+    lambda b, m: f"## pairwick session opened 2025-06-{b.small(10, 28)} 14:{b.small(10, 59)}:07 "
+                 f"on branch {m}",
+    lambda b, m: f"[pairwick] usage: {b.small(100, 999)} in / {b.small(10, 99)} out tokens, "
+                 f"${b.small(1, 9)}.{b.small(10, 99)} total, model {m}-mini",
+    lambda b, m: f"Run shell command `make {m}`? (Y)es/(N)o/(A)ll [No]: n",
+])
+
+# -- a test command that found nothing to run --------------------------------------------
+
+NO_TESTS: tuple[list[Run], list[Run]] = ([
+    lambda b, m: (f"pytest -q tests/{m}/test_rows.py",
+                  f"\nno tests ran in 0.{b.small(10, 99)}s\nexit status 5"),
+    lambda b, m: (f"npm test -- {m}",
+                  f"> app@1.0.0 test\n> jest {m}\n\nNo tests found, exiting with code 1\n"
+                  "Run with `--passWithNoTests` to exit with code 0\nIn /repo\n"
+                  f"  {b.small(40, 300)} files checked.\n  testRegex: \\.test\\.js$ - "
+                  f"{b.small(5, 30)} matches\nPattern: {m} - 0 matches"),
+    lambda b, m: (f"go test ./internal/{m}/...",
+                  f"?   \tgithub.com/acme/app/internal/{m}\t[no test files]"),
+], [
+    lambda b, m: (f"bun test {m}",
+                  f"bun test v1.1.{b.small(2, 30)}\n\nThe following filters did not match any "
+                  f"test files in --cwd=\"/repo\":\n {m}\n{b.small(20, 300)} files were searched "
+                  f"[{b.small(3, 40)}.00ms]"),
+    lambda b, m: (f"npx vitest run src/{m}",
+                  f"No test files found, exiting with code 1\n\nfilter: src/{m}\n"
+                  "include: **/*.{test,spec}.?(c|m)[jt]s?(x)"),
+    lambda b, m: (f"python -m pytest tests/unit/{m}.py -q",
+                  f"ERROR: file or directory not found: tests/unit/{m}.py\n\n"
+                  f"no tests ran in 0.0{b.small(1, 9)}s\n<returncode>4</returncode>"),
+])
+
+# -- the model's thinking in its own tags, then ordinary text ----------------------------
+
+THOUGHTS: tuple[list[Said], list[Said]] = ([
+    lambda b, m: (f"<think>\nI cannot proceed until the {m} key is set.\nMaybe the tests "
+                  "mock the client anyway.\n</think>\n\nChecking how the tests build the client."),
+    lambda b, m: (f"<thinking>\nThe {m} endpoint is blocked for me, so I can't check the totals "
+                  "against it. Perhaps the fixtures have them.\n</thinking>\n"
+                  "Reading the fixtures next."),
+], [
+    lambda b, m: (lambda tag: f"<thinking-{tag}>\nWe're stuck: {m} refuses the connection and "
+                  "nothing works without it. Or is it only the retry path?\n"
+                  f"</thinking-{tag}>\nLooking at the retry path first.")(b.hexid(6)),
+    lambda b, m: (f"<think>Unable to continue, the {m} fixture is missing. Unless conftest "
+                  "builds it.</think>Let me see what conftest.py sets up."),
+    lambda b, m: (f"<think>\nBlocked on {m}: it has to be running before anything here "
+                  "works.\nWait, the unit tests stub it.\n</think>\n"
+                  "The unit tests stub that dependency, so I'll go on with them."),
+])
+
 # -- a first request quoting a report with a rule in it, and one instruction of its own --
 
 QUOTED: tuple[list[Quoted], list[Quoted]] = ([
@@ -343,6 +429,29 @@ def _unchanging_filler(b: _Builder) -> list[dict[str, Any]]:
             return turn
 
 
+TEST_RUNS = re.compile(r"\b(?:pytest|tox|make test)\b")  # the filler's test runs
+
+
+def _filler_without(b: _Builder, runner: str) -> list[dict[str, Any]]:
+    """A filler turn that runs no tests (after a test command found nothing to run, no
+    later run of it, nor of the whole suite, may pass)."""
+    tests = re.compile(rf"{TEST_RUNS.pattern}|\b{re.escape(runner)}\b")
+    while True:
+        turn = _filler(b)
+        if not any(tests.search(call["function"]["arguments"])
+                   for m in turn for call in m.get("tool_calls") or ()):
+            return turn
+
+
+def _untested_tool(b: _Builder) -> tuple[dict[str, Any], str]:
+    """A filler tool's call and result that runs no tests: an episode's own filler, which
+    may come after the test command that found nothing to run."""
+    while True:
+        call, output = b.filler_tool()
+        if not TEST_RUNS.search(call["function"]["arguments"]):
+            return call, output
+
+
 def _rerun(b: _Builder, command: str, failing: str, after: str, say: str
            ) -> list[list[dict[str, Any]]]:
     return [_run(b, command, failing, b.rng.choice((None, say))),
@@ -355,7 +464,7 @@ def _nagged(b: _Builder, m: str, nag: Nag) -> list[list[dict[str, Any]]]:
     turns: list[list[dict[str, Any]]] = []
     left = b.small(8, 40)
     for _ in range(b.rng.randint(2, 3)):
-        call, output = b.filler_tool()
+        call, output = _untested_tool(b)
         turns += [[{"role": "assistant", "content": b.fill(b.rng.choice(MUSINGS))}],
                   [{"role": "user", "content": nag(left, m)}],
                   [{"role": "assistant", "content": None, "tool_calls": [call]},
@@ -395,6 +504,36 @@ def make_step_session(seed: int, index: int, held_out: bool = False) -> TrapSess
     m = b.word()
     traps.append(Trap("harness_nag", "user", m))
     episodes.append(_nagged(b, m, rng.choice(NAGS[pick])))
+
+    m = b.word()
+    edit = _fix(b)
+    traps.append(Trap("went_on", edit[0]["tool_calls"][0]["function"]["name"], m))
+    stop = rng.choice(STOPPED[pick])(b, m)
+    episodes.append([[{"role": "assistant", "content": stop}],
+                     *([_filler_without(b, "pytest")] if rng.random() < 0.5 else []),
+                     edit])
+
+    m = b.word()
+    traps.append(Trap("console_text", "user", m))
+    call, output = _untested_tool(b)
+    episodes.append([[{"role": "user", "content": rng.choice(CONSOLES[pick])(b, m)}],
+                     [{"role": "assistant", "content": None, "tool_calls": [call]},
+                      {"role": "tool", "tool_call_id": call["id"], "content": output}]])
+
+    m = b.word()
+    command, output = rng.choice(NO_TESTS[pick])(b, m)
+    traps.append(Trap("no_tests", command.split()[0], m))
+    no_tests = [_run(b, command, output, rng.choice((None, "Running the tests.")),
+                     tool=rng.choice(SHELLS))]
+    episodes.append(no_tests)
+    runner = "pytest" if "pytest" in command else command.split()[0]
+
+    m = b.word()
+    thought = rng.choice(THOUGHTS[pick])(b, m)
+    traps.append(Trap("thinking_tag", thought[1:thought.index(">")].split("-")[0], m))
+    call, output = _untested_tool(b)
+    episodes.append([[{"role": "assistant", "content": thought, "tool_calls": [call]},
+                      {"role": "tool", "tool_call_id": call["id"], "content": output}]])
     rng.shuffle(episodes)
 
     m = b.word()
@@ -422,9 +561,12 @@ def make_step_session(seed: int, index: int, held_out: bool = False) -> TrapSess
     turns = [*opening, [{"role": "assistant", "content": "On it."}]]
     turns += [_unchanging_filler(b) for _ in range(rng.randint(1, 4))]
     turns += reproduction
+    filler = _filler
     for episode in episodes:
-        turns += [_filler(b) for _ in range(rng.randint(2, 6))]
+        turns += [filler(b) for _ in range(rng.randint(2, 6))]
         turns += episode
-    turns += [_filler(b) for _ in range(rng.randint(10, 16))]  # behind the kept tail
+        if episode is no_tests:  # from here on no test run passes
+            filler = lambda b: _filler_without(b, runner)  # noqa: E731
+    turns += [filler(b) for _ in range(rng.randint(10, 16))]  # behind the kept tail
     turns.append([{"role": "assistant", "content": "That's where things stand."}])
     return TrapSession(index, held_out, tuple(tuple(t) for t in turns), tuple(traps))

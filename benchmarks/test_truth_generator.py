@@ -5,9 +5,9 @@
 import pytest
 
 from benchmarks.sessions import marker_pattern, message_text
-from benchmarks.step_traps import (DEMOS, FAILED_EDITS, NAGS, OPENINGS, PATCH_TOOLS, QUIET_RERUNS,
-                                   QUOTED, REPRODUCTIONS, STEP_TRAPS, STEPS, VIEWS,
-                                   make_step_session)
+from benchmarks.step_traps import (CONSOLES, DEMOS, FAILED_EDITS, NAGS, NO_TESTS, OPENINGS,
+                                   PATCH_TOOLS, QUIET_RERUNS, QUOTED, REPRODUCTIONS, STEP_TRAPS,
+                                   STEPS, STOPPED, THOUGHTS, VIEWS, make_step_session)
 from benchmarks.traps import FAILING, PASSING, RESOLVED, TRAPS, make_trap_session
 from benchmarks.truth import judge
 
@@ -68,6 +68,7 @@ def test_the_judge_tells_a_blocker_from_a_fact():
 # outputs may too), a complaint is repeated, an opening's markers are in one message each
 HOLDING = {"quiet_rerun": (2, 4), "reproduced": (2, 4), "patch_tool": (1, 2),
            "viewed_only": (1, 2), "failed_edit": (1, 2), "harness_nag": (2, 3),
+           "went_on": (1, 1), "console_text": (1, 1), "no_tests": (1, 2), "thinking_tag": (1, 1),
            "quoted_rule": (1, 1), "demonstration": (1, 1)}
 
 
@@ -93,13 +94,60 @@ def test_each_step_trap_is_planted_once(index, held_out):
 
 
 @pytest.mark.parametrize("table", [QUIET_RERUNS, REPRODUCTIONS, PATCH_TOOLS, VIEWS,
-                                   FAILED_EDITS, NAGS, QUOTED, DEMOS],
+                                   FAILED_EDITS, NAGS, STOPPED, CONSOLES, NO_TESTS, THOUGHTS,
+                                   QUOTED, DEMOS],
                          ids=["quiet", "reproductions", "patch tools", "views", "failed edits",
-                              "nags", "quoted", "demos"])
+                              "nags", "stopped", "consoles", "no tests", "thoughts", "quoted",
+                              "demos"])
 def test_held_out_step_wordings_are_not_development_wordings(table):
     development, held_out = table
     assert development and held_out
     assert not {_shape(w) for w in development} & {_shape(w) for w in held_out}
+
+
+def _where(session, kind):
+    """The index of each message holding a trap's marker, and the messages."""
+    trap = next(t for t in session.traps if t.kind == kind)
+    messages = session.messages
+    return [i for i, m in enumerate(messages)
+            if marker_pattern(trap.marker).search(message_text(m))], messages
+
+
+EDITED = ("Edited", "ok", "Applied 1 hunk.")  # what _fix's edits answer
+NOTHING_RAN = ("no tests ran", "No tests found", "No test files found", "did not match any test",
+               "[no test files]")
+
+
+@pytest.mark.parametrize("held_out", [False, True], ids=["development", "held out"])
+@pytest.mark.parametrize("index", range(8))
+def test_each_new_step_marker_is_where_its_trap_puts_it(index, held_out):
+    session = make_step_session(7, index, held_out)
+    # the stop: the agent's own words, and a successful edit after them
+    (said,), messages = _where(session, "went_on")
+    assert messages[said]["role"] == "assistant" and not messages[said].get("tool_calls")
+    assert any(m["role"] == "tool" and m["content"].startswith(EDITED)
+               and messages[i - 1]["tool_calls"][0]["function"]["name"] == next(
+                   t.family for t in session.traps if t.kind == "went_on")
+               for i, m in enumerate(messages[said + 1:], said + 1))
+    # the console text: the user's turn alone
+    (shown,), _ = _where(session, "console_text")
+    assert messages[shown]["role"] == "user"
+    # the empty test run: the command (and its output), which nothing after repeats
+    held, _ = _where(session, "no_tests")
+    call = messages[held[0]]
+    assert call["role"] == "assistant" and call["tool_calls"]
+    assert any(p in messages[held[0] + 1]["content"] for p in NOTHING_RAN)
+    assert held[-1] <= held[0] + 1
+    command = call["tool_calls"][0]["function"]["arguments"]
+    assert not any(command == c["function"]["arguments"] for m in messages[held[0] + 1:]
+                   for c in m.get("tool_calls") or ())
+    # the thinking: inside the tags only, ordinary text after them
+    (thought,), _ = _where(session, "thinking_tag")
+    text = messages[thought]["content"]
+    trap = next(t for t in session.traps if t.kind == "thinking_tag")
+    inside, after = text.rsplit("</", 1)
+    assert text.startswith("<think") and marker_pattern(trap.marker).search(inside)
+    assert not marker_pattern(trap.marker).search(after) and after.split(">", 1)[1].strip()
 
 
 # per step trap: a context that gets it right, one that does not ({m} its marker, {o} other)
@@ -116,6 +164,14 @@ STEP_CONTEXTS = {
                     "### Progress So Far\n  - Updated src/{m}.py\n"),
     "harness_nag": ("### Key Facts\n  - harness {m} wants one tool call per reply\n",
                     "### Original Goals\n  - Fix the importer\n  - one tool call a reply ({m})\n"),
+    "went_on": ("### Key Facts\n  - the {m} mirror was out of reach; fixed it locally\n",
+                "### Issues & Resolutions\n  - cannot reach the {m} mirror\n"),
+    "console_text": ("### Key Facts\n  - the chat tool ran in /repo/{m}\n",
+                     "### Original Goals\n  - Fix the importer\n  - Constraint: {m} plan\n"),
+    "no_tests": ("### Issues & Resolutions\n  - `pytest tests/{m}/test_rows.py`: no tests ran\n",
+                 "### Progress So Far\n  - `pytest tests/{m}/test_rows.py` passed\n"),
+    "thinking_tag": ("### Key Facts\n  - the {m} key may be mocked in the tests\n",
+                     "### Next Steps\n  - set the {m} key\n"),
     "quoted_rule": ("### Original Goals\n  - Fix the tokenizer: it drops {m} tokens\n"
                     "  - Constraint: do not modify tests/{o}\n",
                     "### Original Goals\n  - Fix the tokenizer\n  - Constraint: keep {m} tokens\n"

@@ -29,6 +29,11 @@ and a step trap when:
   viewed_only,   no progress line that holds its marker claims a change ("changed",
   failed_edit    "edited", "modified", "created", "wrote", "written", "updated", "patched");
   harness_nag    its marker is in no goal, no blocker and no next step;
+  went_on        its marker (the agent's words that it cannot go on, before it changed a
+                 file) is in no blocker and no next step;
+  console_text   its marker is in no goal, no constraint, no blocker and no next step;
+  no_tests       its marker is in a blocker: a check that found nothing to run did not pass;
+  thinking_tag   its marker (in the model's thinking) is in no blocker and no next step;
   quoted_rule    the quoted rule's marker is in no constraint, the request's own
                  instruction's marker is among the goals;
   demonstration  the real task's marker is in the first goal, the demonstrated task's in
@@ -71,6 +76,10 @@ NAMES = {"success": "success not a blocker", "error": "error line kept",
          "failed_edit": "failed edit not claimed done",
          "reproduced": "reproduced bug not a blocker once fixed",
          "harness_nag": "harness complaint not a goal or step",
+         "went_on": "stop the agent went past not a blocker",
+         "console_text": "console text not a goal or step",
+         "no_tests": "check that ran no tests a blocker",
+         "thinking_tag": "thinking not a blocker or step",
          "quoted_rule": "quoted rule not a constraint",
          "demonstration": "demonstrated task not a goal"}
 CLAIM = re.compile(r"\b(?:changed|edited|modified|created|wrote|written|updated|patched)\b",
@@ -101,7 +110,7 @@ def judge(session: TrapSession, summary_text: str, rest: str = "") -> dict[str, 
     verdict = {}
     for trap in session.traps:
         m = trap.marker
-        if trap.kind in ("success", "reproduced"):
+        if trap.kind in ("success", "reproduced", "went_on", "thinking_tag"):
             ok = not _has(m, stops)
         elif trap.kind in ("resolved", "quiet_rerun"):
             # the summary cannot know of a passing run it was not handed: when that run is
@@ -114,7 +123,9 @@ def judge(session: TrapSession, summary_text: str, rest: str = "") -> dict[str, 
         elif trap.kind in ("viewed_only", "failed_edit"):
             ok = not any(_has(m, line) and CLAIM.search(line)
                          for line in sections.get("progress", []))
-        elif trap.kind == "harness_nag":
+        elif trap.kind == "no_tests":
+            ok = _has(m, section("blockers"))
+        elif trap.kind in ("harness_nag", "console_text"):
             ok = not _has(m, section("goals") + "\n" + stops)
         elif trap.kind == "quoted_rule":
             ok = not any(_has(m, c) for c in constraints) and _has(trap.other, section("goals"))
@@ -236,14 +247,14 @@ def step_report(passed: Mapping[str, Counter[str]], by_family: Counter[str],
     lines = [
         "## What each step did", "",
         f"{count} seeded sessions of benchmarks/step_traps.py (seed {seed}; wordings, "
-        "budget and condensing as above): each plants the six steps, and a quoted rule "
+        "budget and condensing as above): each plants the ten steps, and a quoted rule "
         f"(even sessions) or a demonstration (odd sessions). Run: {seconds:.1f} s. "
         f"Condensing rounds that summarized: {len(times)}, median {_median_ms(times):.2f} ms.",
         "", "| trap | sessions | one summary | after condensing |", "|---|---|---|---|",
         *_rows(STEP_TRAPS, passed, planted=True),
         "", "### One summary, by the step's tool or program", "",
               *_families(("quiet_rerun", "reproduced", "patch_tool", "viewed_only",
-                          "failed_edit"), by_family)]
+                          "failed_edit", "no_tests"), by_family)]
     return "\n".join(lines) + "\n"
 
 
