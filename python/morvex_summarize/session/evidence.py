@@ -349,22 +349,27 @@ def outcome(text: str, reads: bool = False) -> str | None:
     if any(map(failure_line, text.split("\n"))):
         return FAILED
     low = text.lower()
-    if _ran_no_tests(low):
+    passes = _passes(low)
+    if not passes and _ran_no_tests(low):
         return FAILED
-    if _passes(low):
-        return PASSED
-    return None
+    return PASSED if passes else None
 
 
 # A test runner that found nothing to run: what it was asked to check was not checked.
 _NO_TESTS = re.compile(r"\bno tests? (?:ran|run|found|collected|to run|files? found)\b|"
                        r"\bdid not match any (?:test )?files\b|\bno test (?:files|suites?) "
-                       r"(?:found|matched)\b|\bno tests? (?:were )?(?:found|executed)\b",
-                       re.MULTILINE)
+                       r"(?:found|matched)\b|\bno tests? (?:were )?(?:found|executed)\b|"
+                       r"\[no test files\]", re.MULTILINE)
 
 
 def _ran_no_tests(low: str) -> bool:
     return ("no test" in low or "did not match any" in low) and _NO_TESTS.search(low) is not None
+
+
+def ran_no_tests(output: str) -> bool:
+    """The output of a test runner that found nothing to run, and passed nothing."""
+    low = output.lower()
+    return _ran_no_tests(low) and not _passes(low)
 
 
 # -- the line to quote ----------------------------------------------------------------
@@ -480,7 +485,22 @@ def quote(text: str) -> str:
     """The line of a failed output that a person would quote: a traceback's final exception
     line with the frame that raised it, a panic's message with its location, a compiler's
     first error with its location, a failed test with its message; else the strongest
-    failure line (the first of equals), else the last line."""
+    failure line (the first of equals), else the last line. A test run that found nothing
+    to run says so too."""
+    said = _quote(text)
+    low = text.lower()
+    if "no test" in low or "did not match any" in low:
+        none_ran = _NO_TESTS.search(low)
+        if none_ran is not None and _NO_TESTS.search(said.lower()) is None and \
+                not _passes(low):
+            start = low.rfind("\n", 0, none_ran.start()) + 1
+            end = low.find("\n", none_ran.end())
+            line = text[start:end if end >= 0 else len(text)].strip()
+            said = _clip(f"{said} ({line})")
+    return said
+
+
+def _quote(text: str) -> str:
     text, _ = _strip_flag(text)
     lines = text.split("\n")
     for marker, finder in _FINDERS:

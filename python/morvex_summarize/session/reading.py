@@ -906,10 +906,17 @@ class Walk:
         if not settled and found.newest_pass > where:
             settled = any(self.changed_at.get(path.rsplit("/", 1)[-1], -1) > where
                           for path in evidence.paths_in(said_line))
+        # a check that found nothing to run: no fix of the code makes it test anything,
+        # only a run of it that passes settles it
+        untested = evidence.ran_no_tests(output)
         if settled:
             self.facts.add(where, carry.RESOLVED_PREFIX + item, 2)
         elif passed_later and MISSING.search(said_line):
             self.facts.add(where, carry.RESOLVED_PREFIX + item, 2)  # worked around
+        elif untested:
+            self.blockers.add(where, item, 3)
+            if found.latest is None:
+                found.last_failure = item
         elif made is not None and made.runs and 0 <= self.first_fix and where < self.first_fix:
             self.facts.add(where, carry.REPRODUCED_PREFIX + item, 2)
         elif fixed_later:
@@ -1037,26 +1044,31 @@ def settle(earlier: dict[str, Any], walk: Walk, found: Outcomes) -> dict[str, An
     for index, item in enumerate(old_blockers):
         failed = carry.FAILED_ITEM.match(str(item))
         if failed is None:
-            if str(item).startswith(carry.NOT_APPLIED_PREFIX) and any(
-                    found_item.startswith(carry.CHANGED_PREFIX)
-                    for _, _, found_item in walk.changes.found):
-                continue  # an edit went in since
+            edited = any(found_item.startswith(carry.CHANGED_PREFIX)
+                         for _, _, found_item in walk.changes.found)
+            worded = [prefixes for words, prefixes in _DONE_LATER if words.search(str(item))]
+            refused = str(item).startswith(carry.NOT_APPLIED_PREFIX)
+            if not worded and (edited or (found.newest_pass >= 0 and not refused)):
+                # words that the work could not go on, and the work went on since: an edit
+                # went in, or (but for a refused edit) a check passed
+                continue
             # words that said a commit, a push or an install could not be done: done now
-            if not any(words.search(str(item)) and prefixes in done
-                       for words, prefixes in _DONE_LATER):
+            if not any(prefixes in done for prefixes in worded):
                 kept.append(item)
             continue
         shown, quote = failed.group("shown"), failed.group("quote")
         command = steps.check_key(evidence.command_of(shown))
         named = evidence.failed_tests(quote)
         edited = steps.shell_action(shown).kind == steps.EDIT or "*** " in shown
-        settled = found.fixed or (found.passed_any and bool(MISSING.search(quote))) or (
+        # a check that found nothing to run is settled only by a run of it that passes
+        settled = not evidence.ran_no_tests(quote) and (
+            found.fixed or (found.passed_any and bool(MISSING.search(quote))) or (
             index == newest and walk.opening_worked) or (edited and any(
                 path.rsplit("/", 1)[-1] in walk.changed_at
                 for path in evidence.paths_in(shown))) or any(
             found.newest_pass > walk.changed_at.get(path.rsplit("/", 1)[-1],
                                                     found.newest_pass)
-            for path in evidence.paths_in(quote))
+            for path in evidence.paths_in(quote)))
         if settled or any(evidence.covers(p, command, named)
                           for p in found.passes.get(command.program, ())):
             resolved.append(carry.RESOLVED_PREFIX + str(item))

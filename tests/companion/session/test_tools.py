@@ -242,3 +242,24 @@ def test_the_last_edit_the_harness_refused_stays_open_until_one_goes_in(later, o
 def test_what_the_agent_said_stopped_it_is_past_once_it_changed_the_work(later, open_):
     said = "[User]: add retries\n[Assistant]: I'm unable to reach the package index from here."
     assert bool(summarize_transcript(said + later)["blockers"]) is open_
+
+
+def test_a_stop_an_earlier_summary_carries_is_past_once_the_work_changed():
+    earlier = ("## Conversation History Summary\n### Original Goals\n  - add retries\n"
+               "### Issues & Resolutions\n  - I'm unable to reach the package index.\n")
+    later = ("[Assistant called Edit]: file_path=src/net.py, old_string=a, new_string=b\n"
+             "[Tool Result (t1)]: The file was updated.")
+    assert summarize_transcript("[Assistant]: Looking at the code.", earlier)["blockers"]
+    assert summarize_transcript(later, earlier)["blockers"] == []
+
+
+@pytest.mark.parametrize("output", [
+    "?   \texample.com/app/util\t[no test files]",
+    "collected 0 items\n\n==== no tests ran in 0.01s ====",
+])
+def test_a_check_that_tested_nothing_stays_open_past_an_unrelated_fix(output):
+    ran = f"[Assistant called bash]: command=go test ./util\n[Tool Result (a)]: {output}"
+    fix = ("[Assistant called Edit]: file_path=src/net.py, old_string=a, new_string=b\n"
+           "[Tool Result (t1)]: The file was updated.\n[Assistant called bash]: "
+           "command=python src/net.py\n[Tool Result (b)]: ok")
+    assert summarize_transcript(f"[User]: test it\n{ran}\n{fix}")["blockers"]
