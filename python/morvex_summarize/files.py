@@ -81,11 +81,16 @@ def read_document(path: str) -> Any:
 
 
 def parse_document(text: str, where: str) -> Any:
-    """The document a file's text holds (``where`` names the file in errors)."""
+    """The document a file's text holds (``where`` names the file in errors). An empty
+    file (or one of blanks only) is no document (BadDocument), not invalid JSON."""
+    if not text.strip():
+        raise BadDocument(f"{where}: empty: no conversation in it")
     try:
         found = log_document(text)
     except FormatError as exc:
         raise BadDocument(f"{where}: {exc}") from None
+    except RecursionError:  # a reader's own parsing of a log's text
+        raise BadDocument(f"{where}: nested too deeply") from None
     if found is not None:
         return found
     try:
@@ -144,8 +149,11 @@ def read_messages(doc: Any, where: str, input_format: str = AUTO) -> list[dict[s
 
 
 def note_skipped(conversation: Conversation, where: str) -> None:
-    """Tells (`READING_LOG`, at INFO) what the log in ``where`` held that its reader left
-    out."""
+    """Tells (`READING_LOG`) what reading ``where`` left out or read otherwise than the
+    file has it, as warnings, and at INFO what its log held that its reader does not
+    know."""
+    for warning in conversation.warnings:
+        READING_LOG.warning("%s: %s", where, warning)
     if conversation.skipped:
         READING_LOG.info("%s: skipped what its reader does not know: %s", where,
                          ", ".join(conversation.skipped))

@@ -41,7 +41,7 @@ from . import cline, gemini_cli, openhands
 from . import cursor
 from ..native import CONTEXT_HEADER
 from .base import (BodyContext, BodyField, Conversation, Converted, FormatError, LogText,
-                   Message, NoMessages, Reader, WrongFormat, describe)
+                   Message, NoMessages, Reader, WrongFormat, describe, odd_field)
 from .parts import MEDIA_KINDS, is_map, plain
 
 __all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "LOG_FORMATS", "MEDIA_KINDS", "READERS",
@@ -112,6 +112,8 @@ def _part_format(content: list[Any]) -> str | None:
             part = plain(part)
             if not is_map(part):
                 continue
+        if odd_field(part, "type") is not None:
+            continue  # left out of the message's view (`_readable`)
         found = _PART_FORMATS.get(part.get("type"))
         if found is not None:
             return found
@@ -150,6 +152,43 @@ def _unknown(index: int, message: Any) -> str:
         return f"message {index} is {type(message).__name__}, not an object"
     return (f"message {index} is {describe(message)}: not a message of any known format "
             f"({', '.join(FORMATS)})")
+
+
+def _check_fields(doc: Any, start: int = 0) -> None:
+    """FormatError for the first item whose role or type is no string (an array, an
+    object): no format reads it, and it is told before any reader looks at it."""
+    if isinstance(doc, (list, tuple)):
+        items: Any = doc
+    else:
+        body = plain(doc)
+        if not is_map(body):
+            return
+        items = next((found for key in _BODY_KEYS
+                      if isinstance(found := body.get(key), (list, tuple))), ())
+    for index, item in enumerate(items):
+        message = item if type(item) is dict else plain(item)
+        for key in ("role", "type"):
+            reason = odd_field(message, key)
+            if reason is not None:
+                raise FormatError(f"message {start + index}: {reason}")
+
+
+def _readable(message: Any, where: str, warnings: list[str]) -> Any:
+    """The message without the content parts whose type is no string, each told in
+    ``warnings``; the message itself when it has none."""
+    content = message.get("content") if is_map(message) else None
+    if type(content) is not list:
+        return message
+    kept = []
+    for number, part in enumerate(content):
+        reason = odd_field(part, "type")
+        if reason is None:
+            kept.append(part)
+        else:
+            warnings.append(f"{where}: part {number} left out: {reason}")
+    if len(kept) == len(content):
+        return message
+    return {**message, "content": kept}
 
 
 def _unpack(doc: Any) -> tuple[list[Any], Mapping[str, Any] | None, str]:
@@ -306,6 +345,7 @@ def _require(conversation: Conversation, what: str) -> None:
 
 def detect_format(doc: Any) -> str:
     """The format of a conversation (see the module documentation)."""
+    _check_fields(doc)
     log = _log_of(doc)
     if log is not None:
         return log.name
@@ -338,6 +378,7 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
     check_format(input_format)
     if isinstance(doc, os.PathLike):
         return read_file(doc, input_format, require_messages=require_messages)
+    _check_fields(doc)
     log = _log_of(doc)
     named = _BY_NAME.get(input_format)
     if log is not None:
@@ -365,6 +406,7 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
             conversation.views.append(_field_view(reader, field_item))
     note = reader.note
     views = conversation.views
+    warnings: list[str] = []
     # A record every format reads as it is keeps its view without the reader, unless it is
     # the format's own business (a developer role, a LangChain object).
     for index, item in enumerate(items):
@@ -374,9 +416,11 @@ def read_conversation(doc: Any, input_format: str = AUTO, *, require_messages: b
         message = messages[index]
         if not is_map(message):
             raise FormatError(_unknown(index, message))
+        message = _readable(message, f"message {index}", warnings)
         views.append(reader.convert(item, message, f"message {index}"))
         note(conversation, item, message)
     conversation.items.extend(items)
+    conversation.warnings = tuple(warnings)
     if require_messages and not any(m.get("role") in _SPOKEN for m in conversation.messages):
         if not items:
             raise NoMessages("no user, assistant or tool message: the conversation is empty")
@@ -395,6 +439,7 @@ def read_more(conversation: Conversation, given: list[Any], input_format: str = 
     fields = conversation.fields()
     start = len(conversation.items) - fields
     items = given[start:]
+    _check_fields(items, start)
     name = conversation.format
     messages = [plain(i) for i in items]
     definite = conversation.definite
@@ -416,6 +461,7 @@ def read_more(conversation: Conversation, given: list[Any], input_format: str = 
                         placer=conversation.placer, definite=definite,
                         notes=dict(conversation.notes), skipped=conversation.skipped)
     views, note = more.views, reader.note
+    warnings = list(conversation.warnings)
     for index, item in enumerate(items):
         if as_is[index]:
             views.append(None)
@@ -423,8 +469,10 @@ def read_more(conversation: Conversation, given: list[Any], input_format: str = 
         message = messages[index]
         if not is_map(message):
             raise FormatError(_unknown(start + index, message))
+        message = _readable(message, f"message {start + index}", warnings)
         views.append(reader.convert(item, message, f"message {start + index}"))
         note(more, item, message)
+    more.warnings = tuple(warnings)
     return more
 
 

@@ -87,6 +87,30 @@ def joined(*texts: str | None) -> str:
     return "\n".join(t for t in texts if t)
 
 
+JSON_TYPES = ((str, "string"), (bool, "boolean"), ((int, float), "number"), (list, "array"),
+              (dict, "object"))
+"""Python's types of a parsed JSON value, each with its JSON type's name."""
+
+
+def json_type(value: Any) -> str:
+    """The JSON type of a parsed value: "string", "number", ..., "null"."""
+    return next((name for types, name in JSON_TYPES if isinstance(value, types)), "null")
+
+
+def article(word: str) -> str:
+    """``word`` after its indefinite article: "an aider", "a codex"."""
+    return f"{'an' if word[:1].lower() in 'aeiou' else 'a'} {word}"
+
+
+def odd_field(value: Any, key: str) -> str | None:
+    """Why a message's or a part's ``key`` (its role, its type) cannot be read: a value
+    that is there but is no string, such as "its role is an array, not a string"."""
+    found = value.get(key) if isinstance(value, Mapping) else None
+    if found is None or isinstance(found, str):
+        return None
+    return f"its {key} is {article(json_type(found))}, not a string"
+
+
 def describe(item: Any) -> str:
     """What an item is, for an error message."""
     if isinstance(item, Mapping):
@@ -226,6 +250,8 @@ class Conversation:
         messages are of a shape several formats share).
     skipped: for an agent's log, what in it its reader does not know and left out
         (`Reader.log_unknown`).
+    warnings: what was left out or read otherwise than the file has it, each with why
+        (a part of no readable type, a log's broken chain), to be told as warnings.
     """
 
     format: str
@@ -237,6 +263,7 @@ class Conversation:
     definite: bool = True
     notes: dict[str, Any] = field(default_factory=dict)
     skipped: tuple[str, ...] = ()
+    warnings: tuple[str, ...] = ()
 
     def view(self, index: int) -> Converted:
         found = self.views[index]

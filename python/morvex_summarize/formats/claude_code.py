@@ -180,7 +180,8 @@ def _known(block: Any) -> bool:
     if not is_map(block):
         return True
     kind = block.get("type")
-    return kind is None or kind in _BLOCKS or anthropic.is_block(block)
+    return kind is None or isinstance(kind, str) and (kind in _BLOCKS
+                                                      or anthropic.is_block(block))
 
 
 def _blocks(content: Any) -> list[Any]:

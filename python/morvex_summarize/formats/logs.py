@@ -21,7 +21,8 @@ def first_record(text: str, marks: tuple[str, ...]) -> Any:
     """The JSON value on the first line of ``text`` that is not blank, or None when that
     line is no JSON object holding one of ``marks``: what tells a JSON-lines log's format.
     Only that line is parsed, and only when a mark is in it (a conversation written as
-    one line of JSON is not parsed twice)."""
+    one line of JSON is not parsed twice). FormatError when that line is nested too deeply
+    to be read."""
     start = len(text) - len(text.lstrip())
     end = text.find("\n", start)
     line = text[start:] if end < 0 else text[start:end]
@@ -31,6 +32,8 @@ def first_record(text: str, marks: tuple[str, ...]) -> Any:
         return json.loads(line)
     except ValueError:
         return None
+    except RecursionError:  # a log's mark in it, but no record can be read from it
+        raise FormatError("line 1: nested too deeply") from None
 
 
 def json_lines(text: str) -> list[Any]:

@@ -238,6 +238,8 @@ def render_part(part: Any, out: Rendered) -> None:
             out.add(json_text(part))
         return
     kind = part.get("type")
+    if kind is not None and not isinstance(kind, str):
+        return  # a part of no type a format names: nothing to read in it
     if kind in _TEXT_PARTS or (kind is None and isinstance(part.get("text"), str)):
         out.add(text_of(part.get("text")))
     elif kind == "refusal":

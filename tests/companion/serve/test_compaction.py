@@ -205,6 +205,10 @@ BAD = [
     ("/responses/compact", {"model": "m", "input": [{"type": "no_such_item"}]},
      "cannot be read"),
     ("/responses/compact", b"{not json", "not valid JSON"),
+    ("/responses/compact", {"model": "m", "input": [{"role": ["user"], "content": "hi"}]},
+     "its role is an array"),
+    ("/responses/compact", {"model": "m", "input": [{"type": {"a": 1}, "role": "user"}]},
+     "its type is an object"),
     ("/responses", {"model": "m", "input": "hi", "context_management": [
         {"type": "compaction", "compact_threshold": "many"}]}, "compact_threshold"),
     ("/responses", {"model": "m", "input": "hi", "context_management": {"type": "x"}},
