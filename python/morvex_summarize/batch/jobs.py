@@ -8,6 +8,7 @@ from __future__ import annotations
 import asyncio
 import json
 import os
+import stat
 import sys
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
@@ -18,6 +19,7 @@ from ..errors import (DOCUMENT, BadDocument, Failure, InputMissing, InvalidJSON,
 from ..files import (encode, is_regular_file, load_conversation, parse_json, read_messages,
                      replacing, where_of, write_fd)
 from ..formats import AUTO
+from ..formats.base import json_type
 from ..native import raised_by_module
 from ..summarizing import close_client, refusal_reason, summarize_one
 from ..settings import DEFAULT_CONTEXT_TOKENS
@@ -58,14 +60,10 @@ def id_key(value: Any) -> str:
     return json.dumps(value, sort_keys=True)
 
 
-JSON_TYPES = ((str, "string"), (bool, "boolean"), ((int, float), "number"), (list, "array"),
-              (dict, "object"))
-
-
 def id_columns(value: Any) -> tuple[str, str]:
     """An id of any JSON type as two texts, for a column of one type: the id (a string as
     it is, anything else as its JSON text) and its JSON type ("string", "number", ...)."""
-    kind = next((name for types, name in JSON_TYPES if isinstance(value, types)), "null")
+    kind = json_type(value)
     return (value if kind == "string" else id_key(value)), kind
 
 
@@ -196,13 +194,42 @@ def read_jobs(path: str, skip: set[str], counts: Counts, input_format: str = AUT
             raw.close()
 
 
-def folder_files(folder: str, leave: str | None = None) -> list[str]:
-    """The files under a folder (its hidden folders, such as .git, passed by), sorted by
-    their path in it; ``leave``, the batch's own output, is not one of them."""
+_OTHER_FILES = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
+                (stat.S_ISCHR, "a device"), (stat.S_ISBLK, "a device"),
+                (stat.S_ISDIR, "a folder"))
+
+
+def file_kind(path: str) -> str | None:
+    """None for a regular file (or a link to one), else what it is: "a FIFO", "a
+    socket", "a device", "a link to nothing"... Told without opening it (a FIFO would
+    wait for a writer)."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return "a link to nothing"
+    except OSError as exc:
+        return f"not readable ({exc.strerror})"
+    if stat.S_ISREG(mode):
+        return None
+    return next((name for test, name in _OTHER_FILES if test(mode)), "not a file")
+
+
+def folder_files(folder: str, leave: str | None = None,
+                 on_other: Callable[[str], None] | None = None) -> list[str]:
+    """The regular files under a folder (its hidden folders, such as .git, passed by),
+    sorted by their path in it; ``leave``, the batch's own output, is not one of them.
+    Anything else there (a FIFO, a socket, a device) is never opened: ``on_other`` is told
+    of each as ``PATH: skipped: not a regular file (WHAT)``."""
     found = []
     for root, folders, files in os.walk(folder):
         folders[:] = sorted(f for f in folders if not f.startswith("."))
-        found += [os.path.join(root, name) for name in files]
+        for name in sorted(files):
+            path = os.path.join(root, name)
+            kind = file_kind(path)
+            if kind is None:
+                found.append(path)
+            elif on_other is not None:
+                on_other(f"{path}: skipped: not a regular file ({kind})")
     if leave is not None and leave != "-" and os.path.exists(leave):
         found = [path for path in found if not os.path.samefile(path, leave)]
     return sorted(found, key=lambda path: os.path.relpath(path, folder))

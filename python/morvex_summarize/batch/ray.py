@@ -22,7 +22,7 @@ import time
 from collections.abc import Callable, Iterable
 from typing import Any
 
-from ..errors import Failure, OutputError, needs
+from ..errors import Failure, InputMissing, OutputError, needs
 from ..files import is_log_text, parse_json, replacing, text_conversation
 from ..formats import AUTO
 from ..records import LLMClient
@@ -65,17 +65,21 @@ def _without_nulls(value: Any) -> Any:
     return value
 
 
-def json_lines(path: str) -> Any:
+def json_lines(path: str, on_other: Callable[[str], None] | None = None) -> Any:
     """A JSON-lines file, or a folder of them, as a dataset of lines. Each line is split
     on its bytes and decoded on its own (by ``row_job``): a line that is not UTF-8 text
     is one bad line, reported with its number, where Ray's text reader fails the file. A
     file of the folder that is an agent's session log (by its content) is one row, its id
-    its path in the folder."""
+    its path in the folder. Of a folder, regular files only are read: ``on_other`` is told
+    of anything else (`folder_files`)."""
     folder = os.path.isdir(path)
     root = os.path.abspath(path) if folder else os.path.dirname(os.path.abspath(path))
     # The files a local batch of the folder reads (Ray's own listing passes hidden files
     # by, such as aider's .aider.chat.history.md).
-    files = [os.path.abspath(f) for f in folder_files(path)] if folder else path
+    files = [os.path.abspath(f) for f in folder_files(path, None, on_other)] \
+        if folder else path
+    if not files:
+        raise InputMissing(f"{path}: no regular files in this folder")
     return ray_data().read_binary_files(files, include_paths=True).flat_map(
         functools.partial(_lines, root=root))
 

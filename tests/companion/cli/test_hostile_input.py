@@ -88,3 +88,21 @@ def test_a_batch_goes_on_past_what_it_cannot_read(tmp_path):
         in result.stderr
     assert f"{source}:5: skipped: invalid JSON: nested too deeply" in result.stderr
     assert sorted(json.loads(line)["id"] for line in out.read_text().splitlines()) == [1, 3, 4]
+
+
+def test_a_batch_folder_reads_regular_files_only(tmp_path):
+    """A FIFO (never opened: opening one waits for a writer) and a log too deep to read
+    are each reported with the file; the files before and after them are summarized."""
+    folder = tmp_path / "logs"
+    folder.mkdir()
+    (folder / "a.jsonl").write_text(lines(*CLAUDE))
+    os.mkfifo(folder / "b.fifo")
+    (folder / "c.jsonl").write_text(deep_line() + lines(*CLAUDE))
+    (folder / "d.jsonl").write_text(lines(*CLAUDE))
+    out = tmp_path / "out.jsonl"
+    result = run_tool("batch", folder, "--output", out, "--llm", "extractive", timeout=60)
+    assert result.returncode == 11, result.stderr
+    assert f"{folder / 'b.fifo'}: skipped: not a regular file (a FIFO)" in result.stderr
+    assert f"{folder / 'c.jsonl'}: line 1: nested too deeply" in result.stderr
+    assert sorted(json.loads(line)["id"] for line in out.read_text().splitlines()) \
+        == ["a.jsonl", "d.jsonl"]

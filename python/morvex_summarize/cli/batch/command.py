@@ -86,10 +86,14 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError("--output must not be the input file")
     earlier = {} if args.output == "-" else earlier_results(args.output)
     skip = {key for key, status in earlier.items() if status not in args.retry}
-    files = folder_files(args.input, args.output) if folder else []
+    others: list[str] = []
+    files = folder_files(args.input, args.output, others.append) if folder else []
     total = len(files) if folder else count_lines(args.input)
     client = build_client(args)
     counts = Counts()
+    for line in others:  # a FIFO, a socket, a device: never opened
+        counts.bad_lines += 1
+        tell(line)
     writer = Writer(args.output, fsync=args.fsync)
     started = time.monotonic()
     try:

@@ -164,8 +164,12 @@ def run_on_ray(args: argparse.Namespace) -> int:
     started = time.monotonic()
     try:
         _connect(ray, args.address, kind_of(choice).variables(choice))
+        others: list[str] = []
         ds = (ray.data.read_parquet(args.input) if parquet_in else
-              json_lines(args.input))
+              json_lines(args.input, others.append))
+        for line in others:  # a FIFO, a socket, a device: never opened
+            counts.bad_lines += 1
+            tell(line)
         results = summarize_dataset(ds, make_client, actors=args.actors or DEFAULT_ACTORS,
                                     in_flight=args.concurrency,
                                     input_format=args.input_format, deadline=args.deadline,
