@@ -317,6 +317,7 @@ def _read_log(reader: Reader, doc: Any, require_messages: bool) -> Conversation:
     conversation = read_conversation(reader.read_log(doc), openai_chat.NAME)
     conversation.format = reader.name
     conversation.skipped = reader.log_unknown(doc)
+    conversation.warnings = reader.log_warnings(doc) + conversation.warnings
     if require_messages:
         _require(conversation, f"the {reader.name} log")
     return conversation

@@ -217,6 +217,9 @@ class Reader:
     """For an agent's log: what in it ``read_log`` does not know and leaves out (an agent
     adds kinds of record with its releases), as ``"record TYPE"``, ``"item TYPE"`` or
     ``"block TYPE"``, each once, in the order found."""
+    log_warnings: Callable[[Any], tuple[str, ...]] = _knows_all
+    """For an agent's log: what ``read_log`` read otherwise than the log has it, and why
+    (a chain of records that breaks), each one line, to be told as a warning."""
     log_text: Callable[[str], Any] | None = None
     """For a log that is not one JSON document (JSON lines, markdown): the document a
     file's text holds when the text is this format's (recognized from its first record

@@ -3,7 +3,9 @@ per line, ``user`` and ``assistant`` records carrying an Anthropic message.
 
 The conversation is the chain of ``parentUuid`` links that ends at the last user or
 assistant record: a rewound or resumed session leaves records of abandoned branches in the
-file, which the chain passes by. A reply's calls are records of their own, each linked to
+file, which the chain passes by. A chain that breaks (a record lost, its child naming a
+parent the file does not hold) with conversation records before the break is not
+followed: the log is read in file order from its start, with a warning. A reply's calls are records of their own, each linked to
 the one before, and each result is linked to its call's record: the chain runs through the
 last result alone, and the others, which answer calls on it, are read after their calls.
 Compacting starts a new chain (a ``compact_boundary`` record with no parent); before it,
@@ -93,16 +95,26 @@ def _restarts(record: Mapping[str, Any]) -> bool:
 def _chain(records: list[Mapping[str, Any]]) -> list[Mapping[str, Any]]:
     """The records linked by ``parentUuid`` from the last user or assistant record back to
     the first, across compaction boundaries, in order; the records in file order when none
-    has a ``uuid``. Sub-agents' records are passed by, unless every user and assistant
-    record is one: the file is a sub-agent's own transcript."""
+    has a ``uuid``, or when the links break (a record's parent is not in the log) with
+    conversation records before the break that the chain would lose. Sub-agents' records
+    are passed by, unless every user and assistant record is one: the file is a
+    sub-agent's own transcript."""
+    chain, kept, _ = _walk(records)
+    return chain if chain is not None else kept
+
+
+def _walk(records: list[Mapping[str, Any]]
+          ) -> tuple[list[Mapping[str, Any]] | None, list[Mapping[str, Any]], int | None]:
+    """(the chain, or None when it is not to be read; the records read, sub-agents' passed
+    by; the index among ``records`` of the record whose parent is missing, when the chain
+    breaks and is not read for it)."""
     side = not any(r.get("type") in _SPOKEN and not r.get("isSidechain") for r in records)
+    kept = [r for r in records if side or not r.get("isSidechain")]
     by_uuid: dict[str, Mapping[str, Any]] = {}
     # each compaction boundary's uuid: the last user or assistant record written before it
     before: dict[str, Mapping[str, Any] | None] = {}
     last = None
-    for record in records:
-        if record.get("isSidechain") and not side:
-            continue
+    for record in kept:
         uuid = record.get("uuid")
         if isinstance(uuid, str):
             by_uuid[uuid] = record
@@ -111,15 +123,18 @@ def _chain(records: list[Mapping[str, Any]]) -> list[Mapping[str, Any]]:
             elif _restarts(record):
                 before[uuid] = last
     if last is None:
-        return [r for r in records if side or not r.get("isSidechain")]
+        return None, kept, None
     chain = []
     seen: set[str] = set()
     node: Mapping[str, Any] | None = last
+    broken: Mapping[str, Any] | None = None
     while node is not None:
         chain.append(node)
         seen.add(node["uuid"])
         parent = node.get("parentUuid")
         if isinstance(parent, str):
+            if parent not in by_uuid:
+                broken = node
             node = by_uuid.get(parent)
         elif node["uuid"] in before:
             logical = node.get("logicalParentUuid")
@@ -130,8 +145,20 @@ def _chain(records: list[Mapping[str, Any]]) -> list[Mapping[str, Any]]:
         if node is not None and node["uuid"] in seen:
             node = None
     chain.reverse()
-    return _with_parallel_results(
-        chain, [r for r in records if side or not r.get("isSidechain")])
+    if broken is not None:
+        start = next(i for i, r in enumerate(kept) if r is broken)
+        if any(r.get("type") in _SPOKEN for r in kept[:start]):
+            return None, kept, next(i for i, r in enumerate(records) if r is broken)
+    return _with_parallel_results(chain, kept), kept, None
+
+
+def warnings(doc: Any) -> tuple[str, ...]:
+    """That the log's chain of records breaks, when it is read in file order for it."""
+    _, _, broken = _walk([r for r in doc if is_map(r)])
+    if broken is None:
+        return ()
+    return (f"record {broken + 1}'s parentUuid names a record the log does not hold (one "
+            "lost?): the log is read in file order from its start",)
 
 
 def _ids(record: Mapping[str, Any], kind: str, key: str) -> list[Any]:
@@ -254,4 +281,4 @@ def read_log(doc: Any) -> list[dict[str, Any]]:
     return logs.chat(out)
 
 
-READER = logs.reader(NAME, read_log, is_log, log_text, unknown)
+READER = logs.reader(NAME, read_log, is_log, log_text, unknown, warnings)

@@ -95,13 +95,16 @@ def _call(found: Mapping[str, Any]) -> dict[str, Any]:
 
 def reader(name: str, read: Callable[[Any], Sequence[Message]], is_log: Callable[[Any], bool],
            log_text: Callable[[str], Any] | None = None,
-           unknown: Callable[[Any], tuple[str, ...]] | None = None) -> Reader:
+           unknown: Callable[[Any], tuple[str, ...]] | None = None,
+           warnings: Callable[[Any], tuple[str, ...]] | None = None) -> Reader:
     """A log format's reader: the log is read whole by ``read``; the chat messages it gives
     are read, condensed and put back as OpenAI's. ``unknown`` names what of a log ``read``
-    leaves out for not knowing it (`Reader.log_unknown`)."""
+    leaves out for not knowing it (`Reader.log_unknown`), ``warnings`` what it read
+    otherwise than the log has it (`Reader.log_warnings`)."""
     return Reader(name, openai_chat.convert, openai_chat.place_context, openai_chat.note,
                   body_keys=(), read_log=read, is_log=is_log, log_text=log_text,
-                  log_unknown=Reader.log_unknown if unknown is None else unknown)
+                  log_unknown=Reader.log_unknown if unknown is None else unknown,
+                  log_warnings=Reader.log_warnings if warnings is None else warnings)
 
 
 def compaction(summary: str) -> dict[str, Any]:

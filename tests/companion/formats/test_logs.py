@@ -70,6 +70,29 @@ def test_claude_code_reads_across_a_compaction_with_its_summary_as_context(logic
         "Now add tests."]
 
 
+BROKEN = {
+    # a record lost: the last reply names a parent the file does not hold
+    "lost": ([record("u1", None, "user", "Fix the parser. Do not touch the tests."),
+              record("a1", "u1", "assistant", "Reading it."),
+              record("a2", "gone", "assistant", "The parser is fixed.")],
+             ["Fix the parser. Do not touch the tests.", "Reading it.",
+              "The parser is fixed."], True),
+    # a file that starts mid-session (resumed): nothing before the break is lost
+    "resumed": ([record("u1", "earlier", "user", "Go on with the parser."),
+                 record("a1", "u1", "assistant", "The parser is fixed.")],
+                ["Go on with the parser.", "The parser is fixed."], False),
+}
+
+
+@pytest.mark.parametrize("name", list(BROKEN))
+def test_a_chain_that_breaks_is_read_in_file_order_with_a_warning(name):
+    records, contents, warned = BROKEN[name]
+    conversation = read_conversation(parse_text(jsonl(*records)))
+    assert [m["content"] for m in conversation.messages] == contents
+    assert bool(conversation.warnings) == warned
+    assert all("record 3's parentUuid" in w for w in conversation.warnings)
+
+
 def use(ident):
     return {"type": "tool_use", "id": ident, "name": "Bash", "input": {"command": ident}}
 
