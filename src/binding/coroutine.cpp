@@ -128,11 +128,8 @@ int set_module(PyObject* self, PyObject* value, void*) {
 PyObject* get_await(PyObject* self, void*) {
     return get_or_none(as_coroutine(self)->delegate);
 }
-// A finished operation shows neither code nor frame, even one closed before it started,
-// which keeps its arguments (and these) until it is freed.
 PyObject* get_code(PyObject* self, void*) {
-    CoroutineObject* op = as_coroutine(self);
-    return get_or_none(op->state == State::Finished ? nullptr : op->code);
+    return get_or_none(as_coroutine(self)->code);
 }
 PyObject* get_running(PyObject* self, void*) {
     return PyBool_FromLong(as_coroutine(self)->state == State::Running);
@@ -145,7 +142,7 @@ PyObject* get_suspended(PyObject* self, void*) {
 // the body.
 PyObject* get_frame(PyObject* self, void*) {
     CoroutineObject* op = as_coroutine(self);
-    if (op->code == nullptr || op->state == State::Finished) Py_RETURN_NONE;
+    if (op->code == nullptr) Py_RETURN_NONE;
     if (op->frame == nullptr) {
         Owned globals = Owned::steal(PyDict_New());
         if (!globals) return nullptr;

@@ -83,13 +83,13 @@ Entry::Entry(CoroutineObject* op, Intent intent, PyObject* sent) noexcept
     }
     if (from_ == State::Created && intent == Intent::Close) {
         // Nothing to do but end it: its body never ran, so nothing is counted and
-        // nothing can fail, however deep the chain that closes it. It is finished
-        // before anything goes, so code run by a release finds it finished. From 3.12
-        // on the host's coroutines keep their arguments until they are freed; before,
-        // they release them here.
+        // nothing can fail, however deep the chain that closes it. Like any operation
+        // that finishes, it lets its arguments go now, not when it is freed; it is
+        // Running while they go, so code run by their release cannot re-enter it.
+        op_->state = State::Running;
+        release_fields(op_);
         op_->state = State::Finished;
         from_ = next_ = State::Finished;
-        if (PY_VERSION_HEX < 0x030C0000) release_fields(op_);
         return;
     }
     if (t_entry_depth >= Py_GetRecursionLimit()) {

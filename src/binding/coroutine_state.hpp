@@ -78,7 +78,7 @@ struct Thrown {
 //   1. an operation that is running is refused: ValueError "coroutine already
 //      executing" (which replaces a thrown exception);
 //   2. a close of an operation not started has nothing to do: the operation ends
-//      there, and nothing is counted;
+//      there, letting its arguments go, and nothing is counted;
 //   3. one level is counted against the recursion limits;
 //   4. a finished operation is refused: RuntimeError "cannot reuse already awaited
 //      coroutine" (which replaces a thrown exception); a close has nothing to do;

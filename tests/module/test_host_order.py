@@ -1,6 +1,7 @@
 """Moments only a finaliser or a constructor can see, compared with plain Python: when
 the values held by a function's locals are released, when the exception of a throw()
-is built, and what closing an operation that never started does deep in a chain."""
+is built, and what closing an operation that never started does, at once and deep in
+a chain."""
 import asyncio
 import copy
 import gc
@@ -179,26 +180,42 @@ def test_throw_like_host(env, state, kind, args):
     assert module == twin
 
 
-def close_unstarted(make):
-    """A message's finaliser, run when the operation lets its arguments go, tries it."""
+class Message(dict):
+    """A message whose finaliser, run when the operation lets it go, tries the
+    operation."""
+
+    def __init__(self, seen, **fields):
+        super().__init__(**fields)
+        self.seen = seen
+
+    def __del__(self):
+        op = self.seen[0]()
+        self.seen.append(op and (op.cr_running, outcome(lambda: op.send(None)),
+                                 outcome(op.close)))
+
+
+@pytest.mark.parametrize("summary", [None, "earlier"])
+def test_close_of_unstarted_releases_arguments(env, summary):
+    # The summarizer, the messages and the earlier summary go before close() returns,
+    # while the operation is still running: their finalisers cannot re-enter it.
     seen = []
+    summarizer = env.make(None)
+    held, earlier = weakref.ref(summarizer), summary and "".join([summary, str(len(seen))])
+    counted = sys.getrefcount(earlier)
 
-    class Message(dict):
-        def __del__(self):
-            op = seen[0]()
-            seen.append(op and (op.cr_running, outcome(lambda: op.send(None)), outcome(op.close)))
+    def kept():  # the references the operation holds to the earlier summary
+        return sys.getrefcount(earlier) - counted if summary else 0
 
-    op = make([Message(role="user")])
+    op = summarizer.summarize_messages([Message(seen, role="user")], earlier)
+    del summarizer
     seen.append(weakref.ref(op))
-    seen.append(("closed", outcome(op.close), op.cr_running, op.cr_frame))
-    del op
-    gc.collect()
-    return seen[1:]
-
-
-def test_close_of_unstarted_keeps_arguments_like_host(env):
-    twin = close_unstarted(lambda messages: twin_logged(None, messages, env.log))
-    assert close_unstarted(lambda messages: env.make(None).summarize_messages(messages)) == twin
+    assert held() is not None and kept() == (summary is not None)
+    seen.append(("closed", outcome(op.close), held(), kept()))
+    seen.append((op.cr_running, op.cr_code, op.cr_frame, outcome(lambda: op.send(None))))
+    busy = ("ValueError", "coroutine already executing")
+    assert seen[1:] == [(True, busy, busy), ("closed", ("value", None), None, 0),
+                        (False, None, None,
+                         ("RuntimeError", "cannot reuse already awaited coroutine"))]
 
 
 # ---------------------------------------------------------------------------------
