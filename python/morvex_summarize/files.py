@@ -14,8 +14,8 @@ import tempfile
 from collections.abc import Callable, Iterator
 from typing import Any, cast
 
-from .errors import (BadDocument, InputMissing, InvalidJSON, OutputError, Unsummarizable,
-                     setting)
+from .errors import (BadDocument, InputMissing, InvalidJSON, OptionRefused, OutputError,
+                     Unsummarizable, setting)
 from .formats import (AUTO, LOG_FORMATS, Conversation, FormatError, NoMessages, WrongFormat,
                       detect_format, log_document, read_conversation)
 
@@ -203,9 +203,47 @@ def is_regular_file(path: str) -> bool:
         return False
 
 
+def check_output(path: str | None, *inputs: str | None) -> None:
+    """OptionRefused, before anything is read or asked, for an output file that cannot be
+    written as asked: one of the ``inputs`` (the same file by any name, links included),
+    or a regular file with other names (hard links), which a whole new file in its place
+    would part from it. A symbolic link is written through: its target is the file."""
+    if path is None or path == "-":
+        return
+    try:
+        found = os.stat(path)
+    except OSError:
+        return  # none yet (or none that can be looked at: writing it will tell)
+    for given in inputs:
+        if given is None or given == "-":
+            continue
+        try:
+            same = os.path.samefile(given, path)
+        except OSError:
+            continue
+        if same:
+            raise OptionRefused(f"{setting('output')} {path}: is the input {given} itself; "
+                                "write to another file")
+    if stat.S_ISREG(found.st_mode) and found.st_nlink > 1:
+        raise OptionRefused(f"{setting('output')} {path}: the file has "
+                            f"{found.st_nlink} names (hard links), which writing it whole "
+                            "would part; write to another file")
+
+
+def output_file(path: str) -> tuple[str, int | None]:
+    """The file an output path names (a symbolic link's target, which is written
+    through), and the mode it has when it is there (kept when it is written)."""
+    target = os.path.realpath(path)
+    try:
+        return target, stat.S_IMODE(os.stat(target).st_mode)
+    except OSError:
+        return target, None
+
+
 def write_output(text: str, path: str | None) -> None:
     """Writes to standard output (None or ``-``) or to a file: a regular file is replaced
-    at once when all of it is written, so a failure leaves no part of it behind."""
+    at once when all of it is written, so a failure leaves no part of it behind; it keeps
+    its mode, and a symbolic link keeps pointing to it (`check_output` refuses the rest)."""
     data = encode(text)
     if path is None or path == "-":
         write_fd(sys.stdout.fileno(), data, "standard output")
@@ -220,7 +258,8 @@ def write_output(text: str, path: str | None) -> None:
         finally:
             os.close(fd)
         return
-    with replacing(path) as fd:
+    target, mode = output_file(path)
+    with replacing(target, mode) as fd:
         write_fd(fd, data, path)
 
 

@@ -14,10 +14,11 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any
 
-from ..errors import (DOCUMENT, BadDocument, Failure, InputMissing, InvalidJSON, OutputError,
-                      Refused, Unsummarizable, classify_client_failure)
-from ..files import (encode, is_regular_file, load_conversation, parse_json, read_messages,
-                     replacing, where_of, write_fd)
+from ..errors import (DOCUMENT, BadDocument, Failure, InputMissing, InvalidJSON,
+                      OptionRefused, OutputError, Refused, Unsummarizable,
+                      classify_client_failure, setting)
+from ..files import (encode, is_regular_file, load_conversation, output_file, parse_json,
+                     read_messages, replacing, where_of, write_fd)
 from ..formats import AUTO
 from ..formats.base import json_type
 from ..native import raised_by_module
@@ -126,18 +127,30 @@ def _result(line: bytes) -> dict[str, Any] | None:
     return None
 
 
+RESULT_START = b'{"id": '
+"""How every result line the writer writes starts: a last line cut short while it was
+written still does."""
+
+
 def earlier_results(path: str) -> dict[str, str]:
     """The id keys of the results in an output file, each with the status of its last
-    line. A file of another kind (a pipe, a device) has none: it is never read."""
+    line. A file of another kind (a pipe, a device) has none: it is never read. A regular
+    file must be a results file (empty, or result lines only, the last one perhaps cut
+    short by an interrupted run): anything else is OptionRefused, and left as it is."""
     statuses: dict[str, str] = {}
     if not is_regular_file(path):
         return statuses
     try:
         with open(path, "rb") as f:
-            for line in f:
+            for number, line in enumerate(f, 1):
                 doc = _result(line)
                 if doc is not None:
                     statuses[id_key(doc["id"])] = str(doc.get("status", "ok"))
+                elif line.strip() and (line.endswith(b"\n")
+                                       or not line.startswith(RESULT_START)):
+                    raise OptionRefused(
+                        f"{setting('output')} {path}: not a results file (line {number} is "
+                        "no result): name a new file, or one a batch wrote")
     except FileNotFoundError:
         pass
     except OSError as exc:
@@ -360,7 +373,8 @@ def compact(path: str) -> None:
             lines[key] = line if line.endswith(b"\n") else line + b"\n"
     if total == len(lines):
         return
-    with replacing(path, os.stat(path).st_mode & 0o777, fsync=True) as fd:
+    target, mode = output_file(path)  # a symbolic link stays one
+    with replacing(target, mode, fsync=True) as fd:
         write_fd(fd, b"".join(lines.values()), path)
 
 

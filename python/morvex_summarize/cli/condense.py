@@ -7,29 +7,28 @@ already holds a context message from an earlier run is condensed onto it: the ea
 is handed to the new one instead of being summarized as conversation.
 
 An agent's session log is read-only input: what is written is its conversation, condensed,
-as OpenAI chat messages (a JSON list), never a log; --output may not name the log itself.
+as OpenAI chat messages (a JSON list), never a log. --output never names the input.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
-import os
 import sys
 from typing import Any
 
 from ..condense import Condenser, CondenseState
 from ..errors import BadDocument
-from ..files import note_skipped, read_document, reading, where_of, write_output
-from ..formats import LOG_FORMATS, BodyContext, BodyField, Conversation, read_conversation
+from ..files import check_output, note_skipped, read_document, reading, where_of, write_output
+from ..formats import BodyContext, BodyField, Conversation, read_conversation
 from ..native import record_refusal
 from ..settings import TOOL
 from ..summarizing import Outcome, close_client, windowed
 from .exchange import Activity, run_exchange
-from .options import (PROG, add_client_arguments, add_condensing_arguments,
+from .options import (OUTPUT_RULES, PROG, add_client_arguments, add_condensing_arguments,
                       add_format_argument, build_client, check_client_options,
                       check_condensing, strategy_of)
-from .status import EXIT_OK, UsageError
+from .status import EXIT_OK
 
 HELP = "condense a conversation to fit a token budget"
 
@@ -45,7 +44,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_condensing_arguments(parser, TOOL)
     add_client_arguments(parser)
     parser.add_argument("--output", metavar="FILE", default=None,
-                        help="write the JSON here instead of stdout (- for stdout)")
+                        help="write the JSON here instead of stdout (- for stdout): "
+                             f"{OUTPUT_RULES}")
 
 
 def cleared(state: CondenseState) -> str | None:
@@ -101,27 +101,16 @@ def conversation_refusal(conversation: Conversation) -> str | None:
     return None
 
 
-def refuse_overwrite(log: str, output: str | None, found: str) -> None:
-    """A usage error when the output would replace the agent's log it was read from: the
-    condensed conversation is chat messages, not a log."""
-    if log == "-" or output in (None, "-") or not os.path.exists(output):
-        return
-    if os.path.samefile(log, output):
-        raise UsageError(f"--output {output}: would replace the {found} log it reads; a "
-                         "log is written back as OpenAI chat messages, to another file")
-
-
 def run(args: argparse.Namespace) -> int:
     check_condensing(args)
     check_client_options(args)
+    check_output(args.output, args.conversation)
     where = where_of(args.conversation)
     doc = read_document(args.conversation)
     with reading(where):
         conversation = read_conversation(doc, args.input_format, require_messages=True)
     note_skipped(conversation, where)
     del doc  # the conversation holds its items: the document's own list is not needed
-    if conversation.format in LOG_FORMATS:
-        refuse_overwrite(args.conversation, args.output, conversation.format)
     refused = conversation_refusal(conversation)
     if refused is not None:  # told before any model call
         raise BadDocument(f"{where}: {refused}")

@@ -20,6 +20,12 @@ from .status import UsageError
 PROG = "morvex-summarize"
 
 
+OUTPUT_RULES = ("never an input; an existing file keeps its mode, a symbolic link is "
+                "written through to its target, and a file with other names (hard links) "
+                "is refused (status 2)")
+"""What every command's --output help says of the file it names."""
+
+
 def whole_number(minimum: int) -> Callable[[str], int]:
     """An argparse type: a whole number of at least ``minimum``."""
     def parse(text: str) -> int:

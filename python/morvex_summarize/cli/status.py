@@ -42,7 +42,7 @@ EXIT_STATUSES = (
 FLAGS: Mapping[str, str] = {
     "llm": "--llm", "model": "--model", "base_url": "--base-url", "timeout": "--timeout",
     "retries": "--retries", "input_format": "--input-format", "api_key": "the API key",
-    "reply_format": "--reply-format", "json_mode": "--json-mode",
+    "reply_format": "--reply-format", "json_mode": "--json-mode", "output": "--output",
 }
 """How the tool's messages name each setting: the flag that sets it."""
 

@@ -6,11 +6,11 @@ import argparse
 import json
 
 from ..records import SummaryRecord
-from ..files import load_conversation, read_text, where_of, write_output
+from ..files import check_output, load_conversation, read_text, where_of, write_output
 from ..summarizing import Outcome, close_client, summarize_one
 from .exchange import Activity, run_exchange
 from .status import EXIT_OK
-from .options import (add_client_arguments, add_format_argument, build_client,
+from .options import (OUTPUT_RULES, add_client_arguments, add_format_argument, build_client,
                       check_client_options)
 
 HELP = "summarize one conversation (the default command)"
@@ -28,11 +28,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="print the summary record as JSON, its context text as "
                              "Markdown, or both (default: both)")
     parser.add_argument("--output", metavar="FILE", default=None,
-                        help="write here instead of stdout (- for stdout)")
+                        help=f"write here instead of stdout (- for stdout): {OUTPUT_RULES}")
 
 
 def run(args: argparse.Namespace) -> int:
     check_client_options(args)
+    check_output(args.output, args.conversation, args.previous)
     messages = load_conversation(args.conversation, args.input_format)
     previous = read_text(args.previous) if args.previous else None
     client = build_client(args)

@@ -165,7 +165,7 @@ def test_an_interrupted_run_resumes_without_loss_or_repeats(tmp_path, how):
 @pytest.mark.parametrize("args,status,text", [
     (["missing.jsonl", "--output", "o.jsonl"], 3, "missing.jsonl: no such file"),
     (["in.jsonl", "--output", "o.jsonl", "--concurrency", "0"], 2, "--concurrency: must be at least 1"),
-    (["in.jsonl", "--output", "in.jsonl"], 2, "must not be the input file"),
+    (["in.jsonl", "--output", "in.jsonl"], 2, "--output in.jsonl: is the input in.jsonl"),
     (["in.jsonl", "--output", "nodir/o.jsonl"], 9, "nodir/o.jsonl: no such folder: nodir"),
 ])
 def test_bad_batch_arguments(tmp_path, args, status, text):

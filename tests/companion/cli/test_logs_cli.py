@@ -46,7 +46,7 @@ def test_condense_writes_a_log_back_as_chat_messages(tmp_path):
     refused = run_tool("condense", log, "--budget", "120", "--output", log, "--llm",
                        "extractive")
     assert refused.returncode == 2 and log.read_bytes() == before
-    assert "would replace the claude-code log" in stderr_lines(refused)[-1]
+    assert f"--output {log}: is the input {log} itself" in stderr_lines(refused)[-1]
 
 
 @pytest.mark.parametrize("name, named", [("codex.jsonl", "openai"), ("run.traj", "codex"),

@@ -13,8 +13,9 @@ from ...batch.jobs import (STATUSES, Counts, Writer, check_output_folder, compac
                           earlier_results, folder_files, is_parquet, read_folder_jobs,
                           read_jobs, run_batch)
 from ...errors import InputMissing
+from ...files import check_output
 from ...settings import ACTORS, CONCURRENCY
-from ..options import (PROG, add_client_arguments, add_format_argument, build_client,
+from ..options import (OUTPUT_RULES, PROG, add_client_arguments, add_format_argument, build_client,
                        check_client_options, whole_number)
 from ..status import UsageError
 from .report import Progress, report, tell
@@ -39,8 +40,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "its id (a file that is none counts as a bad line)")
     parser.add_argument("--output", metavar="OUT.jsonl", required=True,
                         help="results are appended here and ids already in it are skipped; "
-                             "- for stdout, which like any output that is not a regular "
-                             "file is written without reading earlier results")
+                             "an existing file must be a results file a batch wrote (else "
+                             f"status 2); {OUTPUT_RULES}. - for stdout, which like any "
+                             "output that is not a regular file is written without reading "
+                             "earlier results")
     parser.add_argument("--retry", type=_statuses, default=set(), metavar="STATUSES",
                         help="also redo the ids whose results have these statuses "
                              "(comma-separated: unparsed, fallback, failed); their lines "
@@ -81,9 +84,7 @@ def run(args: argparse.Namespace) -> int:
     folder = args.input != "-" and os.path.isdir(args.input)
     if args.input != "-" and not folder and not os.path.isfile(args.input):
         raise InputMissing(f"{args.input}: no such file")
-    if args.input != "-" and args.output != "-" and os.path.exists(args.output) and \
-            os.path.samefile(args.input, args.output):
-        raise UsageError("--output must not be the input file")
+    check_output(args.output, args.input)
     earlier = {} if args.output == "-" else earlier_results(args.output)
     skip = {key for key, status in earlier.items() if status not in args.retry}
     others: list[str] = []

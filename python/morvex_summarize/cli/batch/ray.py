@@ -22,6 +22,7 @@ from ...batch.jobs import (STATUSES, Counts, Writer, check_output_folder, compac
 from ...batch.ray import (DEFAULT_ACTORS, ParquetParts, json_lines, summarize_dataset)
 from ...clients.registry import build, default_choice, kind_of
 from ...errors import ConfigError, DISTRIBUTION, Failure, InputMissing
+from ...files import check_output
 from ...records import LLMClient
 from ..options import PROG, client_settings
 from ..status import EXIT_UNREACHABLE, ToolError, UsageError
@@ -96,8 +97,7 @@ def _check_paths(args: argparse.Namespace) -> None:
         raise InputMissing(f"{args.input}: no files in this folder")
     if not os.path.exists(args.input):
         raise InputMissing(f"{args.input}: no such file")
-    if os.path.exists(args.output) and os.path.samefile(args.input, args.output):
-        raise UsageError("--output must not be the input file")
+    check_output(args.output, args.input)
     if not is_parquet(args.output):
         check_output_folder(args.output)
 
