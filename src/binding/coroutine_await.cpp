@@ -132,8 +132,8 @@ Owned instantiate(PyObject* typ, PyObject* val) {
     }
     if (instance && !PyExceptionInstance_Check(instance.get())) {
         PyErr_Format(PyExc_TypeError,
-                     "calling %R should have returned an instance of BaseException, not %s", typ,
-                     Py_TYPE(instance.get())->tp_name);
+                     "calling %R should have returned an instance of BaseException, not %R", typ,
+                     reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
         return {};
     }
     return instance;
@@ -289,33 +289,31 @@ Owned build_thrown(const Thrown& thrown) {
     PyObject* val = thrown.nargs > 1 && thrown.args[1] != Py_None ? thrown.args[1] : nullptr;
     PyObject* tb = thrown.nargs > 2 && thrown.args[2] != Py_None ? thrown.args[2] : nullptr;
     if (tb != nullptr && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        PyErr_SetString(PyExc_TypeError, "raise: arg 3 must be a traceback or None");
         return {};
     }
     Owned exc;
     if (PyExceptionClass_Check(typ)) {
-        // The exception is raised with the traceback given, or none; one raised by the
-        // class's call keeps its own and takes the given one only when it has none.
+        // An exception raised by the class's call is the one thrown: it keeps its own
+        // traceback and takes the given one only when it has none.
         exc = instantiate(typ, val);
         if (!exc) {
             exc = take_raised();
             if (tb == nullptr || Owned::steal(PyException_GetTraceback(exc.get()))) return exc;
         }
-        if (PyException_SetTraceback(exc.get(), tb != nullptr ? tb : Py_None) < 0) return {};
-        return exc;
-    }
-    if (!PyExceptionInstance_Check(typ)) {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(typ)->tp_name);
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val != nullptr) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return {};
+        }
+        exc = Owned::ref(typ);
+    } else {
+        PyErr_SetString(PyExc_TypeError,
+                        "raise: exception class must be a subclass of BaseException");
         return {};
     }
-    if (val != nullptr) {
-        PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-        return {};
-    }
-    if (tb != nullptr && PyException_SetTraceback(typ, tb) < 0) return {};
-    return Owned::ref(typ);
+    if (tb != nullptr && PyException_SetTraceback(exc.get(), tb) < 0) return {};
+    return exc;
 }
 
 }  // namespace smz::coro

@@ -13,26 +13,21 @@ namespace {
 // How many entries are nested on this thread's C stack.
 thread_local int t_entry_depth = 0;
 
-// From 3.12 on the host's coroutines meet a thrown exception at an await as the await
-// does an exception of what it awaits: a StopIteration ends the await with its value.
-// Before, it is raised in the body like any other.
-constexpr bool kThrownStopEndsAwait = PY_VERSION_HEX >= 0x030C0000;
-
-// A StopIteration may not leave a body: it turns into a RuntimeError caused by it.
-// From 3.12 on the host's coroutines guard their body only once it has started: one
-// thrown into a coroutine not started leaves it as it is.
+// A StopIteration may not leave a body, whatever raised it (the body itself, or a throw
+// that ends it): it turns into a RuntimeError caused by it. The text is the one the
+// host gives for generators, on every version.
 void replace_stop_iteration() {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
     Owned stop = take_raised();
-    PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
     chain_cause(std::move(stop));
 }
 
-PySendResult leave_raised(const CoroutineBody& body, PyObject* scope, int line, bool started) {
+PySendResult leave_raised(const CoroutineBody& body, PyObject* scope, int line) {
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
     }
-    if (started || PY_VERSION_HEX < 0x030C0000) replace_stop_iteration();
+    replace_stop_iteration();
     add_traceback(body.function->name, line);
     body.keep_locals(scope);
     return PYGEN_ERROR;
@@ -45,7 +40,7 @@ PySendResult leave_raised(const CoroutineBody& body, PyObject* scope, int line, 
 PySendResult run_body(CoroutineObject* op, int resume_point, PyObject* value, PyObject** result) {
     const CoroutineBody& body = *op->body;
     if (resume_point == 0 && value == nullptr) {
-        return leave_raised(body, op->scope, body.function->line, false);
+        return leave_raised(body, op->scope, body.function->line);
     }
     BodyStep step = body.resume(op->scope, resume_point, value);
     while (step.exit == BodyExit::Await) {
@@ -64,7 +59,7 @@ PySendResult run_body(CoroutineObject* op, int resume_point, PyObject* value, Py
         *result = step.value;
         return PYGEN_RETURN;
     }
-    return leave_raised(body, op->scope, step.line, true);
+    return leave_raised(body, op->scope, step.line);
 }
 
 }  // namespace
@@ -175,19 +170,14 @@ PySendResult send_core(CoroutineObject* op, PyObject* value, PyObject** result) 
 
 namespace {
 
-// Raises the pending exception (or, with `value`, ends the await with it) in the body
-// of a suspended operation at its await, once the entry admits it; the delegate goes.
-PySendResult raise_at_await(CoroutineObject* op, PyObject* value, bool stop_ends_await,
-                            PyObject** result) {
+// Resumes a suspended operation's body at its await, once the entry admits it: with
+// `value` (stolen) as the await's result, or with the pending exception when `value`
+// is null. The delegate goes unreached.
+PySendResult resume_at_await(CoroutineObject* op, PyObject* value, PyObject** result) {
     Owned outcome = Owned::steal(value);
     Entry entry(op, Intent::Throw);
     if (!entry.admitted()) return PYGEN_ERROR;
     drop_delegate(op);
-    if (!outcome && stop_ends_await && PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        PyObject* stopped = nullptr;
-        stop_value(&stopped);
-        outcome = Owned::steal(stopped);
-    }
     return resume(entry, outcome.get(), result);
 }
 
@@ -195,25 +185,31 @@ PySendResult raise_at_await(CoroutineObject* op, PyObject* value, bool stop_ends
 
 PySendResult throw_core(CoroutineObject* op, const Thrown& thrown, PyObject** result) {
     *result = nullptr;
+    // A running operation refuses the throw before anything of it is done: a thrown
+    // class is not called.
+    if (op->state == State::Running) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return PYGEN_ERROR;
+    }
     if (op->state == State::Suspended) {
         PyObject* got = nullptr;
         switch (pass_throw(op, thrown, &got)) {
             case Passed::Yielded: *result = got; return PYGEN_NEXT;
-            case Passed::Ended: return raise_at_await(op, got, true, result);
-            case Passed::Unclosed: return raise_at_await(op, nullptr, kThrownStopEndsAwait, result);
+            case Passed::Ended: return resume_at_await(op, got, result);
+            case Passed::Unclosed: return resume_at_await(op, nullptr, result);
             case Passed::Failed: return PYGEN_ERROR;
             case Passed::Declined: break;
         }
     }
-    // The exception is built before the entry's checks, as the host does: the thrown
-    // class's constructor finds the operation as it was, and whatever it does to it
-    // (closing it, starting it) is what the checks then see. Arguments that cannot be
-    // raised leave the operation as it was.
+    // Only the body takes the throw. Its exception is built by the rules of `raise`, and
+    // whatever stops that (arguments that cannot be raised, a class whose call fails or
+    // gives no exception) raises the exception that enters the body in its place: the
+    // caller meets it only once the body has let it out. The thrown class's constructor
+    // finds the operation as it was; the entry's checks see what it did to it.
     Owned exc = build_thrown(thrown);
-    if (!exc) return PYGEN_ERROR;
+    if (!exc) exc = take_raised();
     raise_again(std::move(exc));
-    if (op->state == State::Suspended)
-        return raise_at_await(op, nullptr, kThrownStopEndsAwait, result);
+    if (op->state == State::Suspended) return resume_at_await(op, nullptr, result);
     Entry entry(op, Intent::Throw);
     if (!entry.admitted()) return PYGEN_ERROR;
     return resume(entry, nullptr, result);
@@ -234,17 +230,11 @@ Owned close_core(CoroutineObject* op) {
             delegate_failed = !close_delegate(delegate.get());
             drop_delegate(op);
         }
-        // A failed close is raised in the body at its await, as a throw's exception is.
-        Owned ended;
-        if (!delegate_failed) {
-            PyErr_SetNone(PyExc_GeneratorExit);
-        } else if (kThrownStopEndsAwait && PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            PyObject* stopped = nullptr;
-            stop_value(&stopped);
-            ended = Owned::steal(stopped);
-        }
+        // A failed close is raised in the body at its await in place of GeneratorExit,
+        // whatever it raised, as a throw's exception is.
+        if (!delegate_failed) PyErr_SetNone(PyExc_GeneratorExit);
         PyObject* got = nullptr;
-        status = resume(entry, ended.get(), &got);
+        status = resume(entry, nullptr, &got);
         outcome = Owned::steal(got);
     }
     if (status == PYGEN_ERROR) {
@@ -284,13 +274,6 @@ PyObject* throw_method(CoroutineObject* op, PyObject* const* args, Py_ssize_t na
                      nargs);
         return nullptr;
     }
-#if PY_VERSION_HEX >= 0x030C0000
-    if (nargs > 1 && PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                                      "the (type, exc, tb) signature of throw() is deprecated, "
-                                      "use the single-arg signature instead.") < 0) {
-        return nullptr;
-    }
-#endif
     PyObject* result = nullptr;
     PySendResult status = throw_core(op, Thrown{args, nargs}, &result);
     return send_result(status, result);

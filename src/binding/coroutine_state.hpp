@@ -72,9 +72,9 @@ struct Thrown {
 };
 
 // One entry into an operation: the one prologue of every entry point (send,
-// __next__, am_send, throw and close), with its checks in the order the host makes
-// them for its own coroutines. A throw meets these checks only once its exception is
-// built (throw_core); then:
+// __next__, am_send, throw and close), with its checks in this order. A throw that
+// only the body takes meets them once its exception is built and pending (throw_core,
+// which has refused a running operation before that); then:
 //   1. an operation that is running is refused: ValueError "coroutine already
 //      executing" (which replaces a thrown exception);
 //   2. a close of an operation not started has nothing to do: the operation ends
@@ -129,10 +129,11 @@ void release_fields(CoroutineObject* op);
 // The entry points' cores. Each takes its own Entry; `result` receives a new
 // reference for a yielded or returned value, null when an exception is raised.
 PySendResult send_core(CoroutineObject* op, PyObject* value, PyObject** result);
-// throw(), as the host throws into its own coroutines: a suspended operation passes
-// the arguments on to its delegate (pass_throw); otherwise, or when the delegate
-// declines, the exception is built by the host's rules (build_thrown) before the
-// entry's checks, and raised in the body at its await or at its start.
+// throw(): a running operation is refused first. A suspended one passes the arguments
+// on to its delegate (pass_throw); otherwise, or when the delegate declines, the
+// exception is built by the rules of `raise` (build_thrown) before the entry's
+// checks, and raised in the body at its await or at its start. When it cannot be
+// built, the TypeError (or the failure of the class's call) is raised there instead.
 PySendResult throw_core(CoroutineObject* op, const Thrown& thrown, PyObject** result);
 // close(): None when the body ended by GeneratorExit (or had finished); else null
 // with the exception set.
@@ -168,8 +169,8 @@ Passed pass_throw(CoroutineObject* op, const Thrown& thrown, PyObject** result);
 // close counts as success, and so does a failed lookup, reported as unraisable.
 bool close_delegate(PyObject* delegate);
 
-// The exception a throw() raises, built as the host builds it for its own coroutines.
-// Arguments that cannot be raised are refused: TypeError pending and a null handle.
+// The exception a throw() raises, built by the rules of `raise`. Arguments that cannot
+// be raised are refused: TypeError pending and a null handle.
 // A class is called with the value unless the value is an instance of it; when that
 // call fails, its exception is the one built.
 Owned build_thrown(const Thrown& thrown);

@@ -14,7 +14,7 @@ import weakref
 from types import coroutine as types_coroutine
 
 import pytest
-from module_support import leak_check, source_line, stable_id, tb_entries
+from module_support import leak_check, raises_with, source_line, stable_id, tb_entries
 from driver_support import Client, GenClient, Reply, env, handoff, iter_send, run  # noqa: F401
 
 OP, WRAPPER = "morvex.core.summarizer.coroutine", "morvex.core.summarizer.coroutine_wrapper"
@@ -343,8 +343,10 @@ ERR = "Summarization failed: "
      ["next", ("throw", (KeyError, "k", None))], []),
     (Bare, lambda op: op.throw(KeyError("k")), ("StopIteration", str(FALLBACK)), ["next"],
      [ERR + "'k'"]),
-    (Bare, lambda op: op.throw(5), ("TypeError", "exceptions must be classes or instances "
-                                    "deriving from BaseException, not int"), ["next"], []),
+    (Bare, lambda op: op.throw(5), ("StopIteration", str(FALLBACK)), ["next"],
+     [ERR + "raise: exception class must be a subclass of BaseException"]),
+    (Bare, lambda op: op.throw(StopIteration(9)), ("StopIteration", str(FALLBACK)), ["next"],
+     [ERR + "9"]),
     (Broken, lambda op: op.throw(KeyError), ("RuntimeError", "lookup"), ["next"], []),
     (Delegate, lambda op: op.throw(GeneratorExit), ("GeneratorExit", ""), ["next", "close"], []),
     (ClosingFails, lambda op: op.throw(GeneratorExit), ("StopIteration", str(FALLBACK)),
@@ -354,7 +356,7 @@ ERR = "Summarization failed: "
     (ClosingFails, lambda op: op.close(), ("RuntimeError", "coroutine ignored GeneratorExit"),
      ["next"], [ERR + "close failed"]),
 ])
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # throw with three arguments
+@pytest.mark.filterwarnings("error")  # a throw with three arguments warns of nothing
 def test_delegate_protocol(env, cls, act, expected, log, records):
     entries = []
     delegate = cls(entries)
@@ -362,7 +364,7 @@ def test_delegate_protocol(env, cls, act, expected, log, records):
     assert op.send(None) == "yielded" and op.cr_await is delegate
     assert outcome(lambda: act(op)) == expected
     assert entries == log and [text for _, text in env.log.records] == records
-    assert (op.cr_await is delegate) == (cls is Broken or expected[0] == "TypeError")
+    assert (op.cr_await is delegate) == (cls is Broken)
     op.close()
 
 
@@ -452,29 +454,147 @@ except KeyError as caught:
     TB = caught.__traceback__
 
 
+def thrown_into_unstarted(op, args):
+    """What throw(*args) into an operation not started raises, and its state after."""
+    try:
+        with pytest.raises(BaseException) as info, warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # the host's, for 3 arguments
+            op.throw(*args)
+        exc, tb, chain = info.value, info.value.__traceback__, []
+        while tb is not None:
+            chain, tb = chain + [tb], tb.tb_next
+        return (type(exc), str(exc), exc.args, exc is INSTANCE, type(exc.__cause__),
+                TB in chain, inspect.getcoroutinestate(op))
+    finally:
+        op.close()
+        for given in args:  # an instance thrown again must not carry this run's frames
+            if isinstance(given, BaseException):
+                given.__traceback__ = given.__context__ = None
+
+
+# Arguments that can be raised: the exception is built by the host's rules of `raise`.
 @pytest.mark.parametrize("args", [
     (ValueError, ("a", "b")), (ValueError, "x"), (ValueError, None), (LookupError, INSTANCE),
-    (INSTANCE,), (KeyError, ValueError("v")), (ValueError, None, TB), (StopIteration,),
-    (StopIteration(7),), (INSTANCE, "x"), (ValueError, None, 5), (5,), (ODD,), (),
-    (1, 2, 3, 4)], ids=stable_id)
-def test_throw_into_unstarted_like_host(env, args):
-    def thrown(op):
-        try:
-            with pytest.raises(BaseException) as info, warnings.catch_warnings():
-                warnings.simplefilter("ignore", DeprecationWarning)
-                op.throw(*args)
-            exc, tb, chain = info.value, info.value.__traceback__, []
-            while tb is not None:
-                chain, tb = chain + [tb], tb.tb_next
-            return (type(exc), str(exc), exc.args, exc is INSTANCE, type(exc.__cause__),
-                    TB in chain, inspect.getcoroutinestate(op))
-        finally:
-            op.close()
-            for given in args:  # an instance thrown again must not carry this run's frames
-                if isinstance(given, BaseException):
-                    given.__traceback__ = given.__context__ = None
+    (INSTANCE,), (KeyError, ValueError("v")), (ValueError, None, TB), (), (1, 2, 3, 4)],
+    ids=stable_id)
+def test_throw_into_unstarted_builds_like_host(env, args):
+    assert thrown_into_unstarted(pair(env, "op"), args) == \
+        thrown_into_unstarted(pair(env, "native"), args)
 
-    assert thrown(pair(env, "op")) == thrown(pair(env, "native"))
+
+NOT_BASE = "raise: exception class must be a subclass of BaseException"
+SEPARATE = "instance exception may not have a separate value"
+NOT_TB = "raise: arg 3 must be a traceback or None"
+ODD_RESULT = f"calling {ODD!r} should have returned an instance of BaseException, not <class 'int'>"
+STOPPED = "generator raised StopIteration"
+
+
+# What cannot be raised enters the body as a TypeError, and a StopIteration that leaves
+# it turns into a RuntimeError caused by it: either way the body ends at its first line.
+@pytest.mark.parametrize("args, expected", [
+    ((5,), (TypeError, NOT_BASE, None)),
+    ((INSTANCE, "x"), (TypeError, SEPARATE, None)),
+    ((ValueError, None, 5), (TypeError, NOT_TB, None)),
+    ((ValueError, "x", "tb"), (TypeError, NOT_TB, None)),
+    ((ODD,), (TypeError, ODD_RESULT, None)),
+    ((StopIteration,), (RuntimeError, STOPPED, ("StopIteration", ()))),
+    ((StopIteration(7),), (RuntimeError, STOPPED, ("StopIteration", (7,)))),
+    ((type("Stop", (StopIteration,), {}), 7), (RuntimeError, STOPPED, ("Stop", (7,)))),
+], ids=stable_id)
+def test_throw_into_unstarted_ends_the_body(env, recwarn, args, expected):
+    client = Client()
+    op = pair(env, "op", client)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        exc = raises_with(lambda: op.throw(*args), BaseException)
+    cause = exc.__cause__ and (type(exc.__cause__).__name__, exc.__cause__.args)
+    assert (type(exc), str(exc), cause) == expected
+    if isinstance(args[0], StopIteration):  # the instance thrown is the cause itself
+        assert exc.__cause__ is args[0]
+    assert tb_entries(exc) == [
+        ("summarize_messages", source_line("summarize_messages", "kDefinition"))]
+    assert inspect.getcoroutinestate(op) == inspect.CORO_CLOSED and op.cr_code is None
+    assert outcome(lambda: op.send(None)) == (
+        "RuntimeError", "cannot reuse already awaited coroutine")
+    del op
+    gc.collect()
+    assert client.calls == [] and env.log.records == [] and not recwarn.list
+
+
+def stop_raiser(value):
+    def raise_stop(*args):
+        raise StopIteration(value)
+    return raise_stop
+
+
+# Outside the guarded exchange a StopIteration leaves the body as a RuntimeError; inside
+# it is an Exception like any other, handled with the fallback.
+@pytest.mark.parametrize("name, messages, line, expected", [
+    ("_format_messages_for_summary", [1], "kTranscript", None),
+    ("_empty_summary", [], "kEmpty", None),
+    ("_parse_summary", [1], None, FALLBACK),
+])
+def test_stop_iteration_from_a_module_function(mod, env, monkeypatch, name, messages, line,
+                                               expected):
+    monkeypatch.setattr(mod, name, stop_raiser(3))
+    op = env.make(Client(suspend=0)).summarize_messages(messages)
+    if expected is not None:
+        assert run(op)[0] == expected and env.log.records == [("error", ERR + "3")]
+        return
+    exc = raises_with(lambda: op.send(None), RuntimeError)
+    assert str(exc) == STOPPED and type(exc.__cause__) is StopIteration
+    assert exc.__cause__.value == 3 and exc.__suppress_context__
+    assert tb_entries(exc)[0] == ("summarize_messages", source_line("summarize_messages", line))
+    assert op.cr_code is None and env.log.records == []
+
+
+class Recorded(Exception):
+    made = []
+
+    def __init__(self, *args):
+        Recorded.made.append(args)
+        super().__init__(*args)
+
+
+# A running operation refuses a throw before anything of it is done: the class is not
+# called, and the run goes on unharmed.
+@pytest.mark.parametrize("where", ["body", "delegate"])
+@pytest.mark.parametrize("target", ["operation", "await iterator"])
+@pytest.mark.parametrize("args", [(Recorded,), (Recorded, "v"), (5,), (StopIteration,)],
+                         ids=stable_id)
+def test_throw_into_running_refused_first(env, where, target, args):
+    seen = []
+
+    def attempt():
+        thrower = op.__await__() if target == "await iterator" else op
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            seen.append(outcome(lambda: thrower.throw(*args)))
+
+    class Inner:
+        def __await__(self):
+            return self
+
+        def __next__(self):
+            attempt()
+            raise StopIteration(Reply('{"inner": 1}'))
+
+    class Reentrant:
+        def complete(self, **kwargs):
+            if where == "body":
+                attempt()
+                return handoff()
+            return Inner()
+
+    Recorded.made.clear()
+    op = env.make(Reentrant()).summarize_messages([1])
+    if where == "body":
+        assert op.send(None) == "marker"
+        assert outcome(lambda: op.send('{"sent": 1}')) == ("StopIteration", "{'sent': 1}")
+    else:
+        assert run(op)[0] == {"inner": 1}
+    assert seen == [("ValueError", "coroutine already executing")]
+    assert Recorded.made == [] and env.log.records == []
 
 
 @pytest.mark.parametrize("side", ["operation", "await iterator"])
