@@ -87,7 +87,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         metavar="BYTES",
                         help=f"bytes those summaries may take (default: {mebibytes(STATE_BYTES)})")
     parser.add_argument("--state-file", default=None, metavar="PATH",
-                        help="SQLite file that keeps the summaries across restarts")
+                        help="SQLite file that keeps the summaries across restarts: made "
+                             "its owner's alone (one others may read is narrowed, with a "
+                             "warning); another program's database, which holds tables not "
+                             "the proxy's, is refused (status 10); a summary stored in it "
+                             "that cannot be read is dropped, with a warning")
     parser.add_argument("--carry-out-compaction", action="store_true",
                         help="answer the Responses API's compaction in the proxy, for an "
                              "upstream that does not compact (any but OpenAI itself): POST "

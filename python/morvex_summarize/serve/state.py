@@ -17,7 +17,9 @@ for one caller is never found by another, whatever the messages they share.
 Entries live in an LRU bounded in entries and bytes; with a SQLite file they survive a
 restart (the file holds the same entries as the LRU, and is bounded alike, and the key of
 the scope hash, so a caller finds its summaries again; the proxy's other keys are drawn
-from it, `StateStore.derived_key`). The file is created readable by its owner only.
+from it, `StateStore.derived_key`). The file is created readable by its owner only, an
+existing one others may read is narrowed to that (with a warning), and a file that holds
+tables not the proxy's (another program's database) is refused (ConfigError) untouched.
 """
 
 from __future__ import annotations
@@ -26,20 +28,28 @@ import dataclasses
 import hashlib
 import hmac
 import json
+import logging
 import os
 import secrets
 import sqlite3
+import stat
 import threading
 from collections import OrderedDict
 from collections.abc import Sequence
 from typing import Any
 
+from ..errors import ConfigError
 from ..formats import BodyContext
 
 from ..settings import STATE_BYTES as DEFAULT_BYTES
 from ..settings import STATE_ENTRIES as DEFAULT_ENTRIES
 
 _DIGEST = 16
+
+log = logging.getLogger("morvex_summarize.serve")
+
+TABLES = ("morvex_state", "morvex_secret")
+"""The tables of a state file: a file that holds any other is another program's."""
 
 
 _ENCODER = json.JSONEncoder(sort_keys=True, separators=(",", ":"), default=str)
@@ -96,11 +106,33 @@ class Entry:
 
     @classmethod
     def from_bytes(cls, data: bytes) -> Entry:
-        fields = json.loads(data)
+        """The entry ``to_bytes`` wrote; ValueError saying why for bytes that are none."""
+        try:
+            fields = json.loads(data)
+        except (ValueError, RecursionError):
+            raise ValueError("not JSON") from None
+        if not isinstance(fields, dict):
+            raise ValueError("not an object")
+        wrong = [name for name, kinds in _FIELDS.items()
+                 if (name in fields or name not in _OPTIONAL)
+                 and (not isinstance(fields.get(name), kinds)
+                      or isinstance(fields.get(name), bool))] \
+            + [k for k in fields if k not in _FIELDS]
+        if wrong:
+            raise ValueError(f"fields missing or of the wrong type: {', '.join(wrong)}")
         context = fields.get("context")
         if isinstance(context, dict) and list(context) == [_BODY_CONTEXT]:
             fields["context"] = BodyContext(context[_BODY_CONTEXT])
         return cls(**fields)
+
+
+_FIELDS: dict[str, tuple[type, ...] | type] = {
+    "start": int, "lead": list, "field": (dict, type(None)), "summary": (dict, type(None)),
+    "text": (str, type(None)), "context": object, "summary_tokens": int, "total": int,
+    "covered": int}
+"""An entry's fields, each with the types it may hold."""
+_OPTIONAL = frozenset({"covered"})
+"""The fields an entry written by an earlier release may lack."""
 
 
 class StateStore:
@@ -142,11 +174,22 @@ class StateStore:
                         hashlib.sha256).digest()
 
     def _open(self, path: str) -> None:
-        if not path.startswith("file:") and path != ":memory:":
+        on_disk = not path.startswith("file:") and path != ":memory:"
+        if on_disk:
             # Created for its owner alone: the summaries hold what the callers sent.
             os.close(os.open(path, os.O_RDWR | os.O_CREAT, 0o600))
         db = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
         try:
+            # Another program's database is not taken over: nothing is written to it.
+            others = [name for (name,) in db.execute(
+                "SELECT name FROM sqlite_master WHERE name NOT LIKE 'sqlite_%'")
+                if name not in TABLES]
+            if others:
+                raise ConfigError(f"the file holds what is not the proxy's "
+                                  f"({', '.join(sorted(others)[:5])}): another program's "
+                                  "database? Name a file of the proxy's own")
+            if on_disk:
+                _narrow(path)
             db.execute("PRAGMA journal_mode=WAL")
             db.execute("PRAGMA synchronous=NORMAL")
             db.execute("CREATE TABLE IF NOT EXISTS morvex_state (key TEXT PRIMARY KEY, "
@@ -154,30 +197,59 @@ class StateStore:
             db.execute("CREATE TABLE IF NOT EXISTS morvex_secret (secret BLOB NOT NULL)")
             db.execute("INSERT INTO morvex_secret SELECT ? WHERE NOT EXISTS "
                        "(SELECT 1 FROM morvex_secret)", (self._secret,))
-            self._secret = bytes(db.execute("SELECT secret FROM morvex_secret").fetchone()[0])
+            secret = db.execute("SELECT secret FROM morvex_secret").fetchone()[0]
+            if not isinstance(secret, bytes) or len(secret) < _DIGEST:
+                log.warning("%s: its secret key could not be read: a new one is drawn (the "
+                            "summaries stored are found no more)", path)
+                db.execute("UPDATE morvex_secret SET secret = ?", (self._secret,))
+                secret = self._secret
+            self._secret = secret
             rows = db.execute("SELECT key, data FROM morvex_state ORDER BY used").fetchall()
-        except sqlite3.Error:
+        except BaseException:
             db.close()
             raise
         self._db = db
+        odd = 0
         for key, data in rows:
-            self._entries[key] = bytes(data)
+            if isinstance(data, str):
+                data = data.encode("utf-8", "surrogateescape")  # stored as text
+            if not isinstance(key, str) or not isinstance(data, bytes):
+                odd += 1
+                db.execute("DELETE FROM morvex_state WHERE key IS ?", (key,))
+                continue
+            self._entries[key] = data
             self.bytes += len(data)
+        if odd:
+            log.warning("%s: %d stored rows could not be read: dropped", path, odd)
         self._evict()
 
     def find(self, keys: Sequence[str]) -> tuple[int, Entry] | None:
         """(k, entry) for the longest prefix, among ``keys`` (as `prefix_keys` gives them),
-        that has an entry; None when none has."""
+        that has an entry; None when none has. An entry that cannot be read is dropped,
+        with one warning, and a shorter prefix is looked for."""
         entries = self._entries
         with self._lock:
             for k in range(len(keys) - 1, 0, -1):
                 data = entries.get(keys[k])
-                if data is not None:
-                    entries.move_to_end(keys[k])
-                    break
-            else:
-                return None
-        return k, Entry.from_bytes(data)
+                if data is None:
+                    continue
+                try:
+                    entry = Entry.from_bytes(data)
+                except ValueError as exc:
+                    # Dropped, once: the conversation is condensed afresh and filed anew.
+                    log.warning("a stored summary could not be read (%s): dropped", exc)
+                    self._drop(keys[k])
+                    continue
+                entries.move_to_end(keys[k])
+                return k, entry
+        return None
+
+    def _drop(self, key: str) -> None:
+        data = self._entries.pop(key, None)
+        if data is not None:
+            self.bytes -= len(data)
+        if self._db is not None:
+            self._db.execute("DELETE FROM morvex_state WHERE key = ?", (key,))
 
     def put(self, key: str, entry: Entry) -> None:
         data = entry.to_bytes()
@@ -219,3 +291,12 @@ class StateStore:
             db.executemany("UPDATE morvex_state SET used = ? WHERE key = ?",
                            [(n, key) for n, key in enumerate(self._entries)])
         db.close()
+
+
+def _narrow(path: str) -> None:
+    """Makes a state file that others may read or write its owner's alone, and says so."""
+    mode = stat.S_IMODE(os.stat(path).st_mode)
+    if mode & 0o077:
+        os.chmod(path, mode & 0o700 | 0o600)
+        log.warning("%s: others could read it (mode %04o): now 0600, its owner's alone",
+                    path, mode)

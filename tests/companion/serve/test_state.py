@@ -133,3 +133,69 @@ def test_store_is_an_lru_within_its_bounds(tmp_path_factory, ops, max_entries, m
     assert reopened.bytes == sum(s for _, s in model)
     assert [k for k, _ in model] == list(reopened._entries)
     reopened.close()
+
+
+CORRUPT = {
+    "not JSON": ("UPDATE morvex_state SET data = X'00ff'", 1),
+    "a field of the wrong type": (
+        "UPDATE morvex_state SET data = CAST(json_set(CAST(data AS TEXT), '$.lead', 'x') "
+        "AS BLOB)", 1),
+    "stored as text": ("UPDATE morvex_state SET data = CAST(data AS TEXT)", 0),
+}
+
+
+@pytest.mark.parametrize("how", list(CORRUPT))
+def test_a_stored_summary_that_cannot_be_read_is_dropped(upstream, start_proxy, tmp_path,
+                                                         caplog, how):
+    """The proxy starts, the entry that cannot be read is dropped with one warning, and the
+    conversation is condensed afresh within its budget (a row stored as text is read)."""
+    import sqlite3
+
+    path = str(tmp_path / "state.db")
+    proxy, _ = start_proxy(1200, store=StateStore(path=path))
+    messages = chat_agent(sdk_client("/chat/completions", proxy.url + "/v1"), 12)
+    proxy.close()
+    change, summaries = CORRUPT[how]
+    with sqlite3.connect(path) as db:
+        rows = db.execute("SELECT COUNT(*) FROM morvex_state").fetchone()[0]
+        db.execute(change)
+    count = len(upstream.summaries)
+    again, _ = start_proxy(1200, store=StateStore(path=path))
+    client = sdk_client("/chat/completions", again.url + "/v1")
+    for _ in range(2):  # the second call builds on the summary the first one stored
+        raw = client.chat.completions.with_raw_response.create(model="loopback-model",
+                                                               messages=messages)
+        assert int(raw.headers["x-morvex-condensed"].split("/")[1]) <= 1200
+    assert len(upstream.summaries) == count + summaries
+    dropped = [r for r in caplog.records if "could not be read" in r.getMessage()]
+    assert len(dropped) == rows * summaries  # each entry once, found by the first call
+
+
+def test_another_programs_database_is_refused_untouched(tmp_path):
+    import sqlite3
+
+    from cli_support import run_tool
+
+    path = tmp_path / "app.db"
+    with sqlite3.connect(path) as db:
+        db.execute("CREATE TABLE users (name TEXT)")
+    path.chmod(0o644)
+    before = path.read_bytes()
+    done = run_tool("serve", "--upstream", "http://127.0.0.1:9/v1", "--port", "0",
+                    "--budget", "1000", "--state-file", path, timeout=60)
+    assert done.returncode == 10, done.stderr
+    assert "holds what is not the proxy's (users)" in done.stderr
+    assert path.read_bytes() == before and (path.stat().st_mode & 0o777) == 0o644
+    assert not (tmp_path / "app.db-wal").exists()
+
+
+@pytest.mark.parametrize("mode", [None, 0o644, 0o600])
+def test_a_state_file_is_its_owners_alone(tmp_path, caplog, mode):
+    path = tmp_path / "state.db"
+    if mode is not None:
+        StateStore(path=str(path)).close()
+        path.chmod(mode)
+    StateStore(path=str(path)).close()
+    assert (path.stat().st_mode & 0o777) == 0o600
+    narrowed = [r for r in caplog.records if "now 0600" in r.getMessage()]
+    assert len(narrowed) == (mode == 0o644)
