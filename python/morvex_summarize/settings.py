@@ -56,6 +56,9 @@ STATE_BYTES = 64 * 1024 * 1024
 """Bytes those summaries may take."""
 PORT = 8787
 """The port the proxy listens on."""
+ACCESS_HEADER = "x-morvex-access-token"
+"""The header in which a caller presents the proxy's access token: the proxy's own, never
+passed on."""
 GRACE = 30.0
 """Seconds the requests in flight get to finish when the proxy is stopped."""
 

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import ipaddress
 import logging
 import os
 import signal
@@ -11,9 +12,10 @@ import socket
 import sys
 from typing import Any
 
-from ..errors import ConfigError, needs
-from ..settings import (CLIENT_BODY_TIMEOUT, GRACE, MAX_BODY, MAX_HELD, PORT, PROXY, STATE_BYTES,
-                        STATE_ENTRIES, UPSTREAM_TIMEOUT)
+from ..clients.registry import kind_of
+from ..errors import ConfigError, InputMissing, needs
+from ..settings import (ACCESS_HEADER, CLIENT_BODY_TIMEOUT, GRACE, MAX_BODY, MAX_HELD, PORT,
+                        PROXY, STATE_BYTES, STATE_ENTRIES, UPSTREAM_TIMEOUT)
 from .options import (PROG, add_condensing_arguments, build_client, check_condensing, seconds,
                       strategy_of, whole_number)
 from .status import EXIT_OK, UsageError
@@ -25,6 +27,8 @@ HELP = ("run a proxy in front of an OpenAI-compatible or Anthropic API that cond
         "each request's conversation within a token budget")
 
 COMPACTION_KEY_VARIABLE = "MORVEX_SUMMARIZE_COMPACTION_KEY"
+ACCESS_TOKEN_VARIABLE = "MORVEX_SUMMARIZE_ACCESS_TOKEN"
+NO_TOKEN_FLAG = "--insecure-no-access-token"
 
 BACKLOG = 2048
 SWITCH_INTERVAL = 0.0001
@@ -50,6 +54,17 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "untouched)")
     parser.add_argument("--host", default="127.0.0.1",
                         help="address to listen on (default: 127.0.0.1, this machine only)")
+    parser.add_argument("--access-token-file", default=None, metavar="PATH",
+                        help="a file holding the token (at least 16 characters) every "
+                             f"caller must present in the {ACCESS_HEADER} header, else 401 "
+                             "in the API's shape; the header never goes upstream (default: "
+                             f"${ACCESS_TOKEN_VARIABLE}, else no token). Needed with a "
+                             "--host beyond this machine")
+    parser.add_argument(NO_TOKEN_FLAG, action="store_true",
+                        help="listen beyond this machine without an access token: anyone "
+                             "who reaches the port uses the proxy; summaries are then never "
+                             "written with the operator's keys (--summarizer-llm openai or "
+                             "langchain is refused)")
     parser.add_argument("--port", type=whole_number(0), default=PORT,
                         help=f"port to listen on, 0 for any free one (default: {PORT})")
     parser.add_argument("--summarizer-llm", default="upstream",
@@ -161,6 +176,55 @@ def compaction_key(args: argparse.Namespace) -> bytes | None:
     return key
 
 
+def access_token(args: argparse.Namespace) -> bytes | None:
+    """The token --access-token-file (or its variable) gives, or None."""
+    path: str | None = args.access_token_file
+    if path is not None:
+        try:
+            with open(path, "rb") as f:
+                token = f.read().strip()
+        except OSError as exc:
+            raise InputMissing(f"--access-token-file {path}: {exc.strerror}") from None
+    else:
+        token = os.environ.get(ACCESS_TOKEN_VARIABLE, "").strip().encode(
+            "utf-8", "surrogateescape")
+        if not token:
+            return None
+    if len(token) < MIN_KEY:
+        raise UsageError(f"the access token must have at least {MIN_KEY} characters")
+    return token
+
+
+def beyond_loopback(sock: socket.socket) -> bool:
+    """The socket listens on an address other machines may reach."""
+    host = sock.getsockname()[0]
+    try:
+        return not ipaddress.ip_address(host.split("%")[0]).is_loopback
+    except ValueError:
+        return True
+
+
+def check_exposure(args: argparse.Namespace, sock: socket.socket, token: bytes | None) -> None:
+    """A proxy listening beyond this machine asks its callers for a token, unless the
+    operator says otherwise by name; and then its summaries never spend the operator's
+    keys."""
+    if token is not None or not beyond_loopback(sock):
+        return
+    if not args.insecure_no_access_token:
+        sock.close()
+        raise UsageError(f"--host {args.host} listens beyond this machine: give "
+                         f"--access-token-file (or ${ACCESS_TOKEN_VARIABLE}) for callers to "
+                         f"present, or {NO_TOKEN_FLAG}")
+    if args.summarizer_llm != "upstream" and kind_of(args.summarizer_llm).variables(
+            args.summarizer_llm):
+        sock.close()
+        raise UsageError(f"--summarizer-llm {args.summarizer_llm} writes summaries with the "
+                         f"operator's keys: with {NO_TOKEN_FLAG} anyone could spend them; "
+                         "give an access token, or --summarizer-llm upstream or extractive")
+    print(f"{PROG}: warning: listening on {args.host} without an access token: anyone who "
+          "reaches the port uses the proxy", file=sys.stderr, flush=True)
+
+
 def run(args: argparse.Namespace) -> int:
     for module in ("uvicorn", "starlette", "httpx"):
         needs(module, "serve", extra="serve")
@@ -175,15 +239,19 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError("--carry-out-compaction is for --upstream-format openai: the "
                          "Responses API's compaction")
     key = compaction_key(args) if args.carry_out_compaction else None
+    token = access_token(args)
     import uvicorn
 
     from ..serve.app import ServeConfig, create_app
     from ..serve.condensing import Settings
     from ..serve.state import StateStore
 
+    sock = listen(args.host, args.port)
+    check_exposure(args, sock, token)
     try:
         store = StateStore(args.state_entries, args.state_bytes, args.state_file)
     except Exception as exc:  # sqlite3.Error, OSError
+        sock.close()
         raise ConfigError(f"--state-file {args.state_file}: {exc}") from None
     config = ServeConfig(
         upstream=args.upstream, upstream_format=args.upstream_format,
@@ -192,11 +260,11 @@ def run(args: argparse.Namespace) -> int:
         timeout=args.timeout, max_body=args.max_body, summarizer=summarizer_client(args),
         summarizer_model=args.summarizer_model, max_held=args.max_held,
         client_timeout=args.client_timeout, env_proxy=args.env_proxy,
-        carry_out_compaction=args.carry_out_compaction, compaction_key=key)
+        carry_out_compaction=args.carry_out_compaction, compaction_key=key,
+        access_token=token)
     # A worker thread condensing a large body hands the interpreter back to the event loop
     # this often (seconds), so the other clients' streams wait less for it.
     sys.setswitchinterval(SWITCH_INTERVAL)
-    sock = listen(args.host, args.port)
     host, port = sock.getsockname()[:2]
     shown = f"[{host}]" if ":" in host else host
     logging.getLogger("morvex_summarize.serve").setLevel(logging.INFO)

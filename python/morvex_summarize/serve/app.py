@@ -40,6 +40,7 @@ import collections
 import concurrent.futures
 import contextlib
 import dataclasses
+import hmac
 import json
 import logging
 import re
@@ -58,7 +59,7 @@ from starlette.routing import Route
 from starlette.types import Receive, Scope, Send
 
 from ..clients.extractive import ExtractiveClient
-from ..settings import CONDENSING_WORKERS, UPSTREAM_CONNECTIONS
+from ..settings import ACCESS_HEADER, CONDENSING_WORKERS, UPSTREAM_CONNECTIONS
 from . import DEFAULT_CLIENT_TIMEOUT, DEFAULT_MAX_BODY, DEFAULT_MAX_HELD, DEFAULT_TIMEOUT
 from . import body as bodies
 from . import compaction
@@ -99,7 +100,8 @@ class ServeConfig:
     summarizer client, or None for the upstream's own model (``summarizer_model``, else
     the request's model); carry_out_compaction: the proxy answers the Responses API's
     compaction itself (`compaction`), with ``compaction_key`` (None: a key drawn from the
-    store's secret)."""
+    store's secret); access_token: what every caller must present in `ACCESS_HEADER`,
+    else 401 (None: no token is asked for)."""
 
     upstream: str
     settings: Settings
@@ -116,6 +118,7 @@ class ServeConfig:
     isolate: bool = True
     carry_out_compaction: bool = False
     compaction_key: bytes | None = None
+    access_token: bytes | None = None
 
 
 class TooLarge(Exception):
@@ -309,6 +312,14 @@ class Proxy:
         return JSONResponse(self.errors.error_body(message, kind), status_code=status,
                             headers=headers)
 
+    def admits(self, request: Request) -> bool:
+        """The request presents the access token, or none is asked for."""
+        token = self.config.access_token
+        if token is None:
+            return True
+        presented = request.headers.get(ACCESS_HEADER, "").encode("utf-8", "surrogateescape")
+        return hmac.compare_digest(presented, token)
+
     def no_websocket(self) -> JSONResponse:
         """The answer to a WebSocket upgrade: 426, on which clients that can speak HTTP
         (Codex among them) go on over HTTP at once instead of retrying."""
@@ -457,6 +468,9 @@ class Proxy:
     async def handle(self, request: Request) -> Response:
         if "websocket" in request.headers.get("upgrade", "").lower():
             return self.no_websocket()  # an upgrade the server left to the application
+        if not self.admits(request):
+            return self.error(401, f"the proxy needs its access token in the "
+                                   f"{ACCESS_HEADER} header", "authentication_error")
         raw = request.scope.get("raw_path") or quote_from_bytes(
             request.scope["path"].encode(), safe=b"/" + _PATH_SAFE).encode()
         path = upstream_path(raw)

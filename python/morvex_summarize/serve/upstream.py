@@ -18,6 +18,7 @@ from urllib.parse import urlsplit
 import httpx
 
 from ..clients import Reply
+from ..settings import ACCESS_HEADER
 from ..settings import UPSTREAM_CONNECTIONS as DEFAULT_CONNECTIONS
 from ..errors import ModelError
 from .endpoints import Endpoint
@@ -30,7 +31,7 @@ HOP_BY_HOP = frozenset({
 })
 """Headers about one connection, never passed on."""
 
-_NOT_FORWARDED = HOP_BY_HOP | {b"host", b"content-length"}
+_NOT_FORWARDED = HOP_BY_HOP | {b"host", b"content-length", ACCESS_HEADER.encode()}
 _NOT_RELAYED = HOP_BY_HOP | {b"content-length", b"date", b"server"}
 """The server that runs the proxy writes its own ``date`` and ``server``: the upstream's
 would come twice."""

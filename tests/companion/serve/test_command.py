@@ -101,9 +101,68 @@ def test_sigterm_finishes_the_requests_in_flight(upstream):
       "--upstream-format", "anthropic"], 2, "--carry-out-compaction is for"),
     (["--upstream", "http://127.0.0.1:9/v1", "--budget", "10", "--carry-out-compaction",
       "--compaction-key", "short"], 2, "--compaction-key must have"),
+    (["--upstream", "http://127.0.0.1:9/v1", "--budget", "10", "--host", "0.0.0.0",
+      "--port", "0"], 2, "--host 0.0.0.0 listens beyond this machine: give --access-token"),
+    (["--upstream", "http://127.0.0.1:9/v1", "--budget", "10", "--host", "0.0.0.0",
+      "--port", "0", "--insecure-no-access-token", "--summarizer-llm", "openai"], 2,
+     "writes summaries with the operator's keys"),
+    (["--upstream", "http://127.0.0.1:9/v1", "--budget", "10", "--access-token-file",
+      "/nonexistent/token"], 3, "--access-token-file /nonexistent/token"),
 ])
 def test_bad_options_get_one_line_and_their_status(args, status, says):
     proc = command(*args)
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == status
     assert says in err and "Traceback" not in err and len(err.strip().splitlines()) == 1
+
+
+def test_a_token_beyond_loopback_is_asked_of_every_caller(upstream, tmp_path):
+    """Listening on every address with a token file: a caller without the token (or with
+    another) gets 401 in the API's shape and nothing goes upstream; with it, the request
+    goes on without the token."""
+    token = "t" * 24
+    (tmp_path / "token").write_text(token + "\n")
+    proc = command("--upstream", upstream.url, "--budget", "1000", "--port", "0",
+                   "--host", "0.0.0.0", "--access-token-file", str(tmp_path / "token"))
+    try:
+        line = proc.stderr.readline()
+        port = int(re.search(r"serving http://0\.0\.0\.0:(\d+)/v1", line).group(1))
+        url = f"http://127.0.0.1:{port}/v1/chat/completions"
+        body = {"model": "m", "messages": [{"role": "user", "content": "hi"}]}
+        for headers in ({}, {"x-morvex-access-token": "x" * 24},
+                        {"authorization": "Bearer " + token}):
+            refused = httpx.post(url, json=body, headers=headers, timeout=120)
+            assert refused.status_code == 401
+            assert "x-morvex-access-token" in refused.json()["error"]["message"]
+        assert upstream.requests == []
+        done = httpx.post(url, json=body, headers={"x-morvex-access-token": token},
+                          timeout=120)
+        assert done.status_code == 200
+        assert [r.headers.get("x-morvex-access-token") for r in upstream.requests] == [None]
+    finally:
+        proc.terminate()
+        proc.wait(20)
+
+
+def test_no_token_beyond_loopback_is_said_at_start(upstream):
+    proc = command("--upstream", upstream.url, "--budget", "1000", "--port", "0",
+                   "--host", "0.0.0.0", "--insecure-no-access-token")
+    try:
+        assert "without an access token: anyone who reaches the port" in \
+            proc.stderr.readline()
+        assert "serving http://0.0.0.0:" in proc.stderr.readline()
+    finally:
+        proc.terminate()
+        proc.wait(20)
+
+
+@pytest.mark.parametrize("upstream_format, path, shape", [
+    ("openai", "/v1/responses", lambda body: body["error"]["type"]),
+    ("anthropic", "/v1/messages", lambda body: body["type"] == "error"
+     and body["error"]["type"])])
+def test_the_401_is_in_the_api_s_shape(upstream, start_proxy, upstream_format, path, shape):
+    proxy, _ = start_proxy(1000, upstream_format=upstream_format, access_token=b"t" * 24)
+    refused = httpx.post(proxy.url + path, json={"model": "m", "input": "hi"}, timeout=60)
+    assert refused.status_code == 401
+    assert shape(refused.json()) == "authentication_error"
+    assert upstream.requests == []
