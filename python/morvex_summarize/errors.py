@@ -14,8 +14,10 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
-DISTRIBUTION = "morvex-core-summarizer"
-"""The distribution to install, with one of its extras, for what a package is missing."""
+def install(extra: str) -> str:
+    """How to install one of the package's extras: from the project's folder, as the
+    distribution is on no package index."""
+    return f"pip install '.[{extra}]' in the project's folder"
 
 PARAMETERS: Mapping[str, str] = {
     "llm": "client", "model": "model", "base_url": "base_url", "timeout": "timeout",
@@ -192,5 +194,5 @@ def needs(module: str, what: str, extra: str = "cli") -> Any:
     try:
         return importlib.import_module(module)
     except ImportError:
-        raise ConfigError(f"{what} needs the {module.split('.')[0]} package: pip install "
-                          f"'{DISTRIBUTION}[{extra}]'") from None
+        raise ConfigError(f"{what} needs the {module.split('.')[0]} package: "
+                          f"{install(extra)}") from None

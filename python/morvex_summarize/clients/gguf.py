@@ -11,7 +11,7 @@ import os
 import threading
 from typing import Any
 
-from ..errors import LENGTH_REFUSAL, ConfigError, ContextTooLong, ModelError
+from ..errors import LENGTH_REFUSAL, ConfigError, ContextTooLong, ModelError, install
 from ..records import summary_schema
 from . import Reply
 
@@ -24,8 +24,8 @@ def _load(path: str, n_ctx: int) -> tuple[Any, threading.Lock]:
     try:
         from llama_cpp import Llama  # type: ignore[import-not-found, unused-ignore]
     except ImportError as exc:
-        raise ConfigError("the gguf client needs llama-cpp-python: "
-                          "pip install 'morvex-core-summarizer[local]'") from exc
+        raise ConfigError(f"the gguf client needs llama-cpp-python: {install('local')}") \
+            from exc
     key = os.path.realpath(path)
     with _models_lock:
         if key not in _models:

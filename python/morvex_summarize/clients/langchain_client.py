@@ -20,7 +20,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from ..errors import (AUTH, MODEL, UNREACHABLE, ClientError, ConfigError, Failure, ModelError,
-                      OptionRefused, setting)
+                      OptionRefused, install, setting)
 from . import DEFAULT_RETRIES, DEFAULT_TIMEOUT, NO_KEY, Reply
 from .reply import keep_json
 
@@ -316,8 +316,8 @@ def from_spec(spec: str, *, base_url: str | None = None, timeout: float | None =
     try:
         from langchain.chat_models import init_chat_model
     except ImportError:
-        raise ConfigError(f"{setting('llm')} langchain:... needs the langchain package: pip install "
-                          "'morvex-core-summarizer[langchain]'") from None
+        raise ConfigError(f"{setting('llm')} langchain:... needs the langchain package: "
+                          f"{install('langchain')}") from None
     options = chat_model_options(provider, base_url=base_url, timeout=timeout,
                                  retries=retries)
     try:

@@ -258,8 +258,8 @@ def test_a_missing_extra_is_named(tmp_path, blocked, args):
         [str(tmp_path)] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
     done = subprocess.run(tool_command("c.json", *args), capture_output=True, text=True,
                           env=env, cwd=tmp_path, timeout=60)
-    one_error(done, 10, f"needs the {blocked} package: pip install "
-                        "'morvex-core-summarizer[cli]'")
+    one_error(done, 10, f"needs the {blocked} package: pip install '.[cli]' in the "
+                        "project's folder")
 
 
 def test_a_resumed_batch_counts_only_what_is_left_on_its_progress_bar(tmp_path):

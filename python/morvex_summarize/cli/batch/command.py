@@ -55,8 +55,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="also sync each result to disk (survives a power cut)")
     parser.add_argument("--engine", choices=("local", "ray"), default="local",
                         help="local: this process; ray: actors of a Ray cluster (pip install "
-                             "'morvex-core-summarizer[ray]'), reading and writing JSON lines "
-                             "or Parquet (a .parquet path or a folder), --concurrency "
+                             "'.[ray]' in the project's folder), reading and writing JSON "
+                             "lines or Parquet (a .parquet path or a folder), --concurrency "
                              "conversations in flight per actor (default: local)")
     parser.add_argument("--address", default=None, metavar="ADDR",
                         help="with --engine ray: the cluster to join (default: "

@@ -21,7 +21,7 @@ from ...batch.jobs import (STATUSES, Counts, Writer, check_output_folder, compac
                            earlier_results, is_parquet)
 from ...batch.ray import (DEFAULT_ACTORS, ParquetParts, json_lines, summarize_dataset)
 from ...clients.registry import build, default_choice, kind_of
-from ...errors import ConfigError, DISTRIBUTION, Failure, InputMissing
+from ...errors import ConfigError, Failure, InputMissing, install
 from ...files import check_output
 from ...records import LLMClient
 from ..options import PROG, client_settings
@@ -52,8 +52,7 @@ def _ray() -> Any:
         ray = importlib.import_module("ray")
         importlib.import_module("ray.data")
     except ImportError:
-        raise ConfigError(f"--engine ray needs Ray Data: pip install "
-                          f"'{DISTRIBUTION}[ray]'") from None
+        raise ConfigError(f"--engine ray needs Ray Data: {install('ray')}") from None
     return ray
 
 
