@@ -18,6 +18,7 @@ from .errors import (BadDocument, InputMissing, InvalidJSON, OptionRefused, Outp
                      Unsummarizable, setting)
 from .formats import (AUTO, LOG_FORMATS, Conversation, FormatError, NoMessages, WrongFormat,
                       detect_format, log_document, read_conversation)
+from .formats.base import article
 
 
 # ---- input ------------------------------------------------------------------------------
@@ -123,7 +124,7 @@ def reading(where: str) -> Iterator[None]:
         yield
     except WrongFormat as exc:
         named = setting("input_format")
-        found = f"a {exc.found} log" if exc.found in LOG_FORMATS else exc.found
+        found = article(f"{exc.found} log") if exc.found in LOG_FORMATS else exc.found
         raise BadDocument(f"{where}: {exc.subject} is {found}, which {named} "
                           f"{exc.named} cannot read; use {named} {exc.found}") from None
     except NoMessages as exc:

@@ -41,7 +41,7 @@ from . import cline, gemini_cli, openhands
 from . import cursor
 from ..native import CONTEXT_HEADER
 from .base import (BodyContext, BodyField, Conversation, Converted, FormatError, LogText,
-                   Message, NoMessages, Reader, WrongFormat, describe, odd_field)
+                   Message, NoMessages, Reader, WrongFormat, article, describe, odd_field)
 from .parts import MEDIA_KINDS, is_map, plain
 
 __all__ = ["AUTO", "CONTEXT_HEADER", "FORMATS", "LOG_FORMATS", "MEDIA_KINDS", "READERS",
@@ -329,7 +329,7 @@ def _not_a_log(doc: Any, name: str) -> FormatError:
     try:
         found = detect_format(doc)
     except FormatError:
-        return FormatError(f"not a {name} log: found {describe(plain(doc))}")
+        return FormatError(f"not {article(name)} log: found {describe(plain(doc))}")
     return WrongFormat(None, found, name)
 
 

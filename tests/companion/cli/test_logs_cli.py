@@ -49,13 +49,15 @@ def test_condense_writes_a_log_back_as_chat_messages(tmp_path):
     assert f"--output {log}: is the input {log} itself" in stderr_lines(refused)[-1]
 
 
-@pytest.mark.parametrize("name, named", [("codex.jsonl", "openai"), ("run.traj", "codex"),
-                                         (".aider.chat.history.md", "claude-code")])
-def test_a_log_named_as_another_format_is_refused_in_one_line(name, named):
+@pytest.mark.parametrize("name, named, found", [
+    ("codex.jsonl", "openai", "a codex log"), ("run.traj", "codex", "a swe-agent log"),
+    (".aider.chat.history.md", "claude-code", "an aider log")])
+def test_a_log_named_as_another_format_is_refused_in_one_line(name, named, found):
     done = run_tool(LOGS / name, "--input-format", named, "--llm", "extractive")
     assert done.returncode == 5
     (line,) = stderr_lines(done)
-    assert f"which --input-format {named} cannot read; use --input-format" in line
+    assert f"is {found}, which --input-format {named} cannot read; use --input-format" \
+        in line
 
 
 @pytest.mark.parametrize("engine", [
