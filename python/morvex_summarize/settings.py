@@ -84,7 +84,7 @@ class Profile:
     strategy: str = "summarize"
 
 
-TOOL = Profile("tool", keep_last=4, context_role="system", keep_first=False)
+TOOL = Profile("tool", keep_last=6, context_role="system", keep_first=False)
 PROXY = Profile("proxy", keep_last=6, context_role="user", keep_first=True)
 FRAMEWORKS = Profile("frameworks", keep_last=6, context_role="user", keep_first=False)
 PROFILES = {profile.name: profile for profile in (TOOL, PROXY, FRAMEWORKS)}

@@ -6,6 +6,9 @@ thinking cleared first or instead) as JSON on stdout, and one report line on std
 already holds a context message from an earlier run is condensed onto it: the earlier summary
 is handed to the new one instead of being summarized as conversation.
 
+A conversation that condensing would make larger (a budget below what the summary takes)
+is written unchanged, and the report line says so; the status is still 0.
+
 An agent's session log is read-only input: what is written is its conversation, condensed,
 as OpenAI chat messages (a JSON list), never a log. --output never names the input.
 """
@@ -20,7 +23,7 @@ from typing import Any
 from ..condense import Condenser, CondenseState
 from ..errors import BadDocument
 from ..files import check_output, note_skipped, read_document, reading, where_of, write_output
-from ..formats import BodyContext, BodyField, Conversation, read_conversation
+from ..formats import LOG_FORMATS, BodyContext, BodyField, Conversation, read_conversation
 from ..native import record_refusal
 from ..settings import TOOL
 from ..summarizing import Outcome, close_client, windowed
@@ -39,7 +42,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "body), or - for stdin; the condensed one is written in the same "
                              "format and shape. An agent's session log (see --input-format) "
                              "is only read: its condensed conversation is written as OpenAI "
-                             "chat messages")
+                             "chat messages. One that condensing would make larger (a budget "
+                             "below what its summary takes) is written unchanged, said on "
+                             "stderr, status 0")
     add_format_argument(parser)
     add_condensing_arguments(parser, TOOL)
     add_client_arguments(parser)
@@ -110,7 +115,6 @@ def run(args: argparse.Namespace) -> int:
     with reading(where):
         conversation = read_conversation(doc, args.input_format, require_messages=True)
     note_skipped(conversation, where)
-    del doc  # the conversation holds its items: the document's own list is not needed
     refused = conversation_refusal(conversation)
     if refused is not None:  # told before any model call
         raise BadDocument(f"{where}: {refused}")
@@ -142,7 +146,14 @@ def run(args: argparse.Namespace) -> int:
 
     run_exchange(condense, where, "Condensing...", outcome, activity=activity)
     result, state = done
+    told = report(state, strategy.summarize)
+    if state.condensed and state.tokens_after >= state.tokens_before:
+        # A summary that takes more than what it stands for: the conversation as it was.
+        result = list(conversation.items) if conversation.format in LOG_FORMATS else doc
+        told = (f"cannot make it smaller: {state.tokens_before} tokens, and "
+                f"{state.tokens_after} with {state.summarized} messages summarized (budget "
+                f"{args.budget}); written unchanged")
     write_output(json.dumps(result, indent=2, ensure_ascii=False) + "\n", args.output)
-    print(f"{PROG}: {report(state, strategy.summarize)}", file=sys.stderr)
+    print(f"{PROG}: {told}", file=sys.stderr)
     return EXIT_OK
 

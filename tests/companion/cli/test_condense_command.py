@@ -51,11 +51,12 @@ def write(tmp_path, doc, name="conv.json"):
     return str(path)
 
 
-@pytest.mark.parametrize("keep", [1, 3, 6])
+@pytest.mark.parametrize("keep", [1, 3, None])  # None: the default, 6 as the Condenser's
 def test_condenses_and_reports(env, tmp_path, keep):
     msgs = conversation(20)
     done = tool(env, write(tmp_path, msgs), "--budget", "1000", "--target", "500",
-                "--keep-last", str(keep), "--llm", "extractive")
+                *(["--keep-last", str(keep)] if keep else []), "--llm", "extractive")
+    keep = keep or 6
     assert done.returncode == 0, done.stderr
     out = json.loads(done.stdout)
     report = REPORT.fullmatch(done.stderr.strip())
@@ -106,6 +107,22 @@ def test_condensing_its_own_output_builds_on_the_earlier_summary(env, tmp_path):
     contexts = [m for m in out if (m.get("content") or "").startswith(HEADER)]
     assert len(contexts) == 1 and "Continues an earlier summary" in contexts[0]["content"]
     assert REPORT.fullmatch(second.stderr.strip())
+
+
+@pytest.mark.parametrize("turns", [2, 3])
+def test_a_conversation_condensing_would_make_larger_is_written_unchanged(env, tmp_path,
+                                                                          turns):
+    msgs = [{"role": "user", "content": "Fix the build. Do not touch the tests."}]
+    for n in range(turns):
+        msgs += [{"role": "assistant", "content": f"step {n} done"},
+                 {"role": "user", "content": "ok"}]
+    done = tool(env, write(tmp_path, msgs), "--budget", "20", "--keep-last", "1", "--llm",
+                "extractive")
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == msgs
+    (line,) = stderr_lines(done)
+    assert re.fullmatch(r"morvex-summarize: cannot make it smaller: (\d+) tokens, and (\d+) "
+                        r"with \d+ messages summarized \(budget 20\); written unchanged", line)
 
 
 def test_a_summary_larger_than_the_budget_is_reported(env, tmp_path):
@@ -188,3 +205,13 @@ def test_condenses_through_an_openai_compatible_server(env, tmp_path):
     out = json.loads(done.stdout)
     assert "answered by the loopback server" in out[1]["content"] and len(server.requests) == 1
     assert REPORT.fullmatch(done.stderr.strip())
+
+
+@pytest.mark.parametrize("command", ["condense", "serve"])
+def test_the_newest_six_are_kept_by_default_as_the_condenser_keeps_them(env, command):
+    from morvex_summarize.clients.extractive import ExtractiveClient
+    from morvex_summarize.condense import Condenser
+
+    done = run_tool(command, "--help", env=env)
+    assert "kept verbatim (default: 6)" in " ".join(done.stdout.split())
+    assert Condenser(ExtractiveClient(), max_tokens=1000).keep_last == 6
