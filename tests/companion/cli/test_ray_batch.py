@@ -265,3 +265,32 @@ def test_parquet_output_reads_as_one_table_with_ids_of_every_type(tmp_path, clus
         assert all(json.loads(r["summary"])["goals"] for r in rows if r["status"] == "ok")
     assert {type(id_from_columns(r["id"], r["id_type"])) for r in readers["pyarrow"]} == \
         {int, str, float}
+
+
+def test_odd_input_on_ray_is_told_by_file_in_the_tool_s_lines_only(tmp_path):
+    """A FIFO (never opened), a log too deep to read and a line whose role is an array,
+    each told with its file; the rest summarized; on a Ray instance of the tool's own, no
+    line on stderr but the tool's (Ray's error-level notices on a run that succeeds are
+    not shown)."""
+    deep = '{"parentUuid": null, "sessionId": "s", "x": ' + "[" * 100_000 \
+        + "]" * 100_000 + "}\n"
+    log = json.dumps({"type": "user", "uuid": "u1", "parentUuid": None, "sessionId": "s",
+                      "message": {"role": "user", "content": "Fix the parser"}}) + "\n"
+    folder = tmp_path / "in"
+    folder.mkdir()
+    (folder / "a.jsonl").write_text(log)
+    (folder / "b.jsonl").write_text(deep + log)
+    os.mkfifo(folder / "c.fifo")
+    write_jsonl(folder / "d.jsonl", [{"id": "odd", "messages": [{"role": ["user"],
+                                                                 "content": "x"}]},
+                                     {"id": "good", "messages": conversation("g")}])
+    out = tmp_path / "out.jsonl"
+    done = run_tool("batch", folder, "--output", out, "--engine", "ray", "--llm",
+                    "extractive", timeout=300)
+    assert done.returncode == 11, done.stderr
+    lines = [line for line in done.stderr.splitlines() if line.strip()]
+    assert all(line.startswith("morvex-summarize: ") for line in lines), done.stderr
+    assert f"{folder / 'c.fifo'}: skipped: not a regular file (a FIFO)" in done.stderr
+    assert "b.jsonl: line 1: nested too deeply" in done.stderr
+    assert "d.jsonl:1: skipped: \"messages\": message 0: its role is an array" in done.stderr
+    assert sorted(r["id"] for r in read_results(out)) == ["a.jsonl", "good"]

@@ -7,14 +7,17 @@ imported only when the engine is asked for."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import functools
 import importlib
 import json
 import logging
 import os
 import sys
+import tempfile
 import time
 import warnings
+from collections.abc import Iterator
 from typing import Any
 
 from ...batch.jobs import (STATUSES, Counts, Writer, check_output_folder, compact,
@@ -101,6 +104,37 @@ def _check_paths(args: argparse.Namespace) -> None:
         check_output_folder(args.output)
 
 
+@contextlib.contextmanager
+def lines_aside() -> Iterator[None]:
+    """Within the block, what is written to this process's standard error by other code
+    than Python's (Ray's core, and the processes it starts here, log their own error-level
+    lines there on runs that succeed) is set aside and dropped; the tool's own lines, and
+    its logging's, still reach standard error. A failure of the job is reported by the
+    error it ends with."""
+    sys.stderr.flush()
+    original = os.dup(2)
+    was = sys.stderr
+    stream = os.fdopen(os.dup(original), "w", buffering=1, encoding="utf-8",
+                       errors="backslashreplace")
+    handlers = [h for h in logging.getLogger().handlers
+                if isinstance(h, logging.StreamHandler) and h.stream is was]
+    with tempfile.TemporaryFile() as aside:
+        os.dup2(aside.fileno(), 2)
+        sys.stderr = stream
+        for handler in handlers:
+            handler.setStream(stream)
+        try:
+            yield
+        finally:
+            stream.flush()
+            sys.stderr = was
+            for handler in handlers:
+                handler.setStream(was)
+            os.dup2(original, 2)
+            os.close(original)
+            stream.close()
+
+
 def _drain(results: Any, sink: Writer | ParquetParts, counts: Counts, where: str) -> None:
     """Writes the result rows as their blocks finish; the first id wins over a duplicate."""
     seen: set[str] = set()
@@ -110,7 +144,10 @@ def _drain(results: Any, sink: Writer | ParquetParts, counts: Counts, where: str
             status, key, error = row["status"], row["key"], row["error"]
             if status == "invalid":
                 counts.bad_lines += 1
-                tell(f"{row.get('where') or where}: skipped: {error}")
+                place = row.get("where") or where
+                # a log's error names its file already, as the local engine tells it
+                tell(f"skipped: {error}" if error.startswith(f"{place}: ") else
+                     f"{place}: skipped: {error}")
                 continue
             if status == "skipped":
                 counts.skipped += 1
@@ -161,31 +198,31 @@ def run_on_ray(args: argparse.Namespace) -> int:
     choice = make_client.args[0]
     counts = Counts()
     started = time.monotonic()
-    try:
-        _connect(ray, args.address, kind_of(choice).variables(choice))
-        others: list[str] = []
-        ds = (ray.data.read_parquet(args.input) if parquet_in else
-              json_lines(args.input, others.append))
-        for line in others:  # a FIFO, a socket, a device: never opened
-            counts.bad_lines += 1
-            tell(line)
-        results = summarize_dataset(ds, make_client, actors=args.actors or DEFAULT_ACTORS,
-                                    in_flight=args.concurrency,
-                                    input_format=args.input_format, deadline=args.deadline,
-                                    context_tokens=args.context_tokens,
-                                    skip=skip)
-        _drain(results, sink, counts, args.input)
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted after {sum(counts.written.values())} results; rerun the "
-              "same command to continue", file=sys.stderr)
-        raise
-    except ray.exceptions.RayError as exc:
-        first = (str(exc).strip().splitlines() or [type(exc).__name__])[-1]
-        raise ToolError(f"the Ray job failed: {first}") from None
-    finally:
-        if isinstance(sink, Writer):
-            sink.close()
-        ray.shutdown()
+    with lines_aside():
+        try:
+            _connect(ray, args.address, kind_of(choice).variables(choice))
+            others: list[str] = []
+            ds = (ray.data.read_parquet(args.input) if parquet_in else
+                  json_lines(args.input, others.append))
+            for line in others:  # a FIFO, a socket, a device: never opened
+                counts.bad_lines += 1
+                tell(line)
+            results = summarize_dataset(
+                ds, make_client, actors=args.actors or DEFAULT_ACTORS,
+                in_flight=args.concurrency, input_format=args.input_format,
+                deadline=args.deadline, context_tokens=args.context_tokens, skip=skip)
+            _drain(results, sink, counts, args.input)
+        except KeyboardInterrupt:
+            print(f"{PROG}: interrupted after {sum(counts.written.values())} results; "
+                  "rerun the same command to continue", file=sys.stderr)
+            raise
+        except ray.exceptions.RayError as exc:
+            first = (str(exc).strip().splitlines() or [type(exc).__name__])[-1]
+            raise ToolError(f"the Ray job failed on {args.input}: {first}") from None
+        finally:
+            if isinstance(sink, Writer):
+                sink.close()
+            ray.shutdown()
     if isinstance(sink, Writer):
         if sink.regular:
             compact(args.output)
