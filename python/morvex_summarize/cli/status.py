@@ -24,11 +24,12 @@ EXIT_INTERRUPTED = 130
 
 EXIT_STATUSES = (
     (EXIT_OK, "done (batch: every result ok)"),
-    (EXIT_USAGE, "usage (a bad option value included)"),
+    (EXIT_USAGE, "usage (a bad option value included, or an output file refused)"),
     (EXIT_NO_INPUT, "a missing file"),
     (EXIT_BAD_JSON, "invalid JSON (or text that is not UTF-8)"),
-    (EXIT_BAD_DOCUMENT, "a document that is not a conversation (or is empty, or is not in "
-                        "the named format)"),
+    (EXIT_BAD_DOCUMENT, "a document that is not a conversation (or is empty, is nested too "
+                        "deeply, has a role or type that is no string, or is not in the "
+                        "named format)"),
     (EXIT_UNREACHABLE, "an unreachable server (or one that did not answer in time)"),
     (EXIT_AUTH, "a rejected key"),
     (EXIT_MODEL_FAILED, "a model failure"),

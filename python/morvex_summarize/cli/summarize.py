@@ -19,7 +19,10 @@ HELP = "summarize one conversation (the default command)"
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("conversation", metavar="CONVERSATION",
                         help="JSON file with a conversation (a list of messages or a request "
-                             "body), an agent's session log, or - for stdin")
+                             "body), an agent's session log, or - for stdin. What reading "
+                             "leaves out (a content part whose type is no string) or reads "
+                             "otherwise than the file has it (a Claude Code log whose chain "
+                             "of records breaks, read in file order) is told as a warning")
     parser.add_argument("--previous", metavar="FILE", default=None,
                         help="text file with an earlier summary to build on")
     add_format_argument(parser)

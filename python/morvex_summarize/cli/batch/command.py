@@ -34,10 +34,12 @@ def _statuses(text: str) -> set[str]:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("input", metavar="INPUT.jsonl",
                         help='one {"id": ..., "messages": [...], "previous": "..."} per line '
-                             "(- for stdin); ids 5 and \"5\" are different ids. Or a folder: "
-                             "one conversation per file under it, agents' "
-                             "session logs among them, each with its path in the folder as "
-                             "its id (a file that is none counts as a bad line)")
+                             "(- for stdin); ids 5 and \"5\" are different ids; a bad line "
+                             "is told and passed by. Or a folder: one conversation per "
+                             "regular file under it, agents' session logs among them, each "
+                             "with its path in the folder as its id (a file that is none, "
+                             "and a FIFO, socket or device, which is never opened, counts as "
+                             "a bad line)")
     parser.add_argument("--output", metavar="OUT.jsonl", required=True,
                         help="results are appended here and ids already in it are skipped; "
                              "an existing file must be a results file a batch wrote (else "
