@@ -5,11 +5,13 @@ until its context text fits a budget.
 What is kept, in order of importance: the user's first request, the user's constraints
 and the choices made are never dropped; then blockers, the requests the user added later
 and facts, of which the salient ones (errors, paths, versions, ports, counts, identifiers)
-outlast the others; progress goes first. Among equals the oldest go first."""
+outlast the others; progress goes first, but for the files the work changed, which outlast
+the facts. Among equals the oldest go first."""
 
 from __future__ import annotations
 
 import functools
+import os
 import re
 from collections.abc import Callable, Iterator, Mapping
 from typing import Any
@@ -404,6 +406,70 @@ _CLIPS = (("summary", 120), ("summary", 0), ("current_state", 120), ("current_st
           ("current_state", 0))
 
 
+# A change as progress names its files: "Changed: `Edit` a.py", "Changed: `Edit` in /src/: a.py,
+# b.py and 3 more" (the tools may be several, after a merge). A change by a command names
+# the command instead, and is left as it is.
+_FILES_FORM = re.compile(r"Changed: (?P<tools>`[^`\n]+`(?:, `[^`\n]+`)*)(?: in (?P<folder>/[^\n]*?)/:)? "
+                         r"(?P<names>[^\n]+?)(?: and (?P<more>\d+) more)?")
+_MERGED_ITEM = 700  # characters the merged item of changed files takes, at most
+_MERGE = ("progress:merge", 0)
+"""The step that folds the progress's changes of files into one item: what a summary
+made smaller gives up before it drops a change (the tools' names, the order)."""
+
+
+def _files_of(item: Any) -> tuple[list[str], list[str], int] | None:
+    """(the tools, the files, the count of files not named) of a change of files, or None."""
+    match = _FILES_FORM.fullmatch(item) if type(item) is str else None
+    if match is None:
+        return None
+    folder = match["folder"]
+    names = match["names"].split(", ")
+    files = [f"{folder}/{name}" for name in names] if folder else names
+    return re.findall(r"`([^`]+)`", match["tools"]), files, int(match["more"] or 0)
+
+
+def merged_changes(items: list[Any]) -> list[Any]:
+    """The items with their changes of files folded into one, where the first of them
+    stood: each file named once, the newest kept when they do not all fit."""
+    tools: list[str] = []
+    files: list[str] = []
+    more, at, out = 0, -1, []
+    for item in items:
+        found = _files_of(item)
+        if found is None:
+            out.append(item)
+            continue
+        if at < 0:
+            at = len(out)
+        tools += [t for t in found[0] if t not in tools]
+        files = [f for f in files if f not in found[1]] + list(dict.fromkeys(found[1]))
+        more += found[2]
+    if at < 0 or sum(1 for item in items if _files_of(item) is not None) < 2:
+        return items
+    folder = ""
+    if len(files) > 1 and all(f.startswith("/") for f in files):
+        common = os.path.commonpath(files)
+        if common.count("/") >= 2 and common not in files:
+            folder = common
+    shown = [f[len(folder) + 1:] for f in files] if folder else files
+    head = CHANGED_PREFIX + ", ".join(f"`{t}`" for t in tools) + (f" in {folder}/:" if folder else "")
+    while len(shown) > 1 and len(head) + sum(len(f) + 2 for f in shown) > _MERGED_ITEM:
+        shown.pop(0)
+        more += 1
+    out.insert(at, f"{head} {', '.join(shown)}" + (f" and {more} more" if more else ""))
+    return out
+
+
+_CHANGES_RANK = SHRINK_ORDER.index("key_facts") + 0.5
+
+
+def _rank(key: str, rank: int, item: Any) -> float:
+    """Where an item stands in SHRINK_ORDER among items worth as much: the changes of
+    files in the progress outlast the facts (what the work did is what a summary must not
+    lose), the rest of the progress goes first."""
+    return _CHANGES_RANK if key == "progress" and _files_of(item) is not None else rank
+
+
 def _standing(key: str, item: Any) -> int:
     """How late an item of the list ``key`` leaves a summary made smaller, from 0 to 3: by
     its `importance`; a request the user added, and what stops the work, are worth as much
@@ -414,7 +480,7 @@ def _standing(key: str, item: Any) -> int:
 
 
 def _fill_back(without: Callable[[set[tuple[str, int]]], dict[str, Any]],
-               gone: set[tuple[str, int]], left: list[tuple[int, int, int, str]],
+               gone: set[tuple[str, int]], left: list[tuple[int, float, int, str]],
                cost: Callable[[Mapping[str, Any]], int], budget: int) -> dict[str, Any]:
     """The record without ``gone`` (the items of ``left``, in the order they left), with
     those of them put back that still fit, the last to leave (the most important) first:
@@ -424,8 +490,8 @@ def _fill_back(without: Callable[[set[tuple[str, int]]], dict[str, Any]],
     for _, _, index, key in reversed(left):
         if room <= 0:
             break
-        if key in ("summary", "current_state"):
-            continue  # a text, shortened: the items are worth more
+        if key in ("summary", "current_state", _MERGE[0]):
+            continue  # a text shortened, changes folded: the items are worth more
         trial = gone - {(key, index)}
         bigger = without(trial)
         spent = cost(bigger)
@@ -453,8 +519,8 @@ def shrink_to_fit(record: Mapping[str, Any], cost: Callable[[Mapping[str, Any]],
     # SHRINK_ORDER, then the oldest. An item that another list already says, word for word
     # or within a longer item, leaves before all others.
     said = _said_elsewhere(current)
-    order: list[tuple[int, int, int, str]] = sorted(
-        (-1 if (key, index) in said else _standing(key, item), rank, index, key)
+    order: list[tuple[int, float, int, str]] = sorted(
+        (-1 if (key, index) in said else _standing(key, item), _rank(key, rank, item), index, key)
         for rank, key in enumerate(SHRINK_ORDER) if isinstance(current.get(key), list)
         for index, item in enumerate(current[key])
         if key != "goals" or (index and not str(item).startswith(CONSTRAINT_PREFIX)))
@@ -464,7 +530,8 @@ def shrink_to_fit(record: Mapping[str, Any], cost: Callable[[Mapping[str, Any]],
     cut = next((i for i, entry in enumerate(order) if entry[0] > 1), len(order))
     order[cut:cut] = [(1, 0, limit, key) for key, limit in _CLIPS[:3]]
     cut = next((i for i, entry in enumerate(order) if entry[0] > 2), len(order))
-    order[cut:cut] = [(2, 0, limit, key) for key, limit in _CLIPS[3:]]
+    order[cut:cut] = [(2, 0, _MERGE[1], _MERGE[0])] + [
+        (2, 0, limit, key) for key, limit in _CLIPS[3:]]
     lists = [key for key in SHRINK_ORDER if isinstance(current.get(key), list)]
 
     def without(gone: set[tuple[str, int]]) -> dict[str, Any]:
@@ -476,6 +543,8 @@ def shrink_to_fit(record: Mapping[str, Any], cost: Callable[[Mapping[str, Any]],
         for key, limit in _CLIPS:
             if (key, limit) in gone:
                 smaller[key] = _clip(current.get(key), limit) if limit else ""
+        if _MERGE in gone and "progress" in lists:
+            smaller["progress"] = merged_changes(smaller["progress"])
         return smaller
 
     def first(count: int) -> set[tuple[str, int]]:

@@ -287,6 +287,39 @@ def test_what_another_list_says_again_leaves_first():
     assert fits and fitted == {**record, "progress": ["Changed: `write_file` a.py"]}
 
 
+@pytest.mark.parametrize("items, merged", [
+    # changes under one folder are named from it, each file once, the newest last
+    (["Changed: `Edit` /w/p/src/a.py", "Read a.py", "Changed: `Write` in /w/p/src/: b.py, a.py"],
+     ["Changed: `Edit`, `Write` in /w/p/src/: b.py, a.py", "Read a.py"]),
+    # a change made by a command names no files of its own: it stays as it is
+    (["Changed: `sed -i s/a/b/ x.py`: ok", "Changed: `Edit` x.py", "Changed: `Edit` y.py and 2 more"],
+     ["Changed: `sed -i s/a/b/ x.py`: ok", "Changed: `Edit` x.py, y.py and 2 more"]),
+    # one change alone is left whole
+    (["Changed: `Edit` /w/a.py", "Looked around: Read 3x"],
+     ["Changed: `Edit` /w/a.py", "Looked around: Read 3x"]),
+])
+def test_changes_of_files_fold_into_one_item(items, merged):
+    assert carry.merged_changes(items) == merged
+    assert carry.merged_changes(merged) == merged  # folding again changes nothing
+
+
+def test_a_summary_made_smaller_keeps_the_changed_files_longer_than_the_facts():
+    changes = [f"Changed: `Edit` /home/me/project/src/module_{i}.py" for i in range(12)]
+    facts = [f"`curl -s http://localhost:{8000 + i}/`: service {i} is up" for i in range(12)]
+    record = {"goals": [GOAL], "progress": ["Looked around: Read 9x", *changes],
+              "key_facts": facts, "key_decisions": [], "blockers": [], "next_steps": [],
+              "current_state": "Tests pass.", "summary": "narrative"}
+
+    def cost(r):
+        return sum(len(str(i)) for k in carry.LIST_KEYS for i in r.get(k) or ()) // 4
+
+    fitted, fits = carry.shrink_to_fit(record, cost, cost(record) // 2)
+    assert fits and len(fitted["key_facts"]) < len(facts)
+    named = " ".join(fitted["progress"])
+    assert all(f"module_{i}.py" in named for i in range(12))
+    assert sum(item.startswith(carry.CHANGED_PREFIX) for item in fitted["progress"]) == 1
+
+
 class Reporter:
     """A model that reports the facts of its first summary, and later only what is new:
     what the earlier summary had no room for, it never sees again."""
