@@ -417,6 +417,14 @@ _MERGE = ("progress:merge", 0)
 made smaller gives up before it drops a change (the tools' names, the order)."""
 
 
+def shown_name(name: str) -> str:
+    """A file's name as a list of changed files shows it: a bare name with no extension
+    ("Makefile", ".gitignore") reads as a word, so it is shown from its folder."""
+    if "/" not in name and not os.path.splitext(name)[1]:
+        return "./" + name
+    return name
+
+
 def _files_of(item: Any) -> tuple[list[str], list[str], int] | None:
     """(the tools, the files, the count of files not named) of a change of files, or None."""
     match = _FILES_FORM.fullmatch(item) if type(item) is str else None
@@ -424,6 +432,7 @@ def _files_of(item: Any) -> tuple[list[str], list[str], int] | None:
         return None
     folder = match["folder"]
     names = match["names"].split(", ")
+    names = [name[2:] if name.startswith("./") else name for name in names]
     files = [f"{folder}/{name}" for name in names] if folder else names
     return re.findall(r"`([^`]+)`", match["tools"]), files, int(match["more"] or 0)
 
@@ -451,7 +460,7 @@ def merged_changes(items: list[Any]) -> list[Any]:
         common = os.path.commonpath(files)
         if common.count("/") >= 2 and common not in files:
             folder = common
-    shown = [f[len(folder) + 1:] for f in files] if folder else files
+    shown = [shown_name(f[len(folder) + 1:] if folder else f) for f in files]
     head = CHANGED_PREFIX + ", ".join(f"`{t}`" for t in tools) + (f" in {folder}/:" if folder else "")
     while len(shown) > 1 and len(head) + sum(len(f) + 2 for f in shown) > _MERGED_ITEM:
         shown.pop(0)

@@ -395,6 +395,7 @@ def files_item(tool: str, files: list[str]) -> str:
         if common.count("/") >= 2 and common not in shown:
             folder = common
             shown = [f[len(common) + 1:] for f in shown]
+    shown = [carry.shown_name(f) for f in shown]
     head = f"{carry.CHANGED_PREFIX}`{tool}`" + (f" in {folder}/:" if folder else "")
     while len(shown) > 1 and len(head) + sum(len(f) + 2 for f in shown) > _FILES_ITEM:
         shown.pop(0)

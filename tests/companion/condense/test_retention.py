@@ -294,6 +294,9 @@ def test_what_another_list_says_again_leaves_first():
     # a change made by a command names no files of its own: it stays as it is
     (["Changed: `sed -i s/a/b/ x.py`: ok", "Changed: `Edit` x.py", "Changed: `Edit` y.py and 2 more"],
      ["Changed: `sed -i s/a/b/ x.py`: ok", "Changed: `Edit` x.py, y.py and 2 more"]),
+    # a bare name with no extension is shown from its folder, wherever it is listed
+    (["Changed: `Edit` src/a.py, Makefile", "Changed: `Write` .gitignore, ./Makefile"],
+     ["Changed: `Edit`, `Write` src/a.py, ./.gitignore, ./Makefile"]),
     # one change alone is left whole
     (["Changed: `Edit` /w/a.py", "Looked around: Read 3x"],
      ["Changed: `Edit` /w/a.py", "Looked around: Read 3x"]),
