@@ -122,6 +122,7 @@ def _record(walk: Walk, found: Outcomes, progress: Kept, previous: str,
         narrative_parts.append(f"Last assistant message: {clip(last_said or '')}"
                                if last_said else "")
     first_goal = walk.first_goal
+    blockers = open_blockers(walk, found)  # what no longer stops the work joins the facts
     record = {
         "goals": ([first_goal] if first_goal else [])
         + walk.rules.result()[:carry.CONSTRAINTS_KEPT] + walk.goals.result(),
@@ -129,7 +130,7 @@ def _record(walk: Walk, found: Outcomes, progress: Kept, previous: str,
         "current_state": state,
         "key_decisions": walk.decisions.result(),
         "key_facts": walk.facts.result(),
-        "blockers": open_blockers(walk, found),
+        "blockers": blockers,
         "next_steps": next_steps,
         "summary": " ".join(p for p in narrative_parts if p),
     }

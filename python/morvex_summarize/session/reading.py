@@ -1001,8 +1001,14 @@ def open_blockers(walk: Walk, found: Outcomes) -> list[str]:
         return not carry.FAILED_ITEM.match(item) and any(
             words.search(item) and done[prefixes] > where for words, prefixes in _DONE_LATER)
 
-    walk.blockers.found = [entry for entry in walk.blockers.found
-                           if not settled(entry[1], entry[2])]
+    still = []
+    for entry in walk.blockers.found:
+        if not settled(entry[1], entry[2]):
+            still.append(entry)
+        elif not carry.FAILED_ITEM.match(entry[2]):
+            # what was said to stop the work stays known, as no blocker
+            walk.facts.add(entry[1], carry.WENT_ON_PREFIX + entry[2], 2)
+    walk.blockers.found = still
     if walk.refused_at is not None and not any(at > walk.refused_at[0] for at in changed):
         walk.blockers.add(*walk.refused_at, 3)  # the last edit the run tried did not go in
     return walk.blockers.result()
@@ -1052,6 +1058,8 @@ def settle(earlier: dict[str, Any], walk: Walk, found: Outcomes) -> dict[str, An
             if not worded and (edited or (found.newest_pass >= 0 and not refused)):
                 # words that the work could not go on, and the work went on since: an edit
                 # went in, or (but for a refused edit) a check passed
+                if not refused:
+                    resolved.append(carry.WENT_ON_PREFIX + str(item))
                 continue
             # words that said a commit, a push or an install could not be done: done now
             if not any(prefixes in done for prefixes in worded):

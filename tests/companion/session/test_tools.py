@@ -1,8 +1,10 @@
 """What a call of each agent's tools did, from hand-written calls in each agent's own
 argument shapes; and the table's names agree across agents."""
 import pytest
+from morvex.core.summarizer import ConversationSummarizer
 
-from morvex_summarize.clients.extractive import summarize_transcript
+from morvex_summarize.carry import WENT_ON_PREFIX as WENT_ON
+from morvex_summarize.clients.extractive import ExtractiveClient, summarize_transcript
 from morvex_summarize.session import steps, tools
 
 EDIT, READ, RUN, SUBMIT = steps.EDIT, steps.READ, steps.RUN, steps.SUBMIT
@@ -103,6 +105,30 @@ def test_a_complaint_the_run_went_past_is_no_blocker():
              "[Tool Result (t1)]: [main 1a2b3c4] Add x\n[Assistant]: Committed.")
     assert summarize_transcript(f"[User]: add x\n{complaint}")["blockers"]
     assert summarize_transcript(f"[User]: add x\n{complaint}\n{fixed}")["blockers"] == []
+
+
+EDITED = ("[Assistant called Edit]: file_path=/w/src/a.py, old_string=x, new_string=y\n"
+          "[Tool Result (t9)]: The file was updated.")
+
+
+@pytest.mark.parametrize("said", [
+    "[Assistant]: I'm blocked: the staging database rejects our credentials.",
+    "[User]: heads up, the build cluster is down for maintenance until tomorrow.",
+])
+def test_what_stopped_the_work_stays_known_once_the_work_went_on(said):
+    at_end = summarize_transcript(f"[User]: fix the importer\n{said}")
+    assert at_end["blockers"] and not any(f.startswith(WENT_ON) for f in at_end["key_facts"])
+    # the user's words stand until a later request is done
+    went_on = (f"[User]: Please add a retry to the importer.\n{EDITED}"
+               if said.startswith("[User]") else EDITED)
+    later = summarize_transcript(f"[User]: fix the importer\n{said}\n{went_on}")
+    assert later["blockers"] == []
+    assert [f for f in later["key_facts"] if f.startswith(WENT_ON)] == [
+        WENT_ON + at_end["blockers"][0]]
+    # carried by an earlier summary, and settled by the part that follows it
+    earlier = ConversationSummarizer(ExtractiveClient()).format_summary_for_context(at_end)
+    carried = summarize_transcript(f"[User]: go on\n{EDITED}", earlier)
+    assert carried["blockers"] == [] and WENT_ON + at_end["blockers"][0] in carried["key_facts"]
 
 
 @pytest.mark.parametrize("output, outcome", [
