@@ -327,8 +327,9 @@ def test_the_ray_engine_reports_a_line_that_is_not_utf8_and_goes_on(tmp_path):
     assert sorted(r["id"] for r in read_results(out)) == [1, 2, 3]
 
 
-RESPONSES_ITEMS = [
-    {"role": "user", "content": [{"type": "input_text", "text": "hi"}]},
+RESPONSES_ITEMS = [  # a request long enough that its summary is smaller
+    {"role": "user", "content": [{"type": "input_text",
+                                  "text": "Fix the parser in src/dates.py. " * 60}]},
     {"type": "message", "role": "assistant", "id": "msg_1", "status": "completed",
      "content": [{"type": "refusal", "refusal": "no way"}]},
 ]
