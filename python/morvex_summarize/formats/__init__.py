@@ -166,9 +166,10 @@ def _check_fields(doc: Any, start: int = 0) -> None:
         items = next((found for key in _BODY_KEYS
                       if isinstance(found := body.get(key), (list, tuple))), ())
     for index, item in enumerate(items):
-        message = item if type(item) is dict else plain(item)
+        if not is_map(item):
+            continue  # an SDK's or a framework's object: its fields have their types
         for key in ("role", "type"):
-            reason = odd_field(message, key)
+            reason = odd_field(item, key)
             if reason is not None:
                 raise FormatError(f"message {start + index}: {reason}")
 

@@ -122,7 +122,7 @@ def test_a_missing_file_is_a_configuration_error(stand_in):
 
 def test_without_llama_cpp_the_error_names_the_extra(monkeypatch, tmp_path):
     monkeypatch.setitem(sys.modules, "llama_cpp", None)  # import fails
-    with pytest.raises(ConfigError, match=r"morvex-core-summarizer\[local\]"):
+    with pytest.raises(ConfigError, match=r"pip install '\.\[local\]' in the project's folder"):
         gguf.GGUFClient(str(tmp_path / "m.gguf"))
 
 
