@@ -16,28 +16,34 @@ class Blind:
     pattern with it would (its letters are all lower case); other text by the pattern
     with the flag."""
 
-    __slots__ = ("_lower", "_any_case")
+    __slots__ = ("_pattern", "_lower", "_any_case")
 
     def __init__(self, pattern: str) -> None:
         if re.search(r"(?<!\\)[A-Z]", pattern):
             raise ValueError(f"a capital letter in a case-blind pattern: {pattern!r}")
+        self._pattern = pattern
         self._lower = re.compile(pattern)
-        self._any_case = re.compile(pattern, re.IGNORECASE)
+        self._any_case: re.Pattern[str] | None = None  # compiled when first needed
+
+    def _other(self) -> re.Pattern[str]:
+        if self._any_case is None:
+            self._any_case = re.compile(self._pattern, re.IGNORECASE)
+        return self._any_case
 
     def search(self, text: str) -> bool:
         if text.isascii():
             return self._lower.search(text.lower()) is not None
-        return self._any_case.search(text) is not None
+        return self._other().search(text) is not None
 
     def match(self, text: str) -> bool:
         if text.isascii():
             return self._lower.match(text.lower()) is not None
-        return self._any_case.match(text) is not None
+        return self._other().match(text) is not None
 
     def fullmatch(self, text: str) -> bool:
         if text.isascii():
             return self._lower.fullmatch(text.lower()) is not None
-        return self._any_case.fullmatch(text) is not None
+        return self._other().fullmatch(text) is not None
 
 
 _REFUSAL_WORDS = (r"\b(?:sorry, (?:i|but)|i can(?:no|')t|i won't|i'm unable|"
