@@ -495,6 +495,22 @@ _XML_COMMAND = re.compile(r"<(execute_command|run_shell_command|run_terminal_cmd
                           r"<command>\s*(.*?)\s*</command>", re.DOTALL)
 
 
+# A file's name in backquotes: a path, or a name with an extension.
+_QUOTED_FILE = re.compile(r"`((?:[\w.@~-]+/)*[\w@~-][\w.@~-]*\.[A-Za-z]\w{0,7})`")
+
+
+def _named_before(text: str, at: int) -> list[str]:
+    """The file a diff that names none changes: the one file named in backquotes by the
+    words just before it (since the block before), as in "I'll add it to `a.ts`:"; none
+    when they name none or several."""
+    start = text.rfind("```", 0, at)
+    words = text[start + 3 if start >= 0 else 0:at]
+    if start >= 0 and text.count("```", 0, at) % 2:
+        return []  # inside another block
+    names = set(_QUOTED_FILE.findall(words[-600:]))
+    return list(names) if len(names) == 1 else []
+
+
 def text_edits(text: str) -> tuple[str, ...]:
     """The files an assistant's message edits in its own text: search/replace blocks
     under a file's name, diffs in a fenced block (`+++ b/x`, `*** Update File: x`), a
@@ -502,10 +518,10 @@ def text_edits(text: str) -> tuple[str, ...]:
     found = []
     if "<<<<<<<" in text:
         found += _EDIT_BLOCK.findall(text)
-    if "```" in text and ("+++ " in text or "*** " in text):
-        for body in _DIFF_BLOCK.findall(text):
-            changed, added, _ = _patched(body)
-            found += [*changed, *added]
+    if "```" in text and ("+++ " in text or "*** " in text or "```diff" in text):
+        for block in _DIFF_BLOCK.finditer(text):
+            changed, added, _ = _patched(block.group(1))
+            found += [*changed, *added] or _named_before(text, block.start())
     if "</file>" in text:
         found += _TAGGED_EDIT.findall(text)
     if "<" in text and ">" in text:

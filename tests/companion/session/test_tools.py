@@ -81,6 +81,19 @@ def test_an_edit_written_in_the_text_is_a_change_unless_refused(said, changed):
     assert changed not in progress("Your patch could not be applied to the program.")
 
 
+@pytest.mark.parametrize("said, changed", [
+    ("I'll add the test to the existing `src/git.test.ts` file.\n\n---\n\n```diff\n  a\n+ b\n```",
+     ("src/git.test.ts",)),
+    # the words name two files, or the name is in the code shown before: no file is known
+    ("Both `a.py` and `b.py` change:\n```diff\n- x\n+ y\n```", ()),
+    ("```python\nimport `a.py`\n```\n```diff\n- x\n+ y\n```", ()),
+    # a diff that names its file is read by its header, whatever the words say
+    ("Fixing `a.py`:\n```diff\n--- a/b.py\n+++ b/b.py\n@@ -1 +1 @@\n-x\n+y\n```", ("b.py",)),
+])
+def test_a_diff_without_a_file_name_changes_the_one_file_just_named(said, changed):
+    assert steps.text_edits(said) == changed
+
+
 def test_a_shell_called_in_xml_is_a_run():
     summary = summarize_transcript(
         "[User]: run the tests\n[Assistant]: <execute_command>\n<command>npm test</command>\n"
