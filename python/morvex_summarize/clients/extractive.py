@@ -140,11 +140,11 @@ def _record(walk: Walk, found: Outcomes, progress: Kept, previous: str,
 
 
 def settle_with(record: Mapping[str, Any], transcript: str) -> dict[str, Any]:
-    """``record`` with the failures it lists that the newer messages in ``transcript``
-    settle (the same check passing, a fix then a passing run) moved to its facts, marked
-    resolved: what a summary carries is checked again against what came after it."""
-    if not transcript or not any(carry.FAILED_ITEM.match(str(item))
-                                 for item in record.get("blockers") or ()):
+    """``record`` with the blockers it lists that the newer messages in ``transcript``
+    settle (the same check passing, a fix then a passing run, an edit going in after a
+    refused one, the work going on past what was said to stop it) moved to its facts:
+    what a summary carries is checked again against what came after it."""
+    if not transcript or not record.get("blockers"):
         return dict(record)
     walk = Walk(transcript, {})
     walk.read(0)

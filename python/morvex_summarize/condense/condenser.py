@@ -70,11 +70,10 @@ __all__ = [
 ]
 
 def _recheck(record: dict[str, Any], kept: list[Any]) -> dict[str, Any]:
-    """The summary with the failures it carries that a kept message settles marked
-    resolved: the kept messages are newer than anything the summary was handed."""
-    if not kept or not any(carry.FAILED_ITEM.match(str(item))
-                           for item in record.get("blockers") or ()):
-        return record  # only a failed check can be settled by a newer run
+    """The summary with the blockers it carries that a kept message settles moved to
+    its facts: the kept messages are newer than anything the summary was handed."""
+    if not kept or not record.get("blockers"):
+        return record
     from morvex.core.summarizer import _format_messages_for_summary
 
     from ..clients.extractive import settle_with

@@ -1051,8 +1051,8 @@ def settle(earlier: dict[str, Any], walk: Walk, found: Outcomes) -> dict[str, An
     for index, item in enumerate(old_blockers):
         failed = carry.FAILED_ITEM.match(str(item))
         if failed is None:
-            edited = any(found_item.startswith(carry.CHANGED_PREFIX)
-                         for _, _, found_item in walk.changes.found)
+            edited = bool(walk.edits) or any(found_item.startswith(carry.CHANGED_PREFIX)
+                                             for _, _, found_item in walk.changes.found)
             worded = [prefixes for words, prefixes in _DONE_LATER if words.search(str(item))]
             refused = str(item).startswith(carry.NOT_APPLIED_PREFIX)
             if not worded and (edited or (found.newest_pass >= 0 and not refused)):

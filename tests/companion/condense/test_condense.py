@@ -306,3 +306,22 @@ def test_works_with_the_openai_client_over_http(mod):
     assert state.summary["goals"] == ["u00"] and out[1:] == msgs[-2:]
     assert state.summary["progress"] == ["answered by the loopback server"]
     assert len(server.requests) == 1
+
+
+@pytest.mark.parametrize("blocked", [
+    "I'm blocked: the staging database rejects our credentials.",
+    "Stuck here: the build image is missing from the registry.",
+])
+def test_a_blocker_the_kept_messages_went_past_leaves_the_summary(mod, blocked):
+    edit = {"role": "assistant", "content": "", "tool_calls": [{"id": "e1", "function": {
+        "name": "edit_file", "arguments": json.dumps({"path": "src/app.py", "old": "a",
+                                                      "new": "b"})}}]}
+    msgs = [system(), {"role": "user", "content": "Fix the importer in src/app.py."},
+            {"role": "assistant", "content": blocked}, user(1), user(2), user(3),
+            edit, {"role": "tool", "tool_call_id": "e1", "content": "The file was updated."}]
+    condenser = Condenser(mod.ConversationSummarizer(ExtractiveClient()), keep_last=2,
+                          max_tokens=1, token_counter=one_token)
+    out, _ = run(condenser, msgs)
+    context = next(m["content"] for m in out if "Conversation History Summary" in
+                   str(m.get("content")))
+    assert blocked[:30] in context and "Issues & Resolutions" not in context
