@@ -166,6 +166,9 @@ def _check_fields(doc: Any, start: int = 0) -> None:
         items = next((found for key in _BODY_KEYS
                       if isinstance(found := body.get(key), (list, tuple))), ())
     for index, item in enumerate(items):
+        if type(item) is dict and type(item.get("role", "")) is str \
+                and type(item.get("type", "")) is str:
+            continue  # the common case, told at once
         if not is_map(item):
             continue  # an SDK's or a framework's object: its fields have their types
         for key in ("role", "type"):
@@ -178,8 +181,10 @@ def _readable(message: Any, where: str, warnings: list[str]) -> Any:
     """The message without the content parts whose type is no string, each told in
     ``warnings``; the message itself when it has none."""
     content = message.get("content") if is_map(message) else None
-    if type(content) is not list:
-        return message
+    if type(content) is not list or all(
+            (type(part) is dict and type(part.get("type", "")) is str) or not is_map(part)
+            for part in content):
+        return message  # the common case, told at once
     kept = []
     for number, part in enumerate(content):
         reason = odd_field(part, "type")
