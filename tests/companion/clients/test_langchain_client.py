@@ -267,7 +267,9 @@ def test_a_server_too_slow_ends_with_status_6_within_the_bound(llm, suffix, path
     backoff = sum(min(0.5 * 2 ** n, 8.0) for n in range(retries))
     bound = (retries + 1) * timeout + backoff
     taken = reported - arrivals[0]
-    assert (retries + 1) * timeout - 0.05 <= taken <= bound + 0.75, (taken, bound)
+    # the server notes an arrival once it has read the request, which on a busy machine
+    # may be a good part of a second after the client's clock for it started
+    assert (retries + 1) * timeout - 0.3 <= taken <= bound + 0.75, (taken, bound)
 
 
 @pytest.mark.parametrize("args, flag", [
