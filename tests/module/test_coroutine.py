@@ -444,7 +444,9 @@ def test_deep_chain_ends_in_recursion_error(env):
         assert run(op)[0] == FALLBACK
         # the handled errors' tracebacks hold the failed operations' locals, and so it
         env.log.handled.clear()
-    assert (ERR + "maximum recursion depth exceeded") in [text for _, text in env.log.records]
+    # the host's text, which names what it was calling when the limit was met there
+    assert any(text.startswith(ERR + "maximum recursion depth exceeded")
+               for _, text in env.log.records)
 
 
 INSTANCE, ODD = KeyError("k"), type("Odd", (Exception,), {"__new__": lambda cls: 5})
